@@ -1,0 +1,418 @@
+"""Two-pass moment statistics over many files, one ``lagstat.run`` per file.
+
+Every file is processed on its own (in this process, in a process pool, or on a Dask
+cluster) and the per-file dictionaries are merged here, always in file order, so the
+result does not depend on where or in which order the files were processed.
+"""
+import glob
+import gzip
+import os
+import re
+from concurrent.futures import ProcessPoolExecutor, as_completed
+
+import numpy as np
+
+import lagstat
+
+try:
+    from tqdm.auto import tqdm as _tqdm
+
+    class _Bar(_tqdm):
+        # No monitor thread: worker processes may be forked while a bar is alive.
+        monitor_interval = 0
+
+except ImportError:  # tqdm is optional: no bar without it
+    _Bar = None
+
+_SUM_KEYS = ("var", "cov", "tcov", "samples", "tcov_samples")
+_GLOB_CHARS = re.compile(r"[*?\[]")
+
+
+def expand_files(files):
+    """Turns paths and glob patterns into a list of paths, in the order given.
+
+    A pattern expands to its matches in sorted order. A plain path must name an existing
+    file; a pattern must match at least one. A single string counts as one entry.
+    """
+    if isinstance(files, (str, os.PathLike)):
+        files = [files]
+    paths = []
+    for entry in files:
+        entry = os.fspath(entry)
+        if _GLOB_CHARS.search(entry) and not os.path.exists(entry):
+            matches = sorted(m for m in glob.glob(entry) if os.path.isfile(m))
+            if not matches:
+                raise FileNotFoundError("no file matches %r" % entry)
+            paths.extend(matches)
+        elif os.path.isfile(entry):
+            paths.append(entry)
+        else:
+            raise FileNotFoundError("no such file: %r" % entry)
+    if not paths:
+        raise ValueError("no input files")
+    return paths
+
+
+def _check_lag(lag):
+    if isinstance(lag, bool) or not isinstance(lag, (int, np.integer)):
+        raise TypeError("lag must be an integer, got %r" % (lag,))
+    if lag < 1:
+        raise ValueError("lag must be >= 1, got %d" % lag)
+    return int(lag)
+
+
+# --- per-file work (runs in worker processes: module-level and picklable) -------------------
+
+
+def _call_run(path, d, mean, var, cov, tcov, lag):
+    try:
+        lagstat.run(path, d, mean, var, cov, tcov, lag)
+    except (ValueError, OSError) as exc:
+        # Name the file: with many files in flight the bare message says too little.
+        msg = str(exc)
+        raise type(exc)(msg if path in msg else "%s: %s" % (path, msg)) from None
+
+
+def _sum_pass(path):
+    """First pass over one file: the sum of its frames and their number."""
+    d = {}
+    _call_run(path, d, 1, 0, 0, 0, 1)
+    return {"sum": np.asarray(d["mean"], dtype=float), "samples": np.asarray(d["samples"], dtype=float)}
+
+
+def _centred_pass(path, mean, lag, edges):
+    """Second pass over one file: centred second moments, plus edge sums when asked."""
+    d = {"mean": np.array(mean, dtype=float)}
+    _call_run(path, d, 0, 1, 1, 1, lag)
+    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS}
+    if edges:
+        out.update(edge_sums(path, int(out["samples"]), lag, mean))
+    return out
+
+
+# --- edge frames ----------------------------------------------------------------------------
+
+_NUMBER_BYTES = frozenset(b"0123456789.+-eE")
+_SPACE_BYTES = frozenset(b" \t\n\v\f\r")
+_ATOF_PREFIX = re.compile(rb"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+_PLAIN_FIELD = re.compile(rb"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
+_FIELD_MAX = 256
+
+
+def _atof(text):
+    """C's atof on a field of number characters: the longest numeric prefix, else 0.0."""
+    m = _ATOF_PREFIX.match(text)
+    return float(m.group(0)) if m else 0.0
+
+
+def parse_line(line):
+    """Reads one data line (bytes, without its newline) exactly as lagstat's reader does.
+
+    Fields are separated by whitespace and/or commas (a comma always ends a field, even an
+    empty one, which reads as 0.0); each field is converted like C's atof. Raises ValueError
+    for a character outside the format or a field longer than 256 characters.
+    """
+    if b"," not in line:
+        fields = line.split()
+        if all(len(f) <= _FIELD_MAX and _PLAIN_FIELD.match(f) for f in fields):
+            return [float(f) for f in fields]
+    values = []
+    field = bytearray()
+    in_field = bool(line) and line[0] not in _SPACE_BYTES
+    i = 0
+    while i < len(line):
+        c = line[i]
+        if in_field:
+            if c in _NUMBER_BYTES:
+                if len(field) == _FIELD_MAX:
+                    raise ValueError("field longer than %d characters" % _FIELD_MAX)
+                field.append(c)
+            elif c in _SPACE_BYTES or c == 0x2C:
+                values.append(_atof(bytes(field)))
+                field.clear()
+                in_field = False
+            else:
+                raise ValueError("Unexpected line format or read error.")
+        elif c not in _SPACE_BYTES:
+            in_field = True
+            continue  # read c again inside the field
+        i += 1
+    if field:
+        values.append(_atof(bytes(field)))
+    return values
+
+
+def _open_bytes(path):
+    """Opens a file for reading bytes, inflating gzip data as lagstat does."""
+    f = open(path, "rb")
+    magic = f.read(2)
+    f.seek(0)
+    if magic == b"\x1f\x8b":
+        return gzip.GzipFile(fileobj=f, mode="rb")
+    return f
+
+
+class _LineCursor:
+    """Forward-only line access to a byte stream, in fixed-size chunks."""
+
+    _CHUNK = 1 << 20
+
+    def __init__(self, f):
+        self._f = f
+        self._buf = b""
+        self._pos = 0
+
+    def _fill(self):
+        more = self._f.read(self._CHUNK)
+        if not more:
+            return False
+        self._buf = self._buf[self._pos:] + more
+        self._pos = 0
+        return True
+
+    def readline(self):
+        """The next line without its '\\n'; None at the end of the stream."""
+        while True:
+            nl = self._buf.find(b"\n", self._pos)
+            if nl >= 0:
+                line = self._buf[self._pos:nl]
+                self._pos = nl + 1
+                return line
+            if not self._fill():
+                if self._pos >= len(self._buf):
+                    return None
+                line = self._buf[self._pos:]
+                self._pos = len(self._buf)
+                return line
+
+    def skip(self, count):
+        """Skips count lines; returns False if the stream ends first."""
+        if count <= 0:
+            return True
+        in_buf = self._buf.count(b"\n", self._pos)
+        if in_buf >= count:
+            for _ in range(count):
+                self._pos = self._buf.index(b"\n", self._pos) + 1
+            return True
+        count -= in_buf
+        if in_buf:
+            self._pos = self._buf.rfind(b"\n") + 1
+        pending = self._pos < len(self._buf)  # an unfinished line
+        self._buf, self._pos = b"", 0
+        # The bulk of the file: count newlines with numpy, several times faster than bytes.count.
+        chunk = bytearray(self._CHUNK)
+        view = np.frombuffer(chunk, dtype=np.uint8)
+        while True:
+            got = self._f.readinto(chunk)
+            if not got:
+                # a last line without '\n' still counts as a line
+                return count == 1 and pending
+            newlines = view[:got] == 0x0A
+            found = int(np.count_nonzero(newlines))
+            if found >= count:
+                end = int(np.flatnonzero(newlines)[count - 1]) + 1
+                self._buf = bytes(chunk[end:got])
+                return True
+            count -= found
+            pending = bool(newlines[got - 1] == 0) if found else True
+
+
+def edge_sums(path, n_frames, lag, mean):
+    """Centred sums over the first and the last min(lag, n_frames) frames of one file.
+
+    Returns head_sum, head_outer, tail_sum, tail_outer: sums of z and of z z^T with
+    z = x - mean, frame by frame in file order. Reads the head lines, skips the middle of
+    the file in chunks and reads the tail lines; memory does not grow with the file.
+    """
+    mean = np.asarray(mean, dtype=float).reshape(-1)
+    n = mean.shape[0]
+    k = min(lag, n_frames)
+    head_sum, tail_sum = np.zeros(n), np.zeros(n)
+    head_outer, tail_outer = np.zeros((n, n)), np.zeros((n, n))
+    tail_start = n_frames - k
+
+    def frame(line, index):
+        if line is None:
+            raise RuntimeError("%s: file ended before frame %d (changed while being read?)" % (path, index))
+        values = parse_line(line)
+        if len(values) != n:
+            raise ValueError("%s: frame %d has %d values, expected %d" % (path, index, len(values), n))
+        return np.array(values, dtype=float) - mean
+
+    with _open_bytes(path) as f:
+        cursor = _LineCursor(f)
+        index = 0
+        while index < k:
+            z = frame(cursor.readline(), index)
+            head_sum += z
+            head_outer += np.outer(z, z)
+            if index >= tail_start:
+                tail_sum += z
+                tail_outer += np.outer(z, z)
+            index += 1
+        first_tail = max(tail_start, k)
+        if first_tail > index and not cursor.skip(first_tail - index):
+            raise RuntimeError("%s: file ended before frame %d (changed while being read?)" % (path, first_tail))
+        index = first_tail
+        while index < n_frames:
+            z = frame(cursor.readline(), index)
+            tail_sum += z
+            tail_outer += np.outer(z, z)
+            index += 1
+    return {"head_sum": head_sum, "head_outer": head_outer, "tail_sum": tail_sum, "tail_outer": tail_outer}
+
+
+# --- scheduling -----------------------------------------------------------------------------
+
+
+def _file_size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _progress_bar(total, desc, n_files, enabled):
+    if not enabled or _Bar is None:
+        return None
+    bar = _Bar(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1024, leave=False)
+    bar.set_postfix_str("0/%d files" % n_files)
+    return bar
+
+
+class _Runner:
+    """Runs one function per file serially, in a process pool, or on a Dask client.
+
+    Results come back as a list in file order, whatever the order of completion.
+    """
+
+    def __init__(self, n_jobs=1, client=None, n_files=1):
+        if client is None:
+            if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
+                raise TypeError("n_jobs must be an integer, got %r" % (n_jobs,))
+            if n_jobs == -1 or n_jobs == 0:
+                n_jobs = os.cpu_count() or 1
+            if n_jobs < 1:
+                raise ValueError("n_jobs must be >= 1 or -1, got %d" % n_jobs)
+        self.client = client
+        self.n_workers = 1 if client is not None else min(int(n_jobs), n_files)
+        self.pool = None
+
+    def __enter__(self):
+        if self.client is None and self.n_workers > 1:
+            self.pool = ProcessPoolExecutor(max_workers=self.n_workers)
+        return self
+
+    def __exit__(self, *exc):
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+            self.pool = None
+        return False
+
+    def map(self, fn, paths, args=(), desc="", progress=True):
+        sizes = [_file_size(p) for p in paths]
+        results = [None] * len(paths)
+        bar = _progress_bar(sum(sizes), desc, len(paths), progress)
+        done = 0
+
+        def finished(index):
+            nonlocal done
+            done += 1
+            if bar is not None:
+                bar.update(sizes[index])
+                bar.set_postfix_str("%d/%d files" % (done, len(paths)))
+
+        try:
+            if self.client is not None:
+                from distributed import as_completed as dask_completed
+
+                futures = [self.client.submit(fn, p, *args, pure=False) for p in paths]
+                index_of = {f.key: i for i, f in enumerate(futures)}
+                try:
+                    for fut in dask_completed(futures):
+                        i = index_of[fut.key]
+                        results[i] = fut.result()
+                        finished(i)
+                finally:
+                    self.client.cancel([f for f in futures if not f.done()])
+            elif self.pool is not None:
+                futures = {self.pool.submit(fn, p, *args): i for i, p in enumerate(paths)}
+                try:
+                    for fut in as_completed(futures):
+                        i = futures[fut]
+                        results[i] = fut.result()
+                        finished(i)
+                finally:
+                    for fut in futures:
+                        fut.cancel()
+            else:
+                for i, p in enumerate(paths):
+                    results[i] = fn(p, *args)
+                    finished(i)
+        finally:
+            if bar is not None:
+                bar.close()
+        return results
+
+
+def _merge(parts, keys):
+    """Adds the per-file arrays key by key, strictly in file order."""
+    out = {}
+    for part in parts:
+        for key in keys:
+            if key in out:
+                out[key] = out[key] + part[key]
+            else:
+                out[key] = np.array(part[key], dtype=float)
+    return out
+
+
+def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
+    """Both passes; returns (statistics, raw frame sum, edge sums or None)."""
+    lag = _check_lag(lag)
+    paths = expand_files(files)
+    with _Runner(n_jobs, client, len(paths)) as runner:
+        first = runner.map(_sum_pass, paths, desc="lagstat mean", progress=progress)
+        shapes = {p["sum"].shape for p in first}
+        if len(shapes) != 1:
+            raise ValueError("files have different numbers of columns: %s" % ", ".join(
+                "%s: %d" % (p, f["sum"].size) for p, f in zip(paths, first)))
+        totals = _merge(first, ("sum", "samples"))
+        mean = totals["sum"] / totals["samples"]
+        second = runner.map(_centred_pass, paths, args=(mean, lag, edges), desc="lagstat moments",
+                            progress=progress)
+    stats = {"mean": mean}
+    stats.update(_merge(second, _SUM_KEYS))
+    edge = _merge(second, ("head_sum", "head_outer", "tail_sum", "tail_outer")) if edges else None
+    return stats, totals["sum"], edge
+
+
+def moments(files, lag, n_jobs=1, client=None, progress=True):
+    """Mean-free moment statistics of a set of text files, through lagstat.run.
+
+    Two passes over every file: the first sums the frames, whose mean over all files then
+    centres the second, which accumulates the sums of squares, of outer products and of
+    lagged outer products at `lag`. Lagged pairs never span two files.
+
+    Parameters
+    ----------
+    files : list of str
+        Paths or glob patterns (a pattern expands to its sorted matches).
+    lag : int
+        Lag in frames, >= 1.
+    n_jobs : int
+        Worker processes on this machine (-1: one per CPU). Ignored when `client` is given.
+    client : dask.distributed.Client, optional
+        Runs the per-file work on this Dask cluster instead.
+    progress : bool
+        Shows a tqdm progress bar over bytes and files.
+
+    Returns
+    -------
+    dict in lagstat's format: 'mean' (the mean used for centring), 'var', 'cov', 'tcov'
+    (centred sums), 'samples' and 'tcov_samples' (counts). With one column every entry is
+    a 0-d array. Per-file results are added in file order, so the result is bit-for-bit the
+    same for any `n_jobs` or `client`.
+    """
+    stats, _, _ = two_pass(files, lag, n_jobs=n_jobs, client=client, progress=progress)
+    return stats

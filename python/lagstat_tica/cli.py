@@ -1,0 +1,182 @@
+"""Command line: lagstat-tica FILES... --lag N [--dim K] [--out DIR] [--jobs N] [--plot FILE.png]"""
+import argparse
+import itertools
+import os
+import sys
+import tempfile
+
+import numpy as np
+
+PROG = "lagstat-tica"
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be >= 1, got %d" % value)
+    return value
+
+
+def _jobs(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    if value < 1 and value != -1:
+        raise argparse.ArgumentTypeError("must be >= 1, or -1 for one per CPU, got %d" % value)
+    return value
+
+
+def _fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not 0.0 < value <= 1.0:
+        raise argparse.ArgumentTypeError("must be in (0, 1], got %g" % value)
+    return value
+
+
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        description="Time-lagged independent component analysis (TICA) of text files of frames "
+        "(one frame per line, whitespace or comma separated), in constant memory.",
+    )
+    p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
+    p.add_argument("--lag", type=_positive_int, required=True, metavar="N", help="lag time in frames")
+    p.add_argument("--dim", type=_positive_int, metavar="K", help="number of components to keep (default: all)")
+    p.add_argument("--var-cutoff", type=_fraction, metavar="F",
+                   help="keep components up to this fraction of kinetic variance (overrides --dim)")
+    p.add_argument("--scaling", choices=("kinetic_map", "commute_map", "none"), default="kinetic_map",
+                   help="scaling of the projection (default: kinetic_map)")
+    p.add_argument("--epsilon", type=float, default=1e-6,
+                   help="drop directions whose instantaneous variance is below this (default: 1e-6)")
+    p.add_argument("--out", metavar="DIR", help="write each file's projection to DIR/<name>.tica.txt")
+    p.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="save a figure: implied timescales and a histogram of the first two components")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    return p
+
+
+def _report(model, n_files, out):
+    w = out.write
+    w("lag %d frames: %d files, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept\n"
+      % (model.lag, n_files, model.n_samples_, model.n_pairs_, model.n_features_in_,
+         model.eigenvalues_.shape[0], model.dim_))
+    w("%4s  %22s  %22s\n" % ("k", "eigenvalue", "timescale (frames)"))
+    for k, (ev, ts) in enumerate(zip(model.eigenvalues_, model.timescales_), start=1):
+        w("%4d  %22.15g  %22.15g\n" % (k, ev, ts))
+
+
+def _read_columns(paths, ncols, chunk=100_000):
+    """Yields blocks of the first ncols columns of whitespace-separated files, chunk lines at a time."""
+    for path in paths:
+        with open(path) as f:
+            while True:
+                lines = list(itertools.islice(f, chunk))
+                if not lines:
+                    break
+                yield np.loadtxt(lines, usecols=range(ncols), ndmin=2)
+
+
+def _histogram(paths, ncols, bins=100):
+    """Histogram of the projected frames, two passes over the files (range, then counts)."""
+    lo = np.full(ncols, np.inf)
+    hi = np.full(ncols, -np.inf)
+    for block in _read_columns(paths, ncols):
+        lo = np.minimum(lo, block.min(axis=0))
+        hi = np.maximum(hi, block.max(axis=0))
+    hi = np.where(hi > lo, hi, lo + 1.0)
+    edges = [np.linspace(lo[i], hi[i], bins + 1) for i in range(ncols)]
+    counts = np.zeros((bins,) * ncols)
+    for block in _read_columns(paths, ncols):
+        if ncols == 2:
+            counts += np.histogram2d(block[:, 0], block[:, 1], bins=edges)[0]
+        else:
+            counts += np.histogram(block[:, 0], bins=edges[0])[0]
+    return counts, edges
+
+
+def save_plot(model, projection_files, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.colors import LogNorm
+
+    ncols = min(2, model.dim_)
+    counts, edges = _histogram(projection_files, ncols)
+    fig, (ax_ts, ax_h) = plt.subplots(1, 2, figsize=(11, 4.5))
+    shown = min(len(model.timescales_), 20)
+    k = np.arange(1, shown + 1)
+    ax_ts.semilogy(k, model.timescales_[:shown], "o-", label="implied timescale")
+    ax_ts.axhline(model.lag, color="grey", ls="--", label="lag = %d" % model.lag)
+    ax_ts.set_xlabel("component")
+    ax_ts.set_ylabel("implied timescale (frames)")
+    ax_ts.set_xticks(k)
+    ax_ts.set_title("TICA implied timescales")
+    ax_ts.legend()
+    if ncols == 2:
+        masked = np.ma.masked_equal(counts.T, 0)
+        mesh = ax_h.pcolormesh(edges[0], edges[1], masked, norm=LogNorm(), cmap="viridis")
+        fig.colorbar(mesh, ax=ax_h, label="frames")
+        ax_h.set_xlabel("IC 1")
+        ax_h.set_ylabel("IC 2")
+        ax_h.set_title("Histogram of the first two components")
+    else:
+        ax_h.stairs(counts, edges[0], fill=True)
+        ax_h.set_xlabel("IC 1")
+        ax_h.set_ylabel("frames")
+        ax_h.set_title("Histogram of the first component")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    err = sys.stderr
+    try:
+        from ._moments import expand_files
+        from ._tica import TICA
+
+        paths = expand_files(args.files)
+        if args.plot:
+            plot_dir = os.path.dirname(os.path.abspath(args.plot))
+            if not os.path.isdir(plot_dir):
+                raise FileNotFoundError("directory of --plot does not exist: %s" % plot_dir)
+        scaling = None if args.scaling == "none" else args.scaling
+        model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
+        model.fit(paths, n_jobs=args.jobs, progress=not args.quiet)
+        _report(model, len(paths), sys.stdout)
+        sys.stdout.flush()
+        outputs = None
+        if args.out:
+            outputs = model.transform_files(paths, args.out, n_jobs=args.jobs, progress=not args.quiet)
+            print("projections (%d components) written to %s" % (model.dim_, args.out))
+        if args.plot:
+            if outputs is None:
+                with tempfile.TemporaryDirectory(prefix="lagstat-tica-") as tmp:
+                    outputs = model.transform_files(paths, tmp, n_jobs=args.jobs, progress=not args.quiet)
+                    save_plot(model, outputs, args.plot)
+            else:
+                save_plot(model, outputs, args.plot)
+            print("figure saved to %s" % args.plot)
+    except KeyboardInterrupt:
+        err.write("%s: interrupted\n" % PROG)
+        return 130
+    except (OSError, ValueError, RuntimeError, TypeError) as exc:
+        msg = str(exc) or type(exc).__name__
+        err.write("%s: error: %s\n" % (PROG, msg.splitlines()[0] if msg else msg))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,73 @@
+// File descriptor and memory byte sources.
+#include "input/byte_source.hpp"
+#include "input/gzip_source.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace lagstat::input {
+namespace detail {
+namespace {
+
+// Largest count handed to one read(2); Linux transfers at most about 2 GiB per call anyway.
+constexpr std::size_t max_read_size = std::size_t{1} << 30;
+
+}  // namespace
+}  // namespace detail
+
+fd_source::~fd_source() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+long fd_source::read(char* buf, std::size_t cap) {
+    cap = std::min(cap, detail::max_read_size);
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, cap);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno != EINTR) {
+            error_number_ = errno;
+            return -1;
+        }
+    }
+}
+
+long memory_source::read(char* buf, std::size_t cap) {
+    const std::size_t n = std::min({cap, chunk_, size_ - pos_});
+    if (n != 0) std::memcpy(buf, data_ + pos_, n);
+    pos_ += n;
+    return static_cast<long>(n);
+}
+
+std::unique_ptr<byte_source> open_input(const char* path, int& err) {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        err = errno;
+        return nullptr;
+    }
+    // Sequential reading: let the kernel read ahead generously. Only a hint; failure is harmless.
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::unique_ptr<byte_source> src(new (std::nothrow) fd_source(fd));
+    if (!src) {
+        ::close(fd);
+        err = ENOMEM;
+        return nullptr;
+    }
+    // Compressed input is recognised by its magic bytes, which no text of this format starts with.
+    src = detect_gzip(std::move(src));
+    if (!src) {
+        err = ENOMEM;  // the descriptor went with the released source
+        return nullptr;
+    }
+    err = 0;
+    return src;
+}
+
+}  // namespace lagstat::input

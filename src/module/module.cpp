@@ -1,0 +1,73 @@
+// The module's entry point, method table and docstrings.
+#define LAGSTAT_IMPORTS_NUMPY
+#include "module/numpy_api.hpp"
+#include "module/passes.hpp"
+
+namespace {
+
+const char run_doc[] =
+    "Calculate mean, variance, correlation and time-lagged correlation.\n"
+    "run(fname, d, mean, var, cov, tcov, lag)\n"
+    "\n"
+    "fname: name of file that contains tabulated data\n"
+    "d:     a dictionary that holds the statistical quantities.\n"
+    "       Can be empty at first or can contain partial results from parts\n"
+    "       of the trajectory computed in a previous run.\n"
+    "mean: (bool) if true, calculate mean\n"
+    "             if false, subtract dictionary entry 'mean' from every\n"
+    "             frame before calculation of other statistical quantities\n"
+    "             Simultaneous calculation of mean and other quantities of\n"
+    "             uncentered data is *not* possible.\n"
+    "var:  (bool) calculate varaince?\n"
+    "cov:  (bool) calculate covariance matrix?\n"
+    "tcov: (bool) calculate time-lagged covariance matrix?\n"
+    "The statistical quantities can then be accessed using the dictionary\n"
+    "keys 'mean', 'var', 'cov', 'tcov', 'samples' and\n"
+    " 'tcov_samples'.\n"
+    "Note that statistical estimates are not normalized. To calculate \n"
+    "the actual mean, you need to compute d['mean']/d['samples'] and so on.";
+
+const char stream_doc[] =
+    "Open file with tabulated data. Center and project each line.\n"
+    "stream(fin, fout, mean, weights, max_proj, time_column)\n"
+    "\n"
+    "fin:  name of input file\n"
+    "fout: name of output file (for projected data)\n"
+    "mean: list of means; is subtracted from every line\n"
+    "weights: n x n square matrix of weights W; the ith entry of each new\n"
+    "         line is y_i = Sum_k W_ki x_k, where x_k are the entries of\n"
+    "         the input line after centering.\n"
+    "max_proj: only write y_0 through y_{max_proj-1} to the output file\n"
+    "time_colum: (bool) input data contains time column?";
+
+PyMethodDef lagstat_methods[] = {
+    {"run", lagstat::module::run, METH_VARARGS, run_doc},
+    {"stream", lagstat::module::stream, METH_VARARGS, stream_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef lagstat_module = {
+    PyModuleDef_HEAD_INIT,
+    "lagstat",  // m_name
+    nullptr,    // m_doc: the module has none
+    -1,         // m_size: no per-module state; NumPy's table is the only global
+    lagstat_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lagstat(void) {
+    PyObject* module = PyModule_Create(&lagstat_module);
+    if (module == nullptr) return nullptr;
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,115 @@
+// Fixed-point number text with six decimals, as printf's "%f" writes it in the C locale.
+//
+// Magnitudes below 2^43 (about 8.8e12, which covers every coordinate a projection gives in
+// practice) are rounded by exact integer arithmetic on the binary significand: with
+// |v| = m * 2^-s, m < 2^53, the product m * 10^6 is exact in 128 bits, and shifting it right by s
+// with the discarded bits compared against one half gives round(|v| * 10^6) half to even on the
+// exact value, which is what glibc does in the default rounding mode. Larger magnitudes go through
+// std::to_chars, whose fixed-precision path is exact as well. Neither consults the locale.
+
+#include "projection/format.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+
+namespace lagstat::projection {
+namespace detail {
+namespace {
+
+constexpr char digit_pairs[] =
+    "00010203040506070809"
+    "10111213141516171819"
+    "20212223242526272829"
+    "30313233343536373839"
+    "40414243444546474849"
+    "50515253545556575859"
+    "60616263646566676869"
+    "70717273747576777879"
+    "80818283848586878889"
+    "90919293949596979899";
+
+inline void put_pair(char* p, unsigned v) noexcept {
+    std::memcpy(p, digit_pairs + 2 * v, 2);
+}
+
+/// Writes v in decimal without leading zeros ("0" for zero).
+inline char* put_unsigned(std::uint64_t v, char* p) noexcept {
+    char tmp[20];
+    char* const end = tmp + sizeof tmp;
+    char* q = end;
+    while (v >= 100) {
+        q -= 2;
+        put_pair(q, static_cast<unsigned>(v % 100));
+        v /= 100;
+    }
+    if (v >= 10) {
+        q -= 2;
+        put_pair(q, static_cast<unsigned>(v));
+    } else {
+        *--q = static_cast<char>('0' + v);
+    }
+    const auto len = static_cast<std::size_t>(end - q);
+    std::memcpy(p, q, len);
+    return p + len;
+}
+
+/// Writes exactly six digits of v < 10^6.
+inline char* put_six_digits(unsigned v, char* p) noexcept {
+    const unsigned hi = v / 10000;
+    const unsigned rest = v % 10000;
+    put_pair(p, hi);
+    put_pair(p + 2, rest / 100);
+    put_pair(p + 4, rest % 100);
+    return p + 6;
+}
+
+constexpr int exponent_bias = 1023;
+constexpr int significand_bits = 52;
+/// Largest binary exponent of the integer path: |v| < 2^43 keeps round(|v| * 10^6) below 2^63.
+constexpr int fast_exponent_limit = 43;
+
+}  // namespace
+}  // namespace detail
+
+char* format_fixed6(double v, char* buf) noexcept {
+    using namespace detail;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const bool negative = (bits >> 63) != 0;
+    const int biased = static_cast<int>((bits >> significand_bits) & 0x7ff);
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << significand_bits) - 1);
+
+    char* p = buf;
+    if (biased == 0x7ff) {
+        if (negative) *p++ = '-';
+        std::memcpy(p, fraction == 0 ? "inf" : "nan", 3);
+        return p + 3;
+    }
+    if (biased >= exponent_bias + fast_exponent_limit) {
+        // Large magnitudes: exact, and never reached by the common case.
+        return std::to_chars(buf, buf + max_fixed6_length, v, std::chars_format::fixed, 6).ptr;
+    }
+
+    // |v| = m * 2^-s exactly, with s >= 10 here.
+    const std::uint64_t m =
+        biased != 0 ? fraction | (std::uint64_t{1} << significand_bits) : fraction;
+    const int s = biased != 0 ? exponent_bias + significand_bits - biased
+                              : exponent_bias + significand_bits - 1;
+    std::uint64_t q = 0;  // round(|v| * 10^6), half to even
+    // m * 10^6 < 2^73 <= 2^(s-1) once s >= 74: below one half, so q stays 0.
+    if (s < 74) {
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
+        q = static_cast<std::uint64_t>(scaled >> s);
+        const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << s) - 1);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (s - 1);
+        if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+    }
+
+    if (negative) *p++ = '-';  // "%f" keeps the sign of values that round to zero, and of -0.0
+    p = put_unsigned(q / 1000000, p);
+    *p++ = '.';
+    return put_six_digits(static_cast<unsigned>(q % 1000000), p);
+}
+
+}  // namespace lagstat::projection

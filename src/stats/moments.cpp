@@ -1,0 +1,96 @@
+// The moment accumulator: frames gathered into blocks for the block kernels.
+#include "stats/moments.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "stats/kernels.hpp"
+
+namespace lagstat::stats {
+
+namespace {
+
+constexpr std::size_t line_doubles = 64 / sizeof(double);
+
+}  // namespace
+
+moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targets,
+                                       std::size_t block)
+    : n_(n), targets_(targets), block_(block) {
+    if (n == 0) throw std::invalid_argument("moment_accumulator: frame length must be positive");
+    if (block == 0) throw std::invalid_argument("moment_accumulator: block must be positive");
+    const bool lagged = targets.tcov != nullptr;
+    if (lagged && targets.lag == 0) throw std::invalid_argument("moment_accumulator: lag < 1");
+    if (lagged && targets.tcov_pairs == nullptr)
+        throw std::invalid_argument("moment_accumulator: tcov needs a pair count");
+
+    // The store holds the block being gathered plus, with lagged products, the lag frames before
+    // it, whose partners may lie in this block. Every size is checked before it is formed.
+    constexpr std::size_t max_doubles = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    if (n > max_doubles - (line_doubles - 1)) throw std::bad_alloc();
+    stride_ = (n + line_doubles - 1) / line_doubles * line_doubles;
+    slots_ = block;
+    if (lagged) {
+        if (targets.lag > std::numeric_limits<std::size_t>::max() - block) throw std::bad_alloc();
+        slots_ += targets.lag;
+    }
+    if (slots_ > (max_doubles - line_doubles) / stride_) throw std::bad_alloc();
+    const std::size_t total = slots_ * stride_ + line_doubles;  // slack to align to a line
+
+    // Left uninitialised: a slot is only ever read after its frame has been written.
+    store_.reset(new (std::nothrow) double[total]);
+    if (!store_) throw std::bad_alloc();
+    const auto address = reinterpret_cast<std::uintptr_t>(store_.get());
+    const std::size_t misalign = (address % 64) / sizeof(double);
+    store_base_ = store_.get() + (misalign == 0 ? 0 : line_doubles - misalign);
+
+    rows_.resize(block);
+    if (lagged) earlier_.resize(block);
+}
+
+double* moment_accumulator::next_frame() noexcept {
+    return slot(frames_);
+}
+
+void moment_accumulator::commit_frame() noexcept {
+    if (!targets_.add_mean && targets_.mean != nullptr) {
+        double* x = slot(frames_);
+        const double* mu = targets_.mean;
+        for (std::size_t i = 0; i < n_; ++i) x[i] = x[i] - mu[i];
+    }
+    ++frames_;
+    if (frames_ - flushed_ >= block_) flush();
+}
+
+void moment_accumulator::flush() noexcept {
+    const std::size_t m = static_cast<std::size_t>(frames_ - flushed_);
+    if (m == 0) return;
+    for (std::size_t k = 0; k < m; ++k) rows_[k] = slot(flushed_ + k);
+    const double* const* rows = rows_.data();
+
+    if (targets_.mean != nullptr && targets_.add_mean) add_sum_block(rows, m, targets_.mean, n_);
+    if (targets_.var != nullptr) add_squares_block(rows, m, targets_.var, n_);
+    if (targets_.cov != nullptr) add_outer_upper_block(rows, m, targets_.cov, n_);
+
+    if (targets_.tcov != nullptr) {
+        // Frame t pairs with frame t - lag once t >= lag; the earlier frame is still in the store.
+        const std::uint64_t lag = targets_.lag;
+        const std::uint64_t first = std::max<std::uint64_t>(flushed_, lag);
+        if (frames_ > first) {
+            const std::size_t pairs = static_cast<std::size_t>(frames_ - first);
+            for (std::size_t p = 0; p < pairs; ++p) earlier_[p] = slot(first + p - lag);
+            add_lagged_outer_block(earlier_.data(), rows + (first - flushed_), pairs, targets_.tcov,
+                                   n_);
+            // One 1.0 per pair, as the per-frame count does (not the same once past 2^53).
+            double count = *targets_.tcov_pairs;
+            for (std::size_t p = 0; p < pairs; ++p) count = count + 1.0;
+            *targets_.tcov_pairs = count;
+        }
+    }
+    flushed_ = frames_;
+}
+
+}  // namespace lagstat::stats

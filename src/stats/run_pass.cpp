@@ -1,0 +1,84 @@
+// run(): one pass over a file that adds its moments to the caller's statistics dictionary.
+#include <cstring>
+#include <optional>
+
+#include "module/array_bridge.hpp"
+#include "module/passes.hpp"
+#include "stats/kernels.hpp"
+#include "stats/moments.hpp"
+
+namespace lagstat::module {
+
+namespace {
+
+PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on, bool cov_on,
+                   bool tcov_on, int lag) {
+    counted_input in;
+    if (!in.open(file)) return nullptr;
+    const int n = in.columns;
+    const auto un = static_cast<std::size_t>(n);
+
+    // The entries, in this order: which of them stand in the dictionary when a later step fails
+    // depends on it.
+    py_ref mean = fetch_entry(d, "mean", n, 1);
+    if (!mean) return nullptr;
+    py_ref var, cov, tcov, tcov_samples;
+    if (var_on && !(var = fetch_entry(d, "var", n, 1))) return nullptr;
+    if (cov_on && !(cov = fetch_entry(d, "cov", n, n))) return nullptr;
+
+    stats::moment_targets targets;
+    targets.mean = array_data(mean);
+    targets.add_mean = mean_on;
+    if (var) targets.var = array_data(var);
+    if (cov) targets.cov = array_data(cov);
+    if (tcov_on) {
+        if (lag < 1) {
+            PyErr_SetString(PyExc_ValueError, "lag < 1 not allowed.");
+            return nullptr;
+        }
+        if (!(tcov = fetch_entry(d, "tcov", n, n))) return nullptr;
+        if (!(tcov_samples = fetch_entry(d, "tcov_samples", 1, 1))) return nullptr;
+        targets.tcov = array_data(tcov);
+        targets.tcov_pairs = array_data(tcov_samples);
+        targets.lag = static_cast<std::size_t>(lag);
+    }
+    stats::moment_accumulator acc(un, targets);  // the frame store: std::bad_alloc -> MemoryError
+
+    py_ref samples = fetch_entry(d, "samples", 1, 1);
+    if (!samples) return nullptr;
+
+    std::memcpy(acc.next_frame(), in.first.data(), un * sizeof(double));
+    acc.commit_frame();
+    for (;;) {
+        const int r = in.reader->read_record(acc.next_frame(), n);
+        if (r == 0) break;
+        if (r != n) {
+            acc.flush();  // the frames before the failing line keep their contributions
+            return in.set_line_error(file);
+        }
+        acc.commit_frame();
+    }
+    acc.flush();
+    array_data(samples)[0] += static_cast<double>(acc.frames());
+    if (cov) stats::mirror_upper(array_data(cov), un);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* run(PyObject*, PyObject* args) {
+    PyObject *fname_obj, *d;
+    int mean, var, cov, tcov, lag;
+    if (!PyArg_ParseTuple(args, "OO!iiiii", &fname_obj, &PyDict_Type, &d, &mean, &var, &cov, &tcov,
+                          &lag))
+        return nullptr;
+    file_name file;
+    if (!file.encode(fname_obj)) return nullptr;
+    try {
+        return run_pass(file, d, mean != 0, var != 0, cov != 0, tcov != 0, lag);
+    } catch (...) {
+        return set_from_cpp_exception();
+    }
+}
+
+}  // namespace lagstat::module

@@ -1,0 +1,275 @@
+// Accumulation kernels: the per-frame kernels on small worked cases, and every instruction-set
+// path of the block kernels against the literal per-frame loops, bit for bit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference/reference_kernels.hpp"
+#include "stats/kernel_dispatch.hpp"
+#include "stats/kernels.hpp"
+
+namespace lagstat::stats {
+namespace {
+
+namespace ref = lagstat::reference;
+
+// Bitwise equality of two arrays, naming the first differing elements in hexfloat.
+::testing::AssertionResult same_bits(const std::vector<double>& want,
+                                     const std::vector<double>& got) {
+    if (want.size() != got.size()) return ::testing::AssertionFailure() << "sizes differ";
+    int shown = 0;
+    std::string report;
+    std::size_t bad = 0;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::memcmp(&want[i], &got[i], sizeof(double)) == 0) continue;
+        ++bad;
+        if (shown++ < 5) {
+            char line[160];
+            std::snprintf(line, sizeof line, "\n  [%zu] want %a got %a", i, want[i], got[i]);
+            report += line;
+        }
+    }
+    if (bad == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << bad << " elements differ" << report;
+}
+
+// Values whose sums depend on the order of the adds: mantissas scaled over a wide range of
+// binary exponents, both signs, and now and then a zero of either sign.
+std::vector<double> random_values(std::mt19937_64& rng, std::size_t count) {
+    std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+    std::uniform_int_distribution<int> exponent(-40, 40);
+    std::uniform_int_distribution<int> pick(0, 31);
+    std::vector<double> v(count);
+    for (double& x : v) {
+        const int p = pick(rng);
+        if (p == 0) {
+            x = 0.0;
+        } else if (p == 1) {
+            x = -0.0;
+        } else {
+            x = std::ldexp(mantissa(rng), exponent(rng));
+            if (p & 2) x = -x;
+        }
+    }
+    return v;
+}
+
+// ---- per-frame kernels: worked cases -------------------------------------------------------
+
+struct frame_case {
+    const char* name;
+    std::size_t n;
+    std::size_t lag;
+    std::vector<std::vector<double>> frames;
+};
+
+// Expected lagged sum written out from its definition: sum over t >= lag of x_{t-lag} x_t^T.
+std::vector<double> lagged_sum_by_definition(const frame_case& fc) {
+    std::vector<double> t(fc.n * fc.n, 0.0);
+    for (std::size_t k = fc.lag; k < fc.frames.size(); ++k) {
+        for (std::size_t i = 0; i < fc.n; ++i)
+            for (std::size_t j = 0; j < fc.n; ++j)
+                t[i * fc.n + j] += fc.frames[k - fc.lag][i] * fc.frames[k][j];
+    }
+    return t;
+}
+
+class per_frame_kernels : public ::testing::TestWithParam<frame_case> {};
+
+TEST_P(per_frame_kernels, lagged_outer_pairs_frames_lag_apart) {
+    const frame_case& fc = GetParam();
+    const std::size_t n = fc.n;
+    std::vector<double> t(n * n, 0.0), ring(n * fc.lag, 0.0);
+    double pairs = 0.0;
+    for (std::size_t k = 0; k < fc.frames.size(); ++k)
+        add_lagged_outer(fc.frames[k].data(), t.data(), &pairs, n, k, ring.data(), fc.lag);
+    const double expected_pairs =
+        fc.frames.size() > fc.lag ? static_cast<double>(fc.frames.size() - fc.lag) : 0.0;
+    EXPECT_EQ(pairs, expected_pairs);
+    EXPECT_TRUE(same_bits(lagged_sum_by_definition(fc), t));
+    // The ring ends holding the last lag frames, frame k in slot k % lag.
+    for (std::size_t k = fc.frames.size() > fc.lag ? fc.frames.size() - fc.lag : 0;
+         k < fc.frames.size(); ++k) {
+        const std::size_t s = k % fc.lag;
+        EXPECT_TRUE(same_bits(fc.frames[k],
+                              std::vector<double>(ring.begin() + s * n, ring.begin() + s * n + n)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, per_frame_kernels,
+    ::testing::Values(
+        frame_case{"lag1_three_frames", 2, 1, {{1, 2}, {3, 4}, {5, 7}}},
+        frame_case{"lag2_four_frames", 2, 2, {{1, 2}, {3, 4}, {5, 7}, {-1, 0.5}}},
+        frame_case{"fewer_frames_than_lag_plus_one", 3, 3, {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}},
+        frame_case{"lag_beyond_frames", 1, 5, {{2}, {3}}},
+        frame_case{"scalar_lag1", 1, 1, {{2}, {3}, {-4}}},
+        frame_case{"lag3_wraps_ring_twice",
+                   2,
+                   3,
+                   {{1, 1}, {2, -1}, {0, 3}, {4, 4}, {-2, 5}, {6, 0}, {1, -3}, {2, 2}}}),
+    [](const ::testing::TestParamInfo<frame_case>& info) { return std::string(info.param.name); });
+
+TEST(per_frame_kernels_worked, two_frames_sum_squares_and_mirrored_outer_product) {
+    const double a[] = {1, 2}, b[] = {3, 4};
+    std::vector<double> s(2, 0.0), q(2, 0.0), c(4, 0.0);
+    for (const double* x : {a, b}) {
+        add_sum(x, s.data(), 2);
+        add_squares(x, q.data(), 2);
+        add_outer_upper(x, c.data(), 2);
+    }
+    EXPECT_EQ(c[2], 0.0) << "below the diagonal is left alone";
+    mirror_upper(c.data(), 2);
+    EXPECT_EQ(s, (std::vector<double>{4, 6}));
+    EXPECT_EQ(q, (std::vector<double>{10, 20}));
+    EXPECT_EQ(c, (std::vector<double>{10, 14, 14, 20}));
+}
+
+TEST(per_frame_kernels_worked, single_column_outer_and_mirror) {
+    const double x = -3.0;
+    double c = 1.5;
+    add_outer_upper(&x, &c, 1);
+    mirror_upper(&c, 1);
+    EXPECT_EQ(c, 10.5);
+}
+
+TEST(per_frame_kernels_worked, mirror_overwrites_lower_triangle) {
+    std::vector<double> c = {1, 2, 3, 99, 4, 5, -7, 98, 6};
+    mirror_upper(c.data(), 3);
+    EXPECT_EQ(c, (std::vector<double>{1, 2, 3, 2, 4, 5, 3, 5, 6}));
+}
+
+// ---- block kernels against the literal loops, on every path ------------------------------
+
+struct block_shape {
+    std::size_t n;
+    std::size_t m;
+};
+
+std::vector<block_shape> block_shapes() {
+    std::vector<block_shape> shapes;
+    const std::size_t small_n[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33};
+    const std::size_t small_m[] = {0, 1, 2, 3, 5, 63, 64, 65, 130};
+    for (std::size_t n : small_n)
+        for (std::size_t m : small_m) shapes.push_back({n, m});
+    const std::size_t large_n[] = {47, 64, 65, 100, 127, 128, 129, 300};
+    const std::size_t large_m[] = {1, 7, 255, 256, 257, 300};
+    std::mt19937_64 rng(7);
+    for (std::size_t n : large_n) {
+        shapes.push_back({n, large_m[rng() % 6]});
+        shapes.push_back({n, 1 + rng() % 300});
+    }
+    return shapes;
+}
+
+class block_kernels : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        saved_ = kernel_isa();
+        if (!detail::kernel_isa_supported(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam();
+        ASSERT_TRUE(detail::select_kernel_isa(GetParam()));
+        ASSERT_STREQ(kernel_isa(), GetParam());
+    }
+    void TearDown() override { detail::select_kernel_isa(saved_.c_str()); }
+
+    // A block of m frames of length n, each in its own allocation, given in shuffled storage
+    // order so that the row pointers follow no stride.
+    struct frames {
+        std::vector<std::vector<double>> storage;
+        std::vector<const double*> rows;
+    };
+    static frames make_frames(std::mt19937_64& rng, std::size_t m, std::size_t n) {
+        frames f;
+        f.storage.resize(m);
+        for (auto& s : f.storage) s = random_values(rng, n);
+        std::vector<std::size_t> order(m);
+        for (std::size_t k = 0; k < m; ++k) order[k] = k;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (std::size_t k = 0; k < m; ++k) f.rows.push_back(f.storage[order[k]].data());
+        return f;
+    }
+
+    std::string saved_;
+};
+
+TEST_P(block_kernels, match_per_frame_loops_bit_for_bit) {
+    std::mt19937_64 rng(1234);
+    for (const block_shape& shape : block_shapes()) {
+        const std::size_t n = shape.n, m = shape.m;
+        SCOPED_TRACE("n=" + std::to_string(n) + " m=" + std::to_string(m));
+        const frames x = make_frames(rng, m, n);
+        const frames y = make_frames(rng, m, n);
+
+        // Non-zero starting sums; the lower triangle of c holds values that must survive.
+        const std::vector<double> s0 = random_values(rng, n), c0 = random_values(rng, n * n),
+                                  t0 = random_values(rng, n * n);
+        std::vector<double> s_ref = s0, q_ref = s0, c_ref = c0, t_ref = t0;
+        for (std::size_t k = 0; k < m; ++k) {
+            ref::add_sum(x.rows[k], s_ref.data(), n);
+            ref::add_squares(x.rows[k], q_ref.data(), n);
+            ref::add_outer_upper(x.rows[k], c_ref.data(), n);
+            for (std::size_t i = 0; i < n; ++i)  // the lagged product without the ring
+                for (std::size_t j = 0; j < n; ++j)
+                    t_ref[i * n + j] = t_ref[i * n + j] + x.rows[k][i] * y.rows[k][j];
+        }
+
+        std::vector<double> s = s0, q = s0, c = c0, t = t0;
+        add_sum_block(x.rows.data(), m, s.data(), n);
+        add_squares_block(x.rows.data(), m, q.data(), n);
+        add_outer_upper_block(x.rows.data(), m, c.data(), n);
+        add_lagged_outer_block(x.rows.data(), y.rows.data(), m, t.data(), n);
+        EXPECT_TRUE(same_bits(s_ref, s)) << "sum";
+        EXPECT_TRUE(same_bits(q_ref, q)) << "squares";
+        EXPECT_TRUE(same_bits(c_ref, c)) << "outer upper";
+        EXPECT_TRUE(same_bits(t_ref, t)) << "lagged outer";
+        if (HasFailure()) return;
+    }
+}
+
+TEST_P(block_kernels, lagged_block_matches_ring_kernel_over_a_sequence) {
+    // Consecutive frames of one sequence, paired lag apart through the ring by the per-frame
+    // kernel and through row pointers by the block kernel.
+    std::mt19937_64 rng(99);
+    for (std::size_t lag : {1u, 2u, 5u}) {
+        const std::size_t n = 13, frames_total = 70;
+        std::vector<std::vector<double>> seq(frames_total);
+        for (auto& f : seq) f = random_values(rng, n);
+        std::vector<double> t_ref(n * n, 0.25), ring(n * lag, 0.0), t = t_ref;
+        double pairs = 0.0;
+        for (std::size_t k = 0; k < frames_total; ++k)
+            ref::add_lagged_outer(seq[k].data(), t_ref.data(), &pairs, n, k, ring.data(), lag);
+        std::vector<const double*> earlier, later;
+        for (std::size_t k = lag; k < frames_total; ++k) {
+            earlier.push_back(seq[k - lag].data());
+            later.push_back(seq[k].data());
+        }
+        add_lagged_outer_block(earlier.data(), later.data(), earlier.size(), t.data(), n);
+        EXPECT_EQ(pairs, static_cast<double>(earlier.size()));
+        EXPECT_TRUE(same_bits(t_ref, t)) << "lag " << lag;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(isa, block_kernels, ::testing::Values("generic", "avx2", "avx512"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
+
+TEST(kernel_dispatch, names_a_known_path_and_refuses_unknown_ones) {
+    const std::string active = kernel_isa();
+    EXPECT_TRUE(active == "generic" || active == "avx2" || active == "avx512") << active;
+    EXPECT_TRUE(detail::kernel_isa_supported(active.c_str()));
+    EXPECT_TRUE(detail::kernel_isa_supported("generic"));
+    EXPECT_FALSE(detail::select_kernel_isa("sse9"));
+    EXPECT_FALSE(detail::select_kernel_isa(nullptr));
+    EXPECT_EQ(active, kernel_isa());
+}
+
+}  // namespace
+}  // namespace lagstat::stats

@@ -1,0 +1,268 @@
+// The moment accumulator against the literal per-frame kernels driven frame by frame, as one pass
+// over a file drives them: bit for bit, for block sizes, lags and frame counts around the block
+// boundaries, across flushes and across a second accumulator that continues on the same sums.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "reference/reference_kernels.hpp"
+#include "stats/kernels.hpp"
+#include "stats/moments.hpp"
+
+namespace lagstat::stats {
+namespace {
+
+namespace ref = lagstat::reference;
+
+::testing::AssertionResult same_bits(const std::vector<double>& want,
+                                     const std::vector<double>& got) {
+    if (want.size() != got.size()) return ::testing::AssertionFailure() << "sizes differ";
+    std::string report;
+    std::size_t bad = 0;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::memcmp(&want[i], &got[i], sizeof(double)) == 0) continue;
+        if (bad++ < 5) {
+            char line[160];
+            std::snprintf(line, sizeof line, "\n  [%zu] want %a got %a", i, want[i], got[i]);
+            report += line;
+        }
+    }
+    if (bad == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << bad << " elements differ" << report;
+}
+
+std::vector<double> random_values(std::mt19937_64& rng, std::size_t count) {
+    std::uniform_real_distribution<double> mantissa(-2.0, 2.0);
+    std::uniform_int_distribution<int> exponent(-30, 30);
+    std::vector<double> v(count);
+    for (double& x : v) x = std::ldexp(mantissa(rng), exponent(rng));
+    return v;
+}
+
+struct sums {
+    std::vector<double> mean, var, cov, tcov;
+    double pairs = 0.0;
+};
+
+struct switches {
+    bool add_mean, var, cov, tcov;
+    std::size_t lag;
+};
+
+// One pass as the per-frame kernels make it: a fresh ring, t from 0.
+void reference_pass(sums& s, const std::vector<std::vector<double>>& frames, std::size_t n,
+                    const switches& on) {
+    std::vector<double> ring(on.tcov ? n * on.lag : 0, 0.0);
+    std::vector<double> x(n);
+    for (std::size_t t = 0; t < frames.size(); ++t) {
+        x = frames[t];
+        if (on.add_mean) {
+            ref::add_sum(x.data(), s.mean.data(), n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - s.mean[i];
+        }
+        if (on.var) ref::add_squares(x.data(), s.var.data(), n);
+        if (on.cov) ref::add_outer_upper(x.data(), s.cov.data(), n);
+        if (on.tcov)
+            ref::add_lagged_outer(x.data(), s.tcov.data(), &s.pairs, n, t, ring.data(), on.lag);
+    }
+}
+
+moment_targets targets_for(sums& s, const switches& on) {
+    moment_targets tg;
+    tg.mean = s.mean.data();
+    tg.add_mean = on.add_mean;
+    if (on.var) tg.var = s.var.data();
+    if (on.cov) tg.cov = s.cov.data();
+    if (on.tcov) {
+        tg.tcov = s.tcov.data();
+        tg.tcov_pairs = &s.pairs;
+        tg.lag = on.lag;
+    }
+    return tg;
+}
+
+void feed(moment_accumulator& acc, const std::vector<std::vector<double>>& frames, std::size_t from,
+          std::size_t to) {
+    for (std::size_t t = from; t < to; ++t) {
+        std::memcpy(acc.next_frame(), frames[t].data(), frames[t].size() * sizeof(double));
+        acc.commit_frame();
+    }
+}
+
+class accumulator_vs_reference : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
+    const std::size_t block = GetParam();
+    std::mt19937_64 rng(block * 7919 + 1);
+    const std::size_t lags[] = {1, 2, block, block + 1, 2 * block, block / 2 + 3};
+    int case_index = 0;
+    for (std::size_t lag : lags) {
+        const std::size_t counts[] = {0,
+                                      1,
+                                      lag,
+                                      lag + 1,
+                                      block - 1,
+                                      block,
+                                      block + 1,
+                                      2 * block + lag,
+                                      lag + block - 1,
+                                      3 * block + 2};
+        for (std::size_t count : counts) {
+            for (bool add_mean : {true, false}) {
+                ++case_index;
+                const std::size_t n = 1 + rng() % 19;
+                // Statistics switched on at random, but tcov in every other case.
+                const switches on{add_mean, (rng() & 1) != 0, (rng() & 1) != 0,
+                                  case_index % 2 == 0 || (rng() & 1) != 0, lag};
+                const std::size_t second = rng() % (2 * block + lag + 2);
+                SCOPED_TRACE("lag=" + std::to_string(lag) + " frames=" + std::to_string(count) +
+                             "+" + std::to_string(second) + " n=" + std::to_string(n) +
+                             " add_mean=" + std::to_string(add_mean) +
+                             " var/cov/tcov=" + std::to_string(on.var) + std::to_string(on.cov) +
+                             std::to_string(on.tcov));
+
+                std::vector<std::vector<double>> first_file(count), second_file(second);
+                for (auto& f : first_file) f = random_values(rng, n);
+                for (auto& f : second_file) f = random_values(rng, n);
+
+                sums start;  // earlier passes' results, so nothing starts from zero
+                start.mean = random_values(rng, n);
+                start.var = random_values(rng, n);
+                start.cov = random_values(rng, n * n);
+                start.tcov = random_values(rng, n * n);
+                start.pairs = static_cast<double>(rng() % 1000);
+
+                sums want = start;
+                reference_pass(want, first_file, n, on);
+                reference_pass(want, second_file, n, on);
+
+                sums got = start;
+                {
+                    // First file: flushed halfway (the sums must be complete for the frames
+                    // so far), continued, then flushed as a failing pass would be.
+                    moment_accumulator acc(n, targets_for(got, on), block);
+                    feed(acc, first_file, 0, count / 2);
+                    acc.flush();
+                    sums halfway = start;
+                    reference_pass(halfway, {first_file.begin(), first_file.begin() + count / 2}, n,
+                                   on);
+                    ASSERT_TRUE(same_bits(halfway.tcov, got.tcov)) << "tcov after halfway flush";
+                    ASSERT_EQ(halfway.pairs, got.pairs);
+                    feed(acc, first_file, count / 2, count);
+                    acc.flush();
+                    acc.flush();  // a second flush adds nothing
+                    EXPECT_EQ(acc.frames(), count);
+                }
+                {
+                    // Second file: a fresh accumulator on the same sums; no pair spans files.
+                    moment_accumulator acc(n, targets_for(got, on), block);
+                    feed(acc, second_file, 0, second);
+                    acc.flush();
+                    EXPECT_EQ(acc.frames(), second);
+                }
+                EXPECT_TRUE(same_bits(want.mean, got.mean)) << "mean";
+                EXPECT_TRUE(same_bits(want.var, got.var)) << "var";
+                EXPECT_TRUE(same_bits(want.cov, got.cov)) << "cov";
+                EXPECT_TRUE(same_bits(want.tcov, got.tcov)) << "tcov";
+                EXPECT_EQ(std::memcmp(&want.pairs, &got.pairs, sizeof(double)), 0)
+                    << want.pairs << " vs " << got.pairs;
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(block, accumulator_vs_reference, ::testing::Values(1, 2, 3, 64, 128));
+
+TEST(moment_accumulator, pair_count_adds_one_at_a_time) {
+    // Past 2^53 adding 1.0 no longer changes the count; the accumulator must not add the block's
+    // pair count in one go (which would round differently).
+    const double big = 9007199254740992.0;  // 2^53
+    std::vector<double> mean(1, 0.0), tcov(1, 0.0);
+    double pairs = big;
+    moment_targets tg;
+    tg.mean = mean.data();
+    tg.tcov = tcov.data();
+    tg.tcov_pairs = &pairs;
+    tg.lag = 1;
+    moment_accumulator acc(1, tg, 8);
+    for (int t = 0; t < 8; ++t) {
+        *acc.next_frame() = 1.0;
+        acc.commit_frame();
+    }
+    acc.flush();
+    double want = big;
+    for (int p = 0; p < 7; ++p) want = want + 1.0;
+    EXPECT_EQ(pairs, want);
+}
+
+struct bad_size_case {
+    const char* name;
+    std::size_t n;
+    std::size_t lag;  // 0: no lagged statistic
+    std::size_t block;
+};
+
+class accumulator_store_size : public ::testing::TestWithParam<bad_size_case> {};
+
+TEST_P(accumulator_store_size, unrepresentable_or_unobtainable_store_throws_bad_alloc) {
+    const bad_size_case& c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    if (std::string(c.name) == "representable_but_too_big")
+        GTEST_SKIP() << "the address sanitizer aborts on oversized requests";
+#endif
+    double mean = 0.0, tcov = 0.0, pairs = 0.0;
+    moment_targets tg;
+    tg.mean = &mean;
+    if (c.lag != 0) {
+        // Only the store size is computed from n and lag; the targets are never touched.
+        tg.tcov = &tcov;
+        tg.tcov_pairs = &pairs;
+        tg.lag = c.lag;
+    }
+    EXPECT_THROW(moment_accumulator(c.n, tg, c.block), std::bad_alloc);
+}
+
+constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, accumulator_store_size,
+    ::testing::Values(bad_size_case{"half_of_address_space_lag", 1, size_max / 2, 128},
+                      bad_size_case{"lag_plus_block_wraps", 1, size_max - 10, 128},
+                      bad_size_case{"lag_times_columns_wraps", 1u << 20, size_max / (1u << 19), 1},
+                      bad_size_case{"columns_wrap", size_max / 2, 0, 128},
+                      bad_size_case{"columns_round_up_wraps", size_max - 2, 0, 1},
+                      bad_size_case{"block_times_columns_wraps", 1u << 20, 0, size_max / 1024},
+                      bad_size_case{"representable_but_too_big", 8, std::size_t{1} << 52, 128}),
+    [](const ::testing::TestParamInfo<bad_size_case>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST(moment_accumulator, rejects_empty_frames_and_unusable_lag) {
+    double mean = 0.0, tcov = 0.0, pairs = 0.0;
+    moment_targets plain;
+    plain.mean = &mean;
+    EXPECT_THROW(moment_accumulator(0, plain), std::invalid_argument);
+    EXPECT_THROW(moment_accumulator(1, plain, 0), std::invalid_argument);
+    moment_targets lagged = plain;
+    lagged.tcov = &tcov;
+    lagged.tcov_pairs = &pairs;
+    lagged.lag = 0;
+    EXPECT_THROW(moment_accumulator(1, lagged), std::invalid_argument);
+    lagged.lag = 1;
+    lagged.tcov_pairs = nullptr;
+    EXPECT_THROW(moment_accumulator(1, lagged), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace lagstat::stats

@@ -1,0 +1,585 @@
+// The record reader, checked line by line and bit for bit against the literal stdio reader,
+// with the input cut into reads and buffers of every size.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "input/byte_source.hpp"
+#include "input/record_reader.hpp"
+#include "reference/reference_reader.hpp"
+
+namespace lagstat::input {
+namespace {
+
+using namespace std::string_literals;
+
+std::string hex(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%a", v);
+    return text;
+}
+
+std::string printable(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+    }
+    return out;
+}
+
+/// One call's result: the count and the values stored (or kept).
+struct record {
+    int n;
+    std::vector<double> values;
+};
+
+bool operator==(const record& a, const record& b) {
+    return a.n == b.n && a.values.size() == b.values.size() &&
+           (a.values.empty() ||
+            std::memcmp(a.values.data(), b.values.data(), a.values.size() * sizeof(double)) == 0);
+}
+
+std::ostream& operator<<(std::ostream& os, const record& r) {
+    os << r.n << " [";
+    for (double v : r.values) os << ' ' << hex(v);
+    return os << " ]";
+}
+
+/// Bytes with reads that stop at given positions, optionally failing (EIO) once the data are
+/// used up; counts its reads.
+class scripted_source final : public byte_source {
+public:
+    scripted_source(std::string data, std::vector<std::size_t> cuts = {}, bool fail = false)
+        : data_(std::move(data)), cuts_(std::move(cuts)), fail_(fail) {}
+
+    long read(char* buf, std::size_t cap) override {
+        ++reads;
+        if (pos_ == data_.size()) {
+            if (!fail_) return 0;
+            error_number_ = EIO;
+            return -1;
+        }
+        std::size_t stop = data_.size();
+        for (std::size_t cut : cuts_)
+            if (cut > pos_) stop = std::min(stop, cut);
+        const std::size_t n = std::min(cap, stop - pos_);
+        std::memcpy(buf, data_.data() + pos_, n);
+        pos_ += n;
+        return static_cast<long>(n);
+    }
+
+    int reads = 0;
+
+private:
+    std::string data_;
+    std::vector<std::size_t> cuts_;
+    bool fail_;
+    std::size_t pos_ = 0;
+};
+
+/// A stdio stream over a string (through fopencookie), optionally failing with EIO once the
+/// data are used up.
+struct cookie {
+    std::string data;
+    std::size_t pos = 0;
+    bool fail = false;
+};
+
+ssize_t cookie_read(void* c, char* buf, std::size_t size) {
+    auto* k = static_cast<cookie*>(c);
+    if (k->pos == k->data.size()) {
+        if (!k->fail) return 0;
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t n = std::min(size, k->data.size() - k->pos);
+    std::memcpy(buf, k->data.data() + k->pos, n);
+    k->pos += n;
+    return static_cast<ssize_t>(n);
+}
+
+int cookie_close(void* c) {
+    delete static_cast<cookie*>(c);
+    return 0;
+}
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+file_ptr string_stream(const std::string& data, bool fail = false) {
+    cookie_io_functions_t io{};
+    io.read = cookie_read;
+    io.close = cookie_close;
+    return file_ptr(fopencookie(new cookie{data, 0, fail}, "r", io));
+}
+
+/// One call of each reader; capacity <= 0 is counting mode (no buffer given).
+record reference_call(std::FILE* f, int capacity) {
+    std::vector<double> out(static_cast<std::size_t>(std::max(capacity, 0)));
+    const int n = reference::read_record(f, capacity > 0 ? out.data() : nullptr, capacity);
+    out.resize(static_cast<std::size_t>(std::clamp(n, 0, std::max(capacity, 0))));
+    return {n, out};
+}
+
+record fast_call(record_reader& reader, int capacity) {
+    std::vector<double> out(static_cast<std::size_t>(std::max(capacity, 0)));
+    const int n = reader.read_record(capacity > 0 ? out.data() : nullptr, capacity);
+    out.resize(static_cast<std::size_t>(std::clamp(n, 0, std::max(capacity, 0))));
+    return {n, out};
+}
+
+/// The reference's records of data, call by call, until -1 or the end of the file (where one
+/// more call gives 0 without reading).
+std::vector<record> reference_records(const std::string& data, int capacity, bool fail = false) {
+    file_ptr f = string_stream(data, fail);
+    std::vector<record> out;
+    for (;;) {
+        out.push_back(reference_call(f.get(), capacity));
+        if (out.back().n < 0 || (out.back().n == 0 && std::feof(f.get()))) break;
+    }
+    out.push_back(reference_call(f.get(), capacity));
+    return out;
+}
+
+/// The fast reader's records over src, as many calls as the reference made.
+std::vector<record> fast_records(byte_source& src, std::size_t buffer, int capacity,
+                                 std::size_t calls) {
+    record_reader reader(src, buffer);
+    std::vector<record> out;
+    for (std::size_t i = 0; i < calls; ++i) out.push_back(fast_call(reader, capacity));
+    return out;
+}
+
+/// Compares two call sequences up to the first -1; reports the first difference.
+::testing::AssertionResult same_records(const std::vector<record>& expected,
+                                        const std::vector<record>& got) {
+    for (std::size_t i = 0; i < expected.size() && i < got.size(); ++i) {
+        if (!(expected[i] == got[i]))
+            return ::testing::AssertionFailure()
+                   << "call " << i + 1 << ": expected " << expected[i] << ", got " << got[i];
+        if (expected[i].n < 0) break;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class reader_test : public ::testing::Test {
+protected:
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+};
+
+// --- The edge cases of the format: one line, through both readers. ---
+
+struct line_case {
+    std::string line;  // without its line end
+    int capacity;      // <= 0: counting mode
+    int expected;
+    std::vector<double> values;  // filling mode only
+};
+
+std::ostream& operator<<(std::ostream& os, const line_case& c) {
+    return os << '"' << printable(c.line) << "\" capacity " << c.capacity;
+}
+
+class reader_edge : public ::testing::TestWithParam<line_case> {
+protected:
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+};
+
+TEST_P(reader_edge, both_readers_give_the_table_result) {
+    const line_case& c = GetParam();
+    const record expected{c.expected,
+                          c.capacity > 0 && c.expected > 0 ? c.values : std::vector<double>{}};
+    const record next{1, c.capacity > 0 ? std::vector<double>{7.0} : std::vector<double>{}};
+    const record end_of_data{0, {}};
+    // The line with a line end and a following line, and the line as the last of the file.
+    for (const bool last_line : {false, true}) {
+        const std::string data = last_line ? c.line : c.line + "\n7\n";
+        file_ptr f = string_stream(data);
+        EXPECT_EQ(reference_call(f.get(), c.capacity), expected) << "reference";
+        if (c.expected >= 0) {
+            // The stream is left at the next line, or at the end of the data.
+            EXPECT_EQ(reference_call(f.get(), c.capacity), last_line ? end_of_data : next);
+        }
+        for (const std::size_t buffer :
+             {std::size_t{1}, std::size_t{3}, record_reader::default_buffer_size}) {
+            memory_source src(data.data(), data.size());
+            record_reader reader(src, buffer);
+            EXPECT_EQ(fast_call(reader, c.capacity), expected) << "buffer " << buffer;
+            EXPECT_EQ(reader.line_number(), 1u);
+            if (c.expected >= 0) {
+                EXPECT_EQ(fast_call(reader, c.capacity), last_line ? end_of_data : next);
+            }
+        }
+    }
+}
+
+const std::string zeros_255(255, '0');
+
+INSTANTIATE_TEST_SUITE_P(
+    reader_lines, reader_edge,
+    ::testing::Values(
+        line_case{"1 2 3", 8, 3, {1, 2, 3}}, line_case{"1,2,3", 8, 3, {1, 2, 3}},
+        line_case{"1, 2,3", 8, 3, {1, 2, 3}}, line_case{"1,2,", 8, 2, {1, 2}},
+        line_case{",1", 8, 2, {0, 1}}, line_case{"1,,2", 8, 3, {1, 0, 2}},
+        line_case{"1 ,2", 8, 3, {1, 0, 2}}, line_case{"1 ,", 8, 2, {1, 0}},
+        line_case{"-1.5e-3 +2", 8, 2, {-0.0015, 2}}, line_case{"1-2 3", 8, 2, {1, 3}},
+        line_case{"1.5e", 8, 1, {1.5}}, line_case{"1 x", 8, -1, {}}, line_case{"nan", 8, -1, {}},
+        line_case{"inf", 8, -1, {}}, line_case{"  1\t2  ", 8, 2, {1, 2}}, line_case{"", 8, 0, {}},
+        line_case{" \t  \t", 8, 0, {}}, line_case{"\r", 8, 0, {}},
+        line_case{"1 2 3 4 5 6 7 8 9", 8, -1, {}},
+        line_case{"1 2 3 4 5 6 7 8 9", 9, 9, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        line_case{"1 2", 8, 2, {1, 2}}, line_case{zeros_255 + "5", 8, 1, {5}},
+        line_case{"-" + zeros_255 + "5", 8, -1, {}},
+        line_case{"1 " + zeros_255 + "5", 8, 2, {1, 5}}, line_case{zeros_255 + "05", 8, -1, {}},
+        line_case{"1 2 3", 0, 3, {}}, line_case{"1 2 3 4 5 6 7 8 9", 0, 9, {}},
+        line_case{"1 x", 0, -1, {}}, line_case{"1,2,3\r", 8, 3, {1, 2, 3}},
+        line_case{"1\v2\f3\r", 8, 3, {1, 2, 3}}, line_case{",", 8, 1, {0}},
+        line_case{" ,", 8, 1, {0}}, line_case{",,", 8, 2, {0, 0}},
+        line_case{"1, ,2", 8, 3, {1, 0, 2}}, line_case{"1 , 2", 8, 3, {1, 0, 2}},
+        line_case{"-0.0 +-1 --1 . - e", 8, 6, {-0.0, 0, 0, 0, 0, 0}},
+        line_case{"1e400 -1e400 1e-400 -1e-400", 8, 4, {HUGE_VAL, -HUGE_VAL, 0.0, -0.0}},
+        line_case{"12.345678 -0.000001 123456789.123456789",
+                  8,
+                  3,
+                  {12.345678, -0.000001, 123456789.123456789}},
+        line_case{"1\0 2"s, 8, -1, {}}, line_case{"1 \xff"s, 8, -1, {}},
+        line_case{"\xc2\xa0"
+                  "1"s,
+                  8,
+                  -1,
+                  {}},
+        line_case{"1 #2", 8, -1, {}}, line_case{"1;2", 8, -1, {}}, line_case{"\"1\"", 8, -1, {}},
+        line_case{"1 2x", 8, -1, {}}, line_case{"0x10", 8, -1, {}},
+        line_case{"1\t,\t2", 8, 3, {1, 0, 2}}));
+
+// --- Sequences of lines: the end of the data, read errors, the line number. ---
+
+struct sequence_case {
+    std::string data;
+    bool fail;  // the read after the data fails
+    std::vector<int> results;
+};
+
+std::ostream& operator<<(std::ostream& os, const sequence_case& c) {
+    return os << '"' << printable(c.data) << '"' << (c.fail ? " then a read error" : "");
+}
+
+class reader_sequence : public ::testing::TestWithParam<sequence_case> {
+protected:
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+};
+
+TEST_P(reader_sequence, both_readers_give_the_results) {
+    const sequence_case& c = GetParam();
+    file_ptr f = string_stream(c.data, c.fail);
+    scripted_source src(c.data, {}, c.fail);
+    record_reader reader(src, 4);
+    for (std::size_t i = 0; i < c.results.size(); ++i) {
+        double out[8];
+        EXPECT_EQ(reference::read_record(f.get(), out, 8), c.results[i])
+            << "reference call " << i + 1;
+        EXPECT_EQ(reader.read_record(out, 8), c.results[i]) << "call " << i + 1;
+    }
+    EXPECT_EQ(reader.failed(), c.fail);
+    EXPECT_EQ(reader.error_number(), c.fail ? EIO : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(reader_inputs, reader_sequence,
+                         ::testing::Values(sequence_case{"1 2\n3 4", false, {2, 2, 0, 0}},
+                                           sequence_case{"1 2\n3 4\n", false, {2, 2, 0, 0}},
+                                           sequence_case{"1\n\n2\n", false, {1, 0, 1, 0}},
+                                           sequence_case{"", false, {0, 0}},
+                                           sequence_case{"", true, {-1, -1}},
+                                           sequence_case{"1 2\n3", true, {2, -1, -1}},
+                                           sequence_case{"1 2\n", true, {2, -1, -1}},
+                                           sequence_case{"1 2\n\n", true, {2, 0, -1}},
+                                           sequence_case{"123456789", true, {-1, -1}}));
+
+TEST_F(reader_test, end_of_file_is_not_read_again) {
+    scripted_source src("1 2\n3 4");
+    record_reader reader(src);
+    EXPECT_EQ(reader.read_record(nullptr, 0), 2);
+    EXPECT_EQ(reader.read_record(nullptr, 0), 2);
+    const int reads = src.reads;
+    EXPECT_EQ(reader.read_record(nullptr, 0), 0);
+    EXPECT_EQ(reader.read_record(nullptr, 0), 0);
+    EXPECT_EQ(src.reads, reads);
+}
+
+TEST_F(reader_test, line_number_counts_the_lines_read) {
+    const std::string data = "1 2\n3 4\n5 x\n";
+    memory_source src(data.data(), data.size(), 3);
+    record_reader reader(src, 2);
+    double out[2];
+    EXPECT_EQ(reader.read_record(out, 2), 2);
+    EXPECT_EQ(reader.line_number(), 1u);
+    EXPECT_EQ(reader.read_record(out, 2), 2);
+    EXPECT_EQ(reader.line_number(), 2u);
+    EXPECT_EQ(reader.read_record(out, 2), -1);
+    EXPECT_EQ(reader.line_number(), 3u);
+}
+
+TEST_F(reader_test, kept_first_line_then_filling_matches_the_reference) {
+    const std::string data = "1.5,-2 3e2\n4 5 6\n7 8 9\n\n";
+    memory_source src(data.data(), data.size(), 5);
+    record_reader reader(src, 7);
+    std::vector<double> first = {99.0};
+    ASSERT_EQ(reader.read_record(first), 3);
+    EXPECT_EQ(first, (std::vector<double>{1.5, -2, 300}));
+    const std::vector<record> expected = reference_records(data, 3);
+    for (std::size_t i = 1; i < expected.size(); ++i)
+        EXPECT_EQ(fast_call(reader, 3), expected[i]) << "call " << i + 1;
+    std::vector<double> none = {1.0};
+    EXPECT_EQ(reader.read_record(none), 0);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST_F(reader_test, a_million_fields_on_one_line) {
+    std::string data;
+    for (int i = 0; i < 1000000; ++i) data += std::to_string(i % 1000) + (i % 3 ? " " : ",");
+    data += "\n1\n";
+    for (const std::size_t buffer : {std::size_t{4096}, record_reader::default_buffer_size}) {
+        memory_source counting_src(data.data(), data.size());
+        record_reader counting(counting_src, buffer);
+        EXPECT_EQ(counting.read_record(nullptr, 0), 1000000);
+        EXPECT_EQ(counting.read_record(nullptr, 0), 1);
+
+        memory_source keeping_src(data.data(), data.size(), 100000);
+        record_reader keeping(keeping_src, buffer);
+        std::vector<double> values;
+        ASSERT_EQ(keeping.read_record(values), 1000000);
+        for (int i = 0; i < 1000000; i += 99991) EXPECT_EQ(values[i], i % 1000);
+        EXPECT_EQ(values.back(), 999999 % 1000);
+
+        memory_source filling_src(data.data(), data.size());
+        record_reader filling(filling_src, buffer);
+        std::vector<double> out(1000000);
+        EXPECT_EQ(filling.read_record(out.data(), 1000000), 1000000);
+        EXPECT_EQ(out, values);
+        EXPECT_EQ(filling.read_record(out.data(), 999999), 1);
+    }
+}
+
+// --- Files. ---
+
+TEST_F(reader_test, open_input_reports_errno) {
+    int err = 0;
+    EXPECT_EQ(open_input("/nonexistent/lagstat/frames.txt", err), nullptr);
+    EXPECT_EQ(err, ENOENT);
+
+    // A directory opens, as with fopen, and fails on the first read.
+    char dir[] = "/tmp/lagstat_reader_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::unique_ptr<byte_source> src = open_input(dir, err);
+    ASSERT_NE(src, nullptr);
+    EXPECT_EQ(err, 0);
+    record_reader reader(*src);
+    EXPECT_EQ(reader.read_record(nullptr, 0), -1);
+    EXPECT_TRUE(reader.failed());
+    EXPECT_EQ(reader.error_number(), EISDIR);
+    EXPECT_EQ(reader.read_record(nullptr, 0), -1);
+    rmdir(dir);
+}
+
+TEST_F(reader_test, file_reads_as_fopen_does) {
+    std::mt19937_64 rng(5);
+    std::string data;
+    char field[32];
+    for (int line = 0; line < 20000; ++line) {
+        for (int k = 0; k < 7; ++k) {
+            std::snprintf(field, sizeof field, "%f",
+                          static_cast<double>(rng() % 100000000) / 997 - 5e4);
+            data += field;
+            data += k == 6 ? "\n" : " ";
+        }
+    }
+    char path[] = "/tmp/lagstat_reader_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+
+    file_ptr f(std::fopen(path, "r"));
+    ASSERT_NE(f, nullptr);
+    int err = 0;
+    std::unique_ptr<byte_source> src = open_input(path, err);
+    ASSERT_NE(src, nullptr);
+    record_reader reader(*src, 65536);
+    int lines = 0;
+    for (;;) {
+        const record expected = reference_call(f.get(), 7);
+        ASSERT_EQ(fast_call(reader, 7), expected) << "line " << lines + 1;
+        if (expected.n <= 0) break;
+        ++lines;
+    }
+    EXPECT_EQ(lines, 20000);
+    unlink(path);
+}
+
+// --- Every split of an input into two reads. ---
+
+TEST_F(reader_test, every_split_point_reads_the_same) {
+    const std::string data = "  -12.345678,0.5e-3 ,+7\r\n1.5e 1-2,,3\t\v4.\n.5 -0.0 " +
+                             std::string(200, '9') + ".25e-301 1e400\n\n9 8\n";
+    const std::vector<record> expected = reference_records(data, 0);
+    const std::vector<record> expected_filled = reference_records(data, 8);
+    for (std::size_t cut = 0; cut <= data.size(); ++cut) {
+        scripted_source src(data, {cut});
+        EXPECT_TRUE(same_records(
+            expected, fast_records(src, record_reader::default_buffer_size, 0, expected.size())))
+            << "split at " << cut;
+        scripted_source filled_src(data, {cut});
+        EXPECT_TRUE(same_records(expected_filled,
+                                 fast_records(filled_src, record_reader::default_buffer_size, 8,
+                                              expected_filled.size())))
+            << "split at " << cut;
+    }
+}
+
+// --- Random inputs against the reference. ---
+
+/// A random field: mostly numbers as files hold them, sometimes any text of the number
+/// alphabet, sometimes 255 to 257 characters long.
+std::string random_field(std::mt19937_64& rng) {
+    static const char alphabet[] = "0123456789.+-eE";
+    char text[64];
+    std::string s;
+    switch (rng() % 8) {
+        case 0:
+        case 1:
+        case 2:
+            std::snprintf(
+                text, sizeof text, "%f",
+                static_cast<double>(static_cast<std::int64_t>(rng() % 2000000000) - 1000000000) /
+                    1e4);
+            return text;
+        case 3:
+            std::snprintf(
+                text, sizeof text, "%.17g",
+                std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 80) - 60) *
+                    (rng() % 2 ? 1 : -1));
+            return text;
+        case 4:
+            return std::to_string(static_cast<int>(rng() % 200000) - 100000);
+        case 5:
+            for (std::size_t n = rng() % 6; n > 0; --n) s += alphabet[rng() % 15];
+            return s;
+        case 6:
+            s = std::to_string(rng() % 1000) + "." + std::to_string(rng() % 100000) +
+                (rng() % 2 ? "e" : "E");
+            if (rng() % 2) s += rng() % 2 ? "-" : "+";
+            return s + std::to_string(rng() % 330);
+        default:
+            if (rng() % 8 != 0) return std::to_string(rng() % 10);
+            s = std::string(254 + rng() % 4, '0');
+            s[0] = rng() % 2 ? '-' : '1';
+            s.back() = '7';
+            return s;
+    }
+}
+
+std::string random_separator(std::mt19937_64& rng) {
+    static const char* const separators[] = {" ",  " ",     " ",   ",",  ", ", " ,",  "\t", "  ",
+                                             ",,", "\t,\t", "\r ", "\v", "\f", " , ", ","};
+    return separators[rng() % 15];
+}
+
+std::string random_input(std::mt19937_64& rng) {
+    std::string data;
+    const int lines = 1 + static_cast<int>(rng() % 12);
+    const int fields = 1 + static_cast<int>(rng() % 9);
+    for (int line = 0; line < lines; ++line) {
+        const int r = static_cast<int>(rng() % 40);
+        if (r == 0) {
+            data += "\n";  // empty line
+            continue;
+        }
+        if (r == 1) {
+            data += " \t\r\n";  // blank line
+            continue;
+        }
+        if (rng() % 4 == 0) data += random_separator(rng);  // leading separator
+        const int n = r == 2 ? 1 + static_cast<int>(rng() % 12) : fields;
+        for (int k = 0; k < n; ++k) {
+            data += random_field(rng);
+            if (k + 1 < n) data += random_separator(rng);
+        }
+        if (rng() % 4 == 0) data += random_separator(rng);  // trailing separator
+        if (rng() % 60 == 0) {
+            static const std::string stray[] = {"x", "\0"s, "\xff", "#", "a", "\x80"};
+            data.insert(rng() % (data.size() + 1), stray[rng() % 6]);
+        }
+        if (line + 1 < lines || rng() % 2) data += rng() % 5 == 0 ? "\r\n" : "\n";
+    }
+    return data;
+}
+
+TEST_F(reader_test, random_inputs_match_the_reference) {
+    std::mt19937_64 rng(2024);
+    const std::size_t buffers[] = {1, 2, 3, 7, 64, 4096, record_reader::default_buffer_size};
+    const std::size_t chunks[] = {1, 5, 13, 4096, static_cast<std::size_t>(-1)};
+    int failures = 0;
+    for (int i = 0; i < 1500 && failures < 5; ++i) {
+        const std::string data = random_input(rng);
+        const int capacity = rng() % 3 == 0 ? 0 : 1 + static_cast<int>(rng() % 10);
+        const std::vector<record> expected = reference_records(data, capacity);
+        // Kept values: the reference's values from a buffer large enough for any line.
+        std::vector<record> kept = reference_records(data, 1000);
+        for (record& r : kept)
+            if (r.n < 0) r.values.clear();
+        for (const std::size_t buffer : buffers) {
+            const std::size_t chunk = chunks[rng() % 5];
+            memory_source src(data.data(), data.size(), chunk);
+            const ::testing::AssertionResult same =
+                same_records(expected, fast_records(src, buffer, capacity, expected.size()));
+            if (!same) {
+                ++failures;
+                ADD_FAILURE() << same.message() << "\n  input \"" << printable(data)
+                              << "\" capacity " << capacity << " buffer " << buffer << " chunk "
+                              << chunk;
+            }
+            // The keeping call on every line gives the counting result and all the values.
+            memory_source keep_src(data.data(), data.size(), chunk);
+            record_reader reader(keep_src, buffer);
+            for (std::size_t call = 0; call < kept.size(); ++call) {
+                std::vector<double> values;
+                const record got{reader.read_record(values), values};
+                if (!(got == kept[call])) {
+                    ++failures;
+                    ADD_FAILURE() << "keeping call " << call + 1 << ": expected " << kept[call]
+                                  << ", got " << got << "\n  input \"" << printable(data)
+                                  << "\" buffer " << buffer;
+                    break;
+                }
+                if (got.n < 0) break;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
+}  // namespace lagstat::input

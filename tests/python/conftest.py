@@ -1,0 +1,34 @@
+import os
+import sys
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+
+def bits(a):
+    """Array of the values' bit patterns, so that comparisons tell -0.0 from 0.0."""
+    return np.ascontiguousarray(np.asarray(a, dtype=np.float64)).view(np.uint64)
+
+
+def assert_exact(actual, expected):
+    actual = np.asarray(actual)
+    expected = np.asarray(expected)
+    assert actual.shape == expected.shape
+    if not np.array_equal(bits(actual), bits(expected)):
+        bad = np.flatnonzero(bits(actual).ravel() != bits(expected).ravel())[:5]
+        pairs = [(float(actual.ravel()[i]).hex(), float(expected.ravel()[i]).hex()) for i in bad]
+        pytest.fail(f"{len(bad)}+ elements differ (actual, expected): {pairs}")
+
+
+@pytest.fixture
+def write(tmp_path):
+    """write(text_or_bytes, name='in.txt') -> path of a file holding it."""
+
+    def _write(content, name="in.txt"):
+        path = tmp_path / name
+        path.write_bytes(content.encode() if isinstance(content, str) else content)
+        return str(path)
+
+    return _write

@@ -1,0 +1,271 @@
+import errno
+import os
+import random
+import sys
+import subprocess
+
+import lagstat
+import numpy as np
+import pytest
+import reference
+from conftest import assert_exact
+
+LENGTH_MESSAGE = "Number of order parameters and length of mean/std/weights differ. Forgot time column?"
+LINE_MESSAGE = "Unexpected line format or read error."
+
+
+def run(path, d=None, mean=1, var=0, cov=0, tcov=0, lag=1):
+    d = {} if d is None else d
+    lagstat.run(path, d, mean, var, cov, tcov, lag)
+    return d
+
+
+def test_two_frames_all_flags_and_accumulating_twice(write):
+    path = write("1 2\n3 4\n")
+    d = run(path, mean=1, var=1, cov=1, tcov=1)
+    expected = dict(mean=[4, 6], var=[10, 20], cov=[[10, 14], [14, 20]], tcov=[[3, 4], [6, 8]],
+                    tcov_samples=1, samples=2)
+    for key, value in expected.items():
+        assert d[key].dtype == np.float64 and d[key].flags.c_contiguous
+        assert_exact(d[key], np.array(value, dtype=float))
+    assert d["mean"].ndim == 1 and d["samples"].ndim == 0 and d["tcov_samples"].ndim == 0
+
+    arrays = {k: v for k, v in d.items()}
+    run(path, d, mean=1, var=1, cov=1, tcov=1)
+    for key, value in expected.items():
+        assert d[key] is arrays[key]  # updated in place
+        assert_exact(d[key], 2 * np.array(value, dtype=float))
+
+
+def test_centred_pass_with_mean_as_list(write):
+    d = {"mean": [2, 3]}
+    run(write("1 2\n3 4\n"), d, mean=0, var=1, cov=1)
+    assert_exact(d["var"], [2.0, 2.0])
+    assert_exact(d["cov"], [[2.0, 2.0], [2.0, 2.0]])
+    assert isinstance(d["mean"], np.ndarray) and d["mean"].dtype == np.float64
+    assert_exact(d["mean"], [2.0, 3.0])
+
+
+def test_centred_pass_without_mean_uses_zero_mean(write):
+    d = run(write("1 2\n3 4\n"), mean=0, var=1)
+    assert_exact(d["mean"], [0.0, 0.0])
+    assert_exact(d["var"], [10.0, 20.0])
+    assert_exact(d["samples"], 2.0)
+
+
+@pytest.mark.parametrize("lag, pairs", [(1, 4), (2, 3), (4, 1), (5, 0), (50, 0)])
+def test_lag_pairs_stay_inside_one_pass(write, lag, pairs):
+    d = run(write("1\n2\n3\n4\n5\n"), mean=0, tcov=1, lag=lag)
+    x = np.arange(1.0, 6.0)
+    assert_exact(d["tcov_samples"], float(pairs))
+    assert_exact(d["tcov"], float(np.dot(x[:5 - lag], x[lag:])) if pairs else 0.0)
+
+
+def test_one_column_makes_every_entry_a_scalar(write):
+    d = run(write("2\n3\n"), mean=1, var=1, cov=1, tcov=1)
+    assert all(d[k].ndim == 0 for k in d)
+    assert_exact(d["cov"], 13.0)
+    assert_exact(d["tcov"], 6.0)
+
+
+def test_lag_zero(write):
+    path = write("1 2\n3 4\n")
+    d = {}
+    with pytest.raises(ValueError, match=r"^lag < 1 not allowed\.$"):
+        lagstat.run(path, d, 1, 1, 1, 1, 0)
+    assert sorted(d) == ["cov", "mean", "var"]
+    d = run(path, mean=1, tcov=0, lag=0)  # lag is only read with tcov on
+    assert_exact(d["samples"], 2.0)
+
+
+def test_bad_third_line_keeps_earlier_frames(write):
+    d = {}
+    path = write("1 2\n3 4\n5\n7 8\n")
+    with pytest.raises(ValueError) as info:
+        lagstat.run(path, d, 1, 1, 1, 1, 1)
+    assert str(info.value) == LINE_MESSAGE
+    if sys.version_info >= (3, 11):
+        assert info.value.__notes__ == [f"in {path!r}, line 3"]
+    assert_exact(d["mean"], [4.0, 6.0])
+    assert_exact(d["var"], [10.0, 20.0])
+    assert_exact(d["cov"], [[10.0, 14.0], [0.0, 20.0]])  # lower triangle not refreshed
+    assert_exact(d["tcov_samples"], 1.0)
+    assert_exact(d["samples"], 0.0)
+
+
+def test_data_stop_at_blank_line(write):
+    d = run(write("1 2\n3 4\n \nnot data at all\n"))
+    assert_exact(d["samples"], 2.0)
+    assert_exact(d["mean"], [4.0, 6.0])
+
+
+def test_wrong_cov_shape_after_mean_is_converted(write):
+    d = {"mean": [0, 0, 0, 0], "cov": np.zeros((3, 3))}
+    with pytest.raises(ValueError, match="^" + LENGTH_MESSAGE.replace("?", r"\?").replace(".", r"\.") + "$"):
+        lagstat.run(write("1 2 3 4\n"), d, 0, 0, 1, 0, 1)
+    assert isinstance(d["mean"], np.ndarray)
+    assert d["cov"].shape == (3, 3)
+
+
+# ---- the array bridge, as the pass uses it -------------------------------------------------
+
+@pytest.mark.parametrize(
+    "entry, replaced",
+    [
+        ([1.0, 2.0, 3.0], True),  # a list becomes an array
+        (np.arange(3), True),  # integers are converted
+        (np.arange(6.0)[::2], True),  # strided
+        (np.zeros(3, dtype=">f8"), True),  # other byte order
+        (np.zeros(3), False),  # an accumulator array is used as it stands
+    ],
+)
+def test_conforming_entries_are_used_or_converted(write, entry, replaced):
+    before = np.array(entry, dtype=float, copy=True)
+    d = {"mean": entry}
+    run(write("1 2 3\n"), d, mean=1)
+    assert (d["mean"] is not entry) == replaced
+    assert_exact(d["mean"], before + [1.0, 2.0, 3.0])
+    if replaced and isinstance(entry, np.ndarray):
+        assert_exact(entry.astype(float), before)  # the caller's object is left untouched
+
+
+@pytest.mark.parametrize(
+    "key, entry, exc",
+    [
+        ("mean", [1.0, 2.0], ValueError),  # wrong length
+        ("mean", np.zeros((3, 1)), ValueError),  # wrong rank
+        ("mean", "abc", ValueError),
+        ("var", np.zeros(4), ValueError),
+        ("cov", np.zeros(9), ValueError),  # a matrix must be rank 2
+        ("samples", [], ValueError),  # a scalar request needs one element
+        ("samples", np.zeros(0), ValueError),
+        ("samples", {}, TypeError),
+        ("mean", np.zeros(3, dtype=object), TypeError),  # NumPy casts arrays only safely
+    ],
+)
+def test_refused_entries_stay_in_the_dictionary(write, key, entry, exc):
+    d = {key: entry}
+    with pytest.raises(exc):
+        lagstat.run(write("1 2 3\n"), d, 1, 1, 1, 0, 1)
+    assert d[key] is entry
+
+
+@pytest.mark.parametrize("entry", [5.0, np.float64(5.0), np.array(5.0), np.full((2, 2), 5.0), [5, 9]])
+def test_scalar_entries_take_any_shape(write, entry):
+    d = {"samples": entry}
+    run(write("1\n2\n"), d)
+    assert_exact(np.asarray(d["samples"]).ravel()[0], 7.0)
+
+
+def test_one_by_n_matrix_request_is_rank_two(write):
+    d = run(write("1 2 3 4\n"), mean=1, cov=1)
+    assert d["cov"].shape == (4, 4) and d["mean"].shape == (4,)
+
+
+def test_readonly_entry_is_replaced(write):
+    a = np.zeros(2)
+    a.flags.writeable = False
+    d = {"mean": a}
+    run(write("1 2\n"), d)
+    assert d["mean"] is not a and a.tolist() == [0.0, 0.0]
+
+
+def test_dict_subclass_is_accepted(write):
+    class Stats(dict):
+        pass
+
+    d = Stats()
+    lagstat.run(write("1 2\n"), d, 1, 0, 0, 0, 1)
+    assert_exact(d["mean"], [1.0, 2.0])
+
+
+# ---- input errors ---------------------------------------------------------------------------
+
+EMPTY = (errno.ENODATA, "No data: the file is empty or its first line is blank")
+MALFORMED = (errno.EILSEQ, "Unexpected format of the first line: no field count")
+
+
+@pytest.mark.parametrize(
+    "content, code, message",
+    [(b"", *EMPTY), (b"\n1 2\n", *EMPTY), (b"  \t \n1 2\n", *EMPTY), (b"1 x\n", *MALFORMED)],
+)
+def test_first_line_without_field_count(write, content, code, message):
+    path = write(content)
+    with pytest.raises(OSError) as info:
+        run(path)
+    assert str(info.value) == f"[Errno {code}] {message}: {path!r}"
+    assert info.value.errno == code and info.value.filename == path
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory"])
+def test_unreadable_inputs_raise_oserror_with_filename(tmp_path, kind):
+    path = tmp_path / "missing.txt" if kind == "missing" else tmp_path
+    with pytest.raises(OSError) as info:
+        run(path)  # os.PathLike accepted
+    assert info.value.errno == (errno.ENOENT if kind == "missing" else errno.EISDIR)
+    assert info.value.filename == path
+
+
+def test_bytes_file_name(write):
+    d = run(os.fsencode(write("1 2\n")))
+    assert_exact(d["mean"], [1.0, 2.0])
+
+
+def test_huge_lag_is_memory_error(write):
+    d = {}
+    with pytest.raises(MemoryError):
+        lagstat.run(write(" ".join(["1"] * 500) + "\n"), d, 0, 0, 0, 1, 2**31 - 1)
+    assert "samples" not in d and "tcov_samples" in d
+
+
+@pytest.mark.parametrize("via", ["fifo", "stdin"])
+def test_pipes_lose_no_line(tmp_path, via):
+    text = b"1 2\n3 4\n5 6\n"
+    if via == "fifo":
+        path = str(tmp_path / "fifo")
+        os.mkfifo(path)
+        # The pass holds the interpreter lock while it waits for the writer: write from a process.
+        writer = subprocess.Popen(["sh", "-c", 'printf "1 2\\n3 4\\n5 6\\n" > "$0"', path])
+        d = run(path)
+        assert writer.wait() == 0
+    else:
+        code = "import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); print(d['mean'].tolist(), float(d['samples']))"
+        out = subprocess.run([sys.executable, "-c", code], input=text, capture_output=True, check=True)
+        assert out.stdout.split() == [b"[9.0,", b"12.0]", b"3.0"]
+        return
+    assert_exact(d["samples"], 3.0)
+    assert_exact(d["mean"], [9.0, 12.0])
+
+
+# ---- exactness against the literal reference ------------------------------------------------
+
+def random_text(rng, rows, n):
+    scale = 10.0 ** rng.integers(-3, 4, size=n)
+    x = rng.standard_normal((rows, n)) * scale + rng.standard_normal(n) * 100 * scale
+    fmt = rng.choice(["%.6f", "%.17g", "%.3e"])
+    sep = rng.choice([" ", "\t", ", ", ","])
+    return "".join(sep.join(fmt % v for v in row) + "\n" for row in x)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_two_passes_match_reference_exactly(tmp_path, seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.choice([1, 2, 3, 5, 8, 13, 21, 40]))
+    lag = int(rng.integers(1, 8)) if seed % 3 else int(rng.integers(40, 400))
+    files = []
+    for k in range(3):
+        p = tmp_path / f"part{k}.txt"
+        p.write_text(random_text(rng, int(rng.integers(1, 300)), n))
+        files.append(p)
+    got, want = {}, {}
+    for p in files:
+        lagstat.run(str(p), got, 1, 0, 0, 0, lag)
+        reference.run(p.read_bytes(), want, 1, 0, 0, 0, lag)
+    mean = list(got["mean"] / got["samples"]) if seed % 2 else got["mean"] / got["samples"]
+    got, want = {"mean": mean}, {"mean": mean}
+    for p in files:
+        lagstat.run(str(p), got, 0, 1, 1, 1, lag)
+        reference.run(p.read_bytes(), want, 0, 1, 1, 1, lag)
+    assert sorted(got) == sorted(want)
+    for key in want:
+        assert_exact(got[key], want[key])

@@ -1,0 +1,375 @@
+"""lagstat_tica: multi-file moments, TICA and its command line, checked against deeptime and numpy."""
+import gzip
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from scipy.signal import lfilter
+
+import lagstat
+import lagstat_tica
+from lagstat_tica import TICA, moments
+from lagstat_tica import _moments
+from lagstat_tica.cli import main as cli_main
+
+N_COLS = 7
+LENGTHS = (2600, 1700, 3400, 1200)
+
+
+def slow_process(n_frames, n_cols, seed):
+    """Three AR(1) processes (one slow, two faster) mixed into n_cols noisy, offset columns."""
+    rng = np.random.default_rng(seed)
+    phis = np.array([0.995, 0.97, 0.7])
+    noise = rng.normal(size=(n_frames, 3))
+    latent = np.column_stack([lfilter([np.sqrt(1 - p * p)], [1, -p], noise[:, i]) for i, p in enumerate(phis)])
+    mixing = np.random.default_rng(1234).normal(size=(3, n_cols))
+    return latent @ mixing + 0.3 * rng.normal(size=(n_frames, n_cols)) + 10.0 * np.arange(n_cols)
+
+
+def write_frames(path, frames, fmt="%.17g", sep=" ", newline="\n", final_newline=True, trailer=""):
+    lines = [sep.join(fmt % v for v in np.atleast_1d(row)) for row in frames]
+    text = newline.join(lines) + (newline if final_newline else "") + trailer
+    if str(path).endswith(".gz"):
+        with gzip.open(path, "wt", newline="") as f:
+            f.write(text)
+    else:
+        with open(path, "w", newline="") as f:
+            f.write(text)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def dataset(tmp_path_factory):
+    """Four files of one process with different lengths, and the frames they hold."""
+    d = tmp_path_factory.mktemp("tica")
+    arrays, paths = [], []
+    for i, n in enumerate(LENGTHS):
+        x = slow_process(n, N_COLS, seed=i)
+        paths.append(write_frames(d / ("part%d.txt" % i), x))
+        arrays.append(x)
+    return paths, arrays
+
+
+def lagstat_reads_gzip(tmp_path):
+    probe = write_frames(tmp_path / "probe.txt.gz", np.array([[1.0, 2.0], [3.0, 4.0]]))
+    d = {}
+    try:
+        lagstat.run(probe, d, 1, 0, 0, 0, 1)
+    except OSError:
+        return False
+    return float(d["samples"]) == 2
+
+
+def peer(arrays, lag, **kw):
+    deeptime = pytest.importorskip("deeptime.decomposition")
+    return deeptime.TICA(lagtime=lag, **kw).fit(arrays).fetch_model()
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def assert_rel(actual, expected, rtol):
+    actual, expected = np.asarray(actual), np.asarray(expected)
+    assert actual.shape == expected.shape
+    err = np.max(np.abs(actual - expected) / np.abs(expected))
+    assert err <= rtol, "max relative error %.3g > %.3g" % (err, rtol)
+
+
+def assert_equal_up_to_sign(p, q, atol):
+    assert p.shape == q.shape
+    for j in range(q.shape[1]):
+        sign = 1.0 if np.dot(p[:, j], q[:, j]) >= 0 else -1.0
+        scale = max(1.0, np.max(np.abs(q[:, j])))
+        err = np.max(np.abs(p[:, j] - sign * q[:, j]))
+        assert err <= atol * scale, "component %d differs by %.3g" % (j, err)
+
+
+# --- agreement with deeptime -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "lag, kw",
+    [
+        (1, {}),
+        (10, {}),
+        (25, {"scaling": None}),
+        (10, {"scaling": "commute_map"}),
+        (7, {"dim": 3}),
+        (7, {"var_cutoff": 0.9}),
+        (200, {"epsilon": 1e-3}),
+    ],
+)
+def test_matches_deeptime(dataset, lag, kw):
+    paths, arrays = dataset
+    model = TICA(lag, **kw).fit(paths)
+    ref = peer(arrays, lag, **kw)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    assert_rel(model.timescales_, ref.timescales(), 1e-8)
+    np.testing.assert_allclose(model.mean_, ref.mean_0, rtol=1e-12)
+    np.testing.assert_allclose(model.cov_, ref.cov_00, rtol=1e-10, atol=1e-12 * np.abs(ref.cov_00).max())
+    np.testing.assert_allclose(model.cov_tau_, ref.cov_0t, rtol=1e-10, atol=1e-12 * np.abs(ref.cov_0t).max())
+    assert model.dim_ == ref.output_dimension
+    for x in arrays:
+        assert_equal_up_to_sign(model.transform(x), ref.transform(x), 1e-6)
+
+
+def test_files_shorter_than_lag_give_no_pairs_but_count_nowhere_else(tmp_path, dataset):
+    """deeptime skips trajectories without a pair; so must the pair statistics."""
+    _, arrays = dataset
+    lag = 30
+    short = [slow_process(n, N_COLS, seed=10 + n) for n in (lag, lag + 1, 5, 1)]
+    mixed = [arrays[0], short[0], arrays[1], short[1], short[2], short[3]]
+    paths = [write_frames(tmp_path / ("m%d.txt" % i), x) for i, x in enumerate(mixed)]
+    model = TICA(lag).fit(paths)
+    with pytest.warns(UserWarning):
+        ref = peer(mixed, lag)
+    assert model.n_pairs_ == sum(max(0, len(x) - lag) for x in mixed)
+    assert model.n_samples_ == sum(len(x) for x in mixed)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    np.testing.assert_allclose(model.mean_, ref.mean_0, rtol=1e-12)
+    np.testing.assert_allclose(model.cov_, ref.cov_00, rtol=1e-10, atol=1e-12 * np.abs(ref.cov_00).max())
+
+
+def test_dependent_and_constant_columns_are_dropped(tmp_path):
+    """A column that is the sum of two others and a constant one leave C00 singular: rank n - 2."""
+    xs = []
+    for i, n in enumerate((1500, 2200)):
+        x = slow_process(n, 5, seed=20 + i)
+        xs.append(np.column_stack([x, x[:, 0] + x[:, 1], np.full(n, 3.25)]))
+    paths = [write_frames(tmp_path / ("s%d.txt" % i), x) for i, x in enumerate(xs)]
+    xs = [np.loadtxt(p) for p in paths]  # the sums as written, rounded
+    model = TICA(6).fit(paths)
+    ref = peer(xs, 6)
+    assert model.eigenvalues_.shape == (5,)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    for x in xs:
+        assert_equal_up_to_sign(model.transform(x), ref.transform(x), 1e-6)
+
+
+def test_single_column(tmp_path):
+    x = slow_process(3000, 1, seed=5)[:, 0]
+    paths = [write_frames(tmp_path / "a.txt", x[:1800]), write_frames(tmp_path / "b.txt", x[1800:])]
+    model = TICA(4, scaling=None).fit(paths)
+    ref = peer([x[:1800, None], x[1800:, None]], 4, scaling=None)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    assert_equal_up_to_sign(model.transform(x[:, None]), ref.transform(x[:, None]), 1e-6)
+    assert model.transform(x).shape == (3000, 1)
+
+
+@pytest.mark.parametrize(
+    "fmt, sep, newline, final_newline, name",
+    [
+        ("%.6f", " ", "\n", True, "six.txt"),
+        ("%.17g", ",", "\n", True, "comma.csv"),
+        ("%.17g", ", ", "\r\n", True, "crlf.csv"),
+        ("%.17g", "\t", "\n", False, "no_final_newline.txt"),
+        ("%.17g", " ", "\n", True, "packed.txt.gz"),
+    ],
+)
+def test_text_variants_read_like_lagstat(tmp_path, fmt, sep, newline, final_newline, name):
+    """The extra read of the edge frames parses every layout the same as lagstat does."""
+    if name.endswith(".gz") and not lagstat_reads_gzip(tmp_path):
+        pytest.skip("this lagstat build reads no gzip input")
+    lag = 9
+    xs = [slow_process(n, 4, seed=n) for n in (400, 300)]
+    xs = [np.array([[float(fmt % v) for v in row] for row in x]) for x in xs]  # values as written
+    paths = []
+    for i, x in enumerate(xs):
+        # lines after an empty line are not data
+        trailer = "" if not final_newline else newline + "1 2 3 4" + newline
+        paths.append(write_frames(tmp_path / ("%d%s" % (i, name)), x, fmt, sep, newline, final_newline, trailer))
+    model = TICA(lag).fit(paths)
+    ref = peer(xs, lag)
+    assert model.n_samples_ == 700
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    np.testing.assert_allclose(model.mean_, ref.mean_0, rtol=1e-12)
+
+
+@pytest.mark.parametrize("chunk", [3, 16, 1 << 20])
+@pytest.mark.parametrize("n_frames, lag, final_newline", [(50, 4, True), (50, 4, False), (7, 4, True), (3, 4, False),
+                                                          (8, 4, False), (1, 1, True)])
+def test_edge_sums(tmp_path, monkeypatch, chunk, n_frames, lag, final_newline):
+    """Head and tail sums, whatever the chunking, the overlap of head and tail, or a missing final newline."""
+    monkeypatch.setattr(_moments._LineCursor, "_CHUNK", chunk)
+    x = np.random.default_rng(n_frames).normal(size=(n_frames, 3))
+    trailer = "\n9 9 9\n" if final_newline else ""  # lines after an empty line are not frames
+    path = write_frames(tmp_path / "e.txt", x, final_newline=final_newline, trailer=trailer)
+    a = np.array([0.5, -1.0, 2.0])
+    got = _moments.edge_sums(path, n_frames, lag, a)
+    k = min(lag, n_frames)
+    z = x - a
+    np.testing.assert_allclose(got["head_sum"], z[:k].sum(axis=0), rtol=1e-13)
+    np.testing.assert_allclose(got["tail_sum"], z[n_frames - k:].sum(axis=0), rtol=1e-13)
+    np.testing.assert_allclose(got["head_outer"], z[:k].T @ z[:k], rtol=1e-13)
+    np.testing.assert_allclose(got["tail_outer"], z[n_frames - k:].T @ z[n_frames - k:], rtol=1e-13)
+
+
+@pytest.mark.parametrize("final_newline", [True, False])
+@pytest.mark.parametrize("n_frames, extra", [(10, 1), (10, 6), (3, 1)])
+def test_edge_sums_notice_a_file_shorter_than_counted(tmp_path, final_newline, n_frames, extra):
+    path = write_frames(tmp_path / "s.txt", np.ones((n_frames, 2)), final_newline=final_newline)
+    with pytest.raises(RuntimeError, match="ended before"):
+        _moments.edge_sums(path, n_frames + extra, 4, np.zeros(2))
+
+
+@pytest.mark.parametrize(
+    "line, values",
+    [
+        (b"1 2 3", [1, 2, 3]),
+        (b"1,2,3", [1, 2, 3]),
+        (b"1, 2,3", [1, 2, 3]),
+        (b"1,2,", [1, 2]),
+        (b",1", [0, 1]),
+        (b"1,,2", [1, 0, 2]),
+        (b"1 ,2", [1, 0, 2]),
+        (b"1 ,", [1, 0]),
+        (b"-1.5e-3 +2", [-0.0015, 2]),
+        (b"1-2 3", [1, 3]),
+        (b"1.5e", [1.5]),
+        (b"  1\t2  \r", [1, 2]),
+        (b". - e", [0, 0, 0]),
+        (b"0.1000000000000000055511151231257827", [0.1]),
+    ],
+)
+def test_parse_line(line, values):
+    assert _moments.parse_line(line) == values
+
+
+@pytest.mark.parametrize("line", [b"1 x", b"nan", b"1 #2", b"1" * 257])
+def test_parse_line_rejects(line):
+    with pytest.raises(ValueError):
+        _moments.parse_line(line)
+
+
+# --- moments ---------------------------------------------------------------------------------
+
+
+def test_moments_are_centred_sums_within_files(dataset):
+    paths, arrays = dataset
+    lag = 12
+    d = moments(paths, lag, progress=False)
+    allx = np.concatenate(arrays)
+    a = allx.mean(axis=0)
+    z = [x - a for x in arrays]
+    np.testing.assert_allclose(d["mean"], a, rtol=1e-13)
+    assert float(d["samples"]) == sum(LENGTHS)
+    assert float(d["tcov_samples"]) == sum(n - lag for n in LENGTHS)
+    np.testing.assert_allclose(d["var"], sum((y * y).sum(axis=0) for y in z), rtol=1e-11)
+    np.testing.assert_allclose(d["cov"], sum(y.T @ y for y in z), rtol=1e-10, atol=1e-9)
+    np.testing.assert_allclose(d["tcov"], sum(y[:-lag].T @ y[lag:] for y in z), rtol=1e-10, atol=1e-9)
+    assert np.array_equal(d["cov"], d["cov"].T)
+
+
+def test_moments_single_column_entries_are_scalars(tmp_path):
+    path = write_frames(tmp_path / "one.txt", np.arange(10.0))
+    d = moments([path], 3, progress=False)
+    assert all(np.ndim(d[k]) == 0 for k in ("mean", "var", "cov", "tcov", "samples", "tcov_samples"))
+    z = np.arange(10.0) - 4.5
+    assert float(d["tcov"]) == pytest.approx(np.dot(z[:-3], z[3:]))
+
+
+def test_glob_patterns_expand_sorted(dataset):
+    paths, _ = dataset
+    pattern = os.path.join(os.path.dirname(paths[0]), "part*.txt")
+    assert lagstat_tica.expand_files([pattern]) == sorted(paths)
+    with pytest.raises(FileNotFoundError):
+        lagstat_tica.expand_files([pattern + ".nothing*"])
+    with pytest.raises(FileNotFoundError):
+        lagstat_tica.expand_files([paths[0] + ".missing"])
+
+
+def test_inconsistent_inputs_are_refused(tmp_path, dataset):
+    paths, _ = dataset
+    narrow = write_frames(tmp_path / "narrow.txt", np.ones((50, 3)))
+    with pytest.raises(ValueError, match="different numbers of columns"):
+        moments([paths[0], narrow], 2, progress=False)
+    bad = tmp_path / "bad.txt"
+    bad.write_text("1 2 3\n4 5\n")
+    with pytest.raises(ValueError, match="bad.txt"):
+        moments([str(bad)], 1, progress=False)
+    with pytest.raises(ValueError, match="no lagged pairs"):
+        TICA(60).fit([narrow])
+    with pytest.raises(ValueError, match="lag"):
+        moments(paths, 0, progress=False)
+
+
+def test_parallel_paths_equal_serial(dataset):
+    """Process pool and Dask give bit-identical statistics and models to the serial run."""
+    distributed = pytest.importorskip("distributed")
+    paths, _ = dataset
+    lag = 5
+    serial = moments(paths, lag, n_jobs=1, progress=False)
+    pooled = moments(paths, lag, n_jobs=2, progress=False)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        dasked = moments(paths, lag, client=client, progress=False)
+        dask_model = TICA(lag).fit(paths, client=client)
+    for other in (pooled, dasked):
+        assert other.keys() == serial.keys()
+        for key in serial:
+            assert np.array_equal(bits(other[key]), bits(serial[key])), key
+    serial_model = TICA(lag).fit(paths)
+    pool_model = TICA(lag).fit(paths, n_jobs=2)
+    for m in (pool_model, dask_model):
+        for name in ("mean_", "cov_", "cov_tau_", "eigenvalues_", "eigenvectors_"):
+            assert np.array_equal(bits(getattr(m, name)), bits(getattr(serial_model, name))), name
+
+
+# --- projections and command line -----------------------------------------------------------
+
+
+def test_transform_files_matches_transform(tmp_path, dataset):
+    paths, arrays = dataset
+    model = TICA(10, dim=3).fit(paths)
+    outs = model.transform_files(paths, tmp_path / "proj", n_jobs=2)
+    assert [os.path.basename(o) for o in outs] == [os.path.basename(p) + ".tica.txt" for p in paths]
+    for out, x in zip(outs, arrays):
+        y = np.loadtxt(out)
+        assert y.shape == (len(x), 3)
+        np.testing.assert_allclose(y, model.transform(x), rtol=0, atol=5e-7 + 1e-9)
+
+
+def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
+    paths, _ = dataset
+    out = tmp_path / "out"
+    png = tmp_path / "tica.png"
+    rc = cli_main(paths + ["--lag", "10", "--dim", "2", "--out", str(out), "--jobs", "2", "--plot", str(png),
+                           "--quiet"])
+    assert rc == 0
+    text = capsys.readouterr().out
+    model = TICA(10, dim=2).fit(paths)
+    rows = [line.split() for line in text.splitlines() if line.split() and line.split()[0].isdigit()]
+    assert len(rows) == N_COLS
+    np.testing.assert_allclose([float(r[1]) for r in rows], model.eigenvalues_, rtol=1e-14)
+    np.testing.assert_allclose([float(r[2]) for r in rows], model.timescales_, rtol=1e-14)
+    assert sorted(os.listdir(out)) == sorted(os.path.basename(p) + ".tica.txt" for p in paths)
+    assert np.loadtxt(out / (os.path.basename(paths[0]) + ".tica.txt")).shape == (LENGTHS[0], 2)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["missing.txt", "--lag", "3"], 1, "no such file"),
+        (["{good}", "--lag", "0"], 2, "--lag"),
+        (["{good}", "--lag", "x"], 2, "--lag"),
+        (["{good}"], 2, "--lag"),
+        (["{good}", "--lag", "2", "--dim", "-1"], 2, "--dim"),
+        (["{good}", "{bad}", "--lag", "2"], 1, "bad.txt"),
+        (["{good}", "--lag", "500"], 1, "no lagged pairs"),
+    ],
+)
+def test_cli_errors(tmp_path, args, status, message):
+    good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    bad = tmp_path / "bad.txt"
+    bad.write_text("1 2 3\n1 2 oops\n")
+    argv = [a.format(good=good, bad=bad) for a in args]
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *argv, "--quiet"], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=120)
+    assert proc.returncode == status
+    last = proc.stderr.strip().splitlines()[-1]
+    assert last.startswith("lagstat-tica: error:") and message in last, proc.stderr
+    assert "Traceback" not in proc.stderr
