@@ -53,4 +53,20 @@ double* array_data(const py_ref& array) noexcept {
     return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
+bool any_overlap(std::initializer_list<const py_ref*> arrays) noexcept {
+    for (auto a = arrays.begin(); a != arrays.end(); ++a) {
+        if (!**a) continue;
+        auto* x = reinterpret_cast<PyArrayObject*>((*a)->get());
+        const char* x_begin = PyArray_BYTES(x);
+        for (auto b = a + 1; b != arrays.end(); ++b) {
+            if (!**b) continue;
+            auto* y = reinterpret_cast<PyArrayObject*>((*b)->get());
+            const char* y_begin = PyArray_BYTES(y);
+            if (x_begin < y_begin + PyArray_NBYTES(y) && y_begin < x_begin + PyArray_NBYTES(x))
+                return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace lagstat::module

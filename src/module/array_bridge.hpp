@@ -1,6 +1,8 @@
 // Accumulator arrays: creation, conversion with shape checks, and statistics-dictionary entries.
 #pragma once
 
+#include <initializer_list>
+
 #include "module/py_ref.hpp"
 
 namespace lagstat::module {
@@ -27,5 +29,8 @@ py_ref fetch_entry(PyObject* dict, const char* key, int rows, int cols);
 
 /// Data of an array returned by the functions above.
 double* array_data(const py_ref& array) noexcept;
+
+/// True if the data of any two of the given arrays (empty handles skipped) share memory.
+bool any_overlap(std::initializer_list<const py_ref*> arrays) noexcept;
 
 }  // namespace lagstat::module

@@ -65,8 +65,24 @@ PyObject* counted_input::set_read_error(const file_name& file) const {
     return set_io_error(reader->error_number(), file, input::gzip_error_message(*source));
 }
 
+bool counted_input::damaged() const {
+    if (!input::is_gzip_source(*source)) return false;
+    char scratch[1 << 14];
+    long got;
+    while ((got = source->read(scratch, sizeof scratch)) > 0) {
+    }
+    return got < 0;
+}
+
+bool counted_input::check_rest(const file_name& file) const {
+    if (!damaged()) return true;
+    set_read_error(file);
+    return false;
+}
+
 PyObject* counted_input::set_line_error(const file_name& file) const {
-    if (reader->failed()) return set_read_error(file);
+    // A damaged compressed stream can decode to a malformed line before its check sums fail.
+    if (reader->failed() || damaged()) return set_read_error(file);
     const std::uint64_t line = reader->line_number();
     py_ref exc = py_ref::steal(
         PyObject_CallFunction(PyExc_ValueError, "s", "Unexpected line format or read error."));

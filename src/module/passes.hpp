@@ -51,7 +51,13 @@ struct counted_input {
     /// the 1-based line. Returns null.
     PyObject* set_line_error(const file_name& file) const;
 
+    /// At the end of the data: compressed input is read to its end, so that a damaged stream (its
+    /// check sums come last) is not taken for data that merely end early. false with OSError set
+    /// when the stream is damaged.
+    bool check_rest(const file_name& file) const;
+
 private:
+    bool damaged() const;
     PyObject* set_read_error(const file_name& file) const;
 };
 

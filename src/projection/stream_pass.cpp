@@ -72,7 +72,10 @@ PyObject* stream_pass(const file_name& fin, const file_name& fout, PyObject* mea
         }
         const int r = in.reader->read_record(record.data(), c);
         if (r != c) {
-            if (r == 0) break;
+            if (r == 0) {
+                if (!in.check_rest(fin)) return nullptr;
+                break;
+            }
             out.close();  // the lines before the failing record stay
             return in.set_line_error(fin);
         }

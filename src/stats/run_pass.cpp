@@ -42,7 +42,12 @@ PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on
         targets.tcov_pairs = array_data(tcov_samples);
         targets.lag = static_cast<std::size_t>(lag);
     }
-    stats::moment_accumulator acc(un, targets);  // the frame store: std::bad_alloc -> MemoryError
+    // Accumulators that share memory (one array under two keys, or views of one array) see each
+    // other's updates frame by frame: keep that order by handing the kernels one frame at a time.
+    const bool shared = any_overlap({&mean, &var, &cov, &tcov, &tcov_samples});
+    // The frame store: std::bad_alloc (MemoryError) when it cannot be had.
+    stats::moment_accumulator acc(un, targets,
+                                  shared ? 1 : stats::moment_accumulator::default_block);
 
     py_ref samples = fetch_entry(d, "samples", 1, 1);
     if (!samples) return nullptr;
@@ -59,6 +64,7 @@ PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on
         acc.commit_frame();
     }
     acc.flush();
+    if (!in.check_rest(file)) return nullptr;
     array_data(samples)[0] += static_cast<double>(acc.frames());
     if (cov) stats::mirror_upper(array_data(cov), un);
     Py_RETURN_NONE;

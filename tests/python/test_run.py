@@ -269,3 +269,12 @@ def test_two_passes_match_reference_exactly(tmp_path, seed):
     assert sorted(got) == sorted(want)
     for key in want:
         assert_exact(got[key], want[key])
+
+
+def test_shared_accumulators_are_updated_frame_by_frame(write):
+    # One array under two keys: each frame is centred by the sums the frames before it left.
+    a = np.ones(2)
+    d = {"mean": a, "var": a}
+    lagstat.run(write("1 2\n3 4\n"), d, 0, 1, 0, 0, 1)
+    assert d["var"] is a and d["mean"] is a
+    assert_exact(a, [5.0, 6.0])  # frames (0, 1) then (3 - 1, 4 - 2)
