@@ -6,18 +6,33 @@
 // ops provides:
 //   vec, width                        the vector type and its number of doubles
 //   tile_rows, tile_vecs              register tile: tile_rows accumulator rows x tile_vecs vectors
-//                                     (frames narrower than that use one vector)
-//   loadu, storeu, bcast, mul, add    unaligned load/store, broadcast of one double, and the two
-//                                     separately rounded operations (never fused)
+//                                     (frames narrower than that use one vector); where the
+//                                     strip width is a multiple of tile_rows, the upper outer
+//                                     product reads its rows from the column panel, unpacked
+//   loadu, storeu, mul, add           unaligned load/store and the two separately rounded
+//                                     operations (never fused)
+//   mul_bcast(v, p)                   v times the double at p in every lane, rounded like mul
+//                                     (AVX-512 takes the broadcast from the load unit, where a
+//                                     separate broadcast instruction would compete for the
+//                                     multiply and add pipes)
 //
 // How the results stay exact: an accumulator element is held in one vector lane while the frames
 // of the block pass over it in order, and each frame contributes one rounded product and one
-// rounded add, just as in the per-frame loop. Tiling only changes which elements are in flight
-// together, never the sequence of operations any element sees.
+// rounded add, just as in the per-frame loop. Tiling and packing only change which elements are
+// in flight together and where the frame values are read from, never the sequence of operations
+// any element sees.
+//
+// The outer products run over panels: a chunk of frames copied into a layout the register tile
+// walks contiguously (a tile's rows, or its columns, of frame k, then of frame k + 1, ...),
+// zero-padded past the frame's end. One row group of the row panel stays in L1 while the strips
+// of the column panel stream past it from L2, and the accumulator tiles are visited along rows.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+
+#include "stats/kernel_dispatch.hpp"
 
 #ifndef LAGSTAT_KERNEL_TARGET
 #error "define LAGSTAT_KERNEL_TARGET before including block_kernels_impl.hpp"
@@ -26,53 +41,41 @@
 namespace lagstat::stats::detail {
 namespace {
 
-/// Frames reached through the block's row pointers, offset to the tile's first column.
-struct row_source {
-    const double* const* rows;
-    std::size_t offset;
-    const double* at(std::size_t k) const { return rows[k] + offset; }
-};
-
-/// Frames copied into a small zero-padded panel (tiles that reach past the frame's end).
-struct packed_source {
-    const double* base;
-    std::size_t stride;
-    const double* at(std::size_t k) const { return base + k * stride; }
-};
-
 template <class Ops>
 struct block_impl {
     using vec = typename Ops::vec;
     static constexpr std::size_t vl = Ops::width;
     static constexpr std::size_t tile_r = Ops::tile_rows;
-    /// Frames handled per sweep over the accumulator: bounds the frame data one tile strip
-    /// reads over and over (sweep_frames x strip width), so it stays in cache for any block.
-    static constexpr std::size_t sweep_frames = 256;
-    /// Frames packed at a time for the edge tiles (stack panels).
-    static constexpr std::size_t pack_frames = 64;
+    static constexpr std::size_t full_w = Ops::tile_vecs * vl;
+    static constexpr std::size_t chunk = panel_chunk_frames;
+    static_assert((tile_r + full_w) * chunk <= stack_panel_doubles,
+                  "the stack panels of the workspace-free entry points must hold one tile");
 
-    /// acc[r*ld + j] += a_k[r] * b_k[j] for the tile_r x (tile_v * vl) tile, k = 0..m-1 in order.
-    template <std::size_t tile_v, class A, class B>
-    LAGSTAT_KERNEL_TARGET static inline void tile(double* acc, std::size_t ld, A a, B b,
-                                                  std::size_t m) {
+    static constexpr std::size_t round_up(std::size_t x, std::size_t to) {
+        return (x + to - 1) / to * to;
+    }
+
+    /// acc[r*ld + j] += a_k[r] * b_k[j] for the tile_r x (tile_v * vl) tile, k = 0..m-1 in order;
+    /// a_k = a + k * a_step, b_k = b + k * b_step (panels).
+    template <std::size_t tile_v>
+    LAGSTAT_KERNEL_TARGET static inline void tile(double* acc, std::size_t ld, const double* a,
+                                                  std::size_t a_step, const double* b,
+                                                  std::size_t b_step, std::size_t m) {
         vec c[tile_r][tile_v];
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < tile_r; ++r) {
 #pragma GCC unroll 16
             for (std::size_t v = 0; v < tile_v; ++v) c[r][v] = Ops::loadu(acc + r * ld + v * vl);
         }
-        for (std::size_t k = 0; k < m; ++k) {
-            const double* ak = a.at(k);
-            const double* bk = b.at(k);
+        for (std::size_t k = 0; k < m; ++k, a += a_step, b += b_step) {
             vec bv[tile_v];
 #pragma GCC unroll 16
-            for (std::size_t v = 0; v < tile_v; ++v) bv[v] = Ops::loadu(bk + v * vl);
+            for (std::size_t v = 0; v < tile_v; ++v) bv[v] = Ops::loadu(b + v * vl);
 #pragma GCC unroll 16
             for (std::size_t r = 0; r < tile_r; ++r) {
-                const vec s = Ops::bcast(ak + r);
 #pragma GCC unroll 16
                 for (std::size_t v = 0; v < tile_v; ++v)
-                    c[r][v] = Ops::add(c[r][v], Ops::mul(s, bv[v]));
+                    c[r][v] = Ops::add(c[r][v], Ops::mul_bcast(bv[v], a + r));
             }
         }
 #pragma GCC unroll 16
@@ -82,108 +85,179 @@ struct block_impl {
         }
     }
 
-    /// One tile of c (rows i0.., columns j0..) over frames a_rows/b_rows[0..m). With `upper`,
-    /// only elements with j >= i are updated.
+    /// Columns [first, first + a multiple of width) of a chunk of kc frames, packed in groups of
+    /// `width` columns, each group frame after frame.
+    struct panel {
+        const double* base;
+        std::size_t first, width, kc;
+        /// Column col of the chunk's frame k; the next frame's is `width` doubles on.
+        const double* at(std::size_t col, std::size_t k) const {
+            const std::size_t x = col - first;
+            return base + (x / width * kc + k) * width + x % width;
+        }
+    };
+
+    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n.
+    LAGSTAT_KERNEL_TARGET static void pack(const double* const* rows, std::size_t kc, std::size_t n,
+                                           std::size_t first, std::size_t cols, std::size_t width,
+                                           double* dst) {
+        const std::size_t groups = cols / width;
+        for (std::size_t k = 0; k < kc; ++k) {
+            const double* x = rows[k];
+            for (std::size_t g = 0; g < groups; ++g) {
+                double* d = dst + (g * kc + k) * width;
+                const std::size_t col = first + g * width;
+                if (col + width <= n) {
+                    std::memcpy(d, x + col, width * sizeof(double));
+                } else {
+                    const std::size_t valid = col < n ? n - col : 0;
+                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? x[col + w] : 0.0;
+                }
+            }
+        }
+    }
+
+    /// The tile of c at rows i0.., columns j0.. over m frames (a, b as for tile()). With `upper`,
+    /// only elements with j >= i change.
     ///
-    /// A tile that would touch elements outside the matrix or below the diagonal works on a copy
-    /// of its elements, of which only the valid ones go back. A tile that would read past the
-    /// frames' end is slid back to end at the last column (or row), so that it reads only frame
-    /// values, and again only its own elements go back; only frames narrower than a tile are
-    /// copied into zero-padded panels.
+    /// A wide tile that reaches past the last column or across the diagonal is split into tiles
+    /// one vector wide, which skip what lies wholly below the diagonal; a one-vector tile that
+    /// still reaches past the matrix or across the diagonal works on a copy of its elements, of
+    /// which only its own go back.
     template <std::size_t tile_v>
-    LAGSTAT_KERNEL_TARGET static void run_tile(const double* const* a_rows,
-                                               const double* const* b_rows, std::size_t m,
-                                               double* c, std::size_t n, std::size_t i0,
-                                               std::size_t j0, bool upper) {
+    LAGSTAT_KERNEL_TARGET static void one_tile(const double* a, std::size_t a_step, const double* b,
+                                               std::size_t b_step, std::size_t m, double* c,
+                                               std::size_t n, std::size_t i0, std::size_t j0,
+                                               bool upper) {
         constexpr std::size_t tile_w = tile_v * vl;
-        const bool rows_fit = i0 + tile_r <= n;
-        const bool cols_fit = j0 + tile_w <= n;
-        if (rows_fit && cols_fit && (!upper || i0 + tile_r - 1 <= j0)) {
-            tile<tile_v>(c + i0 * n + j0, n, row_source{a_rows, i0}, row_source{b_rows, j0}, m);
+        const std::size_t i_end = std::min(n, i0 + tile_r);
+        const std::size_t j_end = std::min(n, j0 + tile_w);
+        const bool rows_fit = i_end == i0 + tile_r;
+        if (rows_fit && j_end == j0 + tile_w && (!upper || i0 + tile_r - 1 <= j0)) {
+            tile<tile_v>(c + i0 * n + j0, n, a, a_step, b, b_step, m);
             return;
         }
-
-        // The tile's own elements: rows [i0, i_end), columns [j0, j_end), j >= i with `upper`;
-        // the copy acc covers the window of rows wi.. and columns wj.. that is computed.
-        const std::size_t i_end = std::min(n, i0 + tile_r), j_end = std::min(n, j0 + tile_w);
-        const bool slide = (rows_fit || n >= tile_r) && (cols_fit || n >= tile_w);
-        const std::size_t wi = rows_fit || !slide ? i0 : n - tile_r;
-        const std::size_t wj = cols_fit || !slide ? j0 : n - tile_w;
-
-        alignas(64) double acc[tile_r * tile_w] = {};
-        for (std::size_t i = i0; i < i_end; ++i) {
-            for (std::size_t j = upper ? std::max(i, j0) : j0; j < j_end; ++j)
-                acc[(i - wi) * tile_w + (j - wj)] = c[i * n + j];
-        }
-
-        if (slide) {
-            tile<tile_v>(acc, tile_w, row_source{a_rows, wi}, row_source{b_rows, wj}, m);
+        if constexpr (tile_v > 1) {
+            for (std::size_t v = 0; v < tile_v; ++v) {
+                const std::size_t jv = j0 + v * vl;
+                if (jv >= n || (upper && jv + vl <= i0)) continue;
+                one_tile<1>(a, a_step, b + v * vl, b_step, m, c, n, i0, jv, upper);
+            }
         } else {
-            const std::size_t rv = i_end - i0, cv = j_end - j0;
-            alignas(64) double pa[pack_frames * tile_r];
-            alignas(64) double pb[pack_frames * tile_w];
-            for (std::size_t k0 = 0; k0 < m; k0 += pack_frames) {
-                const std::size_t kc = std::min(pack_frames, m - k0);
-                for (std::size_t k = 0; k < kc; ++k) {
-                    const double* x = a_rows[k0 + k] + i0;
-                    for (std::size_t r = 0; r < tile_r; ++r)
-                        pa[k * tile_r + r] = r < rv ? x[r] : 0.0;
-                    const double* y = b_rows[k0 + k] + j0;
-                    for (std::size_t w = 0; w < tile_w; ++w)
-                        pb[k * tile_w + w] = w < cv ? y[w] : 0.0;
+            alignas(64) double acc[tile_r * tile_w] = {};
+            for (std::size_t i = i0; i < i_end; ++i) {
+                for (std::size_t j = upper ? std::max(i, j0) : j0; j < j_end; ++j)
+                    acc[(i - i0) * tile_w + (j - j0)] = c[i * n + j];
+            }
+            tile<1>(acc, tile_w, a, a_step, b, b_step, m);
+            for (std::size_t i = i0; i < i_end; ++i) {
+                for (std::size_t j = upper ? std::max(i, j0) : j0; j < j_end; ++j)
+                    c[i * n + j] = acc[(i - i0) * tile_w + (j - j0)];
+            }
+        }
+    }
+
+    /// c[i*n + j] += a_k[i] * b_k[j] over m frames, for rows [i_begin, i_stop) from panel pa
+    /// (frames from ka on) and columns [j_begin, j_stop) from panel pb (frames from kb on);
+    /// i_begin a multiple of tile_r, j_begin of the strip width. With `upper`, only j >= i.
+    /// Row group after row group, so that a group's frames stay in L1 while the strips pass.
+    template <std::size_t tile_v>
+    LAGSTAT_KERNEL_TARGET static void sweep(const panel& pa, std::size_t ka, const panel& pb,
+                                            std::size_t kb, std::size_t m, double* c, std::size_t n,
+                                            std::size_t i_begin, std::size_t i_stop,
+                                            std::size_t j_begin, std::size_t j_stop, bool upper) {
+        constexpr std::size_t tile_w = tile_v * vl;
+        for (std::size_t i0 = i_begin; i0 < i_stop; i0 += tile_r) {
+            const double* a = pa.at(i0, ka);
+            // With `upper`, strips ending at or before row i0 hold nothing of this group.
+            const std::size_t j_from = upper ? std::max(j_begin, i0 / tile_w * tile_w) : j_begin;
+            for (std::size_t j0 = j_from; j0 < j_stop; j0 += tile_w)
+                one_tile<tile_v>(a, pa.width, pb.at(j0, kb), pb.width, m, c, n, i0, j0, upper);
+        }
+    }
+
+    /// The outer products of one block: c += rows[k] rows[k]^T (upper triangle) for k in
+    /// [0, m), and tc += earlier[p] rows[first + p]^T for p in [0, m - first); a null c or tc
+    /// skips that sum.
+    ///
+    /// Frames go in chunks; a chunk's frames are packed once into the column panel, which both
+    /// sums use, and into the row panel of the earlier frames. Where the row groups lie within
+    /// the strips, c's rows are read straight from the column panel. With a workspace smaller
+    /// than full_work(n), the panels cover the columns and rows piece by piece.
+    template <std::size_t tile_v>
+    LAGSTAT_KERNEL_TARGET static void products(const double* const* rows, std::size_t m, double* c,
+                                               const double* const* earlier, std::size_t first,
+                                               double* tc, std::size_t n, double* work,
+                                               std::size_t work_doubles) {
+        constexpr std::size_t tile_w = tile_v * vl;
+        const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
+        std::size_t cols_piece = cols_all, rows_piece = rows_all;
+        if ((rows_all + cols_all) * chunk > work_doubles) {
+            const std::size_t half = work_doubles / chunk / 2;
+            cols_piece = std::max(tile_w, half / tile_w * tile_w);
+            rows_piece = std::max(tile_r, (work_doubles / chunk - cols_piece) / tile_r * tile_r);
+        }
+        double* const pb_base = work;
+        double* const pa_base = work + cols_piece * chunk;
+        const bool c_rows_in_strips = tile_w % tile_r == 0 && cols_piece == cols_all;
+        if (tc == nullptr) first = m;
+
+        for (std::size_t k0 = 0; k0 < m; k0 += chunk) {
+            const std::size_t kc = std::min(chunk, m - k0);
+            // The pairs whose later frame lies in this chunk: later frames [t0, k0 + kc).
+            const std::size_t t0 = std::max(k0, first);
+            const std::size_t pairs = k0 + kc > t0 ? k0 + kc - t0 : 0;
+            if (c == nullptr && pairs == 0) continue;
+            for (std::size_t j0 = 0; j0 < n; j0 += cols_piece) {
+                const std::size_t cols = std::min(cols_piece, cols_all - j0);
+                const std::size_t j_stop = std::min(n, j0 + cols);
+                pack(rows + k0, kc, n, j0, cols, tile_w, pb_base);
+                const panel pb{pb_base, j0, tile_w, kc};
+                if (c != nullptr) {
+                    if (c_rows_in_strips) {
+                        sweep<tile_v>(pb, 0, pb, 0, kc, c, n, 0, j_stop, j0, j_stop, true);
+                    } else {
+                        for (std::size_t i0 = 0; i0 < j_stop; i0 += rows_piece) {
+                            const std::size_t rws = std::min(rows_piece, rows_all - i0);
+                            pack(rows + k0, kc, n, i0, rws, tile_r, pa_base);
+                            const panel pa{pa_base, i0, tile_r, kc};
+                            sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(j_stop, i0 + rws),
+                                          j0, j_stop, true);
+                        }
+                    }
                 }
-                tile<tile_v>(acc, tile_w, packed_source{pa, tile_r}, packed_source{pb, tile_w}, kc);
-            }
-        }
-
-        for (std::size_t i = i0; i < i_end; ++i) {
-            for (std::size_t j = upper ? std::max(i, j0) : j0; j < j_end; ++j)
-                c[i * n + j] = acc[(i - wi) * tile_w + (j - wj)];
-        }
-    }
-
-    template <std::size_t tile_v>
-    LAGSTAT_KERNEL_TARGET static void outer_upper_tiles(const double* const* rows, std::size_t m,
-                                                        double* c, std::size_t n) {
-        constexpr std::size_t tile_w = tile_v * vl;
-        for (std::size_t k0 = 0; k0 < m; k0 += sweep_frames) {
-            const std::size_t kc = std::min(sweep_frames, m - k0);
-            for (std::size_t j0 = 0; j0 < n; j0 += tile_w) {
-                const std::size_t row_end = std::min(n, j0 + tile_w);
-                for (std::size_t i0 = 0; i0 < row_end; i0 += tile_r)
-                    run_tile<tile_v>(rows + k0, rows + k0, kc, c, n, i0, j0, true);
+                if (pairs != 0) {
+                    for (std::size_t i0 = 0; i0 < n; i0 += rows_piece) {
+                        const std::size_t rws = std::min(rows_piece, rows_all - i0);
+                        pack(earlier + (t0 - first), pairs, n, i0, rws, tile_r, pa_base);
+                        const panel pa{pa_base, i0, tile_r, pairs};
+                        sweep<tile_v>(pa, 0, pb, t0 - k0, pairs, tc, n, i0, std::min(n, i0 + rws),
+                                      j0, j_stop, false);
+                    }
+                }
             }
         }
     }
 
-    template <std::size_t tile_v>
-    LAGSTAT_KERNEL_TARGET static void lagged_outer_tiles(const double* const* earlier,
-                                                         const double* const* later, std::size_t m,
-                                                         double* tc, std::size_t n) {
-        constexpr std::size_t tile_w = tile_v * vl;
-        for (std::size_t k0 = 0; k0 < m; k0 += sweep_frames) {
-            const std::size_t kc = std::min(sweep_frames, m - k0);
-            for (std::size_t j0 = 0; j0 < n; j0 += tile_w) {
-                for (std::size_t i0 = 0; i0 < n; i0 += tile_r)
-                    run_tile<tile_v>(earlier + k0, later + k0, kc, tc, n, i0, j0, false);
-            }
-        }
-    }
-
-    // Frames narrower than the full tile use tiles one vector wide, which waste fewer lanes.
-    static void outer_upper(const double* const* rows, std::size_t m, double* c, std::size_t n) {
-        if (n >= Ops::tile_vecs * vl)
-            outer_upper_tiles<Ops::tile_vecs>(rows, m, c, n);
+    // Frames narrower than the full tile use strips one vector wide, which waste fewer lanes.
+    static void moment_products(const double* const* rows, std::size_t m, double* c,
+                                const double* const* earlier, std::size_t first, double* tc,
+                                std::size_t n, double* work, std::size_t work_doubles) {
+        if (n >= full_w)
+            products<Ops::tile_vecs>(rows, m, c, earlier, first, tc, n, work, work_doubles);
         else
-            outer_upper_tiles<1>(rows, m, c, n);
+            products<1>(rows, m, c, earlier, first, tc, n, work, work_doubles);
+    }
+
+    static void outer_upper(const double* const* rows, std::size_t m, double* c, std::size_t n,
+                            double* work, std::size_t work_doubles) {
+        moment_products(rows, m, c, nullptr, 0, nullptr, n, work, work_doubles);
     }
 
     static void lagged_outer(const double* const* earlier, const double* const* later,
-                             std::size_t m, double* tc, std::size_t n) {
-        if (n >= Ops::tile_vecs * vl)
-            lagged_outer_tiles<Ops::tile_vecs>(earlier, later, m, tc, n);
-        else
-            lagged_outer_tiles<1>(earlier, later, m, tc, n);
+                             std::size_t m, double* tc, std::size_t n, double* work,
+                             std::size_t work_doubles) {
+        moment_products(later, m, nullptr, earlier, 0, tc, n, work, work_doubles);
     }
 
     /// s[i] += f(rows[k][i]) for k in order, f the identity or the square.
@@ -230,6 +304,18 @@ struct block_impl {
     }
     static void add_squares(const double* const* rows, std::size_t m, double* q, std::size_t n) {
         elementwise<true>(rows, m, q, n);
+    }
+
+    static std::size_t min_work(std::size_t) {
+        return (tile_r + full_w) * chunk;
+    }
+    static std::size_t full_work(std::size_t n) {
+        return (round_up(n, tile_r) + round_up(n, full_w)) * chunk;
+    }
+
+    static constexpr block_kernel_table table(const char* name) {
+        return {name,          &add_sum,  &add_squares, &outer_upper,
+                &lagged_outer, &min_work, &full_work,   &moment_products};
     }
 };
 

@@ -2,9 +2,11 @@
 // instruction set this CPU offers.
 #include "stats/kernels.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "stats/kernel_dispatch.hpp"
 
@@ -103,6 +105,19 @@ const block_kernel_table& active_block_kernels() noexcept {
     return *t;
 }
 
+std::size_t full_panel_work(std::size_t n) noexcept {
+    // Two panels of a chunk of frames by n rounded up to a tile, each tile narrower than the
+    // slack: (n + slack) * 2 * panel_chunk_frames must be representable.
+    constexpr std::size_t slack = 64;
+    if (n > std::numeric_limits<std::size_t>::max() / (2 * panel_chunk_frames) - slack) return 0;
+    std::size_t most = 0;
+    for (const block_kernel_table* t :
+         {&generic_block_kernels, avx2_block_kernels(), avx512_block_kernels()}) {
+        if (cpu_runs(t)) most = std::max(most, t->full_work(n));
+    }
+    return most;
+}
+
 bool kernel_isa_supported(const char* name) noexcept {
     return cpu_runs(table_by_name(name));
 }
@@ -129,16 +144,22 @@ void add_squares_block(const double* const* rows, std::size_t m, double* q,
     detail::active_block_kernels().add_squares(rows, m, q, n);
 }
 
+// These keep their panels on the stack and pack them piece by piece, which suits frames of any
+// length; the moment accumulator gives the kernels a workspace that holds whole chunks.
 void add_outer_upper_block(const double* const* rows, std::size_t m, double* c,
                            std::size_t n) noexcept {
     if (m == 0 || n == 0) return;
-    detail::active_block_kernels().add_outer_upper(rows, m, c, n);
+    alignas(64) double work[detail::stack_panel_doubles];
+    detail::active_block_kernels().add_outer_upper(rows, m, c, n, work,
+                                                   detail::stack_panel_doubles);
 }
 
 void add_lagged_outer_block(const double* const* earlier, const double* const* later, std::size_t m,
                             double* tc, std::size_t n) noexcept {
     if (m == 0 || n == 0) return;
-    detail::active_block_kernels().add_lagged_outer(earlier, later, m, tc, n);
+    alignas(64) double work[detail::stack_panel_doubles];
+    detail::active_block_kernels().add_lagged_outer(earlier, later, m, tc, n, work,
+                                                    detail::stack_panel_doubles);
 }
 
 const char* kernel_isa() noexcept {

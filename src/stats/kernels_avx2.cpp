@@ -15,7 +15,7 @@ namespace {
 struct avx2_ops {
     using vec = __m256d;
     static constexpr std::size_t width = 4;
-    static constexpr std::size_t tile_rows = 4;
+    static constexpr std::size_t tile_rows = 6;
     static constexpr std::size_t tile_vecs = 2;
 
     LAGSTAT_KERNEL_INLINE vec loadu(const double* p) { return _mm256_loadu_pd(p); }
@@ -23,6 +23,7 @@ struct avx2_ops {
     LAGSTAT_KERNEL_INLINE vec bcast(const double* p) { return _mm256_broadcast_sd(p); }
     LAGSTAT_KERNEL_INLINE vec mul(vec a, vec b) { return _mm256_mul_pd(a, b); }
     LAGSTAT_KERNEL_INLINE vec add(vec a, vec b) { return _mm256_add_pd(a, b); }
+    LAGSTAT_KERNEL_INLINE vec mul_bcast(vec a, const double* p) { return mul(a, bcast(p)); }
 };
 
 }  // namespace
@@ -33,13 +34,7 @@ struct avx2_ops {
 namespace lagstat::stats::detail {
 namespace {
 
-const block_kernel_table avx2_table = {
-    "avx2",
-    &block_impl<avx2_ops>::add_sum,
-    &block_impl<avx2_ops>::add_squares,
-    &block_impl<avx2_ops>::outer_upper,
-    &block_impl<avx2_ops>::lagged_outer,
-};
+const block_kernel_table avx2_table = block_impl<avx2_ops>::table("avx2");
 
 }  // namespace
 

@@ -24,6 +24,7 @@ struct generic_ops {
     static inline vec bcast(const double* p) { return vec{*p, *p}; }
     static inline vec mul(vec a, vec b) { return a * b; }
     static inline vec add(vec a, vec b) { return a + b; }
+    static inline vec mul_bcast(vec a, const double* p) { return a * bcast(p); }
 };
 
 }  // namespace
@@ -33,12 +34,6 @@ struct generic_ops {
 
 namespace lagstat::stats::detail {
 
-const block_kernel_table generic_block_kernels = {
-    "generic",
-    &block_impl<generic_ops>::add_sum,
-    &block_impl<generic_ops>::add_squares,
-    &block_impl<generic_ops>::outer_upper,
-    &block_impl<generic_ops>::lagged_outer,
-};
+const block_kernel_table generic_block_kernels = block_impl<generic_ops>::table("generic");
 
 }  // namespace lagstat::stats::detail

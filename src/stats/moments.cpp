@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "stats/kernel_dispatch.hpp"
 #include "stats/kernels.hpp"
 
 namespace lagstat::stats {
@@ -14,6 +15,11 @@ namespace lagstat::stats {
 namespace {
 
 constexpr std::size_t line_doubles = 64 / sizeof(double);
+
+double* align_to_line(double* p) {
+    const std::size_t misalign = (reinterpret_cast<std::uintptr_t>(p) % 64) / sizeof(double);
+    return p + (misalign == 0 ? 0 : line_doubles - misalign);
+}
 
 }  // namespace
 
@@ -43,12 +49,19 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
     // Left uninitialised: a slot is only ever read after its frame has been written.
     store_.reset(new (std::nothrow) double[total]);
     if (!store_) throw std::bad_alloc();
-    const auto address = reinterpret_cast<std::uintptr_t>(store_.get());
-    const std::size_t misalign = (address % 64) / sizeof(double);
-    store_base_ = store_.get() + (misalign == 0 ? 0 : line_doubles - misalign);
+    store_base_ = align_to_line(store_.get());
 
     rows_.resize(block);
     if (lagged) earlier_.resize(block);
+
+    if (targets.cov != nullptr || lagged) {
+        work_doubles_ = detail::full_panel_work(n);
+        if (work_doubles_ == 0 || work_doubles_ > max_doubles - line_doubles)
+            throw std::bad_alloc();
+        work_.reset(new (std::nothrow) double[work_doubles_ + line_doubles]);
+        if (!work_) throw std::bad_alloc();
+        work_base_ = align_to_line(work_.get());
+    }
 }
 
 double* moment_accumulator::next_frame() noexcept {
@@ -73,22 +86,28 @@ void moment_accumulator::flush() noexcept {
 
     if (targets_.mean != nullptr && targets_.add_mean) add_sum_block(rows, m, targets_.mean, n_);
     if (targets_.var != nullptr) add_squares_block(rows, m, targets_.var, n_);
-    if (targets_.cov != nullptr) add_outer_upper_block(rows, m, targets_.cov, n_);
-
+    // Both outer products in one call, which packs the block's frames once for the two.
+    // Frame t pairs with frame t - lag once t >= lag; the earlier frame is still in the store.
+    double* tc = nullptr;
+    std::size_t first_pair = m;  // block position of the first frame that closes a pair
     if (targets_.tcov != nullptr) {
-        // Frame t pairs with frame t - lag once t >= lag; the earlier frame is still in the store.
         const std::uint64_t lag = targets_.lag;
         const std::uint64_t first = std::max<std::uint64_t>(flushed_, lag);
         if (frames_ > first) {
-            const std::size_t pairs = static_cast<std::size_t>(frames_ - first);
-            for (std::size_t p = 0; p < pairs; ++p) earlier_[p] = slot(first + p - lag);
-            add_lagged_outer_block(earlier_.data(), rows + (first - flushed_), pairs, targets_.tcov,
-                                   n_);
-            // One 1.0 per pair, as the per-frame count does (not the same once past 2^53).
-            double count = *targets_.tcov_pairs;
-            for (std::size_t p = 0; p < pairs; ++p) count = count + 1.0;
-            *targets_.tcov_pairs = count;
+            tc = targets_.tcov;
+            first_pair = static_cast<std::size_t>(first - flushed_);
+            for (std::size_t p = 0; p < m - first_pair; ++p) earlier_[p] = slot(first + p - lag);
         }
+    }
+    if (targets_.cov != nullptr || tc != nullptr) {
+        detail::active_block_kernels().add_moment_products(
+            rows, m, targets_.cov, earlier_.data(), first_pair, tc, n_, work_base_, work_doubles_);
+    }
+    if (tc != nullptr) {
+        // One 1.0 per pair, as the per-frame count does (not the same once past 2^53).
+        double count = *targets_.tcov_pairs;
+        for (std::size_t p = first_pair; p < m; ++p) count = count + 1.0;
+        *targets_.tcov_pairs = count;
     }
     flushed_ = frames_;
 }

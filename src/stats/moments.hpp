@@ -55,6 +55,9 @@ private:
     std::unique_ptr<double[]> store_;
     double* store_base_ = nullptr;  // store_ aligned to a cache line
     std::vector<const double*> rows_, earlier_;
+    std::unique_ptr<double[]> work_;  // panels of the outer products
+    double* work_base_ = nullptr;     // work_ aligned to a cache line
+    std::size_t work_doubles_ = 0;
     std::uint64_t frames_ = 0;   // frames committed
     std::uint64_t flushed_ = 0;  // frames handed to the kernels
 };

@@ -229,6 +229,38 @@ TEST_P(block_kernels, match_per_frame_loops_bit_for_bit) {
         EXPECT_TRUE(same_bits(q_ref, q)) << "squares";
         EXPECT_TRUE(same_bits(c_ref, c)) << "outer upper";
         EXPECT_TRUE(same_bits(t_ref, t)) << "lagged outer";
+
+        // Both products in one call, the pairs starting a third into the block: earlier frame
+        // p (from y) with frame first + p.
+        const std::size_t first = m / 3;
+        std::vector<double> tf_ref = t0;
+        for (std::size_t p = 0; first + p < m; ++p) {
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j)
+                    tf_ref[i * n + j] = tf_ref[i * n + j] + y.rows[p][i] * x.rows[first + p][j];
+        }
+
+        // The table's entries with workspaces from the smallest allowed, through pieces of
+        // uneven size, to whole chunks (what the moment accumulator gives them).
+        const detail::block_kernel_table& kernels = detail::active_block_kernels();
+        const std::size_t least = kernels.min_work(n), whole = detail::full_panel_work(n);
+        ASSERT_LE(least, whole);
+        ASSERT_GE(whole, kernels.full_work(n));
+        for (std::size_t work_doubles : {least, least + (whole - least) / 3, whole}) {
+            SCOPED_TRACE("workspace " + std::to_string(work_doubles));
+            std::vector<double> work(work_doubles), cw = c0, tw = t0;
+            kernels.add_outer_upper(x.rows.data(), m, cw.data(), n, work.data(), work_doubles);
+            kernels.add_lagged_outer(x.rows.data(), y.rows.data(), m, tw.data(), n, work.data(),
+                                     work_doubles);
+            EXPECT_TRUE(same_bits(c_ref, cw)) << "outer upper";
+            EXPECT_TRUE(same_bits(t_ref, tw)) << "lagged outer";
+
+            std::vector<double> cf = c0, tf = t0;
+            kernels.add_moment_products(x.rows.data(), m, cf.data(), y.rows.data(), first,
+                                        tf.data(), n, work.data(), work_doubles);
+            EXPECT_TRUE(same_bits(c_ref, cf)) << "both products: outer upper";
+            EXPECT_TRUE(same_bits(tf_ref, tf)) << "both products: lagged outer";
+        }
         if (HasFailure()) return;
     }
 }

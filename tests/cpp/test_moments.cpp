@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "reference/reference_kernels.hpp"
+#include "stats/kernel_dispatch.hpp"
 #include "stats/kernels.hpp"
 #include "stats/moments.hpp"
 
@@ -183,6 +184,53 @@ TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(block, accumulator_vs_reference, ::testing::Values(1, 2, 3, 64, 128));
+
+// Frames as wide as the kernels' full register tiles and wider, whose panels the accumulator's
+// own workspace holds, on every instruction set.
+struct wide_case {
+    std::size_t n, frames, lag;
+};
+
+class accumulator_wide_frames : public ::testing::TestWithParam<wide_case> {};
+
+TEST_P(accumulator_wide_frames, match_per_frame_kernels_bit_for_bit) {
+    const wide_case wc = GetParam();
+    std::mt19937_64 rng(wc.n * 31 + wc.frames);
+    std::vector<std::vector<double>> frames(wc.frames);
+    for (auto& f : frames) f = random_values(rng, wc.n);
+    const switches on{false, true, true, true, wc.lag};
+    sums start;
+    start.mean = random_values(rng, wc.n);
+    start.var = random_values(rng, wc.n);
+    start.cov = random_values(rng, wc.n * wc.n);
+    start.tcov = random_values(rng, wc.n * wc.n);
+    sums want = start;
+    reference_pass(want, frames, wc.n, on);
+
+    const std::string saved = kernel_isa();
+    for (const char* isa : {"generic", "avx2", "avx512"}) {
+        if (!detail::select_kernel_isa(isa)) continue;  // not on this CPU
+        SCOPED_TRACE(isa);
+        sums got = start;
+        moment_accumulator acc(wc.n, targets_for(got, on));
+        feed(acc, frames, 0, frames.size());
+        acc.flush();
+        EXPECT_TRUE(same_bits(want.var, got.var)) << "var";
+        EXPECT_TRUE(same_bits(want.cov, got.cov)) << "cov";
+        EXPECT_TRUE(same_bits(want.tcov, got.tcov)) << "tcov";
+        EXPECT_EQ(want.pairs, got.pairs);
+    }
+    detail::select_kernel_isa(saved.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(shapes, accumulator_wide_frames,
+                         ::testing::Values(wide_case{24, 130, 1}, wide_case{61, 257, 1},
+                                           wide_case{97, 140, 3}, wide_case{130, 300, 129}),
+                         [](const ::testing::TestParamInfo<wide_case>& info) {
+                             return "n" + std::to_string(info.param.n) + "_frames" +
+                                    std::to_string(info.param.frames) + "_lag" +
+                                    std::to_string(info.param.lag);
+                         });
 
 TEST(moment_accumulator, pair_count_adds_one_at_a_time) {
     // Past 2^53 adding 1.0 no longer changes the count; the accumulator must not add the block's
