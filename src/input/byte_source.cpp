@@ -24,15 +24,22 @@ fd_source::~fd_source() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool fd_source::stop() noexcept {
+    if (interrupted_ == nullptr || !interrupted_()) return false;
+    error_number_ = EINTR;
+    return true;
+}
+
 long fd_source::read(char* buf, std::size_t cap) {
     cap = std::min(cap, detail::max_read_size);
     for (;;) {
         const ssize_t n = ::read(fd_, buf, cap);
-        if (n >= 0) return static_cast<long>(n);
+        if (n >= 0) return stop() ? -1 : static_cast<long>(n);
         if (errno != EINTR) {
             error_number_ = errno;
             return -1;
         }
+        if (stop()) return -1;
     }
 }
 
@@ -43,18 +50,18 @@ long memory_source::read(char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
-std::unique_ptr<byte_source> open_input(const char* path, int& err) {
+std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_check interrupted) {
     int fd;
-    do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    while ((fd = ::open(path, O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
+        if (interrupted != nullptr && interrupted()) break;
+    }
     if (fd < 0) {
         err = errno;
         return nullptr;
     }
     // Sequential reading: let the kernel read ahead generously. Only a hint; failure is harmless.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::unique_ptr<byte_source> src(new (std::nothrow) fd_source(fd));
+    std::unique_ptr<byte_source> src(new (std::nothrow) fd_source(fd, interrupted));
     if (!src) {
         ::close(fd);
         err = ENOMEM;

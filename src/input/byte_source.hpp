@@ -23,17 +23,25 @@ protected:
     int error_number_ = 0;
 };
 
+/// Asked while a read waits or after it returned: true stops the read, which then fails with
+/// EINTR (so that a caller can act on a signal, such as an interpreter's KeyboardInterrupt).
+using interrupt_check = bool (*)() noexcept;
+
 /// Bytes of a file descriptor, read with read(2). Owns the descriptor and closes it.
 class fd_source final : public byte_source {
 public:
-    explicit fd_source(int fd) noexcept : fd_(fd) {}
+    explicit fd_source(int fd, interrupt_check interrupted = nullptr) noexcept
+        : fd_(fd), interrupted_(interrupted) {}
     ~fd_source() override;
     fd_source(const fd_source&) = delete;
     fd_source& operator=(const fd_source&) = delete;
     long read(char* buf, std::size_t cap) override;
 
 private:
+    bool stop() noexcept;
+
     int fd_;
+    interrupt_check interrupted_;
 };
 
 /// Bytes of a memory range that the caller keeps alive; at most `chunk` bytes per read,
@@ -52,7 +60,9 @@ private:
     std::size_t pos_ = 0;
 };
 
-/// Opens a file for reading. On failure returns null and sets err to errno.
-std::unique_ptr<byte_source> open_input(const char* path, int& err);
+/// Opens a file for reading, compressed (gzip) or plain. On failure returns null and sets err to
+/// errno (EINTR when `interrupted` stopped an open that waited, as on a FIFO without a writer).
+std::unique_ptr<byte_source> open_input(const char* path, int& err,
+                                        interrupt_check interrupted = nullptr);
 
 }  // namespace lagstat::input

@@ -45,10 +45,20 @@ PyObject* set_from_cpp_exception() noexcept {
     return nullptr;
 }
 
+namespace {
+
+// Runs the interpreter's signal handlers (the pass holds the interpreter lock): a KeyboardInterrupt
+// stops a read that waits on a pipe, or a long pass, and stays the pending exception.
+bool signal_pending() noexcept {
+    return PyErr_CheckSignals() != 0;
+}
+
+}  // namespace
+
 bool counted_input::open(const file_name& file) {
     int err = 0;
-    source = input::open_input(file.c_str(), err);
-    if (!source) return set_io_error(err, file, ""), false;
+    source = input::open_input(file.c_str(), err, signal_pending);
+    if (!source) return PyErr_Occurred() ? false : (set_io_error(err, file, ""), false);
     reader = std::make_unique<input::record_reader>(*source);
     columns = reader->read_record(first);
     if (columns > 0) return true;
@@ -62,6 +72,7 @@ bool counted_input::open(const file_name& file) {
 }
 
 PyObject* counted_input::set_read_error(const file_name& file) const {
+    if (PyErr_Occurred()) return nullptr;  // a signal handler's exception
     return set_io_error(reader->error_number(), file, input::gzip_error_message(*source));
 }
 

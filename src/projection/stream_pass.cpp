@@ -1,4 +1,7 @@
 // stream(): one pass over a file that writes every frame's projection, centred, as a text line.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <memory>
 
 #include "module/array_bridge.hpp"
@@ -10,6 +13,12 @@
 namespace lagstat::module {
 
 namespace {
+
+bool same_regular_file(const file_name& a, const file_name& b) {
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && S_ISREG(sa.st_mode) && ::stat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 // Both conversions are always attempted; when both fail, the second one's exception stands.
 bool convert_both(PyObject* mean_obj, PyObject* weights_obj, int n, py_ref& mean, py_ref& weights) {
@@ -56,6 +65,9 @@ PyObject* stream_pass(const file_name& fin, const file_name& fout, PyObject* mea
     record.resize(static_cast<std::size_t>(c));
     std::vector<double> y(uproj);
 
+    // Opening the output truncates it: never when it is the input itself.
+    if (same_regular_file(fin, fout))
+        return set_io_error(EINVAL, fout, "Input and output are the same file");
     projection::output_sink out;
     if (int err = out.open(fout.c_str()); err != 0) return set_io_error(err, fout, "");
 

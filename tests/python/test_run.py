@@ -3,6 +3,7 @@ import os
 import random
 import sys
 import subprocess
+import time
 
 import lagstat
 import numpy as np
@@ -278,3 +279,22 @@ def test_shared_accumulators_are_updated_frame_by_frame(write):
     lagstat.run(write("1 2\n3 4\n"), d, 0, 1, 0, 0, 1)
     assert d["var"] is a and d["mean"] is a
     assert_exact(a, [5.0, 6.0])  # frames (0, 1) then (3 - 1, 4 - 2)
+
+
+@pytest.mark.parametrize("writer", ["none", "slow"])
+def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, writer):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1)"
+    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE)
+    feeder = None
+    if writer == "slow":  # the pass has the first line and waits for more
+        feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; printf "1 2\\n" >&3; exec sleep 30', fifo])
+    time.sleep(1.0)
+    proc.send_signal(2)  # SIGINT
+    try:
+        _, err = proc.communicate(timeout=10)
+    finally:
+        if feeder:
+            feeder.kill()
+    assert b"KeyboardInterrupt" in err

@@ -103,3 +103,17 @@ def test_output_text_is_c_percent_f(tmp_path):
     lagstat.stream(str(inp), str(out), 0.0, 1.0, 1, 0)
     want = ["%f" % (0.0 + float(v)) for v in values]
     assert out.read_text().splitlines() == want
+
+
+@pytest.mark.parametrize("spelling", ["same", "link"])
+def test_output_that_is_the_input_is_refused(write, tmp_path, spelling):
+    text = "1 2\n3 4\n"
+    path = write(text)
+    out = path
+    if spelling == "link":
+        out = str(tmp_path / "link.txt")
+        os.link(path, out)
+    with pytest.raises(OSError) as info:
+        lagstat.stream(path, out, [0, 0], IDENTITY, 2, 0)
+    assert info.value.errno == errno.EINVAL and info.value.filename == out
+    assert open(path).read() == text

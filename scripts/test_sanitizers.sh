@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The C++ unit tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The module is built with both and installed into build/sanitize/site (pip --target), apart from
+# the ordinary installation, which stays as it is; the interpreter, which is not built with the
+# sanitizers, gets libasan preloaded (with libstdc++, so that ASan can intercept C++ throws of a
+# module loaded later), Python's own allocator off (PYTHONMALLOC=malloc, so that
+# ASan sees every object) and no leak report (the interpreter keeps memory to its exit).
+# Allocations too large to make return null, as they do without ASan: the passes report
+# MemoryError for them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=$root/build/sanitize
+export CC=${CC:-gcc} CXX=${CXX:-g++}
+libasan=$("$CXX" -print-file-name=libasan.so)
+libstdcxx=$("$CXX" -print-file-name=libstdc++.so)
+if [[ ! -e "$libasan" || ! -e "$libstdcxx" ]]; then
+  echo "libasan.so or libstdc++.so of $CXX not found" >&2
+  exit 1
+fi
+
+echo "== C++ unit tests (ASan + UBSan)"
+cmake -S . -B "$out/cpp" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAGSTAT_BUILD_MODULE=OFF \
+  -DLAGSTAT_BUILD_TESTS=ON -DLAGSTAT_WERROR=ON -DLAGSTAT_SANITIZE=address,undefined >/dev/null
+cmake --build "$out/cpp" --target lagstat_tests
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  "$out/cpp/lagstat_tests" --gtest_brief=1
+echo "   C++ build and tests: ${SECONDS}s"
+
+echo "== Python tests (ASan + UBSan)"
+SECONDS=0
+rm -rf "$out/site"
+PIP_ROOT_USER_ACTION=ignore python3 -m pip install -q --disable-pip-version-check \
+  --no-build-isolation --no-deps \
+  --target "$out/site" -C build-dir="$out/module" -C cmake.build-type=RelWithDebInfo \
+  -C cmake.define.LAGSTAT_SANITIZE=address,undefined -C cmake.define.LAGSTAT_WERROR=ON .
+
+# Reports go to files: pytest holds the test's stderr, which an abort would lose.
+logs=$out/logs
+rm -rf "$logs" && mkdir -p "$logs"
+export LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc PYTHONPATH=$out/site LAGSTAT_SANITIZED=1
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan
+export UBSAN_OPTIONS=print_stacktrace=1:log_path=$logs/ubsan
+report() {
+  for f in "$logs"/*; do [[ -e "$f" ]] && { echo "--- $f"; head -n 80 "$f"; }; done >&2
+}
+trap 'status=$?; ((status)) && report; exit $status' EXIT
+# The sanitized module, not the ordinary one, must be the one imported.
+(cd /tmp && python3 -c "
+import lagstat, sys
+sys.exit(0 if lagstat.__file__.startswith('$out/site/') else 'imported ' + lagstat.__file__)")
+echo "   module build: ${SECONDS}s"
+SECONDS=0
+(cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+echo "   Python tests: ${SECONDS}s"
