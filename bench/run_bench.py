@@ -194,8 +194,8 @@ def peak_rss_kib():
     return 0
 
 
-def child(spec):
-    result = child_job(spec)
+def child(case):
+    result = child_job(case)
     result["peak_rss_kib"] = peak_rss_kib()
     return result
 
@@ -212,10 +212,10 @@ def warm_up(impl, data_dir):
         os.remove(path)
 
 
-def child_job(spec):
+def child_job(case):
     import numpy as np
 
-    impl, op, f = spec["impl"], spec["op"], spec["file"]
+    impl, op, f = case["impl"], case["op"], case["file"]
     n = f["columns"]
     mean = np.fromfile(f["mean"], dtype=np.float64)
     weights = np.fromfile(f["weights"], dtype=np.float64).reshape(n, n)
@@ -229,15 +229,15 @@ def child_job(spec):
         elif op == "pass2":
             lagstat.run(f["path"], d, 0, 1, 1, 1, LAG)
         else:
-            lagstat.stream(f["path"], spec["out"], mean, weights, MAX_PROJ, 0)
+            lagstat.stream(f["path"], case["out"], mean, weights, MAX_PROJ, 0)
         seconds = time.perf_counter() - start
         frames = int(d["samples"]) if op != "stream" else None
-        if spec.get("dump"):
+        if case.get("dump"):
             if op == "pass1":
                 parts = [d["mean"], d["samples"]]
             else:
                 parts = [d["var"], d["cov"], d["tcov"], d["samples"], d["tcov_samples"]]
-            np.concatenate([np.ravel(p) for p in parts]).astype(np.float64).tofile(spec["dump"])
+            np.concatenate([np.ravel(p) for p in parts]).astype(np.float64).tofile(case["dump"])
         return {"seconds": seconds, "frames": frames}
 
     warm_up(impl, os.path.dirname(f["path"]))
@@ -255,10 +255,10 @@ def child_job(spec):
         if impl == "pandas":
             import pandas as pd
 
-            pd.DataFrame(y).to_csv(spec["out"], sep=" ", header=False, index=False,
+            pd.DataFrame(y).to_csv(case["out"], sep=" ", header=False, index=False,
                                    float_format="%f")
         else:
-            np.savetxt(spec["out"], y, fmt="%f", delimiter=" ")
+            np.savetxt(case["out"], y, fmt="%f", delimiter=" ")
     seconds = time.perf_counter() - start
     return {"seconds": seconds, "frames": int(x.shape[0])}
 
@@ -293,8 +293,8 @@ def run_case(args, impl, op, f, out=None, dump=None):
         if dump:
             cmd += ["--dump", dump]
     else:
-        spec = {"impl": impl, "op": op, "file": f, "out": out, "dump": dump}
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)]
+        case = {"impl": impl, "op": op, "file": f, "out": out, "dump": dump}
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", json.dumps(case)]
     result = json.loads(run_process(cmd).strip().splitlines()[-1])
     result["rss"] = result["peak_rss_kib"] * 1024
     return result
