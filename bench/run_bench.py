@@ -725,6 +725,8 @@ def main():
     doc.append("")
     for line in figures:
         doc.append("- " + line)
+    if any(t.endswith("| MISSED |") for t in targets):
+        doc.append("- Where the time of a missed target goes, and what was tried: bench/PROFILE.md")
     doc.append("")
     text = "\n".join(doc)
     print(text)
