@@ -22,6 +22,15 @@ def assert_exact(actual, expected):
         pytest.fail(f"{len(bad)}+ elements differ (actual, expected): {pairs}")
 
 
+def assert_line_error(exc, path, line):
+    """exc is the ValueError of a refused data line: the fixed message and, where exceptions take
+    notes (3.11+), one naming the file and the 1-based line."""
+    assert type(exc) is ValueError
+    assert str(exc) == "Unexpected line format or read error."
+    if sys.version_info >= (3, 11):
+        assert exc.__notes__ == [f"in {path!r}, line {line}"]
+
+
 @pytest.fixture
 def write(tmp_path):
     """write(text_or_bytes, name='in.txt') -> path of a file holding it."""

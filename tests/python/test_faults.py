@@ -17,7 +17,7 @@ import lagstat
 import numpy as np
 import pytest
 import reference
-from conftest import assert_exact, bits
+from conftest import assert_exact, assert_line_error, bits
 
 LENGTH_MESSAGE = "Number of order parameters and length of mean/std/weights differ. Forgot time column?"
 LINE_MESSAGE = "Unexpected line format or read error."
@@ -381,9 +381,7 @@ def test_hostile_data_line(write, second_line):
     d = {}
     with pytest.raises(ValueError) as info:
         lagstat.run(path, d, 1, 0, 0, 0, 1)
-    assert str(info.value) == LINE_MESSAGE
-    if sys.version_info >= (3, 11):
-        assert info.value.__notes__ == [f"in {path!r}, line 2"]
+    assert_line_error(info.value, path, 2)
     assert_exact(d["mean"], [1.0, 2.0])
     assert_exact(d["samples"], 0.0)
 

@@ -1,11 +1,11 @@
 import errno
 import os
 import struct
-import sys
 
 import lagstat
 import numpy as np
 import pytest
+from conftest import assert_line_error
 
 LENGTH_MESSAGE = "Number of order parameters and length of mean/std/weights differ. Forgot time column?"
 IDENTITY = [[1, 0], [0, 1]]
@@ -65,9 +65,7 @@ def test_bad_fourth_line_keeps_three_lines(write, tmp_path):
     path = write("1 2\n3 4\n5 6\n7 8 9\n1 1\n")
     with pytest.raises(ValueError) as info:
         lagstat.stream(path, str(out), [0, 0], IDENTITY, 2, 0)
-    assert str(info.value) == "Unexpected line format or read error."
-    if sys.version_info >= (3, 11):
-        assert info.value.__notes__ == [f"in {path!r}, line 4"]
+    assert_line_error(info.value, path, 4)
     assert out.read_text().splitlines() == ["1.000000 2.000000", "3.000000 4.000000", "5.000000 6.000000"]
 
 
