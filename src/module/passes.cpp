@@ -58,7 +58,10 @@ bool signal_pending() noexcept {
 bool counted_input::open(const file_name& file) {
     int err = 0;
     source = input::open_input(file.c_str(), err, signal_pending);
-    if (!source) return PyErr_Occurred() ? false : (set_io_error(err, file, ""), false);
+    if (!source) {
+        if (!PyErr_Occurred()) set_io_error(err, file, "");  // else a signal handler's exception
+        return false;
+    }
     reader = std::make_unique<input::record_reader>(*source);
     columns = reader->read_record(first);
     if (columns > 0) return true;
