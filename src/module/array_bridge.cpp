@@ -42,8 +42,10 @@ py_ref as_double_array(PyObject* obj, int rows, int cols) {
 }
 
 py_ref fetch_entry(PyObject* dict, const char* key, int rows, int cols) {
-    PyObject* item = PyDict_GetItemString(dict, key);  // borrowed; no exception when absent
-    py_ref array = item ? as_double_array(item, rows, cols) : new_zeroed_array(rows, cols);
+    // The dictionary's reference is borrowed: hold one of our own, since the conversion runs
+    // Python code (__array__, __len__, ...) that may remove or replace the entry.
+    py_ref item = py_ref::borrow(PyDict_GetItemString(dict, key));  // null when absent
+    py_ref array = item ? as_double_array(item.get(), rows, cols) : new_zeroed_array(rows, cols);
     if (!array) return array;
     if (PyDict_SetItemString(dict, key, array.get()) < 0) return py_ref();
     return array;

@@ -15,6 +15,8 @@ namespace lagstat::stats {
 namespace {
 
 constexpr std::size_t line_doubles = 64 / sizeof(double);
+// Frames narrower than this many doubles are stored without padding.
+constexpr std::size_t packed_below = 64;
 
 double* align_to_line(double* p) {
     const std::size_t misalign = (reinterpret_cast<std::uintptr_t>(p) % 64) / sizeof(double);
@@ -37,7 +39,13 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
     // it, whose partners may lie in this block. Every size is checked before it is formed.
     constexpr std::size_t max_doubles = std::numeric_limits<std::size_t>::max() / sizeof(double);
     if (n > max_doubles - (line_doubles - 1)) throw std::bad_alloc();
-    stride_ = (n + line_doubles - 1) / line_doubles * line_doubles;
+    // Wide frames start on a cache line; narrow ones are packed, so that a long lag of a few
+    // columns does not pay several times its values in padding.
+    stride_ = n >= packed_below ? (n + line_doubles - 1) / line_doubles * line_doubles : n;
+    // The block shrinks as frames widen, so that the store stays within block_store_bytes
+    // beside the lag frames, whatever the width (one frame at the least).
+    block_ = std::max<std::size_t>(1, std::min(block, block_store_bytes / sizeof(double) / stride_));
+    block = block_;
     slots_ = block;
     if (lagged) {
         if (targets.lag > std::numeric_limits<std::size_t>::max() - block) throw std::bad_alloc();

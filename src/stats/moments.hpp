@@ -20,12 +20,16 @@ struct moment_targets {
 };
 
 /// Feeds frames one by one into the accumulators of moment_targets. Frames are kept in a store
-/// of block + lag frames and handed to the block kernels a block at a time; every accumulator
+/// of block + lag frames (the block bounded by block_store_bytes) and handed to the block
+/// kernels a block at a time; every accumulator
 /// element still receives its frames one by one in frame order, so the results equal the
 /// per-frame kernels' bit for bit. flush() must run before the caller looks at the targets.
 class moment_accumulator {
 public:
     static constexpr std::size_t default_block = 128;
+    /// Most bytes the frames of one block take (the lag frames kept for lagged products come on
+    /// top): wide frames get smaller blocks.
+    static constexpr std::size_t block_store_bytes = std::size_t{8} << 20;
 
     /// Throws std::bad_alloc when the store cannot be allocated (its size is checked against
     /// overflow first), std::invalid_argument for n == 0 or tcov with lag == 0.
@@ -41,6 +45,10 @@ public:
     void flush() noexcept;
     /// Frames committed so far.
     std::uint64_t frames() const noexcept { return frames_; }
+    /// Frames handed to the kernels at a time.
+    std::size_t block() const noexcept { return block_; }
+    /// Doubles the frame store holds (block and lag frames with their padding).
+    std::size_t store_doubles() const noexcept { return slots_ * stride_; }
 
 private:
     double* slot(std::uint64_t frame) const noexcept {
@@ -51,7 +59,7 @@ private:
     moment_targets targets_;
     std::size_t block_;
     std::size_t slots_;   // frames the store holds: frame t lives in slot t % slots_
-    std::size_t stride_;  // doubles from one slot to the next (n_ rounded up to a cache line)
+    std::size_t stride_;  // doubles from one slot to the next (wide frames: n_ rounded to a line)
     std::unique_ptr<double[]> store_;
     double* store_base_ = nullptr;  // store_ aligned to a cache line
     std::vector<const double*> rows_, earlier_;

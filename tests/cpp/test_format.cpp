@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "projection/format.hpp"
+#include "output/format.hpp"
 
 namespace {
 
-using lagstat::projection::format_fixed6;
-using lagstat::projection::max_fixed6_length;
+using lagstat::output::format_fixed6;
+using lagstat::output::max_fixed6_length;
 
 /// snprintf "%f" under the C locale, whatever the process locale is.
 std::string printf_fixed6(double v) {

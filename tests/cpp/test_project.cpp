@@ -20,13 +20,13 @@
 #include <thread>
 #include <vector>
 
-#include "projection/output_sink.hpp"
+#include "output/output_sink.hpp"
 #include "projection/project.hpp"
 
 
 namespace {
 
-using lagstat::projection::output_sink;
+using lagstat::output::output_sink;
 using lagstat::projection::project;
 using lagstat::projection::detail::project_fn;
 

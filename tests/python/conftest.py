@@ -23,12 +23,11 @@ def assert_exact(actual, expected):
 
 
 def assert_line_error(exc, path, line):
-    """exc is the ValueError of a refused data line: the fixed message and, where exceptions take
-    notes (3.11+), one naming the file and the 1-based line."""
+    """exc is the ValueError of a refused data line: the fixed message and a note naming the file
+    and the 1-based line."""
     assert type(exc) is ValueError
     assert str(exc) == "Unexpected line format or read error."
-    if sys.version_info >= (3, 11):
-        assert exc.__notes__ == [f"in {path!r}, line {line}"]
+    assert exc.__notes__ == [f"in {path!r}, line {line}"]  # set directly before 3.11
 
 
 @pytest.fixture

@@ -245,6 +245,150 @@ def test_full_device_is_reported_not_success(write, lines):
     assert info.value.errno == errno.ENOSPC and info.value.filename == "/dev/full"
 
 
+@pytest.mark.parametrize("which", ["mean", "weights"])
+def test_output_behind_a_mapped_array_is_refused_and_kept(tmp_path, which):
+    """Opening the output truncates it: never when it is the file a memory-mapped mean or weights
+    array lives in (that would end in SIGBUS and an empty file)."""
+    mapped = str(tmp_path / "mapped.bin")
+    shape = (2,) if which == "mean" else (2, 2)
+    array = np.memmap(mapped, dtype=float, mode="w+", shape=shape)
+    array[...] = 0.5 if which == "mean" else IDENTITY
+    array.flush()
+    before = open(mapped, "rb").read()
+    args = {"mean": [0, 0], "weights": IDENTITY, which: array}
+    with pytest.raises(OSError) as info:
+        lagstat.stream(write_text(tmp_path, TEXT), mapped, args["mean"], args["weights"], 2, 0)
+    assert (info.value.errno, info.value.filename) == (errno.EINVAL, mapped)
+    assert info.value.strerror == f"Output is the file behind {which}"
+    assert open(mapped, "rb").read() == before
+
+
+def write_text(tmp_path, content, name="in.txt"):
+    path = tmp_path / name
+    path.write_bytes(content)
+    return str(path)
+
+
+def test_write_failure_leaves_no_torn_line(tmp_path):
+    """A regular output that cannot grow (a full disk; here a file size limit) keeps only whole
+    lines: what a later reader finds is a prefix of the projection."""
+    code = f"""
+import errno, resource, signal, sys, lagstat
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write then fails with EFBIG
+resource.setrlimit(resource.RLIMIT_FSIZE, (100003, 100003))
+try:
+    lagstat.stream(sys.argv[1], sys.argv[2], [0, 0], [[1, 0], [0, 1]], 2, 0)
+except OSError as e:
+    sys.exit(0 if e.errno == errno.EFBIG and e.filename == sys.argv[2] else 3)
+sys.exit(4)
+"""
+    out = str(tmp_path / "out.txt")
+    subprocess.run([sys.executable, "-c", code, write_text(tmp_path, TEXT * 10000), out],
+                   check=True, timeout=120)
+    got = open(out, "rb").read()
+    assert 0 < len(got) <= 100003 and got.endswith(b"\n")
+    assert got == projected(FRAMES * 10000)[: len(got)]
+
+
+# ---- Python code and other threads during a pass ----------------------------------------------
+
+CHANGING_ENTRY = """
+import sys, threading, lagstat, numpy as np
+d = {}
+class Evil:
+    buf = np.zeros(2)
+    @property
+    def __array_interface__(self):
+        if sys.argv[2] == "deletes":
+            del d["var"]  # the dictionary's reference was the last one
+        return Evil.buf.__array_interface__
+if sys.argv[2] == "deletes":
+    d["var"] = Evil()
+    lagstat.run(sys.argv[1], d, 1, 1, 0, 0, 1)
+    assert list(d["var"]) == [10.0, 20.0], d
+else:
+    stop = False
+    def replace():
+        while not stop:
+            d["var"] = [0.0, 0.0]
+    t = threading.Thread(target=replace)
+    t.start()
+    for _ in range(300):
+        d["var"] = Evil()
+        lagstat.run(sys.argv[1], d, 1, 1, 0, 0, 1)
+    stop = True
+    t.join()
+"""
+
+
+@pytest.mark.parametrize("how", ["deletes", "thread replaces"])
+def test_entry_dropped_while_converted(tmp_path, how):
+    proc = subprocess.run([sys.executable, "-c", CHANGING_ENTRY, write_text(tmp_path, b"1 2\n3 4\n"),
+                           how], capture_output=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr.decode()[-2000:]
+
+
+THREADS_AND_FIFOS = r"""
+import os, sys, threading, time, lagstat
+fifo = sys.argv[1]
+if sys.argv[2] == "writer thread":
+    # The writer is a thread of this process: it must run while the pass waits for data.
+    def write():
+        with open(fifo, "wb") as f:
+            f.write(b"1 2\n3 4\n")
+    threading.Thread(target=write).start()
+    d = {}
+    lagstat.run(fifo, d, 1, 0, 0, 0, 1)
+    assert list(d["mean"]) == [4.0, 6.0]
+else:
+    # A pass in a worker thread waits on a FIFO without a writer: the main thread goes on.
+    d = {}
+    t = threading.Thread(target=lagstat.run, args=(fifo, d, 1, 0, 0, 0, 1))
+    t.start()
+    started = time.monotonic()
+    ticks = 0
+    while time.monotonic() - started < 1.0:
+        time.sleep(0.01)
+        ticks += 1
+    assert ticks > 50, ticks
+    with open(fifo, "wb") as f:
+        f.write(b"5\n")
+    t.join()
+    assert float(d["mean"]) == 5.0
+"""
+
+
+@pytest.mark.parametrize("case", ["writer thread", "waiting worker"])
+def test_passes_release_the_interpreter_while_they_wait(tmp_path, case):
+    fifo = str(tmp_path / "in.fifo")
+    os.mkfifo(fifo)
+    proc = subprocess.run([sys.executable, "-c", THREADS_AND_FIFOS, fifo, case],
+                          capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()[-2000:]
+
+
+def test_passes_of_two_threads_never_interleave(tmp_path):
+    """Passes run one at a time: two threads adding into one dictionary give the sums of the same
+    passes one after the other, bit for bit (interleaved frames would round differently)."""
+    import threading
+
+    rng = np.random.default_rng(7)
+    text = "".join("%.17g %.17g\n" % tuple(r) for r in rng.normal(size=(20000, 2)) * 1e3)
+    path = write_text(tmp_path, text.encode())
+    want = {}
+    for _ in range(8):
+        lagstat.run(path, want, 1, 0, 0, 0, 1)
+    d = {}
+    threads = [threading.Thread(target=lambda: [lagstat.run(path, d, 1, 0, 0, 0, 1) for _ in range(4)])
+               for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert_exact(d["mean"], want["mean"])
+    assert_exact(d["samples"], want["samples"])
+
+
 # ---- pipes, devices and files that change under the pass --------------------------------------
 
 def test_stream_through_fifos_both_ways(tmp_path):

@@ -278,15 +278,24 @@ def test_shared_accumulators_are_updated_frame_by_frame(write):
     assert_exact(a, [5.0, 6.0])  # frames (0, 1) then (3 - 1, 4 - 2)
 
 
-@pytest.mark.parametrize("writer", ["none", "slow"])
-def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, writer):
+@pytest.mark.parametrize("case", ["no writer", "slow writer", "output without reader",
+                                  "output reader stopped"])
+def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
-    code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1)"
+    if case.startswith("output"):  # stream waits to open or to write its output
+        data = tmp_path / "in.txt"
+        data.write_bytes(b"1 2\n" * 100000)
+        code = f"import lagstat; lagstat.stream({str(data)!r}, {fifo!r}, [0, 0], [[1, 0], [0, 1]], 2, 0)"
+    else:
+        code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1)"
     proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE)
     feeder = None
-    if writer == "slow":  # the pass has the first line and waits for more
+    if case == "slow writer":  # the pass has the first line and waits for more
         feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; printf "1 2\\n" >&3; exec sleep 30', fifo])
+    elif case == "output reader stopped":  # reads 64 KiB, then keeps the pipe open unread
+        feeder = subprocess.Popen(["sh", "-c", 'exec 3<"$0"; head -c 65536 <&3 >/dev/null; exec sleep 30',
+                                   fifo])
     time.sleep(1.0)
     proc.send_signal(2)  # SIGINT
     try:

@@ -1,9 +1,10 @@
 // run(): one pass over a file that adds its moments to the caller's statistics dictionary.
-#include <cstring>
-#include <optional>
-
 #include "module/array_bridge.hpp"
+#include "module/errors.hpp"
 #include "module/passes.hpp"
+#include "module/released.hpp"
+#include "passes/moment_pass.hpp"
+#include "passes/text_input.hpp"
 #include "stats/kernels.hpp"
 #include "stats/moments.hpp"
 
@@ -13,13 +14,21 @@ namespace {
 
 PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on, bool cov_on,
                    bool tcov_on, int lag) {
-    counted_input in;
-    if (!in.open(file)) return nullptr;
-    const int n = in.columns;
+    pass_lock lock;
+    if (!lock.acquire()) return nullptr;
+    passes::text_input in;
+    passes::pass_error e;
+    {
+        gil_released unlocked;  // opening a FIFO and reading its first line may wait
+        e = in.open(file.c_str(), signals_raised);
+    }
+    if (e) return set_pass_error(e, file);
+    const int n = in.columns();
     const auto un = static_cast<std::size_t>(n);
 
     // The entries, in this order: which of them stand in the dictionary when a later step fails
-    // depends on it.
+    // depends on it. Each is held here: conversions run Python code that may drop the
+    // dictionary's own references.
     py_ref mean = fetch_entry(d, "mean", n, 1);
     if (!mean) return nullptr;
     py_ref var, cov, tcov, tcov_samples;
@@ -52,19 +61,11 @@ PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on
     py_ref samples = fetch_entry(d, "samples", 1, 1);
     if (!samples) return nullptr;
 
-    std::memcpy(acc.next_frame(), in.first.data(), un * sizeof(double));
-    acc.commit_frame();
-    for (;;) {
-        const int r = in.reader->read_record(acc.next_frame(), n);
-        if (r == 0) break;
-        if (r != n) {
-            acc.flush();  // the frames before the failing line keep their contributions
-            return in.set_line_error(file);
-        }
-        acc.commit_frame();
+    {
+        gil_released unlocked;
+        e = passes::accumulate_moments(in, acc);
     }
-    acc.flush();
-    if (!in.check_rest(file)) return nullptr;
+    if (e) return set_pass_error(e, file);
     array_data(samples)[0] += static_cast<double>(acc.frames());
     if (cov) stats::mirror_upper(array_data(cov), un);
     Py_RETURN_NONE;
@@ -80,8 +81,9 @@ PyObject* run(PyObject*, PyObject* args) {
         return nullptr;
     file_name file;
     if (!file.encode(fname_obj)) return nullptr;
+    py_ref dict = py_ref::borrow(d);
     try {
-        return run_pass(file, d, mean != 0, var != 0, cov != 0, tcov != 0, lag);
+        return run_pass(file, dict.get(), mean != 0, var != 0, cov != 0, tcov != 0, lag);
     } catch (...) {
         return set_from_cpp_exception();
     }

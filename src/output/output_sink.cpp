@@ -1,34 +1,16 @@
 // Buffered output over a file descriptor, reporting every failure with its errno.
 
-#include "projection/output_sink.hpp"
+#include "output/output_sink.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 
-namespace lagstat::projection {
-namespace detail {
-namespace {
-
-/// Writes all of [data, data + size), resuming after signals and short writes. 0 or errno.
-int write_all(int fd, const char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (written == 0) return EIO;  // no progress and no reason given
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return 0;
-}
-
-}  // namespace
-}  // namespace detail
+namespace lagstat::output {
 
 output_sink::~output_sink() {
     // Like fclose on an abandoned stream: what was written so far still reaches the file (a pass
@@ -36,26 +18,58 @@ output_sink::~output_sink() {
     if (fd_ >= 0) close();
 }
 
-int output_sink::open(const char* path, std::size_t buffer_size) {
+int output_sink::open(const char* path, std::size_t buffer_size, interrupt_check interrupted) {
     if (fd_ >= 0) return EBUSY;  // still open: its buffered bytes would be lost
     buffer_.reset();
     size_ = 0;
     pos_ = nullptr;
+    written_ = line_end_ = 0;
     error_number_ = 0;
+    interrupted_ = interrupted;
     if (buffer_size == 0) buffer_size = default_buffer_size;
 
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[buffer_size]);
     if (!buffer) return error_number_ = ENOMEM;
     int fd;
-    do {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    while ((fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) < 0 &&
+           errno == EINTR) {
+        if (interrupted_ != nullptr && interrupted_()) break;
+    }
     if (fd < 0) return error_number_ = errno;
 
+    struct stat st;
+    regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     fd_ = fd;
     buffer_ = std::move(buffer);
     size_ = buffer_size;
     pos_ = buffer_.get();
+    return 0;
+}
+
+/// Writes all of [data, data + size), resuming after short writes and after signals the
+/// interrupt check lets pass. 0 or errno.
+int output_sink::write_all(const char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n < 0) {
+            if (errno != EINTR) return errno;
+            if (interrupted_ != nullptr && interrupted_()) return EINTR;
+            continue;
+        }
+        if (n == 0) return EIO;  // no progress and no reason given
+        // Where the last complete line of the file now ends.
+        const void* nl = ::memrchr(data, '\n', static_cast<std::size_t>(n));
+        if (nl != nullptr) line_end_ = written_ + (static_cast<const char*>(nl) - data) + 1;
+        written_ += n;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        // A write into a pipe that a signal cut short returns what it wrote, not EINTR: ask as
+        // if it had (errno says so), or a reader that stopped reading would keep us forever.
+        if (size > 0 && interrupted_ != nullptr) {
+            errno = EINTR;
+            if (interrupted_()) return EINTR;
+        }
+    }
     return 0;
 }
 
@@ -88,9 +102,11 @@ bool output_sink::flush() noexcept {
     }
     const auto pending = static_cast<std::size_t>(pos_ - buffer_.get());
     pos_ = buffer_.get();
-    const int err = detail::write_all(fd_, buffer_.get(), pending);
+    const int err = write_all(buffer_.get(), pending);
     if (err != 0) {
         error_number_ = err;
+        // A full disk must not leave half a line that a reader would take for a number.
+        if (regular_ && line_end_ < written_) (void)::ftruncate(fd_, line_end_);
         return false;
     }
     return true;
@@ -112,4 +128,4 @@ bool output_sink::close() noexcept {
     return flushed && error_number_ == 0;
 }
 
-}  // namespace lagstat::projection
+}  // namespace lagstat::output

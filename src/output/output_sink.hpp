@@ -1,12 +1,21 @@
 // Buffered output to a file, with every write error reported.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <memory>
 
-namespace lagstat::projection {
+namespace lagstat::output {
+
+/// Asked when an open or a write was interrupted by a signal: true gives up (EINTR), so that
+/// a caller can act on the signal; false (or none) retries, as if the signal had not come.
+using interrupt_check = bool (*)() noexcept;
 
 /// Writes through a buffer of its own to a file descriptor it owns.
+///
+/// A regular file is never left with a torn last line: when a write fails (a full disk), the
+/// file is cut back to the end of its last complete line before the error is reported.
 class output_sink {
 public:
     static constexpr std::size_t default_buffer_size = std::size_t{1} << 18;
@@ -16,8 +25,10 @@ public:
     output_sink(const output_sink&) = delete;
     output_sink& operator=(const output_sink&) = delete;
 
-    /// Creates or truncates path for writing (as fopen "w"). Returns 0 or errno.
-    int open(const char* path, std::size_t buffer_size = default_buffer_size);
+    /// Creates or truncates path for writing (as fopen "w"). Returns 0 or errno (EINTR when
+    /// `interrupted` gave up an open that waited, as on a FIFO without a reader).
+    int open(const char* path, std::size_t buffer_size = default_buffer_size,
+             interrupt_check interrupted = nullptr);
     /// Space for at least `need` more bytes; flushes when the buffer lacks room. Null on a
     /// write error (errno kept in error_number()).
     char* reserve(std::size_t need) noexcept;
@@ -30,11 +41,17 @@ public:
     int error_number() const noexcept { return error_number_; }
 
 private:
+    int write_all(const char* data, std::size_t size) noexcept;
+
     int fd_ = -1;
+    bool regular_ = false;
+    interrupt_check interrupted_ = nullptr;
     std::unique_ptr<char[]> buffer_;
     std::size_t size_ = 0;
     char* pos_ = nullptr;
+    off_t written_ = 0;    // bytes in the file
+    off_t line_end_ = 0;   // end of its last complete line
     int error_number_ = 0;
 };
 
-}  // namespace lagstat::projection
+}  // namespace lagstat::output

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace lagstat::projection {
+namespace lagstat::output {
 
 /// Room format_fixed6 may need: sign, 309 integer digits, point, 6 decimals.
 inline constexpr std::size_t max_fixed6_length = 320;
@@ -14,4 +14,4 @@ inline constexpr std::size_t max_fixed6_length = 320;
 /// is written. Returns one past the last character written.
 char* format_fixed6(double v, char* buf) noexcept;
 
-}  // namespace lagstat::projection
+}  // namespace lagstat::output

@@ -7,13 +7,13 @@
 // exact value, which is what glibc does in the default rounding mode. Larger magnitudes go through
 // std::to_chars, whose fixed-precision path is exact as well. Neither consults the locale.
 
-#include "projection/format.hpp"
+#include "output/format.hpp"
 
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 
-namespace lagstat::projection {
+namespace lagstat::output {
 namespace detail {
 namespace {
 
@@ -112,4 +112,4 @@ char* format_fixed6(double v, char* buf) noexcept {
     return put_six_digits(static_cast<unsigned>(q % 1000000), p);
 }
 
-}  // namespace lagstat::projection
+}  // namespace lagstat::output

@@ -1,0 +1,24 @@
+#include "passes/moment_pass.hpp"
+
+#include <cstring>
+
+namespace lagstat::passes {
+
+pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc) {
+    const int n = in.columns();
+    std::memcpy(acc.next_frame(), in.first().data(), static_cast<std::size_t>(n) * sizeof(double));
+    acc.commit_frame();
+    for (;;) {
+        const int r = in.reader().read_record(acc.next_frame(), n);
+        if (r == 0) break;
+        if (r != n) {
+            acc.flush();
+            return in.line_error();
+        }
+        acc.commit_frame();
+    }
+    acc.flush();
+    return in.check_rest();
+}
+
+}  // namespace lagstat::passes

@@ -1,0 +1,30 @@
+// The projection pass: every frame of an input centred, projected and written as a text line.
+#pragma once
+
+#include <cstddef>
+
+#include "output/output_sink.hpp"
+#include "passes/pass_error.hpp"
+#include "passes/text_input.hpp"
+
+namespace lagstat::passes {
+
+struct projection_job {
+    const char* input_path;   // the path `in` was opened from
+    const char* output_path;
+    const double* mean;       // n values
+    std::size_t mean_bytes;   // bytes from mean that may lie in a mapped file (0: none)
+    const double* weights;    // n x n, row-major; only the first max_proj columns are read
+    std::size_t weights_bytes;  // likewise from weights
+    std::size_t n;            // frame length: the record's columns less the time column
+    std::size_t max_proj;     // 1 <= max_proj <= n
+    bool time_column;         // every record starts with a time field, which is dropped
+    output::interrupt_check interrupted;
+};
+
+/// Opens the output (refusing one that is the input or the file behind mean or weights, before
+/// it is truncated) and writes one line of max_proj "%f" numbers per record of `in`, its first
+/// line first. On a refused line the lines before it stay in the output.
+pass_error project_frames(text_input& in, const projection_job& job);
+
+}  // namespace lagstat::passes
