@@ -293,7 +293,7 @@ sys.exit(4)
 # ---- Python code and other threads during a pass ----------------------------------------------
 
 CHANGING_ENTRY = """
-import sys, threading, lagstat, numpy as np
+import sys, threading, time, lagstat, numpy as np
 d = {}
 class Evil:
     buf = np.zeros(2)
@@ -301,6 +301,8 @@ class Evil:
     def __array_interface__(self):
         if sys.argv[2] == "deletes":
             del d["var"]  # the dictionary's reference was the last one
+        else:
+            time.sleep(0.0002)  # lets the other thread replace the entry
         return Evil.buf.__array_interface__
 if sys.argv[2] == "deletes":
     d["var"] = Evil()
