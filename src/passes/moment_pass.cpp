@@ -1,10 +1,11 @@
 #include "passes/moment_pass.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace lagstat::passes {
 
-pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc) {
+pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc) try {
     const int n = in.columns();
     std::memcpy(acc.next_frame(), in.first().data(), static_cast<std::size_t>(n) * sizeof(double));
     acc.commit_frame();
@@ -19,6 +20,8 @@ pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc) {
     }
     acc.flush();
     return in.check_rest();
+} catch (const std::bad_alloc&) {
+    return {failure::no_memory};
 }
 
 }  // namespace lagstat::passes

@@ -1,6 +1,7 @@
 #include "passes/projection_pass.hpp"
 
 #include <cerrno>
+#include <new>
 #include <vector>
 
 #include "output/format.hpp"
@@ -27,7 +28,7 @@ const char* output_clash(const projection_job& job) {
 
 }  // namespace
 
-pass_error project_frames(text_input& in, const projection_job& job) {
+pass_error project_frames(text_input& in, const projection_job& job) try {
     if (const char* clash = output_clash(job)) return {failure::same_file, EINVAL, clash};
     const std::size_t c = static_cast<std::size_t>(in.columns());
     const std::size_t n = job.n, nproj = job.max_proj, tc = job.time_column ? 1 : 0;
@@ -68,6 +69,8 @@ pass_error project_frames(text_input& in, const projection_job& job) {
     }
     if (!out.close()) return write_failed();
     return {};
+} catch (const std::bad_alloc&) {
+    return {failure::no_memory};
 }
 
 }  // namespace lagstat::passes

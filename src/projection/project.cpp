@@ -172,39 +172,20 @@ __attribute__((target("avx512f,avx2"))) void project_avx512(const double* x, con
 
 #endif  // LAGSTAT_PROJECT_X86
 
-const project_path* project_paths(std::size_t* count) noexcept {
+project_fn project_for(cpu::isa set) noexcept {
 #ifdef LAGSTAT_PROJECT_X86
-    __builtin_cpu_init();
-    static const project_path paths[] = {
-        {"portable", &project_portable, true},
-        {"avx2", &project_avx2, __builtin_cpu_supports("avx2") != 0},
-        {"avx512f", &project_avx512, __builtin_cpu_supports("avx512f") != 0},
-    };
-#else
-    static const project_path paths[] = {{"portable", &project_portable, true}};
+    if (set == cpu::isa::avx512) return &project_avx512;
+    if (set == cpu::isa::avx2) return &project_avx2;
 #endif
-    *count = sizeof paths / sizeof paths[0];
-    return paths;
+    (void)set;
+    return &project_portable;
 }
 
-namespace {
-
-project_fn choose_project() noexcept {
-    std::size_t count = 0;
-    const project_path* paths = project_paths(&count);
-    project_fn best = &project_portable;
-    for (std::size_t i = 0; i < count; ++i)
-        if (paths[i].supported) best = paths[i].fn;  // later entries are wider
-    return best;
-}
-
-}  // namespace
 }  // namespace detail
 
 void project(const double* x, const double* w, std::size_t n, std::size_t max_proj,
              double* y) noexcept {
-    static const detail::project_fn chosen = detail::choose_project();
-    chosen(x, w, n, max_proj, y);
+    detail::project_for(cpu::active_isa())(x, w, n, max_proj, y);
 }
 
 }  // namespace lagstat::projection

@@ -3,24 +3,21 @@
 
 #include <cstddef>
 
+#include "cpu/isa.hpp"
+
 namespace lagstat::projection {
 
 /// y[i] = sum over k = 0..n-1, ascending from 0.0, of x[k] * w[k*n + i], for i < max_proj.
 /// Each product is rounded to double before its add; only w's first max_proj columns are read.
+/// Runs on the instruction set of cpu::active_isa().
 void project(const double* x, const double* w, std::size_t n, std::size_t max_proj,
              double* y) noexcept;
 
 namespace detail {
-/// One implementation of project() built into the library.
 using project_fn = void (*)(const double*, const double*, std::size_t, std::size_t,
                             double*) noexcept;
-struct project_path {
-    const char* name;
-    project_fn fn;
-    bool supported;  // the CPU can run it
-};
-/// The implementations, narrowest first (portable, avx2, avx512f); *count receives their number.
-const project_path* project_paths(std::size_t* count) noexcept;
+/// The implementation built for an instruction set (the portable one where none is).
+project_fn project_for(cpu::isa set) noexcept;
 }  // namespace detail
 
 }  // namespace lagstat::projection

@@ -48,8 +48,7 @@ struct block_impl {
     static constexpr std::size_t tile_r = Ops::tile_rows;
     static constexpr std::size_t full_w = Ops::tile_vecs * vl;
     static constexpr std::size_t chunk = panel_chunk_frames;
-    static_assert((tile_r + full_w) * chunk <= stack_panel_doubles,
-                  "the stack panels of the workspace-free entry points must hold one tile");
+    static_assert(row_band_step % tile_r == 0, "row bands must hold whole register tiles");
 
     static constexpr std::size_t round_up(std::size_t x, std::size_t to) {
         return (x + to - 1) / to * to;
@@ -176,9 +175,10 @@ struct block_impl {
         }
     }
 
-    /// The outer products of one block: c += rows[k] rows[k]^T (upper triangle) for k in
-    /// [0, m), and tc += earlier[p] rows[first + p]^T for p in [0, m - first); a null c or tc
-    /// skips that sum.
+    /// The outer products of one block over the rows [row_begin, row_end) of c and tc: c +=
+    /// rows[k] rows[k]^T (upper triangle) for k in [0, m), and tc += earlier[p] rows[first +
+    /// p]^T for p in [0, m - first); a null c or tc skips that sum. Threads that split the rows
+    /// this way touch disjoint elements, each of which still sees every frame in order.
     ///
     /// Frames go in chunks; a chunk's frames are packed once into the column panel, which both
     /// sums use, and into the row panel of the earlier frames. Where the row groups lie within
@@ -187,10 +187,14 @@ struct block_impl {
     template <std::size_t tile_v>
     LAGSTAT_KERNEL_TARGET static void products(const double* const* rows, std::size_t m, double* c,
                                                const double* const* earlier, std::size_t first,
-                                               double* tc, std::size_t n, double* work,
+                                               double* tc, std::size_t n, std::size_t row_begin,
+                                               std::size_t row_end, double* work,
                                                std::size_t work_doubles) {
         constexpr std::size_t tile_w = tile_v * vl;
         const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
+        row_end = std::min(row_end, n);
+        if (row_begin >= row_end) return;
+        const std::size_t rows_top = std::min(round_up(row_end, tile_r), rows_all);
         std::size_t cols_piece = cols_all, rows_piece = rows_all;
         if ((rows_all + cols_all) * chunk > work_doubles) {
             const std::size_t half = work_doubles / chunk / 2;
@@ -207,32 +211,35 @@ struct block_impl {
             // The pairs whose later frame lies in this chunk: later frames [t0, k0 + kc).
             const std::size_t t0 = std::max(k0, first);
             const std::size_t pairs = k0 + kc > t0 ? k0 + kc - t0 : 0;
-            if (c == nullptr && pairs == 0) continue;
             for (std::size_t j0 = 0; j0 < n; j0 += cols_piece) {
                 const std::size_t cols = std::min(cols_piece, cols_all - j0);
                 const std::size_t j_stop = std::min(n, j0 + cols);
+                // The upper triangle of the band lies in columns from row_begin on.
+                const bool c_here = c != nullptr && j_stop > row_begin;
+                if (!c_here && pairs == 0) continue;
                 pack(rows + k0, kc, n, j0, cols, tile_w, pb_base);
                 const panel pb{pb_base, j0, tile_w, kc};
-                if (c != nullptr) {
+                if (c_here) {
+                    const std::size_t i_stop = std::min(j_stop, row_end);
                     if (c_rows_in_strips) {
-                        sweep<tile_v>(pb, 0, pb, 0, kc, c, n, 0, j_stop, j0, j_stop, true);
+                        sweep<tile_v>(pb, 0, pb, 0, kc, c, n, row_begin, i_stop, j0, j_stop, true);
                     } else {
-                        for (std::size_t i0 = 0; i0 < j_stop; i0 += rows_piece) {
-                            const std::size_t rws = std::min(rows_piece, rows_all - i0);
+                        for (std::size_t i0 = row_begin; i0 < i_stop; i0 += rows_piece) {
+                            const std::size_t rws = std::min(rows_piece, rows_top - i0);
                             pack(rows + k0, kc, n, i0, rws, tile_r, pa_base);
                             const panel pa{pa_base, i0, tile_r, kc};
-                            sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(j_stop, i0 + rws),
+                            sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(i_stop, i0 + rws),
                                           j0, j_stop, true);
                         }
                     }
                 }
                 if (pairs != 0) {
-                    for (std::size_t i0 = 0; i0 < n; i0 += rows_piece) {
-                        const std::size_t rws = std::min(rows_piece, rows_all - i0);
+                    for (std::size_t i0 = row_begin; i0 < row_end; i0 += rows_piece) {
+                        const std::size_t rws = std::min(rows_piece, rows_top - i0);
                         pack(earlier + (t0 - first), pairs, n, i0, rws, tile_r, pa_base);
                         const panel pa{pa_base, i0, tile_r, pairs};
-                        sweep<tile_v>(pa, 0, pb, t0 - k0, pairs, tc, n, i0, std::min(n, i0 + rws),
-                                      j0, j_stop, false);
+                        sweep<tile_v>(pa, 0, pb, t0 - k0, pairs, tc, n, i0,
+                                      std::min(row_end, i0 + rws), j0, j_stop, false);
                     }
                 }
             }
@@ -242,31 +249,24 @@ struct block_impl {
     // Frames narrower than the full tile use strips one vector wide, which waste fewer lanes.
     static void moment_products(const double* const* rows, std::size_t m, double* c,
                                 const double* const* earlier, std::size_t first, double* tc,
-                                std::size_t n, double* work, std::size_t work_doubles) {
+                                std::size_t n, std::size_t row_begin, std::size_t row_end,
+                                double* work, std::size_t work_doubles) {
         if (n >= full_w)
-            products<Ops::tile_vecs>(rows, m, c, earlier, first, tc, n, work, work_doubles);
+            products<Ops::tile_vecs>(rows, m, c, earlier, first, tc, n, row_begin, row_end, work,
+                                     work_doubles);
         else
-            products<1>(rows, m, c, earlier, first, tc, n, work, work_doubles);
+            products<1>(rows, m, c, earlier, first, tc, n, row_begin, row_end, work,
+                        work_doubles);
     }
 
-    static void outer_upper(const double* const* rows, std::size_t m, double* c, std::size_t n,
-                            double* work, std::size_t work_doubles) {
-        moment_products(rows, m, c, nullptr, 0, nullptr, n, work, work_doubles);
-    }
-
-    static void lagged_outer(const double* const* earlier, const double* const* later,
-                             std::size_t m, double* tc, std::size_t n, double* work,
-                             std::size_t work_doubles) {
-        moment_products(later, m, nullptr, earlier, 0, tc, n, work, work_doubles);
-    }
-
-    /// s[i] += f(rows[k][i]) for k in order, f the identity or the square.
+    /// s[i] += f(rows[k][i]) for i in [begin, end), k in order, f the identity or the square.
     template <bool square>
     LAGSTAT_KERNEL_TARGET static void elementwise(const double* const* rows, std::size_t m,
-                                                  double* s, std::size_t n) {
+                                                  double* s, std::size_t begin,
+                                                  std::size_t end) {
         constexpr std::size_t unroll = 4;
-        std::size_t i = 0;
-        for (; i + unroll * vl <= n; i += unroll * vl) {
+        std::size_t i = begin;
+        for (; i + unroll * vl <= end; i += unroll * vl) {
             vec a[unroll];
 #pragma GCC unroll 16
             for (std::size_t u = 0; u < unroll; ++u) a[u] = Ops::loadu(s + i + u * vl);
@@ -281,7 +281,7 @@ struct block_impl {
 #pragma GCC unroll 16
             for (std::size_t u = 0; u < unroll; ++u) Ops::storeu(s + i + u * vl, a[u]);
         }
-        for (; i + vl <= n; i += vl) {
+        for (; i + vl <= end; i += vl) {
             vec a = Ops::loadu(s + i);
             for (std::size_t k = 0; k < m; ++k) {
                 const vec xv = Ops::loadu(rows[k] + i);
@@ -289,7 +289,7 @@ struct block_impl {
             }
             Ops::storeu(s + i, a);
         }
-        for (; i < n; ++i) {
+        for (; i < end; ++i) {
             double a = s[i];
             for (std::size_t k = 0; k < m; ++k) {
                 const double x = rows[k][i];
@@ -299,11 +299,13 @@ struct block_impl {
         }
     }
 
-    static void add_sum(const double* const* rows, std::size_t m, double* s, std::size_t n) {
-        elementwise<false>(rows, m, s, n);
+    static void add_sum(const double* const* rows, std::size_t m, double* s, std::size_t begin,
+                        std::size_t end) {
+        elementwise<false>(rows, m, s, begin, end);
     }
-    static void add_squares(const double* const* rows, std::size_t m, double* q, std::size_t n) {
-        elementwise<true>(rows, m, q, n);
+    static void add_squares(const double* const* rows, std::size_t m, double* q,
+                            std::size_t begin, std::size_t end) {
+        elementwise<true>(rows, m, q, begin, end);
     }
 
     static std::size_t min_work(std::size_t) {
@@ -314,8 +316,7 @@ struct block_impl {
     }
 
     static constexpr block_kernel_table table(const char* name) {
-        return {name,          &add_sum,  &add_squares, &outer_upper,
-                &lagged_outer, &min_work, &full_work,   &moment_products};
+        return {name, &add_sum, &add_squares, &min_work, &full_work, &moment_products};
     }
 };
 

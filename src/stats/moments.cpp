@@ -1,14 +1,14 @@
-// The moment accumulator: frames gathered into blocks for the block kernels.
+// The moment accumulator: blocks of frames through the block kernels, split among parts.
 #include "stats/moments.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 
 #include "stats/kernel_dispatch.hpp"
-#include "stats/kernels.hpp"
 
 namespace lagstat::stats {
 
@@ -17,107 +17,183 @@ namespace {
 constexpr std::size_t line_doubles = 64 / sizeof(double);
 // Frames narrower than this many doubles are stored without padding.
 constexpr std::size_t packed_below = 64;
+constexpr std::size_t max_doubles = std::numeric_limits<std::size_t>::max() / sizeof(double);
 
 double* align_to_line(double* p) {
     const std::size_t misalign = (reinterpret_cast<std::uintptr_t>(p) % 64) / sizeof(double);
     return p + (misalign == 0 ? 0 : line_doubles - misalign);
 }
 
+/// An uninitialised buffer of `doubles` plus slack to align it to a cache line.
+std::unique_ptr<double[]> aligned_buffer(std::size_t doubles, double*& base) {
+    if (doubles > max_doubles - line_doubles) throw std::bad_alloc();
+    std::unique_ptr<double[]> buffer(new (std::nothrow) double[doubles + line_doubles]);
+    if (!buffer) throw std::bad_alloc();
+    base = align_to_line(buffer.get());
+    return buffer;
+}
+
+/// Splits [0, n) into `parts` bands, as equal in work as whole steps allow, where row i costs
+/// cost(i); band boundaries fall on multiples of step (or n). bounds gets parts + 1 entries.
+template <class Cost>
+void balanced_bands(std::size_t n, std::size_t parts, std::size_t step, Cost cost,
+                    std::vector<std::size_t>& bounds) {
+    bounds.assign(parts + 1, n);
+    bounds[0] = 0;
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) total += cost(i);
+    double done = 0.0;
+    std::size_t p = 1, i = 0;
+    while (p < parts && i < n) {
+        const std::size_t stop = std::min(n, i + step);
+        for (; i < stop; ++i) done += cost(i);
+        if (done >= total * static_cast<double>(p) / static_cast<double>(parts)) bounds[p++] = i;
+    }
+    for (; p < parts; ++p) bounds[p] = n;
+}
+
 }  // namespace
 
 moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targets,
-                                       std::size_t block)
-    : n_(n), targets_(targets), block_(block) {
+                                       std::size_t block, std::size_t parts)
+    : n_(n), targets_(targets) {
     if (n == 0) throw std::invalid_argument("moment_accumulator: frame length must be positive");
     if (block == 0) throw std::invalid_argument("moment_accumulator: block must be positive");
+    if (parts == 0) throw std::invalid_argument("moment_accumulator: parts must be positive");
     const bool lagged = targets.tcov != nullptr;
     if (lagged && targets.lag == 0) throw std::invalid_argument("moment_accumulator: lag < 1");
     if (lagged && targets.tcov_pairs == nullptr)
         throw std::invalid_argument("moment_accumulator: tcov needs a pair count");
 
-    // The store holds the block being gathered plus, with lagged products, the lag frames before
-    // it, whose partners may lie in this block. Every size is checked before it is formed.
-    constexpr std::size_t max_doubles = std::numeric_limits<std::size_t>::max() / sizeof(double);
-    if (n > max_doubles - (line_doubles - 1)) throw std::bad_alloc();
     // Wide frames start on a cache line; narrow ones are packed, so that a long lag of a few
     // columns does not pay several times its values in padding.
+    if (n > max_doubles - (line_doubles - 1)) throw std::bad_alloc();
     stride_ = n >= packed_below ? (n + line_doubles - 1) / line_doubles * line_doubles : n;
     // The block shrinks as frames widen, so that the store stays within block_store_bytes
-    // beside the lag frames, whatever the width (one frame at the least).
+    // beside the lag ring, whatever the width (one frame at the least).
     block_ = std::max<std::size_t>(1, std::min(block, block_store_bytes / sizeof(double) / stride_));
-    block = block_;
-    slots_ = block;
+
     if (lagged) {
-        if (targets.lag > std::numeric_limits<std::size_t>::max() - block) throw std::bad_alloc();
-        slots_ += targets.lag;
+        ring_slots_ = targets.lag;
+        if (ring_slots_ > (max_doubles - line_doubles) / stride_) throw std::bad_alloc();
+        // Left uninitialised: a slot is only ever read after its frame has been written.
+        ring_ = aligned_buffer(ring_slots_ * stride_, ring_base_);
     }
-    if (slots_ > (max_doubles - line_doubles) / stride_) throw std::bad_alloc();
-    const std::size_t total = slots_ * stride_ + line_doubles;  // slack to align to a line
 
-    // Left uninitialised: a slot is only ever read after its frame has been written.
-    store_.reset(new (std::nothrow) double[total]);
-    if (!store_) throw std::bad_alloc();
-    store_base_ = align_to_line(store_.get());
+    earlier_.reserve(block_);  // frame by frame, blocks never need more
 
-    rows_.resize(block);
-    if (lagged) earlier_.resize(block);
-
-    if (targets.cov != nullptr || lagged) {
+    // Elements split among the parts: mean and var by whole vectors of columns, the rows of the
+    // outer products by their work (a row of cov's upper triangle costs n - i, one of tcov n).
+    parts_.resize(parts);
+    std::vector<std::size_t> bounds;
+    balanced_bands(n, parts, 8, [](std::size_t) { return 1.0; }, bounds);
+    for (std::size_t p = 0; p < parts; ++p) {
+        parts_[p].col_begin = bounds[p];
+        parts_[p].col_end = bounds[p + 1];
+    }
+    const bool products = targets.cov != nullptr || lagged;
+    if (products) {
+        const double lagged_cost = lagged ? static_cast<double>(n) : 0.0;
+        const bool with_cov = targets.cov != nullptr;
+        balanced_bands(n, parts, detail::row_band_step,
+                       [&](std::size_t i) {
+                           return (with_cov ? static_cast<double>(n - i) : 0.0) + lagged_cost;
+                       },
+                       bounds);
         work_doubles_ = detail::full_panel_work(n);
-        if (work_doubles_ == 0 || work_doubles_ > max_doubles - line_doubles)
-            throw std::bad_alloc();
-        work_.reset(new (std::nothrow) double[work_doubles_ + line_doubles]);
-        if (!work_) throw std::bad_alloc();
-        work_base_ = align_to_line(work_.get());
-    }
-}
-
-double* moment_accumulator::next_frame() noexcept {
-    return slot(frames_);
-}
-
-void moment_accumulator::commit_frame() noexcept {
-    if (!targets_.add_mean && targets_.mean != nullptr) {
-        double* x = slot(frames_);
-        const double* mu = targets_.mean;
-        for (std::size_t i = 0; i < n_; ++i) x[i] = x[i] - mu[i];
-    }
-    ++frames_;
-    if (frames_ - flushed_ >= block_) flush();
-}
-
-void moment_accumulator::flush() noexcept {
-    const std::size_t m = static_cast<std::size_t>(frames_ - flushed_);
-    if (m == 0) return;
-    for (std::size_t k = 0; k < m; ++k) rows_[k] = slot(flushed_ + k);
-    const double* const* rows = rows_.data();
-
-    if (targets_.mean != nullptr && targets_.add_mean) add_sum_block(rows, m, targets_.mean, n_);
-    if (targets_.var != nullptr) add_squares_block(rows, m, targets_.var, n_);
-    // Both outer products in one call, which packs the block's frames once for the two.
-    // Frame t pairs with frame t - lag once t >= lag; the earlier frame is still in the store.
-    double* tc = nullptr;
-    std::size_t first_pair = m;  // block position of the first frame that closes a pair
-    if (targets_.tcov != nullptr) {
-        const std::uint64_t lag = targets_.lag;
-        const std::uint64_t first = std::max<std::uint64_t>(flushed_, lag);
-        if (frames_ > first) {
-            tc = targets_.tcov;
-            first_pair = static_cast<std::size_t>(first - flushed_);
-            for (std::size_t p = 0; p < m - first_pair; ++p) earlier_[p] = slot(first + p - lag);
+        if (work_doubles_ == 0) throw std::bad_alloc();
+        for (std::size_t p = 0; p < parts; ++p) {
+            parts_[p].row_begin = bounds[p];
+            parts_[p].row_end = bounds[p + 1];
+            if (bounds[p] < bounds[p + 1])
+                parts_[p].work = aligned_buffer(work_doubles_, parts_[p].work_base);
         }
     }
-    if (targets_.cov != nullptr || tc != nullptr) {
-        detail::active_block_kernels().add_moment_products(
-            rows, m, targets_.cov, earlier_.data(), first_pair, tc, n_, work_base_, work_doubles_);
+}
+
+void moment_accumulator::centre(double* x) const noexcept {
+    if (targets_.add_mean || targets_.mean == nullptr) return;
+    const double* mu = targets_.mean;
+    for (std::size_t i = 0; i < n_; ++i) x[i] = x[i] - mu[i];
+}
+
+void moment_accumulator::begin_block(const double* const* rows, std::size_t m) {
+    rows_ = rows;
+    m_ = m;
+    first_pair_ = m;
+    if (targets_.tcov == nullptr) return;
+    // Frame t pairs with frame t - lag once t >= lag: in this block, or in the ring.
+    const std::uint64_t lag = targets_.lag;
+    const std::uint64_t first = std::max<std::uint64_t>(added_, lag);
+    if (added_ + m <= first) return;
+    first_pair_ = static_cast<std::size_t>(first - added_);
+    earlier_.resize(m - first_pair_);
+    for (std::size_t k = first_pair_; k < m; ++k) {
+        const std::uint64_t t = added_ + k - lag;
+        earlier_[k - first_pair_] = t >= added_ ? rows[t - added_] : ring_slot(t);
     }
-    if (tc != nullptr) {
+}
+
+void moment_accumulator::add_block_part(std::size_t p) noexcept {
+    const part& pt = parts_[p];
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
+    if (pt.col_begin < pt.col_end) {
+        if (targets_.mean != nullptr && targets_.add_mean)
+            kernels.add_sum(rows_, m_, targets_.mean, pt.col_begin, pt.col_end);
+        if (targets_.var != nullptr)
+            kernels.add_squares(rows_, m_, targets_.var, pt.col_begin, pt.col_end);
+    }
+    double* tc = first_pair_ < m_ ? targets_.tcov : nullptr;
+    if ((targets_.cov != nullptr || tc != nullptr) && pt.row_begin < pt.row_end) {
+        // Both outer products in one call, which packs the block's frames once for the two.
+        kernels.add_moment_products(rows_, m_, targets_.cov, earlier_.data(), first_pair_, tc, n_,
+                                    pt.row_begin, pt.row_end, pt.work_base, work_doubles_);
+    }
+}
+
+void moment_accumulator::end_block() noexcept {
+    if (first_pair_ < m_) {
         // One 1.0 per pair, as the per-frame count does (not the same once past 2^53).
         double count = *targets_.tcov_pairs;
-        for (std::size_t p = first_pair; p < m; ++p) count = count + 1.0;
+        for (std::size_t k = first_pair_; k < m_; ++k) count = count + 1.0;
         *targets_.tcov_pairs = count;
     }
-    flushed_ = frames_;
+    if (ring_slots_ != 0) {
+        const std::size_t keep = std::min<std::size_t>(m_, ring_slots_);
+        for (std::size_t k = m_ - keep; k < m_; ++k)
+            std::memcpy(ring_slot(added_ + k), rows_[k], n_ * sizeof(double));
+    }
+    added_ += m_;
+    rows_ = nullptr;
+    m_ = 0;
+}
+
+void moment_accumulator::add_block(const double* const* rows, std::size_t m) {
+    if (m == 0) return;
+    begin_block(rows, m);
+    for (std::size_t p = 0; p < parts_.size(); ++p) add_block_part(p);
+    end_block();
+}
+
+double* moment_accumulator::next_frame() {
+    if (!store_) {
+        store_ = aligned_buffer(block_ * stride_, store_base_);
+        queued_rows_.resize(block_);
+        for (std::size_t k = 0; k < block_; ++k) queued_rows_[k] = store_base_ + k * stride_;
+    }
+    return store_base_ + queued_ * stride_;
+}
+
+void moment_accumulator::commit_frame() {
+    centre(store_base_ + queued_ * stride_);
+    if (++queued_ == block_) flush();
+}
+
+void moment_accumulator::flush() {
+    const std::size_t m = queued_;
+    if (m == 0) return;
+    queued_ = 0;
+    add_block(queued_rows_.data(), m);
 }
 
 }  // namespace lagstat::stats

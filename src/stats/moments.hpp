@@ -1,4 +1,4 @@
-// Streaming moment accumulation over frames, gathered into blocks for the kernels.
+// Streaming moment accumulation over frames, a block of frames at a time.
 #pragma once
 
 #include <cstddef>
@@ -19,55 +19,100 @@ struct moment_targets {
     std::size_t lag = 1;           ///< >= 1 when tcov is set
 };
 
-/// Feeds frames one by one into the accumulators of moment_targets. Frames are kept in a store
-/// of block + lag frames (the block bounded by block_store_bytes) and handed to the block
-/// kernels a block at a time; every accumulator
-/// element still receives its frames one by one in frame order, so the results equal the
-/// per-frame kernels' bit for bit. flush() must run before the caller looks at the targets.
+/// Adds frames to the accumulators of moment_targets, a block of frames at a time, through the
+/// block kernels. Every accumulator element still receives its frames one by one in frame order,
+/// so the results equal the per-frame loops' bit for bit, whatever the block sizes.
+///
+/// The elements can be split into `parts` (column ranges of mean and var, row bands of cov's
+/// upper triangle and of tcov balanced by their work), which threads add a block to side by
+/// side: begin_block, then add_block_part for every part (in any order, at the same time), then
+/// end_block. The lag frames that later pairs need are kept in a ring of the accumulator's own
+/// (lag frames, packed when narrow), so blocks may live in memory of the caller's that is
+/// reused once end_block returns.
+///
+/// For callers that read frame by frame: next_frame/commit_frame gather frames into a block
+/// store of the accumulator's own (at most `block` frames and block_store_bytes) and add it when
+/// full; flush() adds what is queued and must run before the caller looks at the targets.
 class moment_accumulator {
 public:
     static constexpr std::size_t default_block = 128;
-    /// Most bytes the frames of one block take (the lag frames kept for lagged products come on
-    /// top): wide frames get smaller blocks.
+    /// Most bytes the frames of one block store take (the lag ring comes on top): wide frames
+    /// get smaller blocks.
     static constexpr std::size_t block_store_bytes = std::size_t{8} << 20;
 
-    /// Throws std::bad_alloc when the store cannot be allocated (its size is checked against
-    /// overflow first), std::invalid_argument for n == 0 or tcov with lag == 0.
+    /// Throws std::bad_alloc when the ring or the kernels' workspaces cannot be had (their sizes
+    /// are checked against overflow first), std::invalid_argument for n == 0, block == 0,
+    /// parts == 0, or tcov with lag == 0 or without a pair count.
     moment_accumulator(std::size_t n, const moment_targets& targets,
-                       std::size_t block = default_block);
+                       std::size_t block = default_block, std::size_t parts = 1);
 
-    /// Where the next frame is to be written (n doubles).
-    double* next_frame() noexcept;
-    /// Takes the frame written at next_frame(): centres it (add_mean false) and queues it;
-    /// runs the kernels when a block is full.
-    void commit_frame() noexcept;
-    /// Runs the kernels over the queued frames.
-    void flush() noexcept;
-    /// Frames committed so far.
-    std::uint64_t frames() const noexcept { return frames_; }
-    /// Frames handed to the kernels at a time.
+    // ---- blocks of frames the caller holds --------------------------------------------------
+
+    /// Subtracts the centring mean from frame x when the targets ask for it (add_mean false):
+    /// the caller does so for every frame before it is added. Any thread.
+    void centre(double* x) const noexcept;
+    /// Takes the next m >= 1 frames (centred), in frame order; they must stay put until
+    /// end_block. Throws std::bad_alloc when the pointer lists cannot grow.
+    void begin_block(const double* const* rows, std::size_t m);
+    /// The kernels of the current block over the elements of part p < parts().
+    void add_block_part(std::size_t p) noexcept;
+    /// After every part: keeps the frames later pairs need, counts frames and pairs.
+    void end_block() noexcept;
+    /// begin_block, every part, end_block, on the calling thread.
+    void add_block(const double* const* rows, std::size_t m);
+
+    // ---- frame by frame ---------------------------------------------------------------------
+
+    /// Where the next frame is to be written (n doubles). Allocates the block store on first
+    /// use (std::bad_alloc).
+    double* next_frame();
+    /// Takes the frame written at next_frame(): centres it and queues it; adds the block when
+    /// the store is full.
+    void commit_frame();
+    /// Adds the queued frames.
+    void flush();
+
+    // ---- facts ------------------------------------------------------------------------------
+
+    /// Frames added or queued so far.
+    std::uint64_t frames() const noexcept { return added_ + queued_; }
+    std::size_t parts() const noexcept { return parts_.size(); }
+    /// Frames the block store takes at a time (block, bounded by block_store_bytes).
     std::size_t block() const noexcept { return block_; }
-    /// Doubles the frame store holds (block and lag frames with their padding).
-    std::size_t store_doubles() const noexcept { return slots_ * stride_; }
+    /// Doubles the accumulator keeps of frames: its block store and its lag ring.
+    std::size_t store_doubles() const noexcept { return (block_ + ring_slots_) * stride_; }
 
 private:
-    double* slot(std::uint64_t frame) const noexcept {
-        return store_base_ + static_cast<std::size_t>(frame % slots_) * stride_;
+    struct part {
+        std::size_t col_begin = 0, col_end = 0;  // of mean and var
+        std::size_t row_begin = 0, row_end = 0;  // of cov and tcov
+        std::unique_ptr<double[]> work;         // the kernels' panels
+        double* work_base = nullptr;             // work aligned to a cache line
+    };
+
+    double* ring_slot(std::uint64_t frame) const noexcept {
+        return ring_base_ + static_cast<std::size_t>(frame % ring_slots_) * stride_;
     }
 
     std::size_t n_;
     moment_targets targets_;
     std::size_t block_;
-    std::size_t slots_;   // frames the store holds: frame t lives in slot t % slots_
-    std::size_t stride_;  // doubles from one slot to the next (wide frames: n_ rounded to a line)
-    std::unique_ptr<double[]> store_;
-    double* store_base_ = nullptr;  // store_ aligned to a cache line
-    std::vector<const double*> rows_, earlier_;
-    std::unique_ptr<double[]> work_;  // panels of the outer products
-    double* work_base_ = nullptr;     // work_ aligned to a cache line
+    std::size_t stride_;  // doubles from one stored frame to the next
+    std::vector<part> parts_;
     std::size_t work_doubles_ = 0;
-    std::uint64_t frames_ = 0;   // frames committed
-    std::uint64_t flushed_ = 0;  // frames handed to the kernels
+    std::unique_ptr<double[]> ring_;  // lag slots: frame t lives in slot t % lag
+    double* ring_base_ = nullptr;
+    std::size_t ring_slots_ = 0;
+    std::unique_ptr<double[]> store_;  // the frame-by-frame block store
+    double* store_base_ = nullptr;
+    std::vector<const double*> queued_rows_;
+    // The current block.
+    const double* const* rows_ = nullptr;
+    std::size_t m_ = 0;
+    std::vector<const double*> earlier_;
+    std::size_t first_pair_ = 0;  // block position of the first frame that closes a pair
+    std::uint64_t added_ = 0;     // frames of finished blocks
+    std::size_t queued_ = 0;      // frames in the block store
 };
 
 }  // namespace lagstat::stats

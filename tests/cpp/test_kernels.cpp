@@ -1,5 +1,6 @@
-// Accumulation kernels: the per-frame kernels on small worked cases, and every instruction-set
-// path of the block kernels against the literal per-frame loops, bit for bit.
+// Accumulation kernels: the literal per-frame kernels (the tests' oracle) on small worked cases,
+// and every instruction-set path of the block kernels against them, bit for bit, whole and split
+// into the column ranges and row bands that threads take.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,7 +90,7 @@ TEST_P(per_frame_kernels, lagged_outer_pairs_frames_lag_apart) {
     std::vector<double> t(n * n, 0.0), ring(n * fc.lag, 0.0);
     double pairs = 0.0;
     for (std::size_t k = 0; k < fc.frames.size(); ++k)
-        add_lagged_outer(fc.frames[k].data(), t.data(), &pairs, n, k, ring.data(), fc.lag);
+        ref::add_lagged_outer(fc.frames[k].data(), t.data(), &pairs, n, k, ring.data(), fc.lag);
     const double expected_pairs =
         fc.frames.size() > fc.lag ? static_cast<double>(fc.frames.size() - fc.lag) : 0.0;
     EXPECT_EQ(pairs, expected_pairs);
@@ -121,9 +122,9 @@ TEST(per_frame_kernels_worked, two_frames_sum_squares_and_mirrored_outer_product
     const double a[] = {1, 2}, b[] = {3, 4};
     std::vector<double> s(2, 0.0), q(2, 0.0), c(4, 0.0);
     for (const double* x : {a, b}) {
-        add_sum(x, s.data(), 2);
-        add_squares(x, q.data(), 2);
-        add_outer_upper(x, c.data(), 2);
+        ref::add_sum(x, s.data(), 2);
+        ref::add_squares(x, q.data(), 2);
+        ref::add_outer_upper(x, c.data(), 2);
     }
     EXPECT_EQ(c[2], 0.0) << "below the diagonal is left alone";
     mirror_upper(c.data(), 2);
@@ -135,7 +136,7 @@ TEST(per_frame_kernels_worked, two_frames_sum_squares_and_mirrored_outer_product
 TEST(per_frame_kernels_worked, single_column_outer_and_mirror) {
     const double x = -3.0;
     double c = 1.5;
-    add_outer_upper(&x, &c, 1);
+    ref::add_outer_upper(&x, &c, 1);
     mirror_upper(&c, 1);
     EXPECT_EQ(c, 10.5);
 }
@@ -169,15 +170,14 @@ std::vector<block_shape> block_shapes() {
     return shapes;
 }
 
-class block_kernels : public ::testing::TestWithParam<const char*> {
+class block_kernels : public ::testing::TestWithParam<cpu::isa> {
 protected:
     void SetUp() override {
-        saved_ = kernel_isa();
-        if (!detail::kernel_isa_supported(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam();
-        ASSERT_TRUE(detail::select_kernel_isa(GetParam()));
-        ASSERT_STREQ(kernel_isa(), GetParam());
+        saved_ = cpu::active_isa();
+        if (!cpu::select_isa(GetParam())) GTEST_SKIP() << "CPU lacks " << cpu::isa_name(GetParam());
+        ASSERT_EQ(cpu::active_isa(), GetParam());
     }
-    void TearDown() override { detail::select_kernel_isa(saved_.c_str()); }
+    void TearDown() override { cpu::select_isa(saved_); }
 
     // A block of m frames of length n, each in its own allocation, given in shuffled storage
     // order so that the row pointers follow no stride.
@@ -196,11 +196,21 @@ protected:
         return f;
     }
 
-    std::string saved_;
+    cpu::isa saved_ = cpu::isa::generic;
 };
+
+// Splits [0, n) at random multiples of step: the ranges threads take.
+std::vector<std::size_t> random_cuts(std::mt19937_64& rng, std::size_t n, std::size_t step) {
+    std::vector<std::size_t> cuts = {0};
+    for (std::size_t at = step * (1 + rng() % 3); at < n; at += step * (1 + rng() % 3))
+        cuts.push_back(at);
+    cuts.push_back(n);
+    return cuts;
+}
 
 TEST_P(block_kernels, match_per_frame_loops_bit_for_bit) {
     std::mt19937_64 rng(1234);
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
     for (const block_shape& shape : block_shapes()) {
         const std::size_t n = shape.n, m = shape.m;
         SCOPED_TRACE("n=" + std::to_string(n) + " m=" + std::to_string(m));
@@ -215,51 +225,58 @@ TEST_P(block_kernels, match_per_frame_loops_bit_for_bit) {
             ref::add_sum(x.rows[k], s_ref.data(), n);
             ref::add_squares(x.rows[k], q_ref.data(), n);
             ref::add_outer_upper(x.rows[k], c_ref.data(), n);
-            for (std::size_t i = 0; i < n; ++i)  // the lagged product without the ring
-                for (std::size_t j = 0; j < n; ++j)
-                    t_ref[i * n + j] = t_ref[i * n + j] + x.rows[k][i] * y.rows[k][j];
         }
-
-        std::vector<double> s = s0, q = s0, c = c0, t = t0;
-        add_sum_block(x.rows.data(), m, s.data(), n);
-        add_squares_block(x.rows.data(), m, q.data(), n);
-        add_outer_upper_block(x.rows.data(), m, c.data(), n);
-        add_lagged_outer_block(x.rows.data(), y.rows.data(), m, t.data(), n);
-        EXPECT_TRUE(same_bits(s_ref, s)) << "sum";
-        EXPECT_TRUE(same_bits(q_ref, q)) << "squares";
-        EXPECT_TRUE(same_bits(c_ref, c)) << "outer upper";
-        EXPECT_TRUE(same_bits(t_ref, t)) << "lagged outer";
-
         // Both products in one call, the pairs starting a third into the block: earlier frame
         // p (from y) with frame first + p.
         const std::size_t first = m / 3;
-        std::vector<double> tf_ref = t0;
         for (std::size_t p = 0; first + p < m; ++p) {
             for (std::size_t i = 0; i < n; ++i)
                 for (std::size_t j = 0; j < n; ++j)
-                    tf_ref[i * n + j] = tf_ref[i * n + j] + y.rows[p][i] * x.rows[first + p][j];
+                    t_ref[i * n + j] = t_ref[i * n + j] + y.rows[p][i] * x.rows[first + p][j];
         }
 
-        // The table's entries with workspaces from the smallest allowed, through pieces of
-        // uneven size, to whole chunks (what the moment accumulator gives them).
-        const detail::block_kernel_table& kernels = detail::active_block_kernels();
+        // Whole, and split into column ranges as threads split them.
+        for (bool split : {false, true}) {
+            SCOPED_TRACE(split ? "column ranges" : "whole");
+            std::vector<double> s = s0, q = s0;
+            const std::vector<std::size_t> cuts =
+                split ? random_cuts(rng, n, 1 + rng() % 8) : std::vector<std::size_t>{0, n};
+            for (std::size_t r = 0; r + 1 < cuts.size(); ++r) {
+                kernels.add_sum(x.rows.data(), m, s.data(), cuts[r], cuts[r + 1]);
+                kernels.add_squares(x.rows.data(), m, q.data(), cuts[r], cuts[r + 1]);
+            }
+            EXPECT_TRUE(same_bits(s_ref, s)) << "sum";
+            EXPECT_TRUE(same_bits(q_ref, q)) << "squares";
+        }
+
+        // Workspaces from the smallest allowed, through pieces of uneven size, to whole chunks
+        // (what the moment accumulator gives them); each sum alone and both together; whole
+        // and in row bands.
         const std::size_t least = kernels.min_work(n), whole = detail::full_panel_work(n);
         ASSERT_LE(least, whole);
         ASSERT_GE(whole, kernels.full_work(n));
         for (std::size_t work_doubles : {least, least + (whole - least) / 3, whole}) {
-            SCOPED_TRACE("workspace " + std::to_string(work_doubles));
-            std::vector<double> work(work_doubles), cw = c0, tw = t0;
-            kernels.add_outer_upper(x.rows.data(), m, cw.data(), n, work.data(), work_doubles);
-            kernels.add_lagged_outer(x.rows.data(), y.rows.data(), m, tw.data(), n, work.data(),
-                                     work_doubles);
-            EXPECT_TRUE(same_bits(c_ref, cw)) << "outer upper";
-            EXPECT_TRUE(same_bits(t_ref, tw)) << "lagged outer";
-
-            std::vector<double> cf = c0, tf = t0;
-            kernels.add_moment_products(x.rows.data(), m, cf.data(), y.rows.data(), first,
-                                        tf.data(), n, work.data(), work_doubles);
-            EXPECT_TRUE(same_bits(c_ref, cf)) << "both products: outer upper";
-            EXPECT_TRUE(same_bits(tf_ref, tf)) << "both products: lagged outer";
+            for (bool bands : {false, true}) {
+                SCOPED_TRACE("workspace " + std::to_string(work_doubles) +
+                             (bands ? ", row bands" : ""));
+                const std::vector<std::size_t> cuts =
+                    bands ? random_cuts(rng, n, detail::row_band_step) : std::vector<std::size_t>{0, n};
+                std::vector<double> work(work_doubles), c = c0, t = t0, cf = c0, tf = t0;
+                for (std::size_t r = 0; r + 1 < cuts.size(); ++r) {
+                    kernels.add_moment_products(x.rows.data(), m, c.data(), nullptr, m, nullptr, n,
+                                                cuts[r], cuts[r + 1], work.data(), work_doubles);
+                    kernels.add_moment_products(x.rows.data(), m, nullptr, y.rows.data(), first,
+                                                t.data(), n, cuts[r], cuts[r + 1], work.data(),
+                                                work_doubles);
+                    kernels.add_moment_products(x.rows.data(), m, cf.data(), y.rows.data(), first,
+                                                tf.data(), n, cuts[r], cuts[r + 1], work.data(),
+                                                work_doubles);
+                }
+                EXPECT_TRUE(same_bits(c_ref, c)) << "outer upper";
+                EXPECT_TRUE(same_bits(t_ref, t)) << "lagged outer";
+                EXPECT_TRUE(same_bits(c_ref, cf)) << "both products: outer upper";
+                EXPECT_TRUE(same_bits(t_ref, tf)) << "both products: lagged outer";
+            }
         }
         if (HasFailure()) return;
     }
@@ -269,6 +286,7 @@ TEST_P(block_kernels, lagged_block_matches_ring_kernel_over_a_sequence) {
     // Consecutive frames of one sequence, paired lag apart through the ring by the per-frame
     // kernel and through row pointers by the block kernel.
     std::mt19937_64 rng(99);
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
     for (std::size_t lag : {1u, 2u, 5u}) {
         const std::size_t n = 13, frames_total = 70;
         std::vector<std::vector<double>> seq(frames_total);
@@ -282,25 +300,33 @@ TEST_P(block_kernels, lagged_block_matches_ring_kernel_over_a_sequence) {
             earlier.push_back(seq[k - lag].data());
             later.push_back(seq[k].data());
         }
-        add_lagged_outer_block(earlier.data(), later.data(), earlier.size(), t.data(), n);
+        std::vector<double> work(detail::full_panel_work(n));
+        kernels.add_moment_products(later.data(), later.size(), nullptr, earlier.data(), 0,
+                                    t.data(), n, 0, n, work.data(), work.size());
         EXPECT_EQ(pairs, static_cast<double>(earlier.size()));
         EXPECT_TRUE(same_bits(t_ref, t)) << "lag " << lag;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(isa, block_kernels, ::testing::Values("generic", "avx2", "avx512"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param);
+INSTANTIATE_TEST_SUITE_P(isa, block_kernels,
+                         ::testing::Values(cpu::isa::generic, cpu::isa::avx2, cpu::isa::avx512),
+                         [](const ::testing::TestParamInfo<cpu::isa>& info) {
+                             return std::string(cpu::isa_name(info.param));
                          });
 
-TEST(kernel_dispatch, names_a_known_path_and_refuses_unknown_ones) {
-    const std::string active = kernel_isa();
-    EXPECT_TRUE(active == "generic" || active == "avx2" || active == "avx512") << active;
-    EXPECT_TRUE(detail::kernel_isa_supported(active.c_str()));
-    EXPECT_TRUE(detail::kernel_isa_supported("generic"));
-    EXPECT_FALSE(detail::select_kernel_isa("sse9"));
-    EXPECT_FALSE(detail::select_kernel_isa(nullptr));
-    EXPECT_EQ(active, kernel_isa());
+TEST(isa_dispatch, names_a_known_set_and_refuses_unknown_ones) {
+    const cpu::isa active = cpu::active_isa();
+    EXPECT_TRUE(cpu::isa_supported(active));
+    EXPECT_TRUE(cpu::isa_supported(cpu::isa::generic));
+    for (cpu::isa set : cpu::all_isas) {
+        cpu::isa back;
+        ASSERT_TRUE(cpu::isa_from_name(cpu::isa_name(set), back));
+        EXPECT_EQ(back, set);
+    }
+    cpu::isa unused;
+    EXPECT_FALSE(cpu::isa_from_name("sse9", unused));
+    EXPECT_FALSE(cpu::isa_from_name(nullptr, unused));
+    EXPECT_EQ(active, cpu::active_isa());
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The moment accumulator against the literal per-frame kernels driven frame by frame, as one pass
 // over a file drives them: bit for bit, for block sizes, lags and frame counts around the block
-// boundaries, across flushes and across a second accumulator that continues on the same sums.
+// boundaries, across flushes and across a second accumulator that continues on the same sums,
+// and with the elements split among threads that add every block side by side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "reference/reference_kernels.hpp"
@@ -92,18 +95,43 @@ moment_targets targets_for(sums& s, const switches& on) {
     return tg;
 }
 
+// Frames [from, to) into acc: frame by frame through its own store, or, with parts > 1, in
+// blocks of the caller's of random sizes whose parts run on threads of their own at once.
 void feed(moment_accumulator& acc, const std::vector<std::vector<double>>& frames, std::size_t from,
-          std::size_t to) {
-    for (std::size_t t = from; t < to; ++t) {
-        std::memcpy(acc.next_frame(), frames[t].data(), frames[t].size() * sizeof(double));
-        acc.commit_frame();
+          std::size_t to, std::mt19937_64& rng) {
+    if (acc.parts() == 1) {
+        for (std::size_t t = from; t < to; ++t) {
+            std::memcpy(acc.next_frame(), frames[t].data(), frames[t].size() * sizeof(double));
+            acc.commit_frame();
+        }
+        return;
+    }
+    for (std::size_t t = from; t < to;) {
+        const std::size_t m = std::min<std::size_t>(to - t, 1 + rng() % (2 * acc.block() + 3));
+        std::vector<std::vector<double>> block(frames.begin() + t, frames.begin() + t + m);
+        std::vector<const double*> rows;
+        for (auto& f : block) {
+            acc.centre(f.data());
+            rows.push_back(f.data());
+        }
+        acc.begin_block(rows.data(), m);
+        std::vector<std::thread> threads;
+        for (std::size_t p = 0; p < acc.parts(); ++p)
+            threads.emplace_back([&acc, p] { acc.add_block_part(p); });
+        for (auto& th : threads) th.join();
+        acc.end_block();
+        t += m;
     }
 }
 
-class accumulator_vs_reference : public ::testing::TestWithParam<std::size_t> {};
+struct split_case {
+    std::size_t block, parts;
+};
+
+class accumulator_vs_reference : public ::testing::TestWithParam<split_case> {};
 
 TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
-    const std::size_t block = GetParam();
+    const std::size_t block = GetParam().block, parts = GetParam().parts;
     std::mt19937_64 rng(block * 7919 + 1);
     const std::size_t lags[] = {1, 2, block, block + 1, 2 * block, block / 2 + 3};
     int case_index = 0;
@@ -151,23 +179,23 @@ TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
                 {
                     // First file: flushed halfway (the sums must be complete for the frames
                     // so far), continued, then flushed as a failing pass would be.
-                    moment_accumulator acc(n, targets_for(got, on), block);
-                    feed(acc, first_file, 0, count / 2);
+                    moment_accumulator acc(n, targets_for(got, on), block, parts);
+                    feed(acc, first_file, 0, count / 2, rng);
                     acc.flush();
                     sums halfway = start;
                     reference_pass(halfway, {first_file.begin(), first_file.begin() + count / 2}, n,
                                    on);
                     ASSERT_TRUE(same_bits(halfway.tcov, got.tcov)) << "tcov after halfway flush";
                     ASSERT_EQ(halfway.pairs, got.pairs);
-                    feed(acc, first_file, count / 2, count);
+                    feed(acc, first_file, count / 2, count, rng);
                     acc.flush();
                     acc.flush();  // a second flush adds nothing
                     EXPECT_EQ(acc.frames(), count);
                 }
                 {
                     // Second file: a fresh accumulator on the same sums; no pair spans files.
-                    moment_accumulator acc(n, targets_for(got, on), block);
-                    feed(acc, second_file, 0, second);
+                    moment_accumulator acc(n, targets_for(got, on), block, parts);
+                    feed(acc, second_file, 0, second, rng);
                     acc.flush();
                     EXPECT_EQ(acc.frames(), second);
                 }
@@ -183,12 +211,19 @@ TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(block, accumulator_vs_reference, ::testing::Values(1, 2, 3, 64, 128));
+INSTANTIATE_TEST_SUITE_P(
+    block, accumulator_vs_reference,
+    ::testing::Values(split_case{1, 1}, split_case{2, 1}, split_case{3, 1}, split_case{64, 1},
+                      split_case{128, 1}, split_case{3, 2}, split_case{64, 3}, split_case{128, 8}),
+    [](const ::testing::TestParamInfo<split_case>& info) {
+        return "block" + std::to_string(info.param.block) + "_parts" +
+               std::to_string(info.param.parts);
+    });
 
 // Frames as wide as the kernels' full register tiles and wider, whose panels the accumulator's
 // own workspace holds, on every instruction set.
 struct wide_case {
-    std::size_t n, frames, lag;
+    std::size_t n, frames, lag, parts;
 };
 
 class accumulator_wide_frames : public ::testing::TestWithParam<wide_case> {};
@@ -207,29 +242,32 @@ TEST_P(accumulator_wide_frames, match_per_frame_kernels_bit_for_bit) {
     sums want = start;
     reference_pass(want, frames, wc.n, on);
 
-    const std::string saved = kernel_isa();
-    for (const char* isa : {"generic", "avx2", "avx512"}) {
-        if (!detail::select_kernel_isa(isa)) continue;  // not on this CPU
-        SCOPED_TRACE(isa);
+    const cpu::isa saved = cpu::active_isa();
+    for (cpu::isa isa : cpu::all_isas) {
+        if (!cpu::select_isa(isa)) continue;  // not on this CPU
+        SCOPED_TRACE(cpu::isa_name(isa));
         sums got = start;
-        moment_accumulator acc(wc.n, targets_for(got, on));
-        feed(acc, frames, 0, frames.size());
+        moment_accumulator acc(wc.n, targets_for(got, on), moment_accumulator::default_block,
+                               wc.parts);
+        feed(acc, frames, 0, frames.size(), rng);
         acc.flush();
         EXPECT_TRUE(same_bits(want.var, got.var)) << "var";
         EXPECT_TRUE(same_bits(want.cov, got.cov)) << "cov";
         EXPECT_TRUE(same_bits(want.tcov, got.tcov)) << "tcov";
         EXPECT_EQ(want.pairs, got.pairs);
     }
-    detail::select_kernel_isa(saved.c_str());
+    cpu::select_isa(saved);
 }
 
 INSTANTIATE_TEST_SUITE_P(shapes, accumulator_wide_frames,
-                         ::testing::Values(wide_case{24, 130, 1}, wide_case{61, 257, 1},
-                                           wide_case{97, 140, 3}, wide_case{130, 300, 129}),
+                         ::testing::Values(wide_case{24, 130, 1, 1}, wide_case{61, 257, 1, 1},
+                                           wide_case{97, 140, 3, 1}, wide_case{130, 300, 129, 1},
+                                           wide_case{97, 140, 3, 2}, wide_case{130, 300, 129, 5}),
                          [](const ::testing::TestParamInfo<wide_case>& info) {
                              return "n" + std::to_string(info.param.n) + "_frames" +
                                     std::to_string(info.param.frames) + "_lag" +
-                                    std::to_string(info.param.lag);
+                                    std::to_string(info.param.lag) + "_parts" +
+                                    std::to_string(info.param.parts);
                          });
 
 TEST(moment_accumulator, pair_count_adds_one_at_a_time) {

@@ -78,10 +78,9 @@ struct project_impl {
 
 std::vector<project_impl> implementations() {
     std::vector<project_impl> out = {{"dispatched", &project}};
-    std::size_t count = 0;
-    const auto* paths = lagstat::projection::detail::project_paths(&count);
-    for (std::size_t i = 0; i < count; ++i)
-        if (paths[i].supported) out.push_back({paths[i].name, paths[i].fn});
+    for (lagstat::cpu::isa set : lagstat::cpu::all_isas)
+        if (lagstat::cpu::isa_supported(set))
+            out.push_back({lagstat::cpu::isa_name(set), lagstat::projection::detail::project_for(set)});
     return out;
 }
 
@@ -175,14 +174,6 @@ INSTANTIATE_TEST_SUITE_P(fills, project_paths_test,
                              }
                              return "unknown";
                          });
-
-TEST(project_dispatch, the_portable_path_is_always_there) {
-    std::size_t count = 0;
-    const auto* paths = lagstat::projection::detail::project_paths(&count);
-    ASSERT_GE(count, 1u);
-    EXPECT_STREQ(paths[0].name, "portable");
-    EXPECT_TRUE(paths[0].supported);
-}
 
 // ---- output_sink ----------------------------------------------------------------------------
 

@@ -130,9 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const std::string saved = lagstat::stats::detail::active_block_kernels().name;
-    for (const char* isa : {"generic", "avx2", "avx512"}) {
-        if (!lagstat::stats::detail::select_kernel_isa(isa)) continue;
+    const lagstat::cpu::isa saved = lagstat::cpu::active_isa();
+    for (lagstat::cpu::isa set : lagstat::cpu::all_isas) {
+        if (!lagstat::cpu::select_isa(set)) continue;
+        const char* isa = lagstat::cpu::isa_name(set);
         sums got = start;
         moment_targets targets;
         targets.mean = got.mean.data();
@@ -158,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expect_same("tcov", isa, got.tcov, want.tcov);
         expect_same("tcov pairs", isa, got.pairs, want.pairs);
     }
-    lagstat::stats::detail::select_kernel_isa(saved.c_str());
+    lagstat::cpu::select_isa(saved);
 
     // Projection of the first frame on the weight matrix made of the next n frames.
     if (frames.size() >= n + 1) {
@@ -172,16 +173,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (std::size_t k = 0; k < n; ++k) y = y + x[k] * w[k * n + i];
             want_y[i] = y;
         }
-        std::size_t count = 0;
-        const auto* paths = lagstat::projection::detail::project_paths(&count);
-        for (std::size_t p = 0; p < count; ++p) {
-            if (!paths[p].supported) continue;
+        for (lagstat::cpu::isa set : lagstat::cpu::all_isas) {
+            if (!lagstat::cpu::isa_supported(set)) continue;
             // One guard element past max_proj: nothing beyond the requested columns is written.
             std::vector<double> y(max_proj + 1, 12345.0);
-            paths[p].fn(x.data(), w.data(), n, max_proj, y.data());
+            lagstat::projection::detail::project_for(set)(x.data(), w.data(), n, max_proj,
+                                                          y.data());
             if (y[max_proj] != 12345.0) std::abort();
             y.pop_back();
-            expect_same("projection", paths[p].name, y, want_y);
+            expect_same("projection", lagstat::cpu::isa_name(set), y, want_y);
         }
     }
     return 0;
