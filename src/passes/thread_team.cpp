@@ -1,0 +1,143 @@
+#include "passes/thread_team.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace lagstat::passes {
+
+namespace {
+
+// Blocks every signal on the calling thread for its lifetime; threads started meanwhile inherit
+// the full mask.
+class signals_blocked {
+public:
+    signals_blocked() noexcept {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &saved_);
+    }
+    ~signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    signals_blocked(const signals_blocked&) = delete;
+    signals_blocked& operator=(const signals_blocked&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+}  // namespace
+
+thread_team::thread_team(std::size_t threads) {
+    if (threads <= 1) return;
+    signals_blocked blocked;
+    helpers_.reserve(threads - 1);
+    try {
+        for (std::size_t i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { serve(i); });
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        start_.notify_all();
+        for (std::thread& t : helpers_) t.join();
+        throw;
+    }
+}
+
+thread_team::~thread_team() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    start_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+}
+
+void thread_team::serve(std::size_t index) {
+    std::size_t seen = 0;
+    for (;;) {
+        const std::function<void(std::size_t)>* job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            job = job_;
+        }
+        (*job)(index);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+}
+
+void thread_team::run(const std::function<void(std::size_t)>& job) {
+    if (helpers_.empty()) {
+        job(0);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_ = &job;
+        pending_ = helpers_.size();
+        ++generation_;
+    }
+    start_.notify_all();
+    job(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return pending_ == 0; });
+}
+
+namespace {
+
+// The cgroup's CPU quota in processors (rounded up), 0 when none is set or none can be read.
+std::size_t cgroup_cpu_limit() noexcept {
+    try {
+        // cgroup v2: "max 100000" or "<quota> <period>" in the process's own group.
+        std::ifstream self("/proc/self/cgroup");
+        std::string line, group;
+        while (std::getline(self, line)) {
+            if (line.rfind("0::", 0) == 0) group = line.substr(3);
+        }
+        for (const std::string& dir : {std::string("/sys/fs/cgroup") + group, std::string("/sys/fs/cgroup")}) {
+            std::ifstream max(dir + "/cpu.max");
+            std::string quota;
+            double period = 0;
+            if (max >> quota >> period && quota != "max" && period > 0) {
+                const double cpus = std::stod(quota) / period;
+                if (cpus > 0) return static_cast<std::size_t>(std::ceil(cpus));
+            }
+        }
+        // cgroup v1.
+        std::ifstream q("/sys/fs/cgroup/cpu/cpu.cfs_quota_us"), p("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+        double quota = 0, period = 0;
+        if (q >> quota && p >> period && quota > 0 && period > 0)
+            return static_cast<std::size_t>(std::ceil(quota / period));
+    } catch (...) {
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::size_t available_cores() noexcept {
+    std::size_t cores = 0;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (cores == 0) {
+        const unsigned hw = std::thread::hardware_concurrency();
+        cores = hw == 0 ? 1 : hw;
+    }
+    const std::size_t quota = cgroup_cpu_limit();
+    if (quota != 0 && quota < cores) cores = quota;
+    return cores;
+}
+
+}  // namespace lagstat::passes
