@@ -83,8 +83,8 @@ std::size_t read_chunks(const char* path, const text_options& options, double* c
         const char* from = buffer.data();
         const char* const end = buffer.data() + held;
         for (;;) {
-            const chunk_result r =
-                parse_chunk(from, end, reader.layout(), out.data(), stride, max_records, final_span);
+            const chunk_result r = parse_chunk(from, end, reader.layout(), out.data(), stride,
+                                               max_records, final_span);
             records += r.records;
             if (r.records > 0) *checksum += out[0];
             from = r.resume;

@@ -24,15 +24,14 @@ struct span_feed {
 
 // One line into out. Not inlined into the loop over lines: the scan keeps its window, sink and
 // counts in registers, which the loop's own state would take from it.
-template <bool Options, bool Select, class Masks>
+template <detail::scan_kind Kind, bool Select, class Masks>
 [[gnu::noinline]] int scan_record(const char*& p, const char*& end, const parse_layout& layout,
                                   double* out, span_feed& feed, detail::line_report& report) {
-    return detail::scan_line<Options, Masks>(p, end, layout,
-                                             detail::record_sink<true, Select>(out, layout), feed,
-                                             report);
+    return detail::scan_line<Kind, Masks>(
+        p, end, layout, detail::record_sink<true, Select>(out, layout), feed, report);
 }
 
-template <bool Options, bool Select, class Masks>
+template <detail::scan_kind Kind, bool Select, class Masks>
 chunk_result parse(const char* begin, const char* end, const parse_layout& layout, double* out,
                    std::size_t stride, std::size_t max_records, bool final_span) {
     chunk_result result;
@@ -47,10 +46,10 @@ chunk_result parse(const char* begin, const char* end, const parse_layout& layou
         const char* const line_start = p;
         detail::line_report report;
         span_feed feed;
-        const int n = scan_record<Options, Select, Masks>(
-            p, window_end, layout, out + result.records * stride, feed, report);
+        const int n = scan_record<Kind, Select, Masks>(p, window_end, layout,
+                                                       out + result.records * stride, feed, report);
         result.lines += report.comment_lines;
-        const char* const start = Options ? report.line_start : line_start;
+        const char* const start = Kind != detail::scan_kind::plain ? report.line_start : line_start;
         if (feed.hit_end && !final_span) {
             p = start;  // cut: whatever the scan made of it, the rest of the line is elsewhere
             break;
@@ -79,20 +78,15 @@ chunk_result parse(const char* begin, const char* end, const parse_layout& layou
 }
 
 template <class Masks>
-chunk_result dispatch(const char* begin, const char* end, const parse_layout& layout,
-                      double* out, std::size_t stride, std::size_t max_records,
-                      bool final_span) {
-    const bool select = layout.slots() != nullptr;
-    if (layout.plain()) {
-        return select ? parse<false, true, Masks>(begin, end, layout, out, stride, max_records,
-                                                  final_span)
-                      : parse<false, false, Masks>(begin, end, layout, out, stride, max_records,
-                                                   final_span);
-    }
-    return select ? parse<true, true, Masks>(begin, end, layout, out, stride, max_records,
-                                             final_span)
-                  : parse<true, false, Masks>(begin, end, layout, out, stride, max_records,
-                                              final_span);
+chunk_result dispatch(const char* begin, const char* end, const parse_layout& layout, double* out,
+                      std::size_t stride, std::size_t max_records, bool final_span) {
+    return detail::with_scan_kind(layout, [&](auto kind) {
+        if (layout.slots() != nullptr)
+            return parse<decltype(kind)::value, true, Masks>(begin, end, layout, out, stride,
+                                                             max_records, final_span);
+        return parse<decltype(kind)::value, false, Masks>(begin, end, layout, out, stride,
+                                                          max_records, final_span);
+    });
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -43,8 +44,8 @@
 namespace lagstat::input::detail {
 
 enum char_class : unsigned char {
-    number_char,   // 0-9 . + - e E
-    space_char,    // ' ' \t \v \f \r (the C locale's whitespace but '\n')
+    number_char,  // 0-9 . + - e E
+    space_char,   // ' ' \t \v \f \r (the C locale's whitespace but '\n')
     comma_char,
     newline_char,
     comment_char,  // only in the tables of options with comment characters
@@ -255,8 +256,9 @@ struct keep_sink {
 /// returns the record's width.
 template <bool Store, bool Select>
 struct record_sink {
-    static constexpr converts conversion =
-        !Store ? converts::never : Select ? converts::by_slot : converts::always;
+    static constexpr converts conversion = !Store   ? converts::never
+                                           : Select ? converts::by_slot
+                                                    : converts::always;
     double* out;
     const int* slots;
     int fields;
@@ -303,18 +305,32 @@ inline bool skip_rest_of_line(const char*& p, const char*& end, Feed& feed) {
     }
 }
 
+/// Which compiled scan a layout takes: the default format's, or with comment characters and the
+/// whitespace delimiter, or with the comma delimiter (and maybe comment characters). Each one has
+/// only the state and the tests its format needs.
+enum class scan_kind : unsigned char { plain, comments, comma };
+
+/// Calls f with the layout's scan kind as a compile-time constant.
+template <class F>
+decltype(auto) with_scan_kind(const parse_layout& layout, F&& f) {
+    if (layout.plain()) return f(std::integral_constant<scan_kind, scan_kind::plain>{});
+    if (layout.comma_only()) return f(std::integral_constant<scan_kind, scan_kind::comma>{});
+    return f(std::integral_constant<scan_kind, scan_kind::comments>{});
+}
+
 /// Scans one line from pos: returns the sink's result for it (n > 0 for a line with fields, 0
 /// for the end of the data), or -1 with report.error set. pos and window_end move on to the next
-/// line. Options: comment characters and the comma delimiter, from layout.
+/// line.
 /// Inlined into its callers (a loop over lines, or the reader's per-line bookkeeping) so that the
 /// window, the sink's pointers and the report live in registers. The sink is copied for the same
 /// reason: sinks are a few pointers and counts, not changed by the scan.
-template <bool Options, class Masks, class Sink, class Feed>
+template <scan_kind Kind, class Masks, class Sink, class Feed>
 [[gnu::always_inline]] inline int scan_line(const char*& pos, const char*& window_end,
                                             const parse_layout& layout, Sink sink, Feed& feed,
                                             line_report& report) {
+    constexpr bool Options = Kind != scan_kind::plain;
+    constexpr bool comma_only = Kind == scan_kind::comma;
     const unsigned char* const classes = Options ? layout.classes() : default_classes.data();
-    const bool comma_only = Options && layout.comma_only();
     auto class_of = [classes](const char* x) { return classes[static_cast<unsigned char>(*x)]; };
 
     // Comma delimiter only: what the last separator allows next.
@@ -391,9 +407,8 @@ template <bool Options, class Masks, class Sink, class Feed>
         // IN_FIELD: p is the field's first character.
         if (!sink.room(count)) return fail(error_kind::wrong_field_count);
         const int s = sink.slot(count);
-        const bool convert = Sink::conversion == converts::by_slot
-                                 ? s >= 0
-                                 : Sink::conversion == converts::always;
+        const bool convert =
+            Sink::conversion == converts::by_slot ? s >= 0 : Sink::conversion == converts::always;
         const char* q;
         double value = 0.0;
         bool input_ended = false;

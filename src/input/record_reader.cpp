@@ -24,8 +24,7 @@ struct record_reader::feed {
 record_reader::record_reader(byte_source& src, std::size_t buffer_size)
     : record_reader(src, text_options{}, buffer_size) {}
 
-record_reader::record_reader(byte_source& src, const text_options& options,
-                             std::size_t buffer_size)
+record_reader::record_reader(byte_source& src, const text_options& options, std::size_t buffer_size)
     : src_(src),
       capacity_(buffer_size == 0 ? 1 : buffer_size),
       plain_(options.is_default()),
@@ -54,7 +53,7 @@ bool record_reader::refill() {
 }
 
 // Inlined: one call per line, as read_record's callers make it.
-template <bool Options, class Sink>
+template <detail::scan_kind Kind, class Sink>
 [[gnu::always_inline]] inline int record_reader::scan(Sink& sink) {
     if (failed_) {
         last_error_ = error_kind::read_error;
@@ -66,16 +65,17 @@ template <bool Options, class Sink>
     detail::line_report report;
     feed f{*this};
     const int n =
-        detail::scan_line<Options, detail::default_masks>(pos_, end_, layout_, sink, f, report);
-    if constexpr (Options) line_number_ += report.comment_lines;
+        detail::scan_line<Kind, detail::default_masks>(pos_, end_, layout_, sink, f, report);
+    if constexpr (Kind != detail::scan_kind::plain) line_number_ += report.comment_lines;
     last_error_ = report.error;
     return n;
 }
 
-// A line with options: the fast scan when the layout allows it (no comments, default delimiter).
+// A line with options, by the scan the layout takes.
 template <class Sink>
 int record_reader::scan_data(Sink& sink) {
-    return layout_.plain() ? scan<false>(sink) : scan<true>(sink);
+    return detail::with_scan_kind(layout_,
+                                  [&](auto kind) { return scan<decltype(kind)::value>(sink); });
 }
 
 // A data line of the resolved layout, stored into out (Store) or only checked.
@@ -120,10 +120,10 @@ int record_reader::read_record(double* out, int capacity) {
     if (plain_) {
         if (capacity <= 0) {
             detail::count_sink sink;
-            return scan<false>(sink);
+            return scan<detail::scan_kind::plain>(sink);
         }
         detail::fill_sink sink{out, capacity};
-        return scan<false>(sink);
+        return scan<detail::scan_kind::plain>(sink);
     }
     if (!layout_.resolved()) {
         const int n = read_first(first_);
@@ -149,7 +149,7 @@ int record_reader::read_record(std::vector<double>& values) {
     int n;
     if (plain_) {
         detail::keep_sink sink{&values};
-        n = scan<false>(sink);
+        n = scan<detail::scan_kind::plain>(sink);
         if (n > 0 && !layout_.resolved()) layout_.resolve(n);
     } else if (!layout_.resolved()) {
         n = read_first(values);

@@ -12,6 +12,10 @@
 
 namespace lagstat::input {
 
+namespace detail {
+enum class scan_kind : unsigned char;
+}
+
 /// Reads lines of the tabulated format from a byte source through a large buffer of its own.
 ///
 /// Default format: fields of number characters separated by whitespace (the C locale's six
@@ -73,7 +77,7 @@ public:
 private:
     struct feed;
 
-    template <bool Options, class Sink>
+    template <detail::scan_kind Kind, class Sink>
     int scan(Sink& sink);
     template <class Sink>
     int scan_data(Sink& sink);

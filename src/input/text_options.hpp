@@ -14,7 +14,8 @@ enum class delimiter : unsigned char {
     /// Whitespace, commas, or both; a comma always ends a field, even an empty one (which reads
     /// 0.0), so "1 ,2" is 1, 0, 2. The default format.
     whitespace_or_comma,
-    /// Commas only, as in CSV: whitespace around a field is ignored, whitespace inside one ("1 2,3")
+    /// Commas only, as in CSV: whitespace around a field is ignored, whitespace inside one ("1
+    /// 2,3")
     /// is refused, and so is an empty field (",,", or a comma at either end of the line), which
     /// is how CSV writers leave a value missing.
     comma,

@@ -650,8 +650,8 @@ walk reference_walk(const std::string& data, const text_options& options) {
 /// The walk with the lines after the first data line parsed by parse_chunk (or its portable
 /// twin): spans that end at the cuts (raw, or at the last line end before them) and at most
 /// max_records records per call, each span copied into a buffer of its own with the sentinel.
-walk chunk_walk(const std::string& data, const text_options& options,
-                std::vector<std::size_t> cuts, std::size_t max_records, bool portable) {
+walk chunk_walk(const std::string& data, const text_options& options, std::vector<std::size_t> cuts,
+                std::size_t max_records, bool portable) {
     memory_source src(data.data(), data.size());
     record_reader reader(src, options);
     walk w;
@@ -677,10 +677,9 @@ walk chunk_walk(const std::string& data, const text_options& options,
         const char* from = begin;
         for (;;) {
             std::vector<double> out(max_records * static_cast<std::size_t>(width) + 1);
-            const chunk_result r =
-                (portable ? detail::parse_chunk_portable : parse_chunk)(
-                    from, end, reader.layout(), out.data(), static_cast<std::size_t>(width),
-                    max_records, final_span);
+            const chunk_result r = (portable ? detail::parse_chunk_portable : parse_chunk)(
+                from, end, reader.layout(), out.data(), static_cast<std::size_t>(width),
+                max_records, final_span);
             for (std::size_t i = 0; i < r.records; ++i) {
                 const auto first = out.begin() + static_cast<std::ptrdiff_t>(i) * width;
                 w.calls.push_back({width, std::vector<double>(first, first + width)});
@@ -760,48 +759,71 @@ INSTANTIATE_TEST_SUITE_P(
     reader_option_sets, reader_options,
     ::testing::Values(
         options_case{"colvar", opts("#"), colvar, {3, 3, 3, 0}, error_kind::none},
-        options_case{"colvar d2 first", opts("#", 0, {2, -2}), colvar, {2, 2, 2, 0},
-                     error_kind::none},
+        options_case{
+            "colvar d2 first", opts("#", 0, {2, -2}), colvar, {2, 2, 2, 0}, error_kind::none},
         options_case{"xvg", opts("#@"), xvg, {2, 2, 0}, error_kind::none},
         options_case{"xvg without @", opts("#"), xvg, {-1}, error_kind::bad_character},
         options_case{"csv header", opts("", 1, {}, true), csv, {3, 3, 3, 0}, error_kind::none},
-        options_case{"csv index column", opts("", 1, {1, 2}, true), csv, {2, 2, 2, 0},
-                     error_kind::none},
-        options_case{"csv empty field", opts("", 0, {}, true), "1,2,3\n4,,6\n", {3, -1},
+        options_case{
+            "csv index column", opts("", 1, {1, 2}, true), csv, {2, 2, 2, 0}, error_kind::none},
+        options_case{"csv empty field",
+                     opts("", 0, {}, true),
+                     "1,2,3\n4,,6\n",
+                     {3, -1},
                      error_kind::empty_field},
-        options_case{"csv trailing comma", opts("#", 0, {}, true), "1,2\n3,#\n", {2, -1},
+        options_case{"csv trailing comma",
+                     opts("#", 0, {}, true),
+                     "1,2\n3,#\n",
+                     {2, -1},
                      error_kind::empty_field},
-        options_case{"csv leading comma", opts("", 0, {}, true), " ,1\n", {-1},
-                     error_kind::empty_field},
-        options_case{"csv inner space", opts("", 0, {0}, true), "1,2\n3 4,5\n", {1, -1},
+        options_case{
+            "csv leading comma", opts("", 0, {}, true), " ,1\n", {-1}, error_kind::empty_field},
+        options_case{"csv inner space",
+                     opts("", 0, {0}, true),
+                     "1,2\n3 4,5\n",
+                     {1, -1},
                      error_kind::missing_delimiter},
-        options_case{"csv comment tail", opts("#", 0, {}, true), "1,2#x\n3 ,4 # y\n\n5,6\n",
-                     {2, 2, 0}, error_kind::none},
-        options_case{"comma in default", opts("#"), "1,,2 # x\n, 3 ,\n", {3, 3, 0},
+        options_case{"csv comment tail",
+                     opts("#", 0, {}, true),
+                     "1,2#x\n3 ,4 # y\n\n5,6\n",
+                     {2, 2, 0},
                      error_kind::none},
-        options_case{"out of range", opts("", 0, {0, 3}), "1 2 3\n", {-1},
+        options_case{
+            "comma in default", opts("#"), "1,,2 # x\n, 3 ,\n", {3, 3, 0}, error_kind::none},
+        options_case{
+            "out of range", opts("", 0, {0, 3}), "1 2 3\n", {-1}, error_kind::column_out_of_range},
+        options_case{"negative out of range",
+                     opts("", 0, {-4}),
+                     "1 2 3\n",
+                     {-1},
                      error_kind::column_out_of_range},
-        options_case{"negative out of range", opts("", 0, {-4}), "1 2 3\n", {-1},
-                     error_kind::column_out_of_range},
-        options_case{"duplicate", opts("", 0, {0, -3}), "1 2 3\n", {-1},
-                     error_kind::duplicate_column},
-        options_case{"fewer fields", opts("", 0, {0}), "1 2\n3\n", {1, -1},
+        options_case{
+            "duplicate", opts("", 0, {0, -3}), "1 2 3\n", {-1}, error_kind::duplicate_column},
+        options_case{
+            "fewer fields", opts("", 0, {0}), "1 2\n3\n", {1, -1}, error_kind::wrong_field_count},
+        options_case{"more fields",
+                     opts("#", 0, {1}),
+                     "1 2\n3 4 5\n",
+                     {1, -1},
                      error_kind::wrong_field_count},
-        options_case{"more fields", opts("#", 0, {1}), "1 2\n3 4 5\n", {1, -1},
-                     error_kind::wrong_field_count},
-        options_case{"unselected checked", opts("", 0, {0}), "1 2\n3 4x\n", {1, -1},
+        options_case{"unselected checked",
+                     opts("", 0, {0}),
+                     "1 2\n3 4x\n",
+                     {1, -1},
                      error_kind::bad_character},
-        options_case{"unselected too long", opts("", 0, {1}),
-                     "1 2\n" + std::string(257, '1') + " 3\n", {1, -1},
+        options_case{"unselected too long",
+                     opts("", 0, {1}),
+                     "1 2\n" + std::string(257, '1') + " 3\n",
+                     {1, -1},
                      error_kind::field_too_long},
-        options_case{"blank ends the data", opts("#"), "# c\n1 2\n\n3 4\n", {2, 0},
-                     error_kind::none},
+        options_case{
+            "blank ends the data", opts("#"), "# c\n1 2\n\n3 4\n", {2, 0}, error_kind::none},
         options_case{"only comments", opts("#"), "# a\n  # b\n", {0}, error_kind::none},
         options_case{"comment cut by the end", opts("#"), "1\n# b", {1, 0}, error_kind::none},
         options_case{"rows past the end", opts("", 3), "a\nb\n", {0}, error_kind::none},
         options_case{"rows then bad", opts("", 1), "x y\n1 z\n", {-1}, error_kind::bad_character},
-        options_case{"default format", opts(""), "1 2\n3\n", {2, -1},
-                     error_kind::wrong_field_count}));
+        options_case{
+            "default format", opts(""), "1 2\n3\n", {2, -1}, error_kind::wrong_field_count}));
 
 /// A random input for the options: header rows, comment lines (# or @), data lines with comment
 /// tails, the comma delimiter's separators and now and then a fault.
@@ -843,8 +865,8 @@ TEST_F(reader_test, random_inputs_with_options_match_the_reference_and_the_chunk
         const walk expected = reference_walk(data, options);
         const std::size_t buffer = 1 + rng() % 64;
         const walk got = fast_walk(data, options, buffer, 1 + rng() % 16);
-        const walk chunked = chunk_walk(data, options, {rng() % (data.size() + 1)}, 1 + rng() % 4,
-                                        rng() % 2);
+        const walk chunked =
+            chunk_walk(data, options, {rng() % (data.size() + 1)}, 1 + rng() % 4, rng() % 2);
         if (!(got == expected) || !(chunked == expected)) {
             ++failures;
             ADD_FAILURE() << "input \"" << printable(data) << "\" comments \"" << options.comments

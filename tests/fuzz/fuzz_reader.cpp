@@ -200,10 +200,9 @@ void check_chunks(const std::vector<call>& calls, const char* text, std::size_t 
         const char* from = span.data();
         const char* const end = span.data() + (stop - start);
         for (;;) {
-            const chunk_result r =
-                (portable ? lagstat::input::detail::parse_chunk_portable
-                          : lagstat::input::parse_chunk)(from, end, reader.layout(), out.data(),
-                                                         width, 2, final_span);
+            const chunk_result r = (portable ? lagstat::input::detail::parse_chunk_portable
+                                             : lagstat::input::parse_chunk)(
+                from, end, reader.layout(), out.data(), width, 2, final_span);
             line += r.lines;
             for (std::size_t k = 0; k < r.records; ++k, ++next) {
                 if (next >= calls.size() || calls[next].n <= 0)

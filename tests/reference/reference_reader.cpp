@@ -135,7 +135,9 @@ option_reader::outcome option_reader::read_line(std::vector<double>& fields) {
         return outcome::fault;
     };
     // Room for one more field: the first data line takes any number, later ones its count.
-    const auto room = [&] { return fields_ == 0 ? fields.size() < INT_MAX : fields.size() < fields_; };
+    const auto room = [&] {
+        return fields_ == 0 ? fields.size() < INT_MAX : fields.size() < fields_;
+    };
 
     for (;;) {
         const int c = std::getc(stream_);
