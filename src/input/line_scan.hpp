@@ -321,6 +321,7 @@ decltype(auto) with_scan_kind(const parse_layout& layout, F&& f) {
 /// Scans one line from pos: returns the sink's result for it (n > 0 for a line with fields, 0
 /// for the end of the data), or -1 with report.error set. pos and window_end move on to the next
 /// line.
+///
 /// Inlined into its callers (a loop over lines, or the reader's per-line bookkeeping) so that the
 /// window, the sink's pointers and the report live in registers. The sink is copied for the same
 /// reason: sinks are a few pointers and counts, not changed by the scan.
@@ -360,24 +361,23 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
             if (p == end) {  // the sentinel: out of data
                 if (feed.more(p, end)) continue;
                 if (feed.failed()) return fail(error_kind::read_error);
-                if constexpr (Options)
+                if constexpr (comma_only)
                     if (state == separator::after_comma) return fail(error_kind::empty_field);
                 return end_line();
             }
-            if constexpr (Options) {
+            if constexpr (Options)
                 if (cls == other_char) return fail(error_kind::bad_character);
+            if constexpr (comma_only) {
                 // A comma that no field follows: a line end, another comma, a comment.
                 if (state == separator::after_comma) return fail(error_kind::empty_field);
             }
             ++p;
             if (cls == newline_char) return end_line();
             if (cls == comma_char) {
-                if constexpr (Options) {
-                    if (comma_only) {
-                        if (state != separator::after_field) return fail(error_kind::empty_field);
-                        state = separator::after_comma;
-                        continue;
-                    }
+                if constexpr (comma_only) {
+                    if (state != separator::after_field) return fail(error_kind::empty_field);
+                    state = separator::after_comma;
+                    continue;
                 }
                 if (!sink.room(count)) return fail(error_kind::wrong_field_count);
                 const int s = sink.slot(count);
@@ -400,9 +400,8 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
             }
             return fail(error_kind::bad_character);
         }
-        if constexpr (Options) {
+        if constexpr (comma_only)
             if (state == separator::after_field) return fail(error_kind::missing_delimiter);
-        }
 
         // IN_FIELD: p is the field's first character.
         if (!sink.room(count)) return fail(error_kind::wrong_field_count);
@@ -455,13 +454,11 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
         cls = class_of(q);
         p = q + 1;
         if (cls == space_char) {
-            if constexpr (Options)
-                if (comma_only) state = separator::after_field;
+            if constexpr (comma_only) state = separator::after_field;
             continue;
         }
         if (cls == comma_char) {
-            if constexpr (Options)
-                if (comma_only) state = separator::after_comma;
+            if constexpr (comma_only) state = separator::after_comma;
             continue;
         }
         if (cls == newline_char) return end_line();
