@@ -17,15 +17,15 @@ inline constexpr std::size_t chunk_padding = 32;
 
 struct chunk_result {
     enum class stop : unsigned char {
-        end_of_span,  // every line of the span is parsed (or a final line cut short is left over)
+        end_of_span,  // every line of the span is parsed, but a cut last line (see resume)
         end_of_data,  // an empty or blank line: the data end there
         bad_line,     // a line refused: error tells why; lines is its 1-based number in the span
         full,         // max_records records were written; lines after them are left
     };
     std::size_t records = 0;  // records written to out
     /// Physical lines consumed, comment lines included: for bad_line the refused line and for
-    /// end_of_data the blank line count too, so that the first line's number plus lines is the
-    /// number that line has in the input, as record_reader::line_number() gives it.
+    /// end_of_data the blank line count too, so that the number of the line before the span plus
+    /// lines is that line's number in the input, as record_reader::line_number() gives it.
     std::uint64_t lines = 0;
     stop why = stop::end_of_span;
     /// Where parsing can go on: the line after the last consumed; for bad_line the refused line's
