@@ -1,5 +1,6 @@
 // The record reader, checked line by line and bit for bit against the literal stdio reader,
-// with the input cut into reads and buffers of every size.
+// with the input cut into reads and buffers of every size, with and without text options; the
+// chunk parser against the record reader, with the input cut into spans everywhere.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "input/byte_source.hpp"
+#include "input/chunk_parser.hpp"
+#include "input/line_scan.hpp"
 #include "input/record_reader.hpp"
 #include "reference/reference_reader.hpp"
 
@@ -580,6 +583,323 @@ TEST_F(reader_test, random_inputs_match_the_reference) {
     }
     EXPECT_EQ(failures, 0);
 }
+
+// --- Text options: the reader as the passes call it, against the literal option reader. ---
+
+constexpr std::uint64_t unknown_line = ~std::uint64_t{0};
+
+/// A walk as the passes read: the first data line kept, then records of its width until 0 or -1;
+/// every call's result and values, the line number after it, and the last error. A count other
+/// than the width in the default format is -1, which is how the passes take it.
+struct walk {
+    std::vector<record> calls;
+    std::vector<std::uint64_t> lines;
+    error_kind error = error_kind::none;
+};
+
+bool operator==(const walk& a, const walk& b) {
+    if (a.calls != b.calls || a.error != b.error) return false;
+    for (std::size_t i = 0; i < a.calls.size(); ++i) {
+        const bool known = a.lines[i] != unknown_line && b.lines[i] != unknown_line;
+        if (a.calls[i].n != 0 && known && a.lines[i] != b.lines[i]) return false;
+    }
+    return true;
+}
+
+std::ostream& operator<<(std::ostream& os, const walk& w) {
+    for (std::size_t i = 0; i < w.calls.size(); ++i)
+        os << "\n    " << w.calls[i] << " line " << w.lines[i];
+    return os << "\n    error " << describe(w.error);
+}
+
+walk fast_walk(const std::string& data, const text_options& options, std::size_t buffer,
+               std::size_t chunk) {
+    memory_source src(data.data(), data.size(), chunk);
+    record_reader reader(src, options, buffer);
+    walk w;
+    std::vector<double> values;
+    const int width = reader.read_record(values);
+    w.calls.push_back({width, values});
+    w.lines.push_back(reader.line_number());
+    for (int r = width; r > 0;) {
+        std::vector<double> out(static_cast<std::size_t>(width));
+        r = reader.read_record(out.data(), width);
+        if (r > 0 && r != width) r = -1;
+        out.resize(static_cast<std::size_t>(std::max(r, 0)));
+        w.calls.push_back({r, out});
+        w.lines.push_back(reader.line_number());
+    }
+    w.error = reader.last_error();
+    return w;
+}
+
+walk reference_walk(const std::string& data, const text_options& options) {
+    file_ptr f = string_stream(data);
+    reference::option_reader reader(f.get(), options);
+    walk w;
+    for (int r = 1; r > 0;) {
+        std::vector<double> values;
+        r = reader.read(values);
+        w.calls.push_back({r, values});
+        w.lines.push_back(reader.line_number());
+    }
+    w.error = reader.error();
+    return w;
+}
+
+/// The walk with the lines after the first data line parsed by parse_chunk (or its portable
+/// twin): spans that end at the cuts (raw, or at the last line end before them) and at most
+/// max_records records per call, each span copied into a buffer of its own with the sentinel.
+walk chunk_walk(const std::string& data, const text_options& options, std::vector<std::size_t> cuts,
+                std::size_t max_records, bool portable) {
+    memory_source src(data.data(), data.size());
+    record_reader reader(src, options);
+    walk w;
+    std::vector<double> values;
+    const int width = reader.read_record(values);
+    w.calls.push_back({width, values});
+    w.lines.push_back(reader.line_number());
+    w.error = reader.last_error();
+    if (width <= 0) return w;
+    const std::string rest(reader.pending());
+    std::uint64_t line = reader.line_number();
+    cuts.push_back(rest.size());
+    std::size_t start = 0;
+    for (std::size_t k = 0; k < cuts.size(); ++k) {
+        const bool final_span = k + 1 == cuts.size();
+        std::size_t stop = std::clamp(cuts[k], start, rest.size());
+        if (!final_span && k % 2 == 1)
+            stop = static_cast<std::size_t>(
+                after_last_newline(rest.data() + start, rest.data() + stop) - rest.data());
+        std::string span = rest.substr(start, stop - start) + std::string(1 + chunk_padding, '\0');
+        const char* const begin = span.data();
+        const char* const end = begin + (stop - start);
+        const char* from = begin;
+        for (;;) {
+            std::vector<double> out(max_records * static_cast<std::size_t>(width) + 1);
+            const chunk_result r = (portable ? detail::parse_chunk_portable : parse_chunk)(
+                from, end, reader.layout(), out.data(), static_cast<std::size_t>(width),
+                max_records, final_span);
+            for (std::size_t i = 0; i < r.records; ++i) {
+                const auto first = out.begin() + static_cast<std::ptrdiff_t>(i) * width;
+                w.calls.push_back({width, std::vector<double>(first, first + width)});
+                w.lines.push_back(unknown_line);  // only the last record's is known
+            }
+            line += r.lines;
+            // Full: the lines end with the last record (else comment lines may follow it).
+            if (r.records > 0 && r.why == chunk_result::stop::full) w.lines.back() = line;
+            if (r.why == chunk_result::stop::bad_line || r.why == chunk_result::stop::end_of_data) {
+                const bool bad = r.why == chunk_result::stop::bad_line;
+                w.calls.push_back({bad ? -1 : 0, {}});
+                w.lines.push_back(line);
+                w.error = r.error;
+                return w;
+            }
+            from = r.resume;
+            if (r.why == chunk_result::stop::end_of_span) break;
+        }
+        start += static_cast<std::size_t>(from - begin);
+    }
+    w.calls.push_back({0, {}});
+    w.lines.push_back(unknown_line);
+    return w;
+}
+
+struct options_case {
+    const char* name;
+    text_options options;
+    std::string data;
+    std::vector<int> results;  // what the calls return, the first data line's call first
+    error_kind error;
+};
+
+std::ostream& operator<<(std::ostream& os, const options_case& c) {
+    return os << c.name << ": \"" << printable(c.data) << '"';
+}
+
+text_options opts(std::string comments, std::uint64_t skip_rows = 0,
+                  std::vector<long long> usecols = {}, bool comma = false) {
+    return {std::move(comments), skip_rows, std::move(usecols),
+            comma ? delimiter::comma : delimiter::whitespace_or_comma};
+}
+
+class reader_options : public ::testing::TestWithParam<options_case> {
+protected:
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+};
+
+TEST_P(reader_options, every_buffer_and_span_reads_as_the_reference) {
+    const options_case& c = GetParam();
+    ASSERT_EQ(validate(c.options), nullptr);
+    const walk expected = reference_walk(c.data, c.options);
+    std::vector<int> results;
+    for (const record& r : expected.calls) results.push_back(r.n);
+    ASSERT_EQ(results, c.results) << "reference" << expected;
+    ASSERT_EQ(expected.error, c.error) << describe(expected.error);
+    for (std::size_t buffer = 1; buffer <= 48; ++buffer) {
+        for (const std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t(-1)})
+            ASSERT_EQ(fast_walk(c.data, c.options, buffer, chunk), expected)
+                << "buffer " << buffer << " chunk " << chunk;
+    }
+    for (std::size_t cut = 0; cut <= c.data.size(); ++cut) {
+        for (const bool portable : {false, true})
+            ASSERT_EQ(chunk_walk(c.data, c.options, {cut, cut + 3}, 1 + cut % 3, portable),
+                      expected)
+                << "cut at " << cut << (portable ? " portable" : "");
+    }
+}
+
+const std::string colvar =
+    "#! FIELDS time d1 d2\n#! SET min_d1 0\n 0.000000 1.5 -2.25\n 1.000000 1.625 2.5\n"
+    "# restart\n#! SET min_d1 0\n 2.000000 1.75 2.75 # last\n";
+const std::string xvg = "# GROMACS\n@    title \"RMSD\"\n@TYPE xy\n0.0 0.5\n1.0 0.25\n";
+const std::string csv = "time,a,b\n0,1.5,-2\n1, 2.5 ,3\r\n2,3.5,4";
+
+INSTANTIATE_TEST_SUITE_P(
+    reader_option_sets, reader_options,
+    ::testing::Values(
+        options_case{"colvar", opts("#"), colvar, {3, 3, 3, 0}, error_kind::none},
+        options_case{
+            "colvar d2 first", opts("#", 0, {2, -2}), colvar, {2, 2, 2, 0}, error_kind::none},
+        options_case{"xvg", opts("#@"), xvg, {2, 2, 0}, error_kind::none},
+        options_case{"xvg without @", opts("#"), xvg, {-1}, error_kind::bad_character},
+        options_case{"csv header", opts("", 1, {}, true), csv, {3, 3, 3, 0}, error_kind::none},
+        options_case{
+            "csv index column", opts("", 1, {1, 2}, true), csv, {2, 2, 2, 0}, error_kind::none},
+        options_case{"csv empty field",
+                     opts("", 0, {}, true),
+                     "1,2,3\n4,,6\n",
+                     {3, -1},
+                     error_kind::empty_field},
+        options_case{"csv trailing comma",
+                     opts("#", 0, {}, true),
+                     "1,2\n3,#\n",
+                     {2, -1},
+                     error_kind::empty_field},
+        options_case{
+            "csv leading comma", opts("", 0, {}, true), " ,1\n", {-1}, error_kind::empty_field},
+        options_case{"csv inner space",
+                     opts("", 0, {0}, true),
+                     "1,2\n3 4,5\n",
+                     {1, -1},
+                     error_kind::missing_delimiter},
+        options_case{"csv comment tail",
+                     opts("#", 0, {}, true),
+                     "1,2#x\n3 ,4 # y\n\n5,6\n",
+                     {2, 2, 0},
+                     error_kind::none},
+        options_case{
+            "comma in default", opts("#"), "1,,2 # x\n, 3 ,\n", {3, 3, 0}, error_kind::none},
+        options_case{
+            "out of range", opts("", 0, {0, 3}), "1 2 3\n", {-1}, error_kind::column_out_of_range},
+        options_case{"negative out of range",
+                     opts("", 0, {-4}),
+                     "1 2 3\n",
+                     {-1},
+                     error_kind::column_out_of_range},
+        options_case{
+            "duplicate", opts("", 0, {0, -3}), "1 2 3\n", {-1}, error_kind::duplicate_column},
+        options_case{
+            "fewer fields", opts("", 0, {0}), "1 2\n3\n", {1, -1}, error_kind::wrong_field_count},
+        options_case{"more fields",
+                     opts("#", 0, {1}),
+                     "1 2\n3 4 5\n",
+                     {1, -1},
+                     error_kind::wrong_field_count},
+        options_case{"unselected checked",
+                     opts("", 0, {0}),
+                     "1 2\n3 4x\n",
+                     {1, -1},
+                     error_kind::bad_character},
+        options_case{"unselected too long",
+                     opts("", 0, {1}),
+                     "1 2\n" + std::string(257, '1') + " 3\n",
+                     {1, -1},
+                     error_kind::field_too_long},
+        options_case{
+            "blank ends the data", opts("#"), "# c\n1 2\n\n3 4\n", {2, 0}, error_kind::none},
+        options_case{"only comments", opts("#"), "# a\n  # b\n", {0}, error_kind::none},
+        options_case{"comment cut by the end", opts("#"), "1\n# b", {1, 0}, error_kind::none},
+        options_case{"rows past the end", opts("", 3), "a\nb\n", {0}, error_kind::none},
+        options_case{"rows then bad", opts("", 1), "x y\n1 z\n", {-1}, error_kind::bad_character},
+        options_case{
+            "default format", opts(""), "1 2\n3\n", {2, -1}, error_kind::wrong_field_count}));
+
+/// A random input for the options: header rows, comment lines (# or @), data lines with comment
+/// tails, the comma delimiter's separators and now and then a fault.
+std::string random_options_input(std::mt19937_64& rng, const text_options& options) {
+    const bool comma = options.delimiter == delimiter::comma;
+    std::string data;
+    for (std::uint64_t r = 0; r < options.skip_rows; ++r) data += "h,x #\n";
+    const int lines = 1 + static_cast<int>(rng() % 10);
+    const int fields = 1 + static_cast<int>(rng() % 6);
+    for (int line = 0; line < lines; ++line) {
+        if (rng() % 5 == 0) {
+            data += rng() % 2 ? "# note, 1 2\n" : "  @ x\n";
+            continue;
+        }
+        if (rng() % 30 == 0) data += "\n";
+        const int n = rng() % 15 == 0 ? 1 + static_cast<int>(rng() % 8) : fields;
+        for (int k = 0; k < n; ++k) {
+            data += random_field(rng);
+            if (k + 1 < n) data += comma ? (rng() % 4 ? "," : " , ") : random_separator(rng);
+        }
+        if (rng() % 6 == 0) data += rng() % 2 ? " # tail" : "@";
+        if (rng() % 40 == 0) data.insert(rng() % (data.size() + 1), rng() % 2 ? "," : " ");
+        if (line + 1 < lines || rng() % 2) data += rng() % 5 == 0 ? "\r\n" : "\n";
+    }
+    return data;
+}
+
+TEST_F(reader_test, random_inputs_with_options_match_the_reference_and_the_chunk_parser) {
+    std::mt19937_64 rng(77);
+    int failures = 0;
+    for (int i = 0; i < 1500 && failures < 5; ++i) {
+        text_options options;
+        if (rng() % 3) options.comments = rng() % 2 ? "#" : "#@";
+        if (rng() % 3 == 0) options.delimiter = delimiter::comma;
+        options.skip_rows = rng() % 4 == 0 ? 1 + rng() % 2 : 0;
+        for (std::size_t k = rng() % 3 == 0 ? rng() % 4 : 0; k > 0; --k)
+            options.usecols.push_back(static_cast<long long>(rng() % 9) - 4);
+        const std::string data = random_options_input(rng, options);
+        const walk expected = reference_walk(data, options);
+        const std::size_t buffer = 1 + rng() % 64;
+        const walk got = fast_walk(data, options, buffer, 1 + rng() % 16);
+        const walk chunked =
+            chunk_walk(data, options, {rng() % (data.size() + 1)}, 1 + rng() % 4, rng() % 2);
+        if (!(got == expected) || !(chunked == expected)) {
+            ++failures;
+            ADD_FAILURE() << "input \"" << printable(data) << "\" comments \"" << options.comments
+                          << "\" usecols " << options.usecols.size() << " buffer " << buffer
+                          << "\n  reference" << expected << "\n  reader" << got << "\n  chunks"
+                          << chunked;
+        }
+    }
+    EXPECT_EQ(failures, 0);
+}
+
+TEST_F(reader_test, option_checks_refuse_what_would_read_as_data) {
+    for (const char* bad : {"#1", "e", ".", " ", "\t", ",", "\n"})
+        EXPECT_NE(validate(opts(bad)), nullptr) << printable(bad);
+    EXPECT_NE(validate(opts("#\0"s)), nullptr);
+    for (const char* good : {"", "#", "#@!%;", "\xa7"}) EXPECT_EQ(validate(opts(good)), nullptr);
+}
+
+#if defined(__SSE2__)
+TEST_F(reader_test, portable_masks_are_the_wide_ones) {
+    std::mt19937_64 rng(9);
+    static const char alphabet[] = "0123456789..+-eE /:\x80\xff";
+    char window[16];
+    for (int i = 0; i < 200000; ++i) {
+        for (char& b : window) b = rng() % 4 ? alphabet[rng() % 21] : static_cast<char>(rng());
+        unsigned d1, p1, d2, p2;
+        detail::sse2_masks::of(window, &d1, &p1);
+        detail::portable_masks::of(window, &d2, &p2);
+        ASSERT_EQ(d1, d2) << printable(std::string(window, 16));
+        ASSERT_EQ(p1, p2) << printable(std::string(window, 16));
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace lagstat::input

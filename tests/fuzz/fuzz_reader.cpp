@@ -1,35 +1,48 @@
 // Fuzz target: arbitrary bytes read by the record reader and by the literal reference reader
 // (getc/ungetc over stdio, atof) must give the same results line by line: the same counts and the
-// same values, bit for bit, up to and including the first failure.
+// same values, bit for bit, up to and including the first failure; with text options also the
+// same line numbers and reasons; and the chunk parser must give what the record reader gives.
 //
-// Input: three parameter bytes, then the text.
+// Input: seven parameter bytes, then the text.
 //   byte 0: the reader's buffer size (1..48 bytes, so that lines and fields straddle refills, or
 //           4 KiB, which holds any input the fuzzer makes whole);
 //   byte 1: the largest read the byte source hands out at once (1..64 bytes, or unlimited);
-//   byte 2: the capacity of the fixed-capacity walk (0: counting mode, 1..9: filling mode).
-// Three walks over the text:
+//   byte 2: the capacity of the fixed-capacity walk (0: counting mode, 1..9: filling mode);
+//   byte 3: text options: bits 0-1 the comment characters (none, "#", "#@", "!%"), bit 2 the
+//           comma delimiter, bits 3-4 skip_rows, bits 5-6 the number of usecols;
+//   bytes 4-6: the usecols, each byte % 9 - 4 (-4..4).
+// Five walks over the text:
 //   1. as the passes read: the first line counted with its values kept, every later line filled
 //      into a record of that many fields (the reference counts, rewinds and reads it again);
 //   2. every line with the fixed capacity of byte 2;
 //   3. walk 2 through gzip detection: plain text must read the same; gzip data (magic 1f 8b)
-//      only has to read without a fault and stop.
+//      only has to read without a fault and stop;
+//   4. with the options of bytes 3-6, as the passes read, against the literal option reader;
+//   5. walk 4 again with the lines after the first data line parsed by parse_chunk (and its
+//      portable twin on every other cut), in two spans cut everywhere (inputs up to 1 KiB, else
+//      at 64 places): the same records, the same stop, on the same line.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "input/byte_source.hpp"
+#include "input/chunk_parser.hpp"
 #include "input/gzip_source.hpp"
 #include "input/record_reader.hpp"
 #include "reference/reference_reader.hpp"
 
 namespace {
 
+using lagstat::input::chunk_result;
+using lagstat::input::error_kind;
 using lagstat::input::memory_source;
 using lagstat::input::record_reader;
+using lagstat::input::text_options;
 
 constexpr int max_capacity = 9;
 
@@ -116,15 +129,119 @@ void walk_fixed(lagstat::input::byte_source& src, const char* text, std::size_t 
     if (f != nullptr) std::fclose(f);
 }
 
+/// One call of walk 4: its result (a default format's count other than the width is -1, as the
+/// passes take it), its values, the line number after it and the reason of a -1.
+struct call {
+    int n;
+    std::vector<double> values;
+    std::uint64_t line;
+    error_kind error;
+};
+
+std::vector<call> options_walk(const char* text, std::size_t size, const text_options& options,
+                               std::size_t buffer, std::size_t chunk) {
+    memory_source src(text, size, chunk);
+    record_reader reader(src, options, buffer);
+    std::vector<call> calls;
+    std::vector<double> values;
+    const int width = reader.read_record(values);
+    if (width > 0 && values.size() != static_cast<std::size_t>(width))
+        fail("kept values with options", 1, static_cast<int>(values.size()), width);
+    calls.push_back({width, values, reader.line_number(), reader.last_error()});
+    while (calls.back().n > 0) {
+        std::vector<double> out(static_cast<std::size_t>(width));
+        int r = reader.read_record(out.data(), width);
+        if (r > 0 && r != width) r = -1;
+        out.resize(static_cast<std::size_t>(r > 0 ? r : 0));
+        calls.push_back({r, out, reader.line_number(), reader.last_error()});
+    }
+    return calls;
+}
+
+/// Walk 4: the reader with options against the literal option reader.
+void check_options_walk(const std::vector<call>& got, const char* text, std::size_t size,
+                        const text_options& options) {
+    std::FILE* f = open_text(text, size);
+    lagstat::reference::option_reader reference(f, options);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        std::vector<double> want;
+        const int ref = reference.read(want);
+        const int line = static_cast<int>(reference.line_number());
+        if (got[i].n != ref) fail("options", line, got[i].n, ref);
+        compare_values("options", line, got[i].values.data(), want.data(), ref);
+        if (got[i].line != reference.line_number())
+            fail("options line number", line, static_cast<int>(got[i].line), line);
+        if (ref < 0 && got[i].error != reference.error())
+            fail("options reason", line, static_cast<int>(got[i].error),
+                 static_cast<int>(reference.error()));
+    }
+    std::fclose(f);
+}
+
+/// Walk 5: the lines after the first data line in spans [0, cut) and [resume, end), through
+/// parse_chunk, against the calls of walk 4.
+void check_chunks(const std::vector<call>& calls, const char* text, std::size_t size,
+                  const text_options& options, std::size_t cut, bool portable) {
+    memory_source src(text, size);
+    record_reader reader(src, options, size + 1);  // the whole text in one buffer
+    std::vector<double> first;
+    if (reader.read_record(first) <= 0) return;
+    const std::size_t width = first.size();
+    const std::string rest(reader.pending());
+    std::uint64_t line = reader.line_number();
+    std::size_t next = 1;  // the call of walk 4 the next record must match
+    cut = cut < rest.size() ? cut : rest.size();
+    std::size_t start = 0;
+    for (const bool final_span : {false, true}) {
+        const std::size_t stop = final_span ? rest.size() : cut;
+        std::string span = rest.substr(start, stop - start);
+        span.append(1 + lagstat::input::chunk_padding, '\0');
+        std::vector<double> out(2 * width);
+        const char* from = span.data();
+        const char* const end = span.data() + (stop - start);
+        for (;;) {
+            const chunk_result r = (portable ? lagstat::input::detail::parse_chunk_portable
+                                             : lagstat::input::parse_chunk)(
+                from, end, reader.layout(), out.data(), width, 2, final_span);
+            line += r.lines;
+            for (std::size_t k = 0; k < r.records; ++k, ++next) {
+                if (next >= calls.size() || calls[next].n <= 0)
+                    fail("chunk record", static_cast<int>(line), static_cast<int>(width),
+                         next < calls.size() ? calls[next].n : -9);
+                compare_values("chunk record", static_cast<int>(line), out.data() + k * width,
+                               calls[next].values.data(), static_cast<int>(width));
+            }
+            from = r.resume;
+            if (r.why == chunk_result::stop::full) continue;
+            if (r.why == chunk_result::stop::end_of_span) break;
+            const int want = r.why == chunk_result::stop::bad_line ? -1 : 0;
+            if (next >= calls.size() || calls[next].n != want || calls[next].line != line ||
+                (want < 0 && calls[next].error != r.error))
+                fail("chunk stop", static_cast<int>(line), want,
+                     next < calls.size() ? calls[next].n : -9);
+            return;
+        }
+        start += static_cast<std::size_t>(from - span.data());
+    }
+    if (next >= calls.size() || calls[next].n != 0)
+        fail("chunk end", static_cast<int>(line), 0, next < calls.size() ? calls[next].n : -9);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 3) return 0;
+    if (size < 7) return 0;
     const std::size_t buffer = data[0] < 192 ? 1 + data[0] % 48 : 4096;
     const std::size_t chunk = data[1] < 192 ? 1 + data[1] % 64 : static_cast<std::size_t>(-1);
     const int capacity = data[2] % (max_capacity + 1);
-    const char* text = reinterpret_cast<const char*>(data + 3);
-    const std::size_t length = size - 3;
+    static const char* const comments[] = {"", "#", "#@", "!%"};
+    text_options options;
+    options.comments = comments[data[3] & 3];
+    if (data[3] & 4) options.delimiter = lagstat::input::delimiter::comma;
+    options.skip_rows = (data[3] >> 3) & 3;
+    for (int k = 0; k < ((data[3] >> 5) & 3); ++k) options.usecols.push_back(data[4 + k] % 9 - 4);
+    const char* text = reinterpret_cast<const char*>(data + 7);
+    const std::size_t length = size - 7;
 
     walk_as_passes(text, length, buffer, chunk);
     {
@@ -135,5 +252,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (src == nullptr) std::abort();
     const bool gzip = lagstat::input::is_gzip_source(*src);
     walk_fixed(*src, text, length, buffer, capacity, !gzip);
+
+    const std::vector<call> calls = options_walk(text, length, options, buffer, chunk);
+    check_options_walk(calls, text, length, options);
+    const std::size_t step = length <= 1024 ? 1 : length / 64;
+    for (std::size_t cut = 0; cut <= length; cut += step)
+        check_chunks(calls, text, length, options, cut, cut / step % 2 == 1);
     return 0;
 }

@@ -1,9 +1,12 @@
 // The record reader written literally, one character at a time through stdio.
 #include "reference/reference_reader.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 namespace lagstat::reference {
 namespace {
@@ -66,6 +69,125 @@ int read_record(std::FILE* stream, double* out, int capacity) {
         }
     }
     return std::ferror(stream) ? -1 : count;
+}
+
+}  // namespace lagstat::reference
+
+namespace lagstat::reference {
+
+using input::error_kind;
+
+option_reader::option_reader(std::FILE* stream, input::text_options options)
+    : stream_(stream), options_(std::move(options)), rows_left_(options_.skip_rows) {}
+
+int option_reader::fail(error_kind why) {
+    error_ = why;
+    return -1;
+}
+
+int option_reader::read(std::vector<double>& record) {
+    record.clear();
+    error_ = error_kind::none;
+    if (std::ferror(stream_)) return fail(error_kind::read_error);
+    if (std::feof(stream_)) return 0;
+    for (; rows_left_ > 0; --rows_left_) {
+        ++line_;
+        int c;
+        while ((c = std::getc(stream_)) != '\n' && c != EOF) {
+        }
+        if (c == EOF) return std::ferror(stream_) ? fail(error_kind::read_error) : 0;
+    }
+    std::vector<double> fields;
+    for (;;) {
+        ++line_;
+        fields.clear();
+        const outcome o = read_line(fields);
+        if (o == outcome::fault) return -1;
+        if (o == outcome::blank) return 0;
+        if (o == outcome::record) break;
+    }
+    if (fields_ == 0) {
+        fields_ = fields.size();
+        const long long c = static_cast<long long>(fields_);
+        for (long long index : options_.usecols) {
+            if (index < 0) index += c;
+            if (index < 0 || index >= c) return fail(error_kind::column_out_of_range);
+            if (std::find(selected_.begin(), selected_.end(), index) != selected_.end())
+                return fail(error_kind::duplicate_column);
+            selected_.push_back(static_cast<std::size_t>(index));
+        }
+        if (options_.usecols.empty())
+            for (std::size_t i = 0; i < fields_; ++i) selected_.push_back(i);
+    } else if (fields.size() != fields_) {
+        return fail(error_kind::wrong_field_count);
+    }
+    for (const std::size_t i : selected_) record.push_back(fields[i]);
+    return static_cast<int>(record.size());
+}
+
+option_reader::outcome option_reader::read_line(std::vector<double>& fields) {
+    const bool comma = options_.delimiter == input::delimiter::comma;
+    enum class where { start, in_field, between, after_field, after_comma };
+    where s = where::start;
+    std::string text;
+    const auto fault = [this](error_kind why) {
+        error_ = why;
+        return outcome::fault;
+    };
+    // Room for one more field: the first data line takes any number, later ones its count.
+    const auto room = [&] {
+        return fields_ == 0 ? fields.size() < INT_MAX : fields.size() < fields_;
+    };
+
+    for (;;) {
+        const int c = std::getc(stream_);
+        if (c == EOF && std::ferror(stream_)) return fault(error_kind::read_error);
+        const bool ends_field = s == where::in_field && !is_number_char(c);
+        if (ends_field) {
+            fields.push_back(std::atof(text.c_str()));
+            s = where::after_field;
+        }
+        if (c == '\n' || c == EOF) {
+            if (s == where::after_comma) return fault(error_kind::empty_field);
+            return fields.empty() ? outcome::blank : outcome::record;
+        }
+        if (is_number_char(c)) {
+            if (s == where::in_field) {
+                if (text.size() == static_cast<std::size_t>(max_field_length))
+                    return fault(error_kind::field_too_long);
+                text += static_cast<char>(c);
+                continue;
+            }
+            if (comma && s == where::after_field) return fault(error_kind::missing_delimiter);
+            if (!room()) return fault(error_kind::wrong_field_count);
+            text.assign(1, static_cast<char>(c));
+            s = where::in_field;
+        } else if (std::isspace(c)) {
+            if (!comma && s != where::start) s = where::between;
+        } else if (c == ',') {
+            if (comma) {
+                if (s != where::after_field) return fault(error_kind::empty_field);
+                s = where::after_comma;
+            } else if (ends_field) {
+                s = where::between;  // the comma that ends a field is that field's
+            } else {
+                if (!room()) return fault(error_kind::wrong_field_count);
+                fields.push_back(0.0);  // an empty field
+                s = where::between;
+            }
+        } else if (options_.comments.find(static_cast<char>(c)) != std::string::npos) {
+            if (s == where::after_comma) return fault(error_kind::empty_field);
+            int d;
+            while ((d = std::getc(stream_)) != '\n' && d != EOF) {
+            }
+            if (d == EOF && std::ferror(stream_)) return fault(error_kind::read_error);
+            if (!fields.empty()) return outcome::record;
+            // A comment line, unless the input's end cuts it: then it is the last line read.
+            return d == EOF ? outcome::blank : outcome::comment;
+        } else {
+            return fault(error_kind::bad_character);
+        }
+    }
 }
 
 }  // namespace lagstat::reference

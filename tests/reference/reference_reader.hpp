@@ -14,3 +14,41 @@ namespace lagstat::reference {
 int read_record(std::FILE* stream, double* out, int capacity);
 
 }  // namespace lagstat::reference
+
+#include <cstdint>
+#include <vector>
+
+#include "input/text_options.hpp"
+
+namespace lagstat::reference {
+
+/// The reader with text options, written as literally: getc/ungetc, one character and one state
+/// at a time, atof, the whole line's fields kept and the selected ones copied out. read() returns
+/// what record_reader's calls return as the passes make them: the first data line (after the
+/// skipped rows and comment lines; its field count fixes every later line's, usecols are resolved
+/// against it), then one record per call; the record's width, 0 at the end of the data, or -1
+/// with error() telling why. Call it under the C locale.
+class option_reader {
+public:
+    option_reader(std::FILE* stream, input::text_options options);
+
+    int read(std::vector<double>& record);
+    input::error_kind error() const { return error_; }
+    /// Physical lines read, the current one included.
+    std::uint64_t line_number() const { return line_; }
+
+private:
+    enum class outcome { record, blank, comment, fault };
+    outcome read_line(std::vector<double>& fields);
+    int fail(input::error_kind why);
+
+    std::FILE* stream_;
+    input::text_options options_;
+    std::uint64_t rows_left_;
+    std::uint64_t line_ = 0;
+    std::size_t fields_ = 0;  // of the first data line; 0 until it is read
+    std::vector<std::size_t> selected_;
+    input::error_kind error_ = input::error_kind::none;
+};
+
+}  // namespace lagstat::reference
