@@ -1,4 +1,5 @@
 """lagstat_tica: multi-file moments, TICA and its command line, checked against deeptime and numpy."""
+import errno
 import gzip
 import os
 import subprocess
@@ -13,6 +14,7 @@ import lagstat_tica
 from lagstat_tica import TICA, moments
 from lagstat_tica import _moments
 from lagstat_tica.cli import main as cli_main
+from conftest import assert_line_error
 
 N_COLS = 7
 LENGTHS = (2600, 1700, 3400, 1200)
@@ -274,6 +276,7 @@ def test_moments_single_column_entries_are_scalars(tmp_path):
 def test_glob_patterns_expand_sorted(dataset):
     paths, _ = dataset
     pattern = os.path.join(os.path.dirname(paths[0]), "part*.txt")
+    write_frames(paths[0] + ".tica.txt", np.ones((3, 2)))  # a projection is never taken for input
     assert lagstat_tica.expand_files([pattern]) == sorted(paths)
     with pytest.raises(FileNotFoundError):
         lagstat_tica.expand_files([pattern + ".nothing*"])
@@ -296,17 +299,66 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
         moments(paths, 0, progress=False)
 
 
-def test_parallel_paths_equal_serial(dataset):
-    """Process pool and Dask give bit-identical statistics and models to the serial run."""
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda p, c: TICA(2**31), ValueError, "lag must be between 1 and 2147483647"),
+        (lambda p, c: moments(p, 2, n_jobs=0, progress=False), ValueError, "n_jobs"),
+        (lambda p, c: TICA(2, epsilon=0).fit([c]), ValueError, "all input columns are constant"),
+        (lambda p, c: TICA(2, epsilon=1e9).fit(p), ValueError, "above epsilon = 1e\\+09; the largest is 1"),
+        (lambda p, c: os.link(c, c + ".2") or moments([c, c + ".2"], 2, progress=False), ValueError,
+         "c.txt' and '.*c.txt.2' are the same file"),
+    ],
+)
+def test_api_refusals(tmp_path, dataset, call, error, match):
+    constant = write_frames(tmp_path / "c.txt", np.full((20, 2), 7.0))
+    with pytest.raises(error, match=match):
+        call(dataset[0], constant)
+
+
+@pytest.mark.parametrize("change", ["append", "truncate"])
+def test_file_changed_between_reads_is_refused(tmp_path, dataset, monkeypatch, change):
+    path = write_frames(tmp_path / "grows.txt", dataset[1][0][:300])
+    second_pass, lines = _moments._centred_pass, open(path).readlines()
+    changed = lines + ["1 2 3 4 5 6 7\n"] if change == "append" else lines[:100]
+    monkeypatch.setattr(_moments, "_centred_pass",
+                        lambda p, *a: (p == path and open(p, "w").writelines(changed), second_pass(p, *a))[1])
+    with pytest.raises(RuntimeError, match="grows.txt changed between reads: 300 frames, then %d"
+                       % (301 if change == "append" else 100)):
+        TICA(3).fit([dataset[0][0], path])
+
+
+@pytest.fixture(scope="module")
+def dask_client():
     distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.parametrize("runner", [1, 2, "dask"])
+def test_errors_keep_file_line_and_errno_across_workers(request, tmp_path, dataset, runner):
+    """Exceptions come back from workers as the extension raised them: errno, filename, notes."""
+    kw = {"client": request.getfixturevalue("dask_client")} if runner == "dask" else {"n_jobs": runner}
+    bad, empty = tmp_path / "bad.txt", tmp_path / "empty.txt"
+    bad.write_text("1 2 3 4 5 6 7\n1 2 3 x 5 6 7\n")
+    empty.write_text("")
+    with pytest.raises(ValueError) as info:
+        moments([dataset[0][0], str(bad)], 1, progress=False, **kw)
+    assert_line_error(info.value, str(bad), 2)
+    with pytest.raises(OSError) as info:
+        TICA(1).fit([dataset[0][0], str(empty)], **kw)
+    assert (info.value.errno, info.value.filename) == (errno.ENODATA, str(empty))
+
+
+def test_parallel_paths_equal_serial(dataset, dask_client):
+    """Process pool and Dask give bit-identical statistics and models to the serial run."""
     paths, _ = dataset
     lag = 5
     serial = moments(paths, lag, n_jobs=1, progress=False)
     pooled = moments(paths, lag, n_jobs=2, progress=False)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        dasked = moments(paths, lag, client=client, progress=False)
-        dask_model = TICA(lag).fit(paths, client=client)
+    dasked = moments(paths, lag, client=dask_client, progress=False)
+    dask_model = TICA(lag).fit(paths, client=dask_client)
     for other in (pooled, dasked):
         assert other.keys() == serial.keys()
         for key in serial:
@@ -330,6 +382,11 @@ def test_transform_files_matches_transform(tmp_path, dataset):
         y = np.loadtxt(out)
         assert y.shape == (len(x), 3)
         np.testing.assert_allclose(y, model.transform(x), rtol=0, atol=5e-7 + 1e-9)
+    empty = tmp_path / "empty.txt"
+    empty.write_text("")
+    with pytest.raises(OSError):  # fails before writing: the folders it made go again
+        model.transform_files([str(empty)], tmp_path / "new" / "deeper")
+    assert not (tmp_path / "new").exists()
 
 
 def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
@@ -353,12 +410,12 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
 @pytest.mark.parametrize(
     "args, status, message",
     [
-        (["missing.txt", "--lag", "3"], 1, "no such file"),
+        (["missing.txt", "--lag", "3"], 1, "No such file or directory: 'missing.txt'"),
         (["{good}", "--lag", "0"], 2, "--lag"),
         (["{good}", "--lag", "x"], 2, "--lag"),
         (["{good}"], 2, "--lag"),
         (["{good}", "--lag", "2", "--dim", "-1"], 2, "--dim"),
-        (["{good}", "{bad}", "--lag", "2"], 1, "bad.txt"),
+        (["{good}", "{bad}", "--lag", "2"], 1, "Unexpected line format or read error."),
         (["{good}", "--lag", "500"], 1, "no lagged pairs"),
     ],
 )
