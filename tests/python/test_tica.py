@@ -2,8 +2,10 @@
 import errno
 import gzip
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -410,23 +412,103 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
 @pytest.mark.parametrize(
     "args, status, message",
     [
-        (["missing.txt", "--lag", "3"], 1, "No such file or directory: 'missing.txt'"),
+        (["missing.txt", "--lag", "3"], 1, "[Errno 2] No such file or directory: 'missing.txt'"),
         (["{good}", "--lag", "0"], 2, "--lag"),
         (["{good}", "--lag", "x"], 2, "--lag"),
+        (["{good}", "--lag", "2147483648"], 2, "--lag: must be at most 2147483647"),
+        (["{good}", "--lag", "2147483647"], 1, "lag 2147483647, but the longest file ({good}) has 100 frames"),
         (["{good}"], 2, "--lag"),
         (["{good}", "--lag", "2", "--dim", "-1"], 2, "--dim"),
-        (["{good}", "{bad}", "--lag", "2"], 1, "Unexpected line format or read error."),
+        (["{good}", "--lag", "2", "--jobs", "0"], 2, "--jobs"),
+        (["{good}", "{bad}", "--lag", "2", "--out", "new"], 1,
+         "Unexpected line format or read error. (in '{bad}', line 2)"),
+        (["{good}", "{huge}", "--lag", "2", "--out", "new"], 1, "huge.txt: values too large or not finite"),
         (["{good}", "--lag", "500"], 1, "no lagged pairs"),
+        (["{good}", "--lag", "2", "--out", "{good}/new"], 1, "output folder: Not a directory: '{good}'"),
+        (["{good}", "--lag", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
+        (["{good}", "--lag", "2", "--plot", "{good}"], 1, "would overwrite an input"),
+        (["{good}", "{good}.tica.txt", "--lag", "2", "--out", "."], 1,
+         "output './good.txt.tica.txt' would overwrite input '{good}.tica.txt'"),
+        (["{good}", "g*.txt", "--lag", "2"], 1, "'good.txt' are the same file"),
+        (["{good}", "sub/good.txt", "--lag", "2", "--out", "new"], 1, "share a base name"),
     ],
 )
 def test_cli_errors(tmp_path, args, status, message):
     good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    write_frames(tmp_path / "good.txt.tica.txt", slow_process(100, 3, seed=2))
     bad = tmp_path / "bad.txt"
     bad.write_text("1 2 3\n1 2 oops\n")
-    argv = [a.format(good=good, bad=bad) for a in args]
+    huge = tmp_path / "huge.txt"
+    huge.write_text("1 2 3\n1 1e999 3\n")
+    (tmp_path / "sub").mkdir()
+    write_frames(tmp_path / "sub" / "good.txt", slow_process(100, 3, seed=3))
+    names = dict(good=good, bad=bad, huge=huge)
+    argv = [a.format(**names) for a in args]
     proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *argv, "--quiet"], capture_output=True, text=True,
                           cwd=tmp_path, timeout=120)
     assert proc.returncode == status
     last = proc.stderr.strip().splitlines()[-1]
-    assert last.startswith("lagstat-tica: error:") and message in last, proc.stderr
+    assert last.startswith("lagstat-tica: error:") and message.format(**names) in last, proc.stderr
     assert "Traceback" not in proc.stderr
+    assert not (tmp_path / "new").exists()
+
+
+def _alive(pid):  # neither gone nor a zombie
+    try:
+        return open("/proc/%d/stat" % pid).read().rsplit(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def _descendants(pid):
+    try:
+        children = [int(c) for t in os.listdir("/proc/%d/task" % pid)
+                    for c in open("/proc/%d/task/%s/children" % (pid, t)).read().split()]
+    except OSError:  # a thread ended while being looked at
+        return []
+    return children + [d for c in children for d in _descendants(c)]
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
+@pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
+                                               (signal.SIGINT, 130, "lagstat-tica: interrupted"),
+                                               (signal.SIGKILL, -signal.SIGKILL, None)])
+def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig, status, line):
+    # Every process of the run, workers too, reads slowly: each lagstat.run first sleeps.
+    (tmp_path / "sitecustomize.py").write_text(
+        "import time, lagstat\n_run = lagstat.run\n"
+        "lagstat.run = lambda *a: (time.sleep(60), _run(*a))[1]\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
+    proc = subprocess.Popen([sys.executable, "-m", "lagstat_tica", *dataset[0][:2], "--lag", "2", "--jobs", "2",
+                             "--quiet"], env=env, stderr=subprocess.PIPE, text=True,
+                            # a shell's background job would pass SIGINT on ignored
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    workers = []
+    try:
+        for _ in range(600):
+            if len(workers) >= 2:
+                break
+            time.sleep(0.1)
+            workers = _descendants(proc.pid)
+        proc.send_signal(sig)
+        assert proc.wait(timeout=30) == status
+        for _ in range(100):
+            if not any(map(_alive, workers)):
+                break
+            time.sleep(0.1)
+        assert len(workers) >= 2 and not any(map(_alive, workers))
+        assert proc.stderr.read().strip() == (line or "")  # EOF only once the workers are gone
+    finally:
+        proc.kill()
+        for pid in filter(_alive, workers):
+            os.kill(pid, signal.SIGKILL)
+
+
+def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
+    """As `lagstat-tica ... | head` when head has already gone."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", dataset[0][0], "--lag", "2", "--quiet"],
+                          stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=120)
+    os.close(write_end)
+    assert (proc.returncode, proc.stderr) == (141, "")
