@@ -479,10 +479,11 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
         "import time, lagstat\n_run = lagstat.run\n"
         "lagstat.run = lambda *a: (time.sleep(60), _run(*a))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
-    proc = subprocess.Popen([sys.executable, "-m", "lagstat_tica", *dataset[0][:2], "--lag", "2", "--jobs", "2",
-                             "--quiet"], env=env, stderr=subprocess.PIPE, text=True,
-                            # a shell's background job would pass SIGINT on ignored
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
+    start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
+            "runpy.run_module('lagstat_tica', run_name='__main__')"
+    proc = subprocess.Popen([sys.executable, "-c", start, *dataset[0][:2], "--lag", "2", "--jobs", "2", "--quiet"],
+                            env=env, stderr=subprocess.PIPE, text=True)
     workers = []
     try:
         for _ in range(600):
