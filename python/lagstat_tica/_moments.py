@@ -4,10 +4,15 @@ Every file is processed on its own (in this process, in a process pool, or on a 
 cluster) and the per-file dictionaries are merged here, always in file order, so the
 result does not depend on where or in which order the files were processed.
 """
+import ctypes
+import errno
 import glob
 import gzip
+import multiprocessing
 import os
 import re
+import signal
+import sys
 from concurrent.futures import ProcessPoolExecutor, as_completed
 
 import numpy as np
@@ -26,13 +31,21 @@ except ImportError:  # tqdm is optional: no bar without it
 
 _SUM_KEYS = ("var", "cov", "tcov", "samples", "tcov_samples")
 _GLOB_CHARS = re.compile(r"[*?\[]")
+# lagstat.run takes the lag as a C int.
+LAG_MAX = 2**31 - 1
+# Ending of the projections TICA.transform_files writes by default.
+OUTPUT_SUFFIX = ".tica.txt"
 
 
-def expand_files(files):
+def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
     """Turns paths and glob patterns into a list of paths, in the order given.
 
-    A pattern expands to its matches in sorted order. A plain path must name an existing
-    file; a pattern must match at least one. A single string counts as one entry.
+    A pattern expands to its matches in sorted order, leaving out names ending in
+    `skip_suffix` (this package's own projections, which a second run over '*.txt' would
+    otherwise take for input). A plain path must name an existing regular file; a pattern
+    must match at least one. A single string counts as one entry. A file named twice
+    (the same path, a path and a pattern matching it, two links to one file) is refused:
+    it would be counted twice.
     """
     if isinstance(files, (str, os.PathLike)):
         files = [files]
@@ -40,44 +53,89 @@ def expand_files(files):
     for entry in files:
         entry = os.fspath(entry)
         if _GLOB_CHARS.search(entry) and not os.path.exists(entry):
-            matches = sorted(m for m in glob.glob(entry) if os.path.isfile(m))
+            found = sorted(m for m in glob.glob(entry) if os.path.isfile(m))
+            matches = [m for m in found if not (skip_suffix and m.endswith(skip_suffix))]
             if not matches:
-                raise FileNotFoundError("no file matches %r" % entry)
+                besides = " (besides projections *%s)" % skip_suffix if found else ""
+                raise FileNotFoundError("no file matches %r%s" % (entry, besides))
             paths.extend(matches)
         elif os.path.isfile(entry):
             paths.append(entry)
+        elif os.path.isdir(entry):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), entry)
+        elif os.path.exists(entry):
+            # A pipe or a device cannot be read again, and TICA reads every file more than once.
+            raise ValueError("not a regular file: %r" % entry)
         else:
-            raise FileNotFoundError("no such file: %r" % entry)
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
     if not paths:
         raise ValueError("no input files")
+    seen = {}
+    for path in paths:
+        key = file_id(path)
+        if key in seen:
+            first = seen[key]
+            raise ValueError("%r is given twice" % path if first == path
+                             else "%r and %r are the same file" % (first, path))
+        seen[key] = path
     return paths
+
+
+def file_id(path):
+    """(device, inode) of the file behind path, links followed."""
+    st = os.stat(path)
+    return st.st_dev, st.st_ino
 
 
 def _check_lag(lag):
     if isinstance(lag, bool) or not isinstance(lag, (int, np.integer)):
         raise TypeError("lag must be an integer, got %r" % (lag,))
-    if lag < 1:
-        raise ValueError("lag must be >= 1, got %d" % lag)
+    if not 1 <= lag <= LAG_MAX:
+        raise ValueError("lag must be between 1 and %d, got %d" % (LAG_MAX, lag))
     return int(lag)
 
 
 # --- per-file work (runs in worker processes: module-level and picklable) -------------------
 
 
+def name_file(exc, path):
+    """Adds the note "in 'path'" to an exception that names no file.
+
+    The extension's own exceptions already name it (OSError.filename, or a note with the
+    line); the others, raised for a whole pass (MemoryError for the lag ring, say), would
+    not tell which of many files in flight failed.
+    """
+    if getattr(exc, "filename", None) is None and not getattr(exc, "__notes__", None):
+        note = "in %r" % (path,)
+        if hasattr(exc, "add_note"):
+            exc.add_note(note)
+        else:  # before Python 3.11: the attribute add_note would fill
+            exc.__notes__ = [note]
+    return exc
+
+
 def _call_run(path, d, mean, var, cov, tcov, lag):
     try:
         lagstat.run(path, d, mean, var, cov, tcov, lag)
-    except (ValueError, OSError) as exc:
-        # Name the file: with many files in flight the bare message says too little.
-        msg = str(exc)
-        raise type(exc)(msg if path in msg else "%s: %s" % (path, msg)) from None
+    except Exception as exc:
+        name_file(exc, path)
+        raise
+
+
+def _check_finite(path, values):
+    # Caught per file: one overflowing field (1e999) would otherwise surface much later, as
+    # an error of the eigensolver that names no file.
+    if not all(np.isfinite(v).all() for v in values):
+        raise ValueError("%s: values too large or not finite (inf/nan) in the data" % path)
 
 
 def _sum_pass(path):
     """First pass over one file: the sum of its frames and their number."""
     d = {}
     _call_run(path, d, 1, 0, 0, 0, 1)
-    return {"sum": np.asarray(d["mean"], dtype=float), "samples": np.asarray(d["samples"], dtype=float)}
+    out = {"sum": np.asarray(d["mean"], dtype=float), "samples": np.asarray(d["samples"], dtype=float)}
+    _check_finite(path, (out["sum"],))
+    return out
 
 
 def _centred_pass(path, mean, lag, edges):
@@ -85,6 +143,7 @@ def _centred_pass(path, mean, lag, edges):
     d = {"mean": np.array(mean, dtype=float)}
     _call_run(path, d, 0, 1, 1, 1, lag)
     out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS}
+    _check_finite(path, (out["var"], out["cov"], out["tcov"]))
     if edges:
         out.update(edge_sums(path, int(out["samples"]), lag, mean))
     return out
@@ -280,33 +339,85 @@ def _progress_bar(total, desc, n_files, enabled):
     return bar
 
 
+_PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+
+
+def _die_with_parent(parent):
+    """Asks Linux to kill this process when its parent's forking thread ends.
+
+    Without it a parent killed outright (SIGKILL, or SIGTERM while it cannot clean up)
+    leaves its workers asleep on their task queue for ever. Other systems: nothing done.
+    """
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return
+    if prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) != 0:
+        return
+    if parent is not None and os.getppid() != parent:
+        os._exit(1)  # the parent died before the request was in place
+
+
+def _worker_init(parent):
+    # A forked worker inherits the command line's SIGTERM handler, which would turn the
+    # signal into an exception reported for the task while the worker lived on.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    _die_with_parent(parent)
+
+
+def _stop_workers(pool):
+    """Kills a pool's workers, which may be blocked reading (a slow disk, a FIFO)."""
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14+
+    if terminate is not None:
+        terminate()
+        return
+    for proc in list((getattr(pool, "_processes", None) or {}).values()):
+        try:
+            proc.terminate()
+        except (OSError, ValueError):
+            pass  # already gone
+
+
 class _Runner:
     """Runs one function per file serially, in a process pool, or on a Dask client.
 
-    Results come back as a list in file order, whatever the order of completion.
+    Results come back as a list in file order, whatever the order of completion. The pool
+    has to be created from the main thread: a worker's death signal fires when the thread
+    that forked it ends.
     """
 
     def __init__(self, n_jobs=1, client=None, n_files=1):
         if client is None:
             if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
                 raise TypeError("n_jobs must be an integer, got %r" % (n_jobs,))
-            if n_jobs == -1 or n_jobs == 0:
+            if n_jobs == -1:
                 n_jobs = os.cpu_count() or 1
             if n_jobs < 1:
-                raise ValueError("n_jobs must be >= 1 or -1, got %d" % n_jobs)
+                raise ValueError("n_jobs must be >= 1, or -1 for one per CPU, got %d" % n_jobs)
         self.client = client
         self.n_workers = 1 if client is not None else min(int(n_jobs), n_files)
         self.pool = None
 
     def __enter__(self):
         if self.client is None and self.n_workers > 1:
-            self.pool = ProcessPoolExecutor(max_workers=self.n_workers)
+            ctx = multiprocessing.get_context()
+            # The pid check only holds for forked workers: other start methods have a server
+            # process in between.
+            parent = os.getpid() if ctx.get_start_method() == "fork" else None
+            self.pool = ProcessPoolExecutor(max_workers=self.n_workers, mp_context=ctx,
+                                            initializer=_worker_init, initargs=(parent,))
         return self
 
-    def __exit__(self, *exc):
-        if self.pool is not None:
-            self.pool.shutdown(wait=True, cancel_futures=True)
-            self.pool = None
+    def __exit__(self, exc_type, exc, tb):
+        pool, self.pool = self.pool, None
+        if pool is not None:
+            if exc_type is not None:
+                # Waiting for the files in flight could take long, or for ever on a stalled
+                # read; their results are not wanted any more.
+                _stop_workers(pool)
+            pool.shutdown(wait=True, cancel_futures=True)
         return False
 
     def map(self, fn, paths, args=(), desc="", progress=True):
@@ -377,10 +488,22 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
         if len(shapes) != 1:
             raise ValueError("files have different numbers of columns: %s" % ", ".join(
                 "%s: %d" % (p, f["sum"].size) for p, f in zip(paths, first)))
+        counts = [int(f["samples"]) for f in first]
+        longest = max(range(len(paths)), key=counts.__getitem__)
+        if counts[longest] <= lag:
+            # Found before the second pass, which would allocate a lag-long ring for nothing.
+            raise ValueError("no lagged pairs: lag %d, but the longest file (%s) has %d frames"
+                             % (lag, paths[longest], counts[longest]))
         totals = _merge(first, ("sum", "samples"))
         mean = totals["sum"] / totals["samples"]
         second = runner.map(_centred_pass, paths, args=(mean, lag, edges), desc="lagstat moments",
                             progress=progress)
+    for path, before, part in zip(paths, counts, second):
+        after = int(part["samples"])
+        if after != before:
+            # The passes would mix two versions of the file (one still being written, say).
+            raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
+                               % (path, before, after))
     stats = {"mean": mean}
     stats.update(_merge(second, _SUM_KEYS))
     edge = _merge(second, ("head_sum", "head_outer", "tail_sum", "tail_outer")) if edges else None
@@ -397,9 +520,10 @@ def moments(files, lag, n_jobs=1, client=None, progress=True):
     Parameters
     ----------
     files : list of str
-        Paths or glob patterns (a pattern expands to its sorted matches).
+        Paths or glob patterns (a pattern expands to its sorted matches, leaving out
+        projections named *.tica.txt). A file named twice is refused.
     lag : int
-        Lag in frames, >= 1.
+        Lag in frames, 1 to 2**31 - 1; at least one file must be longer.
     n_jobs : int
         Worker processes on this machine (-1: one per CPU). Ignored when `client` is given.
     client : dask.distributed.Client, optional

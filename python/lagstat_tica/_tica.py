@@ -1,4 +1,5 @@
 """Time-lagged independent component analysis on lagstat's streaming moments."""
+import errno
 import os
 
 import numpy as np
@@ -6,7 +7,7 @@ import scipy.linalg
 
 import lagstat
 
-from ._moments import _Runner, _check_lag, expand_files, two_pass
+from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, name_file, two_pass
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
 
@@ -73,9 +74,13 @@ def whitening(c00, epsilon):
     cut = epsilon
     if s.min() < 0:
         cut = max(cut, -s.min() + 1e-16)
-    keep = np.abs(s) >= cut
+    # s > 0 as well: with epsilon 0, a zero eigenvalue would be divided by
+    keep = (s >= cut) & (s > 0)
     if not keep.any():
-        raise ValueError("all input columns are constant: no direction has a variance above %g" % cut)
+        if s.max() == 0:
+            raise ValueError("all input columns are constant: no direction has a variance above 0")
+        raise ValueError("no direction has an instantaneous variance above epsilon = %g; the largest is %g"
+                         % (cut, s.max()))
     s, v = s[keep], _canonical_signs(v[:, keep].copy())
     return v / np.sqrt(s)
 
@@ -149,8 +154,8 @@ class TICA:
             raise ValueError("var_cutoff must be in (0, 1], got %r" % (var_cutoff,))
         if scaling not in SCALINGS:
             raise ValueError("scaling must be one of %s, got %r" % (SCALINGS, scaling))
-        if not float(epsilon) >= 0.0:
-            raise ValueError("epsilon must be >= 0, got %r" % (epsilon,))
+        if not 0.0 <= float(epsilon) < np.inf:
+            raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
         self.dim = dim
         self.var_cutoff = var_cutoff
         self.scaling = scaling
@@ -223,37 +228,95 @@ class TICA:
             x = x[:, None]
         return (x - self.mean_) @ w
 
-    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=".tica.txt"):
+    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX):
         """Projects every file with lagstat.stream into out_dir, one output file per input.
 
         Output i is named after input i's base name (without a .gz ending) plus `suffix`;
         each line holds the dim_ projected values of one frame, printed with "%f". Returns
-        the output paths in input order.
+        the output paths in input order. Outputs that would overwrite an input are refused
+        before anything is written; out_dir is created when missing, and removed again if
+        the projection fails before writing into it.
         """
-        paths = expand_files(files)
-        os.makedirs(out_dir, exist_ok=True)
-        outs = []
-        for p in paths:
-            base = os.path.basename(p)
-            if base.endswith(".gz"):
-                base = base[:-3]
-            outs.append(os.path.join(out_dir, base + suffix))
-        if len(set(outs)) != len(outs):
-            raise ValueError("two input files share a base name; their projections would overwrite each other")
+        paths = expand_files(files, skip_suffix=suffix)
+        outs = output_paths(paths, out_dir, suffix)
         n = self.n_features_in_
         w = np.zeros((n, n))
         w[:, : self.dim_] = self.projection_
-        # the projections pass gets (output path, mean, square weights, count) for each input
-        jobs = list(zip(paths, outs))
-        with _Runner(n_jobs, client, len(paths)) as runner:
-            runner.map(_stream_one, [j[0] for j in jobs], args=(dict(jobs), self.mean_, w, self.dim_),
-                       desc="lagstat project", progress=progress)
+        created = _make_dirs(out_dir)
+        try:
+            with _Runner(n_jobs, client, len(paths)) as runner:
+                runner.map(_stream_one, paths, args=(dict(zip(paths, outs)), self.mean_, w, self.dim_),
+                           desc="lagstat project", progress=progress)
+        except BaseException:
+            if created is not None:
+                _remove_empty_dirs(out_dir, created)
+            raise
         return outs
+
+
+def output_paths(paths, out_dir, suffix=OUTPUT_SUFFIX):
+    """The projection files transform_files writes for paths, checked before any work.
+
+    Refuses an out_dir that cannot hold them, two inputs with one output name, and an
+    output that is one of the inputs (found by device and inode, so links count too).
+    """
+    check_writable_dir(out_dir, "output folder")
+    outs = []
+    for p in paths:
+        base = os.path.basename(p)
+        if base.endswith(".gz"):
+            base = base[:-3]
+        outs.append(os.path.join(out_dir, base + suffix))
+    if len(set(outs)) != len(outs):
+        raise ValueError("two input files share a base name; their projections would overwrite each other")
+    inputs = {file_id(p): p for p in paths}
+    for out in outs:
+        if os.path.exists(out) and file_id(out) in inputs:
+            raise ValueError("output %r would overwrite input %r" % (out, inputs[file_id(out)]))
+    return outs
+
+
+def check_writable_dir(path, what):
+    """Raises OSError unless a folder exists at path, or can be made there, and takes files.
+
+    Looks at the nearest existing folder on the way up; nothing is created.
+    """
+    probe = os.path.abspath(path)
+    while not os.path.lexists(probe):
+        probe = os.path.dirname(probe)
+    if not os.path.isdir(probe):
+        raise NotADirectoryError(errno.ENOTDIR, "%s: %s" % (what, os.strerror(errno.ENOTDIR)), probe)
+    if not os.access(probe, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "%s: %s" % (what, os.strerror(errno.EACCES)), probe)
+
+
+def _make_dirs(path):
+    """Creates path with its missing parents; returns the outermost one created, or None."""
+    top = None
+    probe = os.path.abspath(path)
+    while not os.path.lexists(probe):
+        top = probe
+        probe = os.path.dirname(probe)
+    os.makedirs(path, exist_ok=True)
+    return top
+
+
+def _remove_empty_dirs(path, top):
+    """Removes path and its parents up to top, as long as they are empty."""
+    path = os.path.abspath(path)
+    while True:
+        try:
+            os.rmdir(path)
+        except OSError:
+            return
+        if path == top:
+            return
+        path = os.path.dirname(path)
 
 
 def _stream_one(path, out_of, mean, weights, dim):
     try:
         lagstat.stream(path, out_of[path], mean, weights, int(dim), 0)
-    except (ValueError, OSError) as exc:
-        msg = str(exc)
-        raise type(exc)(msg if path in msg else "%s: %s" % (path, msg)) from None
+    except Exception as exc:
+        name_file(exc, path)
+        raise

@@ -1,13 +1,65 @@
 """Command line: lagstat-tica FILES... --lag N [--dim K] [--out DIR] [--jobs N] [--plot FILE.png]"""
 import argparse
+import errno
 import itertools
 import os
+import signal
 import sys
 import tempfile
+import threading
 
 import numpy as np
 
 PROG = "lagstat-tica"
+
+# Exit statuses of a run cut short, as a shell reports a process killed by the signal.
+EXIT_SIGINT = 128 + 2
+EXIT_SIGPIPE = 128 + 13
+EXIT_SIGTERM = 128 + 15
+
+
+class _Terminated(BaseException):
+    """Raised by the SIGTERM handler, so that the run unwinds (workers stopped, an output
+    folder it created and left empty removed) as after Ctrl-C."""
+
+
+class _StdoutClosed(Exception):
+    """The reader of standard output has gone (`lagstat-tica ... | head`)."""
+
+
+def _on_sigterm(signum, frame):
+    raise _Terminated()
+
+
+def _say(text):
+    """Writes to standard output at once, so that a closed pipe shows up here."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise _StdoutClosed() from None
+
+
+def _drop_stdout():
+    # Python flushes standard output again at exit and would complain about the pipe there.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _describe(exc):
+    """One line for an exception: its message, then its notes ("in 'FILE', line N")."""
+    text = str(exc).strip()
+    if not text:
+        text = "out of memory" if isinstance(exc, MemoryError) else type(exc).__name__
+    text = text.splitlines()[0]
+    notes = [n for n in getattr(exc, "__notes__", None) or () if isinstance(n, str)]
+    if notes:
+        text += " (%s)" % "; ".join(n.replace("\n", " ") for n in notes)
+    return text
 
 
 def _positive_int(text):
@@ -17,6 +69,15 @@ def _positive_int(text):
         raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be >= 1, got %d" % value)
+    return value
+
+
+def _lag(text):
+    from ._moments import LAG_MAX
+
+    value = _positive_int(text)
+    if value > LAG_MAX:
+        raise argparse.ArgumentTypeError("must be at most %d, got %d" % (LAG_MAX, value))
     return value
 
 
@@ -47,7 +108,7 @@ def build_parser():
         "(one frame per line, whitespace or comma separated), in constant memory.",
     )
     p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
-    p.add_argument("--lag", type=_positive_int, required=True, metavar="N", help="lag time in frames")
+    p.add_argument("--lag", type=_lag, required=True, metavar="N", help="lag time in frames")
     p.add_argument("--dim", type=_positive_int, metavar="K", help="number of components to keep (default: all)")
     p.add_argument("--var-cutoff", type=_fraction, metavar="F",
                    help="keep components up to this fraction of kinetic variance (overrides --dim)")
@@ -63,14 +124,29 @@ def build_parser():
     return p
 
 
-def _report(model, n_files, out):
-    w = out.write
-    w("lag %d frames: %d files, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept\n"
-      % (model.lag, n_files, model.n_samples_, model.n_pairs_, model.n_features_in_,
-         model.eigenvalues_.shape[0], model.dim_))
-    w("%4s  %22s  %22s\n" % ("k", "eigenvalue", "timescale (frames)"))
+def _report(model, n_files):
+    lines = ["lag %d frames: %d files, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
+             % (model.lag, n_files, model.n_samples_, model.n_pairs_, model.n_features_in_,
+                model.eigenvalues_.shape[0], model.dim_),
+             "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")]
     for k, (ev, ts) in enumerate(zip(model.eigenvalues_, model.timescales_), start=1):
-        w("%4d  %22.15g  %22.15g\n" % (k, ev, ts))
+        lines.append("%4d  %22.15g  %22.15g" % (k, ev, ts))
+    return "\n".join(lines) + "\n"
+
+
+def _check_plot(path, inputs):
+    """Refuses a --plot file that cannot be written, or that is an input, before the fit."""
+    from ._moments import file_id
+    from ._tica import check_writable_dir
+
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, "folder of --plot does not exist", folder)
+    check_writable_dir(folder, "folder of --plot")
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, "--plot: %s" % os.strerror(errno.EISDIR), path)
+    if os.path.exists(path) and file_id(path) in {file_id(p) for p in inputs}:
+        raise ValueError("--plot %r would overwrite an input" % path)
 
 
 def _read_columns(paths, ncols, chunk=100_000):
@@ -142,24 +218,28 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     err = sys.stderr
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if in_main_thread:  # signal handlers can only be set there
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         from ._moments import expand_files
-        from ._tica import TICA
+        from ._tica import TICA, output_paths
 
         paths = expand_files(args.files)
-        if args.plot:
-            plot_dir = os.path.dirname(os.path.abspath(args.plot))
-            if not os.path.isdir(plot_dir):
-                raise FileNotFoundError("directory of --plot does not exist: %s" % plot_dir)
         scaling = None if args.scaling == "none" else args.scaling
         model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
+        # Everything that can be checked without reading is checked before the fit, which may
+        # take hours: the places to write to, and that no output overwrites an input.
+        if args.out:
+            output_paths(paths, args.out)
+        if args.plot:
+            _check_plot(args.plot, paths)
         model.fit(paths, n_jobs=args.jobs, progress=not args.quiet)
-        _report(model, len(paths), sys.stdout)
-        sys.stdout.flush()
+        _say(_report(model, len(paths)))
         outputs = None
         if args.out:
             outputs = model.transform_files(paths, args.out, n_jobs=args.jobs, progress=not args.quiet)
-            print("projections (%d components) written to %s" % (model.dim_, args.out))
+            _say("projections (%d components) written to %s\n" % (model.dim_, args.out))
         if args.plot:
             if outputs is None:
                 with tempfile.TemporaryDirectory(prefix="lagstat-tica-") as tmp:
@@ -167,14 +247,23 @@ def main(argv=None):
                     save_plot(model, outputs, args.plot)
             else:
                 save_plot(model, outputs, args.plot)
-            print("figure saved to %s" % args.plot)
+            _say("figure saved to %s\n" % args.plot)
+    except _StdoutClosed:
+        # As a Unix tool killed by SIGPIPE, without a message: the reader wanted no more.
+        _drop_stdout()
+        return EXIT_SIGPIPE
+    except _Terminated:
+        err.write("%s: terminated\n" % PROG)
+        return EXIT_SIGTERM
     except KeyboardInterrupt:
         err.write("%s: interrupted\n" % PROG)
-        return 130
-    except (OSError, ValueError, RuntimeError, TypeError) as exc:
-        msg = str(exc) or type(exc).__name__
-        err.write("%s: error: %s\n" % (PROG, msg.splitlines()[0] if msg else msg))
+        return EXIT_SIGINT
+    except (OSError, ValueError, RuntimeError, TypeError, MemoryError) as exc:
+        err.write("%s: error: %s\n" % (PROG, _describe(exc)))
         return 1
+    finally:
+        if in_main_thread:
+            signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
     return 0
 
 

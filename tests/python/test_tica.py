@@ -1,8 +1,11 @@
 """lagstat_tica: multi-file moments, TICA and its command line, checked against deeptime and numpy."""
+import errno
 import gzip
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -13,6 +16,7 @@ import lagstat_tica
 from lagstat_tica import TICA, moments
 from lagstat_tica import _moments
 from lagstat_tica.cli import main as cli_main
+from conftest import assert_line_error
 
 N_COLS = 7
 LENGTHS = (2600, 1700, 3400, 1200)
@@ -274,6 +278,7 @@ def test_moments_single_column_entries_are_scalars(tmp_path):
 def test_glob_patterns_expand_sorted(dataset):
     paths, _ = dataset
     pattern = os.path.join(os.path.dirname(paths[0]), "part*.txt")
+    write_frames(paths[0] + ".tica.txt", np.ones((3, 2)))  # a projection is never taken for input
     assert lagstat_tica.expand_files([pattern]) == sorted(paths)
     with pytest.raises(FileNotFoundError):
         lagstat_tica.expand_files([pattern + ".nothing*"])
@@ -296,17 +301,66 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
         moments(paths, 0, progress=False)
 
 
-def test_parallel_paths_equal_serial(dataset):
-    """Process pool and Dask give bit-identical statistics and models to the serial run."""
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda p, c: TICA(2**31), ValueError, "lag must be between 1 and 2147483647"),
+        (lambda p, c: moments(p, 2, n_jobs=0, progress=False), ValueError, "n_jobs"),
+        (lambda p, c: TICA(2, epsilon=0).fit([c]), ValueError, "all input columns are constant"),
+        (lambda p, c: TICA(2, epsilon=1e9).fit(p), ValueError, "above epsilon = 1e\\+09; the largest is 1"),
+        (lambda p, c: os.link(c, c + ".2") or moments([c, c + ".2"], 2, progress=False), ValueError,
+         "c.txt' and '.*c.txt.2' are the same file"),
+    ],
+)
+def test_api_refusals(tmp_path, dataset, call, error, match):
+    constant = write_frames(tmp_path / "c.txt", np.full((20, 2), 7.0))
+    with pytest.raises(error, match=match):
+        call(dataset[0], constant)
+
+
+@pytest.mark.parametrize("change", ["append", "truncate"])
+def test_file_changed_between_reads_is_refused(tmp_path, dataset, monkeypatch, change):
+    path = write_frames(tmp_path / "grows.txt", dataset[1][0][:300])
+    second_pass, lines = _moments._centred_pass, open(path).readlines()
+    changed = lines + ["1 2 3 4 5 6 7\n"] if change == "append" else lines[:100]
+    monkeypatch.setattr(_moments, "_centred_pass",
+                        lambda p, *a: (p == path and open(p, "w").writelines(changed), second_pass(p, *a))[1])
+    with pytest.raises(RuntimeError, match="grows.txt changed between reads: 300 frames, then %d"
+                       % (301 if change == "append" else 100)):
+        TICA(3).fit([dataset[0][0], path])
+
+
+@pytest.fixture(scope="module")
+def dask_client():
     distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.parametrize("runner", [1, 2, "dask"])
+def test_errors_keep_file_line_and_errno_across_workers(request, tmp_path, dataset, runner):
+    """Exceptions come back from workers as the extension raised them: errno, filename, notes."""
+    kw = {"client": request.getfixturevalue("dask_client")} if runner == "dask" else {"n_jobs": runner}
+    bad, empty = tmp_path / "bad.txt", tmp_path / "empty.txt"
+    bad.write_text("1 2 3 4 5 6 7\n1 2 3 x 5 6 7\n")
+    empty.write_text("")
+    with pytest.raises(ValueError) as info:
+        moments([dataset[0][0], str(bad)], 1, progress=False, **kw)
+    assert_line_error(info.value, str(bad), 2)
+    with pytest.raises(OSError) as info:
+        TICA(1).fit([dataset[0][0], str(empty)], **kw)
+    assert (info.value.errno, info.value.filename) == (errno.ENODATA, str(empty))
+
+
+def test_parallel_paths_equal_serial(dataset, dask_client):
+    """Process pool and Dask give bit-identical statistics and models to the serial run."""
     paths, _ = dataset
     lag = 5
     serial = moments(paths, lag, n_jobs=1, progress=False)
     pooled = moments(paths, lag, n_jobs=2, progress=False)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        dasked = moments(paths, lag, client=client, progress=False)
-        dask_model = TICA(lag).fit(paths, client=client)
+    dasked = moments(paths, lag, client=dask_client, progress=False)
+    dask_model = TICA(lag).fit(paths, client=dask_client)
     for other in (pooled, dasked):
         assert other.keys() == serial.keys()
         for key in serial:
@@ -330,6 +384,11 @@ def test_transform_files_matches_transform(tmp_path, dataset):
         y = np.loadtxt(out)
         assert y.shape == (len(x), 3)
         np.testing.assert_allclose(y, model.transform(x), rtol=0, atol=5e-7 + 1e-9)
+    empty = tmp_path / "empty.txt"
+    empty.write_text("")
+    with pytest.raises(OSError):  # fails before writing: the folders it made go again
+        model.transform_files([str(empty)], tmp_path / "new" / "deeper")
+    assert not (tmp_path / "new").exists()
 
 
 def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
@@ -353,23 +412,104 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
 @pytest.mark.parametrize(
     "args, status, message",
     [
-        (["missing.txt", "--lag", "3"], 1, "no such file"),
+        (["missing.txt", "--lag", "3"], 1, "[Errno 2] No such file or directory: 'missing.txt'"),
         (["{good}", "--lag", "0"], 2, "--lag"),
         (["{good}", "--lag", "x"], 2, "--lag"),
+        (["{good}", "--lag", "2147483648"], 2, "--lag: must be at most 2147483647"),
+        (["{good}", "--lag", "2147483647"], 1, "lag 2147483647, but the longest file ({good}) has 100 frames"),
         (["{good}"], 2, "--lag"),
         (["{good}", "--lag", "2", "--dim", "-1"], 2, "--dim"),
-        (["{good}", "{bad}", "--lag", "2"], 1, "bad.txt"),
+        (["{good}", "--lag", "2", "--jobs", "0"], 2, "--jobs"),
+        (["{good}", "{bad}", "--lag", "2", "--out", "new"], 1,
+         "Unexpected line format or read error. (in '{bad}', line 2)"),
+        (["{good}", "{huge}", "--lag", "2", "--out", "new"], 1, "huge.txt: values too large or not finite"),
         (["{good}", "--lag", "500"], 1, "no lagged pairs"),
+        (["{good}", "--lag", "2", "--out", "{good}/new"], 1, "output folder: Not a directory: '{good}'"),
+        (["{good}", "--lag", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
+        (["{good}", "--lag", "2", "--plot", "{good}"], 1, "would overwrite an input"),
+        (["{good}", "{good}.tica.txt", "--lag", "2", "--out", "."], 1,
+         "output './good.txt.tica.txt' would overwrite input '{good}.tica.txt'"),
+        (["{good}", "g*.txt", "--lag", "2"], 1, "'good.txt' are the same file"),
+        (["{good}", "sub/good.txt", "--lag", "2", "--out", "new"], 1, "share a base name"),
     ],
 )
 def test_cli_errors(tmp_path, args, status, message):
     good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    write_frames(tmp_path / "good.txt.tica.txt", slow_process(100, 3, seed=2))
     bad = tmp_path / "bad.txt"
     bad.write_text("1 2 3\n1 2 oops\n")
-    argv = [a.format(good=good, bad=bad) for a in args]
+    huge = tmp_path / "huge.txt"
+    huge.write_text("1 2 3\n1 1e999 3\n")
+    (tmp_path / "sub").mkdir()
+    write_frames(tmp_path / "sub" / "good.txt", slow_process(100, 3, seed=3))
+    names = dict(good=good, bad=bad, huge=huge)
+    argv = [a.format(**names) for a in args]
     proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *argv, "--quiet"], capture_output=True, text=True,
                           cwd=tmp_path, timeout=120)
     assert proc.returncode == status
     last = proc.stderr.strip().splitlines()[-1]
-    assert last.startswith("lagstat-tica: error:") and message in last, proc.stderr
+    assert last.startswith("lagstat-tica: error:") and message.format(**names) in last, proc.stderr
     assert "Traceback" not in proc.stderr
+    assert not (tmp_path / "new").exists()
+
+
+def _alive(pid):  # neither gone nor a zombie
+    try:
+        return open("/proc/%d/stat" % pid).read().rsplit(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def _descendants(pid):
+    try:
+        children = [int(c) for t in os.listdir("/proc/%d/task" % pid)
+                    for c in open("/proc/%d/task/%s/children" % (pid, t)).read().split()]
+    except OSError:  # a thread ended while being looked at
+        return []
+    return children + [d for c in children for d in _descendants(c)]
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
+@pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
+                                               (signal.SIGINT, 130, "lagstat-tica: interrupted"),
+                                               (signal.SIGKILL, -signal.SIGKILL, None)])
+def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig, status, line):
+    # Every process of the run, workers too, reads slowly: each lagstat.run first sleeps.
+    (tmp_path / "sitecustomize.py").write_text(
+        "import time, lagstat\n_run = lagstat.run\n"
+        "lagstat.run = lambda *a: (time.sleep(60), _run(*a))[1]\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
+    # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
+    start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
+            "runpy.run_module('lagstat_tica', run_name='__main__')"
+    proc = subprocess.Popen([sys.executable, "-c", start, *dataset[0][:2], "--lag", "2", "--jobs", "2", "--quiet"],
+                            env=env, stderr=subprocess.PIPE, text=True)
+    workers = []
+    try:
+        for _ in range(600):
+            if len(workers) >= 2:
+                break
+            time.sleep(0.1)
+            workers = _descendants(proc.pid)
+        proc.send_signal(sig)
+        assert proc.wait(timeout=30) == status
+        for _ in range(100):
+            if not any(map(_alive, workers)):
+                break
+            time.sleep(0.1)
+        assert len(workers) >= 2 and not any(map(_alive, workers))
+        assert proc.stderr.read().strip() == (line or "")  # EOF only once the workers are gone
+    finally:
+        proc.kill()
+        for pid in filter(_alive, workers):
+            os.kill(pid, signal.SIGKILL)
+
+
+def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
+    """As `lagstat-tica ... | head` when head has already gone."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", dataset[0][0], "--lag", "2", "--quiet"],
+                          stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=120)
+    os.close(write_end)
+    assert (proc.returncode, proc.stderr) == (141, "")
