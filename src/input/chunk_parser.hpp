@@ -12,7 +12,9 @@ namespace lagstat::input {
 
 /// Bytes after a span's end that parse_chunk reads: the byte at `end` must be NUL (the sentinel
 /// that stops every scan loop) and the chunk_padding bytes after it readable (their values do not
-/// matter).
+/// matter). A span whose last byte is '\n' needs no sentinel: the scan interprets nothing after a
+/// line's '\n', and a new line starts only before `end`; so the pieces of one buffer, cut at line
+/// ends, can be parsed in place side by side (the padding bytes must still be readable).
 inline constexpr std::size_t chunk_padding = 32;
 
 struct chunk_result {
@@ -40,7 +42,8 @@ struct chunk_result {
 /// layout.width() values each, go to out + k * stride for k = 0, 1, ... up to max_records.
 /// Every line of the span must end with '\n' but the last one of a final span (the end of the
 /// input); a last line without it in a span that is not final is left (see resume).
-/// *end must be NUL with chunk_padding readable bytes after it (see there).
+/// *end must be NUL with chunk_padding readable bytes after it, unless the span ends with '\n'
+/// (see chunk_padding).
 chunk_result parse_chunk(const char* begin, const char* end, const parse_layout& layout,
                          double* out, std::size_t stride, std::size_t max_records, bool final_span);
 

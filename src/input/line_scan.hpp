@@ -395,6 +395,13 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
                     if (!whole_line || !complete) return end_line();
                     ++report.comment_lines;
                     report.line_start = p;
+                    // The window may end with this line and the bytes after it (the next
+                    // piece of a buffer parsed in place) are not this scan's to read.
+                    if (p == end) {
+                        if (feed.more(p, end)) continue;
+                        if (feed.failed()) return fail(error_kind::read_error);
+                        return end_line();
+                    }
                     continue;  // the next line, as if it were this one
                 }
             }

@@ -649,7 +649,7 @@ walk reference_walk(const std::string& data, const text_options& options) {
 
 /// The walk with the lines after the first data line parsed by parse_chunk (or its portable
 /// twin): spans that end at the cuts (raw, or at the last line end before them) and at most
-/// max_records records per call, each span copied into a buffer of its own with the sentinel.
+/// max_records records per call, each span copied into a buffer of its own.
 walk chunk_walk(const std::string& data, const text_options& options, std::vector<std::size_t> cuts,
                 std::size_t max_records, bool portable) {
     memory_source src(data.data(), data.size());
@@ -671,7 +671,11 @@ walk chunk_walk(const std::string& data, const text_options& options, std::vecto
         if (!final_span && k % 2 == 1)
             stop = static_cast<std::size_t>(
                 after_last_newline(rest.data() + start, rest.data() + stop) - rest.data());
-        std::string span = rest.substr(start, stop - start) + std::string(1 + chunk_padding, '\0');
+        // A span that ends with '\n' is parsed in place, the next line's bytes after it (as the
+        // threads of a pass parse the pieces of one buffer); any other gets its sentinel.
+        const bool whole_lines = stop > start && rest[stop - 1] == '\n';
+        std::string span = (whole_lines ? rest.substr(start) : rest.substr(start, stop - start)) +
+                           std::string(1 + chunk_padding, '\0');
         const char* const begin = span.data();
         const char* const end = begin + (stop - start);
         const char* from = begin;

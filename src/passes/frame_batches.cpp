@@ -1,0 +1,295 @@
+#include "passes/frame_batches.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace lagstat::passes {
+
+struct frame_batches_piece {
+    std::unique_ptr<double[]> frames;
+    std::size_t capacity = 0;  // frames the buffer holds
+    input::chunk_result result;
+    int read_error = 0;        // pread: errno of a failed read of this piece's range
+    std::size_t got = 0;       // pread: bytes of the range read
+};
+
+struct frame_batches::piece : frame_batches_piece {};
+
+namespace {
+
+// Room for `want` frames in a piece, keeping its first `keep`. false when it cannot be had.
+bool reserve_frames(frame_batches_piece& p, std::size_t keep, std::size_t want, std::size_t stride) {
+    if (p.capacity >= want) return true;
+    if (want > std::numeric_limits<std::size_t>::max() / sizeof(double) / (stride == 0 ? 1 : stride))
+        return false;
+    std::unique_ptr<double[]> frames(new (std::nothrow) double[want * stride]);
+    if (!frames) return false;
+    if (keep != 0) std::memcpy(frames.get(), p.frames.get(), keep * stride * sizeof(double));
+    p.frames = std::move(frames);
+    p.capacity = want;
+    return true;
+}
+
+// Where a line of the span [begin, end) (which ends with '\n') starts at or after p: cut points
+// of the pieces, so that each piece holds whole lines.
+const char* line_start_from(const char* p, const char* begin, const char* end) {
+    if (p <= begin) return begin;
+    if (p >= end) return end;
+    const void* nl = std::memchr(p - 1, '\n', static_cast<std::size_t>(end - (p - 1)));
+    return nl == nullptr ? end : static_cast<const char*>(nl) + 1;
+}
+
+}  // namespace
+
+frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
+                             piece_hook hook)
+    : in_(in),
+      team_(team),
+      interrupted_(interrupted),
+      hook_(std::move(hook)),
+      layout_(in.reader().layout()),
+      stride_(static_cast<std::size_t>(in.reader().layout().width())),
+      pieces_(team.size()) {
+    const std::string_view pending = in.reader().pending();
+    capacity_ = std::max(team.size() * piece_bytes, pending.size());
+    text_.reset(new char[capacity_ + 1 + input::chunk_padding]);
+    std::memcpy(text_.get(), pending.data(), pending.size());
+    length_ = pending.size();
+    line_ = in.reader().line_number();
+    if (in.reader().at_end()) source_done_ = true;  // the first line was the whole input
+    fd_ = in.plain_file_fd();
+    if (fd_ >= 0) offset_ = static_cast<off_t>(in.plain_file_offset());
+}
+
+frame_batches::~frame_batches() = default;
+
+void frame_batches::grow(std::size_t least) {
+    // A line longer than the buffer: make room for it (a line the machine cannot hold is
+    // std::bad_alloc, a MemoryError).
+    if (least > std::numeric_limits<std::size_t>::max() / 2 - input::chunk_padding)
+        throw std::bad_alloc();
+    const std::size_t bigger = std::max(least, capacity_ * 2);
+    std::unique_ptr<char[]> text(new char[bigger + 1 + input::chunk_padding]);
+    std::memcpy(text.get(), text_.get(), length_);
+    text_ = std::move(text);
+    capacity_ = bigger;
+}
+
+bool frame_batches::fill_sequential() {
+    input::byte_source& src = in_.source();
+    while (length_ < capacity_) {
+        const long n = src.read(text_.get() + length_, capacity_ - length_);
+        if (n > 0) {
+            length_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        source_done_ = true;
+        if (n < 0) pending_ = in_.read_error();
+        break;
+    }
+    return true;
+}
+
+bool frame_batches::fill_parallel() {
+    // Every thread reads its share of the free space; the bytes count up to the first share
+    // that came back short (the end of the file then, or an error): a later share could only
+    // have read bytes appended meanwhile, which the next fill reads again in their place.
+    while (length_ < capacity_ && !source_done_) {
+        const std::size_t free_bytes = capacity_ - length_;
+        const std::size_t threads = std::min(team_.size(), std::max<std::size_t>(1, free_bytes >> 16));
+        const std::size_t share = (free_bytes + threads - 1) / threads;
+        team_.run([&](std::size_t i) {
+            piece& p = pieces_[i];
+            p.got = 0;
+            p.read_error = 0;
+            if (i >= threads) return;
+            const std::size_t from = std::min(free_bytes, i * share);
+            const std::size_t size = std::min(free_bytes - from, share);
+            char* dst = text_.get() + length_ + from;
+            const off_t at = offset_ + static_cast<off_t>(from);
+            while (p.got < size) {
+                const ssize_t n = ::pread(fd_, dst + p.got, size - p.got, at + static_cast<off_t>(p.got));
+                if (n > 0) {
+                    p.got += static_cast<std::size_t>(n);
+                } else if (n == 0) {
+                    break;
+                } else if (errno != EINTR) {
+                    p.read_error = errno;
+                    break;
+                }
+            }
+        });
+        std::size_t valid = 0;
+        bool short_read = false;
+        for (std::size_t i = 0; i < threads; ++i) {
+            const piece& p = pieces_[i];
+            valid += p.got;
+            const std::size_t size =
+                std::min(free_bytes - std::min(free_bytes, i * share), share);
+            if (p.read_error != 0) {
+                pending_ = {failure::read_error, p.read_error};
+                source_done_ = true;
+                break;
+            }
+            if (p.got < size) {
+                short_read = true;
+                break;
+            }
+        }
+        length_ += valid;
+        offset_ += static_cast<off_t>(valid);
+        in_.count_plain_file_bytes(valid);
+        if (source_done_) break;
+        if (valid == 0) {
+            source_done_ = true;  // read(2) would have returned 0 here: the end of the file
+            break;
+        }
+        if (short_read) break;  // perhaps the end: the next fill asks again
+    }
+    return true;
+}
+
+bool frame_batches::fill() {
+    if (source_done_ || length_ == capacity_) return true;
+    return fd_ >= 0 ? fill_parallel() : fill_sequential();
+}
+
+bool frame_batches::next() {
+    if (done_) {
+        rows_.clear();
+        piece_rows_.assign(pieces_.size() + 1, 0);
+        return false;
+    }
+    rows_.clear();
+    piece_rows_.assign(1, 0);
+    if (interrupted_ != nullptr) {
+        errno = 0;
+        if (interrupted_()) {
+            error_ = {failure::interrupted};
+            done_ = true;
+            return false;
+        }
+    }
+
+    // Whole lines to parse: up to the last '\n' of the buffer, or all of it once the input
+    // has ended; a line longer than the buffer makes the buffer grow.
+    const char* begin = text_.get();
+    const char* span_end;
+    bool final_span;
+    for (;;) {
+        fill();
+        begin = text_.get();
+        final_span = source_done_ && !pending_;
+        const char* const end = begin + length_;
+        span_end = final_span ? end : input::after_last_newline(begin, end);
+        // A last line without its '\n' in a file that changed since it was opened is a line
+        // still being written: not a frame.
+        if (final_span && span_end != begin && end[-1] != '\n' && fd_ >= 0 &&
+            in_.plain_file_changed())
+            span_end = input::after_last_newline(begin, end);
+        if (span_end != begin || source_done_) break;
+        if (length_ == capacity_) grow(capacity_ + 1);
+    }
+    if (final_span && fd_ >= 0) {
+        if (pass_error e = in_.check_plain_file_end(offset_)) {
+            // Shorter than what was read: what was read may be short too; nothing is kept.
+            error_ = e;
+            done_ = true;
+            return false;
+        }
+    }
+    // The scan's sentinel after the buffer's data. A span that stops before it ends with '\n',
+    // after which the scan interprets nothing.
+    text_[length_] = '\0';
+
+    // One piece per thread, cut at line ends.
+    const std::size_t parts = pieces_.size();
+    const std::size_t span = static_cast<std::size_t>(span_end - begin);
+    std::vector<const char*> cuts(parts + 1);
+    cuts[0] = begin;
+    for (std::size_t i = 1; i < parts; ++i)
+        cuts[i] = std::max(cuts[i - 1], line_start_from(begin + span * i / parts, begin, span_end));
+    cuts[parts] = span_end;
+    const std::size_t per_record_bytes = static_cast<std::size_t>(layout_.fields()) + 1;
+    team_.run([&](std::size_t i) {
+        piece& p = pieces_[i];
+        p.result = input::chunk_result{};
+        p.result.resume = cuts[i];
+        if (cuts[i] == cuts[i + 1]) return;
+        // A data line holds at least one byte per field and its '\n': room for that many records
+        // (more on a full buffer, which only a miscount could bring).
+        std::size_t records = 0;
+        std::uint64_t lines = 0;
+        const char* from = cuts[i];
+        for (;;) {
+            const std::size_t most =
+                records + static_cast<std::size_t>(cuts[i + 1] - from) / per_record_bytes + 1;
+            if (!reserve_frames(p, records, most, stride_)) {
+                p.result.why = input::chunk_result::stop::full;  // reported as no memory
+                return;
+            }
+            input::chunk_result r =
+                input::parse_chunk(from, cuts[i + 1], layout_, p.frames.get() + records * stride_,
+                                   stride_, p.capacity - records, final_span && i + 1 == parts);
+            records += r.records;
+            lines += r.lines;
+            if (r.why != input::chunk_result::stop::full) {
+                p.result = r;
+                p.result.records = records;
+                p.result.lines = lines;
+                break;
+            }
+            from = r.resume;
+        }
+        if (hook_ && records != 0) hook_(i, p.frames.get(), records);
+    });
+
+    // The pieces in order: their frames, then the first stop among them.
+    std::uint64_t lines = line_;
+    for (std::size_t i = 0; i < parts && !done_; ++i) {
+        const piece& p = pieces_[i];
+        for (std::size_t k = 0; k < p.result.records; ++k) rows_.push_back(p.frames.get() + k * stride_);
+        piece_rows_.push_back(rows_.size());
+        switch (p.result.why) {
+            case input::chunk_result::stop::end_of_span:
+                lines += p.result.lines;
+                break;
+            case input::chunk_result::stop::end_of_data:
+                done_ = true;
+                break;
+            case input::chunk_result::stop::bad_line:
+                error_ = {failure::bad_line};
+                error_.line = lines + p.result.lines;
+                error_.reason = p.result.error;
+                done_ = true;
+                break;
+            case input::chunk_result::stop::full:
+                error_ = {failure::no_memory};
+                done_ = true;
+                break;
+        }
+    }
+    while (piece_rows_.size() < parts + 1) piece_rows_.push_back(rows_.size());
+    if (done_) return true;
+    line_ = lines;
+
+    // The cut last line goes to the front, to be completed by the next fill.
+    const std::size_t rest = length_ - span;
+    std::memmove(text_.get(), span_end, rest);
+    length_ = rest;
+    if (final_span || (source_done_ && rest == 0)) {
+        done_ = true;
+    } else if (pending_) {
+        error_ = pending_;  // the read error comes after every whole line before it
+        done_ = true;
+    }
+    return true;
+}
+
+}  // namespace lagstat::passes

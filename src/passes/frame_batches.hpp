@@ -1,0 +1,96 @@
+// The frames of an input after its first data line, a batch at a time, parsed on a team of
+// threads.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "input/chunk_parser.hpp"
+#include "passes/pass_error.hpp"
+#include "passes/text_input.hpp"
+#include "passes/thread_team.hpp"
+
+namespace lagstat::passes {
+
+/// Reads the text after the first data line of `in` into a buffer of whole lines, a chunk at a
+/// time, cuts each chunk at line ends into one piece per thread, and has every thread parse its
+/// piece into frames of its own. Batches come in frame order, and so do their failures: the
+/// first refused line in frame order is the error, a read error counts where its bytes would
+/// have been, and whatever lies after the end of the data (a blank line) is dropped, so that
+/// the frames, the line numbers and the error are those of one reader going line by line,
+/// whatever the number of threads.
+///
+/// A regular plain file is read with pread by every thread at once, each its own range of the
+/// next chunk; pipes and compressed input are read by the calling thread. A regular file that
+/// is found shorter at its end than what was read is a read error (the data would be short);
+/// a last line without its '\n' is a frame only when the file's size and time are those it had
+/// when it was opened, since otherwise it is a line still being written.
+class frame_batches {
+public:
+    /// Called on the thread that parsed them, before the batch is handed out: the piece index,
+    /// its frames (stride doubles apart) and their count.
+    using piece_hook = std::function<void(std::size_t piece, double* frames, std::size_t count)>;
+
+    /// Bytes of text each thread's piece of a chunk holds (the chunk grows for longer lines).
+    static constexpr std::size_t piece_bytes = std::size_t{2} << 20;
+
+    frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
+                  piece_hook hook = nullptr);
+    ~frame_batches();
+    frame_batches(const frame_batches&) = delete;
+    frame_batches& operator=(const frame_batches&) = delete;
+
+    /// Doubles from one frame to the next in a piece (the record's width).
+    std::size_t stride() const noexcept { return stride_; }
+
+    /// Reads and parses the next batch. true when it holds frames or more may follow; false
+    /// at the end of the data or on a failure (error()). The frames of a batch that ends in a
+    /// failure are handed out before it: rows() are valid either way until the next call.
+    bool next();
+    const std::vector<const double*>& rows() const noexcept { return rows_; }
+    /// Where each piece's frames start in rows() (pieces + 1 entries): piece i holds rows
+    /// [piece_rows()[i], piece_rows()[i + 1]).
+    const std::vector<std::size_t>& piece_rows() const noexcept { return piece_rows_; }
+    pass_error error() const noexcept { return error_; }
+
+private:
+    struct piece;
+
+    bool fill();
+    bool fill_parallel();
+    bool fill_sequential();
+    bool at_file_end();
+    void grow(std::size_t least);
+
+    text_input& in_;
+    thread_team& team_;
+    input::interrupt_check interrupted_;
+    piece_hook hook_;
+    const input::parse_layout& layout_;
+    std::size_t stride_;
+
+    std::unique_ptr<char[]> text_;
+    std::size_t capacity_ = 0;  // bytes of text the buffer holds (padding comes on top)
+    std::size_t length_ = 0;    // bytes in it
+    bool source_done_ = false;  // nothing more will come from the input
+    bool final_ = false;        // the buffer's last line is the input's last line
+    pass_error pending_;        // a read error that comes after the bytes in the buffer
+
+    // A regular plain file, read with pread from offset_ on (-1: read through the source).
+    int fd_ = -1;
+    off_t offset_ = 0;
+
+    std::vector<piece> pieces_;
+    std::vector<const double*> rows_;
+    std::vector<std::size_t> piece_rows_;
+    std::uint64_t line_ = 0;  // physical lines before the buffer's first byte
+    pass_error error_;
+    bool done_ = false;
+};
+
+}  // namespace lagstat::passes
