@@ -1,6 +1,5 @@
 // File descriptor and memory byte sources.
 #include "input/byte_source.hpp"
-#include "input/gzip_source.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+
+#include "input/compressed_source.hpp"
 
 namespace lagstat::input {
 namespace detail {
@@ -68,7 +69,7 @@ std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_ch
         return nullptr;
     }
     // Compressed input is recognised by its magic bytes, which no text of this format starts with.
-    src = detect_gzip(std::move(src));
+    src = detect_compression(std::move(src));
     if (!src) {
         err = ENOMEM;  // the descriptor went with the released source
         return nullptr;

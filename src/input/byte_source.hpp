@@ -60,8 +60,9 @@ private:
     std::size_t pos_ = 0;
 };
 
-/// Opens a file for reading, compressed (gzip) or plain. On failure returns null and sets err to
-/// errno (EINTR when `interrupted` stopped an open that waited, as on a FIFO without a writer).
+/// Opens a file for reading, compressed (gzip, bzip2, xz, zstd: see compressed_source.hpp) or
+/// plain. On failure returns null and sets err to errno (EINTR when `interrupted` stopped an open
+/// that waited, as on a FIFO without a writer).
 std::unique_ptr<byte_source> open_input(const char* path, int& err,
                                         interrupt_check interrupted = nullptr);
 

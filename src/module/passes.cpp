@@ -1,6 +1,6 @@
 #include "module/passes.hpp"
 
-#include "input/gzip_source.hpp"
+#include "input/compressed_source.hpp"
 
 #include <cerrno>
 #include <new>
@@ -76,11 +76,11 @@ bool counted_input::open(const file_name& file) {
 
 PyObject* counted_input::set_read_error(const file_name& file) const {
     if (PyErr_Occurred()) return nullptr;  // a signal handler's exception
-    return set_io_error(reader->error_number(), file, input::gzip_error_message(*source));
+    return set_io_error(reader->error_number(), file, input::decoder_error_message(*source));
 }
 
 bool counted_input::damaged() const {
-    if (!input::is_gzip_source(*source)) return false;
+    if (!input::is_compressed_source(*source)) return false;
     char scratch[1 << 14];
     long got;
     while ((got = source->read(scratch, sizeof scratch)) > 0) {
