@@ -6,13 +6,14 @@
 //   byte 0: the reader's buffer size (1..48 bytes, so that lines and fields straddle refills, or
 //           4 KiB, which holds any input the fuzzer makes whole);
 //   byte 1: the largest read the byte source hands out at once (1..64 bytes, or unlimited);
-//   byte 2: the capacity of the fixed-capacity walk (0: counting mode, 1..9: filling mode).
+//   byte 2: the capacity of the fixed-capacity walk (0: counting mode, 1..9: filling mode) in
+//           its last decimal digit; the parity of the rest picks gzip's inflater (zlib, ISA-L).
 // Three walks over the text:
 //   1. as the passes read: the first line counted with its values kept, every later line filled
 //      into a record of that many fields (the reference counts, rewinds and reads it again);
 //   2. every line with the fixed capacity of byte 2;
-//   3. walk 2 through gzip detection: plain text must read the same; gzip data (magic 1f 8b)
-//      only has to read without a fault and stop.
+//   3. walk 2 through detection of compressed input: plain text must read the same; data with
+//      the magic of gzip, bzip2, xz or zstd only have to decode without a fault and stop.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +23,7 @@
 #include <vector>
 
 #include "input/byte_source.hpp"
-#include "input/gzip_source.hpp"
+#include "input/compressed_source.hpp"
 #include "input/record_reader.hpp"
 #include "reference/reference_reader.hpp"
 
@@ -123,6 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t buffer = data[0] < 192 ? 1 + data[0] % 48 : 4096;
     const std::size_t chunk = data[1] < 192 ? 1 + data[1] % 64 : static_cast<std::size_t>(-1);
     const int capacity = data[2] % (max_capacity + 1);
+    const auto inflater = data[2] / (max_capacity + 1) % 2 == 0 ? lagstat::input::inflater::zlib
+                                                                  : lagstat::input::inflater::isal;
     const char* text = reinterpret_cast<const char*>(data + 3);
     const std::size_t length = size - 3;
 
@@ -131,9 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         memory_source src(text, length, chunk);
         walk_fixed(src, text, length, buffer, capacity, true);
     }
-    auto src = lagstat::input::detect_gzip(std::make_unique<memory_source>(text, length, chunk));
+    auto src = lagstat::input::detect_compression(
+        std::make_unique<memory_source>(text, length, chunk), inflater);
     if (src == nullptr) std::abort();
-    const bool gzip = lagstat::input::is_gzip_source(*src);
-    walk_fixed(*src, text, length, buffer, capacity, !gzip);
+    const bool compressed = lagstat::input::is_compressed_source(*src);
+    walk_fixed(*src, text, length, buffer, capacity, !compressed);
     return 0;
 }
