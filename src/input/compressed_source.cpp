@@ -46,6 +46,10 @@ public:
         return -1;
     }
 
+    void set_worker_stop(const std::atomic<bool>* stop) noexcept override {
+        raw_->set_worker_stop(stop);
+    }
+
 private:
     std::unique_ptr<byte_source> raw_;
     unsigned char peeked_[max_magic_size] = {};

@@ -20,10 +20,10 @@ bool have_inflater(inflater which) noexcept;
 /// ISA-L's where built with it, zlib's otherwise.
 inflater default_inflater() noexcept;
 
-/// A source that decodes.
+/// A source that decodes, or one that hands out a decoding source's bytes (a prefetch).
 class decoded_source : public byte_source {
 public:
-    /// The format decoded.
+    /// The format decoded; none for a prefetch of plain input.
     virtual compression format() const noexcept = 0;
     /// A short English text for the last failure on the decoder's own grounds, else null.
     virtual const char* message() const noexcept = 0;
@@ -64,8 +64,8 @@ public:
 std::unique_ptr<byte_source> detect_compression(std::unique_ptr<byte_source> raw,
                                                 inflater gzip_with = default_inflater());
 
-/// The format src decodes: none unless src came from detect_compression and found a compressed
-/// format.
+/// The format src decodes: none unless src came from detect_compression (or is a prefetch over
+/// such a source) and found a compressed format.
 compression compression_of(const byte_source& src) noexcept;
 
 /// True if src decodes compressed input.

@@ -44,6 +44,9 @@ public:
     long read(char* buf, std::size_t cap) final;
     compression format() const noexcept final { return format_; }
     const char* message() const noexcept final { return message_; }
+    void set_worker_stop(const std::atomic<bool>* stop) noexcept final {
+        raw_->set_worker_stop(stop);
+    }
 
 protected:
     /// What may follow a complete stream besides a further stream: nothing, or zero bytes up to

@@ -1,9 +1,13 @@
 // Compressed input: streams made here with each format's own library, read back through
-// detect_compression (gzip with both inflaters), over memory, pipes and sources that fail.
+// detect_compression (gzip with both inflaters) and through the prefetch thread, over memory,
+// pipes and sources that fail.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -16,6 +20,7 @@
 
 #include "input/byte_source.hpp"
 #include "input/compressed_source.hpp"
+#include "input/prefetch_source.hpp"
 #include "input/record_reader.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION
@@ -152,18 +157,19 @@ private:
     int error_;
 };
 
-// --- Every format. ---
+// --- Every format, decoded inline and on the prefetch thread. ---
 
 struct codec {
     const char* name;
     compression format;
     inflater with;  // gzip's inflater
+    bool threaded;
     std::size_t magic_size;  // bytes detection needs to see
     std::size_t check_size;  // last bytes of a stream that only a check covers
 };
 
 void PrintTo(const codec& c, std::ostream* os) {
-    *os << c.name;
+    *os << c.name << (c.threaded ? " on the prefetch thread" : "");
 }
 
 class codec_test : public ::testing::TestWithParam<codec> {
@@ -175,7 +181,7 @@ protected:
     std::unique_ptr<byte_source> open(std::unique_ptr<byte_source> raw) const {
         auto src = detect_compression(std::move(raw), GetParam().with);
         EXPECT_NE(src, nullptr);
-        return src;
+        return GetParam().threaded ? prefetch(std::move(src)) : std::move(src);
     }
 
     read_result decode(const std::string& input, std::size_t chunk, std::size_t cap = 4096) {
@@ -201,7 +207,7 @@ TEST_P(codec_test, decodes_the_plain_bytes_however_the_input_is_cut) {
             ASSERT_TRUE(r.bytes == text) << size << " bytes by " << chunk;
         }
     }
-    // Many decoder input buffers, read with caps that straddle them.
+    // Longer than all prefetch buffers together, read with caps that straddle them.
     const std::string text = number_text(3300000, 2);
     for (std::size_t cap : {std::size_t{100003}, std::size_t{1} << 20}) {
         const read_result r = decode(pack(text, 1), 65537, cap);
@@ -408,10 +414,16 @@ constexpr auto isal = inflater::isal;
 
 INSTANTIATE_TEST_SUITE_P(
     formats, codec_test,
-    ::testing::Values(codec{"gzip (zlib)", gz, zlib, 2, 8}, codec{"gzip (ISA-L)", gz, isal, 2, 8},
-                      codec{"bzip2", compression::bzip2, zlib, 10, 4},
-                      codec{"xz", compression::xz, zlib, 6, 12},
-                      codec{"zstd", compression::zstd, zlib, 4, 4}));
+    ::testing::Values(codec{"gzip (zlib)", gz, zlib, false, 2, 8},
+                      codec{"gzip (zlib)", gz, zlib, true, 2, 8},
+                      codec{"gzip (ISA-L)", gz, isal, false, 2, 8},
+                      codec{"gzip (ISA-L)", gz, isal, true, 2, 8},
+                      codec{"bzip2", compression::bzip2, zlib, false, 10, 4},
+                      codec{"bzip2", compression::bzip2, zlib, true, 10, 4},
+                      codec{"xz", compression::xz, zlib, false, 6, 12},
+                      codec{"xz", compression::xz, zlib, true, 6, 12},
+                      codec{"zstd", compression::zstd, zlib, false, 4, 4},
+                      codec{"zstd", compression::zstd, zlib, true, 4, 4}));
 
 // --- Detection: what is not compressed is given back unchanged, the peeked bytes included. ---
 
@@ -524,6 +536,61 @@ TEST(gzip_inflaters, agree_on_every_damaged_and_cut_member) {
         ASSERT_EQ(r[0].last, r[1].last) << "case " << at;
         ASSERT_EQ(r[0].error, r[1].error) << "case " << at;
     }
+}
+
+// --- The prefetch thread: interruptible waits, prompt stops, signals left to the reader. ---
+
+std::atomic<int> interrupt_asked{0};
+bool interrupt_on_third_ask() noexcept {
+    return ++interrupt_asked >= 3;
+}
+
+TEST(prefetch, a_waiting_read_asks_the_interrupt_check_and_stops) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    interrupt_asked = 0;
+    auto src = prefetch(std::make_unique<fd_source>(fds[0]), interrupt_on_third_ask);
+    char buf[16];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(src->read(buf, sizeof buf), -1);  // nothing written: waits, asks, stops
+    EXPECT_EQ(src->error_number(), EINTR);
+    EXPECT_GE(interrupt_asked.load(), 3);
+    // Destruction stops the worker, though the writer keeps the pipe open and silent.
+    src.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ::close(fds[1]);
+}
+
+std::atomic<bool> handled_on_worker{false};
+pthread_t reader_thread;
+void note_handler_thread(int) {
+    if (!pthread_equal(pthread_self(), reader_thread)) handled_on_worker = true;
+}
+
+TEST(prefetch, signals_reach_the_reading_thread_only) {
+    struct sigaction handler {};
+    struct sigaction saved {};
+    handler.sa_handler = note_handler_thread;
+    ::sigaction(SIGUSR1, &handler, &saved);
+    reader_thread = pthread_self();
+    handled_on_worker = false;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string packed = compress(compression::zstd, number_text(100000, 23));
+    ASSERT_EQ(::write(fds[1], packed.data(), 100), 100);
+    auto src = prefetch(detect_compression(std::make_unique<fd_source>(fds[0])));
+    for (int i = 0; i < 20; ++i) {  // the worker waits on the pipe meanwhile
+        ::kill(::getpid(), SIGUSR1);
+        ::usleep(1000);
+    }
+    ASSERT_EQ(::write(fds[1], packed.data() + 100, packed.size() - 100),
+              static_cast<ssize_t>(packed.size() - 100));
+    ::close(fds[1]);
+    const read_result r = read_all(*src, 4096);
+    EXPECT_EQ(r.last, 0);
+    EXPECT_EQ(r.bytes.size(), 100000u);
+    EXPECT_FALSE(handled_on_worker.load());
+    ::sigaction(SIGUSR1, &saved, nullptr);
 }
 
 }  // namespace
