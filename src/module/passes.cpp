@@ -65,7 +65,8 @@ bool counted_input::open(const file_name& file) {
     reader = std::make_unique<input::record_reader>(*source);
     columns = reader->read_record(first);
     if (columns > 0) return true;
-    if (reader->failed()) return set_read_error(file), false;
+    // A damaged compressed stream can decode to a malformed first line before its check sums fail.
+    if (reader->failed() || damaged()) return set_read_error(file), false;
     // The C library leaves no errno here: say what is wrong instead of "[Errno 0] Error".
     if (columns == 0)
         set_io_error(ENODATA, file, "No data: the file is empty or its first line is blank");

@@ -155,3 +155,16 @@ def test_damage_after_the_end_of_data_is_still_found(tmp_path, fmt):
     lagstat.run(str(path), d, 1, 0, 0, 0, 1)
     assert float(d["samples"]) == 2.0
 
+
+def test_a_first_line_spoilt_by_damage_reports_the_damage(tmp_path):
+    """bzip2 hands out a block before its check: damage shows first as a malformed first line."""
+    packed = bytearray(COMPRESS["bzip2"](trajectory(3000)))
+    packed[len(packed) // 2] ^= 0xFF
+    path = tmp_path / "bad.dat"
+    path.write_bytes(bytes(packed))
+    for call in (lambda: lagstat.run(str(path), {}, 1, 0, 0, 0, 1),
+                 lambda: lagstat.stream(str(path), str(tmp_path / "out.txt"), [0] * 6, np.eye(6), 2, 0)):
+        with pytest.raises(OSError) as info:
+            call()
+        assert (info.value.errno, info.value.strerror) == (
+            errno.EILSEQ, "bzip2 data are damaged (a block or check is wrong)")
