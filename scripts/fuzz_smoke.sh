@@ -17,7 +17,8 @@ printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned lon
 if [[ -z "$cxx" ]] || ! "$cxx" -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" 2>/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq clang libclang-rt-dev zlib1g-dev >/dev/null
+  apt-get install -y -qq clang libclang-rt-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev \
+    libisal-dev >/dev/null
   cxx=$(command -v clang++)
 fi
 cc=${cxx/clang++/clang}

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-bash scripts/setup.sh build-essential zlib1g-dev libgtest-dev clang libclang-rt-dev locales
+bash scripts/setup.sh build-essential zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev zstd \
+  libgtest-dev clang libclang-rt-dev locales
 
 echo "== C++ unit tests"
 cmake -S . -B build/cpp-tests -G Ninja -DLAGSTAT_BUILD_MODULE=OFF -DLAGSTAT_BUILD_TESTS=ON \

@@ -1,14 +1,17 @@
 // File descriptor and memory byte sources.
 #include "input/byte_source.hpp"
-#include "input/gzip_source.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+
+#include "input/compressed_source.hpp"
+#include "input/prefetch_source.hpp"
 
 namespace lagstat::input {
 namespace detail {
@@ -25,14 +28,31 @@ fd_source::~fd_source() {
 }
 
 bool fd_source::stop() noexcept {
+    if (worker_stop_ != nullptr) {
+        if (!worker_stop_->load()) return false;
+        error_number_ = ECANCELED;
+        return true;
+    }
     if (interrupted_ == nullptr || !interrupted_()) return false;
     error_number_ = EINTR;
     return true;
 }
 
+bool fd_source::wait_readable() noexcept {
+    // A worker blocks all signals, so nothing would interrupt a read that waits: wait in slices
+    // instead. Regular files are always ready; this costs one poll(2) per read.
+    pollfd ready{fd_, POLLIN, 0};
+    for (;;) {
+        if (stop()) return false;
+        // Ready, hung up, failed (read then tells), or even a failed poll: go and read.
+        if (::poll(&ready, 1, worker_wake_ms) != 0) return true;
+    }
+}
+
 long fd_source::read(char* buf, std::size_t cap) {
     cap = std::min(cap, detail::max_read_size);
     for (;;) {
+        if (worker_stop_ != nullptr && !wait_readable()) return -1;
         const ssize_t n = ::read(fd_, buf, cap);
         if (n >= 0) return stop() ? -1 : static_cast<long>(n);
         if (errno != EINTR) {
@@ -50,7 +70,8 @@ long memory_source::read(char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
-std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_check interrupted) {
+std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_check interrupted,
+                                        bool decode_thread) {
     int fd;
     while ((fd = ::open(path, O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
         if (interrupted != nullptr && interrupted()) break;
@@ -68,11 +89,13 @@ std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_ch
         return nullptr;
     }
     // Compressed input is recognised by its magic bytes, which no text of this format starts with.
-    src = detect_gzip(std::move(src));
+    src = detect_compression(std::move(src));
     if (!src) {
         err = ENOMEM;  // the descriptor went with the released source
         return nullptr;
     }
+    // Plain text is parsed as fast as it is read; decoding is the slow part worth a thread.
+    if (decode_thread && is_compressed_source(*src)) src = prefetch(std::move(src), interrupted);
     err = 0;
     return src;
 }

@@ -1,6 +1,7 @@
 // Byte sources the record reader draws from.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -19,9 +20,20 @@ public:
     /// errno of the last failed read (0 if none failed).
     int error_number() const noexcept { return error_number_; }
 
+    /// Hands the source to a worker thread (stop set) or back to the thread that opened it (null).
+    /// On a worker the interrupt check is not asked, since it may run only on the opening thread
+    /// (the interpreter's does); instead a read that waits for data looks at *stop at least every
+    /// worker_wake_ms and fails with ECANCELED once it is true, so that the worker can be joined
+    /// even while a pipe's writer keeps silent. Sources that wrap another pass the call on.
+    /// Call it only while no read is running.
+    virtual void set_worker_stop(const std::atomic<bool>* stop) noexcept { (void)stop; }
+
 protected:
     int error_number_ = 0;
 };
+
+/// Longest a read on a worker thread waits before it looks at its stop flag again.
+constexpr int worker_wake_ms = 50;
 
 /// Asked while a read waits or after it returned: true stops the read, which then fails with
 /// EINTR (so that a caller can act on a signal, such as an interpreter's KeyboardInterrupt).
@@ -36,12 +48,15 @@ public:
     fd_source(const fd_source&) = delete;
     fd_source& operator=(const fd_source&) = delete;
     long read(char* buf, std::size_t cap) override;
+    void set_worker_stop(const std::atomic<bool>* stop) noexcept override { worker_stop_ = stop; }
 
 private:
     bool stop() noexcept;
+    bool wait_readable() noexcept;
 
     int fd_;
     interrupt_check interrupted_;
+    const std::atomic<bool>* worker_stop_ = nullptr;
 };
 
 /// Bytes of a memory range that the caller keeps alive; at most `chunk` bytes per read,
@@ -60,9 +75,13 @@ private:
     std::size_t pos_ = 0;
 };
 
-/// Opens a file for reading, compressed (gzip) or plain. On failure returns null and sets err to
-/// errno (EINTR when `interrupted` stopped an open that waited, as on a FIFO without a writer).
+/// Opens a file for reading, compressed (gzip, bzip2, xz, zstd: see compressed_source.hpp) or
+/// plain. With decode_thread, compressed input is decoded on a thread of its own while the
+/// caller parses (see prefetch_source.hpp); plain input is always read on the caller's thread.
+/// On failure returns null and sets err to errno (EINTR when `interrupted` stopped an open that
+/// waited, as on a FIFO without a writer).
 std::unique_ptr<byte_source> open_input(const char* path, int& err,
-                                        interrupt_check interrupted = nullptr);
+                                        interrupt_check interrupted = nullptr,
+                                        bool decode_thread = true);
 
 }  // namespace lagstat::input

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <new>
 
-#include "input/gzip_source.hpp"
+#include "input/compressed_source.hpp"
 
 namespace lagstat::passes {
 
@@ -19,7 +19,8 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
     if (!reader_) return {failure::no_memory};
     columns_ = reader_->read_record(first_);
     if (columns_ > 0) return {};
-    if (reader_->failed()) return read_error();
+    // A damaged compressed stream can decode to a malformed first line before its check sums fail.
+    if (reader_->failed() || damaged()) return read_error();
     // The C library leaves no errno here: say what is wrong instead of "[Errno 0] Error".
     if (columns_ == 0)
         return {failure::no_data, ENODATA, "No data: the file is empty or its first line is blank"};
@@ -29,11 +30,11 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
 pass_error text_input::read_error() const {
     const int err = reader_->error_number();
     if (err == EINTR) return {failure::interrupted};
-    return {failure::read_error, err, input::gzip_error_message(*source_)};
+    return {failure::read_error, err, input::decoder_error_message(*source_)};
 }
 
 bool text_input::damaged() const {
-    if (!input::is_gzip_source(*source_)) return false;
+    if (!input::is_compressed_source(*source_)) return false;
     char scratch[1 << 14];
     long got;
     while ((got = source_->read(scratch, sizeof scratch)) > 0) {

@@ -7,7 +7,8 @@
 //   byte 0: the reader's buffer size (1..48 bytes, so that lines and fields straddle refills, or
 //           4 KiB, which holds any input the fuzzer makes whole);
 //   byte 1: the largest read the byte source hands out at once (1..64 bytes, or unlimited);
-//   byte 2: the capacity of the fixed-capacity walk (0: counting mode, 1..9: filling mode);
+//   byte 2: the capacity of the fixed-capacity walk (0: counting mode, 1..9: filling mode) in
+//           its last decimal digit; the parity of the rest picks gzip's inflater (zlib, ISA-L);
 //   byte 3: text options: bits 0-1 the comment characters (none, "#", "#@", "!%"), bit 2 the
 //           comma delimiter, bits 3-4 skip_rows, bits 5-6 the number of usecols;
 //   bytes 4-6: the usecols, each byte % 9 - 4 (-4..4).
@@ -15,8 +16,8 @@
 //   1. as the passes read: the first line counted with its values kept, every later line filled
 //      into a record of that many fields (the reference counts, rewinds and reads it again);
 //   2. every line with the fixed capacity of byte 2;
-//   3. walk 2 through gzip detection: plain text must read the same; gzip data (magic 1f 8b)
-//      only has to read without a fault and stop;
+//   3. walk 2 through detection of compressed input: plain text must read the same; data with
+//      the magic of gzip, bzip2, xz or zstd only have to decode without a fault and stop;
 //   4. with the options of bytes 3-6, as the passes read, against the literal option reader;
 //   5. walk 4 again with the lines after the first data line parsed by parse_chunk (and its
 //      portable twin on every other cut), in two spans cut everywhere (inputs up to 1 KiB, else
@@ -32,7 +33,7 @@
 
 #include "input/byte_source.hpp"
 #include "input/chunk_parser.hpp"
-#include "input/gzip_source.hpp"
+#include "input/compressed_source.hpp"
 #include "input/record_reader.hpp"
 #include "reference/reference_reader.hpp"
 
@@ -234,6 +235,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t buffer = data[0] < 192 ? 1 + data[0] % 48 : 4096;
     const std::size_t chunk = data[1] < 192 ? 1 + data[1] % 64 : static_cast<std::size_t>(-1);
     const int capacity = data[2] % (max_capacity + 1);
+    const auto inflater = data[2] / (max_capacity + 1) % 2 == 0 ? lagstat::input::inflater::zlib
+                                                                  : lagstat::input::inflater::isal;
     static const char* const comments[] = {"", "#", "#@", "!%"};
     text_options options;
     options.comments = comments[data[3] & 3];
@@ -248,10 +251,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         memory_source src(text, length, chunk);
         walk_fixed(src, text, length, buffer, capacity, true);
     }
-    auto src = lagstat::input::detect_gzip(std::make_unique<memory_source>(text, length, chunk));
+    auto src = lagstat::input::detect_compression(
+        std::make_unique<memory_source>(text, length, chunk), inflater);
     if (src == nullptr) std::abort();
-    const bool gzip = lagstat::input::is_gzip_source(*src);
-    walk_fixed(*src, text, length, buffer, capacity, !gzip);
+    const bool compressed = lagstat::input::is_compressed_source(*src);
+    walk_fixed(*src, text, length, buffer, capacity, !compressed);
 
     const std::vector<call> calls = options_walk(text, length, options, buffer, chunk);
     check_options_walk(calls, text, length, options);
