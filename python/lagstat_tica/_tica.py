@@ -2,11 +2,16 @@
 import os
 
 import numpy as np
-import scipy.linalg
 
 import lagstat
 
 from ._moments import _Runner, _check_lag, expand_files, two_pass
+from ._optional import missing
+
+try:
+    import scipy.linalg
+except ImportError as exc:
+    raise missing("SciPy", "lagstat_tica.TICA") from exc
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
 

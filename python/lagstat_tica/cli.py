@@ -7,6 +7,10 @@ import tempfile
 
 import numpy as np
 
+from lagstat import __version__
+
+from ._optional import missing
+
 PROG = "lagstat-tica"
 
 
@@ -60,6 +64,7 @@ def build_parser():
     p.add_argument("--plot", metavar="FILE.png",
                    help="save a figure: implied timescales and a histogram of the first two components")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
+    p.add_argument("--version", action="version", version="%(prog)s " + __version__)
     return p
 
 
@@ -102,8 +107,16 @@ def _histogram(paths, ncols, bins=100):
     return counts, edges
 
 
+def _import_matplotlib():
+    try:
+        import matplotlib
+    except ImportError as exc:
+        raise missing("Matplotlib", "--plot") from exc
+    return matplotlib
+
+
 def save_plot(model, projection_files, path):
-    import matplotlib
+    matplotlib = _import_matplotlib()
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -148,6 +161,7 @@ def main(argv=None):
 
         paths = expand_files(args.files)
         if args.plot:
+            _import_matplotlib()  # before the work whose figure it would draw
             plot_dir = os.path.dirname(os.path.abspath(args.plot))
             if not os.path.isdir(plot_dir):
                 raise FileNotFoundError("directory of --plot does not exist: %s" % plot_dir)
@@ -171,7 +185,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         err.write("%s: interrupted\n" % PROG)
         return 130
-    except (OSError, ValueError, RuntimeError, TypeError) as exc:
+    except (OSError, ValueError, RuntimeError, TypeError, ImportError) as exc:
         msg = str(exc) or type(exc).__name__
         err.write("%s: error: %s\n" % (PROG, msg.splitlines()[0] if msg else msg))
         return 1
