@@ -85,6 +85,8 @@ use_venv() {
     echo "making the virtual environment $LAGSTAT_VENV with $py ($("$py" -V 2>&1))"
     rm -rf "$LAGSTAT_VENV"
     make_venv "$LAGSTAT_VENV" "$py"
+    # The pip a venv starts with is the interpreter's bundled one (Debian 12's 23.0 knows no -C).
+    "$LAGSTAT_VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
     echo "$py" >"$LAGSTAT_VENV/.lagstat-base"
   fi
   python_headers "$py"
