@@ -5,6 +5,8 @@
 # in tests/fuzz/regressions/<target>/ once the fault is fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
+activate_venv  # the project environment of scripts/setup.sh
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-35}
 

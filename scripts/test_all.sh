@@ -1,28 +1,60 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine and runs every test: the C++ unit tests, the Python suite, both again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, a fuzzing smoke run and the slow tests.
+# Sets up a fresh machine and runs every test: the C++ unit tests (also cross-built for aarch64
+# and run under QEMU), the Python suite against the repaired wheel in a fresh environment, a part
+# of it on every Python version the package names and with NumPy 1.x, both suites again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, a fuzzing smoke run and the slow tests.
+# Everything Python runs in virtual environments (scripts/venv.sh), never the system interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
+source scripts/venv.sh
 
-bash scripts/setup.sh build-essential zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev zstd \
-  libgtest-dev clang libclang-rt-dev locales
+timings=()
+step() {
+  echo "== $1"
+  step_name=$1
+  step_start=$SECONDS
+}
+step_end() { timings+=("$(printf '%5ds  %s' $((SECONDS - step_start)) "$step_name")"); }
 
-echo "== C++ unit tests"
+step "Setup"
+bash scripts/setup.sh zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev zstd libgtest-dev \
+  clang libclang-rt-dev locales googletest g++-aarch64-linux-gnu qemu-user-static
+activate_venv
+step_end
+
+step "C++ unit tests"
 cmake -S . -B build/cpp-tests -G Ninja -DLAGSTAT_BUILD_MODULE=OFF -DLAGSTAT_BUILD_TESTS=ON \
   -DLAGSTAT_WERROR=ON >/dev/null
 cmake --build build/cpp-tests
 (cd build/cpp-tests && ./lagstat_tests --gtest_brief=1)
+step_end
 
-echo "== Python tests"
-# From outside the tree, so that the installed module is the one imported.
-(cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+step "C++ unit tests, aarch64 under QEMU"
+bash scripts/test_aarch64.sh
+step_end
 
-echo "== Sanitizers (ASan + UBSan)"
+step "Python tests (the repaired wheel in a fresh environment)"
+bash scripts/test_wheel.sh
+step_end
+
+step "Python versions and NumPy 1.x"
+bash scripts/test_matrix.sh
+step_end
+
+step "Sanitizers (ASan + UBSan)"
 bash scripts/test_sanitizers.sh
+step_end
 
-echo "== Fuzzing (smoke run)"
+step "Fuzzing (smoke run)"
 bash scripts/fuzz_smoke.sh
+step_end
 
-echo "== Slow tests"
+step "Slow tests"
 bash scripts/slow_tests.sh
+step_end
+
+echo
+echo "== Timings"
+printf '%s\n' "${timings[@]}"
+printf '%5ds  all\n' "$SECONDS"
+venv_hint

@@ -9,6 +9,8 @@
 # MemoryError for them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
+activate_venv  # the project environment of scripts/setup.sh
 root=$(pwd)
 out=$root/build/sanitize
 export CC=${CC:-gcc} CXX=${CXX:-g++}

@@ -4,7 +4,24 @@ lagstat reads one text file per call in constant memory; this package runs it ov
 files (in parallel processes or on a Dask cluster), merges the per-file sums in file
 order, and builds time-lagged independent component analysis on the result.
 """
-from ._moments import expand_files, moments
-from ._tica import TICA
+from typing import TYPE_CHECKING
 
-__all__ = ["TICA", "moments", "expand_files"]
+from lagstat import __version__
+
+from ._moments import expand_files, moments
+
+if TYPE_CHECKING:
+    from ._tica import TICA
+
+__all__ = ["TICA", "moments", "expand_files", "__version__"]
+
+
+def __getattr__(name):
+    # TICA needs SciPy and the moments do not: TICA is imported on first use, so that without
+    # SciPy the moments still work and TICA's ImportError says what to install.
+    if name == "TICA":
+        from ._tica import TICA
+
+        globals()["TICA"] = TICA
+        return TICA
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -3,11 +3,16 @@ import errno
 import os
 
 import numpy as np
-import scipy.linalg
 
 import lagstat
 
 from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, name_file, two_pass
+from ._optional import missing
+
+try:
+    import scipy.linalg
+except ImportError as exc:
+    raise missing("SciPy", "lagstat_tica.TICA") from exc
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
 

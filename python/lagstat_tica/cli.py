@@ -10,6 +10,10 @@ import threading
 
 import numpy as np
 
+from lagstat import __version__
+
+from ._optional import missing
+
 PROG = "lagstat-tica"
 
 # Exit statuses of a run cut short, as a shell reports a process killed by the signal.
@@ -121,6 +125,7 @@ def build_parser():
     p.add_argument("--plot", metavar="FILE.png",
                    help="save a figure: implied timescales and a histogram of the first two components")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
+    p.add_argument("--version", action="version", version="%(prog)s " + __version__)
     return p
 
 
@@ -178,8 +183,16 @@ def _histogram(paths, ncols, bins=100):
     return counts, edges
 
 
+def _import_matplotlib():
+    try:
+        import matplotlib
+    except ImportError as exc:
+        raise missing("Matplotlib", "--plot") from exc
+    return matplotlib
+
+
 def save_plot(model, projection_files, path):
-    import matplotlib
+    matplotlib = _import_matplotlib()
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -226,6 +239,8 @@ def main(argv=None):
         from ._tica import TICA, output_paths
 
         paths = expand_files(args.files)
+        if args.plot:
+            _import_matplotlib()  # before the work whose figure it would draw
         scaling = None if args.scaling == "none" else args.scaling
         model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
         # Everything that can be checked without reading is checked before the fit, which may
@@ -258,7 +273,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         err.write("%s: interrupted\n" % PROG)
         return EXIT_SIGINT
-    except (OSError, ValueError, RuntimeError, TypeError, MemoryError) as exc:
+    except (OSError, ValueError, RuntimeError, TypeError, MemoryError, ImportError) as exc:
         err.write("%s: error: %s\n" % (PROG, _describe(exc)))
         return 1
     finally:

@@ -63,6 +63,11 @@ PyModuleDef lagstat_module = {
 PyMODINIT_FUNC PyInit_lagstat(void) {
     PyObject* module = PyModule_Create(&lagstat_module);
     if (module == nullptr) return nullptr;
+    // pyproject.toml's version, passed in by the build (CMakeLists.txt).
+    if (PyModule_AddStringConstant(module, "__version__", LAGSTAT_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");

@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "input/byte_source.hpp"
+#include "input/record_reader.hpp"
+#include "projection/project.hpp"
 #include "reference/reference_kernels.hpp"
 #include "stats/kernel_dispatch.hpp"
 #include "stats/kernels.hpp"
@@ -378,6 +381,173 @@ TEST(moment_accumulator, rejects_empty_frames_and_unusable_lag) {
     lagged.tcov_pairs = nullptr;
     EXPECT_THROW(moment_accumulator(1, lagged), std::invalid_argument);
 }
+
+// ---- the same sums on every machine -------------------------------------------------------
+// A file's sums and projections depend on its text alone: not on the instruction set the kernels
+// run on, nor on the machine. The digests below were recorded on x86-64, where every kernel and
+// projection path gives them, and must come out the same wherever the tests run (the aarch64
+// cross build runs them under QEMU). A change of a digest is a change of results: it is wrong
+// unless the arithmetic was meant to change.
+
+/// splitmix64: fully specified, unlike <random>'s distributions, whose output is the library's
+/// own choice.
+std::uint64_t next_bits(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+/// In [-2^e, 2^e) for e in [-8, 7], from 53 random bits: exact, so no rounding mode or library
+/// enters.
+double next_value(std::uint64_t& state) {
+    const std::uint64_t bits = next_bits(state);
+    const double unit = static_cast<double>(static_cast<std::int64_t>(bits >> 11) -
+                                            (std::int64_t{1} << 52)) /
+                        4503599627370496.0;  // 2^52
+    return std::ldexp(unit, static_cast<int>(bits & 15) - 8);
+}
+
+struct fnv1a {
+    std::uint64_t h = 0xCBF29CE484222325u;
+    void add(const double* v, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t bits;
+            std::memcpy(&bits, &v[i], sizeof bits);
+            for (int byte = 0; byte < 8; ++byte) {  // byte order fixed, whatever the machine's
+                h ^= (bits >> (8 * byte)) & 0xFFu;
+                h *= 0x100000001B3u;
+            }
+        }
+    }
+};
+
+struct digest_case {
+    const char* name;
+    std::uint64_t seed;
+    std::size_t frames, columns, lag, max_proj;
+    const char* format;  // of one value
+    const char* separator;
+    std::uint64_t digest;
+};
+
+/// The text of a trajectory: offset columns of random values, as a simulation writes them.
+std::string digest_text(const digest_case& c) {
+    std::uint64_t state = c.seed;
+    std::string text;
+    char field[64];
+    for (std::size_t t = 0; t < c.frames; ++t) {
+        for (std::size_t i = 0; i < c.columns; ++i) {
+            const double x = 3.0 * static_cast<double>(i) - 10.0 + next_value(state);
+            std::snprintf(field, sizeof field, c.format, x);
+            text += field;
+            text += i + 1 < c.columns ? c.separator : "\n";
+        }
+    }
+    return text;
+}
+
+/// One pass over the text as the run and stream passes make it: each line read by the record
+/// reader to where(), then taken by done() (small buffers, so that fields are cut at refills).
+template <typename Where, typename Done>
+void for_each_frame(const std::string& text, std::size_t n, Where&& where, Done&& done) {
+    input::memory_source src(text.data(), text.size(), 4093);
+    input::record_reader reader(src, 1021);
+    for (;;) {
+        const int r = reader.read_record(where(), static_cast<int>(n));
+        if (r == 0) break;
+        ASSERT_EQ(r, static_cast<int>(n)) << "line " << reader.line_number();
+        done();
+    }
+}
+
+/// Pass 1 (sum, mean), pass 2 (var, cov, tcov at the case's lag) and the projection of every
+/// centred frame, digested in that order.
+std::uint64_t digest_of(const digest_case& c, const std::string& text,
+                        projection::detail::project_fn project) {
+    const std::size_t n = c.columns;
+    fnv1a digest;
+    std::vector<double> sum(n, 0.0), mean(n), var(n, 0.0), cov(n * n, 0.0), tcov(n * n, 0.0);
+    std::vector<double> x(n), centred(n), y(c.max_proj), weights(n * n);
+    double pairs = 0.0;
+    {
+        moment_targets tg;
+        tg.mean = sum.data();
+        moment_accumulator acc(n, tg);
+        for_each_frame(
+            text, n, [&] { return acc.next_frame(); }, [&] { acc.commit_frame(); });
+        acc.flush();
+        const double samples = static_cast<double>(acc.frames());
+        for (std::size_t i = 0; i < n; ++i) mean[i] = sum[i] / samples;
+        digest.add(sum.data(), n);
+        digest.add(&samples, 1);
+    }
+    {
+        moment_targets tg;
+        tg.mean = mean.data();
+        tg.add_mean = false;
+        tg.var = var.data();
+        tg.cov = cov.data();
+        tg.tcov = tcov.data();
+        tg.tcov_pairs = &pairs;
+        tg.lag = c.lag;
+        moment_accumulator acc(n, tg);
+        for_each_frame(
+            text, n, [&] { return acc.next_frame(); }, [&] { acc.commit_frame(); });
+        acc.flush();
+        mirror_upper(cov.data(), n);
+        digest.add(var.data(), n);
+        digest.add(cov.data(), n * n);
+        digest.add(tcov.data(), n * n);
+        digest.add(&pairs, 1);
+    }
+    std::uint64_t state = ~c.seed;
+    for (double& w : weights) w = next_value(state);
+    for_each_frame(
+        text, n, [&] { return x.data(); },
+        [&] {
+            for (std::size_t i = 0; i < n; ++i) centred[i] = x[i] - mean[i];
+            project(centred.data(), weights.data(), n, c.max_proj, y.data());
+            digest.add(y.data(), c.max_proj);
+        });
+    return digest.h;
+}
+
+void PrintTo(const digest_case& c, std::ostream* os) { *os << c.name; }
+
+class same_sums_everywhere : public ::testing::TestWithParam<digest_case> {};
+
+TEST_P(same_sums_everywhere, on_every_kernel_and_projection_path) {
+    const digest_case& c = GetParam();
+    const std::string text = digest_text(c);
+    const cpu::isa saved = cpu::active_isa();
+    int checked = 0;
+    for (cpu::isa kernels : cpu::all_isas) {
+        if (!cpu::select_isa(kernels)) continue;  // not on this CPU
+        for (cpu::isa proj : cpu::all_isas) {
+            if (!cpu::isa_supported(proj)) continue;
+            const std::uint64_t got = digest_of(c, text, projection::detail::project_for(proj));
+            ++checked;
+            char hex[32];
+            std::snprintf(hex, sizeof hex, "0x%016llx", static_cast<unsigned long long>(got));
+            EXPECT_EQ(got, c.digest) << "kernels " << cpu::isa_name(kernels) << ", projection "
+                                     << cpu::isa_name(proj) << ": digest " << hex;
+        }
+    }
+    cpu::select_isa(saved);
+    EXPECT_GT(checked, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    recorded, same_sums_everywhere,
+    ::testing::Values(
+        digest_case{"fixed_point_lag7", 1, 2000, 10, 7, 3, "%.6f", " ", 0x941e481419d89dc5},
+        digest_case{"round_trip_commas", 2, 700, 37, 1, 37, "%.17g", ",", 0xbd6680f263d1490a},
+        digest_case{"exp_tabs_long_lag", 3, 1500, 5, 130, 2, "%.5e", "\t", 0xc0339bad2d0db95a},
+        digest_case{"wide_frames", 4, 300, 130, 3, 10, "%.9g", "  ", 0x23703de8fc9ccc97}),
+    [](const ::testing::TestParamInfo<digest_case>& info) {
+        return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace lagstat::stats

@@ -1,7 +1,10 @@
+import os
 import subprocess
 import sys
+from importlib.metadata import version
 
 import lagstat
+import lagstat_tica
 import pytest
 
 RUN_DOC = (
@@ -75,3 +78,54 @@ def test_bad_arguments_raise_type_error_before_any_file_is_opened(func, args, tm
     with pytest.raises(TypeError):
         func(*args)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_one_version_for_the_distribution_module_and_command():
+    assert lagstat.__version__ == version("lagstat") == lagstat_tica.__version__
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", "--version"], capture_output=True, text=True)
+    assert proc.returncode == 0 and proc.stdout == "lagstat-tica %s\n" % lagstat.__version__
+
+
+# What a type checker says of a call (from the installed stubs) and what the module does with it
+# agree: a call the stubs accept fails at run time only on the missing file.
+TYPED_CALLS = {
+    "run": ("lagstat.run('f', {}, 1, 0, 0, 0, 1)", True),
+    "run_path_and_bools": ("lagstat.run(pathlib.Path('f'), {'mean': [0.0]}, False, True, True, True, 5)", True),
+    "stream_bytes_arrays": ("lagstat.stream(b'f', 'g', np.zeros(1), [[1.0]], 1, 0)", True),
+    "too_few": ("lagstat.run('f', {}, 1, 0, 0, 0)", False),
+    "too_many": ("lagstat.run('f', {}, 1, 0, 0, 0, 1, 1)", False),
+    "list_for_dict": ("lagstat.run('f', [], 1, 0, 0, 0, 1)", False),
+    "int_for_path": ("lagstat.run(3, {}, 1, 0, 0, 0, 1)", False),
+    "str_for_flag": ("lagstat.run('f', {}, '1', 0, 0, 0, 1)", False),
+    "float_max_proj": ("lagstat.stream('f', 'g', [0.0], [[1.0]], 1.5, 0)", False),
+    "none_for_output": ("lagstat.stream('f', None, [0.0], [[1.0]], 1, 0)", False),
+    "keywords": ("lagstat.run(fname='f', d={}, mean=1, var=0, cov=0, tcov=0, lag=1)", False),
+}
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory):
+    """Names of the TYPED_CALLS mypy reports errors in, from one mypy run over them all."""
+    pytest.importorskip("mypy")
+    if os.environ.get("LAGSTAT_SANITIZED") == "1":
+        pytest.skip("mypy under the address sanitizer is slow and tells nothing about lagstat")
+    root = tmp_path_factory.mktemp("typed")
+    for name, (call, _) in TYPED_CALLS.items():
+        (root / ("call_%s.py" % name)).write_text("import pathlib\nimport numpy as np\nimport lagstat\n\n%s\n" % call)
+    (root / "version.py").write_text("import lagstat, lagstat_tica\nv: str = lagstat.__version__ + lagstat_tica.__version__\n")
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+                           "--no-error-summary", "."], cwd=root, capture_output=True, text=True, timeout=600)
+    # The stubs were found (else every call is an error), and the versions are typed.
+    assert "import-not-found" not in proc.stdout and "version.py" not in proc.stdout, proc.stdout
+    return {line.split(".py:")[0][len("call_"):] for line in proc.stdout.splitlines() if line.startswith("call_")}
+
+
+@pytest.mark.parametrize("name", sorted(TYPED_CALLS))
+def test_stubs_type_calls_as_the_module_takes_them(name, mypy_errors, tmp_path, monkeypatch):
+    call, accepted = TYPED_CALLS[name]
+    assert (name not in mypy_errors) == accepted
+    monkeypatch.chdir(tmp_path)
+    import pathlib  # noqa: F401 (for the call)
+    import numpy as np  # noqa: F401
+    with pytest.raises(FileNotFoundError if accepted else TypeError):
+        eval(call)

@@ -513,3 +513,27 @@ def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
                           stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=120)
     os.close(write_end)
     assert (proc.returncode, proc.stderr) == (141, "")
+
+
+# Without an optional dependency the moments still work; what needs it says what to install.
+@pytest.mark.parametrize(
+    "hidden, code, status, last_line",
+    [
+        ("scipy", "print(lagstat_tica.moments([good], lag=2)['samples'])", 0, "100.0"),
+        ("scipy", "from lagstat_tica import TICA", 1,
+         "ImportError: lagstat_tica.TICA needs SciPy, which is not installed: pip install 'lagstat[tica]'"),
+        ("scipy", "sys.exit(main([good, '--lag', '2', '--quiet']))", 1,
+         "lagstat-tica: error: lagstat_tica.TICA needs SciPy, which is not installed: pip install 'lagstat[tica]'"),
+        ("matplotlib", "sys.exit(main([good, '--lag', '2', '--plot', 'f.png', '--quiet']))", 1,
+         "lagstat-tica: error: --plot needs Matplotlib, which is not installed: pip install 'lagstat[tica]'"),
+    ],
+)
+def test_missing_optional_dependency(tmp_path, hidden, code, status, last_line):
+    good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    script = ("import sys; sys.modules[%r] = None\n"
+              "import lagstat_tica\nfrom lagstat_tica.cli import main\ngood = %r\n%s" % (hidden, good, code))
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert proc.returncode == status, proc.stderr
+    assert (proc.stderr if status else proc.stdout).strip().splitlines()[-1] == last_line
+    if "main(" in code:  # the command line: one line, and nothing computed before it
+        assert proc.stderr.count("\n") == 1 and proc.stdout == ""

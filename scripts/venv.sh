@@ -1,0 +1,129 @@
+# Sourced by the other scripts: Debian packages, the project's virtual environment and the
+# interpreters found on this machine. Nothing here runs on its own.
+#
+# The project's Python work happens in one virtual environment, .venv in the checkout (or
+# $LAGSTAT_VENV), never in the system interpreter: Debian's refuses pip installs into its own
+# site-packages (PEP 668), and a user's interpreter should not change under them. The environment
+# is made by the first python3 on PATH that is 3.9 or newer, and made again only when that
+# interpreter changes.
+
+lagstat_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+: "${LAGSTAT_VENV:=$lagstat_root/.venv}"
+
+# apt_install PACKAGE...: installs those of the Debian packages that are missing.
+apt_install() {
+  local need=() pkg
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  done
+  ((${#need[@]})) || return 0
+  echo "apt-get install ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}" >/dev/null
+}
+
+# python_ok PYTHON: true if PYTHON runs and is 3.9 or newer.
+python_ok() {
+  "$1" -c 'import sys; sys.exit(sys.version_info < (3, 9))' >/dev/null 2>&1
+}
+
+# first_python3: the interpreter behind the first python3 on PATH that is 3.9 or newer (its real
+# path, so that a pyenv shim resolves to the version it stands for).
+first_python3() {
+  local dir
+  local IFS=:
+  for dir in $PATH; do
+    if [[ -x "${dir:-.}/python3" ]] && python_ok "${dir:-.}/python3"; then
+      "${dir:-.}/python3" -c 'import os, sys; print(os.path.realpath(sys.executable))'
+      return 0
+    fi
+  done
+  return 1
+}
+
+# make_venv DIR PYTHON [--system-site-packages]: a virtual environment of PYTHON in DIR, with the
+# interpreter's venv support installed from Debian where that is what it lacks.
+make_venv() {
+  local dir=$1 py=$2
+  shift 2
+  "$py" -m venv "$@" "$dir" >/dev/null 2>&1 && return 0
+  rm -rf "$dir"
+  if [[ "$py" == /usr/bin/* ]]; then
+    # Debian's interpreters come without ensurepip: it is in python3.X-venv.
+    apt_install "python3-venv" "$("$py" -c 'import sys; print("python%d.%d-venv" % sys.version_info[:2])')"
+    "$py" -m venv "$@" "$dir"
+  else
+    echo "$py cannot make a virtual environment: its venv or ensurepip module is missing" >&2
+    return 1
+  fi
+}
+
+# python_headers PYTHON: installs Debian's headers for a Debian interpreter that lacks them (the
+# extension is compiled against them).
+python_headers() {
+  local py=$1
+  "$py" -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' && return 0
+  if [[ "$py" == /usr/bin/* ]]; then
+    apt_install "$("$py" -c 'import sys; print("python%d.%d-dev" % sys.version_info[:2])')"
+  else
+    echo "Python.h of $py not found: install its development headers" >&2
+    return 1
+  fi
+}
+
+# use_venv: makes the project environment where it is missing or belongs to another interpreter,
+# and puts it first on PATH, so that python3, pip, cmake and pytest are its own.
+use_venv() {
+  local py
+  if ! py=$(first_python3); then
+    echo "no python3 of version 3.9 or newer on PATH" >&2
+    return 1
+  fi
+  if [[ ! -x "$LAGSTAT_VENV/bin/python" || "$(cat "$LAGSTAT_VENV/.lagstat-base" 2>/dev/null)" != "$py" ]]; then
+    echo "making the virtual environment $LAGSTAT_VENV with $py ($("$py" -V 2>&1))"
+    rm -rf "$LAGSTAT_VENV"
+    make_venv "$LAGSTAT_VENV" "$py"
+    # The pip a venv starts with is the interpreter's bundled one (Debian 12's 23.0 knows no -C).
+    "$LAGSTAT_VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+    echo "$py" >"$LAGSTAT_VENV/.lagstat-base"
+  fi
+  python_headers "$py"
+  activate_venv
+}
+
+# activate_venv: what `source .venv/bin/activate` does, for a script.
+activate_venv() {
+  if [[ ! -x "$LAGSTAT_VENV/bin/python" ]]; then
+    echo "no virtual environment in $LAGSTAT_VENV: run bash scripts/setup.sh first" >&2
+    return 1
+  fi
+  export VIRTUAL_ENV=$LAGSTAT_VENV
+  export PATH="$LAGSTAT_VENV/bin:$PATH"
+  unset PYTHONHOME
+  hash -r
+}
+
+venv_hint() {
+  echo
+  echo "lagstat is installed in the virtual environment $LAGSTAT_VENV. To use it:"
+  echo "    source ${LAGSTAT_VENV/#$PWD\//}/bin/activate"
+}
+
+# pyenv_versions_dir: where pyenv keeps its interpreters, if this machine has pyenv (looked up
+# without PATH, which need not hold pyenv).
+pyenv_versions_dir() {
+  local root
+  root=$(pyenv root 2>/dev/null || true)
+  [[ -n "$root" ]] || root=${PYENV_ROOT:-$HOME/.pyenv}
+  [[ -d "$root/versions" ]] && echo "$root/versions"
+}
+
+# pyenv_python VERSIONS_DIR 3.X: the newest CPython 3.X there, if any.
+pyenv_python() {
+  local v
+  v=$(find "$1" -mindepth 1 -maxdepth 1 -name "$2.*" -printf '%f\n' 2>/dev/null |
+    grep -E "^$2\.[0-9]+$" | sort -t. -k3,3n | tail -n 1)
+  [[ -n "$v" && -x "$1/$v/bin/python3" ]] && echo "$1/$v/bin/python3"
+}
