@@ -2,6 +2,7 @@
 #include "input/byte_source.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -25,6 +26,18 @@ constexpr std::size_t max_read_size = std::size_t{1} << 30;
 
 fd_source::~fd_source() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+fd_source::fd_source(int fd, interrupt_check interrupted) noexcept
+    : fd_(fd), interrupted_(interrupted) {
+    struct stat st;
+    regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int fd_source::plain_file(std::uint64_t* handed_out) const noexcept {
+    if (!regular_) return -1;
+    *handed_out = offset_;
+    return fd_;
 }
 
 bool fd_source::stop() noexcept {
@@ -54,7 +67,10 @@ long fd_source::read(char* buf, std::size_t cap) {
     for (;;) {
         if (worker_stop_ != nullptr && !wait_readable()) return -1;
         const ssize_t n = ::read(fd_, buf, cap);
-        if (n >= 0) return stop() ? -1 : static_cast<long>(n);
+        if (n >= 0) {
+            offset_ += static_cast<std::uint64_t>(n);
+            return stop() ? -1 : static_cast<long>(n);
+        }
         if (errno != EINTR) {
             error_number_ = errno;
             return -1;

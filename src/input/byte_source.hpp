@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,15 @@ public:
     /// Call it only while no read is running.
     virtual void set_worker_stop(const std::atomic<bool>* stop) noexcept { (void)stop; }
 
+    /// For a source that hands out the bytes of a regular file unchanged: the file's descriptor,
+    /// and in *handed_out how many of its bytes the source has given so far (where a reader that
+    /// takes the file over goes on, with pread, as threads reading ranges do). -1 for any other
+    /// source: pipes, decoders, memory.
+    virtual int plain_file(std::uint64_t* handed_out) const noexcept {
+        (void)handed_out;
+        return -1;
+    }
+
 protected:
     int error_number_ = 0;
 };
@@ -42,13 +52,13 @@ using interrupt_check = bool (*)() noexcept;
 /// Bytes of a file descriptor, read with read(2). Owns the descriptor and closes it.
 class fd_source final : public byte_source {
 public:
-    explicit fd_source(int fd, interrupt_check interrupted = nullptr) noexcept
-        : fd_(fd), interrupted_(interrupted) {}
+    explicit fd_source(int fd, interrupt_check interrupted = nullptr) noexcept;
     ~fd_source() override;
     fd_source(const fd_source&) = delete;
     fd_source& operator=(const fd_source&) = delete;
     long read(char* buf, std::size_t cap) override;
     void set_worker_stop(const std::atomic<bool>* stop) noexcept override { worker_stop_ = stop; }
+    int plain_file(std::uint64_t* handed_out) const noexcept override;
 
 private:
     bool stop() noexcept;
@@ -57,6 +67,8 @@ private:
     int fd_;
     interrupt_check interrupted_;
     const std::atomic<bool>* worker_stop_ = nullptr;
+    bool regular_ = false;       // a regular file, not a pipe or a device
+    std::uint64_t offset_ = 0;   // bytes read
 };
 
 /// Bytes of a memory range that the caller keeps alive; at most `chunk` bytes per read,

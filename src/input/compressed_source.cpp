@@ -50,6 +50,14 @@ public:
         raw_->set_worker_stop(stop);
     }
 
+    // Plain text: the raw file's bytes, less those peeked and not yet handed out again.
+    int plain_file(std::uint64_t* handed_out) const noexcept override {
+        if (state_ == raw_state::failed) return -1;
+        const int fd = raw_->plain_file(handed_out);
+        if (fd >= 0) *handed_out -= count_ - pos_;
+        return fd;
+    }
+
 private:
     std::unique_ptr<byte_source> raw_;
     unsigned char peeked_[max_magic_size] = {};

@@ -58,6 +58,8 @@ public:
     error_kind last_error() const noexcept { return last_error_; }
     /// True once a read from the source has failed (the stream's error indicator).
     bool failed() const noexcept { return failed_; }
+    /// True once the source has reported the end of the input.
+    bool at_end() const noexcept { return at_end_; }
     /// errno of the failed read, 0 if none failed.
     int error_number() const noexcept { return src_.error_number(); }
     /// Number of physical lines read so far, the current one included (1-based line of the last

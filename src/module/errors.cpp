@@ -37,21 +37,27 @@ namespace {
 // ValueError for a refused data line, with a note naming the file and the line: through
 // add_note where exceptions have it (3.11+), else straight into __notes__, where tracebacks of
 // those versions do not show it but callers (lagstat-tica) still find it.
-PyObject* set_line_error(const file_name& file, std::uint64_t line) {
+PyObject* set_line_error(const file_name& file, std::uint64_t line, const char* why) {
     py_ref exc = py_ref::steal(
         PyObject_CallFunction(PyExc_ValueError, "s", "Unexpected line format or read error."));
     if (!exc) return nullptr;
-    py_ref note = py_ref::steal(PyUnicode_FromFormat("in %R, line %llu", file.given.get(),
-                                                     static_cast<unsigned long long>(line)));
-    if (!note) return nullptr;
+    py_ref notes = py_ref::steal(PyList_New(0));
+    if (!notes) return nullptr;
+    py_ref where = py_ref::steal(PyUnicode_FromFormat("in %R, line %llu", file.given.get(),
+                                                      static_cast<unsigned long long>(line)));
+    if (!where || PyList_Append(notes.get(), where.get()) < 0) return nullptr;
+    if (why != nullptr) {
+        py_ref what = py_ref::steal(PyUnicode_FromString(why));
+        if (!what || PyList_Append(notes.get(), what.get()) < 0) return nullptr;
+    }
     if (PyObject_HasAttrString(exc.get(), "add_note")) {
-        py_ref done = py_ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
-        if (!done) return nullptr;
-    } else {
-        py_ref notes = py_ref::steal(PyList_New(1));
-        if (!notes) return nullptr;
-        PyList_SET_ITEM(notes.get(), 0, note.release());
-        if (PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes.get()); ++i) {
+            py_ref done = py_ref::steal(
+                PyObject_CallMethod(exc.get(), "add_note", "O", PyList_GET_ITEM(notes.get(), i)));
+            if (!done) return nullptr;
+        }
+    } else if (PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) {
+        return nullptr;
     }
     PyErr_SetObject(PyExc_ValueError, exc.get());
     return nullptr;
@@ -60,7 +66,7 @@ PyObject* set_line_error(const file_name& file, std::uint64_t line) {
 }  // namespace
 
 PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
-                         const file_name* output) {
+                         const file_name* output, bool text_options) {
     using passes::failure;
     switch (e.kind) {
         case failure::none:
@@ -71,7 +77,15 @@ PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
             if (!PyErr_Occurred()) set_io_error(EINTR, input, "");
             return nullptr;
         case failure::bad_line:
-            return set_line_error(input, e.line);
+            // With text options a second note says why (an empty field, say); the default
+            // format's error stays as it always was.
+            return set_line_error(input, e.line,
+                                  text_options && e.reason != input::error_kind::none
+                                      ? input::describe(e.reason)
+                                      : nullptr);
+        case failure::bad_options:
+            PyErr_SetString(PyExc_ValueError, input::describe(e.reason));
+            return nullptr;
         case failure::no_memory:
             return PyErr_NoMemory();
         case failure::same_file:

@@ -23,10 +23,11 @@ PyObject* set_io_error(int err, const file_name& file, const char* what);
 
 /// Sets the exception for a failed pass: OSError naming `input` or, for failures of the output,
 /// `output`; ValueError "Unexpected line format or read error." with the note "in 'FILE', line N"
-/// for a refused line; MemoryError; or nothing for an interrupted pass, whose signal handler's
-/// exception already stands. Returns null.
+/// for a refused line (and, when the pass read with text options, a second note saying why);
+/// ValueError for usecols that do not fit the first data line; MemoryError; or nothing for an
+/// interrupted pass, whose signal handler's exception already stands. Returns null.
 PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
-                         const file_name* output = nullptr);
+                         const file_name* output = nullptr, bool text_options = false);
 
 /// Sets the Python exception for a C++ exception that reached a pass's boundary. Returns null.
 PyObject* set_from_cpp_exception() noexcept;

@@ -40,9 +40,14 @@ const char stream_doc[] =
     "max_proj: only write y_0 through y_{max_proj-1} to the output file\n"
     "time_colum: (bool) input data contains time column?";
 
+// The design's positional arguments, and keyword-only extensions beside them (threads, text
+// options), which calls without keywords never meet.
 PyMethodDef lagstat_methods[] = {
-    {"run", lagstat::module::run, METH_VARARGS, run_doc},
-    {"stream", lagstat::module::stream, METH_VARARGS, stream_doc},
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lagstat::module::run)),
+     METH_VARARGS | METH_KEYWORDS, run_doc},
+    {"stream",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lagstat::module::stream)),
+     METH_VARARGS | METH_KEYWORDS, stream_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,9 +8,11 @@
 
 namespace lagstat::module {
 
-/// run(fname, d, mean, var, cov, tcov, lag): the moment accumulation pass.
-PyObject* run(PyObject* self, PyObject* args);
-/// stream(fin, fout, mean, weights, max_proj, time_column): the centre-and-project pass.
-PyObject* stream(PyObject* self, PyObject* args);
+/// run(fname, d, mean, var, cov, tcov, lag, *, threads, comments, skip_rows, usecols,
+/// delimiter): the moment accumulation pass. kwargs may be null.
+PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs);
+/// stream(fin, fout, mean, weights, max_proj, time_column, *, threads, comments, skip_rows,
+/// usecols, delimiter): the centre-and-project pass. kwargs may be null.
+PyObject* stream(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace lagstat::module

@@ -1,10 +1,12 @@
 // run(): one pass over a file that adds its moments to the caller's statistics dictionary.
 #include "module/array_bridge.hpp"
 #include "module/errors.hpp"
+#include "module/keywords.hpp"
 #include "module/passes.hpp"
 #include "module/released.hpp"
 #include "passes/moment_pass.hpp"
 #include "passes/text_input.hpp"
+#include "passes/thread_team.hpp"
 #include "stats/kernels.hpp"
 #include "stats/moments.hpp"
 
@@ -13,16 +15,17 @@ namespace lagstat::module {
 namespace {
 
 PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on, bool cov_on,
-                   bool tcov_on, int lag) {
+                   bool tcov_on, int lag, const pass_keywords& k) {
     pass_lock lock;
     if (!lock.acquire()) return nullptr;
+    const bool options = !k.text.is_default();
     passes::text_input in;
     passes::pass_error e;
     {
         gil_released unlocked;  // opening a FIFO and reading its first line may wait
-        e = in.open(file.c_str(), signals_raised);
+        e = in.open(file.c_str(), signals_raised, k.text);
     }
-    if (e) return set_pass_error(e, file);
+    if (e) return set_pass_error(e, file, nullptr, options);
     const int n = in.columns();
     const auto un = static_cast<std::size_t>(n);
 
@@ -52,20 +55,23 @@ PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on
         targets.lag = static_cast<std::size_t>(lag);
     }
     // Accumulators that share memory (one array under two keys, or views of one array) see each
-    // other's updates frame by frame: keep that order by handing the kernels one frame at a time.
+    // other's updates frame by frame: keep that order by adding one frame at a time, on one
+    // thread. Otherwise the threads split the accumulators' elements between them.
     const bool shared = any_overlap({&mean, &var, &cov, &tcov, &tcov_samples});
-    // The frame store: std::bad_alloc (MemoryError) when it cannot be had.
-    stats::moment_accumulator acc(un, targets,
-                                  shared ? 1 : stats::moment_accumulator::default_block);
+    // The lag ring and the kernels' workspaces: std::bad_alloc (MemoryError) when they cannot be
+    // had.
+    stats::moment_accumulator acc(un, targets, stats::moment_accumulator::default_block,
+                                  shared ? 1 : k.threads);
 
     py_ref samples = fetch_entry(d, "samples", 1, 1);
     if (!samples) return nullptr;
 
     {
         gil_released unlocked;
-        e = passes::accumulate_moments(in, acc);
+        passes::thread_team team(k.threads);
+        e = passes::accumulate_moments(in, acc, team, signals_raised, shared);
     }
-    if (e) return set_pass_error(e, file);
+    if (e) return set_pass_error(e, file, nullptr, options);
     array_data(samples)[0] += static_cast<double>(acc.frames());
     if (cov) stats::mirror_upper(array_data(cov), un);
     Py_RETURN_NONE;
@@ -73,17 +79,23 @@ PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on
 
 }  // namespace
 
-PyObject* run(PyObject*, PyObject* args) {
+PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
+    // The design's seven positional arguments, parsed as they always were (so are their errors),
+    // then the keyword-only extensions.
     PyObject *fname_obj, *d;
     int mean, var, cov, tcov, lag;
     if (!PyArg_ParseTuple(args, "OO!iiiii", &fname_obj, &PyDict_Type, &d, &mean, &var, &cov, &tcov,
                           &lag))
         return nullptr;
+    keyword_objects kw;
+    if (!parse_keyword_objects(kwargs, "run", kw)) return nullptr;
     file_name file;
     if (!file.encode(fname_obj)) return nullptr;
     py_ref dict = py_ref::borrow(d);
     try {
-        return run_pass(file, dict.get(), mean != 0, var != 0, cov != 0, tcov != 0, lag);
+        pass_keywords k;
+        if (!parse_pass_keywords(kw, k)) return nullptr;
+        return run_pass(file, dict.get(), mean != 0, var != 0, cov != 0, tcov != 0, lag, k);
     } catch (...) {
         return set_from_cpp_exception();
     }

@@ -1,11 +1,13 @@
 // stream(): one pass over a file that writes every frame's projection, centred, as a text line.
 #include "module/array_bridge.hpp"
 #include "module/errors.hpp"
+#include "module/keywords.hpp"
 #include "module/numpy_api.hpp"
 #include "module/passes.hpp"
 #include "module/released.hpp"
 #include "passes/projection_pass.hpp"
 #include "passes/text_input.hpp"
+#include "passes/thread_team.hpp"
 
 namespace lagstat::module {
 
@@ -45,21 +47,35 @@ std::size_t mappable_bytes(const py_ref& array) {
 }
 
 PyObject* stream_pass(const file_name& fin, const file_name& fout, PyObject* mean_obj,
-                      PyObject* weights_obj, int max_proj, bool time_column) {
-    const int tc = time_column ? 1 : 0;
+                      PyObject* weights_obj, int max_proj, bool time_column,
+                      const pass_keywords& k) {
     if (max_proj < 1) {
         PyErr_SetString(PyExc_ValueError, "max < 1");
         return nullptr;
     }
     pass_lock lock;
     if (!lock.acquire()) return nullptr;
+    const bool options = !k.text.is_default();
     passes::text_input in;
     passes::pass_error e;
     {
         gil_released unlocked;
-        e = in.open(fin.c_str(), signals_raised);
+        e = in.open(fin.c_str(), signals_raised, k.text);
     }
-    if (e) return set_pass_error(e, fin);
+    if (e) return set_pass_error(e, fin, nullptr, options);
+    // The time column is the line's first field: dropped from the record, or, with usecols,
+    // one that must not be selected (the selected fields are the frame).
+    int tc = time_column ? 1 : 0;
+    if (time_column && !k.text.usecols.empty()) {
+        for (int field : in.reader().layout().selected()) {
+            if (field == 0) {
+                PyErr_SetString(PyExc_ValueError,
+                                "usecols selects field 0, the time column (time_column is set)");
+                return nullptr;
+            }
+        }
+        tc = 0;
+    }
     const int n = in.columns() - tc;
     if (n < max_proj) {
         PyErr_SetString(PyExc_ValueError, "max > record length");
@@ -77,30 +93,35 @@ PyObject* stream_pass(const file_name& fin, const file_name& fout, PyObject* mea
     job.weights_bytes = mappable_bytes(weights);
     job.n = static_cast<std::size_t>(n);
     job.max_proj = static_cast<std::size_t>(max_proj);
-    job.time_column = time_column;
+    job.time_column = tc != 0;
     job.interrupted = signals_raised;
     {
         gil_released unlocked;
-        e = passes::project_frames(in, job);
+        passes::thread_team team(k.threads);
+        e = passes::project_frames(in, job, team);
     }
-    if (e) return set_pass_error(e, fin, &fout);
+    if (e) return set_pass_error(e, fin, &fout, options);
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
-PyObject* stream(PyObject*, PyObject* args) {
+PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *fin_obj, *fout_obj, *mean, *weights;
     int max_proj, time_column;
     if (!PyArg_ParseTuple(args, "OOOOii", &fin_obj, &fout_obj, &mean, &weights, &max_proj,
                           &time_column))
         return nullptr;
+    keyword_objects kw;
+    if (!parse_keyword_objects(kwargs, "stream", kw)) return nullptr;
     file_name fin, fout;
     if (!fin.encode(fin_obj) || !fout.encode(fout_obj)) return nullptr;
     py_ref mean_ref = py_ref::borrow(mean), weights_ref = py_ref::borrow(weights);
     try {
+        pass_keywords k;
+        if (!parse_pass_keywords(kw, k)) return nullptr;
         return stream_pass(fin, fout, mean_ref.get(), weights_ref.get(), max_proj,
-                           time_column != 0);
+                           time_column != 0, k);
     } catch (...) {
         return set_from_cpp_exception();
     }

@@ -94,6 +94,24 @@ char* output_sink::reserve(std::size_t need) noexcept {
     return pos_;
 }
 
+bool output_sink::write(const char* data, std::size_t size) noexcept {
+    if (size <= size_ / 4) {
+        char* p = reserve(size);
+        if (p == nullptr) return false;
+        std::memcpy(p, data, size);
+        pos_ = p + size;
+        return true;
+    }
+    if (!flush()) return false;
+    const int err = write_all(data, size);
+    if (err != 0) {
+        error_number_ = err;
+        if (regular_ && line_end_ < written_) (void)::ftruncate(fd_, line_end_);
+        return false;
+    }
+    return true;
+}
+
 bool output_sink::flush() noexcept {
     if (error_number_ != 0) return false;
     if (fd_ < 0) {

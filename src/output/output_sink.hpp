@@ -34,6 +34,9 @@ public:
     char* reserve(std::size_t need) noexcept;
     /// Marks the bytes up to p (inside the reserved space) as written.
     void commit(char* p) noexcept { pos_ = p; }
+    /// Writes [data, data + size) after what is buffered: a large block goes out directly,
+    /// without a copy. false on a write error (errno kept in error_number()).
+    bool write(const char* data, std::size_t size) noexcept;
     /// Writes the buffer out. false on error.
     bool flush() noexcept;
     /// Flushes and closes. false on error (of the flush or of close(2)).

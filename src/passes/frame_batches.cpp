@@ -144,7 +144,9 @@ bool frame_batches::fill_parallel() {
         }
         length_ += valid;
         offset_ += static_cast<off_t>(valid);
-        in_.count_plain_file_bytes(valid);
+        // pread leaves the descriptor's offset alone: move it to what was read, as read(2)
+        // would have, for whoever shares or watches the descriptor.
+        (void)::lseek(fd_, offset_, SEEK_SET);
         if (source_done_) break;
         if (valid == 0) {
             source_done_ = true;  // read(2) would have returned 0 here: the end of the file

@@ -1,24 +1,57 @@
 #include "passes/moment_pass.hpp"
 
-#include <cstring>
 #include <new>
+#include <vector>
+
+#include "passes/frame_batches.hpp"
 
 namespace lagstat::passes {
 
-pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc) try {
-    const int n = in.columns();
-    std::memcpy(acc.next_frame(), in.first().data(), static_cast<std::size_t>(n) * sizeof(double));
-    acc.commit_frame();
-    for (;;) {
-        const int r = in.reader().read_record(acc.next_frame(), n);
-        if (r == 0) break;
-        if (r != n) {
-            acc.flush();
-            return in.line_error();
-        }
-        acc.commit_frame();
+namespace {
+
+void add_frame_by_frame(stats::moment_accumulator& acc, const std::vector<const double*>& rows) {
+    for (const double* row : rows) {
+        // The frame is the reader's own, parsed for this pass alone: centring it in place is
+        // fine.
+        acc.centre(const_cast<double*>(row));
+        acc.add_block(&row, 1);
     }
-    acc.flush();
+}
+
+}  // namespace
+
+pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
+                              input::interrupt_check interrupted, bool frame_by_frame) try {
+    std::vector<double>& first = in.first();
+    const std::vector<const double*> first_row = {first.data()};
+    if (frame_by_frame) {
+        add_frame_by_frame(acc, first_row);
+    } else {
+        acc.centre(first.data());
+        acc.add_block(first_row.data(), 1);
+    }
+
+    frame_batches::piece_hook centre;
+    if (!frame_by_frame) {
+        // Centring is the parsing threads' work, each on its own frames.
+        centre = [&acc, stride = static_cast<std::size_t>(in.reader().layout().width())](
+                     std::size_t, double* frames, std::size_t count) {
+            for (std::size_t k = 0; k < count; ++k) acc.centre(frames + k * stride);
+        };
+    }
+    frame_batches batches(in, team, interrupted, std::move(centre));
+    while (batches.next()) {
+        const std::vector<const double*>& rows = batches.rows();
+        if (rows.empty()) continue;
+        if (frame_by_frame) {
+            add_frame_by_frame(acc, rows);
+            continue;
+        }
+        acc.begin_block(rows.data(), rows.size());
+        team.run([&acc](std::size_t part) { acc.add_block_part(part); });
+        acc.end_block();
+    }
+    if (pass_error e = batches.error()) return in.explain(e);
     return in.check_rest();
 } catch (const std::bad_alloc&) {
     return {failure::no_memory};

@@ -1,14 +1,21 @@
 // The moment pass: every frame of an input through a moment accumulator.
 #pragma once
 
+#include "input/byte_source.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"
+#include "passes/thread_team.hpp"
 #include "stats/moments.hpp"
 
 namespace lagstat::passes {
 
-/// Feeds the input's frames, its first line first, to acc and flushes it. On a refused line the
-/// frames before it have been flushed into the targets, so they keep their contributions.
-pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc);
+/// Adds the input's frames, its first line first, to acc. The team parses the text and adds
+/// every block of frames side by side, one part of the accumulator's elements per thread
+/// (acc.parts() == team.size()). With frame_by_frame, every frame is centred and added alone,
+/// in order, on the calling thread: for accumulators that share memory and so see each other's
+/// updates. On a refused line or a read error the frames before it have been added, as one
+/// reader going line by line would have added them.
+pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
+                              input::interrupt_check interrupted, bool frame_by_frame);
 
 }  // namespace lagstat::passes

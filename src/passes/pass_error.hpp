@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "input/text_options.hpp"
+
 namespace lagstat::passes {
 
 enum class failure : unsigned char {
@@ -11,7 +13,8 @@ enum class failure : unsigned char {
     no_data,         // the input is empty or its first line is blank
     bad_first_line,  // the first line yields no field count
     read_error,      // reading failed: err, and text where the decoder names the fault
-    bad_line,        // a data line outside the format or of another width: line
+    bad_line,        // a data line outside the format or of another width: line, reason
+    bad_options,     // usecols do not fit the first data line: reason
     interrupted,     // the interrupt check stopped the pass (its own exception stands)
     same_file,       // the output is the input or a file behind the pass's arrays: text
     open_output,     // the output cannot be created: err
@@ -24,6 +27,7 @@ struct pass_error {
     int err = 0;                  // errno where one applies
     const char* text = nullptr;   // a fixed text replacing strerror(err), or null
     std::uint64_t line = 0;       // 1-based line of a bad_line
+    input::error_kind reason = input::error_kind::none;  // why that line was refused
 
     explicit operator bool() const noexcept { return kind != failure::none; }
 };

@@ -1,11 +1,16 @@
 #include "passes/projection_pass.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "output/format.hpp"
 #include "passes/file_identity.hpp"
+#include "passes/frame_batches.hpp"
 #include "projection/project.hpp"
 
 namespace lagstat::passes {
@@ -26,15 +31,63 @@ const char* output_clash(const projection_job& job) {
     return nullptr;
 }
 
+/// The text of one piece's lines, made by the thread that parsed them.
+class piece_text {
+public:
+    /// Appends the lines of count records (stride doubles apart). false when memory runs out.
+    bool format(const projection_job& job, const double* records, std::size_t stride,
+                std::size_t count) noexcept {
+        length_ = 0;
+        const std::size_t n = job.n, nproj = job.max_proj, tc = job.time_column ? 1 : 0;
+        if (x_size_ < n + nproj) {
+            x_.reset(new (std::nothrow) double[n + nproj]);
+            if (!x_) return false;
+            x_size_ = n + nproj;
+        }
+        double* const x = x_.get();
+        double* const y = x + n;
+        const std::size_t line_most = nproj * (output::max_fixed6_length + 1);
+        for (std::size_t k = 0; k < count; ++k) {
+            const double* rec = records + k * stride;
+            for (std::size_t i = 0; i < n; ++i) x[i] = rec[i + tc] - job.mean[i];
+            projection::project(x, job.weights, n, nproj, y);
+            if (!reserve(line_most)) return false;
+            char* p = text_.get() + length_;
+            for (std::size_t i = 0; i < nproj; ++i) {
+                p = output::format_fixed6(y[i], p);
+                *p++ = i + 1 < nproj ? ' ' : '\n';
+            }
+            length_ = static_cast<std::size_t>(p - text_.get());
+        }
+        return true;
+    }
+    const char* data() const noexcept { return text_.get(); }
+    std::size_t size() const noexcept { return length_; }
+
+private:
+    bool reserve(std::size_t more) noexcept {
+        if (capacity_ - length_ >= more) return true;
+        const std::size_t want = std::max(capacity_ * 2, length_ + more);
+        std::unique_ptr<char[]> bigger(new (std::nothrow) char[want]);
+        if (!bigger) return false;
+        if (length_ != 0) std::memcpy(bigger.get(), text_.get(), length_);
+        text_ = std::move(bigger);
+        capacity_ = want;
+        return true;
+    }
+
+    std::unique_ptr<char[]> text_;
+    std::size_t capacity_ = 0, length_ = 0;
+    std::unique_ptr<double[]> x_;
+    std::size_t x_size_ = 0;
+};
+
 }  // namespace
 
-pass_error project_frames(text_input& in, const projection_job& job) try {
+pass_error project_frames(text_input& in, const projection_job& job, thread_team& team,
+                          std::uint64_t* frames) try {
     if (const char* clash = output_clash(job)) return {failure::same_file, EINVAL, clash};
-    const std::size_t c = static_cast<std::size_t>(in.columns());
-    const std::size_t n = job.n, nproj = job.max_proj, tc = job.time_column ? 1 : 0;
-    std::vector<double> record = std::move(in.first());  // holds the first line already
-    record.resize(c);
-    std::vector<double> y(nproj);
+    const std::size_t stride = static_cast<std::size_t>(in.reader().layout().width());
 
     output::output_sink out;
     if (const int err = out.open(job.output_path, output::output_sink::default_buffer_size,
@@ -46,27 +99,31 @@ pass_error project_frames(text_input& in, const projection_job& job) try {
         return err == EINTR ? pass_error{failure::interrupted} : pass_error{failure::write_output, err};
     };
 
-    const double* m = job.mean;
-    for (;;) {
-        double* x = record.data();
-        for (std::size_t i = 0; i < n; ++i) x[i] = x[i + tc] - m[i];
-        projection::project(x, job.weights, n, nproj, y.data());
-        for (std::size_t i = 0; i < nproj; ++i) {
-            char* p = out.reserve(output::max_fixed6_length + 1);
-            if (p == nullptr) return write_failed();
-            p = output::format_fixed6(y[i], p);
-            *p++ = i + 1 < nproj ? ' ' : '\n';
-            out.commit(p);
+    std::vector<piece_text> texts(team.size());
+    std::uint64_t written = 0;
+    // The first line, read when the input was opened.
+    if (!texts[0].format(job, in.first().data(), stride, 1)) return {failure::no_memory};
+    if (!out.write(texts[0].data(), texts[0].size())) return write_failed();
+    ++written;
+
+    std::atomic<bool> formatted{true};
+    frame_batches batches(in, team, job.interrupted,
+                          [&](std::size_t piece, double* records, std::size_t count) {
+                              if (!texts[piece].format(job, records, stride, count))
+                                  formatted.store(false, std::memory_order_relaxed);
+                          });
+    while (batches.next()) {
+        if (!formatted) return {failure::no_memory};
+        const std::vector<std::size_t>& bounds = batches.piece_rows();
+        for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+            if (bounds[i + 1] == bounds[i]) continue;  // nothing of this piece counts
+            if (!out.write(texts[i].data(), texts[i].size())) return write_failed();
+            written += bounds[i + 1] - bounds[i];
         }
-        const int r = in.reader().read_record(record.data(), static_cast<int>(c));
-        if (r == static_cast<int>(c)) continue;
-        if (r != 0) {
-            out.close();  // the lines before the failing record stay
-            return in.line_error();
-        }
-        if (pass_error e = in.check_rest()) return e;
-        break;
     }
+    if (frames != nullptr) *frames = written;
+    if (pass_error e = batches.error()) return in.explain(e);  // the lines before the failure stay
+    if (pass_error e = in.check_rest()) return e;
     if (!out.close()) return write_failed();
     return {};
 } catch (const std::bad_alloc&) {

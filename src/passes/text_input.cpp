@@ -1,5 +1,7 @@
 #include "passes/text_input.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <new>
 
@@ -7,7 +9,8 @@
 
 namespace lagstat::passes {
 
-pass_error text_input::open(const char* path, input::interrupt_check interrupted) {
+pass_error text_input::open(const char* path, input::interrupt_check interrupted,
+                            const input::text_options& options) {
     int err = 0;
     source_ = input::open_input(path, err, interrupted);
     if (!source_) {
@@ -15,12 +18,25 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
         if (err == EINTR) return {failure::interrupted};
         return {failure::open_input, err};
     }
-    reader_.reset(new (std::nothrow) input::record_reader(*source_));
+    if (const int fd = plain_file_fd(); fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0) {
+            opened_size_ = st.st_size;
+            opened_mtime_ = st.st_mtim;
+        }
+    }
+    reader_.reset(new (std::nothrow) input::record_reader(*source_, options));
     if (!reader_) return {failure::no_memory};
     columns_ = reader_->read_record(first_);
     if (columns_ > 0) return {};
     // A damaged compressed stream can decode to a malformed first line before its check sums fail.
     if (reader_->failed() || damaged()) return read_error();
+    const input::error_kind why = reader_->last_error();
+    if (why == input::error_kind::column_out_of_range || why == input::error_kind::duplicate_column) {
+        pass_error e{failure::bad_options};
+        e.reason = why;
+        return e;
+    }
     // The C library leaves no errno here: say what is wrong instead of "[Errno 0] Error".
     if (columns_ == 0)
         return {failure::no_data, ENODATA, "No data: the file is empty or its first line is blank"};
@@ -28,7 +44,7 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
 }
 
 pass_error text_input::read_error() const {
-    const int err = reader_->error_number();
+    const int err = source_->error_number();
     if (err == EINTR) return {failure::interrupted};
     return {failure::read_error, err, input::decoder_error_message(*source_)};
 }
@@ -52,7 +68,39 @@ pass_error text_input::line_error() const {
     if (reader_->failed() || damaged()) return read_error();
     pass_error e{failure::bad_line};
     e.line = reader_->line_number();
+    e.reason = reader_->last_error();
     return e;
+}
+
+pass_error text_input::explain(const pass_error& e) const {
+    if (e.kind == failure::bad_line && damaged()) return read_error();
+    return e;
+}
+
+int text_input::plain_file_fd() const noexcept {
+    std::uint64_t handed_out = 0;
+    return source_ ? source_->plain_file(&handed_out) : -1;
+}
+
+std::uint64_t text_input::plain_file_offset() const noexcept {
+    std::uint64_t handed_out = 0;
+    if (source_->plain_file(&handed_out) < 0) return 0;
+    return handed_out;
+}
+
+bool text_input::plain_file_changed() const noexcept {
+    struct stat st;
+    const int fd = plain_file_fd();
+    if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+    return st.st_size != opened_size_ || st.st_mtim.tv_sec != opened_mtime_.tv_sec ||
+           st.st_mtim.tv_nsec != opened_mtime_.tv_nsec;
+}
+
+pass_error text_input::check_plain_file_end(off_t read_up_to) const noexcept {
+    struct stat st;
+    const int fd = plain_file_fd();
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size >= read_up_to) return {};
+    return {failure::read_error, EIO, "The file became shorter while it was read"};
 }
 
 }  // namespace lagstat::passes

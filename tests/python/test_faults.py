@@ -456,8 +456,11 @@ def stop_while_reading(proc, path):
     raise AssertionError("the pass never started reading")
 
 
-@pytest.mark.parametrize("change", ["delete", "truncate behind", "truncate ahead"])
+@pytest.mark.parametrize("change", ["delete", "truncate behind", "truncate ahead", "append"])
 def test_input_changed_during_a_pass(tmp_path, change):
+    """A file that changes under a pass gives whole lines or an error, never a cut last frame: a
+    file found shorter than what was read is an OSError; a last line without its newline counts
+    only if the file is as it was when opened (else it is a line still being written)."""
     lines = 40_000_000  # 80 MB: the pass is still reading when it is stopped
     path = str(tmp_path / "ones.txt")
     with open(path, "wb") as f:
@@ -465,26 +468,35 @@ def test_input_changed_during_a_pass(tmp_path, change):
         for _ in range(lines >> 20):
             f.write(block)
         f.write(b"1\n" * (lines % (1 << 20)))
-    proc = subprocess.Popen([sys.executable, "-c", CHILD_PASS, path], stdout=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, "-c", CHILD_PASS, path], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
     try:
-        pos = stop_while_reading(proc, path)
-        if pos >= 2 * lines:
+        pos = stop_while_reading(proc, path)  # what the pass has read: more may be in flight
+        ahead = pos + (16 << 20) + 1001  # beyond any read in flight; odd: a line cut in two
+        if ahead >= 2 * lines:
             pytest.skip("the pass read the whole file before it could be stopped")
-        assert pos % 2 == 0
+        want = None
         if change == "delete":
             os.unlink(path)  # the open file lives on: every line is read
             want = lines
         elif change == "truncate behind":
-            os.truncate(path, pos // 2)  # what was read stays read; nothing more comes
-            want = pos // 2
+            os.truncate(path, pos // 2)  # what was read may now be short: an error
+        elif change == "truncate ahead":
+            os.truncate(path, ahead)  # the last line is cut: no frame
+            want = ahead // 2
         else:
-            os.truncate(path, pos + 1001)  # 500 more lines and a last one without its newline
-            want = pos // 2 + 501
+            with open(path, "ab") as f:  # complete lines come too; a cut one does not
+                f.write(b"1\n" * 1000 + b"1")
+            want = lines + 1000
     finally:
         os.kill(proc.pid, signal.SIGCONT)
-    out, _ = proc.communicate(timeout=300)
-    assert proc.returncode == 0
-    assert json.loads(out) == [want, want, want]
+    out, err = proc.communicate(timeout=300)
+    if want is None:
+        assert proc.returncode == 1
+        assert b"OSError: [Errno 5] The file became shorter while it was read" in err
+    else:
+        assert proc.returncode == 0, err.decode()[-1000:]
+        assert json.loads(out) == [want, want, want]
 
 
 # ---- hostile bytes ----------------------------------------------------------------------------
