@@ -1,7 +1,7 @@
 # Types of the lagstat extension module, for type checkers (a stub-only package: the module is
 # compiled and carries no annotations of its own).
 import os
-from typing import Any, Dict, Union
+from typing import Any, Dict, Optional, Sequence, Union
 
 from numpy.typing import ArrayLike
 
@@ -10,7 +10,8 @@ _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
 __version__: str
 
-# Both take their arguments by position only; the docstrings at run time say what each means.
+# Both take the design's arguments by position only (the docstrings at run time say what each
+# means), then keyword-only options: the pass's threads and how its input's text is read.
 def run(
     fname: _Path,
     d: Dict[str, Any],
@@ -20,6 +21,12 @@ def run(
     tcov: int,
     lag: int,
     /,
+    *,
+    threads: Optional[int] = None,
+    comments: Optional[str] = None,
+    skip_rows: int = 0,
+    usecols: Optional[Sequence[int]] = None,
+    delimiter: Optional[str] = None,
 ) -> None: ...
 
 def stream(
@@ -30,4 +37,10 @@ def stream(
     max_proj: int,
     time_column: int,
     /,
+    *,
+    threads: Optional[int] = None,
+    comments: Optional[str] = None,
+    skip_rows: int = 0,
+    usecols: Optional[Sequence[int]] = None,
+    delimiter: Optional[str] = None,
 ) -> None: ...

@@ -100,6 +100,9 @@ TYPED_CALLS = {
     "float_max_proj": ("lagstat.stream('f', 'g', [0.0], [[1.0]], 1.5, 0)", False),
     "none_for_output": ("lagstat.stream('f', None, [0.0], [[1.0]], 1, 0)", False),
     "keywords": ("lagstat.run(fname='f', d={}, mean=1, var=0, cov=0, tcov=0, lag=1)", False),
+    "options": ("lagstat.stream('f', 'g', [0.0], [[1.0]], 1, 0, threads=-1, comments='#', skip_rows=1,"
+                " usecols=[1], delimiter=',')", True),
+    "str_for_threads": ("lagstat.run('f', {}, 1, 0, 0, 0, 1, threads='2')", False),
 }
 
 

@@ -11,6 +11,8 @@ import pytest
 import reference
 from conftest import assert_exact, assert_line_error
 
+LINE_MESSAGE = "Unexpected line format or read error."
+
 LENGTH_MESSAGE = "Number of order parameters and length of mean/std/weights differ. Forgot time column?"
 
 
@@ -278,17 +280,19 @@ def test_shared_accumulators_are_updated_frame_by_frame(write):
     assert_exact(a, [5.0, 6.0])  # frames (0, 1) then (3 - 1, 4 - 2)
 
 
+@pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("case", ["no writer", "slow writer", "output without reader",
                                   "output reader stopped"])
-def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case):
+def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     if case.startswith("output"):  # stream waits to open or to write its output
         data = tmp_path / "in.txt"
         data.write_bytes(b"1 2\n" * 100000)
-        code = f"import lagstat; lagstat.stream({str(data)!r}, {fifo!r}, [0, 0], [[1, 0], [0, 1]], 2, 0)"
+        code = (f"import lagstat; lagstat.stream({str(data)!r}, {fifo!r}, [0, 0], [[1, 0], [0, 1]], 2, 0,"
+                f" threads={threads})")
     else:
-        code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1)"
+        code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1, threads={threads})"
     proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE)
     feeder = None
     if case == "slow writer":  # the pass has the first line and waits for more
@@ -304,3 +308,126 @@ def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case):
         if feeder:
             feeder.kill()
     assert b"KeyboardInterrupt" in err
+
+
+# ---- threads: the same bits, the same failure ------------------------------------------------
+
+def pass_outcome(path, threads):
+    """Both moment passes and the projection with `threads`: every sum's bits, the output text and
+    the failure (type, notes) where one comes; the dictionary as the failure left it."""
+    outcome = {}
+    d = {}
+    try:
+        lagstat.run(path, d, 1, 0, 0, 0, 1, threads=threads)
+        d = {"mean": d["mean"] / d["samples"]}
+        lagstat.run(path, d, 0, 1, 1, 1, 3, threads=threads)
+        out = path + ".%d.proj" % threads
+        lagstat.stream(path, out, d["mean"], np.eye(d["mean"].size), 2, 0, threads=threads)
+        outcome["projection"] = open(out, "rb").read()
+    except ValueError as e:
+        outcome["error"] = (type(e), str(e), getattr(e, "__notes__", None))
+        out = path + ".%d.proj" % threads
+        try:
+            lagstat.stream(path, out, np.zeros(7), np.eye(7), 2, 0, threads=threads)
+        except ValueError:
+            pass
+        outcome["projection"] = open(out, "rb").read() if os.path.exists(out) else None
+    outcome.update({k: np.asarray(v).tobytes() for k, v in d.items()})
+    return outcome
+
+
+@pytest.mark.parametrize("lines, bad_line", [(3000, None), (3000, 1777), (3000, 2), (200_000, None),
+                                             (200_000, 150_001)])
+def test_thread_counts_give_the_same_bits_and_failures(tmp_path, lines, bad_line):
+    # Lines of uneven length, so that pieces and chunks are cut everywhere; 200 000 lines make
+    # several chunks of the threads' buffers.
+    rng = np.random.default_rng(lines + (bad_line or 0))
+    x = rng.normal(size=(lines, 7)) * np.exp(rng.uniform(-9, 9, size=(lines, 7)))
+    text = "\n".join(" ".join("%.17g" % v for v in row) for row in x).encode() + b"\n"
+    if bad_line is not None:  # a field too few on that line
+        rows = text.split(b"\n")
+        rows[bad_line - 1] = rows[bad_line - 1].rsplit(b" ", 1)[0]
+        text = b"\n".join(rows)
+    path = str(tmp_path / "t.txt")
+    open(path, "wb").write(text)
+    want = pass_outcome(path, 1)
+    assert ("error" in want) == (bad_line is not None)
+    for threads in (2, 3, 8):
+        assert pass_outcome(path, threads) == want, threads
+
+
+# ---- text options: the files MD programs write, read as their bare columns --------------------
+
+def colvar(x):
+    head = "#! FIELDS time d1 d2 d3\n#! SET min_d1 -pi\n"
+    body = []
+    for t, row in enumerate(x):
+        if t % 97 == 5:
+            body.append("# a comment between data lines\n")
+        body.append(" %.6f %s%s\n" % (t * 0.5, " ".join("%.6f" % v for v in row), " # note" if t == 3 else ""))
+    return (head + "".join(body)).encode()
+
+
+def xvg(x):
+    head = '# GROMACS\n@    title "dihedrals"\n@ s0 legend "phi"\n@ s1 legend "psi"\n@ s2 legend "chi"\n'
+    return (head + "".join("%10.3f %s\n" % (t, " ".join("%.5f" % v for v in row))
+                           for t, row in enumerate(x))).encode()
+
+
+def csv(x):
+    return ("," + ",".join("d%d" % i for i in range(3)) + "\n" +
+            "".join("%d,%s\n" % (t, ",".join("%.6f" % v for v in row)) for t, row in enumerate(x))).encode()
+
+
+FORMATS = {
+    # name: (maker, keywords, numpy.loadtxt arguments giving the same numbers)
+    "colvar": (colvar, dict(comments="#", usecols=[1, 2, 3]), dict(comments="#", usecols=(1, 2, 3))),
+    "xvg": (xvg, dict(comments="#@", usecols=[-3, -2, -1]), dict(comments=("#", "@"), usecols=(1, 2, 3))),
+    "csv": (csv, dict(skip_rows=1, delimiter=",", usecols=[1, 2, 3]),
+            dict(skiprows=1, delimiter=",", usecols=(1, 2, 3))),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("name", sorted(FORMATS))
+def test_formats_read_as_their_bare_columns(tmp_path, name, threads):
+    make, keywords, loadtxt = FORMATS[name]
+    x = np.random.default_rng(3).normal(size=(2000, 3))
+    data = make(x)
+    path = tmp_path / name
+    path.write_bytes(data)
+    bare = tmp_path / "bare.txt"
+    np.savetxt(bare, np.loadtxt(path, **loadtxt), fmt="%.17g")  # NumPy's reading of the numbers
+    got, want = {}, {}
+    lagstat.run(str(path), got, 1, 1, 1, 1, 2, threads=threads, **keywords)
+    lagstat.run(str(bare), want, 1, 1, 1, 1, 2)
+    for key in want:
+        assert_exact(got[key], want[key])
+    lagstat.stream(str(path), str(tmp_path / "p1"), np.zeros(3), np.eye(3), 3, 0, threads=threads, **keywords)
+    lagstat.stream(str(bare), str(tmp_path / "p2"), np.zeros(3), np.eye(3), 3, 0)
+    assert (tmp_path / "p1").read_bytes() == (tmp_path / "p2").read_bytes()
+
+
+@pytest.mark.parametrize("text, keywords, exc, message, notes", [
+    (b"a,b\n1,2\n3,,4\n", dict(skip_rows=1, delimiter=","), ValueError, LINE_MESSAGE,
+     ["line 3", "An empty field: no value between two delimiters or at the end of the line."]),
+    (b"1 2 3\n", dict(usecols=[0, 3]), ValueError,
+     "usecols selects a column that the first data line does not have.", None),
+    (b"1 2 3\n", dict(usecols=[0, -3]), ValueError, "usecols selects the same column twice.", None),
+    (b"1 2\n", dict(comments="1"), ValueError, None, None),
+    (b"1 2\n", dict(threads=0), ValueError, None, None),
+    (b"1 2\n", dict(delimiter=";"), ValueError, None, None),
+    (b"1 2\n", dict(usecols=[]), ValueError, None, None),
+    (b"1 2\n", dict(skip_rows=-1), ValueError, None, None),
+    (b"1 2\n", dict(typo=1), TypeError, None, None),
+])
+def test_refused_options_and_lines(write, text, keywords, exc, message, notes):
+    d = {}
+    with pytest.raises(exc) as info:
+        lagstat.run(write(text), d, 1, 0, 0, 0, 1, **keywords)
+    if message is not None:
+        assert str(info.value) == message
+    if notes is not None:
+        assert info.value.__notes__[0].endswith(notes[0]) and info.value.__notes__[1:] == notes[1:]
+    if message != LINE_MESSAGE:
+        assert d == {}  # refused before any entry was fetched
