@@ -131,8 +131,8 @@ bool parse_usecols(PyObject* obj, pass_keywords& k) {
         const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (value == -1 && PyErr_Occurred()) return false;
         if (overflow != 0 || value > INT_MAX || value < -static_cast<long long>(INT_MAX)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "usecols selects a column that the first data line does not have.");
+            // Beyond any line's field count: the message the first data line would give.
+            PyErr_SetString(PyExc_ValueError, input::describe(input::error_kind::column_out_of_range));
             return false;
         }
         k.text.usecols.push_back(value);

@@ -102,14 +102,7 @@ bool output_sink::write(const char* data, std::size_t size) noexcept {
         pos_ = p + size;
         return true;
     }
-    if (!flush()) return false;
-    const int err = write_all(data, size);
-    if (err != 0) {
-        error_number_ = err;
-        if (regular_ && line_end_ < written_) (void)::ftruncate(fd_, line_end_);
-        return false;
-    }
-    return true;
+    return flush() && write_out(data, size);
 }
 
 bool output_sink::flush() noexcept {
@@ -120,14 +113,16 @@ bool output_sink::flush() noexcept {
     }
     const auto pending = static_cast<std::size_t>(pos_ - buffer_.get());
     pos_ = buffer_.get();
-    const int err = write_all(buffer_.get(), pending);
-    if (err != 0) {
-        error_number_ = err;
-        // A full disk must not leave half a line that a reader would take for a number.
-        if (regular_ && line_end_ < written_) (void)::ftruncate(fd_, line_end_);
-        return false;
-    }
-    return true;
+    return write_out(buffer_.get(), pending);
+}
+
+bool output_sink::write_out(const char* data, std::size_t size) noexcept {
+    const int err = write_all(data, size);
+    if (err == 0) return true;
+    error_number_ = err;
+    // A full disk must not leave half a line that a reader would take for a number.
+    if (regular_ && line_end_ < written_) (void)::ftruncate(fd_, line_end_);
+    return false;
 }
 
 bool output_sink::close() noexcept {

@@ -45,6 +45,8 @@ public:
 
 private:
     int write_all(const char* data, std::size_t size) noexcept;
+    /// write_all, and on failure the error kept and a regular file cut back to whole lines.
+    bool write_out(const char* data, std::size_t size) noexcept;
 
     int fd_ = -1;
     bool regular_ = false;

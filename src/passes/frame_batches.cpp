@@ -11,30 +11,28 @@
 
 namespace lagstat::passes {
 
-struct frame_batches_piece {
+struct frame_batches::piece {
     std::unique_ptr<double[]> frames;
     std::size_t capacity = 0;  // frames the buffer holds
     input::chunk_result result;
-    int read_error = 0;        // pread: errno of a failed read of this piece's range
+    std::size_t want = 0;      // pread: bytes of the range to read
     std::size_t got = 0;       // pread: bytes of the range read
+    int read_error = 0;        // pread: errno of a failed read of the range
+
+    // Room for `most` frames, keeping the first `keep`. false when it cannot be had.
+    bool reserve(std::size_t keep, std::size_t most, std::size_t stride) noexcept {
+        if (capacity >= most) return true;
+        if (most > std::numeric_limits<std::size_t>::max() / sizeof(double) / stride) return false;
+        std::unique_ptr<double[]> bigger(new (std::nothrow) double[most * stride]);
+        if (!bigger) return false;
+        if (keep != 0) std::memcpy(bigger.get(), frames.get(), keep * stride * sizeof(double));
+        frames = std::move(bigger);
+        capacity = most;
+        return true;
+    }
 };
 
-struct frame_batches::piece : frame_batches_piece {};
-
 namespace {
-
-// Room for `want` frames in a piece, keeping its first `keep`. false when it cannot be had.
-bool reserve_frames(frame_batches_piece& p, std::size_t keep, std::size_t want, std::size_t stride) {
-    if (p.capacity >= want) return true;
-    if (want > std::numeric_limits<std::size_t>::max() / sizeof(double) / (stride == 0 ? 1 : stride))
-        return false;
-    std::unique_ptr<double[]> frames(new (std::nothrow) double[want * stride]);
-    if (!frames) return false;
-    if (keep != 0) std::memcpy(frames.get(), p.frames.get(), keep * stride * sizeof(double));
-    p.frames = std::move(frames);
-    p.capacity = want;
-    return true;
-}
 
 // Where a line of the span [begin, end) (which ends with '\n') starts at or after p: cut points
 // of the pieces, so that each piece holds whole lines.
@@ -81,7 +79,7 @@ void frame_batches::grow(std::size_t least) {
     capacity_ = bigger;
 }
 
-bool frame_batches::fill_sequential() {
+void frame_batches::fill_sequential() {
     input::byte_source& src = in_.source();
     while (length_ < capacity_) {
         const long n = src.read(text_.get() + length_, capacity_ - length_);
@@ -93,10 +91,9 @@ bool frame_batches::fill_sequential() {
         if (n < 0) pending_ = in_.read_error();
         break;
     }
-    return true;
 }
 
-bool frame_batches::fill_parallel() {
+void frame_batches::fill_parallel() {
     // Every thread reads its share of the free space; the bytes count up to the first share
     // that came back short (the end of the file then, or an error): a later share could only
     // have read bytes appended meanwhile, which the next fill reads again in their place.
@@ -110,11 +107,12 @@ bool frame_batches::fill_parallel() {
             p.read_error = 0;
             if (i >= threads) return;
             const std::size_t from = std::min(free_bytes, i * share);
-            const std::size_t size = std::min(free_bytes - from, share);
+            p.want = std::min(free_bytes - from, share);
             char* dst = text_.get() + length_ + from;
             const off_t at = offset_ + static_cast<off_t>(from);
-            while (p.got < size) {
-                const ssize_t n = ::pread(fd_, dst + p.got, size - p.got, at + static_cast<off_t>(p.got));
+            while (p.got < p.want) {
+                const ssize_t n =
+                    ::pread(fd_, dst + p.got, p.want - p.got, at + static_cast<off_t>(p.got));
                 if (n > 0) {
                     p.got += static_cast<std::size_t>(n);
                 } else if (n == 0) {
@@ -130,14 +128,12 @@ bool frame_batches::fill_parallel() {
         for (std::size_t i = 0; i < threads; ++i) {
             const piece& p = pieces_[i];
             valid += p.got;
-            const std::size_t size =
-                std::min(free_bytes - std::min(free_bytes, i * share), share);
             if (p.read_error != 0) {
                 pending_ = {failure::read_error, p.read_error};
                 source_done_ = true;
                 break;
             }
-            if (p.got < size) {
+            if (p.got < p.want) {
                 short_read = true;
                 break;
             }
@@ -154,12 +150,14 @@ bool frame_batches::fill_parallel() {
         }
         if (short_read) break;  // perhaps the end: the next fill asks again
     }
-    return true;
 }
 
-bool frame_batches::fill() {
-    if (source_done_ || length_ == capacity_) return true;
-    return fd_ >= 0 ? fill_parallel() : fill_sequential();
+void frame_batches::fill() {
+    if (source_done_ || length_ == capacity_) return;
+    if (fd_ >= 0)
+        fill_parallel();
+    else
+        fill_sequential();
 }
 
 bool frame_batches::next() {
@@ -232,7 +230,7 @@ bool frame_batches::next() {
         for (;;) {
             const std::size_t most =
                 records + static_cast<std::size_t>(cuts[i + 1] - from) / per_record_bytes + 1;
-            if (!reserve_frames(p, records, most, stride_)) {
+            if (!p.reserve(records, most, stride_)) {
                 p.result.why = input::chunk_result::stop::full;  // reported as no memory
                 return;
             }

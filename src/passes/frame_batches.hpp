@@ -61,10 +61,9 @@ public:
 private:
     struct piece;
 
-    bool fill();
-    bool fill_parallel();
-    bool fill_sequential();
-    bool at_file_end();
+    void fill();
+    void fill_parallel();
+    void fill_sequential();
     void grow(std::size_t least);
 
     text_input& in_;

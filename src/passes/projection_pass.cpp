@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "output/format.hpp"
+#include "output/output_sink.hpp"
 #include "passes/file_identity.hpp"
 #include "passes/frame_batches.hpp"
 #include "projection/project.hpp"

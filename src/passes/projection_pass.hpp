@@ -4,7 +4,6 @@
 #include <cstddef>
 
 #include "input/byte_source.hpp"
-#include "output/output_sink.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"

@@ -63,15 +63,6 @@ pass_error text_input::check_rest() const {
     return read_error();
 }
 
-pass_error text_input::line_error() const {
-    // A damaged compressed stream can decode to a malformed line before its check sums fail.
-    if (reader_->failed() || damaged()) return read_error();
-    pass_error e{failure::bad_line};
-    e.line = reader_->line_number();
-    e.reason = reader_->last_error();
-    return e;
-}
-
 pass_error text_input::explain(const pass_error& e) const {
     if (e.kind == failure::bad_line && damaged()) return read_error();
     return e;

@@ -32,9 +32,6 @@ public:
     input::record_reader& reader() noexcept { return *reader_; }
     input::byte_source& source() noexcept { return *source_; }
 
-    /// What a refused data line means: a read error (errno and, for compressed input, the
-    /// decoder's text), or a line outside the format, with its 1-based line number.
-    pass_error line_error() const;
     /// The read error the source reports (interrupted when the interrupt check stopped it).
     pass_error read_error() const;
     /// A refused line of compressed input may be the damage of its stream, whose check sums
