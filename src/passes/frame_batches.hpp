@@ -77,7 +77,6 @@ private:
     std::size_t capacity_ = 0;  // bytes of text the buffer holds (padding comes on top)
     std::size_t length_ = 0;    // bytes in it
     bool source_done_ = false;  // nothing more will come from the input
-    bool final_ = false;        // the buffer's last line is the input's last line
     pass_error pending_;        // a read error that comes after the bytes in the buffer
 
     // A regular plain file, read with pread from offset_ on (-1: read through the source).
