@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test: the C++ unit tests (also cross-built for aarch64
 # and run under QEMU), the Python suite against the repaired wheel in a fresh environment, a part
-# of it on every Python version the package names and with NumPy 1.x, both suites again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, a fuzzing smoke run and the slow tests.
+# of it on every Python version the package names and with NumPy 1.x, the Python 2.7 module with
+# NumPy 1.16, both suites again under AddressSanitizer and UndefinedBehaviorSanitizer, a fuzzing
+# smoke run and the slow tests.
 # Everything Python runs in virtual environments (scripts/venv.sh), never the system interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,6 +40,10 @@ step_end
 
 step "Python versions and NumPy 1.x"
 bash scripts/test_matrix.sh
+step_end
+
+step "Python 2.7 and NumPy 1.16"
+bash scripts/test_py27.sh
 step_end
 
 step "Sanitizers (ASan + UBSan)"

@@ -120,10 +120,11 @@ pyenv_versions_dir() {
   [[ -d "$root/versions" ]] && echo "$root/versions"
 }
 
-# pyenv_python VERSIONS_DIR 3.X: the newest CPython 3.X there, if any.
+# pyenv_python VERSIONS_DIR X.Y: the newest CPython X.Y there (its pythonX.Y, which 2.7 has as
+# well as 3.X), if any.
 pyenv_python() {
   local v
   v=$(find "$1" -mindepth 1 -maxdepth 1 -name "$2.*" -printf '%f\n' 2>/dev/null |
     grep -E "^$2\.[0-9]+$" | sort -t. -k3,3n | tail -n 1)
-  [[ -n "$v" && -x "$1/$v/bin/python3" ]] && echo "$1/$v/bin/python3"
+  [[ -n "$v" && -x "$1/$v/bin/python$2" ]] && echo "$1/$v/bin/python$2"
 }

@@ -67,6 +67,9 @@ bool parse_threads(PyObject* obj, pass_keywords& k) {
     return threads_from(value, k, threads_message);
 }
 
+// The text options exist as keywords only, which the Python 2 module does not take.
+#if PY_MAJOR_VERSION >= 3
+
 bool parse_comments(PyObject* obj, pass_keywords& k) {
     if (obj == nullptr || obj == Py_None) return true;
     if (!PyUnicode_Check(obj)) {
@@ -153,7 +156,11 @@ bool parse_delimiter(PyObject* obj, pass_keywords& k) {
     return true;
 }
 
+#endif
+
 }  // namespace
+
+#if PY_MAJOR_VERSION >= 3
 
 bool parse_keyword_objects(PyObject* kwargs, const char* function, keyword_objects& kw) {
     if (kwargs == nullptr || PyDict_Size(kwargs) == 0) return true;
@@ -180,5 +187,21 @@ bool parse_pass_keywords(const keyword_objects& kw, pass_keywords& k) {
            parse_skip_rows(kw.skip_rows.get(), k) && parse_usecols(kw.usecols.get(), k) &&
            parse_delimiter(kw.delimiter.get(), k);
 }
+
+#else
+
+// Python 2's functions take their positional arguments only (registered METH_VARARGS, they are
+// called without keywords); a pass's threads come from LAGSTAT_NUM_THREADS.
+bool parse_keyword_objects(PyObject* kwargs, const char* function, keyword_objects&) {
+    if (kwargs == nullptr || PyDict_Size(kwargs) == 0) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", function);
+    return false;
+}
+
+bool parse_pass_keywords(const keyword_objects& kw, pass_keywords& k) {
+    return parse_threads(kw.threads.get(), k);
+}
+
+#endif
 
 }  // namespace lagstat::module

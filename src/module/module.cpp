@@ -40,6 +40,23 @@ const char stream_doc[] =
     "max_proj: only write y_0 through y_{max_proj-1} to the output file\n"
     "time_colum: (bool) input data contains time column?";
 
+// NumPy's table, bound once per process; false with ImportError set when NumPy is missing.
+bool import_numpy() {
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The frame is the one place that knows which Python the module is built for.
+#if PY_MAJOR_VERSION >= 3
+
+namespace {
+
 // The design's positional arguments, and keyword-only extensions beside them (threads, text
 // options), which calls without keywords never meet.
 PyMethodDef lagstat_methods[] = {
@@ -69,15 +86,47 @@ PyMODINIT_FUNC PyInit_lagstat(void) {
     PyObject* module = PyModule_Create(&lagstat_module);
     if (module == nullptr) return nullptr;
     // pyproject.toml's version, passed in by the build (CMakeLists.txt).
-    if (PyModule_AddStringConstant(module, "__version__", LAGSTAT_VERSION) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    if (_import_array() < 0) {
-        PyErr_Print();
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    if (PyModule_AddStringConstant(module, "__version__", LAGSTAT_VERSION) < 0 || !import_numpy()) {
         Py_DECREF(module);
         return nullptr;
     }
     return module;
 }
+
+#else
+
+namespace {
+
+// Python 2's module has the design's positional arguments only. METH_VARARGS functions take two
+// arguments: calling the three-argument ones through that type would be undefined, so these call
+// them without keywords.
+PyObject* run_positional(PyObject* self, PyObject* args) {
+    return lagstat::module::run(self, args, nullptr);
+}
+
+PyObject* stream_positional(PyObject* self, PyObject* args) {
+    return lagstat::module::stream(self, args, nullptr);
+}
+
+PyMethodDef lagstat_methods[] = {
+    {"run", run_positional, METH_VARARGS, run_doc},
+    {"stream", stream_positional, METH_VARARGS, stream_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+// Python 2's PyMODINIT_FUNC leaves the symbol's visibility to the build, which hides it. The
+// interpreter drops the module (Py_InitModule's reference is borrowed) from sys.modules when
+// initialisation returns with an exception set.
+PyMODINIT_FUNC initlagstat(void) __attribute__((visibility("default")));
+PyMODINIT_FUNC initlagstat(void) {
+    PyObject* module =
+        Py_InitModule4("lagstat", lagstat_methods, nullptr, nullptr, PYTHON_API_VERSION);
+    if (module == nullptr) return;
+    // pyproject.toml's version, passed in by the build (CMakeLists.txt).
+    if (PyModule_AddStringConstant(module, "__version__", LAGSTAT_VERSION) < 0) return;
+    import_numpy();
+}
+
+#endif
