@@ -1,9 +1,12 @@
 // Byte sources the record reader draws from.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -38,6 +41,15 @@ public:
         return -1;
     }
 
+    /// For the file plain_file gives: its size and modification time when it was opened, before
+    /// any byte of it was read (a peek at magic bytes too), so that a change after that moment
+    /// shows, such as a line being written. false for any other source.
+    virtual bool plain_file_opened(off_t& size, timespec& mtime) const noexcept {
+        (void)size;
+        (void)mtime;
+        return false;
+    }
+
 protected:
     int error_number_ = 0;
 };
@@ -59,6 +71,7 @@ public:
     long read(char* buf, std::size_t cap) override;
     void set_worker_stop(const std::atomic<bool>* stop) noexcept override { worker_stop_ = stop; }
     int plain_file(std::uint64_t* handed_out) const noexcept override;
+    bool plain_file_opened(off_t& size, timespec& mtime) const noexcept override;
 
 private:
     bool stop() noexcept;
@@ -68,6 +81,8 @@ private:
     interrupt_check interrupted_;
     const std::atomic<bool>* worker_stop_ = nullptr;
     bool regular_ = false;       // a regular file, not a pipe or a device
+    off_t opened_size_ = 0;      // a regular file's, when the source was made
+    timespec opened_mtime_{};
     std::uint64_t offset_ = 0;   // bytes read
 };
 

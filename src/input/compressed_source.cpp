@@ -58,6 +58,10 @@ public:
         return fd;
     }
 
+    bool plain_file_opened(off_t& size, timespec& mtime) const noexcept override {
+        return state_ != raw_state::failed && raw_->plain_file_opened(size, mtime);
+    }
+
 private:
     std::unique_ptr<byte_source> raw_;
     unsigned char peeked_[max_magic_size] = {};

@@ -18,13 +18,9 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
         if (err == EINTR) return {failure::interrupted};
         return {failure::open_input, err};
     }
-    if (const int fd = plain_file_fd(); fd >= 0) {
-        struct stat st;
-        if (::fstat(fd, &st) == 0) {
-            opened_size_ = st.st_size;
-            opened_mtime_ = st.st_mtim;
-        }
-    }
+    // The file as it was before the source peeked at its first bytes: taken after that peek,
+    // a line appended meanwhile would pass for one the file had when it was opened.
+    if (plain_file_fd() >= 0) source_->plain_file_opened(opened_size_, opened_mtime_);
     reader_.reset(new (std::nothrow) input::record_reader(*source_, options));
     if (!reader_) return {failure::no_memory};
     columns_ = reader_->read_record(first_);

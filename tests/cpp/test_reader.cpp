@@ -24,6 +24,7 @@
 #include "input/chunk_parser.hpp"
 #include "input/line_scan.hpp"
 #include "input/record_reader.hpp"
+#include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
 
 namespace lagstat::input {
@@ -439,6 +440,32 @@ TEST_F(reader_test, file_reads_as_fopen_does) {
         ++lines;
     }
     EXPECT_EQ(lines, 20000);
+    unlink(path);
+}
+
+// The interrupt check runs after every read: this one appends a line and a cut one to the file
+// after the first read of its opening, the peek at magic bytes.
+const char* append_to = nullptr;
+bool append_after_first_read() noexcept {
+    if (append_to != nullptr) {
+        const int fd = ::open(append_to, O_WRONLY | O_APPEND);
+        if (fd >= 0 && ::write(fd, "5 6\n7", 5) == 5) append_to = nullptr;
+        if (fd >= 0) ::close(fd);
+    }
+    return false;
+}
+
+TEST_F(reader_test, a_file_appended_to_while_it_opens_has_changed_since_its_opening) {
+    char path[] = "/tmp/lagstat_reader_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "1 2\n3 4\n", 8), 8);
+    close(fd);
+    append_to = path;
+    passes::text_input in;
+    ASSERT_FALSE(static_cast<bool>(in.open(path, append_after_first_read)));
+    EXPECT_EQ(append_to, nullptr);         // appended during the opening
+    EXPECT_TRUE(in.plain_file_changed());  // so "7" is a line still being written
     unlink(path);
 }
 
