@@ -149,6 +149,7 @@ class TICA:
     timescales_ : (r,) implied timescales -lag / ln|eigenvalue|, in frames
     dim_ : number of components transform returns
     n_pairs_, n_samples_ : lagged pairs and frames used
+    n_reads_ : how many times every file was read (1; 2 after the fallback to the exact mean)
     """
 
     def __init__(self, lag, dim=None, var_cutoff=None, scaling="kinetic_map", epsilon=1e-6):
@@ -168,22 +169,47 @@ class TICA:
 
     # -- estimation ----------------------------------------------------------------------------
 
-    def fit(self, files, n_jobs=1, client=None, progress=False):
+    def fit(self, files, n_jobs=1, client=None, progress=False, threads=None):
         """Estimates the model from text files (paths or glob patterns).
 
-        n_jobs worker processes, or a dask.distributed Client, share the files; the result
-        is the same either way.
+        One read of every file gives all the sums (a second one only when the first frame lies
+        so far from the mean, over 1e4 standard deviations, that the one-read algebra would
+        lose accuracy: see lagstat_tica._estimator). n_jobs worker processes, or a
+        dask.distributed Client, share the files; the result is the same either way.
         """
-        stats, raw_sum, edges = two_pass(files, self.lag, n_jobs=n_jobs, client=client, progress=progress,
-                                         edges=True)
-        return self.fit_from_moments(stats, raw_sum, edges)
+        from ._scan import one_read_available, read_sums
+
+        if not one_read_available():
+            # No native one-read pass in this build: lagstat's two passes and the edge frames.
+            stats, raw_sum, edges = two_pass(files, self.lag, n_jobs=n_jobs, client=client, progress=progress,
+                                             edges=True)
+            self.fit_from_moments(stats, raw_sum, edges)
+            self.n_reads_ = 3
+            return self
+        sums, reads = read_sums(files, [self.lag], n_jobs=n_jobs, client=client, threads=threads,
+                                progress=progress)
+        self.fit_from_sums(sums)
+        self.n_reads_ = reads
+        return self
+
+    def fit_from_sums(self, sums):
+        """Estimates the model from one read's sums (relative to a shift) at this model's lag."""
+        from ._estimator import lag_index, pair_moments
+
+        mean, c00, c0t, _, pairs = pair_moments(sums, lag_index(sums, self.lag))
+        self.moments_ = sums
+        self.n_samples_ = int(float(sums["frames"]))
+        return self._fit_covariances(mean, c00, c0t, pairs)
 
     def fit_from_moments(self, stats, raw_sum, edges):
         """Estimates the model from lagstat statistics (as from two_pass with edges)."""
         mean, c00, c0t, pairs = pair_covariances(stats, raw_sum, edges)
-        evals, evecs = tica_decomposition(c00, c0t, self.epsilon)
         self.moments_ = stats
         self.n_samples_ = int(float(stats["samples"]))
+        return self._fit_covariances(mean, c00, c0t, pairs)
+
+    def _fit_covariances(self, mean, c00, c0t, pairs):
+        evals, evecs = tica_decomposition(c00, c0t, self.epsilon)
         self.n_pairs_ = int(pairs)
         self.n_features_in_ = mean.shape[0]
         self.mean_ = mean

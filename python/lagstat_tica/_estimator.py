@@ -1,0 +1,214 @@
+"""Pair covariances, TICA and VAMP-2 from one read's sums, for any of the lags read.
+
+A single read of the files gives, relative to a shift s (one frame, or a mean), the sums
+    frames N, sum = Σ(x−s), cov = Σ(x−s)(x−s)ᵀ,
+and per lag τ the pair count P, tcov = Σ_pairs (x_t−s)(x_{t+τ}−s)ᵀ and the edge sums of the
+first/last min(τ, T) frames of every segment (head_sum, tail_sum, head_cov, tail_cov). The first
+halves of the pairs are all frames but the tails, the second halves all but the heads, so
+everything deeptime's reversible estimator needs follows by subtraction; the centre then moves
+from s to the pair mean by a rank-one correction.
+
+Rounding. The correction subtracts P·d·dᵀ (d = mean − s) from sums of size P·(var + d²): the
+centred moments lose about ε·k² of their value, k = |d| / std per column (ε = 2.2e-16). With the
+first frame as shift k is a few units on ordinary data. Above K_MAX = 1e4 the loss could reach
+ε·1e8 ≈ 2e-8 relative, the accuracy the fit promises, so the caller reads again with the exact
+mean as shift (k ≈ 0), or warns when an input cannot be read again.
+"""
+import numpy as np
+
+from ._optional import missing
+
+try:
+    import scipy.linalg
+except ImportError as exc:
+    raise missing("SciPy", "lagstat_tica.scan") from exc
+
+K_MAX = 1e4
+_PER_LAG = ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
+
+
+def conditioning(sums):
+    """k = |mean − shift| / std per column, from the all-frames sums.
+
+    A column with mean = shift (a constant one read with the first frame as shift) has k = 0;
+    one whose variance rounds to zero or below although the mean moved has k = inf.
+    """
+    frames = float(sums["frames"])
+    n = np.asarray(sums["shift"]).size
+    d = np.asarray(sums["sum"], dtype=float).reshape(n) / frames
+    var = np.diag(np.asarray(sums["cov"], dtype=float).reshape(n, n)) / frames - d * d
+    k = np.zeros(n)
+    moved = d != 0
+    with np.errstate(divide="ignore"):
+        k[moved] = np.abs(d[moved]) / np.sqrt(np.maximum(var[moved], 0.0))
+    return k
+
+
+def needs_exact_shift(sums):
+    """True when the one-read algebra could lose more than the fit's accuracy (see K_MAX)."""
+    return bool(np.max(conditioning(sums), initial=0.0) > K_MAX)
+
+
+def exact_mean(sums):
+    """The all-frames mean: the shift a second read uses."""
+    n = np.asarray(sums["shift"]).size
+    return np.asarray(sums["shift"], dtype=float).reshape(n) + np.asarray(sums["sum"], dtype=float).reshape(n) / float(
+        sums["frames"])
+
+
+def lag_index(sums, lag):
+    lags = [int(t) for t in np.atleast_1d(sums["lags"])]
+    if int(lag) not in lags:
+        raise ValueError("lag %d was not read; the lags read are %s" % (lag, lags))
+    return lags.index(int(lag))
+
+
+def pair_moments(sums, i):
+    """Reversible pair estimate at the i-th lag read: (mean, C00, C0t, Ctt, pairs).
+
+    mean over both halves of the pairs; C00 half the sum of both halves' second moments about it;
+    C0t symmetrised; Ctt the second halves' moment about the same mean (for non-reversible scores:
+    the reversible model uses C00 in its place); all divided by the pair count, no Bessel
+    correction.
+    """
+    n = np.asarray(sums["shift"]).size
+    pairs = float(np.atleast_1d(sums["pairs"])[i])
+    if pairs <= 0:
+        lag = int(np.atleast_1d(sums["lags"])[i])
+        raise ValueError("no lagged pairs at lag %d: every file (segment) has at most %d frames" % (lag, lag))
+    total = np.asarray(sums["sum"], dtype=float).reshape(n)
+    cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
+    part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
+            for k in _PER_LAG}
+    s_x = total - part["tail_sum"]
+    s_y = total - part["head_sum"]
+    d = (s_x + s_y) / (2.0 * pairs)
+    dd = pairs * np.outer(d, d)
+    c_xx = cov - part["tail_cov"] - np.outer(s_x, d) - np.outer(d, s_x) + dd
+    c_yy = cov - part["head_cov"] - np.outer(s_y, d) - np.outer(d, s_y) + dd
+    c_xy = part["tcov"] - np.outer(s_x, d) - np.outer(d, s_y) + dd
+    c00 = (c_xx + c_yy) / (2.0 * pairs)
+    c0t = (c_xy + c_xy.T) / (2.0 * pairs)
+    ctt = c_yy / pairs
+    shift = np.asarray(sums["shift"], dtype=float).reshape(n)
+    return shift + d, c00, c0t, ctt, pairs
+
+
+# --- moving and adding sums ---------------------------------------------------------------------
+
+
+def rebase(sums, shift):
+    """The same sums relative to another shift s'; with δ = s − s' and x − s' = (x − s) + δ:
+    Σ(x−s') = S + Nδ, Σ(x−s')(x−s')ᵀ = C + Sδᵀ + δSᵀ + Nδδᵀ, and likewise for the lagged and edge
+    sums with their own counts (P pairs; frames − P head or tail frames). Every term is rounded
+    once more: the result is within a few ε·(|S||δ| + N δ²) of a read with shift s'.
+    """
+    n = np.asarray(sums["shift"]).size
+    new = np.asarray(shift, dtype=float).reshape(n)
+    delta = np.asarray(sums["shift"], dtype=float).reshape(n) - new
+    out = dict(sums)
+    out["shift"] = new
+    if not delta.any():
+        return out
+    frames = float(sums["frames"])
+    total = np.asarray(sums["sum"], dtype=float).reshape(n)
+    out["sum"] = total + frames * delta
+    out["cov"] = _moved(np.asarray(sums["cov"], dtype=float).reshape(n, n), total, total, frames, delta)
+    pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1)
+    per = {k: np.asarray(sums[k], dtype=float).reshape((pairs.size, n) + ((n,) if k.endswith("cov") else ()))
+           for k in _PER_LAG}
+    edge = frames - pairs
+    for key in ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
+        out[key] = per[key].copy()
+    for i, p in enumerate(pairs):
+        s_x, s_y = total - per["tail_sum"][i], total - per["head_sum"][i]
+        out["tcov"][i] = _moved(per["tcov"][i], s_x, s_y, p, delta)
+        for side in ("head", "tail"):
+            s = per[side + "_sum"][i]
+            out[side + "_sum"][i] = s + edge[i] * delta
+            out[side + "_cov"][i] = _moved(per[side + "_cov"][i], s, s, edge[i], delta)
+    return out
+
+
+def _moved(c, s_u, s_v, count, delta):
+    return c + np.outer(s_u, delta) + np.outer(delta, s_v) + count * np.outer(delta, delta)
+
+
+def merge(parts):
+    """Adds sums read with different shifts, in the order given, relative to the first one's."""
+    parts = list(parts)
+    base = parts[0]
+    out = {k: base[k] for k in base}
+    for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:
+        out[key] = np.array(base[key], dtype=float)
+    for part in parts[1:]:
+        part = rebase(part, base["shift"])
+        for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:
+            out[key] = out[key] + np.asarray(part[key], dtype=float).reshape(np.shape(out[key]))
+    return out
+
+
+# --- VAMP-2 as deeptime scores its TICA models ------------------------------------------------
+
+
+def _inv_sqrt(w, epsilon):
+    """W^(-1/2) on the eigenvalues of W not below epsilon (raised past the most negative one)."""
+    s, v = scipy.linalg.eigh(w)
+    cut = epsilon
+    if s.min() < 0:
+        cut = max(cut, -s.min() + 1e-16)
+    keep = np.abs(s) >= cut
+    v = v[:, keep]
+    return (v / np.sqrt(s[keep])) @ v.T, int(keep.sum())
+
+
+def vamp2(u, c00, c0t, ctt, epsilon=1e-6):
+    """‖A B C‖_F² + 1 with A = (UᵀC00U)^(-1/2), B = UᵀC0tU, C = (UᵀCttU)^(-1/2).
+
+    The + 1 counts the constant function, which the removed mean took out of the model. U are the
+    kinetic-map scaled vectors deeptime's TICA scores with, so directions whose squared eigenvalue
+    falls below epsilon drop out as they do there; where every one does (deeptime raises) the score
+    is that of the constant function alone, 1.
+    """
+    a, rank_a = _inv_sqrt(u.T @ c00 @ u, epsilon)
+    c, rank_c = _inv_sqrt(u.T @ ctt @ u, epsilon)
+    if not rank_a or not rank_c:
+        return 1.0
+    abc = a @ (u.T @ c0t @ u) @ c
+    return float(np.sum(abc * abc)) + 1.0
+
+
+def kinetic_map(sums, i, epsilon):
+    """(eigenvalues, kinetic-map vectors, pair moments) of the model at the i-th lag."""
+    from ._tica import tica_decomposition
+
+    moments = pair_moments(sums, i)
+    evals, evecs = tica_decomposition(moments[1], moments[2], epsilon)
+    return evals, evecs * evals[None, :], moments
+
+
+def fold_scores(folds, i, epsilon, score_epsilon=1e-6):
+    """VAMP-2 of each fold's data under the model of the other folds, at the i-th lag.
+
+    As deeptime's vamp_score_cv with whole trajectories as the units: train on all but one fold,
+    score the held-out fold's own reversible covariances. A fold without pairs at this lag, or a
+    training set without any, gives nan.
+    """
+    scores = np.full(len(folds), np.nan)
+    if len(folds) < 2:
+        return scores
+    for f in range(len(folds)):
+        test = folds[f]
+        train = [folds[g] for g in range(len(folds)) if g != f]
+        if float(np.atleast_1d(test["pairs"])[i]) <= 0:
+            continue
+        merged = merge(train)
+        if float(np.atleast_1d(merged["pairs"])[i]) <= 0:
+            continue
+        try:
+            _, u, _ = kinetic_map(merged, i, epsilon)
+        except ValueError:  # no direction above epsilon in the training folds
+            continue
+        _, c00, c0t, _, _ = pair_moments(test, i)
+        scores[f] = vamp2(u, c00, c0t, c00, score_epsilon)
+    return scores
