@@ -57,7 +57,7 @@ class LagScan:
     ----------
     lags : (L,) lags in frames, increasing
     n_pairs : (L,) lagged pairs at each lag
-    n_frames : frames read
+    n_frames, n_files : frames and files read
     eigenvalues : list of L arrays, decreasing in magnitude (the rank of C00 may differ by lag)
     timescales : list of L arrays, -lag / ln(eigenvalue) in frames: inf for eigenvalues >= 1,
         nan for eigenvalues <= 0, which imply no timescale
@@ -75,6 +75,7 @@ class LagScan:
         self.lags = np.asarray(sums["lags"], dtype=int).reshape(-1)
         self.n_pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1).astype(np.int64)
         self.n_frames = int(float(sums["frames"]))
+        self.n_files = len(sums.get("per_file") or ())
         self.epsilon = epsilon
         self.n_reads = n_reads
         self.dt = float(sums.get("dt", np.nan) if sums.get("dt") is not None else np.nan)

@@ -1,4 +1,5 @@
-"""Command line: lagstat-tica FILES... --lag N [--dim K] [--out DIR] [--jobs N] [--plot FILE.png]"""
+"""Command line: lagstat-tica FILES... --lag N [--dim K] [--out DIR] [--jobs N] [--plot FILE.png],
+and lagstat-tica scan FILES... --lags N,N,... (in _scan_cli)."""
 import argparse
 import errno
 import itertools
@@ -110,6 +111,8 @@ def build_parser():
         prog=PROG,
         description="Time-lagged independent component analysis (TICA) of text files of frames "
         "(one frame per line, whitespace or comma separated), in constant memory.",
+        epilog="'%(prog)s scan FILES --lags 1,2,5,10' scans several lags in one read (see '%(prog)s scan --help'); "
+        "a file named 'scan' is therefore given as './scan'.",
     )
     p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
     p.add_argument("--lag", type=_lag, required=True, metavar="N", help="lag time in frames")
@@ -228,6 +231,11 @@ def save_plot(model, projection_files, path):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["scan"]:
+        from ._scan_cli import main as scan_main
+
+        return scan_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     err = sys.stderr

@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -537,3 +538,209 @@ def test_missing_optional_dependency(tmp_path, hidden, code, status, last_line):
     assert (proc.stderr if status else proc.stdout).strip().splitlines()[-1] == last_line
     if "main(" in code:  # the command line: one line, and nothing computed before it
         assert proc.stderr.count("\n") == 1 and proc.stdout == ""
+
+
+# --- one read, many lags: the estimator on a read's sums, the scan and its command -------------
+
+
+def sums_of(arrays, lags, shift):
+    """A read's sums relative to shift, frame by frame: the oracle for one_read."""
+    n, nl = arrays[0].shape[1], len(lags)
+    out = dict(frames=0, shift=np.array(shift, float), sum=np.zeros(n), cov=np.zeros((n, n)), lags=list(lags),
+               pairs=np.zeros(nl), tcov=np.zeros((nl, n, n)), head_sum=np.zeros((nl, n)), tail_sum=np.zeros((nl, n)),
+               head_cov=np.zeros((nl, n, n)), tail_cov=np.zeros((nl, n, n)), dt=np.nan, per_file=[])
+    for x in arrays:
+        z = x - shift
+        out["frames"] += len(z)
+        out["per_file"].append(len(z))
+        for t in range(len(z)):
+            out["sum"] += z[t]
+            out["cov"] += np.outer(z[t], z[t])
+            for i, lag in enumerate(lags):
+                if t + lag < len(z):
+                    out["pairs"][i] += 1
+                    out["tcov"][i] += np.outer(z[t], z[t + lag])
+                if t < lag:
+                    out["head_sum"][i] += z[t]
+                    out["head_cov"][i] += np.outer(z[t], z[t])
+                if t >= len(z) - lag:
+                    out["tail_sum"][i] += z[t]
+                    out["tail_cov"][i] += np.outer(z[t], z[t])
+    return out
+
+
+def standin_read(arrays_of, far=0.0, rereadable=True, calls=None):
+    """one_read over arrays_of(files); `far` standard deviations are added to the first read's
+    shift, as a first frame that far out would leave it."""
+    def one_read(files, lags, shift=None, keep_per_file=False, **_):
+        arrays = arrays_of(files)
+        if shift is None:
+            shift = arrays[0][0] + far * np.concatenate(arrays).std(axis=0)
+        if calls is not None:
+            calls.append(shift)
+        out = sums_of(arrays, lags, shift)
+        out["rereadable"] = [rereadable] * len(arrays)
+        if keep_per_file:
+            out["per_file_sums"] = [sums_of([x], lags, shift) for x in arrays]
+        return out
+    return one_read
+
+
+@pytest.fixture
+def files_read_once(monkeypatch):
+    """Builds without the native pass read the files through the NumPy oracle."""
+    if not hasattr(_moments, "one_read"):
+        monkeypatch.setattr(_moments, "one_read",
+                            standin_read(lambda fs: [np.loadtxt(f, ndmin=2) for f in _moments.expand_files(fs)]),
+                            raising=False)
+
+
+def deeptime_cv(arrays, lag, folds):
+    tica = pytest.importorskip("deeptime.decomposition").TICA
+    scores = []
+    for f in range(folds):
+        train = [x for j, x in enumerate(arrays) if j % folds != f]
+        test = [x for j, x in enumerate(arrays) if j % folds == f]
+        scores.append(tica(lagtime=lag).fit_fetch(train).score(r=2, test_model=tica(lagtime=lag).fit_fetch(test)))
+    return scores
+
+
+@pytest.mark.parametrize("lags, folds", [((1, 7, 50), 4), ((3, 300), 2), ((1000, 2), 3)])
+def test_scan_matches_deeptime(monkeypatch, dataset, lags, folds):
+    """Eigenvalues, VAMP-2 and VAMP-2 cross-validated by files, at every lag of one read."""
+    paths, arrays = dataset
+    monkeypatch.setattr(_moments, "one_read", standin_read(lambda fs: arrays), raising=False)
+    result = lagstat_tica.scan(paths, lags, folds=folds)
+    assert list(result.lags) == sorted(lags) and result.n_reads == 1 and result.folds == folds
+    for i, lag in enumerate(result.lags):
+        ref = peer(arrays, lag)
+        assert result.n_pairs[i] == sum(max(0, len(x) - lag) for x in arrays)
+        assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
+        assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
+        assert_rel(result.vamp2_cv_folds[i], deeptime_cv(arrays, lag, folds), 1e-8)
+        model = result.tica(lag, dim=2)
+        assert model.dim_ == 2 and model.n_reads_ == 1
+        assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+        for x in arrays:
+            assert_equal_up_to_sign(model.transform(x)[:, :2], ref.transform(x)[:, :2], 1e-6)
+
+
+def test_fit_on_one_read_equals_the_three_read_fit(monkeypatch, dataset, files_read_once):
+    paths, _ = dataset
+    one = TICA(10).fit(paths)
+    stats, raw_sum, edges = _moments.two_pass(paths, 10, progress=False, edges=True)
+    three = TICA(10).fit_from_moments(stats, raw_sum, edges)
+    assert one.n_reads_ == 1
+    for name in ("mean_", "cov_", "cov_tau_", "eigenvalues_"):
+        assert_rel(getattr(one, name), getattr(three, name), 1e-10)
+
+
+def _offset(n, seed):
+    return 1e6 + 1e-3 * slow_process(n, 4, seed)
+
+
+def _drifting(n, seed):
+    return slow_process(n, 4, seed) + np.linspace(0, 50, n)[:, None] * np.arange(1, 5)
+
+
+def _outlier(n, seed):
+    x = slow_process(n, 4, seed)
+    x[0] += 1000 * x.std(axis=0)
+    return x
+
+
+@pytest.mark.parametrize(
+    "make, far, rereadable, reads, warns",
+    [
+        # a frame of the data as shift keeps k <= sqrt(frames - 1): these need no second read
+        (_offset, 0, True, 1, False),
+        (_drifting, 0, True, 1, False),
+        (_outlier, 0, True, 1, False),
+        # a shift 1e5 standard deviations out (a first frame so far out among 1e10 frames)
+        (_offset, 1e5, True, 2, False),
+        (_outlier, 1e5, True, 2, False),
+        (_offset, 1e5, False, 1, True),
+    ],
+)
+def test_shift_far_from_the_mean_reads_again(monkeypatch, make, far, rereadable, reads, warns):
+    arrays = [make(n, seed) for seed, n in enumerate((1500, 900))]
+    shifts = []
+    monkeypatch.setattr(_moments, "one_read", standin_read(lambda fs: arrays, far, rereadable, shifts), raising=False)
+    lag = 5
+    with pytest.warns(RuntimeWarning, match="cannot be read again") if warns else warnings.catch_warnings():
+        if not warns:
+            warnings.simplefilter("error")
+        model = TICA(lag).fit(["a", "b"])
+    assert model.n_reads_ == len(shifts) == reads
+    ref = peer(arrays, lag)
+    err = np.max(np.abs(model.eigenvalues_ - ref.singular_values) / np.abs(ref.singular_values))
+    assert err > 1e-8 if warns else err <= 1e-8, err  # the first read alone would not do
+    if reads == 2:
+        allx = np.concatenate(arrays)  # the second shift: the mean, up to the first read's rounding
+        assert np.all(np.abs(shifts[1] - allx.mean(axis=0)) <= 1e-6 * allx.std(axis=0))
+
+
+@pytest.mark.parametrize("shift", ["first", "mean", "far"])
+def test_rebased_sums_equal_a_read_with_that_shift(dataset, shift):
+    from lagstat_tica import _estimator
+
+    arrays = [x[:300] for x in dataset[1][:2]]
+    lags = [1, 4, 299, 400]
+    target = {"first": arrays[1][0], "mean": np.concatenate(arrays).mean(axis=0), "far": arrays[0][3] + 1e3}[shift]
+    first = sums_of(arrays[:1], lags, arrays[0][0])
+    got = _estimator.rebase(_estimator.merge([first, sums_of(arrays[1:], lags, target)]), target)
+    want = sums_of(arrays, lags, target)
+    for key in ("frames", "pairs", "sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
+        # rounding: relative to the terms moved, which the sums about the mean cancel
+        scale = max(np.max(np.abs(want[key])), np.max(np.abs(first[key])), 1.0)
+        np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-12 * scale, err_msg=key)
+
+
+def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys, files_read_once):
+    paths, arrays = dataset
+    png = tmp_path / "its.png"
+    rc = cli_main(["scan", *paths, "--lags", "1,5,50", "--plot", str(png), "--dt", "0.5", "--folds", "2",
+                   "--timescales", "2", "--quiet"])
+    assert rc == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("4 files read once, %d frames; VAMP-2 cross-validated over 2 folds" % sum(LENGTHS))
+    rows = [line.split() for line in lines[2:5]]
+    assert [int(r[0]) for r in rows] == [1, 5, 50]
+    for row in rows:
+        lag = int(row[0])
+        ref = peer(arrays, lag)
+        assert float(row[1]) == lag * 0.5 and int(row[2]) == sum(len(x) - lag for x in arrays)
+        np.testing.assert_allclose([float(v) for v in row[3:5]], ref.timescales()[:2], rtol=1e-5)
+        np.testing.assert_allclose([float(v) for v in row[5:7]], 0.5 * ref.timescales()[:2], rtol=1e-5)
+        np.testing.assert_allclose(float(row[7]), ref.score(r=2), rtol=1e-5)
+        np.testing.assert_allclose(float(row[8]), np.mean(deeptime_cv(arrays, lag, 2)), rtol=1e-5)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["scan", "{good}", "--lags", "1,0"], 2, "--lags: must be >= 1, got 0 in '1,0'"),
+        (["scan", "{good}"], 2, "--lags"),
+        (["scan", "{good}", "--lags", "2", "--dt", "-1"], 2, "--dt"),
+        (["scan", "{good}", "--lags", "100,200"], 1, "no lagged pairs: every file has at most 200 frames"),
+        (["scan", "{good}", "--lags", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
+        (["scan", "{good}", "--lags", "2,x"], 2, "--lags: not an integer: 'x' in '2,x'"),
+    ],
+)
+def test_cli_scan_errors(tmp_path, capsys, files_read_once, args, status, message):
+    good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    argv = [a.format(good=good) for a in args] + ["--quiet"]
+    try:
+        rc = cli_main(argv)
+    except SystemExit as exc:  # argparse's refusals
+        rc = exc.code
+    assert rc == status
+    assert message in capsys.readouterr().err.strip().splitlines()[-1]
+
+
+def test_a_file_named_scan_is_read_as_dot_slash_scan(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    write_frames(tmp_path / "scan", slow_process(200, 3, seed=1))
+    assert cli_main(["./scan", "--lag", "2", "--quiet"]) == 0
+    assert "lag 2 frames: 1 files, 200 frames" in capsys.readouterr().out
