@@ -9,10 +9,12 @@ everything deeptime's reversible estimator needs follows by subtraction; the cen
 from s to the pair mean by a rank-one correction.
 
 Rounding. The correction subtracts P·d·dᵀ (d = mean − s) from sums of size P·(var + d²): the
-centred moments lose about ε·k² of their value, k = |d| / std per column (ε = 2.2e-16). With the
-first frame as shift k is a few units on ordinary data. Above K_MAX = 1e4 the loss could reach
-ε·1e8 ≈ 2e-8 relative, the accuracy the fit promises, so the caller reads again with the exact
-mean as shift (k ≈ 0), or warns when an input cannot be read again.
+centred moments lose about ε·k² of their value, k = |d| / std per column (ε = 2.2e-16). Above
+K_MAX = 1e4 that could reach ε·1e8 ≈ 2e-8 relative, the accuracy the fit promises, so the caller
+reads again with the mean as shift (k ≈ 0), or warns when an input cannot be read again. With
+a frame of the data as shift (the first one, as a read takes by default) k ≤ √(N − 1) for N
+frames (Samuelson's inequality): the loss stays below ε·N, and the second read can only happen
+beyond 1e8 frames, with the first frame at the far end of all the others.
 """
 import numpy as np
 
