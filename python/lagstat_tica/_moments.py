@@ -19,6 +19,8 @@ import numpy as np
 
 import lagstat
 
+from . import _formats
+
 try:
     from tqdm.auto import tqdm as _tqdm
 
@@ -114,12 +116,13 @@ def name_file(exc, path):
     return exc
 
 
-def _call_run(path, d, mean, var, cov, tcov, lag):
+def _call_run(path, d, mean, var, cov, tcov, lag, opts=None):
+    opts = opts or {}
     try:
-        lagstat.run(path, d, mean, var, cov, tcov, lag)
+        lagstat.run(path, d, mean, var, cov, tcov, lag, **opts.get("reader", {}))
     except Exception as exc:
         name_file(exc, path)
-        raise
+        raise _formats.explain_line_error(exc, path, opts.get("layout"))
 
 
 def _check_finite(path, values):
@@ -129,22 +132,32 @@ def _check_finite(path, values):
         raise ValueError("%s: values too large or not finite (inf/nan) in the data" % path)
 
 
-def _sum_pass(path):
+def _sum_pass(path, opts_of=None):
     """First pass over one file: the sum of its frames and their number."""
     d = {}
-    _call_run(path, d, 1, 0, 0, 0, 1)
+    _call_run(path, d, 1, 0, 0, 0, 1, (opts_of or {}).get(path))
     out = {"sum": np.asarray(d["mean"], dtype=float), "samples": np.asarray(d["samples"], dtype=float)}
     _check_finite(path, (out["sum"],))
     return out
 
 
-def _centred_pass(path, mean, lag, edges):
+def _centred_pass(path, mean, lag, edges, opts_of=None):
     """Second pass over one file: centred second moments, plus edge sums when asked."""
+    opts = (opts_of or {}).get(path) or {}
     d = {"mean": np.array(mean, dtype=float)}
-    _call_run(path, d, 0, 1, 1, 1, lag)
+    _call_run(path, d, 0, 1, 1, 1, lag, opts)
     out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS}
     _check_finite(path, (out["var"], out["cov"], out["tcov"]))
-    if edges:
+    layout = opts.get("layout")
+    if layout is not None and (layout.segment_marker or _formats.needs_filter(opts["reader"])):
+        # Until the native source scans segments, a Python pass over the frames finds the
+        # edges of every segment and the lagged pairs lagstat.run counted across restarts.
+        part = _formats.segment_sums(path, layout, opts["usecols"], int(out["samples"]), lag, mean)
+        out["tcov"] = out["tcov"] - part.pop("cross_outer")
+        out["tcov_samples"] = out["tcov_samples"] - part.pop("cross_pairs")
+        out["restarts"] = part.pop("restarts")
+        out.update(part if edges else {})
+    elif edges:
         out.update(edge_sums(path, int(out["samples"]), lag, mean))
     return out
 
@@ -380,6 +393,27 @@ def _stop_workers(pool):
             pass  # already gone
 
 
+def available_cores():
+    """The cores this process may run on (its CPU affinity where the system has one)."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def thread_share(n_workers, threads=None, on_dask=False):
+    """lagstat's threads per pass, so that workers x threads stays within the cores.
+
+    None or -1 shares the cores among the local workers; a count is an upper bound then. A Dask
+    task takes one thread unless asked (its cluster shares the machines), and what is asked.
+    The count changes no bit of the results.
+    """
+    if on_dask:
+        return 1 if threads is None else int(threads)
+    share = max(1, available_cores() // max(1, n_workers))
+    return share if threads in (None, -1) else min(int(threads), share)
+
+
 class _Runner:
     """Runs one function per file serially, in a process pool, or on a Dask client.
 
@@ -388,16 +422,20 @@ class _Runner:
     that forked it ends.
     """
 
-    def __init__(self, n_jobs=1, client=None, n_files=1):
+    def __init__(self, n_jobs=1, client=None, n_files=1, threads=None):
         if client is None:
             if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
                 raise TypeError("n_jobs must be an integer, got %r" % (n_jobs,))
             if n_jobs == -1:
-                n_jobs = os.cpu_count() or 1
+                n_jobs = available_cores()
             if n_jobs < 1:
                 raise ValueError("n_jobs must be >= 1, or -1 for one per CPU, got %d" % n_jobs)
+        if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
+                                    or (threads < 1 and threads != -1)):
+            raise ValueError("threads must be >= 1, -1 or None, got %r" % (threads,))
         self.client = client
         self.n_workers = 1 if client is not None else min(int(n_jobs), n_files)
+        self.threads = thread_share(self.n_workers, threads, client is not None)
         self.pool = None
 
     def __enter__(self):
@@ -478,12 +516,29 @@ def _merge(parts, keys):
     return out
 
 
-def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
-    """Both passes; returns (statistics, raw frame sum, edge sums or None)."""
+def file_options(paths, plan, threads):
+    """Per file: its layout, the fields read and lagstat's reader options (threads included)."""
+    opts_of = {}
+    for path, layout in zip(paths, plan.layouts):
+        reader = layout.reader_options(plan.selection.usecols)
+        reader["threads"] = threads
+        opts_of[path] = {"layout": layout, "usecols": plan.selection.usecols, "reader": reader}
+    return opts_of
+
+
+def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False, columns=None, keep_time=False,
+             threads=None, plan=None):
+    """Both passes; returns (statistics, raw frame sum, edge sums or None).
+
+    The files' layouts come from their first lines (see _formats.plan), unless `plan` is given.
+    """
     lag = _check_lag(lag)
     paths = expand_files(files)
-    with _Runner(n_jobs, client, len(paths)) as runner:
-        first = runner.map(_sum_pass, paths, desc="lagstat mean", progress=progress)
+    if plan is None:
+        plan = _formats.plan(paths, columns, keep_time)
+    with _Runner(n_jobs, client, len(paths), threads) as runner:
+        opts_of = file_options(paths, plan, runner.threads)
+        first = runner.map(_sum_pass, paths, args=(opts_of,), desc="lagstat mean", progress=progress)
         shapes = {p["sum"].shape for p in first}
         if len(shapes) != 1:
             raise ValueError("files have different numbers of columns: %s" % ", ".join(
@@ -496,7 +551,7 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
                              % (lag, paths[longest], counts[longest]))
         totals = _merge(first, ("sum", "samples"))
         mean = totals["sum"] / totals["samples"]
-        second = runner.map(_centred_pass, paths, args=(mean, lag, edges), desc="lagstat moments",
+        second = runner.map(_centred_pass, paths, args=(mean, lag, edges, opts_of), desc="lagstat moments",
                             progress=progress)
     for path, before, part in zip(paths, counts, second):
         after = int(part["samples"])
@@ -504,13 +559,16 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
             # The passes would mix two versions of the file (one still being written, say).
             raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
                                % (path, before, after))
+    for path, layout, part in zip(paths, plan.layouts, second):
+        if "restarts" in part:
+            _formats.check_segments(path, layout, *part["restarts"])
     stats = {"mean": mean}
     stats.update(_merge(second, _SUM_KEYS))
     edge = _merge(second, ("head_sum", "head_outer", "tail_sum", "tail_outer")) if edges else None
     return stats, totals["sum"], edge
 
 
-def moments(files, lag, n_jobs=1, client=None, progress=True):
+def moments(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
     """Mean-free moment statistics of a set of text files, through lagstat.run.
 
     Two passes over every file: the first sums the frames, whose mean over all files then
@@ -530,6 +588,14 @@ def moments(files, lag, n_jobs=1, client=None, progress=True):
         Runs the per-file work on this Dask cluster instead.
     progress : bool
         Shows a tqdm progress bar over bytes and files.
+    columns : list of str or int, optional
+        The feature columns, by name (COLVAR fields, xvg legends, CSV header; x0, x1, ... for
+        bare columns) or by 0-based index among the feature columns; default all of them.
+    keep_time : bool
+        Keeps the time column (COLVAR time, xvg x axis, CSV index) among the features.
+    threads : int, optional
+        lagstat threads per pass; by default the cores are shared among the workers
+        (n_jobs x threads within the cores), on Dask one per task. Results are the same bits.
 
     Returns
     -------
@@ -538,5 +604,6 @@ def moments(files, lag, n_jobs=1, client=None, progress=True):
     a 0-d array. Per-file results are added in file order, so the result is bit-for-bit the
     same for any `n_jobs` or `client`.
     """
-    stats, _, _ = two_pass(files, lag, n_jobs=n_jobs, client=client, progress=progress)
+    stats, _, _ = two_pass(files, lag, n_jobs=n_jobs, client=client, progress=progress, columns=columns,
+                           keep_time=keep_time, threads=threads)
     return stats

@@ -13,6 +13,25 @@ def one_read_available():
     return getattr(_moments, "one_read", None) is not None
 
 
+class PlanOptions:
+    """options_of for one_read: a file's reader options from the layout its first lines gave
+    (_formats.plan), with the line that starts a segment and the time field. Picklable, so that
+    worker processes can ask it too."""
+
+    def __init__(self, paths, plan):
+        self.by_path = {}
+        for path, layout in zip(paths, plan.layouts):
+            opts = layout.reader_options(plan.selection.usecols)
+            if layout.segment_marker:
+                opts["segment_marker"] = layout.segment_marker
+            if layout.time is not None:
+                opts["time_field"] = layout.time
+            self.by_path[path] = opts
+
+    def __call__(self, path, head_lines=None):
+        return dict(self.by_path[path]) or None
+
+
 def read_sums(files, lags, *, keep_per_file=False, **options):
     """One read of every file at all lags; a second one with the exact mean as shift when the
     first frame lies too far out (est.K_MAX). Returns (sums, number of reads).
@@ -68,6 +87,7 @@ class LagScan:
     folds : number of folds (0: no cross-validation)
     n_reads : 1, or 2 after the fallback to the exact mean as shift
     dt : time between frames from the files' time column, nan when unknown
+    layout, columns : the files' layout (_formats.Layout) and the feature columns read
     """
 
     def __init__(self, sums, folds, epsilon, n_reads):
@@ -78,7 +98,8 @@ class LagScan:
         self.n_files = len(sums.get("per_file") or ())
         self.epsilon = epsilon
         self.n_reads = n_reads
-        self.dt = float(sums.get("dt", np.nan) if sums.get("dt") is not None else np.nan)
+        self.dt = float(np.nan if sums.get("dt") is None else sums["dt"])
+        self.layout, self.columns = None, tuple("x%d" % i for i in range(np.asarray(sums["shift"]).size))
         self.eigenvalues, self.timescales = [], []
         self.vamp2 = np.full(self.lags.size, np.nan)
         for i, lag in enumerate(self.lags):
@@ -111,6 +132,7 @@ class LagScan:
         model = TICA(lag, dim=dim, var_cutoff=var_cutoff, scaling=scaling, epsilon=self.epsilon)
         model.fit_from_sums(self._sums)
         model.n_reads_ = self.n_reads
+        model.layout_, model.columns_ = self.layout, self.columns
         return model
 
 
@@ -123,8 +145,8 @@ def _check_lags(lags):
     return lags
 
 
-def scan(files, lags, *, n_jobs=1, client=None, threads=None, folds=5, epsilon=1e-6, progress=False,
-         options_of=None):
+def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, threads=None, folds=5,
+         epsilon=1e-6, progress=False):
     """TICA at several lags from one read of every file.
 
     Returns a LagScan with the eigenvalues, implied timescales and VAMP-2 scores per lag, and
@@ -134,17 +156,26 @@ def scan(files, lags, *, n_jobs=1, client=None, threads=None, folds=5, epsilon=1
     per-file sums the read returns for it are merged into their folds at once.
     lags: iterable of positive ints (sorted, duplicates merged). Other options as TICA.fit.
     """
+    from . import _formats
+    from ._moments import expand_files
+
     lags = _check_lags(lags)
     if isinstance(folds, bool) or not isinstance(folds, (int, np.integer)) or folds < 0:
         raise ValueError("folds must be an integer >= 0, got %r" % (folds,))
     if not 0.0 <= float(epsilon) < np.inf:
         raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
-    sums, reads = read_sums(files, lags, keep_per_file=folds >= 2, n_jobs=n_jobs, client=client,
-                            threads=threads, progress=progress, options_of=options_of)
+    paths = expand_files(files)
+    plan = _formats.plan(paths, columns, keep_time)
+    sums, reads = read_sums(paths, lags, keep_per_file=folds >= 2, n_jobs=n_jobs, client=client,
+                            threads=threads, progress=progress, options_of=PlanOptions(paths, plan))
     if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
         raise ValueError("no lagged pairs: every file has at most %d frames" % max(lags))
     per_file = sums.pop("per_file_sums", None) or []
     k = min(int(folds), len(per_file))
     fold_sums = [est.merge(per_file[f::k]) for f in range(k)] if k >= 2 else []
     del per_file
-    return LagScan(sums, fold_sums, float(epsilon), reads)
+    result = LagScan(sums, fold_sums, float(epsilon), reads)
+    result.layout, result.columns = plan.layout, plan.selection.names
+    if not np.isfinite(result.dt) and plan.layout.dt:
+        result.dt = float(plan.layout.dt)
+    return result

@@ -3,6 +3,7 @@ import argparse
 import signal
 import sys
 import threading
+import warnings
 
 import numpy as np
 
@@ -21,16 +22,6 @@ def _lags(text):
     return values
 
 
-def _positive_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
-    if not 0.0 < value < np.inf:
-        raise argparse.ArgumentTypeError("must be positive and finite, got %r" % text)
-    return value
-
-
 def build_parser():
     p = argparse.ArgumentParser(
         prog=cli.PROG + " scan",
@@ -40,7 +31,9 @@ def build_parser():
     p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
     p.add_argument("--lags", type=_lags, required=True, metavar="N,N,...", help="lags in frames, comma separated")
     p.add_argument("--plot", metavar="FILE.png", help="save the implied timescales against the lag (log-log)")
-    p.add_argument("--dt", type=_positive_float, metavar="DT",
+    p.add_argument("--columns", metavar="C", help="feature columns by name or number, as for the plain command")
+    p.add_argument("--keep-time", action="store_true", help="keep the time column among the features")
+    p.add_argument("--dt", type=cli._dt, metavar="DT",
                    help="time between frames: lags and timescales also in time units (default: the files' time "
                    "column where they have one)")
     p.add_argument("--timescales", type=cli._positive_int, default=3, metavar="K",
@@ -50,16 +43,19 @@ def build_parser():
     p.add_argument("--epsilon", type=float, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
     p.add_argument("--jobs", type=cli._jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
+    p.add_argument("--threads", type=cli._threads, metavar="N",
+                   help="threads per worker (default and -1: the cores shared among the workers)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     return p
 
 
-def table(result, k, dt):
+def table(result, k, dt, unit=None):
     """The scan as text: one row per lag."""
     timed = np.isfinite(dt)
-    head = ["%8s" % "lag"] + (["%12s" % "lag (time)"] if timed else []) + ["%12s" % "pairs"]
+    unit = unit or "time"
+    head = ["%8s" % "lag"] + (["%12s" % ("lag (%s)" % unit)] if timed else []) + ["%12s" % "pairs"]
     head += ["%14s" % ("t%d (frames)" % (j + 1)) for j in range(k)]
-    head += ["%14s" % ("t%d (time)" % (j + 1)) for j in range(k)] if timed else []
+    head += ["%14s" % ("t%d (%s)" % (j + 1, unit)) for j in range(k)] if timed else []
     head += ["%10s" % "VAMP-2", "%10s" % "CV VAMP-2"]
     lines = ["%d files read %s, %d frames; %s" % (
         result.n_files, "once" if result.n_reads == 1 else "twice (again about the mean)", result.n_frames,
@@ -75,7 +71,7 @@ def table(result, k, dt):
     return "\n".join(lines) + "\n"
 
 
-def save_plot(result, k, dt, path):
+def save_plot(result, k, dt, path, unit=None):
     """Implied timescales against the lag, log-log, one line per process; the region where a
     timescale is no longer than the lag (a process the lag cannot resolve) is shaded."""
     matplotlib = cli._import_matplotlib()
@@ -83,7 +79,7 @@ def save_plot(result, k, dt, path):
     import matplotlib.pyplot as plt
 
     unit = dt if np.isfinite(dt) else 1.0
-    label = "time" if np.isfinite(dt) else "frames"
+    label = (unit or "time units") if np.isfinite(dt) else "frames"
     lags = result.lags * unit
     ts = result.timescale_table(k) * unit
     fig, (ax, ax_v) = plt.subplots(1, 2, figsize=(11, 4.5))
@@ -118,19 +114,29 @@ def main(argv):
     if in_main_thread:
         previous = signal.signal(signal.SIGTERM, cli._on_sigterm)
     try:
+        from . import _formats
         from ._moments import expand_files
         from ._scan import scan
 
         paths = expand_files(args.files)
+        columns = None
+        if args.columns is not None:
+            names = _formats.plan(paths, None, args.keep_time).layout.fields
+            columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             cli._import_matplotlib()
             cli._check_plot(args.plot, paths)
-        result = scan(paths, args.lags, n_jobs=args.jobs, folds=args.folds, epsilon=args.epsilon,
-                      progress=not args.quiet)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = scan(paths, args.lags, columns=columns, keep_time=args.keep_time, n_jobs=args.jobs,
+                          threads=args.threads, folds=args.folds, epsilon=args.epsilon, progress=not args.quiet)
         dt = args.dt if args.dt is not None else result.dt
-        cli._say(table(result, args.timescales, dt))
+        unit = result.layout.unit if result.layout is not None else None
+        cli._say(table(result, args.timescales, dt, unit))
+        for w in caught:
+            err.write("%s: warning: %s\n" % (cli.PROG, w.message))
         if args.plot:
-            save_plot(result, args.timescales, dt, args.plot)
+            save_plot(result, args.timescales, dt, args.plot, unit)
             cli._say("figure saved to %s\n" % args.plot)
     except cli._StdoutClosed:
         cli._drop_stdout()

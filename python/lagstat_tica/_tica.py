@@ -1,12 +1,14 @@
 """Time-lagged independent component analysis on lagstat's streaming moments."""
 import errno
 import os
+import warnings
 
 import numpy as np
 
 import lagstat
 
-from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, name_file, two_pass
+from . import _formats
+from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, name_file, two_pass
 from ._optional import missing
 
 try:
@@ -15,6 +17,10 @@ except ImportError as exc:
     raise missing("SciPy", "lagstat_tica.TICA") from exc
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
+# Fewer lagged pairs per column than this leave the covariances too noisy to trust.
+PAIRS_PER_COLUMN = 10
+# An eigenvalue this close to +-1 is a process that never decorrelates within the data.
+UNIT_EIGENVALUE_TOL = 1e-12
 
 
 def pair_covariances(stats, raw_sum, edges):
@@ -169,27 +175,35 @@ class TICA:
 
     # -- estimation ----------------------------------------------------------------------------
 
-    def fit(self, files, n_jobs=1, client=None, progress=False, threads=None):
+    def fit(self, files, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
         """Estimates the model from text files (paths or glob patterns).
 
-        One read of every file gives all the sums (a second one only when the first frame lies
-        so far from the mean, over 1e4 standard deviations, that the one-read algebra would
-        lose accuracy: see lagstat_tica._estimator). n_jobs worker processes, or a
-        dask.distributed Client, share the files; the result is the same either way.
+        The files may be PLUMED COLVAR, GROMACS xvg, CSV with a header row or bare columns,
+        also compressed; all of one format and with the same columns. `columns` chooses the
+        features by name or by 0-based index among the feature columns (default: all but the
+        time column, which `keep_time` keeps). One read of every file gives all the sums (a
+        second one only when the first frame lies so far from the mean, over 1e4 standard
+        deviations, that the one-read algebra would lose accuracy: see lagstat_tica._estimator);
+        n_reads_ says how many. n_jobs worker processes, or a dask.distributed Client, share the
+        files, with `threads` lagstat threads each (by default the cores are shared out); the
+        result is the same bits either way.
         """
-        from ._scan import one_read_available, read_sums
+        from ._scan import PlanOptions, one_read_available, read_sums
 
-        if not one_read_available():
-            # No native one-read pass in this build: lagstat's two passes and the edge frames.
-            stats, raw_sum, edges = two_pass(files, self.lag, n_jobs=n_jobs, client=client, progress=progress,
-                                             edges=True)
+        paths = expand_files(files)
+        plan = _formats.plan(paths, columns, keep_time)
+        if one_read_available():
+            sums, self.n_reads_ = read_sums(paths, [self.lag], n_jobs=n_jobs, client=client, threads=threads,
+                                            progress=progress, options_of=PlanOptions(paths, plan))
+            self.fit_from_sums(sums)
+        else:
+            # A build without the one-read pass: lagstat's two passes and the edge frames.
+            stats, raw_sum, edges = two_pass(paths, self.lag, n_jobs=n_jobs, client=client, progress=progress,
+                                             edges=True, threads=threads, plan=plan)
             self.fit_from_moments(stats, raw_sum, edges)
             self.n_reads_ = 3
-            return self
-        sums, reads = read_sums(files, [self.lag], n_jobs=n_jobs, client=client, threads=threads,
-                                progress=progress)
-        self.fit_from_sums(sums)
-        self.n_reads_ = reads
+        self.layout_ = plan.layout
+        self.columns_ = plan.selection.names
         return self
 
     def fit_from_sums(self, sums):
@@ -220,6 +234,10 @@ class TICA:
         with np.errstate(divide="ignore"):
             self.timescales_ = -self.lag / np.log(np.abs(evals))
         self.dim_ = self._output_dimension(evals)
+        self.columns_ = tuple("x%d" % i for i in range(mean.shape[0]))
+        self.layout_ = None
+        for text in overfitting(self.n_pairs_, mean.shape[0], evals):
+            warnings.warn(text, RuntimeWarning, stacklevel=3)
         return self
 
     def _output_dimension(self, evals):
@@ -259,47 +277,81 @@ class TICA:
             x = x[:, None]
         return (x - self.mean_) @ w
 
-    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX):
+    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX,
+                        threads=None):
         """Projects every file with lagstat.stream into out_dir, one output file per input.
 
-        Output i is named after input i's base name (without a .gz ending) plus `suffix`;
-        each line holds the dim_ projected values of one frame, printed with "%f". Returns
-        the output paths in input order. Outputs that would overwrite an input are refused
-        before anything is written; out_dir is created when missing, and removed again if
-        the projection fails before writing into it.
+        The files are read with the columns of the fit, found by name. Output i is named
+        after input i's base name (without a compression ending) plus `suffix`, in the
+        folder input i has relative to the inputs' common folder (see output_paths); each
+        line holds the dim_ projected values of one frame, printed with "%f". Returns the
+        output paths in input order. Outputs that would overwrite an input are refused
+        before anything is written; folders are created when missing, and those created are
+        removed again if they stay empty because the projection failed.
         """
         paths = expand_files(files, skip_suffix=suffix)
         outs = output_paths(paths, out_dir, suffix)
+        plan = _formats.plan(paths, list(self._fitted("columns_")))
         n = self.n_features_in_
         w = np.zeros((n, n))
         w[:, : self.dim_] = self.projection_
-        created = _make_dirs(out_dir)
+        created = []
         try:
-            with _Runner(n_jobs, client, len(paths)) as runner:
-                runner.map(_stream_one, paths, args=(dict(zip(paths, outs)), self.mean_, w, self.dim_),
+            for folder in sorted({os.path.dirname(o) for o in outs}):
+                top = _make_dirs(folder)
+                if top is not None:
+                    created.append((folder, top))
+            with _Runner(n_jobs, client, len(paths), threads) as runner:
+                opts_of = file_options(paths, plan, runner.threads)
+                runner.map(_stream_one, paths, args=(dict(zip(paths, outs)), self.mean_, w, self.dim_, opts_of),
                            desc="lagstat project", progress=progress)
         except BaseException:
-            if created is not None:
-                _remove_empty_dirs(out_dir, created)
+            for folder, top in reversed(created):
+                _remove_empty_dirs(folder, top)
             raise
         return outs
+
+
+def overfitting(n_pairs, n_columns, evals):
+    """Warnings for a fit the data cannot support: too few pairs, eigenvalues at +-1."""
+    out = []
+    if n_pairs < PAIRS_PER_COLUMN * n_columns:
+        out.append("only %d lagged pairs for %d columns (fewer than %d per column): the fit is likely "
+                   "overfitted; use more data, a shorter lag or fewer columns"
+                   % (n_pairs, n_columns, PAIRS_PER_COLUMN))
+    at_one = [k + 1 for k, ev in enumerate(evals) if abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL]
+    if at_one:
+        out.append("eigenvalue%s %s at +-1 within %g: a direction that does not decorrelate in the "
+                   "data (too few frames, or a column that only drifts); its timescale is undefined"
+                   % ("s" if len(at_one) > 1 else "", ", ".join(map(str, at_one)), UNIT_EIGENVALUE_TOL))
+    return out
 
 
 def output_paths(paths, out_dir, suffix=OUTPUT_SUFFIX):
     """The projection files transform_files writes for paths, checked before any work.
 
-    Refuses an out_dir that cannot hold them, two inputs with one output name, and an
+    Output i is out_dir / (input i's folder relative to the inputs' common folder) /
+    (its base name without a compression ending + suffix): runs/a/COLVAR and runs/b/COLVAR
+    give out_dir/a/COLVAR.tica.txt and out_dir/b/COLVAR.tica.txt; inputs of one folder give
+    a flat out_dir. Refuses an out_dir that cannot hold them, two inputs with one output
+    name, an output that would land outside out_dir (through a link inside it), and an
     output that is one of the inputs (found by device and inode, so links count too).
     """
     check_writable_dir(out_dir, "output folder")
+    folders = [os.path.dirname(os.path.abspath(p)) for p in paths]
+    common = os.path.commonpath(folders)
     outs = []
-    for p in paths:
-        base = os.path.basename(p)
-        if base.endswith(".gz"):
-            base = base[:-3]
-        outs.append(os.path.join(out_dir, base + suffix))
+    for p, folder in zip(paths, folders):
+        rel = os.path.relpath(folder, common)
+        out = os.path.join(out_dir, _formats.output_base(p) + suffix) if rel == os.curdir else \
+            os.path.join(out_dir, rel, _formats.output_base(p) + suffix)
+        outs.append(out)
     if len(set(outs)) != len(outs):
         raise ValueError("two input files share a base name; their projections would overwrite each other")
+    top = os.path.realpath(out_dir)
+    for out in outs:
+        if os.path.commonpath([top, os.path.realpath(out)]) != top:
+            raise ValueError("output %r would leave the output folder %r (a link inside it?)" % (out, out_dir))
     inputs = {file_id(p): p for p in paths}
     for out in outs:
         if os.path.exists(out) and file_id(out) in inputs:
@@ -345,9 +397,10 @@ def _remove_empty_dirs(path, top):
         path = os.path.dirname(path)
 
 
-def _stream_one(path, out_of, mean, weights, dim):
+def _stream_one(path, out_of, mean, weights, dim, opts_of):
+    opts = opts_of[path]
     try:
-        lagstat.stream(path, out_of[path], mean, weights, int(dim), 0)
+        lagstat.stream(path, out_of[path], mean, weights, int(dim), 0, **opts["reader"])
     except Exception as exc:
         name_file(exc, path)
-        raise
+        raise _formats.explain_line_error(exc, path, opts["layout"])

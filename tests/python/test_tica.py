@@ -662,15 +662,16 @@ def _outlier(n, seed):
         (_offset, 1e5, False, 1, True),
     ],
 )
-def test_shift_far_from_the_mean_reads_again(monkeypatch, make, far, rereadable, reads, warns):
+def test_shift_far_from_the_mean_reads_again(tmp_path, monkeypatch, make, far, rereadable, reads, warns):
     arrays = [make(n, seed) for seed, n in enumerate((1500, 900))]
+    paths = [write_frames(tmp_path / ("f%d.txt" % i), x) for i, x in enumerate(arrays)]
     shifts = []
     monkeypatch.setattr(_moments, "one_read", standin_read(lambda fs: arrays, far, rereadable, shifts), raising=False)
     lag = 5
     with pytest.warns(RuntimeWarning, match="cannot be read again") if warns else warnings.catch_warnings():
         if not warns:
             warnings.simplefilter("error")
-        model = TICA(lag).fit(["a", "b"])
+        model = TICA(lag).fit(paths)
     assert model.n_reads_ == len(shifts) == reads
     ref = peer(arrays, lag)
     err = np.max(np.abs(model.eigenvalues_ - ref.singular_values) / np.abs(ref.singular_values))
@@ -743,4 +744,4 @@ def test_a_file_named_scan_is_read_as_dot_slash_scan(tmp_path, monkeypatch, caps
     monkeypatch.chdir(tmp_path)
     write_frames(tmp_path / "scan", slow_process(200, 3, seed=1))
     assert cli_main(["./scan", "--lag", "2", "--quiet"]) == 0
-    assert "lag 2 frames: 1 files, 200 frames" in capsys.readouterr().out
+    assert "lag 2 frames: 1 files (bare columns), 200 frames" in capsys.readouterr().out

@@ -1,0 +1,523 @@
+"""The text layouts molecular dynamics leaves behind, recognised from a file's first lines.
+
+A PLUMED COLVAR, a GROMACS xvg, a CSV written by pandas and bare columns of numbers all hold
+one frame per line; they differ in their headers, their comment lines and which field is the
+time. `detect` turns the first lines of a file into a `Layout`: the names of its fields, the
+reader options lagstat needs to read the frames (comments, skip_rows, usecols, delimiter), the
+line that starts a new segment (a COLVAR restart) and the field holding the time. `select`
+then picks the feature columns by name or index.
+"""
+import bz2
+import gzip
+import lzma
+import math
+import os
+import re
+import shutil
+import subprocess
+import warnings
+from typing import NamedTuple, Optional, Tuple
+
+# Enough for GROMACS' header (some 30 lines) and a COLVAR's `#! SET` block, and the few data
+# lines the time spacing is taken from; a file whose data start later is read as bare columns.
+HEAD_LINES = 400
+HEAD_BYTES = 1 << 20
+_DATA_LINES = 3
+
+COLVAR_MARKER = "#! FIELDS"
+
+_MAGIC = ((b"\x1f\x8b", gzip.open), (b"BZh", bz2.open), (b"\xfd7zXZ\x00", lzma.open))
+_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+_LEGEND = re.compile(r'@\s*s(\d+)\s+legend\s+"(.*)"')
+_XLABEL = re.compile(r'@\s*xaxis\s+label\s+"(.*)"')
+_UNIT = re.compile(r"\(([^()]+)\)\s*$")
+_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
+_XVG_SETS = ("&",)
+
+
+class Layout(NamedTuple):
+    """How the frames of one file are laid out; field indices count as they stand in a line."""
+
+    kind: str  # "colvar", "xvg", "csv" or "columns"
+    fields: Tuple[str, ...]  # the name of every field of a data line
+    time: Optional[int] = None  # the time field (COLVAR time, xvg x axis, CSV index), if any
+    comments: Optional[str] = None
+    skip_rows: int = 0
+    delimiter: Optional[str] = None
+    segment_marker: Optional[str] = None
+    unit: Optional[str] = None  # the time unit a header names (xvg "Time (ps)")
+    dt: Optional[float] = None  # the time field's spacing over the first data lines
+
+    def features(self, keep_time=False):
+        """Field indices of the feature columns, in line order (the time left out unless kept)."""
+        return [i for i in range(len(self.fields)) if keep_time or i != self.time]
+
+    def reader_options(self, usecols=None):
+        """Keyword options for lagstat.run/stream reading the given fields."""
+        opts = {}
+        if self.comments:
+            opts["comments"] = self.comments
+        if self.skip_rows:
+            opts["skip_rows"] = self.skip_rows
+        if self.delimiter:
+            opts["delimiter"] = self.delimiter
+        if usecols is not None and list(usecols) != list(range(len(self.fields))):
+            opts["usecols"] = list(usecols)
+        return opts
+
+
+class Selection(NamedTuple):
+    """The feature columns of a run: names and their field indices."""
+
+    names: Tuple[str, ...]
+    usecols: Tuple[int, ...]
+
+
+def head_lines(path, max_lines=HEAD_LINES, max_bytes=HEAD_BYTES):
+    """The first lines of a file, decompressed, without their line ends.
+
+    Reading stops once a few lines that are not comments have been seen. A stand-in for the
+    native source's head(), which reads pipes without consuming them.
+    """
+    with open(path, "rb") as raw:
+        magic = raw.read(6)
+    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), None)
+    if magic.startswith(_ZSTD_MAGIC):
+        return _zstd_head(path, max_lines, max_bytes)
+    with (opener or open)(path, "rb") as f:
+        return _take_lines(f, max_lines, max_bytes)
+
+
+def _take_lines(f, max_lines, max_bytes):
+    lines, data, size = [], 0, 0
+    for raw in f:
+        size += len(raw)
+        line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
+        lines.append(line)
+        stripped = line.lstrip()
+        if stripped and stripped[0] not in "#@":
+            data += 1
+        if data >= _DATA_LINES or len(lines) >= max_lines or size >= max_bytes:
+            break
+    return lines
+
+
+def _zstd_head(path, max_lines, max_bytes):
+    # The standard library has no zstd decoder before 3.14; the command line tool reads the head.
+    tool = shutil.which("zstd")
+    if tool is None:
+        raise OSError("%s: zstd-compressed, and no zstd command to read its header" % path)
+    with subprocess.Popen([tool, "-dcq", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
+        try:
+            return _take_lines(proc.stdout, max_lines, max_bytes)
+        finally:
+            proc.kill()
+
+
+def _split(line, delimiter=None):
+    if delimiter:
+        return [f.strip() for f in line.split(delimiter)]
+    return line.replace(",", " ").split()
+
+
+def _is_number(text):
+    return bool(_NUMBER.match(text))
+
+
+def _time_step(data, time, delimiter=None):
+    """The spacing of the time field over the first data lines, if they show a regular one."""
+    if time is None:
+        return None
+    try:
+        t = [float(_split(line, delimiter)[time]) for line in data]
+    except (IndexError, ValueError):
+        return None
+    steps = [b - a for a, b in zip(t, t[1:])]
+    if not steps or steps[0] <= 0 or not all(math.isclose(s, steps[0], rel_tol=1e-6) for s in steps):
+        return None
+    return steps[0]
+
+
+def detect(lines, path="<file>"):
+    """The Layout of a file whose first lines are `lines` (strings without line ends)."""
+    if any(line.startswith(COLVAR_MARKER) for line in lines):
+        return _colvar(lines, path)
+    if any(line.lstrip().startswith("@") for line in lines) or str(path).endswith(".xvg"):
+        return _xvg(lines, path)
+    data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
+    if data and not all(_is_number(f) for f in _split(data[0])):
+        return _header_row(lines, data, path)
+    # Bare columns read as they always have; `#` lines (numpy.savetxt's header) are comments
+    # when the head shows some. A file without data is left for lagstat to refuse.
+    width = len(_split(data[0])) if data else 0
+    commented = any(line.lstrip().startswith("#") for line in lines)
+    return Layout("columns", tuple("x%d" % i for i in range(width)), comments="#" if commented else None)
+
+
+def _colvar(lines, path):
+    header = next(line for line in lines if line.startswith(COLVAR_MARKER))
+    names = tuple(header[len(COLVAR_MARKER):].split())
+    if not names:
+        raise ValueError("%s: a %r line without field names" % (path, COLVAR_MARKER))
+    data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
+    time = names.index("time") if "time" in names else None
+    return Layout("colvar", names, time=time, comments="#", segment_marker=COLVAR_MARKER,
+                  dt=_time_step(data, time))
+
+
+def _xvg(lines, path):
+    legends, xlabel = {}, None
+    for line in lines:
+        stripped = line.strip()
+        m = _LEGEND.match(stripped)
+        if m:
+            legends[int(m.group(1))] = m.group(2).strip()
+        m = _XLABEL.match(stripped)
+        if m:
+            xlabel = m.group(1).strip()
+    data = [line for line in lines if line.strip() and line.lstrip()[0] not in "#@"]
+    if not data:
+        raise ValueError("%s: no data line in its first %d lines" % (path, len(lines)))
+    if data[0].strip() in _XVG_SETS:
+        raise ValueError(multiple_sets_message(path))
+    width = len(_split(data[0]))
+    unit = None
+    xname = "time"
+    if xlabel:
+        m = _UNIT.search(xlabel)
+        unit = m.group(1).strip() if m else None
+        word = _UNIT.sub("", xlabel).strip()
+        if word and word.lower() != "time":
+            xname = word  # an x axis other than time (a residue number, say) keeps its name
+    names = [xname] + [legends.get(i - 1, "y%d" % i) for i in range(1, width)]
+    return Layout("xvg", _unique(names, path), time=0, comments="#@", unit=unit, dt=_time_step(data, 0))
+
+
+def _header_row(lines, data, path):
+    """A first data line of names: a CSV header (pandas' to_csv) or a row of names over columns."""
+    row = lines.index(data[0])
+    delimiter = "," if "," in data[0] else None
+    names = _split(data[0], delimiter)
+    if len(data) > 1 and len(_split(data[1], delimiter)) != len(names):
+        raise ValueError("%s: the header has %d names, the first data line %d fields"
+                         % (path, len(names), len(_split(data[1], delimiter))))
+    time = None
+    if names and names[0] == "":
+        names[0] = "index"  # pandas writes its index unnamed
+        time = 0
+    elif names and names[0].lower() in ("time", "t"):
+        time = 0
+    if any(not n for n in names):
+        raise ValueError("%s: the header row has an empty name" % path)
+    return Layout("csv" if delimiter else "columns", _unique(names, path), time=time, skip_rows=row + 1,
+                  delimiter=delimiter, comments=None if delimiter else "#",
+                  dt=_time_step(data[1:], time, delimiter) if time is not None and names[0] != "index" else None)
+
+
+def _unique(names, path):
+    seen = set()
+    for n in names:
+        if n in seen:
+            raise ValueError("%s: the column name %r appears twice" % (path, n))
+        seen.add(n)
+    return tuple(names)
+
+
+def multiple_sets_message(path):
+    return ("%s holds several data sets (a '&' line ends one); only single-set xvg files are read: "
+            "write one set per file (gmx ... -xvg none, or one selection per file)" % path)
+
+
+def explain_line_error(exc, path, layout):
+    """Turns a refused line into a clearer error where the layout tells why it was refused.
+
+    An xvg `&` line starts a further data set, which would otherwise be reported as a bad line.
+    Returns the exception to raise.
+    """
+    if layout is None or layout.kind != "xvg" or not isinstance(exc, ValueError):
+        return exc
+    line_no = _line_number(exc)
+    if line_no is None:
+        return exc
+    if _line_at(path, line_no).strip() in _XVG_SETS:
+        new = ValueError(multiple_sets_message(path))
+        new.__cause__ = exc
+        return new
+    return exc
+
+
+def _line_number(exc):
+    for note in getattr(exc, "__notes__", None) or ():
+        m = re.search(r", line (\d+)$", str(note))
+        if m:
+            return int(m.group(1))
+    return None
+
+
+def _line_at(path, line_no):
+    with open(path, "rb") as raw:
+        magic = raw.read(6)
+    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), open)
+    try:
+        with opener(path, "rb") as f:
+            for i, raw in enumerate(f, start=1):
+                if i == line_no:
+                    return raw.decode("utf-8", "replace")
+    except OSError:
+        pass
+    return ""
+
+
+# --- columns ------------------------------------------------------------------------------------
+
+
+def select(layout, columns=None, keep_time=False, path="<file>"):
+    """The feature columns: all (the time left out unless kept), or those named or numbered.
+
+    `columns` is a sequence of names and/or 0-based indices into the feature columns (as
+    `Layout.features(keep_time)` lists them); ranges are given as Python ranges.
+    """
+    feats = layout.features(keep_time)
+    if columns is None:
+        chosen = feats
+    else:
+        if isinstance(columns, (str, int)):
+            columns = [columns]
+        chosen = []
+        for c in columns:
+            if isinstance(c, str):
+                if c not in layout.fields:
+                    raise ValueError("%s: no column %r; its columns are %s" % (path, c, ", ".join(
+                        layout.fields[i] for i in feats)))
+                field = layout.fields.index(c)
+            elif isinstance(c, bool) or not hasattr(c, "__index__"):
+                raise TypeError("columns are names or integer indices, got %r" % (c,))
+            else:
+                i = c.__index__()
+                if not -len(feats) <= i < len(feats):
+                    raise ValueError("%s: column index %d out of range: %d feature columns" % (path, i, len(feats)))
+                field = feats[i]
+            if field in chosen:
+                raise ValueError("%s: column %r chosen twice" % (path, layout.fields[field]))
+            chosen.append(field)
+        if not chosen:
+            raise ValueError("no columns chosen")
+    return Selection(tuple(layout.fields[i] for i in chosen), tuple(chosen))
+
+
+def parse_columns(text, names=(), base=1):
+    """A --columns value: comma-separated names, indices and ranges (`1-64`), indices from `base`.
+
+    Returns a list of names and 0-based indices for `select`. A token that is one of `names`
+    is that name (a CSV header `0,1,2` names its columns with numbers); else one that looks
+    like a number or a range is one, and anything else is a name.
+    """
+    out = []
+    for token in (t.strip() for t in text.split(",")):
+        if not token:
+            raise ValueError("an empty entry in --columns %r" % text)
+        m = re.match(r"^(\d+)(?:-(\d+))?$", token)
+        if not m or token in names:
+            out.append(token)
+            continue
+        lo = int(m.group(1))
+        hi = int(m.group(2)) if m.group(2) else lo
+        if lo < base or hi < lo:
+            raise ValueError("bad column range %r in --columns (columns count from %d)" % (token, base))
+        out.extend(range(lo - base, hi - base + 1))
+    return out
+
+
+def agree(paths, layouts, selections):
+    """Refuses files of one run whose columns differ (names and order), naming both files."""
+    first_path, first = paths[0], layouts[0]
+    for path, layout, sel in zip(paths[1:], layouts[1:], selections[1:]):
+        if len(layout.fields) != len(first.fields):
+            raise ValueError("files have different numbers of columns: %s: %d, %s: %d" % (
+                first_path, len(first.fields), path, len(layout.fields)))
+        if layout.fields != first.fields or sel.names != selections[0].names:
+            raise ValueError("%s and %s have different columns: %s / %s" % (
+                first_path, path, " ".join(first.fields), " ".join(layout.fields)))
+        if layout.kind != first.kind:
+            raise ValueError("%s is %s, %s is %s: one run reads one format" % (
+                first_path, _KIND_NAMES[first.kind], path, _KIND_NAMES[layout.kind]))
+
+
+_KIND_NAMES = {"colvar": "PLUMED COLVAR", "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
+
+
+def describe(layout):
+    return _KIND_NAMES[layout.kind]
+
+
+# --- restarts -----------------------------------------------------------------------------------
+
+
+def check_segments(path, layout, markers, boundary_times=()):
+    """Checks a COLVAR's restart headers: the same fields, else ValueError; time going back warns.
+
+    markers: (line number, text) of every marker line after the first; boundary_times: (time
+    before, time after) at every restart, when the scan knows them.
+    """
+    if layout.segment_marker is None:
+        return
+    for line_no, text in markers:
+        names = tuple(text[len(layout.segment_marker):].split())
+        if names != layout.fields:
+            raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first "
+                             "(%s); such files are read as separate runs only" % (
+                                 path, line_no, " ".join(names), " ".join(layout.fields)))
+    for before, after in boundary_times:
+        if after <= before:
+            warnings.warn("%s: time goes back at a restart (%g after %g): the frames since the last "
+                          "checkpoint appear twice" % (path, after, before), RuntimeWarning, stacklevel=2)
+
+
+def output_base(path):
+    """The name a projection of path is called after: its base name without a compression ending."""
+    base = os.path.basename(os.fspath(path))
+    for ending in (".gz", ".bz2", ".xz", ".zst"):
+        if base.endswith(ending) and len(base) > len(ending):
+            return base[: -len(ending)]
+    return base
+
+
+# --- a run's files ------------------------------------------------------------------------------
+
+
+class Plan(NamedTuple):
+    """The layouts of a run's files and the feature columns read from each."""
+
+    layouts: Tuple[Layout, ...]
+    selection: Selection
+
+    @property
+    def layout(self):
+        return self.layouts[0]
+
+
+def plan(paths, columns=None, keep_time=False):
+    """Detects every file's layout and chooses the columns; the files must agree on them."""
+    layouts = tuple(detect(head_lines(p), p) for p in paths)
+    for path, layout in zip(paths, layouts):
+        if not layout.fields:
+            # No data in the head: lagstat says why (an empty file, a blank first line, ...)
+            # in its own words, which also name the file.
+            import lagstat
+
+            lagstat.run(path, {}, 1, 0, 0, 0, 1, **layout.reader_options())
+            raise ValueError("%s: no data line in its first %d lines" % (path, HEAD_LINES))
+    selections = [select(layout, columns, keep_time, p) for p, layout in zip(paths, layouts)]
+    agree(paths, layouts, selections)
+    return Plan(layouts, selections[0])
+
+
+_FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter")
+
+
+def needs_filter(reader):
+    return any(k in reader for k in _FILTER_KEYS)
+
+
+def _open_text_bytes(path):
+    """The decompressed bytes of a file, as a context manager yielding an iterable of lines."""
+    with open(path, "rb") as raw:
+        magic = raw.read(6)
+    if magic.startswith(_ZSTD_MAGIC):
+        return _ZstdLines(path)
+    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), open)
+    return opener(path, "rb")
+
+
+class _ZstdLines:
+    def __init__(self, path):
+        tool = shutil.which("zstd")
+        if tool is None:
+            raise OSError("%s: zstd-compressed, and no zstd command to read it" % path)
+        self._proc = subprocess.Popen([tool, "-dcq", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def __enter__(self):
+        return self._proc.stdout
+
+    def __exit__(self, *exc):
+        self._proc.kill()
+        self._proc.wait()
+        self._proc.stdout.close()
+        return False
+
+
+def segment_sums(path, layout, usecols, n_frames, lag, mean):
+    """Edge sums of every segment and the lagged pairs that cross a segment's start.
+
+    Returns head_sum, head_outer, tail_sum, tail_outer (sums of z and z z^T, z = x - mean,
+    over the first and the last min(lag, length) frames of every segment) and cross_outer,
+    cross_pairs (the products z_t z_{t+lag}^T and the number of pairs whose frames lie in
+    different segments, which lagstat.run counts as one trajectory), and restarts: the
+    marker lines after the first and the times around every restart, for check_segments.
+    Memory: lag frames.
+    """
+    import collections
+
+    import numpy as np
+
+    from ._moments import parse_line
+
+    mean = np.asarray(mean, dtype=float).reshape(-1)
+    cols = list(usecols)
+    n = mean.shape[0]
+    sums = {k: np.zeros(n) for k in ("head_sum", "tail_sum")}
+    sums.update({k: np.zeros((n, n)) for k in ("head_outer", "tail_outer", "cross_outer")})
+    cross_pairs = 0
+    recent = collections.deque(maxlen=lag)  # (segment, z) of the last lag frames
+    comments = tuple((layout.comments or "").encode())
+    marker = layout.segment_marker.encode() if layout.segment_marker else None
+    markers, boundary_times = [], []
+    segment, in_segment, frames, last_time, new_segment = 0, 0, 0, None, False
+
+    def close_segment():
+        for s, z in recent:
+            if s == segment:
+                sums["tail_sum"] += z
+                sums["tail_outer"] += np.outer(z, z)
+
+    with _open_text_bytes(path) as f:
+        for line_no, raw in enumerate(f, start=1):
+            if line_no <= layout.skip_rows:
+                continue
+            line = raw.rstrip(b"\r\n")
+            stripped = line.lstrip()
+            if not stripped:
+                break  # a blank line ends the data
+            if stripped[:1] in (bytes([c]) for c in comments):
+                if marker and stripped.startswith(marker) and frames:
+                    if not new_segment:
+                        markers.append((line_no, stripped.decode("utf-8", "replace")))
+                    new_segment = True
+                continue
+            values = parse_line(stripped)
+            if new_segment:
+                close_segment()
+                segment, in_segment, new_segment = segment + 1, 0, False
+                t = values[layout.time] if layout.time is not None else None
+                if t is not None and last_time is not None:
+                    boundary_times.append((last_time, t))
+            z = np.array([values[c] for c in cols], dtype=float) - mean
+            if in_segment < lag:
+                sums["head_sum"] += z
+                sums["head_outer"] += np.outer(z, z)
+            if len(recent) == lag and recent[0][0] != segment:
+                sums["cross_outer"] += np.outer(recent[0][1], z)
+                cross_pairs += 1
+            recent.append((segment, z))
+            if layout.time is not None:
+                last_time = values[layout.time]
+            in_segment += 1
+            frames += 1
+    close_segment()
+    if frames != n_frames:
+        raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
+                           % (path, n_frames, frames))
+    sums["cross_pairs"] = float(cross_pairs)
+    # Checked by the caller: warnings raised in a worker process would not reach the user.
+    sums["restarts"] = (markers, boundary_times)
+    return sums
