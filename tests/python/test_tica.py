@@ -18,7 +18,7 @@ from scipy.signal import lfilter
 import lagstat
 import lagstat_tica
 from lagstat_tica import TICA, moments
-from lagstat_tica import _moments
+from lagstat_tica import _moments, _native
 from lagstat_tica.cli import main as cli_main
 from conftest import assert_exact, assert_line_error
 
@@ -226,6 +226,11 @@ def colvar_options(marker, path, head):
     return {"comments": "#", "usecols": [1, 2, 3], "time_field": 0, "segment_marker": marker}
 
 
+def bare_columns(path, head):
+    assert len(head) == 256 and len(head[0].split()) == N_COLS  # a pipe's head is read again
+    return None
+
+
 def literal_sums(segments, lags, s):
     """Sums of one read, frame by frame in numpy: pairs and edges within each segment."""
     n = s.shape[0]
@@ -296,6 +301,35 @@ def test_one_read_sums(tmp_path, lags, marker, compress, n_jobs, threads):
             np.testing.assert_allclose(moved["tcov"][i], d["tcov"], rtol=0, atol=1e-11 * np.abs(d["cov"]).max())
 
 
+@pytest.mark.parametrize(
+    "content, options",
+    [
+        (b"1 2\n1 x\n", {}),
+        (b"1 2\n1 2 3\n", {"comments": "#"}),
+        (b"# h\n1,2\n1,,2\n", {"comments": "#", "delimiter": ","}),
+        (b"", {}),
+        (b"\n1 2\n", {}),
+        (b"1 2\n", {"usecols": [5]}),
+        (gzip.compress(b"1 2\n" * 1000)[:-9], {}),
+        (None, {}),  # no such file
+    ],
+)
+def test_scan_fails_as_lagstat_run(tmp_path, content, options):
+    """The same exception, message, notes, errno and file name as lagstat.run raises."""
+    path = str(tmp_path / "f.txt")
+    if content is not None:
+        open(path, "wb").write(content)
+    caught = []
+    for call in (lambda: lagstat.run(path, {}, 1, 0, 0, 0, 1, **options),
+                 lambda: _native.open(path).scan([1], **options)):
+        with pytest.raises(Exception) as info:
+            call()
+        e = info.value
+        caught.append((type(e), e.args, getattr(e, "__notes__", None), getattr(e, "errno", None),
+                       getattr(e, "filename", None)))
+    assert caught[0] == caught[1]
+
+
 def test_pipes_are_read_here_and_cannot_be_projected(tmp_path, dataset):
     """A FIFO and a file read alike; the FIFO is marked as read once, and projecting it is refused."""
     paths, _ = dataset
@@ -303,7 +337,7 @@ def test_pipes_are_read_here_and_cannot_be_projected(tmp_path, dataset):
     os.mkfifo(fifo)
     writer = threading.Thread(target=lambda: open(fifo, "wb").write(open(paths[1], "rb").read()))
     writer.start()
-    piped = _moments.one_read([paths[0], fifo], [4], n_jobs=2)
+    piped = _moments.one_read([paths[0], fifo], [4], n_jobs=2, options_of=bare_columns)
     writer.join()
     plain = _moments.one_read(paths[:2], [4])
     assert piped["rereadable"] == [True, False]
