@@ -77,7 +77,11 @@ def pair_moments(sums, i):
     pairs = float(np.atleast_1d(sums["pairs"])[i])
     if pairs <= 0:
         lag = int(np.atleast_1d(sums["lags"])[i])
-        raise ValueError("no lagged pairs at lag %d: every file (segment) has at most %d frames" % (lag, lag))
+        if sums.get("per_file") and sums.get("files"):
+            longest = max(range(len(sums["per_file"])), key=sums["per_file"].__getitem__)
+            raise ValueError("no lagged pairs: lag %d, but the longest file (%s) has %d frames"
+                             % (lag, sums["files"][longest], sums["per_file"][longest]))
+        raise ValueError("no lagged pairs: every file (segment) has at most lag %d frames" % lag)
     total = np.asarray(sums["sum"], dtype=float).reshape(n)
     cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
     part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
@@ -96,48 +100,13 @@ def pair_moments(sums, i):
     return shift + d, c00, c0t, ctt, pairs
 
 
-# --- moving and adding sums ---------------------------------------------------------------------
-
-
-def rebase(sums, shift):
-    """The same sums relative to another shift s'; with δ = s − s' and x − s' = (x − s) + δ:
-    Σ(x−s') = S + Nδ, Σ(x−s')(x−s')ᵀ = C + Sδᵀ + δSᵀ + Nδδᵀ, and likewise for the lagged and edge
-    sums with their own counts (P pairs; frames − P head or tail frames). Every term is rounded
-    once more: the result is within a few ε·(|S||δ| + N δ²) of a read with shift s'.
-    """
-    n = np.asarray(sums["shift"]).size
-    new = np.asarray(shift, dtype=float).reshape(n)
-    delta = np.asarray(sums["shift"], dtype=float).reshape(n) - new
-    out = dict(sums)
-    out["shift"] = new
-    if not delta.any():
-        return out
-    frames = float(sums["frames"])
-    total = np.asarray(sums["sum"], dtype=float).reshape(n)
-    out["sum"] = total + frames * delta
-    out["cov"] = _moved(np.asarray(sums["cov"], dtype=float).reshape(n, n), total, total, frames, delta)
-    pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1)
-    per = {k: np.asarray(sums[k], dtype=float).reshape((pairs.size, n) + ((n,) if k.endswith("cov") else ()))
-           for k in _PER_LAG}
-    edge = frames - pairs
-    for key in ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
-        out[key] = per[key].copy()
-    for i, p in enumerate(pairs):
-        s_x, s_y = total - per["tail_sum"][i], total - per["head_sum"][i]
-        out["tcov"][i] = _moved(per["tcov"][i], s_x, s_y, p, delta)
-        for side in ("head", "tail"):
-            s = per[side + "_sum"][i]
-            out[side + "_sum"][i] = s + edge[i] * delta
-            out[side + "_cov"][i] = _moved(per[side + "_cov"][i], s, s, edge[i], delta)
-    return out
-
-
-def _moved(c, s_u, s_v, count, delta):
-    return c + np.outer(s_u, delta) + np.outer(delta, s_v) + count * np.outer(delta, delta)
+# --- adding sums ------------------------------------------------------------------------------
 
 
 def merge(parts):
     """Adds sums read with different shifts, in the order given, relative to the first one's."""
+    from ._moments import rebase
+
     parts = list(parts)
     base = parts[0]
     out = {k: base[k] for k in base}

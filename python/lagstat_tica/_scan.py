@@ -4,32 +4,48 @@ import warnings
 import numpy as np
 
 from . import _estimator as est
+from . import _formats, _moments
 from ._moments import _check_lag
 
 
-def one_read_available():
-    from . import _moments
-
-    return getattr(_moments, "one_read", None) is not None
-
-
 class PlanOptions:
-    """options_of for one_read: a file's reader options from the layout its first lines gave
-    (_formats.plan), with the line that starts a segment and the time field. Picklable, so that
-    worker processes can ask it too."""
+    """options_of for one_read: a file's reader options from the layout of its first lines (see
+    _formats), with the line that starts a segment and the time field. Regular files are
+    planned before the read, so that their layouts are checked to agree and the read is refused
+    early; a pipe's layout comes from the head the native source buffered for it (it is read in
+    this process, so `seen` keeps it). Picklable, for worker processes."""
 
-    def __init__(self, paths, plan):
-        self.by_path = {}
-        for path, layout in zip(paths, plan.layouts):
-            opts = layout.reader_options(plan.selection.usecols)
-            if layout.segment_marker:
-                opts["segment_marker"] = layout.segment_marker
-            if layout.time is not None:
-                opts["time_field"] = layout.time
-            self.by_path[path] = opts
+    def __init__(self, columns=None, keep_time=False, plan=None, paths=()):
+        self.columns, self.keep_time = columns, keep_time
+        self.planned = dict(zip(paths, zip(plan.layouts, [plan.selection] * len(paths)))) if plan else {}
+        self.seen = {}
 
-    def __call__(self, path, head_lines=None):
-        return dict(self.by_path[path]) or None
+    def __call__(self, path, head_lines):
+        if path in self.planned:
+            layout, selection = self.planned[path]
+        else:
+            layout = _formats.detect(head_lines, path)
+            selection = _formats.select(layout, self.columns, self.keep_time, path)
+            self.seen[path] = (layout, selection)
+        opts = layout.reader_options(selection.usecols)
+        if layout.segment_marker:
+            opts["segment_marker"] = layout.segment_marker
+        if layout.time is not None:
+            opts["time_field"] = layout.time
+        return opts
+
+    def plan(self, inputs):
+        """The first input's layout and the columns read, once the read is done."""
+        layout, selection = self.planned.get(inputs[0]) or self.seen[inputs[0]]
+        return _formats.Plan((layout,), selection)
+
+
+def plan_inputs(files, columns=None, keep_time=False):
+    """The inputs in order (patterns expanded, pipes as named) and their options_of."""
+    inputs = _moments._inputs(files)
+    regular = [p for p in inputs if not _moments.is_stream(p)]
+    plan = _formats.plan(regular, columns, keep_time) if regular else None
+    return inputs, PlanOptions(columns, keep_time, plan, regular)
 
 
 def read_sums(files, lags, *, keep_per_file=False, **options):
@@ -38,10 +54,6 @@ def read_sums(files, lags, *, keep_per_file=False, **options):
 
     Inputs that cannot be read again (pipes) keep the first read's sums, with a warning.
     """
-    from . import _moments
-
-    if not one_read_available():
-        raise RuntimeError("this lagstat build has no one-read pass (lagstat_tica._native)")
     options = {k: v for k, v in options.items() if v is not None}
     if keep_per_file:
         options["keep_per_file"] = True
@@ -156,18 +168,15 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     per-file sums the read returns for it are merged into their folds at once.
     lags: iterable of positive ints (sorted, duplicates merged). Other options as TICA.fit.
     """
-    from . import _formats
-    from ._moments import expand_files
-
     lags = _check_lags(lags)
     if isinstance(folds, bool) or not isinstance(folds, (int, np.integer)) or folds < 0:
         raise ValueError("folds must be an integer >= 0, got %r" % (folds,))
     if not 0.0 <= float(epsilon) < np.inf:
         raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
-    paths = expand_files(files)
-    plan = _formats.plan(paths, columns, keep_time)
-    sums, reads = read_sums(paths, lags, keep_per_file=folds >= 2, n_jobs=n_jobs, client=client,
-                            threads=threads, progress=progress, options_of=PlanOptions(paths, plan))
+    inputs, options_of = plan_inputs(files, columns, keep_time)
+    sums, reads = read_sums(inputs, lags, keep_per_file=folds >= 2, n_jobs=n_jobs, client=client,
+                            threads=threads, progress=progress, options_of=options_of)
+    plan = options_of.plan(inputs)
     if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
         raise ValueError("no lagged pairs: every file has at most %d frames" % max(lags))
     per_file = sums.pop("per_file_sums", None) or []

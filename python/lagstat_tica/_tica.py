@@ -8,7 +8,7 @@ import numpy as np
 import lagstat
 
 from . import _formats
-from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, name_file, two_pass
+from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, is_stream, name_file
 from ._optional import missing
 
 try:
@@ -21,46 +21,6 @@ SCALINGS = (None, "kinetic_map", "km", "commute_map")
 PAIRS_PER_COLUMN = 10
 # An eigenvalue this close to +-1 is a process that never decorrelates within the data.
 UNIT_EIGENVALUE_TOL = 1e-12
-
-
-def pair_covariances(stats, raw_sum, edges):
-    """Reversible covariances of the lagged pairs from lagstat's sums.
-
-    With pairs (x_t, y_t = x_{t+lag}) inside each file, this is the estimate
-        m   = (sum x + sum y) / 2P,
-        C00 = (sum (x-m)(x-m)^T + sum (y-m)(y-m)^T) / 2P,
-        C0t = (sum (x-m)(y-m)^T + sum (y-m)(x-m)^T) / 2P,
-    with P pairs and no Bessel correction. lagstat's sums run over all frames and are
-    centred by its mean a; the x halves are all frames but each file's last lag frames,
-    the y halves all but the first lag, so the edge sums turn one into the other, and the
-    centre moves from a to m through
-        sum (u-m)(v-m)^T = sum (u-a)(v-a)^T - s_u d^T - d s_v^T + P d d^T,
-    where d = m - a and s_u, s_v are the sums of u - a and v - a.
-
-    Returns (mean m, C00, C0t, P).
-    """
-    a = np.asarray(stats["mean"], dtype=float).reshape(-1)
-    n = a.shape[0]
-    pairs = float(stats["tcov_samples"])
-    if pairs <= 0:
-        raise ValueError("no lagged pairs: every file has at most lag frames")
-    frames = float(stats["samples"])
-    cov = np.asarray(stats["cov"], dtype=float).reshape(n, n)
-    tcov = np.asarray(stats["tcov"], dtype=float).reshape(n, n)
-    # sum of (x - a) over all frames
-    s_all = np.asarray(raw_sum, dtype=float).reshape(n) - frames * a
-    s_x = s_all - edges["tail_sum"]
-    s_y = s_all - edges["head_sum"]
-    c_xx = cov - edges["tail_outer"]
-    c_yy = cov - edges["head_outer"]
-    d = (s_x + s_y) / (2.0 * pairs)
-    dd = pairs * np.outer(d, d)
-    c_xx = c_xx - np.outer(s_x, d) - np.outer(d, s_x) + dd
-    c_yy = c_yy - np.outer(s_y, d) - np.outer(d, s_y) + dd
-    c_xy = tcov - np.outer(s_x, d) - np.outer(d, s_y) + dd
-    c00 = (c_xx + c_yy) / (2.0 * pairs)
-    c0t = (c_xy + c_xy.T) / (2.0 * pairs)
-    return a + d, c00, c0t, pairs
 
 
 def _canonical_signs(vectors):
@@ -125,9 +85,9 @@ def _scaled(evecs, evals, scaling, lag):
 class TICA:
     """Time-lagged independent component analysis over text files, in constant memory.
 
-    The covariances come from lagstat's two streaming passes over every file (see
-    :func:`lagstat_tica.moments`) plus the first and last `lag` frames of each file: the
-    reversible estimate over lagged pairs (mean of both halves of the pairs, symmetrised
+    The covariances come from one streaming read of every file (the sums of
+    :func:`lagstat_tica._moments.one_read`, with the first and last `lag` frames of each
+    file): the reversible estimate over lagged pairs (mean of both halves of the pairs, symmetrised
     C0t, no Bessel correction), so results agree with deeptime's TICA on the same data.
 
     Parameters
@@ -176,7 +136,7 @@ class TICA:
     # -- estimation ----------------------------------------------------------------------------
 
     def fit(self, files, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
-        """Estimates the model from text files (paths or glob patterns).
+        """Estimates the model from text files (paths, glob patterns, or pipes).
 
         The files may be PLUMED COLVAR, GROMACS xvg, CSV with a header row or bare columns,
         also compressed; all of one format and with the same columns. `columns` chooses the
@@ -188,42 +148,28 @@ class TICA:
         files, with `threads` lagstat threads each (by default the cores are shared out); the
         result is the same bits either way.
         """
-        from ._scan import PlanOptions, one_read_available, read_sums
+        from ._scan import plan_inputs, read_sums
 
-        paths = expand_files(files)
-        plan = _formats.plan(paths, columns, keep_time)
-        if one_read_available():
-            sums, self.n_reads_ = read_sums(paths, [self.lag], n_jobs=n_jobs, client=client, threads=threads,
-                                            progress=progress, options_of=PlanOptions(paths, plan))
-            self.fit_from_sums(sums)
-        else:
-            # A build without the one-read pass: lagstat's two passes and the edge frames.
-            stats, raw_sum, edges = two_pass(paths, self.lag, n_jobs=n_jobs, client=client, progress=progress,
-                                             edges=True, threads=threads, plan=plan)
-            self.fit_from_moments(stats, raw_sum, edges)
-            self.n_reads_ = 3
-        self.layout_ = plan.layout
-        self.columns_ = plan.selection.names
+        inputs, options_of = plan_inputs(files, columns, keep_time)
+        sums, reads = read_sums(inputs, [self.lag], n_jobs=n_jobs, client=client, threads=threads,
+                                progress=progress, options_of=options_of)
+        self.fit_from_sums(sums)
+        plan = options_of.plan(inputs)
+        self.n_reads_, self.layout_, self.columns_ = reads, plan.layout, plan.selection.names
         return self
 
-    def fit_from_sums(self, sums):
-        """Estimates the model from one read's sums (relative to a shift) at this model's lag."""
+    def fit_from_sums(self, sums, index=None):
+        """Estimates the model from one read's sums (one_read) at the lag sums["lags"][index]
+        (default: this model's lag)."""
         from ._estimator import lag_index, pair_moments
 
-        mean, c00, c0t, _, pairs = pair_moments(sums, lag_index(sums, self.lag))
-        self.moments_ = sums
-        self.n_samples_ = int(float(sums["frames"]))
-        return self._fit_covariances(mean, c00, c0t, pairs)
-
-    def fit_from_moments(self, stats, raw_sum, edges):
-        """Estimates the model from lagstat statistics (as from two_pass with edges)."""
-        mean, c00, c0t, pairs = pair_covariances(stats, raw_sum, edges)
-        self.moments_ = stats
-        self.n_samples_ = int(float(stats["samples"]))
-        return self._fit_covariances(mean, c00, c0t, pairs)
-
-    def _fit_covariances(self, mean, c00, c0t, pairs):
+        if index is None:
+            index = lag_index(sums, self.lag)
+        mean, c00, c0t, _, pairs = pair_moments(sums, index)
         evals, evecs = tica_decomposition(c00, c0t, self.epsilon)
+        self.moments_ = sums
+        self.rereadable_ = list(sums.get("rereadable", ()))
+        self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = int(pairs)
         self.n_features_in_ = mean.shape[0]
         self.mean_ = mean
@@ -289,6 +235,10 @@ class TICA:
         before anything is written; folders are created when missing, and those created are
         removed again if they stay empty because the projection failed.
         """
+        streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
+        if streams:
+            raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
+                             "write it to a file and project that" % (os.fspath(streams[0]),))
         paths = expand_files(files, skip_suffix=suffix)
         outs = output_paths(paths, out_dir, suffix)
         plan = _formats.plan(paths, list(self._fitted("columns_")))
