@@ -115,13 +115,16 @@ def main(argv):
         previous = signal.signal(signal.SIGTERM, cli._on_sigterm)
     try:
         from . import _formats
-        from ._moments import expand_files
+        from ._moments import _inputs, is_stream
         from ._scan import scan
 
-        paths = expand_files(args.files)
+        paths = _inputs(args.files)  # pipes too: nothing is read twice unless it can be
         columns = None
         if args.columns is not None:
-            names = _formats.plan(paths, None, args.keep_time).layout.fields
+            regular = [p for p in paths if not is_stream(p)]
+            if not regular:
+                raise ValueError("--columns needs one regular file to read the names from")
+            names = _formats.plan(regular[:1], None, args.keep_time).layout.fields
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             cli._import_matplotlib()

@@ -818,3 +818,27 @@ def test_a_file_named_scan_is_read_as_dot_slash_scan(tmp_path, monkeypatch, caps
     write_frames(tmp_path / "scan", slow_process(200, 3, seed=1))
     assert cli_main(["./scan", "--lag", "2", "--quiet"]) == 0
     assert "lag 2 frames: 1 files (bare columns), 200 frames" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("as_pipe", [False, True])
+def test_scan_of_a_restarted_colvar_keeps_its_segments_apart(tmp_path, as_pipe):
+    x = slow_process(2400, 3, seed=8)
+    lines = ["#! FIELDS time d1 d2 d3", "#! SET min_d1 0"]
+    for t, row in enumerate(x):
+        lines += ["#! FIELDS time d1 d2 d3"] * (t == 1000) + ["%g %s" % (0.5 * t, " ".join("%.17g" % v for v in row))]
+    colvar = tmp_path / "COLVAR"
+    colvar.write_text("\n".join(lines) + "\n")
+    source = subprocess.Popen(["cat", str(colvar)], stdout=subprocess.PIPE) if as_pipe else None
+    path = "/dev/fd/%d" % source.stdout.fileno() if as_pipe else str(colvar)
+    try:
+        result = lagstat_tica.scan([path], [1, 30], folds=0)
+    finally:
+        if source is not None:
+            source.stdout.close()
+            source.wait()
+    assert (result.columns, result.dt, result.n_frames) == (("d1", "d2", "d3"), 0.5, 2400)
+    for i, lag in enumerate(result.lags):
+        ref = peer([x[:1000], x[1000:]], lag)
+        assert result.n_pairs[i] == 2400 - 2 * lag
+        assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
+        assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
