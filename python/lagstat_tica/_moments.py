@@ -257,8 +257,10 @@ def _inputs(files):
     if isinstance(files, (str, bytes, os.PathLike)):
         files = [files]
     entries = [os.fspath(f) for f in files]
-    if not any(is_stream(e) for e in entries):
-        return expand_files(entries)
+    regular = [e for e in entries if not is_stream(e)]
+    checked = expand_files(regular) if regular else []  # a file named twice is refused here
+    if len(regular) == len(entries):
+        return checked
     return [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
 
 

@@ -93,6 +93,7 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
         parts_[p].row_end = rows[p + 1];
         if (rows[p] < rows[p + 1]) parts_[p].work = aligned_buffer(work_doubles_, parts_[p].work_base);
     }
+    lagged_.assign(parts, std::vector<detail::lagged_products>(count));
     first_pair_.resize(count);
     heads_.resize(count);
     earlier_.resize(count);
@@ -165,15 +166,16 @@ void lag_accumulator::add_part(std::size_t p) noexcept {
                                 pt.col_end);
     }
     if (pt.row_begin >= pt.row_end) return;
+    // cov and every lag's products in one call, which packs each chunk of the block once.
+    std::vector<detail::lagged_products>& lagged = lagged_[p];
     for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
-        // cov rides along with the first lag's products, which pack the block once for both.
-        double* c = l == 0 ? sums_.cov.data() : nullptr;
         const bool pairs = first_pair_[l] < m_;
-        if (c != nullptr || pairs)
-            kernels.add_moment_products(rows_, m_, c, pairs ? earlier_[l].data() : nullptr,
-                                        pairs ? first_pair_[l] : m_,
-                                        pairs ? &sums_.tcov[l * nn] : nullptr, n_, pt.row_begin,
-                                        pt.row_end, pt.work_base, work_doubles_);
+        lagged[l] = {pairs ? earlier_[l].data() : nullptr, pairs ? first_pair_[l] : m_,
+                     pairs ? &sums_.tcov[l * nn] : nullptr};
+    }
+    kernels.add_lagged_products(rows_, m_, sums_.cov.data(), lagged.data(), lagged.size(), n_,
+                                pt.row_begin, pt.row_end, pt.work_base, work_doubles_);
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
         if (heads_[l] != 0)
             kernels.add_moment_products(rows_, heads_[l], &sums_.head_cov[l * nn], nullptr,
                                         heads_[l], nullptr, n_, pt.row_begin, pt.row_end,

@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "stats/kernel_dispatch.hpp"
+
 namespace lagstat::stats {
 
 /// Sums over frames y = x - s (the caller centres). Matrices are n x n, row-major, per lag
@@ -87,6 +89,7 @@ private:
     std::vector<std::size_t> first_pair_;               // per lag: block position of the first pair
     std::vector<std::size_t> heads_;                    // per lag: head frames in the block
     std::vector<std::vector<const double*>> earlier_;  // per lag: the pairs' earlier frames
+    std::vector<std::vector<detail::lagged_products>> lagged_;  // per part: the kernel's lags
 };
 
 }  // namespace lagstat::stats

@@ -271,7 +271,7 @@ def test_one_read_sums(tmp_path, lags, marker, compress, n_jobs, threads):
     the same bits for any n_jobs and threads."""
     paths, frames = segmented_files(tmp_path, [[300, 40, 1], [5], [700]], compress)
     options = functools.partial(colvar_options, marker)
-    got = _moments.one_read(paths, lags, options_of=options, n_jobs=n_jobs, threads=threads)
+    got = _moments.one_read(paths, lags, options_of=options, n_jobs=n_jobs, threads=threads, keep_per_file=True)
     again = _moments.one_read(paths, lags, options_of=options)
     segments = [seg for f in frames for seg in (f if marker else [np.concatenate(f)])]
     s = frames[0][0][0]
@@ -281,6 +281,9 @@ def test_one_read_sums(tmp_path, lags, marker, compress, n_jobs, threads):
         scale = np.abs(want[key]).max()
         np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-11 * scale, err_msg=key)
         assert np.array_equal(bits(got[key]), bits(again[key])), key
+        per_file = got["per_file_sums"]
+        assert np.array_equal(bits(functools.reduce(lambda a, b: a + b[key], per_file[1:], per_file[0][key])),
+                              bits(got[key])), key
     assert_exact(got["shift"], s)
     if marker:  # (first line, frames, marker, first time, last time); the time counts frames
         starts = [[sum(len(x) for x in f[:j]) for j in range(len(f))] for f in frames]
