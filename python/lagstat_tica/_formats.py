@@ -77,14 +77,9 @@ def head_lines(path, max_lines=HEAD_LINES, max_bytes=HEAD_BYTES):
     """The first lines of a file, decompressed, without their line ends.
 
     Reading stops once a few lines that are not comments have been seen. A stand-in for the
-    native source's head(), which reads pipes without consuming them.
+    native source's head(), which also reads pipes without consuming them.
     """
-    with open(path, "rb") as raw:
-        magic = raw.read(6)
-    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), None)
-    if magic.startswith(_ZSTD_MAGIC):
-        return _zstd_head(path, max_lines, max_bytes)
-    with (opener or open)(path, "rb") as f:
+    with _open_text_bytes(path) as f:
         return _take_lines(f, max_lines, max_bytes)
 
 
@@ -100,18 +95,6 @@ def _take_lines(f, max_lines, max_bytes):
         if data >= _DATA_LINES or len(lines) >= max_lines or size >= max_bytes:
             break
     return lines
-
-
-def _zstd_head(path, max_lines, max_bytes):
-    # The standard library has no zstd decoder before 3.14; the command line tool reads the head.
-    tool = shutil.which("zstd")
-    if tool is None:
-        raise OSError("%s: zstd-compressed, and no zstd command to read its header" % path)
-    with subprocess.Popen([tool, "-dcq", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
-        try:
-            return _take_lines(proc.stdout, max_lines, max_bytes)
-        finally:
-            proc.kill()
 
 
 def _split(line, delimiter=None):
@@ -234,16 +217,24 @@ def explain_line_error(exc, path, layout):
     An xvg `&` line starts a further data set, which would otherwise be reported as a bad line.
     Returns the exception to raise.
     """
-    if layout is None or layout.kind != "xvg" or not isinstance(exc, ValueError):
+    if layout is None or layout.kind not in ("xvg", "colvar") or not isinstance(exc, ValueError):
         return exc
     line_no = _line_number(exc)
     if line_no is None:
         return exc
-    if _line_at(path, line_no).strip() in _XVG_SETS:
+    line, marker = _line_at(path, line_no, layout.segment_marker)
+    new = None
+    if layout.kind == "xvg" and line.strip() in _XVG_SETS:
         new = ValueError(multiple_sets_message(path))
-        new.__cause__ = exc
-        return new
-    return exc
+    elif marker is not None:
+        try:
+            _check_marker(path, layout, marker[1], marker[0])
+        except ValueError as refused:
+            new = refused
+    if new is None:
+        return exc
+    new.__cause__ = exc
+    return new
 
 
 def _line_number(exc):
@@ -254,18 +245,20 @@ def _line_number(exc):
     return None
 
 
-def _line_at(path, line_no):
-    with open(path, "rb") as raw:
-        magic = raw.read(6)
-    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), open)
+def _line_at(path, line_no, marker=None):
+    """Line line_no of a file, and the last (number, text) of a marker line before it."""
+    last = None
     try:
-        with opener(path, "rb") as f:
+        with _open_text_bytes(path) as f:
             for i, raw in enumerate(f, start=1):
+                text = raw.decode("utf-8", "replace")
                 if i == line_no:
-                    return raw.decode("utf-8", "replace")
+                    return text, last
+                if marker and text.startswith(marker):
+                    last = (i, text)
     except OSError:
-        pass
-    return ""
+        pass  # the file went meanwhile: the original error stands
+    return "", last
 
 
 # --- columns ------------------------------------------------------------------------------------
@@ -332,15 +325,15 @@ def agree(paths, layouts, selections):
     """Refuses files of one run whose columns differ (names and order), naming both files."""
     first_path, first = paths[0], layouts[0]
     for path, layout, sel in zip(paths[1:], layouts[1:], selections[1:]):
+        if layout.kind != first.kind:
+            raise ValueError("%s is %s, %s is %s: one run reads one format" % (
+                first_path, _KIND_NAMES[first.kind], path, _KIND_NAMES[layout.kind]))
         if len(layout.fields) != len(first.fields):
             raise ValueError("files have different numbers of columns: %s: %d, %s: %d" % (
                 first_path, len(first.fields), path, len(layout.fields)))
         if layout.fields != first.fields or sel.names != selections[0].names:
             raise ValueError("%s and %s have different columns: %s / %s" % (
                 first_path, path, " ".join(first.fields), " ".join(layout.fields)))
-        if layout.kind != first.kind:
-            raise ValueError("%s is %s, %s is %s: one run reads one format" % (
-                first_path, _KIND_NAMES[first.kind], path, _KIND_NAMES[layout.kind]))
 
 
 _KIND_NAMES = {"colvar": "PLUMED COLVAR", "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
@@ -353,24 +346,30 @@ def describe(layout):
 # --- restarts -----------------------------------------------------------------------------------
 
 
-def check_segments(path, layout, markers, boundary_times=()):
-    """Checks a COLVAR's restart headers: the same fields, else ValueError; time going back warns.
+def check_segments(path, layout, segments):
+    """Checks a COLVAR's restarts: the same fields, else ValueError; time going back warns.
 
-    markers: (line number, text) of every marker line after the first; boundary_times: (time
-    before, time after) at every restart, when the scan knows them.
+    segments: per segment (first data line, frames, the marker line that started it or None,
+    first time, last time), as the scan reports them.
     """
     if layout.segment_marker is None:
         return
-    for line_no, text in markers:
-        names = tuple(text[len(layout.segment_marker):].split())
-        if names != layout.fields:
-            raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first "
-                             "(%s); such files are read as separate runs only" % (
-                                 path, line_no, " ".join(names), " ".join(layout.fields)))
-    for before, after in boundary_times:
-        if after <= before:
-            warnings.warn("%s: time goes back at a restart (%g after %g): the frames since the last "
-                          "checkpoint appear twice" % (path, after, before), RuntimeWarning, stacklevel=2)
+    for first_line, _, marker, _, _ in segments:
+        if marker is not None:
+            _check_marker(path, layout, marker, first_line)
+    for before, after in zip(segments, segments[1:]):
+        last, first = before[4], after[3]
+        if first <= last:  # NaN (no time field) compares false
+            warnings.warn("%s, line %d: time goes back at a restart (%g after %g): the frames since the last "
+                          "checkpoint appear twice" % (path, after[0], first, last), RuntimeWarning, stacklevel=2)
+
+
+def _check_marker(path, layout, text, line_no):
+    names = tuple(text.strip()[len(layout.segment_marker):].split())
+    if names != layout.fields:
+        raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first (%s); "
+                         "one run reads one set of columns: split the file at the restart"
+                         % (path, line_no, " ".join(names), " ".join(layout.fields)))
 
 
 def output_base(path):
@@ -383,6 +382,32 @@ def output_base(path):
 
 
 # --- a run's files ------------------------------------------------------------------------------
+
+
+def scan_options(layout, selection):
+    """Keyword options of the native scan for a file of this layout, reading these columns."""
+    opts = layout.reader_options(selection.usecols)
+    if layout.segment_marker:
+        opts["segment_marker"] = layout.segment_marker
+    if layout.time is not None:
+        opts["time_field"] = layout.time
+    return opts
+
+
+class ScanOptions:
+    """options_of for a one-read fit: a file's scan options from its own first lines.
+
+    Picklable, so that worker processes and Dask tasks can call it on the head of a source
+    they opened themselves (a pipe has no second reading to detect the layout from).
+    """
+
+    def __init__(self, columns=None, keep_time=False):
+        self.columns = columns
+        self.keep_time = keep_time
+
+    def __call__(self, path, head):
+        layout = detect(head, path)
+        return scan_options(layout, select(layout, self.columns, self.keep_time, path))
 
 
 class Plan(NamedTuple):
@@ -430,6 +455,7 @@ def _open_text_bytes(path):
 
 
 class _ZstdLines:
+    # The standard library has no zstd decoder before 3.14; the command line tool has one.
     def __init__(self, path):
         tool = shutil.which("zstd")
         if tool is None:
@@ -452,8 +478,8 @@ def segment_sums(path, layout, usecols, n_frames, lag, mean):
     Returns head_sum, head_outer, tail_sum, tail_outer (sums of z and z z^T, z = x - mean,
     over the first and the last min(lag, length) frames of every segment) and cross_outer,
     cross_pairs (the products z_t z_{t+lag}^T and the number of pairs whose frames lie in
-    different segments, which lagstat.run counts as one trajectory), and restarts: the
-    marker lines after the first and the times around every restart, for check_segments.
+    different segments, which lagstat.run counts as one trajectory), and segments as the
+    native scan reports them, for check_segments.
     Memory: lag frames.
     """
     import collections
@@ -471,8 +497,8 @@ def segment_sums(path, layout, usecols, n_frames, lag, mean):
     recent = collections.deque(maxlen=lag)  # (segment, z) of the last lag frames
     comments = tuple((layout.comments or "").encode())
     marker = layout.segment_marker.encode() if layout.segment_marker else None
-    markers, boundary_times = [], []
-    segment, in_segment, frames, last_time, new_segment = 0, 0, 0, None, False
+    segments = []  # (first data line, frames, marker text or None, first time, last time)
+    segment, in_segment, frames, new_segment, marker_text = 0, 0, 0, False, None
 
     def close_segment():
         for s, z in recent:
@@ -489,18 +515,19 @@ def segment_sums(path, layout, usecols, n_frames, lag, mean):
             if not stripped:
                 break  # a blank line ends the data
             if stripped[:1] in (bytes([c]) for c in comments):
-                if marker and stripped.startswith(marker) and frames:
-                    if not new_segment:
-                        markers.append((line_no, stripped.decode("utf-8", "replace")))
+                if marker and line.startswith(marker) and frames:
                     new_segment = True
+                    marker_text = line.decode("utf-8", "replace")
                 continue
             values = parse_line(stripped)
             if new_segment:
                 close_segment()
                 segment, in_segment, new_segment = segment + 1, 0, False
-                t = values[layout.time] if layout.time is not None else None
-                if t is not None and last_time is not None:
-                    boundary_times.append((last_time, t))
+            t = values[layout.time] if layout.time is not None else math.nan
+            if in_segment == 0:
+                segments.append([line_no, 0, marker_text if segment else None, t, t])
+            segments[-1][1] += 1
+            segments[-1][4] = t
             z = np.array([values[c] for c in cols], dtype=float) - mean
             if in_segment < lag:
                 sums["head_sum"] += z
@@ -509,8 +536,6 @@ def segment_sums(path, layout, usecols, n_frames, lag, mean):
                 sums["cross_outer"] += np.outer(recent[0][1], z)
                 cross_pairs += 1
             recent.append((segment, z))
-            if layout.time is not None:
-                last_time = values[layout.time]
             in_segment += 1
             frames += 1
     close_segment()
@@ -519,5 +544,5 @@ def segment_sums(path, layout, usecols, n_frames, lag, mean):
                            % (path, n_frames, frames))
     sums["cross_pairs"] = float(cross_pairs)
     # Checked by the caller: warnings raised in a worker process would not reach the user.
-    sums["restarts"] = (markers, boundary_times)
+    sums["segments"] = [tuple(seg) for seg in segments]
     return sums

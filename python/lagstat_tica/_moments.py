@@ -155,7 +155,7 @@ def _centred_pass(path, mean, lag, edges, opts_of=None):
         part = _formats.segment_sums(path, layout, opts["usecols"], int(out["samples"]), lag, mean)
         out["tcov"] = out["tcov"] - part.pop("cross_outer")
         out["tcov_samples"] = out["tcov_samples"] - part.pop("cross_pairs")
-        out["restarts"] = part.pop("restarts")
+        out["segments"] = part.pop("segments")
         out.update(part if edges else {})
     elif edges:
         out.update(edge_sums(path, int(out["samples"]), lag, mean))
@@ -560,8 +560,8 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False, colu
             raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
                                % (path, before, after))
     for path, layout, part in zip(paths, plan.layouts, second):
-        if "restarts" in part:
-            _formats.check_segments(path, layout, *part["restarts"])
+        if "segments" in part:
+            _formats.check_segments(path, layout, part["segments"])
     stats = {"mean": mean}
     stats.update(_merge(second, _SUM_KEYS))
     edge = _merge(second, ("head_sum", "head_outer", "tail_sum", "tail_outer")) if edges else None

@@ -183,7 +183,9 @@ def build_parser():
 
 def timescale_note(ev, ts):
     """Why a timescale is not an ordinary one, or ''."""
-    if not math.isfinite(ts) or ts == 0:
+    from ._tica import UNIT_EIGENVALUE_TOL
+
+    if not math.isfinite(ts) or ts == 0 or abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL:
         return "undefined"
     if ts < 0:
         return "negative: |eigenvalue| > 1"

@@ -5,7 +5,9 @@ import os
 import signal
 import subprocess
 import sys
+import shutil
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -430,7 +432,7 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}", "{good}.tica.txt", "--lag", "2", "--out", "."], 1,
          "output './good.txt.tica.txt' would overwrite input '{good}.tica.txt'"),
         (["{good}", "g*.txt", "--lag", "2"], 1, "'good.txt' are the same file"),
-        (["{good}", "sub/good.txt", "--lag", "2", "--out", "new"], 1, "share a base name"),
+        (["{good}", "good.txt.gz", "--lag", "2", "--out", "new"], 1, "share a base name"),
     ],
 )
 def test_cli_errors(tmp_path, args, status, message):
@@ -442,6 +444,7 @@ def test_cli_errors(tmp_path, args, status, message):
     huge.write_text("1 2 3\n1 1e999 3\n")
     (tmp_path / "sub").mkdir()
     write_frames(tmp_path / "sub" / "good.txt", slow_process(100, 3, seed=3))
+    write_frames(tmp_path / "good.txt.gz", slow_process(100, 3, seed=4))
     names = dict(good=good, bad=bad, huge=huge)
     argv = [a.format(**names) for a in args]
     proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *argv, "--quiet"], capture_output=True, text=True,
@@ -477,7 +480,7 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
     # Every process of the run, workers too, reads slowly: each lagstat.run first sleeps.
     (tmp_path / "sitecustomize.py").write_text(
         "import time, lagstat\n_run = lagstat.run\n"
-        "lagstat.run = lambda *a: (time.sleep(60), _run(*a))[1]\n")
+        "lagstat.run = lambda *a, **k: (time.sleep(60), _run(*a, **k))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
     # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
     start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
@@ -537,3 +540,164 @@ def test_missing_optional_dependency(tmp_path, hidden, code, status, last_line):
     assert (proc.stderr if status else proc.stdout).strip().splitlines()[-1] == last_line
     if "main(" in code:  # the command line: one line, and nothing computed before it
         assert proc.stderr.count("\n") == 1 and proc.stdout == ""
+
+
+# --- file formats ---------------------------------------------------------------------------
+
+FMT_NAMES = ("phi", "psi", "chi")
+RESTART = 260  # COLVAR: frame where the run restarts, after going back two frames in time
+
+
+def _colvar(x, t):
+    rows = ["%.17g %.17g %.17g %.17g" % (ti, *xi) for ti, xi in zip(t, x)]
+    rows[RESTART:RESTART] = ["#! FIELDS time phi psi chi"]
+    rows.insert(40, "#! SET min_phi -pi")  # comments between data lines
+    return "#! FIELDS time phi psi chi\n#! SET min_phi -pi\n" + "\n".join(rows) + "\n"
+
+
+def _xvg(x, t):
+    head = ('# gmx angle\n@    title "Dihedrals"\n@    xaxis  label "Time (ps)"\n@TYPE xy\n'
+            '@ s0 legend "phi"\n@ s1 legend "psi"\n')
+    rows = ["%.17g %.17g %.17g %.17g" % (ti, *xi) for ti, xi in zip(t, x)]
+    rows.insert(100, "# a comment between data lines")
+    return head + "\n".join(rows) + "\n"
+
+
+def _csv(index, time):
+    def write(x, t):
+        import pandas as pd
+        frame = pd.DataFrame(x, columns=FMT_NAMES)
+        if time:
+            frame.insert(0, "time", t)
+        return frame.to_csv(index=index)
+    return write
+
+
+def _bare(x, t):
+    return "# x0 x1 x2\n" + "\n".join("%.17g %.17g %.17g" % tuple(r) for r in x) + "\n"
+
+
+# writer, kind, feature names, time field, loadtxt options for the same numbers, segments
+FORMATS = {
+    "colvar": (_colvar, "colvar", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
+    "xvg": (_xvg, "xvg", ("phi", "psi", "y3"), 0, dict(comments=("#", "@"), usecols=(1, 2, 3)), False),
+    "csv_index": (_csv(True, False), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+                  False),
+    "csv_time": (_csv(False, True), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+                 False),
+    "csv_plain": (_csv(False, False), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
+    "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
+}
+
+
+def _compress(path, how):
+    import bz2
+    import lzma
+    if how is None:
+        return path
+    data = open(path, "rb").read()
+    out = path + "." + how
+    if how == "zst":
+        if not shutil.which("zstd"):
+            pytest.skip("no zstd command")
+        subprocess.run(["zstd", "-q", "-f", path, "-o", out], check=True)
+    else:
+        with {"gz": gzip, "bz2": bz2, "xz": lzma}[how].open(out, "wb") as f:
+            f.write(data)
+    return out
+
+
+@pytest.mark.filterwarnings("ignore:.*time goes back")
+@pytest.mark.parametrize("compression", [None, "gz", "bz2", "xz", "zst"])
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_formats(tmp_path, capsys, fmt, compression):
+    """Each layout is recognised, fits like deeptime on np.loadtxt's numbers, sums like bare columns."""
+    from lagstat_tica import _formats
+    writer, kind, names, time, load, segmented = FORMATS[fmt]
+    lag = 4
+    x, t = slow_process(500, 3, seed=7), 0.02 * np.arange(500)
+    if segmented:
+        t[RESTART:] -= 0.04
+    plain = tmp_path / ("run" + (".xvg" if fmt == "xvg" else ".csv" if "csv" in fmt else ".txt"))
+    plain.write_text(writer(x, t))
+    path = _compress(str(plain), compression)
+    layout = _formats.detect(_formats.head_lines(path), path)
+    assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
+    assert ("segment_marker" in _formats.ScanOptions()(path, _formats.head_lines(path))) == segmented
+    frames = np.loadtxt(plain, **load)
+    parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = TICA(lag).fit([path])
+    assert [("time goes back" in str(w.message)) for w in caught] == ([True] if segmented else [])
+    ref = peer(parts, lag)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    assert model.n_pairs_ == sum(len(p) - lag for p in parts) and model.columns_ == names
+    bare = write_frames(tmp_path / "bare.txt", frames)
+    ours, theirs = moments([path], lag, progress=False), moments([bare], lag, progress=False)
+    for key in ("mean", "var", "cov", "samples") + (() if segmented else ("tcov", "tcov_samples")):
+        assert np.array_equal(bits(ours[key]), bits(theirs[key])), key
+    assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
+    report = capsys.readouterr().out
+    assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
+    assert ("timescale (ps)" in report) == (fmt == "xvg") and ("time units" in report) == (fmt in ("colvar",
+                                                                                                  "csv_time"))
+
+
+@pytest.mark.parametrize(
+    "files, args, message",
+    [
+        ({"a.csv": ",p,q\n0,1,2\n1,3,\n2,5,6\n"}, [], "Unexpected line format or read error. (in '{a.csv}', line 3; "
+                                                   "An empty field"),
+        ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n2 3\n&\n0 5\n1 6\n"}, [], "{a.xvg} holds several data sets"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
+         "{COLVAR}, line 4: a restart's header names other fields (time p)"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"], "column index 2 out of range"),
+        ({"a/COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n", "b/COLVAR": "#! FIELDS time p r\n0 1 2\n1 2 4\n"}, [],
+         "{a/COLVAR} and {b/COLVAR} have different columns"),
+        ({"a.txt": "1 2\n2 3\n", "b.csv": "p,q\n1,2\n2,3\n"}, [], "{a.txt} is bare columns, {b.csv} is CSV"),
+    ],
+)
+def test_format_refusals(tmp_path, files, args, message):
+    paths = {}
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(text)
+        paths[name] = str(tmp_path / name)
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths.values(), "--lag", "1", "--quiet", *args],
+                          capture_output=True, text=True, timeout=120)
+    for name, path in paths.items():
+        message = message.replace("{%s}" % name, path)
+    assert proc.returncode == 1
+    assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
+    """runs/a/X, runs/b/X -> OUT/a/X.tica.txt, OUT/b/X.tica.txt; few pairs and a per-file constant warn."""
+    runs = tmp_path / "runs"
+    x = slow_process(14, 2, seed=3)
+    paths = [write_frames(runs / d / "part.txt", np.column_stack([x, np.full(14, c)]))
+             for d, c in (("a", 1.0), ("b", 4.0)) if (runs / d).mkdir(parents=True) is None]
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths, "--lag", "2", "--out", str(tmp_path / "o"),
+                           "--quiet"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(os.path.relpath(os.path.join(d, f), tmp_path / "o") for d, _, fs in os.walk(tmp_path / "o")
+                  for f in fs) == ["a/part.txt.tica.txt", "b/part.txt.tica.txt"]
+    assert "warning: only 24 lagged pairs for 3 columns" in proc.stderr
+    assert "warning: eigenvalue 1 at +-1" in proc.stderr and "   1                       1               undefined" \
+        in proc.stdout
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "p").mkdir()
+    os.symlink(tmp_path / "elsewhere", tmp_path / "p" / "a")
+    with pytest.raises(ValueError, match="would leave the output folder"):
+        TICA(2).fit(paths).transform_files(paths, tmp_path / "p")
+
+
+@pytest.mark.parametrize("cores, workers, asked, dask, threads", [
+    (8, 1, None, False, 8), (8, 3, None, False, 2), (8, 2, -1, False, 4), (8, 2, 2, False, 2), (8, 2, 16, False, 4),
+    (2, 4, None, False, 1), (8, 1, None, True, 1), (8, 1, 3, True, 3),
+])
+def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threads):
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(cores)), raising=False)
+    assert _moments.thread_share(workers, asked, dask) == threads
