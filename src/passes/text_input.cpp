@@ -18,6 +18,12 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
         if (err == EINTR) return {failure::interrupted};
         return {failure::open_input, err};
     }
+    return open(std::move(source_), options);
+}
+
+pass_error text_input::open(std::unique_ptr<input::byte_source> source,
+                            const input::text_options& options) {
+    source_ = std::move(source);
     if (const int fd = plain_file_fd(); fd >= 0) {
         struct stat st;
         if (::fstat(fd, &st) == 0) {
