@@ -20,7 +20,7 @@ from typing import NamedTuple, Optional, Tuple
 
 # Enough for GROMACS' header (some 30 lines) and a COLVAR's `#! SET` block, and the few data
 # lines the time spacing is taken from; a file whose data start later is read as bare columns.
-HEAD_LINES = 400
+HEAD_LINES = 256
 HEAD_BYTES = 1 << 20
 _DATA_LINES = 3
 
@@ -74,27 +74,10 @@ class Selection(NamedTuple):
 
 
 def head_lines(path, max_lines=HEAD_LINES, max_bytes=HEAD_BYTES):
-    """The first lines of a file, decompressed, without their line ends.
+    """The first lines of a file, decompressed (as lagstat reads it), without their line ends."""
+    from . import _native
 
-    Reading stops once a few lines that are not comments have been seen. A stand-in for the
-    native source's head(), which also reads pipes without consuming them.
-    """
-    with _open_text_bytes(path) as f:
-        return _take_lines(f, max_lines, max_bytes)
-
-
-def _take_lines(f, max_lines, max_bytes):
-    lines, data, size = [], 0, 0
-    for raw in f:
-        size += len(raw)
-        line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
-        lines.append(line)
-        stripped = line.lstrip()
-        if stripped and stripped[0] not in "#@":
-            data += 1
-        if data >= _DATA_LINES or len(lines) >= max_lines or size >= max_bytes:
-            break
-    return lines
+    return _native.open(path).head(max_lines=max_lines, max_bytes=max_bytes)
 
 
 def _split(line, delimiter=None):
@@ -112,7 +95,7 @@ def _time_step(data, time, delimiter=None):
     if time is None:
         return None
     try:
-        t = [float(_split(line, delimiter)[time]) for line in data]
+        t = [float(_split(line, delimiter)[time]) for line in data[:_DATA_LINES]]
     except (IndexError, ValueError):
         return None
     steps = [b - a for a, b in zip(t, t[1:])]
@@ -441,6 +424,7 @@ _FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter")
 
 
 def needs_filter(reader):
+    """Whether a file's lines need reader options, which the plain edge reader lacks."""
     return any(k in reader for k in _FILTER_KEYS)
 
 
@@ -472,77 +456,25 @@ class _ZstdLines:
         return False
 
 
-def segment_sums(path, layout, usecols, n_frames, lag, mean):
-    """Edge sums of every segment and the lagged pairs that cross a segment's start.
+def segment_sums(path, layout, reader, n_frames, lag, mean):
+    """One native scan of a file: per-segment edge sums and the lagged sums within segments.
 
     Returns head_sum, head_outer, tail_sum, tail_outer (sums of z and z z^T, z = x - mean,
-    over the first and the last min(lag, length) frames of every segment) and cross_outer,
-    cross_pairs (the products z_t z_{t+lag}^T and the number of pairs whose frames lie in
-    different segments, which lagstat.run counts as one trajectory), and segments as the
-    native scan reports them, for check_segments.
-    Memory: lag frames.
+    over the first and the last min(lag, length) frames of every segment), tcov and pairs
+    (the lagged products and pairs within segments; lagstat.run would pair frames across a
+    restart) and segments, as the scan reports them, for check_segments.
     """
-    import collections
+    from . import _native
 
-    import numpy as np
-
-    from ._moments import parse_line
-
-    mean = np.asarray(mean, dtype=float).reshape(-1)
-    cols = list(usecols)
-    n = mean.shape[0]
-    sums = {k: np.zeros(n) for k in ("head_sum", "tail_sum")}
-    sums.update({k: np.zeros((n, n)) for k in ("head_outer", "tail_outer", "cross_outer")})
-    cross_pairs = 0
-    recent = collections.deque(maxlen=lag)  # (segment, z) of the last lag frames
-    comments = tuple((layout.comments or "").encode())
-    marker = layout.segment_marker.encode() if layout.segment_marker else None
-    segments = []  # (first data line, frames, marker text or None, first time, last time)
-    segment, in_segment, frames, new_segment, marker_text = 0, 0, 0, False, None
-
-    def close_segment():
-        for s, z in recent:
-            if s == segment:
-                sums["tail_sum"] += z
-                sums["tail_outer"] += np.outer(z, z)
-
-    with _open_text_bytes(path) as f:
-        for line_no, raw in enumerate(f, start=1):
-            if line_no <= layout.skip_rows:
-                continue
-            line = raw.rstrip(b"\r\n")
-            stripped = line.lstrip()
-            if not stripped:
-                break  # a blank line ends the data
-            if stripped[:1] in (bytes([c]) for c in comments):
-                if marker and line.startswith(marker) and frames:
-                    new_segment = True
-                    marker_text = line.decode("utf-8", "replace")
-                continue
-            values = parse_line(stripped)
-            if new_segment:
-                close_segment()
-                segment, in_segment, new_segment = segment + 1, 0, False
-            t = values[layout.time] if layout.time is not None else math.nan
-            if in_segment == 0:
-                segments.append([line_no, 0, marker_text if segment else None, t, t])
-            segments[-1][1] += 1
-            segments[-1][4] = t
-            z = np.array([values[c] for c in cols], dtype=float) - mean
-            if in_segment < lag:
-                sums["head_sum"] += z
-                sums["head_outer"] += np.outer(z, z)
-            if len(recent) == lag and recent[0][0] != segment:
-                sums["cross_outer"] += np.outer(recent[0][1], z)
-                cross_pairs += 1
-            recent.append((segment, z))
-            in_segment += 1
-            frames += 1
-    close_segment()
-    if frames != n_frames:
+    opts = dict(reader)
+    if layout.segment_marker:
+        opts["segment_marker"] = layout.segment_marker
+    if layout.time is not None:
+        opts["time_field"] = layout.time
+    r = _native.open(path).scan([lag], shift=[float(v) for v in mean], **opts)
+    if r["frames"] != n_frames:
         raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
-                           % (path, n_frames, frames))
-    sums["cross_pairs"] = float(cross_pairs)
-    # Checked by the caller: warnings raised in a worker process would not reach the user.
-    sums["segments"] = [tuple(seg) for seg in segments]
-    return sums
+                           % (path, n_frames, r["frames"]))
+    return {"head_sum": r["head_sum"][0], "head_outer": r["head_cov"][0], "tail_sum": r["tail_sum"][0],
+            "tail_outer": r["tail_cov"][0], "tcov": r["tcov"][0], "pairs": float(r["pairs"][0]),
+            "segments": [tuple(seg) for seg in r["segments"]]}

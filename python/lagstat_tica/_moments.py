@@ -144,20 +144,25 @@ def _sum_pass(path, opts_of=None):
 def _centred_pass(path, mean, lag, edges, opts_of=None):
     """Second pass over one file: centred second moments, plus edge sums when asked."""
     opts = (opts_of or {}).get(path) or {}
-    d = {"mean": np.array(mean, dtype=float)}
-    _call_run(path, d, 0, 1, 1, 1, lag, opts)
-    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS}
-    _check_finite(path, (out["var"], out["cov"], out["tcov"]))
     layout = opts.get("layout")
-    if layout is not None and (layout.segment_marker or _formats.needs_filter(opts["reader"])):
-        # Until the native source scans segments, a Python pass over the frames finds the
-        # edges of every segment and the lagged pairs lagstat.run counted across restarts.
-        part = _formats.segment_sums(path, layout, opts["usecols"], int(out["samples"]), lag, mean)
-        out["tcov"] = out["tcov"] - part.pop("cross_outer")
-        out["tcov_samples"] = out["tcov_samples"] - part.pop("cross_pairs")
+    # Segments (COLVAR restarts) and the edges of a file read with options come from one native
+    # scan, which also sums the lagged pairs within segments; lagstat.run then skips them.
+    scan = layout is not None and bool(layout.segment_marker or (edges and _formats.needs_filter(opts["reader"])))
+    d = {"mean": np.array(mean, dtype=float)}
+    _call_run(path, d, 0, 1, 1, 0 if scan else 1, lag, opts)
+    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS if key in d}
+    if scan:
+        try:
+            part = _formats.segment_sums(path, layout, opts["reader"], int(out["samples"]), lag, mean)
+        except Exception as exc:
+            name_file(exc, path)
+            raise _formats.explain_line_error(exc, path, layout)
+        out["tcov"], out["tcov_samples"] = part.pop("tcov"), np.asarray(part.pop("pairs"))
         out["segments"] = part.pop("segments")
-        out.update(part if edges else {})
-    elif edges:
+        if edges:
+            out.update(part)
+    _check_finite(path, (out["var"], out["cov"], out["tcov"]))
+    if edges and not scan:
         out.update(edge_sums(path, int(out["samples"]), lag, mean))
     return out
 
