@@ -67,7 +67,8 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), entry)
         elif os.path.exists(entry):
             # A pipe or a device cannot be read again, and TICA reads every file more than once.
-            raise ValueError("not a regular file: %r" % entry)
+            raise ValueError("not a regular file: %r (a pipe or device is read only once, and a fit reads "
+                             "every file twice: give the file itself, compressed or not)" % entry)
         else:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
     if not paths:

@@ -138,7 +138,7 @@ formats (recognised from each file's first lines; all files of a run in one form
   lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
       compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
   lagstat-tica <(zcat COLVAR.gz) --lag 10
-      a pipe or FIFO
+      a pipe or FIFO: refused for now, as the fit reads every file twice; name COLVAR.gz itself
 """
 
 
