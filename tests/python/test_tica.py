@@ -637,6 +637,9 @@ def test_formats(tmp_path, capsys, fmt, compression):
     ours, theirs = moments([path], lag, progress=False), moments([bare], lag, progress=False)
     for key in ("mean", "var", "cov", "samples") + (() if segmented else ("tcov", "tcov_samples")):
         assert np.array_equal(bits(ours[key]), bits(theirs[key])), key
+    out = model.transform_files([path], tmp_path / "proj")  # stream reads the fitted columns by name
+    assert os.path.basename(out[0]) == os.path.basename(str(plain)) + ".tica.txt"
+    np.testing.assert_allclose(np.loadtxt(out[0]), model.transform(frames), rtol=0, atol=5e-7 + 1e-9)
     assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
     report = capsys.readouterr().out
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
@@ -701,3 +704,39 @@ def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
 def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threads):
     monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(cores)), raising=False)
     assert _moments.thread_share(workers, asked, dask) == threads
+
+
+@pytest.mark.parametrize("lines, kind, fields, time, unit, dt", [
+    (['@ xaxis label "Residue"', '@ s1 legend "b"', "1 0.5 0.7", "2 0.4 0.1"], "xvg", ("Residue", "y1", "b"), 0,
+     None, 1.0),
+    (['@ xaxis label "Time (ns)"', "0 1", "0.5 2", "1 3"], "xvg", ("time", "y1"), 0, "ns", 0.5),
+    (["#! FIELDS d1 d2", "0 1", "1 2"], "colvar", ("d1", "d2"), None, None, None),
+    (["#! FIELDS time d1", "0 1", "2 2", "3 3"], "colvar", ("time", "d1"), 0, None, None),  # irregular: no dt
+    (["phi psi", "1 2", "3 4"], "columns", ("phi", "psi"), None, None, None),
+    (["time,a", "0.5,1", "1.0,2"], "csv", ("time", "a"), 0, None, 0.5),
+    (["# made by numpy.savetxt", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),
+])
+def test_detect(lines, kind, fields, time, unit, dt):
+    from lagstat_tica import _formats
+    layout = _formats.detect(lines)
+    assert (layout.kind, layout.fields, layout.time, layout.unit, layout.dt) == (kind, fields, time, unit, dt)
+
+
+@pytest.mark.parametrize("text, columns, keep_time, names", [
+    ("psi,phi", None, False, ("psi", "phi")),
+    ("2-3", None, False, ("psi", "chi")),
+    ("1,3", None, True, ("time", "psi")),
+    (None, None, True, ("time", "phi", "psi", "chi")),
+    (None, [-1, "time"], False, ("chi", "time")),
+    ("1-", None, False, ValueError), ("3-2", None, False, ValueError), ("phi,,psi", None, False, ValueError),
+    ("4", None, False, ValueError), ("phi,1", None, False, ValueError), (None, [1.0], False, TypeError),
+])
+def test_column_choice(text, columns, keep_time, names):
+    from lagstat_tica import _formats
+    layout = _formats.detect(["#! FIELDS time phi psi chi", "0 1 2 3"])
+    try:
+        chosen = _formats.select(layout, _formats.parse_columns(text, layout.fields) if text else columns, keep_time)
+    except (ValueError, TypeError) as exc:
+        assert type(exc) is names
+    else:
+        assert chosen.names == names and chosen.usecols == tuple(layout.fields.index(n) for n in names)
