@@ -33,6 +33,7 @@ _XLABEL = re.compile(r'@\s*xaxis\s+label\s+"(.*)"')
 _UNIT = re.compile(r"\(([^()]+)\)\s*$")
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
 _XVG_SETS = ("&",)
+_NOT_NAMES = ("nan", "inf", "infinity")
 
 
 class Layout(NamedTuple):
@@ -108,10 +109,14 @@ def detect(lines, path="<file>"):
     """The Layout of a file whose first lines are `lines` (strings without line ends)."""
     if any(line.startswith(COLVAR_MARKER) for line in lines):
         return _colvar(lines, path)
-    if any(line.lstrip().startswith("@") for line in lines) or str(path).endswith(".xvg"):
+    if any(line.lstrip().startswith("@") for line in lines) or output_base(path).endswith(".xvg"):
         return _xvg(lines, path)
     data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
-    if data and not all(_is_number(f) for f in _split(data[0])):
+    first = _split(data[0]) if data else []
+    # A row of names, unless a field is a number lagstat refuses (nan, inf): then it is a bad
+    # data line, which lagstat reports as such rather than this skipping it as a header.
+    if first and not all(_is_number(f) for f in first) and not any(f.lower().lstrip("+-") in _NOT_NAMES
+                                                                    for f in first):
         return _header_row(lines, data, path)
     # Bare columns read as they always have; `#` lines (numpy.savetxt's header) are comments
     # when the head shows some. A file without data is left for lagstat to refuse.
@@ -369,12 +374,16 @@ def output_base(path):
 
 def scan_options(layout, selection):
     """Keyword options of the native scan for a file of this layout, reading these columns."""
-    opts = layout.reader_options(selection.usecols)
+    return dict(layout.reader_options(selection.usecols), **_scan_extras(layout))
+
+
+def _scan_extras(layout):
+    extras = {}
     if layout.segment_marker:
-        opts["segment_marker"] = layout.segment_marker
+        extras["segment_marker"] = layout.segment_marker
     if layout.time is not None:
-        opts["time_field"] = layout.time
-    return opts
+        extras["time_field"] = layout.time
+    return extras
 
 
 class ScanOptions:
@@ -466,11 +475,7 @@ def segment_sums(path, layout, reader, n_frames, lag, mean):
     """
     from . import _native
 
-    opts = dict(reader)
-    if layout.segment_marker:
-        opts["segment_marker"] = layout.segment_marker
-    if layout.time is not None:
-        opts["time_field"] = layout.time
+    opts = dict(reader, **_scan_extras(layout))
     r = _native.open(path).scan([lag], shift=[float(v) for v in mean], **opts)
     if r["frames"] != n_frames:
         raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"

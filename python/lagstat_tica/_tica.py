@@ -188,7 +188,11 @@ class TICA:
         plan = _formats.plan(paths, columns, keep_time)
         stats, raw_sum, edges = two_pass(paths, self.lag, n_jobs=n_jobs, client=client, progress=progress,
                                          edges=True, threads=threads, plan=plan)
-        self.fit_from_moments(stats, raw_sum, edges)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            self.fit_from_moments(stats, raw_sum, edges)
+        for w in caught:  # pointed at the caller of fit, not at this line
+            warnings.warn(w.message, w.category, stacklevel=2)
         self.layout_ = plan.layout
         self.columns_ = plan.selection.names
         return self
@@ -266,7 +270,8 @@ class TICA:
         """
         paths = expand_files(files, skip_suffix=suffix)
         outs = output_paths(paths, out_dir, suffix)
-        plan = _formats.plan(paths, list(self._fitted("columns_")))
+        # A model fitted from files reads their columns by name; one fitted from moments, all.
+        plan = _formats.plan(paths, list(self._fitted("columns_")) if self.layout_ is not None else None)
         n = self.n_features_in_
         w = np.zeros((n, n))
         w[:, : self.dim_] = self.projection_

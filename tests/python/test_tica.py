@@ -715,6 +715,7 @@ def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threa
     (["phi psi", "1 2", "3 4"], "columns", ("phi", "psi"), None, None, None),
     (["time,a", "0.5,1", "1.0,2"], "csv", ("time", "a"), 0, None, 0.5),
     (["# made by numpy.savetxt", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),
+    (["1 nan 3", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),  # a bad line, no header
 ])
 def test_detect(lines, kind, fields, time, unit, dt):
     from lagstat_tica import _formats
