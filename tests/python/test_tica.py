@@ -683,6 +683,7 @@ def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
     paths = [write_frames(runs / d / "part.txt", np.column_stack([x, np.full(14, c)]))
              for d, c in (("a", 1.0), ("b", 4.0)) if (runs / d).mkdir(parents=True) is None]
     proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths, "--lag", "2", "--out", str(tmp_path / "o"),
+                           "--plot", str(tmp_path / "t.png"),
                            "--quiet"], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert sorted(os.path.relpath(os.path.join(d, f), tmp_path / "o") for d, _, fs in os.walk(tmp_path / "o")
