@@ -7,6 +7,7 @@ reader options lagstat needs to read the frames (comments, skip_rows, usecols, d
 line that starts a new segment (a COLVAR restart) and the field holding the time. `select`
 then picks the feature columns by name or index.
 """
+import ast
 import bz2
 import gzip
 import lzma
@@ -207,6 +208,8 @@ def explain_line_error(exc, path, layout):
     """
     if layout is None or layout.kind not in ("xvg", "colvar") or not isinstance(exc, ValueError):
         return exc
+    if not os.path.isfile(path):
+        return exc  # a pipe cannot be read again to look at the line
     line_no = _line_number(exc)
     if line_no is None:
         return exc
@@ -231,6 +234,20 @@ def _line_number(exc):
         if m:
             return int(m.group(1))
     return None
+
+
+def explain_noted_error(exc, layouts):
+    """explain_line_error for an error whose note names the file ("in 'FILE', line N")."""
+    for note in getattr(exc, "__notes__", None) or ():
+        m = re.match(r"in (.+), line \d+$", str(note))
+        if m:
+            try:
+                path = ast.literal_eval(m.group(1))
+            except (ValueError, SyntaxError):
+                continue
+            if path in layouts:
+                return explain_line_error(exc, path, layouts[path])
+    return exc
 
 
 def _line_at(path, line_no, marker=None):
@@ -389,17 +406,26 @@ def _scan_extras(layout):
 class ScanOptions:
     """options_of for a one-read fit: a file's scan options from its own first lines.
 
-    Picklable, so that worker processes and Dask tasks can call it on the head of a source
-    they opened themselves (a pipe has no second reading to detect the layout from).
+    Every file must agree with `reference` (path, layout, selection), or with the first file
+    it is called for. Picklable for worker processes and Dask tasks; `seen` keeps the layouts
+    and selections of the files it was called for in this process (the streams, read here).
     """
 
-    def __init__(self, columns=None, keep_time=False):
+    def __init__(self, columns=None, keep_time=False, reference=None):
         self.columns = columns
         self.keep_time = keep_time
+        self.reference = reference
+        self.seen = {}
 
     def __call__(self, path, head):
         layout = detect(head, path)
-        return scan_options(layout, select(layout, self.columns, self.keep_time, path))
+        selection = select(layout, self.columns, self.keep_time, path)
+        if self.reference is None:
+            self.reference = (path, layout, selection)
+        ref_path, ref_layout, ref_selection = self.reference
+        agree([ref_path, path], [ref_layout, layout], [ref_selection, selection])
+        self.seen[path] = (layout, selection)
+        return scan_options(layout, selection)
 
 
 class Plan(NamedTuple):

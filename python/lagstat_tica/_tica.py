@@ -8,7 +8,8 @@ import numpy as np
 import lagstat
 
 from . import _formats
-from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, name_file, two_pass
+from ._moments import (OUTPUT_SUFFIX, _Runner, _check_lag, _inputs, expand_files, file_id, file_options, is_stream,
+                       name_file, one_read)
 from ._optional import missing
 
 try:
@@ -23,36 +24,39 @@ PAIRS_PER_COLUMN = 10
 UNIT_EIGENVALUE_TOL = 1e-12
 
 
-def pair_covariances(stats, raw_sum, edges):
-    """Reversible covariances of the lagged pairs from lagstat's sums.
+def pair_covariances(sums, index=0):
+    """Reversible covariances of the lagged pairs at sums["lags"][index], from one read's sums.
 
-    With pairs (x_t, y_t = x_{t+lag}) inside each file, this is the estimate
+    With pairs (x_t, y_t = x_{t+lag}) inside each segment of each file, this is the estimate
         m   = (sum x + sum y) / 2P,
         C00 = (sum (x-m)(x-m)^T + sum (y-m)(y-m)^T) / 2P,
         C0t = (sum (x-m)(y-m)^T + sum (y-m)(x-m)^T) / 2P,
-    with P pairs and no Bessel correction. lagstat's sums run over all frames and are
-    centred by its mean a; the x halves are all frames but each file's last lag frames,
-    the y halves all but the first lag, so the edge sums turn one into the other, and the
-    centre moves from a to m through
-        sum (u-m)(v-m)^T = sum (u-a)(v-a)^T - s_u d^T - d s_v^T + P d d^T,
-    where d = m - a and s_u, s_v are the sums of u - a and v - a.
+    with P pairs and no Bessel correction. The read's sums run over all frames centred by its
+    shift s; the x halves are all frames but each segment's last lag frames, the y halves all
+    but the first lag, so the edge sums turn one into the other, and the centre moves from s
+    to m through
+        sum (u-m)(v-m)^T = sum (u-s)(v-s)^T - s_u d^T - d s_v^T + P d d^T,
+    where d = m - s and s_u, s_v are the sums of u - s and v - s.
 
     Returns (mean m, C00, C0t, P).
     """
-    a = np.asarray(stats["mean"], dtype=float).reshape(-1)
-    n = a.shape[0]
-    pairs = float(stats["tcov_samples"])
+    s = np.asarray(sums["shift"], dtype=float).reshape(-1)
+    n = s.shape[0]
+    pairs = float(sums["pairs"][index])
     if pairs <= 0:
-        raise ValueError("no lagged pairs: every file has at most lag frames")
-    frames = float(stats["samples"])
-    cov = np.asarray(stats["cov"], dtype=float).reshape(n, n)
-    tcov = np.asarray(stats["tcov"], dtype=float).reshape(n, n)
-    # sum of (x - a) over all frames
-    s_all = np.asarray(raw_sum, dtype=float).reshape(n) - frames * a
-    s_x = s_all - edges["tail_sum"]
-    s_y = s_all - edges["head_sum"]
-    c_xx = cov - edges["tail_outer"]
-    c_yy = cov - edges["head_outer"]
+        lag = int(sums["lags"][index])
+        if sums.get("per_file"):
+            longest = max(range(len(sums["per_file"])), key=sums["per_file"].__getitem__)
+            raise ValueError("no lagged pairs: lag %d, but the longest file (%s) has %d frames"
+                             % (lag, sums["files"][longest], sums["per_file"][longest]))
+        raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
+    total = np.asarray(sums["sum"], dtype=float).reshape(n)
+    cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
+    s_x = total - np.asarray(sums["tail_sum"][index]).reshape(n)
+    s_y = total - np.asarray(sums["head_sum"][index]).reshape(n)
+    c_xx = cov - np.asarray(sums["tail_cov"][index]).reshape(n, n)
+    c_yy = cov - np.asarray(sums["head_cov"][index]).reshape(n, n)
+    tcov = np.asarray(sums["tcov"][index]).reshape(n, n)
     d = (s_x + s_y) / (2.0 * pairs)
     dd = pairs * np.outer(d, d)
     c_xx = c_xx - np.outer(s_x, d) - np.outer(d, s_x) + dd
@@ -60,7 +64,7 @@ def pair_covariances(stats, raw_sum, edges):
     c_xy = tcov - np.outer(s_x, d) - np.outer(d, s_y) + dd
     c00 = (c_xx + c_yy) / (2.0 * pairs)
     c0t = (c_xy + c_xy.T) / (2.0 * pairs)
-    return a + d, c00, c0t, pairs
+    return s + d, c00, c0t, pairs
 
 
 def _canonical_signs(vectors):
@@ -125,9 +129,9 @@ def _scaled(evecs, evals, scaling, lag):
 class TICA:
     """Time-lagged independent component analysis over text files, in constant memory.
 
-    The covariances come from lagstat's two streaming passes over every file (see
-    :func:`lagstat_tica.moments`) plus the first and last `lag` frames of each file: the
-    reversible estimate over lagged pairs (mean of both halves of the pairs, symmetrised
+    The covariances come from one streaming read of every file (the sums of
+    :func:`lagstat_tica._moments.one_read`, with the first and last `lag` frames of each
+    file): the reversible estimate over lagged pairs (mean of both halves of the pairs, symmetrised
     C0t, no Bessel correction), so results agree with deeptime's TICA on the same data.
 
     Parameters
@@ -175,7 +179,7 @@ class TICA:
     # -- estimation ----------------------------------------------------------------------------
 
     def fit(self, files, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
-        """Estimates the model from text files (paths or glob patterns).
+        """Estimates the model from text files (paths, glob patterns, or pipes), read once each.
 
         The files may be PLUMED COLVAR, GROMACS xvg, CSV with a header row or bare columns,
         also compressed; all of one format and with the same columns. `columns` chooses the
@@ -184,25 +188,40 @@ class TICA:
         dask.distributed Client, share the files, with `threads` lagstat threads each (by
         default the cores are shared out); the result is the same bits either way.
         """
-        paths = expand_files(files)
-        plan = _formats.plan(paths, columns, keep_time)
-        stats, raw_sum, edges = two_pass(paths, self.lag, n_jobs=n_jobs, client=client, progress=progress,
-                                         edges=True, threads=threads, plan=plan)
+        paths = _inputs(files)
+        regular = [p for p in paths if not is_stream(p)]
+        layouts, reference = {}, None
+        if regular:
+            # Regular files are checked here, before the read; a stream's head is seen only by
+            # its scan, which runs in this process and checks it against the same reference.
+            plan = _formats.plan(regular, columns, keep_time)
+            layouts = {p: (layout, plan.selection) for p, layout in zip(regular, plan.layouts)}
+            reference = (regular[0], plan.layout, plan.selection)
+        options_of = _formats.ScanOptions(columns, keep_time, reference)
+        try:
+            sums = one_read(paths, [self.lag], options_of=options_of, n_jobs=n_jobs, client=client,
+                            threads=threads, progress=progress)
+        except ValueError as exc:
+            raise _formats.explain_noted_error(exc, {p: l for p, (l, _) in layouts.items()})
+        layouts.update(options_of.seen)
+        for path, segments in zip(paths, sums["segments"]):
+            _formats.check_segments(path, layouts[path][0], segments)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            self.fit_from_moments(stats, raw_sum, edges)
+            self.fit_from_sums(sums)
         for w in caught:  # pointed at the caller of fit, not at this line
             warnings.warn(w.message, w.category, stacklevel=2)
-        self.layout_ = plan.layout
-        self.columns_ = plan.selection.names
+        self.layout_, selection = layouts[paths[0]]
+        self.columns_ = selection.names
         return self
 
-    def fit_from_moments(self, stats, raw_sum, edges):
-        """Estimates the model from lagstat statistics (as from two_pass with edges)."""
-        mean, c00, c0t, pairs = pair_covariances(stats, raw_sum, edges)
+    def fit_from_sums(self, sums, index=0):
+        """Estimates the model from one read's sums (one_read) at the lag sums["lags"][index]."""
+        mean, c00, c0t, pairs = pair_covariances(sums, index)
         evals, evecs = tica_decomposition(c00, c0t, self.epsilon)
-        self.moments_ = stats
-        self.n_samples_ = int(float(stats["samples"]))
+        self.moments_ = sums
+        self.rereadable_ = list(sums.get("rereadable", ()))
+        self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = int(pairs)
         self.n_features_in_ = mean.shape[0]
         self.mean_ = mean
@@ -268,6 +287,10 @@ class TICA:
         before anything is written; folders are created when missing, and those created are
         removed again if they stay empty because the projection failed.
         """
+        streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
+        if streams:
+            raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
+                             "write it to a file and project that" % (os.fspath(streams[0]),))
         paths = expand_files(files, skip_suffix=suffix)
         outs = output_paths(paths, out_dir, suffix)
         # A model fitted from files reads their columns by name; one fitted from moments, all.

@@ -137,8 +137,8 @@ formats (recognised from each file's first lines; all files of a run in one form
       bare columns of numbers (whitespace or commas), named x0, x1, ...
   lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
       compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
-  lagstat-tica <(zcat COLVAR.gz) --lag 10
-      a pipe or FIFO: refused for now, as the fit reads every file twice; name COLVAR.gz itself
+  lagstat-tica <(zcat COLVAR.gz) runs/b/COLVAR --lag 10
+      a pipe or FIFO, read once, beside files (no --out or --plot: they read the data again)
 """
 
 
@@ -328,13 +328,19 @@ def main(argv=None):
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         from . import _formats
-        from ._moments import expand_files
+        from ._moments import _inputs, is_stream
         from ._tica import TICA, output_paths
 
-        paths = expand_files(args.files)
+        paths = _inputs(args.files)
+        streams = [p for p in paths if is_stream(p)]
+        if streams and (args.out or args.plot):
+            raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
+                             "write it to a file first" % streams[0])
         columns = None
         if args.columns is not None:
-            names = _formats.plan(paths, None, args.keep_time).layout.fields
+            # Names from the first regular file (a pipe's first lines are for its one read).
+            regular = [p for p in paths if not is_stream(p)]
+            names = _formats.plan(regular[:1]).layout.fields if regular else ()
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             _import_matplotlib()  # before the work whose figure it would draw

@@ -344,10 +344,12 @@ bool frame_batches::next() {
     const std::size_t rest = length_ - span;
     std::memmove(text_.get(), span_end, rest);
     length_ = rest;
-    if (final_span || (source_done_ && rest == 0)) {
+    if (pending_) {
+        // The read error comes after every whole line before it, also when none is left over:
+        // an input that failed (or a read stopped by Ctrl-C) is never taken for one that ended.
+        error_ = pending_;
         done_ = true;
-    } else if (pending_) {
-        error_ = pending_;  // the read error comes after every whole line before it
+    } else if (final_span || (source_done_ && rest == 0)) {
         done_ = true;
     }
     return true;

@@ -11,6 +11,7 @@ namespace lagstat::passes {
 namespace {
 
 constexpr double no_time = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t block_rows = 4096;
 
 // The raw time of every frame of the batch, kept per piece by the parsing threads before they
 // centre the frames (the time may be one of the frame's own columns).
@@ -97,9 +98,13 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
                 }
                 if (result.segments.empty() && current.frames == 1)
                     result.dt = times.at(batches, from) - current.first_time;
-                acc.begin_block(rows.data() + from, to - from);
-                team.run([&acc](std::size_t part) { acc.add_part(part); });
-                acc.end_block();
+                // Blocks of at most block_rows frames: the accumulator keeps a pointer per frame
+                // and lag, which a whole batch of short lines times many lags would make large.
+                for (std::size_t at = from; at < to; at += block_rows) {
+                    acc.begin_block(rows.data() + at, std::min(block_rows, to - at));
+                    team.run([&acc](std::size_t part) { acc.add_part(part); });
+                    acc.end_block();
+                }
                 current.frames += to - from;
                 current.last_time = times.at(batches, to - 1);
             }

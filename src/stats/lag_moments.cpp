@@ -1,6 +1,7 @@
 #include "stats/lag_moments.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -72,8 +73,7 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
     sums_.head_cov.assign(lnn, 0.0);
     sums_.tail_cov.assign(lnn, 0.0);
 
-    ring_slots_ = *std::max_element(lags.begin(), lags.end());
-    ring_ = aligned_buffer(checked_product(ring_slots_, n), ring_base_);
+    longest_lag_ = *std::max_element(lags.begin(), lags.end());
 
     // Columns for the vector sums; rows of the products by their work: a row of the upper
     // triangles (cov, and the head and tail sums per lag) costs n - i, a row of each tcov n.
@@ -98,7 +98,25 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
     earlier_.resize(count);
 }
 
+void lag_accumulator::grow_ring(std::uint64_t frames) {
+    // Slots for the last min(longest lag, frames) frames, doubled as they come; frame t keeps
+    // slot t % slots, so the frames kept move to their new slots.
+    const std::uint64_t want = std::min<std::uint64_t>(longest_lag_, frames);
+    if (want <= ring_slots_) return;
+    const std::size_t slots = static_cast<std::size_t>(
+        std::min<std::uint64_t>(longest_lag_, std::max<std::uint64_t>(want, 2 * std::uint64_t{ring_slots_})));
+    double* base = nullptr;
+    std::unique_ptr<double[]> ring = aligned_buffer(checked_product(slots, n_), base);
+    const std::uint64_t kept = std::min<std::uint64_t>(ring_slots_, sums_.frames);
+    for (std::uint64_t t = sums_.frames - kept; t < sums_.frames; ++t)
+        std::memcpy(base + static_cast<std::size_t>(t % slots) * n_, ring_slot(t), n_ * sizeof(double));
+    ring_ = std::move(ring);
+    ring_base_ = base;
+    ring_slots_ = slots;
+}
+
 void lag_accumulator::begin_block(const double* const* rows, std::size_t m) {
+    grow_ring(sums_.frames + m);
     tail_step_ = false;
     rows_ = rows;
     m_ = m;

@@ -38,6 +38,8 @@ public:
     lag_accumulator(std::size_t n, const std::vector<std::size_t>& lags, std::size_t parts = 1);
 
     /// The next m >= 1 frames of the current segment, in order; they stay put until end_block.
+    /// The ring grows with the frames read up to the longest lag (std::bad_alloc), so that a
+    /// lag far beyond a short file costs nothing.
     void begin_block(const double* const* rows, std::size_t m);
     void end_block() noexcept;
     /// Closes the current segment (its tail sums); the next block starts a new one.
@@ -67,6 +69,7 @@ private:
     const double* ring_slot(std::uint64_t frame) const noexcept {
         return ring_base_ + static_cast<std::size_t>(frame % ring_slots_) * n_;
     }
+    void grow_ring(std::uint64_t frames);
 
     std::size_t n_;
     lag_sums sums_;
@@ -75,6 +78,7 @@ private:
     std::unique_ptr<double[]> ring_;
     double* ring_base_ = nullptr;
     std::size_t ring_slots_ = 0;
+    std::size_t longest_lag_ = 0;
     std::uint64_t segment_frames_ = 0;
     // The current step: a block (rows_, m_) or a segment's end (tails_).
     bool tail_step_ = false;

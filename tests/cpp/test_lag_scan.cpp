@@ -215,6 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
         scan_case{"empty_segment_between_markers", {10, 0, 0, 12}, {2, 11}, 2, 2, false},
         scan_case{"lag_beyond_every_segment", {5, 3, 4}, {8, 1}, 2, 1, false},
         scan_case{"wide_frames", {70, 50}, {1, 30}, 37, 2, false},
+        scan_case{"lag_far_beyond_the_file", {50, 20}, {2, std::size_t{1} << 40}, 3, 2, false},
         // Several batches of several pieces each: markers and lag rings across their edges.
         scan_case{"many_batches", {30000, 45000, 7, 60000}, {1, 10, 100}, 5, 2, true},
         scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61}),

@@ -1,11 +1,15 @@
 """lagstat_tica: multi-file moments, TICA and its command line, checked against deeptime and numpy."""
+import bz2
 import errno
+import functools
 import gzip
+import lzma
 import os
 import signal
 import subprocess
 import sys
 import shutil
+import threading
 import time
 import warnings
 
@@ -16,9 +20,9 @@ from scipy.signal import lfilter
 import lagstat
 import lagstat_tica
 from lagstat_tica import TICA, moments
-from lagstat_tica import _moments
+from lagstat_tica import _moments, _native
 from lagstat_tica.cli import main as cli_main
-from conftest import assert_line_error
+from conftest import assert_exact, assert_line_error
 
 N_COLS = 7
 LENGTHS = (2600, 1700, 3400, 1200)
@@ -194,60 +198,157 @@ def test_text_variants_read_like_lagstat(tmp_path, fmt, sep, newline, final_newl
     np.testing.assert_allclose(model.mean_, ref.mean_0, rtol=1e-12)
 
 
-@pytest.mark.parametrize("chunk", [3, 16, 1 << 20])
-@pytest.mark.parametrize("n_frames, lag, final_newline", [(50, 4, True), (50, 4, False), (7, 4, True), (3, 4, False),
-                                                          (8, 4, False), (1, 1, True)])
-def test_edge_sums(tmp_path, monkeypatch, chunk, n_frames, lag, final_newline):
-    """Head and tail sums, whatever the chunking, the overlap of head and tail, or a missing final newline."""
-    monkeypatch.setattr(_moments._LineCursor, "_CHUNK", chunk)
-    x = np.random.default_rng(n_frames).normal(size=(n_frames, 3))
-    trailer = "\n9 9 9\n" if final_newline else ""  # lines after an empty line are not frames
-    path = write_frames(tmp_path / "e.txt", x, final_newline=final_newline, trailer=trailer)
-    a = np.array([0.5, -1.0, 2.0])
-    got = _moments.edge_sums(path, n_frames, lag, a)
-    k = min(lag, n_frames)
-    z = x - a
-    np.testing.assert_allclose(got["head_sum"], z[:k].sum(axis=0), rtol=1e-13)
-    np.testing.assert_allclose(got["tail_sum"], z[n_frames - k:].sum(axis=0), rtol=1e-13)
-    np.testing.assert_allclose(got["head_outer"], z[:k].T @ z[:k], rtol=1e-13)
-    np.testing.assert_allclose(got["tail_outer"], z[n_frames - k:].T @ z[n_frames - k:], rtol=1e-13)
+# --- one read per file -----------------------------------------------------------------------
+
+HEADER = "#! FIELDS time a b c"
 
 
-@pytest.mark.parametrize("final_newline", [True, False])
-@pytest.mark.parametrize("n_frames, extra", [(10, 1), (10, 6), (3, 1)])
-def test_edge_sums_notice_a_file_shorter_than_counted(tmp_path, final_newline, n_frames, extra):
-    path = write_frames(tmp_path / "s.txt", np.ones((n_frames, 2)), final_newline=final_newline)
-    with pytest.raises(RuntimeError, match="ended before"):
-        _moments.edge_sums(path, n_frames + extra, 4, np.zeros(2))
+def segmented_files(tmp_path, lengths, compress=None):
+    """Files of PLUMED-like text: a header, a time column, the header again at each restart.
+    Returns the paths and every file's segments of frames (the three data columns)."""
+    opener = {None: open, "gz": gzip.open, "bz2": bz2.open, "xz": lzma.open}[compress]
+    paths, frames = [], []
+    for i, segs in enumerate(lengths):
+        xs = [slow_process(n, 3, seed=10 * i + j) for j, n in enumerate(segs)]
+        lines, t = [HEADER], 0.0
+        for j, x in enumerate(xs):
+            lines += [HEADER] * (j > 0) + ["%.17g %s" % (t + k, " ".join("%.17g" % v for v in row))
+                                          for k, row in enumerate(x)]
+            t += len(x)
+        path = str(tmp_path / ("seg%d.txt%s" % (i, "." + compress if compress else "")))
+        with opener(path, "wt") as f:
+            f.write("\n".join(lines) + "\n")
+        paths.append(path)
+        frames.append(xs)
+    return paths, frames
+
+
+def colvar_options(marker, path, head):
+    assert head[0] == HEADER
+    return {"comments": "#", "usecols": [1, 2, 3], "time_field": 0, "segment_marker": marker}
+
+
+def bare_columns(path, head):
+    assert len(head) == 256 and len(head[0].split()) == N_COLS  # a pipe's head is read again
+    return None
+
+
+def literal_sums(segments, lags, s):
+    """Sums of one read, frame by frame in numpy: pairs and edges within each segment."""
+    n = s.shape[0]
+    out = {"frames": 0, "pairs": [0] * len(lags), "sum": np.zeros(n), "cov": np.zeros((n, n))}
+    for key in ("tcov", "head_cov", "tail_cov"):
+        out[key] = np.zeros((len(lags), n, n))
+    out["head_sum"], out["tail_sum"] = np.zeros((len(lags), n)), np.zeros((len(lags), n))
+    for x in segments:
+        y = x - s
+        out["frames"] += len(y)
+        out["sum"] = out["sum"] + y.sum(axis=0)
+        out["cov"] = out["cov"] + y.T @ y
+        for i, lag in enumerate(lags):
+            h, t = y[:lag], y[max(0, len(y) - lag):]
+            out["pairs"][i] += max(0, len(y) - lag)
+            out["tcov"][i] += y[:-lag].T @ y[lag:] if len(y) > lag else 0.0
+            out["head_sum"][i] += h.sum(axis=0)
+            out["tail_sum"][i] += t.sum(axis=0)
+            out["head_cov"][i] += h.T @ h
+            out["tail_cov"][i] += t.T @ t
+    return out
 
 
 @pytest.mark.parametrize(
-    "line, values",
+    "lags, marker, compress, n_jobs, threads",
     [
-        (b"1 2 3", [1, 2, 3]),
-        (b"1,2,3", [1, 2, 3]),
-        (b"1, 2,3", [1, 2, 3]),
-        (b"1,2,", [1, 2]),
-        (b",1", [0, 1]),
-        (b"1,,2", [1, 0, 2]),
-        (b"1 ,2", [1, 0, 2]),
-        (b"1 ,", [1, 0]),
-        (b"-1.5e-3 +2", [-0.0015, 2]),
-        (b"1-2 3", [1, 3]),
-        (b"1.5e", [1.5]),
-        (b"  1\t2  \r", [1, 2]),
-        (b". - e", [0, 0, 0]),
-        (b"0.1000000000000000055511151231257827", [0.1]),
+        ([1, 7, 30], None, None, 2, 2),
+        ([3, 50], "#! FIELDS", None, 1, 2),
+        ([2, 1], "#! FIELDS", "gz", 2, 1),
+        ([5], "#! FIELDS", "xz", 1, 3),
+        ([4000, 1], None, "bz2", 1, 1),  # a lag beyond every file
     ],
 )
-def test_parse_line(line, values):
-    assert _moments.parse_line(line) == values
+def test_one_read_sums(tmp_path, lags, marker, compress, n_jobs, threads):
+    """Counts exact; sums those of frame-by-frame loops and of lagstat.run's two passes within
+    1e-11 of their scale (the files after the first are re-based to the first's first frame);
+    the same bits for any n_jobs and threads."""
+    paths, frames = segmented_files(tmp_path, [[300, 40, 1], [5], [700]], compress)
+    options = functools.partial(colvar_options, marker)
+    got = _moments.one_read(paths, lags, options_of=options, n_jobs=n_jobs, threads=threads)
+    again = _moments.one_read(paths, lags, options_of=options)
+    segments = [seg for f in frames for seg in (f if marker else [np.concatenate(f)])]
+    s = frames[0][0][0]
+    want = literal_sums(segments, lags, s)
+    assert (got["frames"], got["pairs"], got["per_file"]) == (want["frames"], want["pairs"], [341, 5, 700])
+    for key in ("sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
+        scale = np.abs(want[key]).max()
+        np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-11 * scale, err_msg=key)
+        assert np.array_equal(bits(got[key]), bits(again[key])), key
+    assert_exact(got["shift"], s)
+    if marker:  # (first line, frames, marker, first time, last time); the time counts frames
+        starts = [[sum(len(x) for x in f[:j]) for j in range(len(f))] for f in frames]
+        assert got["segments"] == [[(2 + t0 + j, len(x), HEADER if j else None, t0, t0 + len(x) - 1.0)
+                                    for j, (x, t0) in enumerate(zip(f, st))] for f, st in zip(frames, starts)]
+        assert got["dt"] == 1.0
+    # lagstat.run about the exact mean: the one read's sums re-based there agree.
+    mean = np.concatenate(segments).mean(axis=0)
+    moved = _moments.rebase(got, mean)
+    for i, lag in enumerate(lags):
+        d = {"mean": mean.copy()}
+        for path in paths:
+            e = {"mean": mean.copy()}
+            lagstat.run(path, e, 0, 0, 1, 1, lag, comments="#", usecols=[1, 2, 3])
+            d = {k: d.get(k, 0.0) + e[k] for k in ("cov", "tcov", "tcov_samples")}
+        np.testing.assert_allclose(moved["cov"], d["cov"], rtol=0, atol=1e-11 * np.abs(d["cov"]).max())
+        if not marker:  # lagstat.run knows no segments
+            assert got["pairs"][i] == d["tcov_samples"]
+            np.testing.assert_allclose(moved["tcov"][i], d["tcov"], rtol=0, atol=1e-11 * np.abs(d["cov"]).max())
 
 
-@pytest.mark.parametrize("line", [b"1 x", b"nan", b"1 #2", b"1" * 257])
-def test_parse_line_rejects(line):
-    with pytest.raises(ValueError):
-        _moments.parse_line(line)
+@pytest.mark.parametrize(
+    "content, options",
+    [
+        (b"1 2\n1 x\n", {}),
+        (b"1 2\n1 2 3\n", {"comments": "#"}),
+        (b"# h\n1,2\n1,,2\n", {"comments": "#", "delimiter": ","}),
+        (b"", {}),
+        (b"\n1 2\n", {}),
+        (b"1 2\n", {"usecols": [5]}),
+        (gzip.compress(b"1 2\n" * 1000)[:-9], {}),
+        (None, {}),  # no such file
+    ],
+)
+def test_scan_fails_as_lagstat_run(tmp_path, content, options):
+    """The same exception, message, notes, errno and file name as lagstat.run raises."""
+    path = str(tmp_path / "f.txt")
+    if content is not None:
+        open(path, "wb").write(content)
+    caught = []
+    for call in (lambda: lagstat.run(path, {}, 1, 0, 0, 0, 1, **options),
+                 lambda: _native.open(path).scan([1], **options)):
+        with pytest.raises(Exception) as info:
+            call()
+        e = info.value
+        caught.append((type(e), e.args, getattr(e, "__notes__", None), getattr(e, "errno", None),
+                       getattr(e, "filename", None)))
+    assert caught[0] == caught[1]
+
+
+def test_pipes_are_read_here_and_cannot_be_projected(tmp_path, dataset):
+    """A FIFO and a file read alike; the FIFO is marked as read once, and projecting it is refused."""
+    paths, _ = dataset
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: open(fifo, "wb").write(open(paths[1], "rb").read()))
+    writer.start()
+    piped = _moments.one_read([paths[0], fifo], [4], n_jobs=2, options_of=bare_columns)
+    writer.join()
+    plain = _moments.one_read(paths[:2], [4])
+    assert piped["rereadable"] == [True, False]
+    for key in ("sum", "cov", "tcov", "head_cov", "tail_cov"):
+        assert np.array_equal(bits(piped[key]), bits(plain[key])), key
+    model = TICA(4).fit_from_sums(piped)
+    for gone in (fifo, "/dev/fd/63"):
+        with pytest.raises(ValueError, match="projecting needs the data again"):
+            model.transform_files([gone], tmp_path / "out")
 
 
 # --- moments ---------------------------------------------------------------------------------
@@ -320,18 +421,6 @@ def test_api_refusals(tmp_path, dataset, call, error, match):
         call(dataset[0], constant)
 
 
-@pytest.mark.parametrize("change", ["append", "truncate"])
-def test_file_changed_between_reads_is_refused(tmp_path, dataset, monkeypatch, change):
-    path = write_frames(tmp_path / "grows.txt", dataset[1][0][:300])
-    second_pass, lines = _moments._centred_pass, open(path).readlines()
-    changed = lines + ["1 2 3 4 5 6 7\n"] if change == "append" else lines[:100]
-    monkeypatch.setattr(_moments, "_centred_pass",
-                        lambda p, *a: (p == path and open(p, "w").writelines(changed), second_pass(p, *a))[1])
-    with pytest.raises(RuntimeError, match="grows.txt changed between reads: 300 frames, then %d"
-                       % (301 if change == "append" else 100)):
-        TICA(3).fit([dataset[0][0], path])
-
-
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
@@ -353,6 +442,9 @@ def test_errors_keep_file_line_and_errno_across_workers(request, tmp_path, datas
     with pytest.raises(OSError) as info:
         TICA(1).fit([dataset[0][0], str(empty)], **kw)
     assert (info.value.errno, info.value.filename) == (errno.ENODATA, str(empty))
+    with pytest.raises(ValueError) as info:
+        TICA(1).fit([dataset[0][0], str(bad)], **kw)
+    assert_line_error(info.value, str(bad), 2)
 
 
 def test_parallel_paths_equal_serial(dataset, dask_client):
@@ -477,10 +569,11 @@ def _descendants(pid):
                                                (signal.SIGINT, 130, "lagstat-tica: interrupted"),
                                                (signal.SIGKILL, -signal.SIGKILL, None)])
 def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig, status, line):
-    # Every process of the run, workers too, reads slowly: each lagstat.run first sleeps.
+    # The workers read slowly: each file's open first sleeps (the command's own look at the
+    # files' first lines does not).
     (tmp_path / "sitecustomize.py").write_text(
-        "import time, lagstat\n_run = lagstat.run\n"
-        "lagstat.run = lambda *a, **k: (time.sleep(60), _run(*a, **k))[1]\n")
+        "import os, time\nfrom lagstat_tica import _native\n_open, _main = _native.open, os.getpid()\n"
+        "_native.open = lambda *a: (os.getpid() != _main and time.sleep(60), _open(*a))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
     # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
     start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
@@ -742,3 +835,22 @@ def test_column_choice(text, columns, keep_time, names):
         assert type(exc) is names
     else:
         assert chosen.names == names and chosen.usecols == tuple(layout.fields.index(n) for n in names)
+
+
+def test_a_colvar_through_a_pipe_fits_as_its_file(tmp_path):
+    """Its layout comes from the head its one read keeps; restarts and columns as for the file."""
+    x, t = slow_process(400, 3, seed=9), 0.02 * np.arange(400)
+    t[RESTART:] -= 0.04
+    paths = [str(tmp_path / name) for name in ("COLVAR", "COLVAR.1", "fifo")]
+    for path in paths[:2]:
+        open(path, "w").write(_colvar(x, t))
+    os.mkfifo(paths[2])
+    writer = threading.Thread(target=lambda: open(paths[2], "w").write(_colvar(x, t)))
+    writer.start()
+    with pytest.warns(RuntimeWarning, match="time goes back"):
+        piped = TICA(3).fit([paths[2], paths[1]], columns=["chi", "phi"])
+    writer.join()
+    with pytest.warns(RuntimeWarning, match="time goes back"):
+        files = TICA(3).fit(paths[:2], columns=["chi", "phi"])
+    assert piped.columns_ == files.columns_ == ("chi", "phi") and piped.layout_ == files.layout_
+    assert np.array_equal(bits(piped.eigenvalues_), bits(files.eigenvalues_))
