@@ -7,6 +7,7 @@ reader options lagstat needs to read the frames (comments, skip_rows, usecols, d
 line that starts a new segment (a COLVAR restart) and the field holding the time. `select`
 then picks the feature columns by name or index.
 """
+import ast
 import bz2
 import gzip
 import lzma
@@ -20,7 +21,7 @@ from typing import NamedTuple, Optional, Tuple
 
 # Enough for GROMACS' header (some 30 lines) and a COLVAR's `#! SET` block, and the few data
 # lines the time spacing is taken from; a file whose data start later is read as bare columns.
-HEAD_LINES = 400
+HEAD_LINES = 256
 HEAD_BYTES = 1 << 20
 _DATA_LINES = 3
 
@@ -33,6 +34,7 @@ _XLABEL = re.compile(r'@\s*xaxis\s+label\s+"(.*)"')
 _UNIT = re.compile(r"\(([^()]+)\)\s*$")
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
 _XVG_SETS = ("&",)
+_NOT_NAMES = ("nan", "inf", "infinity")
 
 
 class Layout(NamedTuple):
@@ -74,44 +76,10 @@ class Selection(NamedTuple):
 
 
 def head_lines(path, max_lines=HEAD_LINES, max_bytes=HEAD_BYTES):
-    """The first lines of a file, decompressed, without their line ends.
+    """The first lines of a file, decompressed (as lagstat reads it), without their line ends."""
+    from . import _native
 
-    Reading stops once a few lines that are not comments have been seen. A stand-in for the
-    native source's head(), which reads pipes without consuming them.
-    """
-    with open(path, "rb") as raw:
-        magic = raw.read(6)
-    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), None)
-    if magic.startswith(_ZSTD_MAGIC):
-        return _zstd_head(path, max_lines, max_bytes)
-    with (opener or open)(path, "rb") as f:
-        return _take_lines(f, max_lines, max_bytes)
-
-
-def _take_lines(f, max_lines, max_bytes):
-    lines, data, size = [], 0, 0
-    for raw in f:
-        size += len(raw)
-        line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
-        lines.append(line)
-        stripped = line.lstrip()
-        if stripped and stripped[0] not in "#@":
-            data += 1
-        if data >= _DATA_LINES or len(lines) >= max_lines or size >= max_bytes:
-            break
-    return lines
-
-
-def _zstd_head(path, max_lines, max_bytes):
-    # The standard library has no zstd decoder before 3.14; the command line tool reads the head.
-    tool = shutil.which("zstd")
-    if tool is None:
-        raise OSError("%s: zstd-compressed, and no zstd command to read its header" % path)
-    with subprocess.Popen([tool, "-dcq", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
-        try:
-            return _take_lines(proc.stdout, max_lines, max_bytes)
-        finally:
-            proc.kill()
+    return _native.open(path).head(max_lines=max_lines, max_bytes=max_bytes)
 
 
 def _split(line, delimiter=None):
@@ -129,7 +97,7 @@ def _time_step(data, time, delimiter=None):
     if time is None:
         return None
     try:
-        t = [float(_split(line, delimiter)[time]) for line in data]
+        t = [float(_split(line, delimiter)[time]) for line in data[:_DATA_LINES]]
     except (IndexError, ValueError):
         return None
     steps = [b - a for a, b in zip(t, t[1:])]
@@ -142,10 +110,14 @@ def detect(lines, path="<file>"):
     """The Layout of a file whose first lines are `lines` (strings without line ends)."""
     if any(line.startswith(COLVAR_MARKER) for line in lines):
         return _colvar(lines, path)
-    if any(line.lstrip().startswith("@") for line in lines) or str(path).endswith(".xvg"):
+    if any(line.lstrip().startswith("@") for line in lines) or output_base(path).endswith(".xvg"):
         return _xvg(lines, path)
     data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
-    if data and not all(_is_number(f) for f in _split(data[0])):
+    first = _split(data[0]) if data else []
+    # A row of names, unless a field is a number lagstat refuses (nan, inf): then it is a bad
+    # data line, which lagstat reports as such rather than this skipping it as a header.
+    if first and not all(_is_number(f) for f in first) and not any(f.lower().lstrip("+-") in _NOT_NAMES
+                                                                    for f in first):
         return _header_row(lines, data, path)
     # Bare columns read as they always have; `#` lines (numpy.savetxt's header) are comments
     # when the head shows some. A file without data is left for lagstat to refuse.
@@ -234,16 +206,26 @@ def explain_line_error(exc, path, layout):
     An xvg `&` line starts a further data set, which would otherwise be reported as a bad line.
     Returns the exception to raise.
     """
-    if layout is None or layout.kind != "xvg" or not isinstance(exc, ValueError):
+    if layout is None or layout.kind not in ("xvg", "colvar") or not isinstance(exc, ValueError):
         return exc
+    if not os.path.isfile(path):
+        return exc  # a pipe cannot be read again to look at the line
     line_no = _line_number(exc)
     if line_no is None:
         return exc
-    if _line_at(path, line_no).strip() in _XVG_SETS:
+    line, marker = _line_at(path, line_no, layout.segment_marker)
+    new = None
+    if layout.kind == "xvg" and line.strip() in _XVG_SETS:
         new = ValueError(multiple_sets_message(path))
-        new.__cause__ = exc
-        return new
-    return exc
+    elif marker is not None:
+        try:
+            _check_marker(path, layout, marker[1], marker[0])
+        except ValueError as refused:
+            new = refused
+    if new is None:
+        return exc
+    new.__cause__ = exc
+    return new
 
 
 def _line_number(exc):
@@ -254,18 +236,34 @@ def _line_number(exc):
     return None
 
 
-def _line_at(path, line_no):
-    with open(path, "rb") as raw:
-        magic = raw.read(6)
-    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), open)
+def explain_noted_error(exc, layouts):
+    """explain_line_error for an error whose note names the file ("in 'FILE', line N")."""
+    for note in getattr(exc, "__notes__", None) or ():
+        m = re.match(r"in (.+), line \d+$", str(note))
+        if m:
+            try:
+                path = ast.literal_eval(m.group(1))
+            except (ValueError, SyntaxError):
+                continue
+            if path in layouts:
+                return explain_line_error(exc, path, layouts[path])
+    return exc
+
+
+def _line_at(path, line_no, marker=None):
+    """Line line_no of a file, and the last (number, text) of a marker line before it."""
+    last = None
     try:
-        with opener(path, "rb") as f:
+        with _open_text_bytes(path) as f:
             for i, raw in enumerate(f, start=1):
+                text = raw.decode("utf-8", "replace")
                 if i == line_no:
-                    return raw.decode("utf-8", "replace")
+                    return text, last
+                if marker and text.startswith(marker):
+                    last = (i, text)
     except OSError:
-        pass
-    return ""
+        pass  # the file went meanwhile: the original error stands
+    return "", last
 
 
 # --- columns ------------------------------------------------------------------------------------
@@ -332,15 +330,15 @@ def agree(paths, layouts, selections):
     """Refuses files of one run whose columns differ (names and order), naming both files."""
     first_path, first = paths[0], layouts[0]
     for path, layout, sel in zip(paths[1:], layouts[1:], selections[1:]):
+        if layout.kind != first.kind:
+            raise ValueError("%s is %s, %s is %s: one run reads one format" % (
+                first_path, _KIND_NAMES[first.kind], path, _KIND_NAMES[layout.kind]))
         if len(layout.fields) != len(first.fields):
             raise ValueError("files have different numbers of columns: %s: %d, %s: %d" % (
                 first_path, len(first.fields), path, len(layout.fields)))
         if layout.fields != first.fields or sel.names != selections[0].names:
             raise ValueError("%s and %s have different columns: %s / %s" % (
                 first_path, path, " ".join(first.fields), " ".join(layout.fields)))
-        if layout.kind != first.kind:
-            raise ValueError("%s is %s, %s is %s: one run reads one format" % (
-                first_path, _KIND_NAMES[first.kind], path, _KIND_NAMES[layout.kind]))
 
 
 _KIND_NAMES = {"colvar": "PLUMED COLVAR", "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
@@ -353,24 +351,30 @@ def describe(layout):
 # --- restarts -----------------------------------------------------------------------------------
 
 
-def check_segments(path, layout, markers, boundary_times=()):
-    """Checks a COLVAR's restart headers: the same fields, else ValueError; time going back warns.
+def check_segments(path, layout, segments):
+    """Checks a COLVAR's restarts: the same fields, else ValueError; time going back warns.
 
-    markers: (line number, text) of every marker line after the first; boundary_times: (time
-    before, time after) at every restart, when the scan knows them.
+    segments: per segment (first data line, frames, the marker line that started it or None,
+    first time, last time), as the scan reports them.
     """
     if layout.segment_marker is None:
         return
-    for line_no, text in markers:
-        names = tuple(text[len(layout.segment_marker):].split())
-        if names != layout.fields:
-            raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first "
-                             "(%s); such files are read as separate runs only" % (
-                                 path, line_no, " ".join(names), " ".join(layout.fields)))
-    for before, after in boundary_times:
-        if after <= before:
-            warnings.warn("%s: time goes back at a restart (%g after %g): the frames since the last "
-                          "checkpoint appear twice" % (path, after, before), RuntimeWarning, stacklevel=2)
+    for first_line, _, marker, _, _ in segments:
+        if marker is not None:
+            _check_marker(path, layout, marker, first_line)
+    for before, after in zip(segments, segments[1:]):
+        last, first = before[4], after[3]
+        if first <= last:  # NaN (no time field) compares false
+            warnings.warn("%s, line %d: time goes back at a restart (%g after %g): the frames since the last "
+                          "checkpoint appear twice" % (path, after[0], first, last), RuntimeWarning, stacklevel=2)
+
+
+def _check_marker(path, layout, text, line_no):
+    names = tuple(text.strip()[len(layout.segment_marker):].split())
+    if names != layout.fields:
+        raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first (%s); "
+                         "one run reads one set of columns: split the file at the restart"
+                         % (path, line_no, " ".join(names), " ".join(layout.fields)))
 
 
 def output_base(path):
@@ -383,6 +387,45 @@ def output_base(path):
 
 
 # --- a run's files ------------------------------------------------------------------------------
+
+
+def scan_options(layout, selection):
+    """Keyword options of the native scan for a file of this layout, reading these columns."""
+    return dict(layout.reader_options(selection.usecols), **_scan_extras(layout))
+
+
+def _scan_extras(layout):
+    extras = {}
+    if layout.segment_marker:
+        extras["segment_marker"] = layout.segment_marker
+    if layout.time is not None:
+        extras["time_field"] = layout.time
+    return extras
+
+
+class ScanOptions:
+    """options_of for a one-read fit: a file's scan options from its own first lines.
+
+    Every file must agree with `reference` (path, layout, selection), or with the first file
+    it is called for. Picklable for worker processes and Dask tasks; `seen` keeps the layouts
+    and selections of the files it was called for in this process (the streams, read here).
+    """
+
+    def __init__(self, columns=None, keep_time=False, reference=None):
+        self.columns = columns
+        self.keep_time = keep_time
+        self.reference = reference
+        self.seen = {}
+
+    def __call__(self, path, head):
+        layout = detect(head, path)
+        selection = select(layout, self.columns, self.keep_time, path)
+        if self.reference is None:
+            self.reference = (path, layout, selection)
+        ref_path, ref_layout, ref_selection = self.reference
+        agree([ref_path, path], [ref_layout, layout], [ref_selection, selection])
+        self.seen[path] = (layout, selection)
+        return scan_options(layout, selection)
 
 
 class Plan(NamedTuple):
@@ -416,6 +459,7 @@ _FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter")
 
 
 def needs_filter(reader):
+    """Whether a file's lines need reader options, which the plain edge reader lacks."""
     return any(k in reader for k in _FILTER_KEYS)
 
 
@@ -430,6 +474,7 @@ def _open_text_bytes(path):
 
 
 class _ZstdLines:
+    # The standard library has no zstd decoder before 3.14; the command line tool has one.
     def __init__(self, path):
         tool = shutil.which("zstd")
         if tool is None:
@@ -446,78 +491,21 @@ class _ZstdLines:
         return False
 
 
-def segment_sums(path, layout, usecols, n_frames, lag, mean):
-    """Edge sums of every segment and the lagged pairs that cross a segment's start.
+def segment_sums(path, layout, reader, n_frames, lag, mean):
+    """One native scan of a file: per-segment edge sums and the lagged sums within segments.
 
     Returns head_sum, head_outer, tail_sum, tail_outer (sums of z and z z^T, z = x - mean,
-    over the first and the last min(lag, length) frames of every segment) and cross_outer,
-    cross_pairs (the products z_t z_{t+lag}^T and the number of pairs whose frames lie in
-    different segments, which lagstat.run counts as one trajectory), and restarts: the
-    marker lines after the first and the times around every restart, for check_segments.
-    Memory: lag frames.
+    over the first and the last min(lag, length) frames of every segment), tcov and pairs
+    (the lagged products and pairs within segments; lagstat.run would pair frames across a
+    restart) and segments, as the scan reports them, for check_segments.
     """
-    import collections
+    from . import _native
 
-    import numpy as np
-
-    from ._moments import parse_line
-
-    mean = np.asarray(mean, dtype=float).reshape(-1)
-    cols = list(usecols)
-    n = mean.shape[0]
-    sums = {k: np.zeros(n) for k in ("head_sum", "tail_sum")}
-    sums.update({k: np.zeros((n, n)) for k in ("head_outer", "tail_outer", "cross_outer")})
-    cross_pairs = 0
-    recent = collections.deque(maxlen=lag)  # (segment, z) of the last lag frames
-    comments = tuple((layout.comments or "").encode())
-    marker = layout.segment_marker.encode() if layout.segment_marker else None
-    markers, boundary_times = [], []
-    segment, in_segment, frames, last_time, new_segment = 0, 0, 0, None, False
-
-    def close_segment():
-        for s, z in recent:
-            if s == segment:
-                sums["tail_sum"] += z
-                sums["tail_outer"] += np.outer(z, z)
-
-    with _open_text_bytes(path) as f:
-        for line_no, raw in enumerate(f, start=1):
-            if line_no <= layout.skip_rows:
-                continue
-            line = raw.rstrip(b"\r\n")
-            stripped = line.lstrip()
-            if not stripped:
-                break  # a blank line ends the data
-            if stripped[:1] in (bytes([c]) for c in comments):
-                if marker and stripped.startswith(marker) and frames:
-                    if not new_segment:
-                        markers.append((line_no, stripped.decode("utf-8", "replace")))
-                    new_segment = True
-                continue
-            values = parse_line(stripped)
-            if new_segment:
-                close_segment()
-                segment, in_segment, new_segment = segment + 1, 0, False
-                t = values[layout.time] if layout.time is not None else None
-                if t is not None and last_time is not None:
-                    boundary_times.append((last_time, t))
-            z = np.array([values[c] for c in cols], dtype=float) - mean
-            if in_segment < lag:
-                sums["head_sum"] += z
-                sums["head_outer"] += np.outer(z, z)
-            if len(recent) == lag and recent[0][0] != segment:
-                sums["cross_outer"] += np.outer(recent[0][1], z)
-                cross_pairs += 1
-            recent.append((segment, z))
-            if layout.time is not None:
-                last_time = values[layout.time]
-            in_segment += 1
-            frames += 1
-    close_segment()
-    if frames != n_frames:
+    opts = dict(reader, **_scan_extras(layout))
+    r = _native.open(path).scan([lag], shift=[float(v) for v in mean], **opts)
+    if r["frames"] != n_frames:
         raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
-                           % (path, n_frames, frames))
-    sums["cross_pairs"] = float(cross_pairs)
-    # Checked by the caller: warnings raised in a worker process would not reach the user.
-    sums["restarts"] = (markers, boundary_times)
-    return sums
+                           % (path, n_frames, r["frames"]))
+    return {"head_sum": r["head_sum"][0], "head_outer": r["head_cov"][0], "tail_sum": r["tail_sum"][0],
+            "tail_outer": r["tail_cov"][0], "tcov": r["tcov"][0], "pairs": float(r["pairs"][0]),
+            "segments": [tuple(seg) for seg in r["segments"]]}

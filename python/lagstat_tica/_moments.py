@@ -67,7 +67,8 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), entry)
         elif os.path.exists(entry):
             # A pipe or a device cannot be read again, and TICA reads every file more than once.
-            raise ValueError("not a regular file: %r" % entry)
+            raise ValueError("not a regular file: %r (a pipe or device is read only once: TICA.fit takes "
+                             "it, the moments and projections read every file again)" % entry)
         else:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
     if not paths:
@@ -144,28 +145,22 @@ def _sum_pass(path, opts_of=None):
 def _centred_pass(path, mean, lag, opts_of=None):
     """Second pass over one file: centred second moments."""
     opts = (opts_of or {}).get(path) or {}
-    d = {"mean": np.array(mean, dtype=float)}
-    _call_run(path, d, 0, 1, 1, 1, lag, opts)
-    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS}
-    _check_finite(path, (out["var"], out["cov"], out["tcov"]))
     layout = opts.get("layout")
-    if layout is not None and layout.segment_marker:
-        # lagstat.run takes a restarted COLVAR for one trajectory; the one-read pass keeps the
-        # segments apart: its lagged sums about the same mean replace run's, and its segments
-        # say where the restarts are.
-        reader = dict(opts["reader"], segment_marker=layout.segment_marker)
-        if layout.time is not None:
-            reader["time_field"] = layout.time
-        seg = _native.open(path).scan([lag], shift=mean, **reader)
-        out["tcov"] = np.asarray(seg["tcov"][0], dtype=float).reshape(np.shape(out["tcov"]))
-        out["tcov_samples"] = np.asarray(float(seg["pairs"][0]))
-        parts = seg["segments"]
-        markers = [(part[0], part[2]) for part in parts[1:] if part[2] is not None]
-        times = [(a[4], b[3]) for a, b in zip(parts, parts[1:]) if a[4] == a[4] and b[3] == b[3]]
-        out["restarts"] = (markers, times)
-        if int(seg["frames"]) != int(out["samples"]):
-            raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
-                               % (path, int(out["samples"]), int(seg["frames"])))
+    # A file with segments (COLVAR restarts) has its lagged sums from one native scan, which
+    # pairs no frames across a restart; lagstat.run then skips them.
+    scan = layout is not None and bool(layout.segment_marker)
+    d = {"mean": np.array(mean, dtype=float)}
+    _call_run(path, d, 0, 1, 1, 0 if scan else 1, lag, opts)
+    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS if key in d}
+    if scan:
+        try:
+            part = _formats.segment_sums(path, layout, opts["reader"], int(out["samples"]), lag, mean)
+        except Exception as exc:
+            name_file(exc, path)
+            raise _formats.explain_line_error(exc, path, layout)
+        out["tcov"], out["tcov_samples"] = part.pop("tcov"), np.asarray(part.pop("pairs"))
+        out["segments"] = part.pop("segments")
+    _check_finite(path, (out["var"], out["cov"], out["tcov"]))
     return out
 
 
@@ -292,12 +287,13 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     regular = []
     for i, path in enumerate(paths):
         if is_stream(path):
-            results[i] = _scan_file(path, lags, options_of, shift, threads)
+            # read here, one at a time, before any worker runs: all the cores are its
+            results[i] = _scan_file(path, lags, options_of, shift, thread_share(1, threads))
         else:
             regular.append(i)
     if regular:
-        with _Runner(n_jobs, client, len(regular)) as runner:
-            done = runner.map(_scan_file, [paths[i] for i in regular], args=(lags, options_of, shift, threads),
+        with _Runner(n_jobs, client, len(regular), threads) as runner:
+            done = runner.map(_scan_file, [paths[i] for i in regular], args=(lags, options_of, shift, runner.threads),
                               desc="lagstat read", progress=progress)
         for i, r in zip(regular, done):
             results[i] = r
@@ -516,16 +512,14 @@ def file_options(paths, plan, threads):
     return opts_of
 
 
-def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None,
-             plan=None):
+def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
     """Both passes; returns (statistics, raw frame sum).
 
-    The files' layouts come from their first lines (see _formats.plan), unless `plan` is given.
+    The files' layouts come from their first lines (see _formats.plan).
     """
     lag = _check_lag(lag)
     paths = expand_files(files)
-    if plan is None:
-        plan = _formats.plan(paths, columns, keep_time)
+    plan = _formats.plan(paths, columns, keep_time)
     with _Runner(n_jobs, client, len(paths), threads) as runner:
         opts_of = file_options(paths, plan, runner.threads)
         first = runner.map(_sum_pass, paths, args=(opts_of,), desc="lagstat mean", progress=progress)
@@ -550,8 +544,8 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, kee
             raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
                                % (path, before, after))
     for path, layout, part in zip(paths, plan.layouts, second):
-        if "restarts" in part:
-            _formats.check_segments(path, layout, *part["restarts"])
+        if "segments" in part:
+            _formats.check_segments(path, layout, part["segments"])
     stats = {"mean": mean}
     stats.update(_merge(second, _SUM_KEYS))
     return stats, totals["sum"]

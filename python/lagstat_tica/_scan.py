@@ -8,44 +8,29 @@ from . import _formats, _moments
 from ._moments import _check_lag
 
 
-class PlanOptions:
-    """options_of for one_read: a file's reader options from the layout of its first lines (see
-    _formats), with the line that starts a segment and the time field. Regular files are
-    planned before the read, so that their layouts are checked to agree and the read is refused
-    early; a pipe's layout comes from the head the native source buffered for it (it is read in
-    this process, so `seen` keeps it). Picklable, for worker processes."""
+def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, **options):
+    """read_sums over files in their own formats: (sums, reads, layout, selection) of the run.
 
-    def __init__(self, columns=None, keep_time=False, plan=None, paths=()):
-        self.columns, self.keep_time = columns, keep_time
-        self.planned = dict(zip(paths, zip(plan.layouts, [plan.selection] * len(paths)))) if plan else {}
-        self.seen = {}
-
-    def __call__(self, path, head_lines):
-        if path in self.planned:
-            layout, selection = self.planned[path]
-        else:
-            layout = _formats.detect(head_lines, path)
-            selection = _formats.select(layout, self.columns, self.keep_time, path)
-            self.seen[path] = (layout, selection)
-        opts = layout.reader_options(selection.usecols)
-        if layout.segment_marker:
-            opts["segment_marker"] = layout.segment_marker
-        if layout.time is not None:
-            opts["time_field"] = layout.time
-        return opts
-
-    def plan(self, inputs):
-        """The first input's layout and the columns read, once the read is done."""
-        layout, selection = self.planned.get(inputs[0]) or self.seen[inputs[0]]
-        return _formats.Plan((layout,), selection)
-
-
-def plan_inputs(files, columns=None, keep_time=False):
-    """The inputs in order (patterns expanded, pipes as named) and their options_of."""
-    inputs = _moments._inputs(files)
-    regular = [p for p in inputs if not _moments.is_stream(p)]
-    plan = _formats.plan(regular, columns, keep_time) if regular else None
-    return inputs, PlanOptions(columns, keep_time, plan, regular)
+    Regular files are checked here, before the read; a stream's head is seen only by its scan,
+    which runs in this process and checks it against the same reference.
+    """
+    paths = _moments._inputs(files)
+    regular = [p for p in paths if not _moments.is_stream(p)]
+    layouts, reference = {}, None
+    if regular:
+        plan = _formats.plan(regular, columns, keep_time)
+        layouts = {p: (layout, plan.selection) for p, layout in zip(regular, plan.layouts)}
+        reference = (regular[0], plan.layout, plan.selection)
+    options_of = _formats.ScanOptions(columns, keep_time, reference)
+    try:
+        sums, reads = read_sums(paths, lags, keep_per_file=keep_per_file, options_of=options_of, **options)
+    except ValueError as exc:
+        raise _formats.explain_noted_error(exc, {p: l for p, (l, _) in layouts.items()})
+    layouts.update(options_of.seen)
+    for path, segments in zip(paths, sums["segments"]):
+        _formats.check_segments(path, layouts[path][0], segments)
+    layout, selection = layouts[paths[0]]
+    return sums, reads, layout, selection
 
 
 def read_sums(files, lags, *, keep_per_file=False, **options):
@@ -173,10 +158,8 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
         raise ValueError("folds must be an integer >= 0, got %r" % (folds,))
     if not 0.0 <= float(epsilon) < np.inf:
         raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
-    inputs, options_of = plan_inputs(files, columns, keep_time)
-    sums, reads = read_sums(inputs, lags, keep_per_file=folds >= 2, n_jobs=n_jobs, client=client,
-                            threads=threads, progress=progress, options_of=options_of)
-    plan = options_of.plan(inputs)
+    sums, reads, layout, selection = read_files(files, lags, columns, keep_time, keep_per_file=folds >= 2,
+                                                n_jobs=n_jobs, client=client, threads=threads, progress=progress)
     if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
         raise ValueError("no lagged pairs: every file has at most %d frames" % max(lags))
     per_file = sums.pop("per_file_sums", None) or []
@@ -184,7 +167,7 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     fold_sums = [est.merge(per_file[f::k]) for f in range(k)] if k >= 2 else []
     del per_file
     result = LagScan(sums, fold_sums, float(epsilon), reads)
-    result.layout, result.columns = plan.layout, plan.selection.names
-    if not np.isfinite(result.dt) and plan.layout.dt:
-        result.dt = float(plan.layout.dt)
+    result.layout, result.columns = layout, selection.names
+    if not np.isfinite(result.dt) and layout.dt:
+        result.dt = float(layout.dt)
     return result

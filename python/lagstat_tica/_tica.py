@@ -136,7 +136,7 @@ class TICA:
     # -- estimation ----------------------------------------------------------------------------
 
     def fit(self, files, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
-        """Estimates the model from text files (paths, glob patterns, or pipes).
+        """Estimates the model from text files (paths, glob patterns, or pipes), read once each.
 
         The files may be PLUMED COLVAR, GROMACS xvg, CSV with a header row or bare columns,
         also compressed; all of one format and with the same columns. `columns` chooses the
@@ -148,14 +148,16 @@ class TICA:
         files, with `threads` lagstat threads each (by default the cores are shared out); the
         result is the same bits either way.
         """
-        from ._scan import plan_inputs, read_sums
+        from ._scan import read_files
 
-        inputs, options_of = plan_inputs(files, columns, keep_time)
-        sums, reads = read_sums(inputs, [self.lag], n_jobs=n_jobs, client=client, threads=threads,
-                                progress=progress, options_of=options_of)
-        self.fit_from_sums(sums)
-        plan = options_of.plan(inputs)
-        self.n_reads_, self.layout_, self.columns_ = reads, plan.layout, plan.selection.names
+        sums, reads, layout, selection = read_files(files, [self.lag], columns, keep_time, n_jobs=n_jobs,
+                                                    client=client, threads=threads, progress=progress)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            self.fit_from_sums(sums)
+        for w in caught:  # pointed at the caller of fit, not at this line
+            warnings.warn(w.message, w.category, stacklevel=2)
+        self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
         return self
 
     def fit_from_sums(self, sums, index=None):
@@ -241,7 +243,8 @@ class TICA:
                              "write it to a file and project that" % (os.fspath(streams[0]),))
         paths = expand_files(files, skip_suffix=suffix)
         outs = output_paths(paths, out_dir, suffix)
-        plan = _formats.plan(paths, list(self._fitted("columns_")))
+        # A model fitted from files reads their columns by name; one fitted from moments, all.
+        plan = _formats.plan(paths, list(self._fitted("columns_")) if self.layout_ is not None else None)
         n = self.n_features_in_
         w = np.zeros((n, n))
         w[:, : self.dim_] = self.projection_

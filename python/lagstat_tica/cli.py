@@ -138,8 +138,8 @@ formats (recognised from each file's first lines; all files of a run in one form
       bare columns of numbers (whitespace or commas), named x0, x1, ...
   lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
       compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
-  lagstat-tica <(zcat COLVAR.gz) --lag 10
-      a pipe or FIFO
+  lagstat-tica <(zcat COLVAR.gz) runs/b/COLVAR --lag 10
+      a pipe or FIFO, read once, beside files (no --out or --plot: they read the data again)
 """
 
 SCAN_NOTE = """
@@ -191,7 +191,9 @@ def build_parser():
 
 def timescale_note(ev, ts):
     """Why a timescale is not an ordinary one, or ''."""
-    if not math.isfinite(ts) or ts == 0:
+    from ._tica import UNIT_EIGENVALUE_TOL
+
+    if not math.isfinite(ts) or ts == 0 or abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL:
         return "undefined"
     if ts < 0:
         return "negative: |eigenvalue| > 1"
@@ -339,13 +341,19 @@ def main(argv=None):
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         from . import _formats
-        from ._moments import expand_files
+        from ._moments import _inputs, is_stream
         from ._tica import TICA, output_paths
 
-        paths = expand_files(args.files)
+        paths = _inputs(args.files)
+        streams = [p for p in paths if is_stream(p)]
+        if streams and (args.out or args.plot):
+            raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
+                             "write it to a file first" % streams[0])
         columns = None
         if args.columns is not None:
-            names = _formats.plan(paths, None, args.keep_time).layout.fields
+            # Names from the first regular file (a pipe's first lines are for its one read).
+            regular = [p for p in paths if not is_stream(p)]
+            names = _formats.plan(regular[:1]).layout.fields if regular else ()
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             _import_matplotlib()  # before the work whose figure it would draw

@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import shutil
 import threading
 import time
 import warnings
@@ -526,7 +527,7 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}", "{good}.tica.txt", "--lag", "2", "--out", "."], 1,
          "output './good.txt.tica.txt' would overwrite input '{good}.tica.txt'"),
         (["{good}", "g*.txt", "--lag", "2"], 1, "'good.txt' are the same file"),
-        (["{good}", "sub/good.txt", "--lag", "2", "--out", "new"], 1, "share a base name"),
+        (["{good}", "good.txt.gz", "--lag", "2", "--out", "new"], 1, "share a base name"),
     ],
 )
 def test_cli_errors(tmp_path, args, status, message):
@@ -538,6 +539,7 @@ def test_cli_errors(tmp_path, args, status, message):
     huge.write_text("1 2 3\n1 1e999 3\n")
     (tmp_path / "sub").mkdir()
     write_frames(tmp_path / "sub" / "good.txt", slow_process(100, 3, seed=3))
+    write_frames(tmp_path / "good.txt.gz", slow_process(100, 3, seed=4))
     names = dict(good=good, bad=bad, huge=huge)
     argv = [a.format(**names) for a in args]
     proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *argv, "--quiet"], capture_output=True, text=True,
@@ -570,10 +572,11 @@ def _descendants(pid):
                                                (signal.SIGINT, 130, "lagstat-tica: interrupted"),
                                                (signal.SIGKILL, -signal.SIGKILL, None)])
 def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig, status, line):
-    # Every process of the run, workers too, reads slowly: each file's open first sleeps.
+    # The workers read slowly: each file's open first sleeps (the command's own look at the
+    # files' first lines does not).
     (tmp_path / "sitecustomize.py").write_text(
-        "import time\nfrom lagstat_tica import _native\n_open = _native.open\n"
-        "_native.open = lambda *a: (time.sleep(60), _open(*a))[1]\n")
+        "import os, time\nfrom lagstat_tica import _native\n_open, _main = _native.open, os.getpid()\n"
+        "_native.open = lambda *a: (os.getpid() != _main and time.sleep(60), _open(*a))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
     # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
     start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
@@ -643,11 +646,12 @@ def sums_of(arrays, lags, shift):
     n, nl = arrays[0].shape[1], len(lags)
     out = dict(frames=0, shift=np.array(shift, float), sum=np.zeros(n), cov=np.zeros((n, n)), lags=list(lags),
                pairs=np.zeros(nl), tcov=np.zeros((nl, n, n)), head_sum=np.zeros((nl, n)), tail_sum=np.zeros((nl, n)),
-               head_cov=np.zeros((nl, n, n)), tail_cov=np.zeros((nl, n, n)), dt=np.nan, per_file=[])
+               head_cov=np.zeros((nl, n, n)), tail_cov=np.zeros((nl, n, n)), dt=np.nan, per_file=[], segments=[])
     for x in arrays:
         z = x - shift
         out["frames"] += len(z)
         out["per_file"].append(len(z))
+        out["segments"].append([(1, len(z), None, np.nan, np.nan)])
         for t in range(len(z)):
             out["sum"] += z[t]
             out["cov"] += np.outer(z[t], z[t])
@@ -845,3 +849,224 @@ def test_scan_of_a_restarted_colvar_keeps_its_segments_apart(tmp_path, as_pipe):
         assert result.n_pairs[i] == 2400 - 2 * lag
         assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
         assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
+
+
+# --- file formats ---------------------------------------------------------------------------
+
+FMT_NAMES = ("phi", "psi", "chi")
+RESTART = 260  # COLVAR: frame where the run restarts, after going back two frames in time
+
+
+def _colvar(x, t):
+    rows = ["%.17g %.17g %.17g %.17g" % (ti, *xi) for ti, xi in zip(t, x)]
+    rows[RESTART:RESTART] = ["#! FIELDS time phi psi chi"]
+    rows.insert(40, "#! SET min_phi -pi")  # comments between data lines
+    return "#! FIELDS time phi psi chi\n#! SET min_phi -pi\n" + "\n".join(rows) + "\n"
+
+
+def _xvg(x, t):
+    head = ('# gmx angle\n@    title "Dihedrals"\n@    xaxis  label "Time (ps)"\n@TYPE xy\n'
+            '@ s0 legend "phi"\n@ s1 legend "psi"\n')
+    rows = ["%.17g %.17g %.17g %.17g" % (ti, *xi) for ti, xi in zip(t, x)]
+    rows.insert(100, "# a comment between data lines")
+    return head + "\n".join(rows) + "\n"
+
+
+def _csv(index, time):
+    def write(x, t):
+        import pandas as pd
+        frame = pd.DataFrame(x, columns=FMT_NAMES)
+        if time:
+            frame.insert(0, "time", t)
+        return frame.to_csv(index=index)
+    return write
+
+
+def _bare(x, t):
+    return "# x0 x1 x2\n" + "\n".join("%.17g %.17g %.17g" % tuple(r) for r in x) + "\n"
+
+
+# writer, kind, feature names, time field, loadtxt options for the same numbers, segments
+FORMATS = {
+    "colvar": (_colvar, "colvar", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
+    "xvg": (_xvg, "xvg", ("phi", "psi", "y3"), 0, dict(comments=("#", "@"), usecols=(1, 2, 3)), False),
+    "csv_index": (_csv(True, False), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+                  False),
+    "csv_time": (_csv(False, True), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+                 False),
+    "csv_plain": (_csv(False, False), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
+    "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
+}
+
+
+def _compress(path, how):
+    import bz2
+    import lzma
+    if how is None:
+        return path
+    data = open(path, "rb").read()
+    out = path + "." + how
+    if how == "zst":
+        if not shutil.which("zstd"):
+            pytest.skip("no zstd command")
+        subprocess.run(["zstd", "-q", "-f", path, "-o", out], check=True)
+    else:
+        with {"gz": gzip, "bz2": bz2, "xz": lzma}[how].open(out, "wb") as f:
+            f.write(data)
+    return out
+
+
+@pytest.mark.filterwarnings("ignore:.*time goes back")
+@pytest.mark.parametrize("compression", [None, "gz", "bz2", "xz", "zst"])
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_formats(tmp_path, capsys, fmt, compression):
+    """Each layout is recognised, fits like deeptime on np.loadtxt's numbers, sums like bare columns."""
+    from lagstat_tica import _formats
+    writer, kind, names, time, load, segmented = FORMATS[fmt]
+    lag = 4
+    x, t = slow_process(500, 3, seed=7), 0.02 * np.arange(500)
+    if segmented:
+        t[RESTART:] -= 0.04
+    plain = tmp_path / ("run" + (".xvg" if fmt == "xvg" else ".csv" if "csv" in fmt else ".txt"))
+    plain.write_text(writer(x, t))
+    path = _compress(str(plain), compression)
+    layout = _formats.detect(_formats.head_lines(path), path)
+    assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
+    assert ("segment_marker" in _formats.ScanOptions()(path, _formats.head_lines(path))) == segmented
+    frames = np.loadtxt(plain, **load)
+    parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = TICA(lag).fit([path])
+    assert [("time goes back" in str(w.message)) for w in caught] == ([True] if segmented else [])
+    ref = peer(parts, lag)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    assert model.n_pairs_ == sum(len(p) - lag for p in parts) and model.columns_ == names
+    bare = write_frames(tmp_path / "bare.txt", frames)
+    ours, theirs = moments([path], lag, progress=False), moments([bare], lag, progress=False)
+    for key in ("mean", "var", "cov", "samples") + (() if segmented else ("tcov", "tcov_samples")):
+        assert np.array_equal(bits(ours[key]), bits(theirs[key])), key
+    out = model.transform_files([path], tmp_path / "proj")  # stream reads the fitted columns by name
+    assert os.path.basename(out[0]) == os.path.basename(str(plain)) + ".tica.txt"
+    np.testing.assert_allclose(np.loadtxt(out[0]), model.transform(frames), rtol=0, atol=5e-7 + 1e-9)
+    assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
+    report = capsys.readouterr().out
+    assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
+    assert ("timescale (ps)" in report) == (fmt == "xvg") and ("time units" in report) == (fmt in ("colvar",
+                                                                                                  "csv_time"))
+
+
+@pytest.mark.parametrize(
+    "files, args, message",
+    [
+        ({"a.csv": ",p,q\n0,1,2\n1,3,\n2,5,6\n"}, [], "Unexpected line format or read error. (in '{a.csv}', line 3; "
+                                                   "An empty field"),
+        ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n2 3\n&\n0 5\n1 6\n"}, [], "{a.xvg} holds several data sets"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
+         "{COLVAR}, line 4: a restart's header names other fields (time p)"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"], "column index 2 out of range"),
+        ({"a/COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n", "b/COLVAR": "#! FIELDS time p r\n0 1 2\n1 2 4\n"}, [],
+         "{a/COLVAR} and {b/COLVAR} have different columns"),
+        ({"a.txt": "1 2\n2 3\n", "b.csv": "p,q\n1,2\n2,3\n"}, [], "{a.txt} is bare columns, {b.csv} is CSV"),
+    ],
+)
+def test_format_refusals(tmp_path, files, args, message):
+    paths = {}
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(text)
+        paths[name] = str(tmp_path / name)
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths.values(), "--lag", "1", "--quiet", *args],
+                          capture_output=True, text=True, timeout=120)
+    for name, path in paths.items():
+        message = message.replace("{%s}" % name, path)
+    assert proc.returncode == 1
+    assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
+    """runs/a/X, runs/b/X -> OUT/a/X.tica.txt, OUT/b/X.tica.txt; few pairs and a per-file constant warn."""
+    runs = tmp_path / "runs"
+    x = slow_process(14, 2, seed=3)
+    paths = [write_frames(runs / d / "part.txt", np.column_stack([x, np.full(14, c)]))
+             for d, c in (("a", 1.0), ("b", 4.0)) if (runs / d).mkdir(parents=True) is None]
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths, "--lag", "2", "--out", str(tmp_path / "o"),
+                           "--plot", str(tmp_path / "t.png"),
+                           "--quiet"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(os.path.relpath(os.path.join(d, f), tmp_path / "o") for d, _, fs in os.walk(tmp_path / "o")
+                  for f in fs) == ["a/part.txt.tica.txt", "b/part.txt.tica.txt"]
+    assert "warning: only 24 lagged pairs for 3 columns" in proc.stderr
+    assert "warning: eigenvalue 1 at +-1" in proc.stderr and "   1                       1               undefined" \
+        in proc.stdout
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "p").mkdir()
+    os.symlink(tmp_path / "elsewhere", tmp_path / "p" / "a")
+    with pytest.raises(ValueError, match="would leave the output folder"):
+        TICA(2).fit(paths).transform_files(paths, tmp_path / "p")
+
+
+@pytest.mark.parametrize("cores, workers, asked, dask, threads", [
+    (8, 1, None, False, 8), (8, 3, None, False, 2), (8, 2, -1, False, 4), (8, 2, 2, False, 2), (8, 2, 16, False, 4),
+    (2, 4, None, False, 1), (8, 1, None, True, 1), (8, 1, 3, True, 3),
+])
+def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threads):
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(cores)), raising=False)
+    assert _moments.thread_share(workers, asked, dask) == threads
+
+
+@pytest.mark.parametrize("lines, kind, fields, time, unit, dt", [
+    (['@ xaxis label "Residue"', '@ s1 legend "b"', "1 0.5 0.7", "2 0.4 0.1"], "xvg", ("Residue", "y1", "b"), 0,
+     None, 1.0),
+    (['@ xaxis label "Time (ns)"', "0 1", "0.5 2", "1 3"], "xvg", ("time", "y1"), 0, "ns", 0.5),
+    (["#! FIELDS d1 d2", "0 1", "1 2"], "colvar", ("d1", "d2"), None, None, None),
+    (["#! FIELDS time d1", "0 1", "2 2", "3 3"], "colvar", ("time", "d1"), 0, None, None),  # irregular: no dt
+    (["phi psi", "1 2", "3 4"], "columns", ("phi", "psi"), None, None, None),
+    (["time,a", "0.5,1", "1.0,2"], "csv", ("time", "a"), 0, None, 0.5),
+    (["# made by numpy.savetxt", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),
+    (["1 nan 3", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),  # a bad line, no header
+])
+def test_detect(lines, kind, fields, time, unit, dt):
+    from lagstat_tica import _formats
+    layout = _formats.detect(lines)
+    assert (layout.kind, layout.fields, layout.time, layout.unit, layout.dt) == (kind, fields, time, unit, dt)
+
+
+@pytest.mark.parametrize("text, columns, keep_time, names", [
+    ("psi,phi", None, False, ("psi", "phi")),
+    ("2-3", None, False, ("psi", "chi")),
+    ("1,3", None, True, ("time", "psi")),
+    (None, None, True, ("time", "phi", "psi", "chi")),
+    (None, [-1, "time"], False, ("chi", "time")),
+    ("1-", None, False, ValueError), ("3-2", None, False, ValueError), ("phi,,psi", None, False, ValueError),
+    ("4", None, False, ValueError), ("phi,1", None, False, ValueError), (None, [1.0], False, TypeError),
+])
+def test_column_choice(text, columns, keep_time, names):
+    from lagstat_tica import _formats
+    layout = _formats.detect(["#! FIELDS time phi psi chi", "0 1 2 3"])
+    try:
+        chosen = _formats.select(layout, _formats.parse_columns(text, layout.fields) if text else columns, keep_time)
+    except (ValueError, TypeError) as exc:
+        assert type(exc) is names
+    else:
+        assert chosen.names == names and chosen.usecols == tuple(layout.fields.index(n) for n in names)
+
+
+def test_a_colvar_through_a_pipe_fits_as_its_file(tmp_path):
+    """Its layout comes from the head its one read keeps; restarts and columns as for the file."""
+    x, t = slow_process(400, 3, seed=9), 0.02 * np.arange(400)
+    t[RESTART:] -= 0.04
+    paths = [str(tmp_path / name) for name in ("COLVAR", "COLVAR.1", "fifo")]
+    for path in paths[:2]:
+        open(path, "w").write(_colvar(x, t))
+    os.mkfifo(paths[2])
+    writer = threading.Thread(target=lambda: open(paths[2], "w").write(_colvar(x, t)))
+    writer.start()
+    with pytest.warns(RuntimeWarning, match="time goes back"):
+        piped = TICA(3).fit([paths[2], paths[1]], columns=["chi", "phi"])
+    writer.join()
+    with pytest.warns(RuntimeWarning, match="time goes back"):
+        files = TICA(3).fit(paths[:2], columns=["chi", "phi"])
+    assert piped.columns_ == files.columns_ == ("chi", "phi") and piped.layout_ == files.layout_
+    assert np.array_equal(bits(piped.eigenvalues_), bits(files.eigenvalues_))
