@@ -149,6 +149,24 @@ def vamp2(u, c00, c0t, ctt, epsilon=1e-6):
     return float(np.sum(abc * abc)) + 1.0
 
 
+def own_scores(sums, i, epsilon, score_epsilon=1e-6):
+    """(eigenvalues, VAMP-2 on its own data) of the model at the i-th lag, without eigenvectors.
+
+    On the data it was fitted to, the kinetic-map vectors U give UᵀC00U = diag(λ²) and
+    UᵀC0tU = diag(λ³), so vamp2 reduces to 1 + Σλ² over the λ² not below score_epsilon: the
+    directions deeptime's score keeps. The whitened eigenproblem then needs its eigenvalues only.
+    """
+    from ._tica import whitening
+
+    _, c00, c0t, _, _ = pair_moments(sums, i)
+    l_mat = whitening(c00, epsilon)
+    ct = l_mat.T @ c0t @ l_mat
+    evals = scipy.linalg.eigh(0.5 * (ct + ct.T), eigvals_only=True)
+    evals = evals[np.argsort(np.abs(evals))[::-1]]
+    squares = evals * evals
+    return evals, float(np.sum(squares[squares >= score_epsilon])) + 1.0
+
+
 def kinetic_map(sums, i, epsilon):
     """(eigenvalues, kinetic-map vectors, pair moments) of the model at the i-th lag."""
     from ._tica import tica_decomposition
@@ -158,28 +176,34 @@ def kinetic_map(sums, i, epsilon):
     return evals, evecs * evals[None, :], moments
 
 
-def fold_scores(folds, i, epsilon, score_epsilon=1e-6):
-    """VAMP-2 of each fold's data under the model of the other folds, at the i-th lag.
+def without(total, part):
+    """The sums of total's data but part's (part read within total, moved to its shift)."""
+    from ._moments import rebase
+
+    part = rebase(part, total["shift"])
+    out = dict(total)
+    for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:
+        out[key] = np.asarray(total[key], dtype=float) - np.asarray(part[key], dtype=float).reshape(
+            np.shape(total[key]))
+    return out
+
+
+def fold_scores(total, test, epsilon, score_epsilon=1e-6):
+    """VAMP-2 of one fold's data (test) under the model of all the other data, at every lag.
 
     As deeptime's vamp_score_cv with whole trajectories as the units: train on all but one fold,
-    score the held-out fold's own reversible covariances. A fold without pairs at this lag, or a
-    training set without any, gives nan.
+    score the held-out fold's own reversible covariances. A lag at which the fold or the rest has
+    no pairs gives nan.
     """
-    scores = np.full(len(folds), np.nan)
-    if len(folds) < 2:
-        return scores
-    for f in range(len(folds)):
-        test = folds[f]
-        train = [folds[g] for g in range(len(folds)) if g != f]
-        if float(np.atleast_1d(test["pairs"])[i]) <= 0:
-            continue
-        merged = merge(train)
-        if float(np.atleast_1d(merged["pairs"])[i]) <= 0:
+    train = without(total, test)
+    scores = np.full(len(np.atleast_1d(total["lags"])), np.nan)
+    for i in range(scores.size):
+        if float(np.atleast_1d(test["pairs"])[i]) <= 0 or float(np.atleast_1d(train["pairs"])[i]) <= 0:
             continue
         try:
-            _, u, _ = kinetic_map(merged, i, epsilon)
+            _, u, _ = kinetic_map(train, i, epsilon)
         except ValueError:  # no direction above epsilon in the training folds
             continue
         _, c00, c0t, _, _ = pair_moments(test, i)
-        scores[f] = vamp2(u, c00, c0t, c00, score_epsilon)
+        scores[i] = vamp2(u, c00, c0t, c00, score_epsilon)
     return scores

@@ -102,14 +102,13 @@ class LagScan:
         for i, lag in enumerate(self.lags):
             evals = np.empty(0)
             if self.n_pairs[i] > 0:
-                evals, u, (_, c00, c0t, _, _) = est.kinetic_map(sums, i, epsilon)
-                self.vamp2[i] = est.vamp2(u, c00, c0t, c00)
+                evals, self.vamp2[i] = est.own_scores(sums, i, epsilon)
             self.eigenvalues.append(evals)
             self.timescales.append(_timescales(lag, evals))
         self.folds = len(folds) if len(folds) >= 2 else 0
         self.vamp2_cv_folds = np.full((self.lags.size, self.folds), np.nan)
-        for i in range(self.lags.size if self.folds else 0):
-            self.vamp2_cv_folds[i] = est.fold_scores(folds, i, epsilon)
+        for f in range(self.folds):  # one training set at a time: the rest of the data
+            self.vamp2_cv_folds[:, f] = est.fold_scores(sums, folds[f], epsilon)
         self.vamp2_cv = np.full(self.lags.size, np.nan)
         for i, row in enumerate(self.vamp2_cv_folds):
             if np.isfinite(row).any():
