@@ -83,6 +83,9 @@ def main():
         # imports outside the timing: a long-running job pays them once
         import lagstat_tica._tica  # noqa: F401
 
+        if args.child[0] == "scan_one":
+            import lagstat_tica._scan  # noqa: F401
+
         if args.child[0] in PEERS:
             import deeptime.decomposition  # noqa: F401
             import polars  # noqa: F401

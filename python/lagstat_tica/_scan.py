@@ -147,9 +147,10 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
 
     Returns a LagScan with the eigenvalues, implied timescales and VAMP-2 scores per lag, and
     scores cross-validated by files: file j goes to fold j mod k (k = min(folds, files); fewer
-    than two folds, or folds=0, skips the cross-validation). Each fold's sums are kept, k × lags
-    × columns² doubles for the time-lagged ones (5 folds, 10 lags, 500 columns: 100 MB); the
-    per-file sums the read returns for it are merged into their folds at once.
+    than two folds, or folds=0, skips the cross-validation). Each fold's sums are kept and one
+    training set is formed at a time: (k + 1) × 3 × lags × columns² doubles (lagged and edge
+    products; 5 folds, 10 lags, 500 columns: 360 MB). The per-file sums the read returns for it
+    (files × the same) are merged into their folds at once.
     lags: iterable of positive ints (sorted, duplicates merged). Other options as TICA.fit.
     """
     lags = _check_lags(lags)
