@@ -1,4 +1,6 @@
-"""Two-pass moment statistics over many files, one ``lagstat.run`` per file.
+"""Moment statistics over many files: every lag's sums from one native read per file
+(``one_read``, which TICA.fit uses), and lagstat's dictionary from two ``lagstat.run`` passes
+per file (``moments``).
 
 Every file is processed on its own (in this process, in a process pool, or on a Dask
 cluster) and the per-file dictionaries are merged here, always in file order, so the

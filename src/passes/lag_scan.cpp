@@ -1,6 +1,7 @@
 #include "passes/lag_scan.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <new>
 
@@ -19,11 +20,20 @@ class batch_times {
 public:
     batch_times(std::size_t pieces, int slot) : slot_(slot), times_(pieces) {}
     bool active() const noexcept { return slot_ >= 0; }
-    void keep(std::size_t piece, const double* frames, std::size_t count, std::size_t stride) {
+    // On a parsing thread, which must not throw: a failed allocation is noted instead.
+    void keep(std::size_t piece, const double* frames, std::size_t count,
+              std::size_t stride) noexcept {
         std::vector<double>& t = times_[piece];
-        t.resize(count);
+        try {
+            t.resize(count);
+        } catch (const std::bad_alloc&) {
+            t.clear();
+            failed_ = true;
+            return;
+        }
         for (std::size_t k = 0; k < count; ++k) t[k] = frames[k * stride + static_cast<std::size_t>(slot_)];
     }
+    bool failed() const noexcept { return failed_; }
     double at(const frame_batches& batches, std::size_t row) const {
         if (!active()) return no_time;
         const std::vector<std::size_t>& starts = batches.piece_rows();
@@ -35,6 +45,7 @@ public:
 private:
     int slot_;
     std::vector<std::vector<double>> times_;
+    std::atomic<bool> failed_{false};
 };
 
 }  // namespace
@@ -81,6 +92,7 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
         result.segments.push_back(current);
     };
     while (batches.next()) {
+        if (times.failed()) return {failure::no_memory};
         const std::vector<const double*>& rows = batches.rows();
         const std::vector<frame_batches::segment_break>& breaks = batches.breaks();
         const std::vector<frame_batches::row_line>& lines = batches.row_lines();
