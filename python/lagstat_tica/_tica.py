@@ -159,6 +159,9 @@ class TICA:
     timescales_ : (r,) implied timescales -lag / ln|eigenvalue|, in frames
     dim_ : number of components transform returns
     n_pairs_, n_samples_ : lagged pairs and frames used
+    columns_ : names of the feature columns (x0, x1, ... for bare columns)
+    layout_ : the first file's _formats.Layout (format, fields, time column, reader options)
+    dt_ : the time column's spacing, or None
     """
 
     def __init__(self, lag, dim=None, var_cutoff=None, scaling="kinetic_map", epsilon=1e-6):
@@ -213,6 +216,9 @@ class TICA:
             warnings.warn(w.message, w.category, stacklevel=2)
         self.layout_, selection = layouts[paths[0]]
         self.columns_ = selection.names
+        # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
+        dt = float(sums.get("dt", np.nan))
+        self.dt_ = dt if self.layout_.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
 
     def fit_from_sums(self, sums, index=0):
@@ -233,7 +239,7 @@ class TICA:
             self.timescales_ = -self.lag / np.log(np.abs(evals))
         self.dim_ = self._output_dimension(evals)
         self.columns_ = tuple("x%d" % i for i in range(mean.shape[0]))
-        self.layout_ = None
+        self.layout_ = self.dt_ = None
         for text in overfitting(self.n_pairs_, mean.shape[0], evals):
             warnings.warn(text, RuntimeWarning, stacklevel=2)
         return self
