@@ -196,14 +196,15 @@ def _unique(names, path):
 
 
 def multiple_sets_message(path):
-    return ("%s holds several data sets (a '&' line ends one); only single-set xvg files are read: "
-            "write one set per file (gmx ... -xvg none, or one selection per file)" % path)
+    return ("%s holds several data sets (a '&' line ends one); an xvg file is read as one set of "
+            "columns: split it at its '&' lines, one file per set" % path)
 
 
 def explain_line_error(exc, path, layout):
     """Turns a refused line into a clearer error where the layout tells why it was refused.
 
-    An xvg `&` line starts a further data set, which would otherwise be reported as a bad line.
+    An xvg `&` line starts a further data set, and a COLVAR line of another width may follow a
+    restart header naming other fields; both would otherwise be reported as a bad line.
     Returns the exception to raise.
     """
     if layout is None or layout.kind not in ("xvg", "colvar") or not isinstance(exc, ValueError):

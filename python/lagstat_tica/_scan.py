@@ -168,6 +168,6 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     del per_file
     result = LagScan(sums, fold_sums, float(epsilon), reads)
     result.layout, result.columns = layout, selection.names
-    if not np.isfinite(result.dt) and layout.dt:
-        result.dt = float(layout.dt)
+    if layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
+        result.dt = np.nan
     return result

@@ -116,6 +116,9 @@ class TICA:
     dim_ : number of components transform returns
     n_pairs_, n_samples_ : lagged pairs and frames used
     n_reads_ : how many times every file was read (1; 2 after the fallback to the exact mean)
+    columns_ : names of the feature columns (x0, x1, ... for bare columns)
+    layout_ : the first file's _formats.Layout (format, fields, time column, reader options)
+    dt_ : the time column's spacing, or None
     """
 
     def __init__(self, lag, dim=None, var_cutoff=None, scaling="kinetic_map", epsilon=1e-6):
@@ -158,6 +161,9 @@ class TICA:
         for w in caught:  # pointed at the caller of fit, not at this line
             warnings.warn(w.message, w.category, stacklevel=2)
         self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
+        # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
+        dt = float(sums.get("dt", np.nan))
+        self.dt_ = dt if self.layout_.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
 
     def fit_from_sums(self, sums, index=None):
@@ -183,7 +189,7 @@ class TICA:
             self.timescales_ = -self.lag / np.log(np.abs(evals))
         self.dim_ = self._output_dimension(evals)
         self.columns_ = tuple("x%d" % i for i in range(mean.shape[0]))
-        self.layout_ = None
+        self.layout_ = self.dt_ = None
         for text in overfitting(self.n_pairs_, mean.shape[0], evals):
             warnings.warn(text, RuntimeWarning, stacklevel=3)
         return self

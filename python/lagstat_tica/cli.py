@@ -369,7 +369,7 @@ def main(argv=None):
             warnings.simplefilter("always")
             model.fit(paths, n_jobs=args.jobs, progress=not args.quiet, columns=columns,
                       keep_time=args.keep_time, threads=args.threads)
-        dt = args.dt or model.layout_.dt
+        dt = args.dt or model.dt_
         _say(_report(model, len(paths), dt, model.layout_.unit))
         for w in caught:
             err.write("%s: warning: %s\n" % (PROG, w.message))
