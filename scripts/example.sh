@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, installs lagstat into the project's virtual environment and runs the
-# TICA example end to end.
+# TICA example end to end, then the lag scan over the trajectory cut into four runs (README.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev
 source scripts/venv.sh
 activate_venv
-python3 examples/tica_example.py "$@"
+workdir=$(mktemp -d "${TMPDIR:-/tmp}/lagstat-example-XXXXXX")
+python3 examples/tica_example.py --workdir "$workdir" "$@"
+split -n l/4 -d --additional-suffix=.txt "$workdir/trajectory.txt" "$workdir/part"
+lagstat-tica scan "$workdir"/part*.txt --lags 1,2,5,10,20,50,100,200,500 --plot "$workdir/tica_scan.png" --quiet
 venv_hint

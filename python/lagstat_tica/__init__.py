@@ -11,17 +11,23 @@ from lagstat import __version__
 from ._moments import expand_files, moments
 
 if TYPE_CHECKING:
+    from ._scan import LagScan, scan
     from ._tica import TICA
 
-__all__ = ["TICA", "moments", "expand_files", "__version__"]
+__all__ = ["TICA", "scan", "LagScan", "moments", "expand_files", "__version__"]
 
 
 def __getattr__(name):
-    # TICA needs SciPy and the moments do not: TICA is imported on first use, so that without
+    # TICA and scan need SciPy and the moments do not: TICA is imported on first use, so that without
     # SciPy the moments still work and TICA's ImportError says what to install.
     if name == "TICA":
         from ._tica import TICA
 
         globals()["TICA"] = TICA
         return TICA
+    if name in ("scan", "LagScan"):
+        from . import _scan
+
+        globals().update(scan=_scan.scan, LagScan=_scan.LagScan)
+        return globals()[name]
     raise AttributeError("module %r has no attribute %r" % (__name__, name))

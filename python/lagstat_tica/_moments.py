@@ -1,4 +1,6 @@
-"""Two-pass moment statistics over many files, one ``lagstat.run`` per file.
+"""Moment statistics over many files: every lag's sums from one native read per file
+(``one_read``, which TICA.fit uses), and lagstat's dictionary from two ``lagstat.run`` passes
+per file (``moments``).
 
 Every file is processed on its own (in this process, in a process pool, or on a Dask
 cluster) and the per-file dictionaries are merged here, always in file order, so the
@@ -7,17 +9,19 @@ result does not depend on where or in which order the files were processed.
 import ctypes
 import errno
 import glob
-import gzip
 import multiprocessing
 import os
 import re
 import signal
+import stat
 import sys
 from concurrent.futures import ProcessPoolExecutor, as_completed
 
 import numpy as np
 
 import lagstat
+
+from . import _formats, _native
 
 try:
     from tqdm.auto import tqdm as _tqdm
@@ -65,7 +69,8 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), entry)
         elif os.path.exists(entry):
             # A pipe or a device cannot be read again, and TICA reads every file more than once.
-            raise ValueError("not a regular file: %r" % entry)
+            raise ValueError("not a regular file: %r (a pipe or device is read only once: TICA.fit takes "
+                             "it, the moments and projections read every file again)" % entry)
         else:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
     if not paths:
@@ -114,12 +119,13 @@ def name_file(exc, path):
     return exc
 
 
-def _call_run(path, d, mean, var, cov, tcov, lag):
+def _call_run(path, d, mean, var, cov, tcov, lag, opts=None):
+    opts = opts or {}
     try:
-        lagstat.run(path, d, mean, var, cov, tcov, lag)
+        lagstat.run(path, d, mean, var, cov, tcov, lag, **opts.get("reader", {}))
     except Exception as exc:
         name_file(exc, path)
-        raise
+        raise _formats.explain_line_error(exc, path, opts.get("layout"))
 
 
 def _check_finite(path, values):
@@ -129,196 +135,191 @@ def _check_finite(path, values):
         raise ValueError("%s: values too large or not finite (inf/nan) in the data" % path)
 
 
-def _sum_pass(path):
+def _sum_pass(path, opts_of=None):
     """First pass over one file: the sum of its frames and their number."""
     d = {}
-    _call_run(path, d, 1, 0, 0, 0, 1)
+    _call_run(path, d, 1, 0, 0, 0, 1, (opts_of or {}).get(path))
     out = {"sum": np.asarray(d["mean"], dtype=float), "samples": np.asarray(d["samples"], dtype=float)}
     _check_finite(path, (out["sum"],))
     return out
 
 
-def _centred_pass(path, mean, lag, edges):
-    """Second pass over one file: centred second moments, plus edge sums when asked."""
+def _centred_pass(path, mean, lag, opts_of=None):
+    """Second pass over one file: centred second moments."""
+    opts = (opts_of or {}).get(path) or {}
+    layout = opts.get("layout")
+    # A file with segments (COLVAR restarts) has its lagged sums from one native scan, which
+    # pairs no frames across a restart; lagstat.run then skips them.
+    scan = layout is not None and bool(layout.segment_marker)
     d = {"mean": np.array(mean, dtype=float)}
-    _call_run(path, d, 0, 1, 1, 1, lag)
-    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS}
+    _call_run(path, d, 0, 1, 1, 0 if scan else 1, lag, opts)
+    out = {key: np.asarray(d[key], dtype=float) for key in _SUM_KEYS if key in d}
+    if scan:
+        try:
+            part = _formats.segment_sums(path, layout, opts["reader"], int(out["samples"]), lag, mean)
+        except Exception as exc:
+            name_file(exc, path)
+            raise _formats.explain_line_error(exc, path, layout)
+        out["tcov"], out["tcov_samples"] = part.pop("tcov"), np.asarray(part.pop("pairs"))
+        out["segments"] = part.pop("segments")
     _check_finite(path, (out["var"], out["cov"], out["tcov"]))
-    if edges:
-        out.update(edge_sums(path, int(out["samples"]), lag, mean))
     return out
 
 
-# --- edge frames ----------------------------------------------------------------------------
+# --- one read per file ------------------------------------------------------------------------
 
-_NUMBER_BYTES = frozenset(b"0123456789.+-eE")
-_SPACE_BYTES = frozenset(b" \t\n\v\f\r")
-_ATOF_PREFIX = re.compile(rb"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
-_PLAIN_FIELD = re.compile(rb"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
-_FIELD_MAX = 256
+# /dev/stdin, and the names bash's <(...) and /proc give a descriptor: streams, whose data can
+# be read once, even when the name no longer resolves (the descriptor closed after a read).
+_STREAM_NAME = re.compile(r"\A/(?:dev/stdin|dev/fd/\d+|proc/self/fd/\d+)\Z")
 
 
-def _atof(text):
-    """C's atof on a field of number characters: the longest numeric prefix, else 0.0."""
-    m = _ATOF_PREFIX.match(text)
-    return float(m.group(0)) if m else 0.0
+def is_stream(path):
+    """True for an input that can be read only once: a pipe, FIFO or other non-regular file."""
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return bool(_STREAM_NAME.match(path))
 
 
-def parse_line(line):
-    """Reads one data line (bytes, without its newline) exactly as lagstat's reader does.
+# Sums that move with the shift, and how: name -> (kind, the sum beside it, the count).
+_VECTOR_KEYS = ("sum", "head_sum", "tail_sum")
+_MATRIX_KEYS = ("cov", "tcov", "head_cov", "tail_cov")
 
-    Fields are separated by whitespace and/or commas (a comma always ends a field, even an
-    empty one, which reads as 0.0); each field is converted like C's atof. Raises ValueError
-    for a character outside the format or a field longer than 256 characters.
+
+def rebase(sums, shift):
+    """The sums of one scan re-centred from its shift s to `shift` s', exactly as algebra has it.
+
+    With y = x - s and d = s - s', every frame moves by d: x - s' = y + d. So
+        sum' = sum + T d,   cov' = cov + sum d^T + d sum^T + T d d^T,
+    and for each lag, with its P pairs and E = T - P edge frames (the first or last
+    min(lag, T_seg) of every segment), first halves' sum a = sum - tail_sum, second halves'
+    b = sum - head_sum:
+        tcov' = tcov + a d^T + d b^T + P d d^T,
+        head_sum' = head_sum + E d,   head_cov' = head_cov + h d^T + d h^T + E d d^T (h: head_sum),
+    and the tail likewise. Rounding: d is rounded once (|err| <= u |d|, u = 2^-53); every term
+    above is one product rounded, added left to right, so an element of cov' carries at most
+    about 4 u (|cov| + 2 |sum| |d| + T d^2) more than the sums of a scan made with s' would:
+    exact when s' = s, small against the sums when |d| is of the data's spread.
     """
-    if b"," not in line:
-        fields = line.split()
-        if all(len(f) <= _FIELD_MAX and _PLAIN_FIELD.match(f) for f in fields):
-            return [float(f) for f in fields]
-    values = []
-    field = bytearray()
-    in_field = bool(line) and line[0] not in _SPACE_BYTES
-    i = 0
-    while i < len(line):
-        c = line[i]
-        if in_field:
-            if c in _NUMBER_BYTES:
-                if len(field) == _FIELD_MAX:
-                    raise ValueError("field longer than %d characters" % _FIELD_MAX)
-                field.append(c)
-            elif c in _SPACE_BYTES or c == 0x2C:
-                values.append(_atof(bytes(field)))
-                field.clear()
-                in_field = False
-            else:
-                raise ValueError("Unexpected line format or read error.")
-        elif c not in _SPACE_BYTES:
-            in_field = True
-            continue  # read c again inside the field
-        i += 1
-    if field:
-        values.append(_atof(bytes(field)))
-    return values
+    shift = np.asarray(shift, dtype=float).reshape(-1)
+    old = np.asarray(sums["shift"], dtype=float).reshape(-1)
+    out = dict(sums)
+    out["shift"] = shift.copy()
+    if np.array_equal(old, shift):
+        return out
+    d = old - shift
+    frames = float(sums["frames"])
+    pairs = np.asarray(sums["pairs"], dtype=float)
+    edges = frames - pairs
+    total = np.asarray(sums["sum"], dtype=float)
+
+    def moved(c, u, v, count):
+        return c + np.outer(u, d) + np.outer(d, v) + count * np.outer(d, d)
+
+    out["sum"] = total + frames * d
+    out["cov"] = moved(sums["cov"], total, total, frames)
+    out["tcov"] = np.array([moved(sums["tcov"][i], total - sums["tail_sum"][i], total - sums["head_sum"][i], p)
+                            for i, p in enumerate(pairs)]).reshape(np.shape(sums["tcov"]))
+    for side in ("head", "tail"):
+        s_side = np.asarray(sums[side + "_sum"], dtype=float)
+        out[side + "_sum"] = s_side + edges[:, None] * d
+        out[side + "_cov"] = np.array([moved(sums[side + "_cov"][i], s_side[i], s_side[i], e)
+                                       for i, e in enumerate(edges)]).reshape(np.shape(sums[side + "_cov"]))
+    return out
 
 
-def _open_bytes(path):
-    """Opens a file for reading bytes, inflating gzip data as lagstat does."""
-    f = open(path, "rb")
-    magic = f.read(2)
-    f.seek(0)
-    if magic == b"\x1f\x8b":
-        return gzip.GzipFile(fileobj=f, mode="rb")
-    return f
+def _scan_file(path, lags, options_of, shift, threads, source=None):
+    """One read of one file (in this process or a worker): the scan's sums and its facts."""
+    try:
+        src = source if source is not None else _native.open(path)
+        options = {}
+        if options_of is not None:
+            options = dict(options_of(path, src.head()) or {})
+        if threads is not None:
+            options["threads"] = threads
+        out = src.scan(lags, shift=shift, **options)
+    except Exception as exc:
+        name_file(exc, path)
+        raise
+    out["rereadable"] = src.rereadable
+    _check_finite(path, (out["sum"], out["cov"], out["tcov"]))
+    return out
 
 
-class _LineCursor:
-    """Forward-only line access to a byte stream, in fixed-size chunks."""
-
-    _CHUNK = 1 << 20
-
-    def __init__(self, f):
-        self._f = f
-        self._buf = b""
-        self._pos = 0
-
-    def _fill(self):
-        more = self._f.read(self._CHUNK)
-        if not more:
-            return False
-        self._buf = self._buf[self._pos:] + more
-        self._pos = 0
-        return True
-
-    def readline(self):
-        """The next line without its '\\n'; None at the end of the stream."""
-        while True:
-            nl = self._buf.find(b"\n", self._pos)
-            if nl >= 0:
-                line = self._buf[self._pos:nl]
-                self._pos = nl + 1
-                return line
-            if not self._fill():
-                if self._pos >= len(self._buf):
-                    return None
-                line = self._buf[self._pos:]
-                self._pos = len(self._buf)
-                return line
-
-    def skip(self, count):
-        """Skips count lines; returns False if the stream ends first."""
-        if count <= 0:
-            return True
-        in_buf = self._buf.count(b"\n", self._pos)
-        if in_buf >= count:
-            for _ in range(count):
-                self._pos = self._buf.index(b"\n", self._pos) + 1
-            return True
-        count -= in_buf
-        if in_buf:
-            self._pos = self._buf.rfind(b"\n") + 1
-        pending = self._pos < len(self._buf)  # an unfinished line
-        self._buf, self._pos = b"", 0
-        # The bulk of the file: count newlines with numpy, several times faster than bytes.count.
-        chunk = bytearray(self._CHUNK)
-        view = np.frombuffer(chunk, dtype=np.uint8)
-        while True:
-            got = self._f.readinto(chunk)
-            if not got:
-                # a last line without '\n' still counts as a line
-                return count == 1 and pending
-            newlines = view[:got] == 0x0A
-            found = int(np.count_nonzero(newlines))
-            if found >= count:
-                end = int(np.flatnonzero(newlines)[count - 1]) + 1
-                self._buf = bytes(chunk[end:got])
-                return True
-            count -= found
-            pending = bool(newlines[got - 1] == 0) if found else True
+def _inputs(files):
+    """Paths in order: patterns expanded, streams (pipes, /dev/stdin, <(...)) taken as named."""
+    if isinstance(files, (str, bytes, os.PathLike)):
+        files = [files]
+    entries = [os.fspath(f) for f in files]
+    regular = [e for e in entries if not is_stream(e)]
+    checked = expand_files(regular) if regular else []  # a file named twice is refused here
+    if len(regular) == len(entries):
+        return checked
+    return [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
 
 
-def edge_sums(path, n_frames, lag, mean):
-    """Centred sums over the first and the last min(lag, n_frames) frames of one file.
+def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None, threads=None,
+             progress=False, keep_per_file=False):
+    """Every lag's sums over all files from one read of each (see lagstat_tica._native).
 
-    Returns head_sum, head_outer, tail_sum, tail_outer: sums of z and of z z^T with
-    z = x - mean, frame by frame in file order. Reads the head lines, skips the middle of
-    the file in chunks and reads the tail lines; memory does not grow with the file.
+    Regular files go to `n_jobs` worker processes or the Dask `client`; streams are read
+    here, as a worker could not reach them. Every file is scanned with its own first frame
+    as shift unless `shift` is given, and re-based to the common one (the given shift, else
+    the first file's first frame) with :func:`rebase`; the sums are then added in file order,
+    so the result is the same bits for any n_jobs, client or threads. Lagged pairs never
+    span two files (nor a segment marker).
+
+    Returns scan's keys merged (`frames`, `shift`, `sum`, `cov`, `lags`, `pairs`, `tcov`,
+    `head_sum`, `tail_sum`, `head_cov`, `tail_cov`, `dt` of the first file), plus `files`,
+    `per_file` (frames), `segments` and `rereadable` per file, and with keep_per_file
+    `per_file_sums` (each file's sums at the common shift).
     """
-    mean = np.asarray(mean, dtype=float).reshape(-1)
-    n = mean.shape[0]
-    k = min(lag, n_frames)
-    head_sum, tail_sum = np.zeros(n), np.zeros(n)
-    head_outer, tail_outer = np.zeros((n, n)), np.zeros((n, n))
-    tail_start = n_frames - k
-
-    def frame(line, index):
-        if line is None:
-            raise RuntimeError("%s: file ended before frame %d (changed while being read?)" % (path, index))
-        values = parse_line(line)
-        if len(values) != n:
-            raise ValueError("%s: frame %d has %d values, expected %d" % (path, index, len(values), n))
-        return np.array(values, dtype=float) - mean
-
-    with _open_bytes(path) as f:
-        cursor = _LineCursor(f)
-        index = 0
-        while index < k:
-            z = frame(cursor.readline(), index)
-            head_sum += z
-            head_outer += np.outer(z, z)
-            if index >= tail_start:
-                tail_sum += z
-                tail_outer += np.outer(z, z)
-            index += 1
-        first_tail = max(tail_start, k)
-        if first_tail > index and not cursor.skip(first_tail - index):
-            raise RuntimeError("%s: file ended before frame %d (changed while being read?)" % (path, first_tail))
-        index = first_tail
-        while index < n_frames:
-            z = frame(cursor.readline(), index)
-            tail_sum += z
-            tail_outer += np.outer(z, z)
-            index += 1
-    return {"head_sum": head_sum, "head_outer": head_outer, "tail_sum": tail_sum, "tail_outer": tail_outer}
+    lags = [_check_lag(lag) for lag in ([lags] if isinstance(lags, (int, np.integer)) else lags)]
+    if not lags:
+        raise ValueError("no lags given")
+    paths = _inputs(files)
+    if not paths:
+        raise ValueError("no input files")
+    if shift is not None:
+        shift = [float(v) for v in np.asarray(shift, dtype=float).reshape(-1)]
+    results = [None] * len(paths)
+    regular = []
+    for i, path in enumerate(paths):
+        if is_stream(path):
+            # read here, one at a time, before any worker runs: all the cores are its
+            results[i] = _scan_file(path, lags, options_of, shift, thread_share(1, threads))
+        else:
+            regular.append(i)
+    if regular:
+        with _Runner(n_jobs, client, len(regular), threads) as runner:
+            done = runner.map(_scan_file, [paths[i] for i in regular], args=(lags, options_of, shift, runner.threads),
+                              desc="lagstat read", progress=progress)
+        for i, r in zip(regular, done):
+            results[i] = r
+    widths = {np.asarray(r["sum"]).size for r in results}
+    if len(widths) != 1:
+        raise ValueError("files have different numbers of columns: %s" % ", ".join(
+            "%s: %d" % (p, np.asarray(r["sum"]).size) for p, r in zip(paths, results)))
+    common = results[0]["shift"] if shift is None else np.asarray(shift, dtype=float)
+    parts = [rebase(r, common) for r in results]
+    merged = {"shift": np.asarray(common, dtype=float).copy(), "lags": list(lags), "dt": results[0]["dt"]}
+    merged["frames"] = sum(int(r["frames"]) for r in parts)
+    merged["pairs"] = [sum(int(r["pairs"][i]) for r in parts) for i in range(len(lags))]
+    for key in _VECTOR_KEYS + _MATRIX_KEYS:
+        total = np.array(parts[0][key], dtype=float)
+        for r in parts[1:]:
+            total = total + r[key]
+        merged[key] = total
+    merged["files"] = list(paths)
+    merged["per_file"] = [int(r["frames"]) for r in results]
+    merged["segments"] = [r["segments"] for r in results]
+    merged["rereadable"] = [bool(r["rereadable"]) for r in results]
+    if keep_per_file:
+        merged["per_file_sums"] = parts
+    return merged
 
 
 # --- scheduling -----------------------------------------------------------------------------
@@ -380,6 +381,27 @@ def _stop_workers(pool):
             pass  # already gone
 
 
+def available_cores():
+    """The cores this process may run on (its CPU affinity where the system has one)."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def thread_share(n_workers, threads=None, on_dask=False):
+    """lagstat's threads per pass, so that workers x threads stays within the cores.
+
+    None or -1 shares the cores among the local workers; a count is an upper bound then. A Dask
+    task takes one thread unless asked (its cluster shares the machines), and what is asked.
+    The count changes no bit of the results.
+    """
+    if on_dask:
+        return 1 if threads is None else int(threads)
+    share = max(1, available_cores() // max(1, n_workers))
+    return share if threads in (None, -1) else min(int(threads), share)
+
+
 class _Runner:
     """Runs one function per file serially, in a process pool, or on a Dask client.
 
@@ -388,16 +410,20 @@ class _Runner:
     that forked it ends.
     """
 
-    def __init__(self, n_jobs=1, client=None, n_files=1):
+    def __init__(self, n_jobs=1, client=None, n_files=1, threads=None):
         if client is None:
             if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
                 raise TypeError("n_jobs must be an integer, got %r" % (n_jobs,))
             if n_jobs == -1:
-                n_jobs = os.cpu_count() or 1
+                n_jobs = available_cores()
             if n_jobs < 1:
                 raise ValueError("n_jobs must be >= 1, or -1 for one per CPU, got %d" % n_jobs)
+        if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
+                                    or (threads < 1 and threads != -1)):
+            raise ValueError("threads must be >= 1, -1 or None, got %r" % (threads,))
         self.client = client
         self.n_workers = 1 if client is not None else min(int(n_jobs), n_files)
+        self.threads = thread_share(self.n_workers, threads, client is not None)
         self.pool = None
 
     def __enter__(self):
@@ -478,12 +504,27 @@ def _merge(parts, keys):
     return out
 
 
-def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
-    """Both passes; returns (statistics, raw frame sum, edge sums or None)."""
+def file_options(paths, plan, threads):
+    """Per file: its layout, the fields read and lagstat's reader options (threads included)."""
+    opts_of = {}
+    for path, layout in zip(paths, plan.layouts):
+        reader = layout.reader_options(plan.selection.usecols)
+        reader["threads"] = threads
+        opts_of[path] = {"layout": layout, "usecols": plan.selection.usecols, "reader": reader}
+    return opts_of
+
+
+def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
+    """Both passes; returns (statistics, raw frame sum).
+
+    The files' layouts come from their first lines (see _formats.plan).
+    """
     lag = _check_lag(lag)
     paths = expand_files(files)
-    with _Runner(n_jobs, client, len(paths)) as runner:
-        first = runner.map(_sum_pass, paths, desc="lagstat mean", progress=progress)
+    plan = _formats.plan(paths, columns, keep_time)
+    with _Runner(n_jobs, client, len(paths), threads) as runner:
+        opts_of = file_options(paths, plan, runner.threads)
+        first = runner.map(_sum_pass, paths, args=(opts_of,), desc="lagstat mean", progress=progress)
         shapes = {p["sum"].shape for p in first}
         if len(shapes) != 1:
             raise ValueError("files have different numbers of columns: %s" % ", ".join(
@@ -496,7 +537,7 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
                              % (lag, paths[longest], counts[longest]))
         totals = _merge(first, ("sum", "samples"))
         mean = totals["sum"] / totals["samples"]
-        second = runner.map(_centred_pass, paths, args=(mean, lag, edges), desc="lagstat moments",
+        second = runner.map(_centred_pass, paths, args=(mean, lag, opts_of), desc="lagstat moments",
                             progress=progress)
     for path, before, part in zip(paths, counts, second):
         after = int(part["samples"])
@@ -504,13 +545,15 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, edges=False):
             # The passes would mix two versions of the file (one still being written, say).
             raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
                                % (path, before, after))
+    for path, layout, part in zip(paths, plan.layouts, second):
+        if "segments" in part:
+            _formats.check_segments(path, layout, part["segments"])
     stats = {"mean": mean}
     stats.update(_merge(second, _SUM_KEYS))
-    edge = _merge(second, ("head_sum", "head_outer", "tail_sum", "tail_outer")) if edges else None
-    return stats, totals["sum"], edge
+    return stats, totals["sum"]
 
 
-def moments(files, lag, n_jobs=1, client=None, progress=True):
+def moments(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
     """Mean-free moment statistics of a set of text files, through lagstat.run.
 
     Two passes over every file: the first sums the frames, whose mean over all files then
@@ -530,6 +573,14 @@ def moments(files, lag, n_jobs=1, client=None, progress=True):
         Runs the per-file work on this Dask cluster instead.
     progress : bool
         Shows a tqdm progress bar over bytes and files.
+    columns : list of str or int, optional
+        The feature columns, by name (COLVAR fields, xvg legends, CSV header; x0, x1, ... for
+        bare columns) or by 0-based index among the feature columns; default all of them.
+    keep_time : bool
+        Keeps the time column (COLVAR time, xvg x axis, CSV index) among the features.
+    threads : int, optional
+        lagstat threads per pass; by default the cores are shared among the workers
+        (n_jobs x threads within the cores), on Dask one per task. Results are the same bits.
 
     Returns
     -------
@@ -538,5 +589,6 @@ def moments(files, lag, n_jobs=1, client=None, progress=True):
     a 0-d array. Per-file results are added in file order, so the result is bit-for-bit the
     same for any `n_jobs` or `client`.
     """
-    stats, _, _ = two_pass(files, lag, n_jobs=n_jobs, client=client, progress=progress)
+    stats, _ = two_pass(files, lag, n_jobs=n_jobs, client=client, progress=progress, columns=columns,
+                        keep_time=keep_time, threads=threads)
     return stats

@@ -1,12 +1,14 @@
 """Time-lagged independent component analysis on lagstat's streaming moments."""
 import errno
 import os
+import warnings
 
 import numpy as np
 
 import lagstat
 
-from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, name_file, two_pass
+from . import _formats
+from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, is_stream, name_file
 from ._optional import missing
 
 try:
@@ -15,46 +17,10 @@ except ImportError as exc:
     raise missing("SciPy", "lagstat_tica.TICA") from exc
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
-
-
-def pair_covariances(stats, raw_sum, edges):
-    """Reversible covariances of the lagged pairs from lagstat's sums.
-
-    With pairs (x_t, y_t = x_{t+lag}) inside each file, this is the estimate
-        m   = (sum x + sum y) / 2P,
-        C00 = (sum (x-m)(x-m)^T + sum (y-m)(y-m)^T) / 2P,
-        C0t = (sum (x-m)(y-m)^T + sum (y-m)(x-m)^T) / 2P,
-    with P pairs and no Bessel correction. lagstat's sums run over all frames and are
-    centred by its mean a; the x halves are all frames but each file's last lag frames,
-    the y halves all but the first lag, so the edge sums turn one into the other, and the
-    centre moves from a to m through
-        sum (u-m)(v-m)^T = sum (u-a)(v-a)^T - s_u d^T - d s_v^T + P d d^T,
-    where d = m - a and s_u, s_v are the sums of u - a and v - a.
-
-    Returns (mean m, C00, C0t, P).
-    """
-    a = np.asarray(stats["mean"], dtype=float).reshape(-1)
-    n = a.shape[0]
-    pairs = float(stats["tcov_samples"])
-    if pairs <= 0:
-        raise ValueError("no lagged pairs: every file has at most lag frames")
-    frames = float(stats["samples"])
-    cov = np.asarray(stats["cov"], dtype=float).reshape(n, n)
-    tcov = np.asarray(stats["tcov"], dtype=float).reshape(n, n)
-    # sum of (x - a) over all frames
-    s_all = np.asarray(raw_sum, dtype=float).reshape(n) - frames * a
-    s_x = s_all - edges["tail_sum"]
-    s_y = s_all - edges["head_sum"]
-    c_xx = cov - edges["tail_outer"]
-    c_yy = cov - edges["head_outer"]
-    d = (s_x + s_y) / (2.0 * pairs)
-    dd = pairs * np.outer(d, d)
-    c_xx = c_xx - np.outer(s_x, d) - np.outer(d, s_x) + dd
-    c_yy = c_yy - np.outer(s_y, d) - np.outer(d, s_y) + dd
-    c_xy = tcov - np.outer(s_x, d) - np.outer(d, s_y) + dd
-    c00 = (c_xx + c_yy) / (2.0 * pairs)
-    c0t = (c_xy + c_xy.T) / (2.0 * pairs)
-    return a + d, c00, c0t, pairs
+# Fewer lagged pairs per column than this leave the covariances too noisy to trust.
+PAIRS_PER_COLUMN = 10
+# An eigenvalue this close to +-1 is a process that never decorrelates within the data.
+UNIT_EIGENVALUE_TOL = 1e-12
 
 
 def _canonical_signs(vectors):
@@ -119,9 +85,9 @@ def _scaled(evecs, evals, scaling, lag):
 class TICA:
     """Time-lagged independent component analysis over text files, in constant memory.
 
-    The covariances come from lagstat's two streaming passes over every file (see
-    :func:`lagstat_tica.moments`) plus the first and last `lag` frames of each file: the
-    reversible estimate over lagged pairs (mean of both halves of the pairs, symmetrised
+    The covariances come from one streaming read of every file (the sums of
+    :func:`lagstat_tica._moments.one_read`, with the first and last `lag` frames of each
+    file): the reversible estimate over lagged pairs (mean of both halves of the pairs, symmetrised
     C0t, no Bessel correction), so results agree with deeptime's TICA on the same data.
 
     Parameters
@@ -149,6 +115,10 @@ class TICA:
     timescales_ : (r,) implied timescales -lag / ln|eigenvalue|, in frames
     dim_ : number of components transform returns
     n_pairs_, n_samples_ : lagged pairs and frames used
+    n_reads_ : how many times every file was read (1; 2 after the fallback to the exact mean)
+    columns_ : names of the feature columns (x0, x1, ... for bare columns)
+    layout_ : the first file's _formats.Layout (format, fields, time column, reader options)
+    dt_ : the time column's spacing, or None
     """
 
     def __init__(self, lag, dim=None, var_cutoff=None, scaling="kinetic_map", epsilon=1e-6):
@@ -168,22 +138,46 @@ class TICA:
 
     # -- estimation ----------------------------------------------------------------------------
 
-    def fit(self, files, n_jobs=1, client=None, progress=False):
-        """Estimates the model from text files (paths or glob patterns).
+    def fit(self, files, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
+        """Estimates the model from text files (paths, glob patterns, or pipes), read once each.
 
-        n_jobs worker processes, or a dask.distributed Client, share the files; the result
-        is the same either way.
+        The files may be PLUMED COLVAR, GROMACS xvg, CSV with a header row or bare columns,
+        also compressed; all of one format and with the same columns. `columns` chooses the
+        features by name or by 0-based index among the feature columns (default: all but the
+        time column, which `keep_time` keeps). One read of every file gives all the sums (a
+        second one only when the first frame lies so far from the mean, over 1e4 standard
+        deviations, that the one-read algebra would lose accuracy: see lagstat_tica._estimator);
+        n_reads_ says how many. n_jobs worker processes, or a dask.distributed Client, share the
+        files, with `threads` lagstat threads each (by default the cores are shared out); the
+        result is the same bits either way.
         """
-        stats, raw_sum, edges = two_pass(files, self.lag, n_jobs=n_jobs, client=client, progress=progress,
-                                         edges=True)
-        return self.fit_from_moments(stats, raw_sum, edges)
+        from ._scan import read_files
 
-    def fit_from_moments(self, stats, raw_sum, edges):
-        """Estimates the model from lagstat statistics (as from two_pass with edges)."""
-        mean, c00, c0t, pairs = pair_covariances(stats, raw_sum, edges)
+        sums, reads, layout, selection = read_files(files, [self.lag], columns, keep_time, n_jobs=n_jobs,
+                                                    client=client, threads=threads, progress=progress)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            self.fit_from_sums(sums)
+        for w in caught:  # pointed at the caller of fit, not at this line
+            warnings.warn(w.message, w.category, stacklevel=2)
+        self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
+        # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
+        dt = float(sums.get("dt", np.nan))
+        self.dt_ = dt if self.layout_.dt is not None and np.isfinite(dt) and dt > 0 else None
+        return self
+
+    def fit_from_sums(self, sums, index=None):
+        """Estimates the model from one read's sums (one_read) at the lag sums["lags"][index]
+        (default: this model's lag)."""
+        from ._estimator import lag_index, pair_moments
+
+        if index is None:
+            index = lag_index(sums, self.lag)
+        mean, c00, c0t, _, pairs = pair_moments(sums, index)
         evals, evecs = tica_decomposition(c00, c0t, self.epsilon)
-        self.moments_ = stats
-        self.n_samples_ = int(float(stats["samples"]))
+        self.moments_ = sums
+        self.rereadable_ = list(sums.get("rereadable", ()))
+        self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = int(pairs)
         self.n_features_in_ = mean.shape[0]
         self.mean_ = mean
@@ -194,6 +188,10 @@ class TICA:
         with np.errstate(divide="ignore"):
             self.timescales_ = -self.lag / np.log(np.abs(evals))
         self.dim_ = self._output_dimension(evals)
+        self.columns_ = tuple("x%d" % i for i in range(mean.shape[0]))
+        self.layout_ = self.dt_ = None
+        for text in overfitting(self.n_pairs_, mean.shape[0], evals):
+            warnings.warn(text, RuntimeWarning, stacklevel=3)
         return self
 
     def _output_dimension(self, evals):
@@ -233,47 +231,86 @@ class TICA:
             x = x[:, None]
         return (x - self.mean_) @ w
 
-    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX):
+    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX,
+                        threads=None):
         """Projects every file with lagstat.stream into out_dir, one output file per input.
 
-        Output i is named after input i's base name (without a .gz ending) plus `suffix`;
-        each line holds the dim_ projected values of one frame, printed with "%f". Returns
-        the output paths in input order. Outputs that would overwrite an input are refused
-        before anything is written; out_dir is created when missing, and removed again if
-        the projection fails before writing into it.
+        The files are read with the columns of the fit, found by name. Output i is named
+        after input i's base name (without a compression ending) plus `suffix`, in the
+        folder input i has relative to the inputs' common folder (see output_paths); each
+        line holds the dim_ projected values of one frame, printed with "%f". Returns the
+        output paths in input order. Outputs that would overwrite an input are refused
+        before anything is written; folders are created when missing, and those created are
+        removed again if they stay empty because the projection failed.
         """
+        streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
+        if streams:
+            raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
+                             "write it to a file and project that" % (os.fspath(streams[0]),))
         paths = expand_files(files, skip_suffix=suffix)
         outs = output_paths(paths, out_dir, suffix)
+        # A model fitted from files reads their columns by name; one fitted from moments, all.
+        plan = _formats.plan(paths, list(self._fitted("columns_")) if self.layout_ is not None else None)
         n = self.n_features_in_
         w = np.zeros((n, n))
         w[:, : self.dim_] = self.projection_
-        created = _make_dirs(out_dir)
+        created = []
         try:
-            with _Runner(n_jobs, client, len(paths)) as runner:
-                runner.map(_stream_one, paths, args=(dict(zip(paths, outs)), self.mean_, w, self.dim_),
+            for folder in sorted({os.path.dirname(o) for o in outs}):
+                top = _make_dirs(folder)
+                if top is not None:
+                    created.append((folder, top))
+            with _Runner(n_jobs, client, len(paths), threads) as runner:
+                opts_of = file_options(paths, plan, runner.threads)
+                runner.map(_stream_one, paths, args=(dict(zip(paths, outs)), self.mean_, w, self.dim_, opts_of),
                            desc="lagstat project", progress=progress)
         except BaseException:
-            if created is not None:
-                _remove_empty_dirs(out_dir, created)
+            for folder, top in reversed(created):
+                _remove_empty_dirs(folder, top)
             raise
         return outs
+
+
+def overfitting(n_pairs, n_columns, evals):
+    """Warnings for a fit the data cannot support: too few pairs, eigenvalues at +-1."""
+    out = []
+    if n_pairs < PAIRS_PER_COLUMN * n_columns:
+        out.append("only %d lagged pairs for %d columns (fewer than %d per column): the fit is likely "
+                   "overfitted; use more data, a shorter lag or fewer columns"
+                   % (n_pairs, n_columns, PAIRS_PER_COLUMN))
+    at_one = [k + 1 for k, ev in enumerate(evals) if abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL]
+    if at_one:
+        out.append("eigenvalue%s %s at +-1 within %g: a direction that does not decorrelate in the "
+                   "data (too few frames, or a column that only drifts); its timescale is undefined"
+                   % ("s" if len(at_one) > 1 else "", ", ".join(map(str, at_one)), UNIT_EIGENVALUE_TOL))
+    return out
 
 
 def output_paths(paths, out_dir, suffix=OUTPUT_SUFFIX):
     """The projection files transform_files writes for paths, checked before any work.
 
-    Refuses an out_dir that cannot hold them, two inputs with one output name, and an
+    Output i is out_dir / (input i's folder relative to the inputs' common folder) /
+    (its base name without a compression ending + suffix): runs/a/COLVAR and runs/b/COLVAR
+    give out_dir/a/COLVAR.tica.txt and out_dir/b/COLVAR.tica.txt; inputs of one folder give
+    a flat out_dir. Refuses an out_dir that cannot hold them, two inputs with one output
+    name, an output that would land outside out_dir (through a link inside it), and an
     output that is one of the inputs (found by device and inode, so links count too).
     """
     check_writable_dir(out_dir, "output folder")
+    folders = [os.path.dirname(os.path.abspath(p)) for p in paths]
+    common = os.path.commonpath(folders)
     outs = []
-    for p in paths:
-        base = os.path.basename(p)
-        if base.endswith(".gz"):
-            base = base[:-3]
-        outs.append(os.path.join(out_dir, base + suffix))
+    for p, folder in zip(paths, folders):
+        rel = os.path.relpath(folder, common)
+        out = os.path.join(out_dir, _formats.output_base(p) + suffix) if rel == os.curdir else \
+            os.path.join(out_dir, rel, _formats.output_base(p) + suffix)
+        outs.append(out)
     if len(set(outs)) != len(outs):
         raise ValueError("two input files share a base name; their projections would overwrite each other")
+    top = os.path.realpath(out_dir)
+    for out in outs:
+        if os.path.commonpath([top, os.path.realpath(out)]) != top:
+            raise ValueError("output %r would leave the output folder %r (a link inside it?)" % (out, out_dir))
     inputs = {file_id(p): p for p in paths}
     for out in outs:
         if os.path.exists(out) and file_id(out) in inputs:
@@ -319,9 +356,10 @@ def _remove_empty_dirs(path, top):
         path = os.path.dirname(path)
 
 
-def _stream_one(path, out_of, mean, weights, dim):
+def _stream_one(path, out_of, mean, weights, dim, opts_of):
+    opts = opts_of[path]
     try:
-        lagstat.stream(path, out_of[path], mean, weights, int(dim), 0)
+        lagstat.stream(path, out_of[path], mean, weights, int(dim), 0, **opts["reader"])
     except Exception as exc:
         name_file(exc, path)
-        raise
+        raise _formats.explain_line_error(exc, path, opts["layout"])

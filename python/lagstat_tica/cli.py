@@ -1,12 +1,15 @@
-"""Command line: lagstat-tica FILES... --lag N [--dim K] [--out DIR] [--jobs N] [--plot FILE.png]"""
+"""Command line: lagstat-tica FILES... --lag N [--columns C] [--dim K] [--out DIR] [--jobs N] [--plot FILE.png],
+and lagstat-tica scan FILES... --lags N,N,... (in _scan_cli)."""
 import argparse
 import errno
 import itertools
+import math
 import os
 import signal
 import sys
 import tempfile
 import threading
+import warnings
 
 import numpy as np
 
@@ -95,6 +98,21 @@ def _jobs(text):
     return value
 
 
+def _threads(text):
+    value = _jobs(text)
+    return None if value == -1 else value
+
+
+def _dt(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not 0.0 < value < math.inf:
+        raise argparse.ArgumentTypeError("must be a positive time step, got %s" % text)
+    return value
+
+
 def _fraction(text):
     try:
         value = float(text)
@@ -105,14 +123,51 @@ def _fraction(text):
     return value
 
 
+EXAMPLES = """\
+formats (recognised from each file's first lines; all files of a run in one format, same columns):
+  lagstat-tica runs/*/COLVAR --lag 10 --dim 2 --out proj
+      PLUMED COLVAR: columns named by '#! FIELDS', time left out, '#!' lines skipped; a
+      restart's repeated header starts a new segment (no lagged pair across it)
+  lagstat-tica 'md/*.xvg' --lag 50 --columns 1-4
+      GROMACS xvg: '#'/'@' lines skipped, columns named by '@ s0 legend' (else y1, y2, ...),
+      the x axis (time) left out; files with several data sets ('&' lines) are refused
+  lagstat-tica features.csv --lag 5 --columns phi1,psi1
+      CSV with a header row (pandas' to_csv): an unnamed first column is the index, left out;
+      an empty field is an error
+  lagstat-tica traj.txt --lag 10 --dt 0.002
+      bare columns of numbers (whitespace or commas), named x0, x1, ...
+  lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
+      compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
+  lagstat-tica <(zcat COLVAR.gz) runs/b/COLVAR --lag 10
+      a pipe or FIFO, read once, beside files (no --out or --plot: they read the data again)
+"""
+
+SCAN_NOTE = """
+lag scan (see 'lagstat-tica scan --help'):
+  lagstat-tica scan FILES --lags 1,2,5,10,20,50,100 [--plot its.png] [--dt DT]
+      implied timescales and VAMP-2 scores at every lag, from one read; a file named 'scan'
+      is therefore given as './scan'
+"""
+
+
 def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Time-lagged independent component analysis (TICA) of text files of frames "
-        "(one frame per line, whitespace or comma separated), in constant memory.",
+        "(one frame per line: PLUMED COLVAR, GROMACS xvg, CSV or bare columns), in constant memory.",
+        epilog=EXAMPLES + SCAN_NOTE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
     p.add_argument("--lag", type=_lag, required=True, metavar="N", help="lag time in frames")
+    p.add_argument("--columns", metavar="C",
+                   help="feature columns by name or number, comma separated, with ranges: phi1,psi1 or 1-64 "
+                   "(numbers count from 1 among the feature columns, as the report lists them; a name wins "
+                   "over a number; default: all but the time column)")
+    p.add_argument("--keep-time", action="store_true",
+                   help="keep the time column (COLVAR time, xvg x axis, CSV index) among the features")
+    p.add_argument("--dt", type=_dt, metavar="T",
+                   help="time between frames, for timescales in time units (default: the time column's spacing)")
     p.add_argument("--dim", type=_positive_int, metavar="K", help="number of components to keep (default: all)")
     p.add_argument("--var-cutoff", type=_fraction, metavar="F",
                    help="keep components up to this fraction of kinetic variance (overrides --dim)")
@@ -120,8 +175,13 @@ def build_parser():
                    help="scaling of the projection (default: kinetic_map)")
     p.add_argument("--epsilon", type=float, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
-    p.add_argument("--out", metavar="DIR", help="write each file's projection to DIR/<name>.tica.txt")
+    p.add_argument("--out", metavar="DIR",
+                   help="write each file's projection to DIR/<name>.tica.txt, in the folder the file has "
+                   "below the inputs' common folder (runs/a/COLVAR -> DIR/a/COLVAR.tica.txt)")
     p.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
+    p.add_argument("--threads", type=_threads, metavar="N",
+                   help="threads per worker (default and -1: the cores shared among the workers; "
+                   "never more than that)")
     p.add_argument("--plot", metavar="FILE.png",
                    help="save a figure: implied timescales and a histogram of the first two components")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -129,14 +189,47 @@ def build_parser():
     return p
 
 
-def _report(model, n_files):
-    lines = ["lag %d frames: %d files, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
-             % (model.lag, n_files, model.n_samples_, model.n_pairs_, model.n_features_in_,
+def timescale_note(ev, ts):
+    """Why a timescale is not an ordinary one, or ''."""
+    from ._tica import UNIT_EIGENVALUE_TOL
+
+    if not math.isfinite(ts) or ts == 0 or abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL:
+        return "undefined"
+    if ts < 0:
+        return "negative: |eigenvalue| > 1"
+    if ev < 0:
+        return "eigenvalue < 0"
+    return ""
+
+
+def _report(model, n_files, dt=None, unit=None):
+    from ._formats import describe
+
+    layout = getattr(model, "layout_", None)
+    kind = " (%s)" % describe(layout) if layout is not None else ""
+    step = " (%s)" % _time(model.lag * dt, unit) if dt else ""
+    lines = ["lag %d frames%s: %d files%s, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
+             % (model.lag, step, n_files, kind, model.n_samples_, model.n_pairs_, model.n_features_in_,
                 model.eigenvalues_.shape[0], model.dim_),
-             "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")]
+             "columns (numbered from 1): " + ", ".join("%d %s" % (i, name)
+                                                      for i, name in enumerate(model.columns_, start=1))]
+    head = "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")
+    if dt:
+        head += "  %22s" % ("timescale (%s)" % (unit or "time units"))
+    lines.append(head)
     for k, (ev, ts) in enumerate(zip(model.eigenvalues_, model.timescales_), start=1):
-        lines.append("%4d  %22.15g  %22.15g" % (k, ev, ts))
+        note = timescale_note(ev, ts)
+        row = "%4d  %22.15g  %22s" % (k, ev, "undefined" if note == "undefined" else "%.15g" % ts)
+        if dt:
+            row += "  %22s" % ("undefined" if note == "undefined" else "%.15g" % (ts * dt))
+        if note and note != "undefined":
+            row += "  (%s)" % note
+        lines.append(row)
     return "\n".join(lines) + "\n"
+
+
+def _time(value, unit):
+    return "%g %s" % (value, unit) if unit else "%g time units" % value
 
 
 def _check_plot(path, inputs):
@@ -203,7 +296,14 @@ def save_plot(model, projection_files, path):
     fig, (ax_ts, ax_h) = plt.subplots(1, 2, figsize=(11, 4.5))
     shown = min(len(model.timescales_), 20)
     k = np.arange(1, shown + 1)
-    ax_ts.semilogy(k, model.timescales_[:shown], "o-", label="implied timescale")
+    ts = model.timescales_[:shown]
+    drawable = np.isfinite(ts) & (ts > 0)
+    ax_ts.semilogy(k[drawable], ts[drawable], "o-", label="implied timescale")
+    left_out = ["%d (%s)" % (i, timescale_note(ev, t)) for i, ev, t, ok in
+                zip(k, model.eigenvalues_, ts, drawable) if not ok]
+    if left_out:
+        # A log axis cannot show them; say so rather than leave a silent gap.
+        ax_ts.text(0.02, 0.02, "not drawn: " + ", ".join(left_out), transform=ax_ts.transAxes, fontsize=8)
     ax_ts.axhline(model.lag, color="grey", ls="--", label="lag = %d" % model.lag)
     ax_ts.set_xlabel("component")
     ax_ts.set_ylabel("implied timescale (frames)")
@@ -228,6 +328,11 @@ def save_plot(model, projection_files, path):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["scan"]:
+        from ._scan_cli import main as scan_main
+
+        return scan_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     err = sys.stderr
@@ -235,10 +340,21 @@ def main(argv=None):
     if in_main_thread:  # signal handlers can only be set there
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        from ._moments import expand_files
+        from . import _formats
+        from ._moments import _inputs, is_stream
         from ._tica import TICA, output_paths
 
-        paths = expand_files(args.files)
+        paths = _inputs(args.files)
+        streams = [p for p in paths if is_stream(p)]
+        if streams and (args.out or args.plot):
+            raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
+                             "write it to a file first" % streams[0])
+        columns = None
+        if args.columns is not None:
+            # Names from the first regular file (a pipe's first lines are for its one read).
+            regular = [p for p in paths if not is_stream(p)]
+            names = _formats.plan(regular[:1]).layout.fields if regular else ()
+            columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             _import_matplotlib()  # before the work whose figure it would draw
         scaling = None if args.scaling == "none" else args.scaling
@@ -249,16 +365,24 @@ def main(argv=None):
             output_paths(paths, args.out)
         if args.plot:
             _check_plot(args.plot, paths)
-        model.fit(paths, n_jobs=args.jobs, progress=not args.quiet)
-        _say(_report(model, len(paths)))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model.fit(paths, n_jobs=args.jobs, progress=not args.quiet, columns=columns,
+                      keep_time=args.keep_time, threads=args.threads)
+        dt = args.dt or model.dt_
+        _say(_report(model, len(paths), dt, model.layout_.unit))
+        for w in caught:
+            err.write("%s: warning: %s\n" % (PROG, w.message))
         outputs = None
         if args.out:
-            outputs = model.transform_files(paths, args.out, n_jobs=args.jobs, progress=not args.quiet)
+            outputs = model.transform_files(paths, args.out, n_jobs=args.jobs, progress=not args.quiet,
+                                            threads=args.threads)
             _say("projections (%d components) written to %s\n" % (model.dim_, args.out))
         if args.plot:
             if outputs is None:
                 with tempfile.TemporaryDirectory(prefix="lagstat-tica-") as tmp:
-                    outputs = model.transform_files(paths, tmp, n_jobs=args.jobs, progress=not args.quiet)
+                    outputs = model.transform_files(paths, tmp, n_jobs=args.jobs, progress=not args.quiet,
+                                                    threads=args.threads)
                     save_plot(model, outputs, args.plot)
             else:
                 save_plot(model, outputs, args.plot)

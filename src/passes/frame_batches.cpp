@@ -18,6 +18,10 @@ struct frame_batches::piece {
     std::size_t want = 0;      // pread: bytes of the range to read
     std::size_t got = 0;       // pread: bytes of the range read
     int read_error = 0;        // pread: errno of a failed read of the range
+    // Segment markers met (row and line counted from the piece's start) and the lines of the
+    // first frames after them.
+    std::vector<segment_break> breaks;
+    std::vector<row_line> row_lines;
 
     // Room for `most` frames, keeping the first `keep`. false when it cannot be had.
     bool reserve(std::size_t keep, std::size_t most, std::size_t stride) noexcept {
@@ -160,6 +164,87 @@ void frame_batches::fill() {
         fill_sequential();
 }
 
+void frame_batches::set_segment_marker(std::string marker) {
+    marker_.clear();
+    if (!marker.empty()) marker_ = "\n" + marker;
+}
+
+const char* frame_batches::find_marker(const char* from, const char* end) const noexcept {
+    // `from` starts a line: the piece's first, or the one after a marker.
+    if (marker_.empty()) return end;
+    const std::size_t len = marker_.size() - 1;
+    const std::size_t left = static_cast<std::size_t>(end - from);
+    if (left >= len && std::memcmp(from, marker_.data() + 1, len) == 0) return from;
+    const void* hit = ::memmem(from, left, marker_.data(), marker_.size());
+    return hit == nullptr ? end : static_cast<const char*>(hit) + 1;
+}
+
+void frame_batches::parse_piece(std::size_t i, const char* begin, const char* end,
+                                bool final_piece) {
+    piece& p = pieces_[i];
+    p.result = input::chunk_result{};
+    p.result.resume = begin;
+    p.breaks.clear();
+    p.row_lines.clear();
+    if (begin == end) return;
+    // A data line holds at least one byte per field and its '\n': room for that many records
+    // (more on a full buffer, which only a miscount could bring).
+    const std::size_t per_record_bytes = static_cast<std::size_t>(layout_.fields()) + 1;
+    const bool segmented = !marker_.empty();
+    std::size_t records = 0;
+    std::uint64_t lines = 0;
+    const char* run = begin;
+    for (;;) {
+        // The text up to the next marker line ends with '\n' (the marker starts a line), so it
+        // parses as a span of its own.
+        const char* const mark = find_marker(run, end);
+        const bool final_run = final_piece && mark == end;
+        const char* from = run;
+        bool first = segmented;
+        input::chunk_result r;
+        for (;;) {
+            const std::size_t most =
+                records + static_cast<std::size_t>(mark - from) / per_record_bytes + 1;
+            if (!p.reserve(records, most, stride_)) {
+                p.result.why = input::chunk_result::stop::full;  // reported as no memory
+                return;
+            }
+            // With segments, the run's first record alone, for its line number.
+            r = input::parse_chunk(from, mark, layout_, p.frames.get() + records * stride_,
+                                   stride_, first ? 1 : p.capacity - records, final_run);
+            if (first && r.records != 0) p.row_lines.push_back({records, lines + r.lines});
+            records += r.records;
+            lines += r.lines;
+            const bool more = r.why == input::chunk_result::stop::full &&
+                              !(first && r.records == 0);
+            first = false;
+            if (!more) break;
+            from = r.resume;
+        }
+        if (r.why != input::chunk_result::stop::end_of_span || mark == end) {
+            p.result = r;
+            p.result.records = records;
+            p.result.lines = lines;
+            break;
+        }
+        const void* nl = std::memchr(mark, '\n', static_cast<std::size_t>(end - mark));
+        const char* line_end = nl == nullptr ? end : static_cast<const char*>(nl);
+        const char* text_end = line_end;
+        if (text_end != mark && text_end[-1] == '\r') --text_end;
+        lines += 1;
+        p.breaks.push_back({records, lines, std::string(mark, text_end)});
+        run = nl == nullptr ? end : line_end + 1;
+        if (run == end) {
+            p.result = input::chunk_result{};
+            p.result.records = records;
+            p.result.lines = lines;
+            p.result.resume = end;
+            break;
+        }
+    }
+    if (hook_ && records != 0) hook_(i, p.frames.get(), records);
+}
+
 bool frame_batches::next() {
     if (done_) {
         rows_.clear();
@@ -216,44 +301,20 @@ bool frame_batches::next() {
     for (std::size_t i = 1; i < parts; ++i)
         cuts[i] = std::max(cuts[i - 1], line_start_from(begin + span * i / parts, begin, span_end));
     cuts[parts] = span_end;
-    const std::size_t per_record_bytes = static_cast<std::size_t>(layout_.fields()) + 1;
     team_.run([&](std::size_t i) {
-        piece& p = pieces_[i];
-        p.result = input::chunk_result{};
-        p.result.resume = cuts[i];
-        if (cuts[i] == cuts[i + 1]) return;
-        // A data line holds at least one byte per field and its '\n': room for that many records
-        // (more on a full buffer, which only a miscount could bring).
-        std::size_t records = 0;
-        std::uint64_t lines = 0;
-        const char* from = cuts[i];
-        for (;;) {
-            const std::size_t most =
-                records + static_cast<std::size_t>(cuts[i + 1] - from) / per_record_bytes + 1;
-            if (!p.reserve(records, most, stride_)) {
-                p.result.why = input::chunk_result::stop::full;  // reported as no memory
-                return;
-            }
-            input::chunk_result r =
-                input::parse_chunk(from, cuts[i + 1], layout_, p.frames.get() + records * stride_,
-                                   stride_, p.capacity - records, final_span && i + 1 == parts);
-            records += r.records;
-            lines += r.lines;
-            if (r.why != input::chunk_result::stop::full) {
-                p.result = r;
-                p.result.records = records;
-                p.result.lines = lines;
-                break;
-            }
-            from = r.resume;
-        }
-        if (hook_ && records != 0) hook_(i, p.frames.get(), records);
+        parse_piece(i, cuts[i], cuts[i + 1], final_span && i + 1 == parts);
     });
 
     // The pieces in order: their frames, then the first stop among them.
     std::uint64_t lines = line_;
+    breaks_.clear();
+    row_lines_.clear();
     for (std::size_t i = 0; i < parts && !done_; ++i) {
         const piece& p = pieces_[i];
+        const std::size_t base = rows_.size();
+        for (const segment_break& b : p.breaks)
+            breaks_.push_back({base + b.row, lines + b.line, b.text});
+        for (const row_line& r : p.row_lines) row_lines_.push_back({base + r.row, lines + r.line});
         for (std::size_t k = 0; k < p.result.records; ++k) rows_.push_back(p.frames.get() + k * stride_);
         piece_rows_.push_back(rows_.size());
         switch (p.result.why) {
@@ -283,10 +344,12 @@ bool frame_batches::next() {
     const std::size_t rest = length_ - span;
     std::memmove(text_.get(), span_end, rest);
     length_ = rest;
-    if (final_span || (source_done_ && rest == 0)) {
+    if (pending_) {
+        // The read error comes after every whole line before it, also when none is left over:
+        // an input that failed (or a read stopped by Ctrl-C) is never taken for one that ended.
+        error_ = pending_;
         done_ = true;
-    } else if (pending_) {
-        error_ = pending_;  // the read error comes after every whole line before it
+    } else if (final_span || (source_done_ && rest == 0)) {
         done_ = true;
     }
     return true;

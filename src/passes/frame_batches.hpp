@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "input/chunk_parser.hpp"
@@ -45,6 +46,27 @@ public:
     frame_batches(const frame_batches&) = delete;
     frame_batches& operator=(const frame_batches&) = delete;
 
+    /// Where a line starting with the segment marker stood: before rows()[row] (row may be
+    /// rows().size(): after the batch's last frame), at 1-based physical line `line`; text is
+    /// the line without its end.
+    struct segment_break {
+        std::size_t row;
+        std::uint64_t line;
+        std::string text;
+    };
+    /// The physical line of rows()[row], for the first frame of the text after a marker and of
+    /// each piece (the frames that can start a segment).
+    struct row_line {
+        std::size_t row;
+        std::uint64_t line;
+    };
+
+    /// Lines starting with `marker` (not empty) are segment breaks rather than data or
+    /// comments, from the next batch on. Without it there are none.
+    void set_segment_marker(std::string marker);
+    const std::vector<segment_break>& breaks() const noexcept { return breaks_; }
+    const std::vector<row_line>& row_lines() const noexcept { return row_lines_; }
+
     /// Doubles from one frame to the next in a piece (the record's width).
     std::size_t stride() const noexcept { return stride_; }
 
@@ -65,6 +87,8 @@ private:
     void fill_parallel();
     void fill_sequential();
     void grow(std::size_t least);
+    void parse_piece(std::size_t i, const char* begin, const char* end, bool final_piece);
+    const char* find_marker(const char* from, const char* end) const noexcept;
 
     text_input& in_;
     thread_team& team_;
@@ -86,6 +110,9 @@ private:
     std::vector<piece> pieces_;
     std::vector<const double*> rows_;
     std::vector<std::size_t> piece_rows_;
+    std::string marker_;       // "\n" and the segment marker; empty: none
+    std::vector<segment_break> breaks_;
+    std::vector<row_line> row_lines_;
     std::uint64_t line_ = 0;  // physical lines before the buffer's first byte
     pass_error error_;
     bool done_ = false;

@@ -18,6 +18,12 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
         if (err == EINTR) return {failure::interrupted};
         return {failure::open_input, err};
     }
+    return open(std::move(source_), options);
+}
+
+pass_error text_input::open(std::unique_ptr<input::byte_source> source,
+                            const input::text_options& options) {
+    source_ = std::move(source);
     // The file as it was before the source peeked at its first bytes: taken after that peek,
     // a line appended meanwhile would pass for one the file had when it was opened.
     if (plain_file_fd() >= 0) source_->plain_file_opened(opened_size_, opened_mtime_);

@@ -24,6 +24,9 @@ public:
     /// failure::bad_options with the reason.
     pass_error open(const char* path, input::interrupt_check interrupted,
                     const input::text_options& options = {});
+    /// The same with a source the caller opened (and may have looked into: a replay_source).
+    pass_error open(std::unique_ptr<input::byte_source> source,
+                    const input::text_options& options = {});
 
     /// Values of a record: the first data line's field count, or the number of usecols.
     int columns() const noexcept { return columns_; }

@@ -184,10 +184,13 @@ struct block_impl {
     /// sums use, and into the row panel of the earlier frames. Where the row groups lie within
     /// the strips, c's rows are read straight from the column panel. With a workspace smaller
     /// than full_work(n), the panels cover the columns and rows piece by piece.
+    ///
+    /// Several lags at once (lagged_products each): the column panel of a chunk is packed once
+    /// for cov and every lag, whose sums are independent elements.
     template <std::size_t tile_v>
     LAGSTAT_KERNEL_TARGET static void products(const double* const* rows, std::size_t m, double* c,
-                                               const double* const* earlier, std::size_t first,
-                                               double* tc, std::size_t n, std::size_t row_begin,
+                                               const lagged_products* lags, std::size_t count,
+                                               std::size_t n, std::size_t row_begin,
                                                std::size_t row_end, double* work,
                                                std::size_t work_doubles) {
         constexpr std::size_t tile_w = tile_v * vl;
@@ -204,13 +207,16 @@ struct block_impl {
         double* const pb_base = work;
         double* const pa_base = work + cols_piece * chunk;
         const bool c_rows_in_strips = tile_w % tile_r == 0 && cols_piece == cols_all;
-        if (tc == nullptr) first = m;
 
         for (std::size_t k0 = 0; k0 < m; k0 += chunk) {
             const std::size_t kc = std::min(chunk, m - k0);
-            // The pairs whose later frame lies in this chunk: later frames [t0, k0 + kc).
-            const std::size_t t0 = std::max(k0, first);
-            const std::size_t pairs = k0 + kc > t0 ? k0 + kc - t0 : 0;
+            // Is any lag's pair's later frame in this chunk?
+            std::size_t pairs = 0;
+            for (std::size_t l = 0; l < count; ++l) {
+                const std::size_t first = lags[l].tc != nullptr ? lags[l].first : m;
+                const std::size_t t0 = std::max(k0, first);
+                pairs += k0 + kc > t0 ? k0 + kc - t0 : 0;
+            }
             for (std::size_t j0 = 0; j0 < n; j0 += cols_piece) {
                 const std::size_t cols = std::min(cols_piece, cols_all - j0);
                 const std::size_t j_stop = std::min(n, j0 + cols);
@@ -233,12 +239,18 @@ struct block_impl {
                         }
                     }
                 }
-                if (pairs != 0) {
+                for (std::size_t l = 0; l < count && pairs != 0; ++l) {
+                    // This lag's pairs whose later frame lies in the chunk: [t0, k0 + kc).
+                    if (lags[l].tc == nullptr) continue;
+                    const std::size_t first = lags[l].first;
+                    const std::size_t t0 = std::max(k0, first);
+                    if (k0 + kc <= t0) continue;
+                    const std::size_t lag_pairs = k0 + kc - t0;
                     for (std::size_t i0 = row_begin; i0 < row_end; i0 += rows_piece) {
                         const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                        pack(earlier + (t0 - first), pairs, n, i0, rws, tile_r, pa_base);
-                        const panel pa{pa_base, i0, tile_r, pairs};
-                        sweep<tile_v>(pa, 0, pb, t0 - k0, pairs, tc, n, i0,
+                        pack(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, tile_r, pa_base);
+                        const panel pa{pa_base, i0, tile_r, lag_pairs};
+                        sweep<tile_v>(pa, 0, pb, t0 - k0, lag_pairs, lags[l].tc, n, i0,
                                       std::min(row_end, i0 + rws), j0, j_stop, false);
                     }
                 }
@@ -251,12 +263,19 @@ struct block_impl {
                                 const double* const* earlier, std::size_t first, double* tc,
                                 std::size_t n, std::size_t row_begin, std::size_t row_end,
                                 double* work, std::size_t work_doubles) {
+        const lagged_products one{earlier, first, tc};
+        lagged_moment_products(rows, m, c, &one, 1, n, row_begin, row_end, work, work_doubles);
+    }
+
+    static void lagged_moment_products(const double* const* rows, std::size_t m, double* c,
+                                       const lagged_products* lags, std::size_t count,
+                                       std::size_t n, std::size_t row_begin, std::size_t row_end,
+                                       double* work, std::size_t work_doubles) {
         if (n >= full_w)
-            products<Ops::tile_vecs>(rows, m, c, earlier, first, tc, n, row_begin, row_end, work,
+            products<Ops::tile_vecs>(rows, m, c, lags, count, n, row_begin, row_end, work,
                                      work_doubles);
         else
-            products<1>(rows, m, c, earlier, first, tc, n, row_begin, row_end, work,
-                        work_doubles);
+            products<1>(rows, m, c, lags, count, n, row_begin, row_end, work, work_doubles);
     }
 
     /// s[i] += f(rows[k][i]) for i in [begin, end), k in order, f the identity or the square.
@@ -316,7 +335,8 @@ struct block_impl {
     }
 
     static constexpr block_kernel_table table(const char* name) {
-        return {name, &add_sum, &add_squares, &min_work, &full_work, &moment_products};
+        return {name,      &add_sum,        &add_squares, &min_work, &full_work, &moment_products,
+                &lagged_moment_products};
     }
 };
 

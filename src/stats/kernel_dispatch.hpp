@@ -16,6 +16,14 @@ constexpr std::size_t panel_chunk_frames = 128;
 /// divides it), so that threads splitting the rows keep whole register tiles.
 constexpr std::size_t row_band_step = 24;
 
+/// One lag's products in a block (see block_kernel_table::add_moment_products): tc +=
+/// earlier[p] rows[first + p]^T for p in [0, m - first); a null tc skips the lag.
+struct lagged_products {
+    const double* const* earlier;
+    std::size_t first;
+    double* tc;
+};
+
 /// The outer products take a workspace for their panels: any size from min_work(n) doubles
 /// works (the panels are then packed piece by piece); full_work(n) doubles hold a whole chunk
 /// of frames at once. The workspace should be aligned to 64 bytes.
@@ -38,6 +46,12 @@ struct block_kernel_table {
                                 const double* const* earlier, std::size_t first, double* tc,
                                 std::size_t n, std::size_t row_begin, std::size_t row_end,
                                 double* work, std::size_t work_doubles);
+    /// add_moment_products for several lags at once: c as there, and every lag's tc, sharing
+    /// the column panel of each chunk of frames.
+    void (*add_lagged_products)(const double* const* rows, std::size_t m, double* c,
+                                const lagged_products* lags, std::size_t count, std::size_t n,
+                                std::size_t row_begin, std::size_t row_end, double* work,
+                                std::size_t work_doubles);
 };
 
 /// Always present: plain C++ (GCC vector extensions, SSE2 on x86-64).

@@ -1,11 +1,17 @@
 """lagstat_tica: multi-file moments, TICA and its command line, checked against deeptime and numpy."""
+import bz2
 import errno
+import functools
 import gzip
+import lzma
 import os
 import signal
 import subprocess
 import sys
+import shutil
+import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -14,9 +20,9 @@ from scipy.signal import lfilter
 import lagstat
 import lagstat_tica
 from lagstat_tica import TICA, moments
-from lagstat_tica import _moments
+from lagstat_tica import _moments, _native
 from lagstat_tica.cli import main as cli_main
-from conftest import assert_line_error
+from conftest import assert_exact, assert_line_error
 
 N_COLS = 7
 LENGTHS = (2600, 1700, 3400, 1200)
@@ -192,60 +198,160 @@ def test_text_variants_read_like_lagstat(tmp_path, fmt, sep, newline, final_newl
     np.testing.assert_allclose(model.mean_, ref.mean_0, rtol=1e-12)
 
 
-@pytest.mark.parametrize("chunk", [3, 16, 1 << 20])
-@pytest.mark.parametrize("n_frames, lag, final_newline", [(50, 4, True), (50, 4, False), (7, 4, True), (3, 4, False),
-                                                          (8, 4, False), (1, 1, True)])
-def test_edge_sums(tmp_path, monkeypatch, chunk, n_frames, lag, final_newline):
-    """Head and tail sums, whatever the chunking, the overlap of head and tail, or a missing final newline."""
-    monkeypatch.setattr(_moments._LineCursor, "_CHUNK", chunk)
-    x = np.random.default_rng(n_frames).normal(size=(n_frames, 3))
-    trailer = "\n9 9 9\n" if final_newline else ""  # lines after an empty line are not frames
-    path = write_frames(tmp_path / "e.txt", x, final_newline=final_newline, trailer=trailer)
-    a = np.array([0.5, -1.0, 2.0])
-    got = _moments.edge_sums(path, n_frames, lag, a)
-    k = min(lag, n_frames)
-    z = x - a
-    np.testing.assert_allclose(got["head_sum"], z[:k].sum(axis=0), rtol=1e-13)
-    np.testing.assert_allclose(got["tail_sum"], z[n_frames - k:].sum(axis=0), rtol=1e-13)
-    np.testing.assert_allclose(got["head_outer"], z[:k].T @ z[:k], rtol=1e-13)
-    np.testing.assert_allclose(got["tail_outer"], z[n_frames - k:].T @ z[n_frames - k:], rtol=1e-13)
+# --- one read per file -----------------------------------------------------------------------
+
+HEADER = "#! FIELDS time a b c"
 
 
-@pytest.mark.parametrize("final_newline", [True, False])
-@pytest.mark.parametrize("n_frames, extra", [(10, 1), (10, 6), (3, 1)])
-def test_edge_sums_notice_a_file_shorter_than_counted(tmp_path, final_newline, n_frames, extra):
-    path = write_frames(tmp_path / "s.txt", np.ones((n_frames, 2)), final_newline=final_newline)
-    with pytest.raises(RuntimeError, match="ended before"):
-        _moments.edge_sums(path, n_frames + extra, 4, np.zeros(2))
+def segmented_files(tmp_path, lengths, compress=None):
+    """Files of PLUMED-like text: a header, a time column, the header again at each restart.
+    Returns the paths and every file's segments of frames (the three data columns)."""
+    opener = {None: open, "gz": gzip.open, "bz2": bz2.open, "xz": lzma.open}[compress]
+    paths, frames = [], []
+    for i, segs in enumerate(lengths):
+        xs = [slow_process(n, 3, seed=10 * i + j) for j, n in enumerate(segs)]
+        lines, t = [HEADER], 0.0
+        for j, x in enumerate(xs):
+            lines += [HEADER] * (j > 0) + ["%.17g %s" % (t + k, " ".join("%.17g" % v for v in row))
+                                          for k, row in enumerate(x)]
+            t += len(x)
+        path = str(tmp_path / ("seg%d.txt%s" % (i, "." + compress if compress else "")))
+        with opener(path, "wt") as f:
+            f.write("\n".join(lines) + "\n")
+        paths.append(path)
+        frames.append(xs)
+    return paths, frames
+
+
+def colvar_options(marker, path, head):
+    assert head[0] == HEADER
+    return {"comments": "#", "usecols": [1, 2, 3], "time_field": 0, "segment_marker": marker}
+
+
+def bare_columns(path, head):
+    assert len(head) == 256 and len(head[0].split()) == N_COLS  # a pipe's head is read again
+    return None
+
+
+def literal_sums(segments, lags, s):
+    """Sums of one read, frame by frame in numpy: pairs and edges within each segment."""
+    n = s.shape[0]
+    out = {"frames": 0, "pairs": [0] * len(lags), "sum": np.zeros(n), "cov": np.zeros((n, n))}
+    for key in ("tcov", "head_cov", "tail_cov"):
+        out[key] = np.zeros((len(lags), n, n))
+    out["head_sum"], out["tail_sum"] = np.zeros((len(lags), n)), np.zeros((len(lags), n))
+    for x in segments:
+        y = x - s
+        out["frames"] += len(y)
+        out["sum"] = out["sum"] + y.sum(axis=0)
+        out["cov"] = out["cov"] + y.T @ y
+        for i, lag in enumerate(lags):
+            h, t = y[:lag], y[max(0, len(y) - lag):]
+            out["pairs"][i] += max(0, len(y) - lag)
+            out["tcov"][i] += y[:-lag].T @ y[lag:] if len(y) > lag else 0.0
+            out["head_sum"][i] += h.sum(axis=0)
+            out["tail_sum"][i] += t.sum(axis=0)
+            out["head_cov"][i] += h.T @ h
+            out["tail_cov"][i] += t.T @ t
+    return out
 
 
 @pytest.mark.parametrize(
-    "line, values",
+    "lags, marker, compress, n_jobs, threads",
     [
-        (b"1 2 3", [1, 2, 3]),
-        (b"1,2,3", [1, 2, 3]),
-        (b"1, 2,3", [1, 2, 3]),
-        (b"1,2,", [1, 2]),
-        (b",1", [0, 1]),
-        (b"1,,2", [1, 0, 2]),
-        (b"1 ,2", [1, 0, 2]),
-        (b"1 ,", [1, 0]),
-        (b"-1.5e-3 +2", [-0.0015, 2]),
-        (b"1-2 3", [1, 3]),
-        (b"1.5e", [1.5]),
-        (b"  1\t2  \r", [1, 2]),
-        (b". - e", [0, 0, 0]),
-        (b"0.1000000000000000055511151231257827", [0.1]),
+        ([1, 7, 30], None, None, 2, 2),
+        ([3, 50], "#! FIELDS", None, 1, 2),
+        ([2, 1], "#! FIELDS", "gz", 2, 1),
+        ([5], "#! FIELDS", "xz", 1, 3),
+        ([4000, 1], None, "bz2", 1, 1),  # a lag beyond every file
     ],
 )
-def test_parse_line(line, values):
-    assert _moments.parse_line(line) == values
+def test_one_read_sums(tmp_path, lags, marker, compress, n_jobs, threads):
+    """Counts exact; sums those of frame-by-frame loops and of lagstat.run's two passes within
+    1e-11 of their scale (the files after the first are re-based to the first's first frame);
+    the same bits for any n_jobs and threads."""
+    paths, frames = segmented_files(tmp_path, [[300, 40, 1], [5], [700]], compress)
+    options = functools.partial(colvar_options, marker)
+    got = _moments.one_read(paths, lags, options_of=options, n_jobs=n_jobs, threads=threads, keep_per_file=True)
+    again = _moments.one_read(paths, lags, options_of=options)
+    segments = [seg for f in frames for seg in (f if marker else [np.concatenate(f)])]
+    s = frames[0][0][0]
+    want = literal_sums(segments, lags, s)
+    assert (got["frames"], got["pairs"], got["per_file"]) == (want["frames"], want["pairs"], [341, 5, 700])
+    for key in ("sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
+        scale = np.abs(want[key]).max()
+        np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-11 * scale, err_msg=key)
+        assert np.array_equal(bits(got[key]), bits(again[key])), key
+        per_file = got["per_file_sums"]
+        assert np.array_equal(bits(functools.reduce(lambda a, b: a + b[key], per_file[1:], per_file[0][key])),
+                              bits(got[key])), key
+    assert_exact(got["shift"], s)
+    if marker:  # (first line, frames, marker, first time, last time); the time counts frames
+        starts = [[sum(len(x) for x in f[:j]) for j in range(len(f))] for f in frames]
+        assert got["segments"] == [[(2 + t0 + j, len(x), HEADER if j else None, t0, t0 + len(x) - 1.0)
+                                    for j, (x, t0) in enumerate(zip(f, st))] for f, st in zip(frames, starts)]
+        assert got["dt"] == 1.0
+    # lagstat.run about the exact mean: the one read's sums re-based there agree.
+    mean = np.concatenate(segments).mean(axis=0)
+    moved = _moments.rebase(got, mean)
+    for i, lag in enumerate(lags):
+        d = {"mean": mean.copy()}
+        for path in paths:
+            e = {"mean": mean.copy()}
+            lagstat.run(path, e, 0, 0, 1, 1, lag, comments="#", usecols=[1, 2, 3])
+            d = {k: d.get(k, 0.0) + e[k] for k in ("cov", "tcov", "tcov_samples")}
+        np.testing.assert_allclose(moved["cov"], d["cov"], rtol=0, atol=1e-11 * np.abs(d["cov"]).max())
+        if not marker:  # lagstat.run knows no segments
+            assert got["pairs"][i] == d["tcov_samples"]
+            np.testing.assert_allclose(moved["tcov"][i], d["tcov"], rtol=0, atol=1e-11 * np.abs(d["cov"]).max())
 
 
-@pytest.mark.parametrize("line", [b"1 x", b"nan", b"1 #2", b"1" * 257])
-def test_parse_line_rejects(line):
-    with pytest.raises(ValueError):
-        _moments.parse_line(line)
+@pytest.mark.parametrize(
+    "content, options",
+    [
+        (b"1 2\n1 x\n", {}),
+        (b"1 2\n1 2 3\n", {"comments": "#"}),
+        (b"# h\n1,2\n1,,2\n", {"comments": "#", "delimiter": ","}),
+        (b"", {}),
+        (b"\n1 2\n", {}),
+        (b"1 2\n", {"usecols": [5]}),
+        (gzip.compress(b"1 2\n" * 1000)[:-9], {}),
+        (None, {}),  # no such file
+    ],
+)
+def test_scan_fails_as_lagstat_run(tmp_path, content, options):
+    """The same exception, message, notes, errno and file name as lagstat.run raises."""
+    path = str(tmp_path / "f.txt")
+    if content is not None:
+        open(path, "wb").write(content)
+    caught = []
+    for call in (lambda: lagstat.run(path, {}, 1, 0, 0, 0, 1, **options),
+                 lambda: _native.open(path).scan([1], **options)):
+        with pytest.raises(Exception) as info:
+            call()
+        e = info.value
+        caught.append((type(e), e.args, getattr(e, "__notes__", None), getattr(e, "errno", None),
+                       getattr(e, "filename", None)))
+    assert caught[0] == caught[1]
+
+
+def test_pipes_are_read_here_and_cannot_be_projected(tmp_path, dataset):
+    """A FIFO and a file read alike; the FIFO is marked as read once, and projecting it is refused."""
+    paths, _ = dataset
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: open(fifo, "wb").write(open(paths[1], "rb").read()))
+    writer.start()
+    piped = _moments.one_read([paths[0], fifo], [4], n_jobs=2, options_of=bare_columns)
+    writer.join()
+    plain = _moments.one_read(paths[:2], [4])
+    assert piped["rereadable"] == [True, False]
+    for key in ("sum", "cov", "tcov", "head_cov", "tail_cov"):
+        assert np.array_equal(bits(piped[key]), bits(plain[key])), key
+    model = TICA(4).fit_from_sums(piped)
+    for gone in (fifo, "/dev/fd/63"):
+        with pytest.raises(ValueError, match="projecting needs the data again"):
+            model.transform_files([gone], tmp_path / "out")
 
 
 # --- moments ---------------------------------------------------------------------------------
@@ -318,18 +424,6 @@ def test_api_refusals(tmp_path, dataset, call, error, match):
         call(dataset[0], constant)
 
 
-@pytest.mark.parametrize("change", ["append", "truncate"])
-def test_file_changed_between_reads_is_refused(tmp_path, dataset, monkeypatch, change):
-    path = write_frames(tmp_path / "grows.txt", dataset[1][0][:300])
-    second_pass, lines = _moments._centred_pass, open(path).readlines()
-    changed = lines + ["1 2 3 4 5 6 7\n"] if change == "append" else lines[:100]
-    monkeypatch.setattr(_moments, "_centred_pass",
-                        lambda p, *a: (p == path and open(p, "w").writelines(changed), second_pass(p, *a))[1])
-    with pytest.raises(RuntimeError, match="grows.txt changed between reads: 300 frames, then %d"
-                       % (301 if change == "append" else 100)):
-        TICA(3).fit([dataset[0][0], path])
-
-
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
@@ -351,6 +445,9 @@ def test_errors_keep_file_line_and_errno_across_workers(request, tmp_path, datas
     with pytest.raises(OSError) as info:
         TICA(1).fit([dataset[0][0], str(empty)], **kw)
     assert (info.value.errno, info.value.filename) == (errno.ENODATA, str(empty))
+    with pytest.raises(ValueError) as info:
+        TICA(1).fit([dataset[0][0], str(bad)], **kw)
+    assert_line_error(info.value, str(bad), 2)
 
 
 def test_parallel_paths_equal_serial(dataset, dask_client):
@@ -430,7 +527,7 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}", "{good}.tica.txt", "--lag", "2", "--out", "."], 1,
          "output './good.txt.tica.txt' would overwrite input '{good}.tica.txt'"),
         (["{good}", "g*.txt", "--lag", "2"], 1, "'good.txt' are the same file"),
-        (["{good}", "sub/good.txt", "--lag", "2", "--out", "new"], 1, "share a base name"),
+        (["{good}", "good.txt.gz", "--lag", "2", "--out", "new"], 1, "share a base name"),
     ],
 )
 def test_cli_errors(tmp_path, args, status, message):
@@ -442,6 +539,7 @@ def test_cli_errors(tmp_path, args, status, message):
     huge.write_text("1 2 3\n1 1e999 3\n")
     (tmp_path / "sub").mkdir()
     write_frames(tmp_path / "sub" / "good.txt", slow_process(100, 3, seed=3))
+    write_frames(tmp_path / "good.txt.gz", slow_process(100, 3, seed=4))
     names = dict(good=good, bad=bad, huge=huge)
     argv = [a.format(**names) for a in args]
     proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *argv, "--quiet"], capture_output=True, text=True,
@@ -474,10 +572,11 @@ def _descendants(pid):
                                                (signal.SIGINT, 130, "lagstat-tica: interrupted"),
                                                (signal.SIGKILL, -signal.SIGKILL, None)])
 def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig, status, line):
-    # Every process of the run, workers too, reads slowly: each lagstat.run first sleeps.
+    # The workers read slowly: each file's open first sleeps (the command's own look at the
+    # files' first lines does not).
     (tmp_path / "sitecustomize.py").write_text(
-        "import time, lagstat\n_run = lagstat.run\n"
-        "lagstat.run = lambda *a: (time.sleep(60), _run(*a))[1]\n")
+        "import os, time\nfrom lagstat_tica import _native\n_open, _main = _native.open, os.getpid()\n"
+        "_native.open = lambda *a: (os.getpid() != _main and time.sleep(60), _open(*a))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
     # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
     start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
@@ -537,3 +636,437 @@ def test_missing_optional_dependency(tmp_path, hidden, code, status, last_line):
     assert (proc.stderr if status else proc.stdout).strip().splitlines()[-1] == last_line
     if "main(" in code:  # the command line: one line, and nothing computed before it
         assert proc.stderr.count("\n") == 1 and proc.stdout == ""
+
+
+# --- one read, many lags: the estimator on a read's sums, the scan and its command -------------
+
+
+def sums_of(arrays, lags, shift):
+    """A read's sums relative to shift, frame by frame: the oracle for one_read."""
+    n, nl = arrays[0].shape[1], len(lags)
+    out = dict(frames=0, shift=np.array(shift, float), sum=np.zeros(n), cov=np.zeros((n, n)), lags=list(lags),
+               pairs=np.zeros(nl), tcov=np.zeros((nl, n, n)), head_sum=np.zeros((nl, n)), tail_sum=np.zeros((nl, n)),
+               head_cov=np.zeros((nl, n, n)), tail_cov=np.zeros((nl, n, n)), dt=np.nan, per_file=[], segments=[])
+    for x in arrays:
+        z = x - shift
+        out["frames"] += len(z)
+        out["per_file"].append(len(z))
+        out["segments"].append([(1, len(z), None, np.nan, np.nan)])
+        for t in range(len(z)):
+            out["sum"] += z[t]
+            out["cov"] += np.outer(z[t], z[t])
+            for i, lag in enumerate(lags):
+                if t + lag < len(z):
+                    out["pairs"][i] += 1
+                    out["tcov"][i] += np.outer(z[t], z[t + lag])
+                if t < lag:
+                    out["head_sum"][i] += z[t]
+                    out["head_cov"][i] += np.outer(z[t], z[t])
+                if t >= len(z) - lag:
+                    out["tail_sum"][i] += z[t]
+                    out["tail_cov"][i] += np.outer(z[t], z[t])
+    return out
+
+
+def standin_read(arrays_of, far=0.0, rereadable=True, calls=None):
+    """one_read over arrays_of(files); `far` standard deviations are added to the first read's
+    shift, as a first frame that far out would leave it."""
+    def one_read(files, lags, shift=None, keep_per_file=False, **_):
+        arrays = arrays_of(files)
+        if shift is None:
+            shift = arrays[0][0] + far * np.concatenate(arrays).std(axis=0)
+        if calls is not None:
+            calls.append(shift)
+        out = sums_of(arrays, lags, shift)
+        out["rereadable"] = [rereadable] * len(arrays)
+        if keep_per_file:
+            out["per_file_sums"] = [sums_of([x], lags, shift) for x in arrays]
+        return out
+    return one_read
+
+
+def deeptime_cv(arrays, lag, folds):
+    tica = pytest.importorskip("deeptime.decomposition").TICA
+    scores = []
+    for f in range(folds):
+        train = [x for j, x in enumerate(arrays) if j % folds != f]
+        test = [x for j, x in enumerate(arrays) if j % folds == f]
+        scores.append(tica(lagtime=lag).fit_fetch(train).score(r=2, test_model=tica(lagtime=lag).fit_fetch(test)))
+    return scores
+
+
+@pytest.mark.parametrize("lags, folds", [((1, 7, 50), 4), ((3, 300), 2), ((1000, 2), 3)])
+def test_scan_matches_deeptime(monkeypatch, dataset, lags, folds):
+    """Eigenvalues, VAMP-2 and VAMP-2 cross-validated by files, at every lag of one read."""
+    paths, arrays = dataset
+    monkeypatch.setattr(_moments, "one_read", standin_read(lambda fs: arrays), raising=False)
+    result = lagstat_tica.scan(paths, lags, folds=folds)
+    assert list(result.lags) == sorted(lags) and result.n_reads == 1 and result.folds == folds
+    for i, lag in enumerate(result.lags):
+        ref = peer(arrays, lag)
+        assert result.n_pairs[i] == sum(max(0, len(x) - lag) for x in arrays)
+        assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
+        assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
+        assert_rel(result.vamp2_cv_folds[i], deeptime_cv(arrays, lag, folds), 1e-8)
+        model = result.tica(lag, dim=2)
+        assert model.dim_ == 2 and model.n_reads_ == 1
+        assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+        for x in arrays:
+            assert_equal_up_to_sign(model.transform(x)[:, :2], ref.transform(x)[:, :2], 1e-6)
+
+
+def _offset(n, seed):
+    return 1e6 + 1e-3 * slow_process(n, 4, seed)
+
+
+def _drifting(n, seed):
+    return slow_process(n, 4, seed) + np.linspace(0, 50, n)[:, None] * np.arange(1, 5)
+
+
+def _outlier(n, seed):
+    x = slow_process(n, 4, seed)
+    x[0] += 1000 * x.std(axis=0)
+    return x
+
+
+@pytest.mark.parametrize(
+    "make, far, rereadable, reads, warns",
+    [
+        # a frame of the data as shift keeps k <= sqrt(frames - 1): these need no second read
+        (_offset, 0, True, 1, False),
+        (_drifting, 0, True, 1, False),
+        (_outlier, 0, True, 1, False),
+        # a shift 1e5 standard deviations out (a first frame so far out among 1e10 frames)
+        (_offset, 1e5, True, 2, False),
+        (_outlier, 1e5, True, 2, False),
+        (_offset, 1e5, False, 1, True),
+    ],
+)
+def test_shift_far_from_the_mean_reads_again(tmp_path, monkeypatch, make, far, rereadable, reads, warns):
+    arrays = [make(n, seed) for seed, n in enumerate((1500, 900))]
+    paths = [write_frames(tmp_path / ("f%d.txt" % i), x) for i, x in enumerate(arrays)]
+    shifts = []
+    monkeypatch.setattr(_moments, "one_read", standin_read(lambda fs: arrays, far, rereadable, shifts), raising=False)
+    lag = 5
+    with pytest.warns(RuntimeWarning, match="cannot be read again") if warns else warnings.catch_warnings():
+        if not warns:
+            warnings.simplefilter("error")
+        model = TICA(lag).fit(paths)
+    assert model.n_reads_ == len(shifts) == reads
+    ref = peer(arrays, lag)
+    err = np.max(np.abs(model.eigenvalues_ - ref.singular_values) / np.abs(ref.singular_values))
+    assert err > 1e-8 if warns else err <= 1e-8, err  # the first read alone would not do
+    if reads == 2:
+        allx = np.concatenate(arrays)  # the second shift: the mean, up to the first read's rounding
+        assert np.all(np.abs(shifts[1] - allx.mean(axis=0)) <= 1e-6 * allx.std(axis=0))
+
+
+@pytest.mark.parametrize("shift", ["first", "mean", "far"])
+def test_rebased_sums_equal_a_read_with_that_shift(dataset, shift):
+    from lagstat_tica import _estimator
+
+    arrays = [x[:300] for x in dataset[1][:2]]
+    lags = [1, 4, 299, 400]
+    target = {"first": arrays[1][0], "mean": np.concatenate(arrays).mean(axis=0), "far": arrays[0][3] + 1e3}[shift]
+    first = sums_of(arrays[:1], lags, arrays[0][0])
+    got = _moments.rebase(_estimator.merge([first, sums_of(arrays[1:], lags, target)]), target)
+    want = sums_of(arrays, lags, target)
+    for key in ("frames", "pairs", "sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
+        # rounding: relative to the terms moved, which the sums about the mean cancel
+        scale = max(np.max(np.abs(want[key])), np.max(np.abs(first[key])), 1.0)
+        np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-12 * scale, err_msg=key)
+
+
+def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
+    paths, arrays = dataset
+    png = tmp_path / "its.png"
+    rc = cli_main(["scan", *paths, "--lags", "1,5,50", "--plot", str(png), "--dt", "0.5", "--folds", "2",
+                   "--timescales", "2", "--quiet"])
+    assert rc == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("4 files read once, %d frames; VAMP-2 cross-validated over 2 folds" % sum(LENGTHS))
+    rows = [line.split() for line in lines[2:5]]
+    assert [int(r[0]) for r in rows] == [1, 5, 50]
+    for row in rows:
+        lag = int(row[0])
+        ref = peer(arrays, lag)
+        assert float(row[1]) == lag * 0.5 and int(row[2]) == sum(len(x) - lag for x in arrays)
+        np.testing.assert_allclose([float(v) for v in row[3:5]], ref.timescales()[:2], rtol=1e-5)
+        np.testing.assert_allclose([float(v) for v in row[5:7]], 0.5 * ref.timescales()[:2], rtol=1e-5)
+        np.testing.assert_allclose(float(row[7]), ref.score(r=2), rtol=1e-5)
+        np.testing.assert_allclose(float(row[8]), np.mean(deeptime_cv(arrays, lag, 2)), rtol=1e-5)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["scan", "{good}", "--lags", "1,0"], 2, "--lags: must be >= 1, got 0 in '1,0'"),
+        (["scan", "{good}"], 2, "--lags"),
+        (["scan", "{good}", "--lags", "2", "--dt", "-1"], 2, "--dt"),
+        (["scan", "{good}", "--lags", "100,200"], 1, "no lagged pairs: every file has at most 200 frames"),
+        (["scan", "{good}", "--lags", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
+        (["scan", "{good}", "--lags", "2,x"], 2, "--lags: not an integer: 'x' in '2,x'"),
+    ],
+)
+def test_cli_scan_errors(tmp_path, capsys, args, status, message):
+    good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    argv = [a.format(good=good) for a in args] + ["--quiet"]
+    try:
+        rc = cli_main(argv)
+    except SystemExit as exc:  # argparse's refusals
+        rc = exc.code
+    assert rc == status
+    assert message in capsys.readouterr().err.strip().splitlines()[-1]
+
+
+def test_a_file_named_scan_is_read_as_dot_slash_scan(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    write_frames(tmp_path / "scan", slow_process(200, 3, seed=1))
+    assert cli_main(["./scan", "--lag", "2", "--quiet"]) == 0
+    assert "lag 2 frames: 1 files (bare columns), 200 frames" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("as_pipe", [False, True])
+def test_scan_of_a_restarted_colvar_keeps_its_segments_apart(tmp_path, as_pipe):
+    x = slow_process(2400, 3, seed=8)
+    lines = ["#! FIELDS time d1 d2 d3", "#! SET min_d1 0"]
+    for t, row in enumerate(x):
+        lines += ["#! FIELDS time d1 d2 d3"] * (t == 1000) + ["%g %s" % (0.5 * t, " ".join("%.17g" % v for v in row))]
+    colvar = tmp_path / "COLVAR"
+    colvar.write_text("\n".join(lines) + "\n")
+    source = subprocess.Popen(["cat", str(colvar)], stdout=subprocess.PIPE) if as_pipe else None
+    path = "/dev/fd/%d" % source.stdout.fileno() if as_pipe else str(colvar)
+    try:
+        result = lagstat_tica.scan([path], [1, 30], folds=0)
+    finally:
+        if source is not None:
+            source.stdout.close()
+            source.wait()
+    assert (result.columns, result.dt, result.n_frames) == (("d1", "d2", "d3"), 0.5, 2400)
+    for i, lag in enumerate(result.lags):
+        ref = peer([x[:1000], x[1000:]], lag)
+        assert result.n_pairs[i] == 2400 - 2 * lag
+        assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
+        assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
+
+
+# --- file formats ---------------------------------------------------------------------------
+
+FMT_NAMES = ("phi", "psi", "chi")
+RESTART = 260  # COLVAR: frame where the run restarts, after going back two frames in time
+
+
+def _colvar(x, t):
+    rows = ["%.17g %.17g %.17g %.17g" % (ti, *xi) for ti, xi in zip(t, x)]
+    rows[RESTART:RESTART] = ["#! FIELDS time phi psi chi"]
+    rows.insert(40, "#! SET min_phi -pi")  # comments between data lines
+    return "#! FIELDS time phi psi chi\n#! SET min_phi -pi\n" + "\n".join(rows) + "\n"
+
+
+def _xvg(x, t):
+    head = ('# gmx angle\n@    title "Dihedrals"\n@    xaxis  label "Time (ps)"\n@TYPE xy\n'
+            '@ s0 legend "phi"\n@ s1 legend "psi"\n')
+    rows = ["%.17g %.17g %.17g %.17g" % (ti, *xi) for ti, xi in zip(t, x)]
+    rows.insert(100, "# a comment between data lines")
+    return head + "\n".join(rows) + "\n"
+
+
+def _csv(index, time):
+    def write(x, t):
+        import pandas as pd
+        frame = pd.DataFrame(x, columns=FMT_NAMES)
+        if time:
+            frame.insert(0, "time", t)
+        return frame.to_csv(index=index)
+    return write
+
+
+def _bare(x, t):
+    return "# x0 x1 x2\n" + "\n".join("%.17g %.17g %.17g" % tuple(r) for r in x) + "\n"
+
+
+# writer, kind, feature names, time field, loadtxt options for the same numbers, segments
+FORMATS = {
+    "colvar": (_colvar, "colvar", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
+    "xvg": (_xvg, "xvg", ("phi", "psi", "y3"), 0, dict(comments=("#", "@"), usecols=(1, 2, 3)), False),
+    "csv_index": (_csv(True, False), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+                  False),
+    "csv_time": (_csv(False, True), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+                 False),
+    "csv_plain": (_csv(False, False), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
+    "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
+}
+
+
+def _compress(path, how):
+    import bz2
+    import lzma
+    if how is None:
+        return path
+    data = open(path, "rb").read()
+    out = path + "." + how
+    if how == "zst":
+        if not shutil.which("zstd"):
+            pytest.skip("no zstd command")
+        subprocess.run(["zstd", "-q", "-f", path, "-o", out], check=True)
+    else:
+        with {"gz": gzip, "bz2": bz2, "xz": lzma}[how].open(out, "wb") as f:
+            f.write(data)
+    return out
+
+
+@pytest.mark.filterwarnings("ignore:.*time goes back")
+@pytest.mark.parametrize("compression", [None, "gz", "bz2", "xz", "zst"])
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_formats(tmp_path, capsys, fmt, compression):
+    """Each layout is recognised, fits like deeptime on np.loadtxt's numbers, sums like bare columns."""
+    from lagstat_tica import _formats
+    writer, kind, names, time, load, segmented = FORMATS[fmt]
+    lag = 4
+    x, t = slow_process(500, 3, seed=7), 0.02 * np.arange(500)
+    if segmented:
+        t[RESTART:] -= 0.04
+    plain = tmp_path / ("run" + (".xvg" if fmt == "xvg" else ".csv" if "csv" in fmt else ".txt"))
+    plain.write_text(writer(x, t))
+    path = _compress(str(plain), compression)
+    layout = _formats.detect(_formats.head_lines(path), path)
+    assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
+    assert ("segment_marker" in _formats.ScanOptions()(path, _formats.head_lines(path))) == segmented
+    frames = np.loadtxt(plain, **load)
+    parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = TICA(lag).fit([path])
+    assert [("time goes back" in str(w.message)) for w in caught] == ([True] if segmented else [])
+    ref = peer(parts, lag)
+    assert_rel(model.eigenvalues_, ref.singular_values, 1e-8)
+    assert model.n_pairs_ == sum(len(p) - lag for p in parts) and model.columns_ == names
+    bare = write_frames(tmp_path / "bare.txt", frames)
+    ours, theirs = moments([path], lag, progress=False), moments([bare], lag, progress=False)
+    for key in ("mean", "var", "cov", "samples") + (() if segmented else ("tcov", "tcov_samples")):
+        assert np.array_equal(bits(ours[key]), bits(theirs[key])), key
+    out = model.transform_files([path], tmp_path / "proj")  # stream reads the fitted columns by name
+    assert os.path.basename(out[0]) == os.path.basename(str(plain)) + ".tica.txt"
+    np.testing.assert_allclose(np.loadtxt(out[0]), model.transform(frames), rtol=0, atol=5e-7 + 1e-9)
+    assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
+    report = capsys.readouterr().out
+    assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
+    assert ("timescale (ps)" in report) == (fmt == "xvg") and ("time units" in report) == (fmt in ("colvar",
+                                                                                                  "csv_time"))
+
+
+@pytest.mark.parametrize(
+    "files, args, message",
+    [
+        ({"a.csv": ",p,q\n0,1,2\n1,3,\n2,5,6\n"}, [], "Unexpected line format or read error. (in '{a.csv}', line 3; "
+                                                   "An empty field"),
+        ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n2 3\n&\n0 5\n1 6\n"}, [], "{a.xvg} holds several data sets"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
+         "{COLVAR}, line 4: a restart's header names other fields (time p)"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"], "column index 2 out of range"),
+        ({"a/COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n", "b/COLVAR": "#! FIELDS time p r\n0 1 2\n1 2 4\n"}, [],
+         "{a/COLVAR} and {b/COLVAR} have different columns"),
+        ({"a.txt": "1 2\n2 3\n", "b.csv": "p,q\n1,2\n2,3\n"}, [], "{a.txt} is bare columns, {b.csv} is CSV"),
+    ],
+)
+def test_format_refusals(tmp_path, files, args, message):
+    paths = {}
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(text)
+        paths[name] = str(tmp_path / name)
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths.values(), "--lag", "1", "--quiet", *args],
+                          capture_output=True, text=True, timeout=120)
+    for name, path in paths.items():
+        message = message.replace("{%s}" % name, path)
+    assert proc.returncode == 1
+    assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
+    """runs/a/X, runs/b/X -> OUT/a/X.tica.txt, OUT/b/X.tica.txt; few pairs and a per-file constant warn."""
+    runs = tmp_path / "runs"
+    x = slow_process(14, 2, seed=3)
+    paths = [write_frames(runs / d / "part.txt", np.column_stack([x, np.full(14, c)]))
+             for d, c in (("a", 1.0), ("b", 4.0)) if (runs / d).mkdir(parents=True) is None]
+    proc = subprocess.run([sys.executable, "-m", "lagstat_tica", *paths, "--lag", "2", "--out", str(tmp_path / "o"),
+                           "--plot", str(tmp_path / "t.png"),
+                           "--quiet"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(os.path.relpath(os.path.join(d, f), tmp_path / "o") for d, _, fs in os.walk(tmp_path / "o")
+                  for f in fs) == ["a/part.txt.tica.txt", "b/part.txt.tica.txt"]
+    assert "warning: only 24 lagged pairs for 3 columns" in proc.stderr
+    assert "warning: eigenvalue 1 at +-1" in proc.stderr and "   1                       1               undefined" \
+        in proc.stdout
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "p").mkdir()
+    os.symlink(tmp_path / "elsewhere", tmp_path / "p" / "a")
+    with pytest.raises(ValueError, match="would leave the output folder"):
+        TICA(2).fit(paths).transform_files(paths, tmp_path / "p")
+
+
+@pytest.mark.parametrize("cores, workers, asked, dask, threads", [
+    (8, 1, None, False, 8), (8, 3, None, False, 2), (8, 2, -1, False, 4), (8, 2, 2, False, 2), (8, 2, 16, False, 4),
+    (2, 4, None, False, 1), (8, 1, None, True, 1), (8, 1, 3, True, 3),
+])
+def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threads):
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(cores)), raising=False)
+    assert _moments.thread_share(workers, asked, dask) == threads
+
+
+@pytest.mark.parametrize("lines, kind, fields, time, unit, dt", [
+    (['@ xaxis label "Residue"', '@ s1 legend "b"', "1 0.5 0.7", "2 0.4 0.1"], "xvg", ("Residue", "y1", "b"), 0,
+     None, 1.0),
+    (['@ xaxis label "Time (ns)"', "0 1", "0.5 2", "1 3"], "xvg", ("time", "y1"), 0, "ns", 0.5),
+    (["#! FIELDS d1 d2", "0 1", "1 2"], "colvar", ("d1", "d2"), None, None, None),
+    (["#! FIELDS time d1", "0 1", "2 2", "3 3"], "colvar", ("time", "d1"), 0, None, None),  # irregular: no dt
+    (["phi psi", "1 2", "3 4"], "columns", ("phi", "psi"), None, None, None),
+    (["time,a", "0.5,1", "1.0,2"], "csv", ("time", "a"), 0, None, 0.5),
+    (["# made by numpy.savetxt", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),
+    (["1 nan 3", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),  # a bad line, no header
+])
+def test_detect(lines, kind, fields, time, unit, dt):
+    from lagstat_tica import _formats
+    layout = _formats.detect(lines)
+    assert (layout.kind, layout.fields, layout.time, layout.unit, layout.dt) == (kind, fields, time, unit, dt)
+
+
+@pytest.mark.parametrize("text, columns, keep_time, names", [
+    ("psi,phi", None, False, ("psi", "phi")),
+    ("2-3", None, False, ("psi", "chi")),
+    ("1,3", None, True, ("time", "psi")),
+    (None, None, True, ("time", "phi", "psi", "chi")),
+    (None, [-1, "time"], False, ("chi", "time")),
+    ("1-", None, False, ValueError), ("3-2", None, False, ValueError), ("phi,,psi", None, False, ValueError),
+    ("4", None, False, ValueError), ("phi,1", None, False, ValueError), (None, [1.0], False, TypeError),
+])
+def test_column_choice(text, columns, keep_time, names):
+    from lagstat_tica import _formats
+    layout = _formats.detect(["#! FIELDS time phi psi chi", "0 1 2 3"])
+    try:
+        chosen = _formats.select(layout, _formats.parse_columns(text, layout.fields) if text else columns, keep_time)
+    except (ValueError, TypeError) as exc:
+        assert type(exc) is names
+    else:
+        assert chosen.names == names and chosen.usecols == tuple(layout.fields.index(n) for n in names)
+
+
+def test_a_colvar_through_a_pipe_fits_as_its_file(tmp_path):
+    """Its layout comes from the head its one read keeps; restarts and columns as for the file."""
+    x, t = slow_process(400, 3, seed=9), 0.02 * np.arange(400)
+    t[RESTART:] -= 0.04
+    paths = [str(tmp_path / name) for name in ("COLVAR", "COLVAR.1", "fifo")]
+    for path in paths[:2]:
+        open(path, "w").write(_colvar(x, t))
+    os.mkfifo(paths[2])
+    writer = threading.Thread(target=lambda: open(paths[2], "w").write(_colvar(x, t)))
+    writer.start()
+    with pytest.warns(RuntimeWarning, match="time goes back"):
+        piped = TICA(3).fit([paths[2], paths[1]], columns=["chi", "phi"])
+    writer.join()
+    with pytest.warns(RuntimeWarning, match="time goes back"):
+        files = TICA(3).fit(paths[:2], columns=["chi", "phi"])
+    assert piped.columns_ == files.columns_ == ("chi", "phi") and piped.layout_ == files.layout_
+    assert np.array_equal(bits(piped.eigenvalues_), bits(files.eigenvalues_))

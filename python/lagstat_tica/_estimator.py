@@ -1,0 +1,209 @@
+"""Pair covariances, TICA and VAMP-2 from one read's sums, for any of the lags read.
+
+A single read of the files gives, relative to a shift s (one frame, or a mean), the sums
+    frames N, sum = Σ(x−s), cov = Σ(x−s)(x−s)ᵀ,
+and per lag τ the pair count P, tcov = Σ_pairs (x_t−s)(x_{t+τ}−s)ᵀ and the edge sums of the
+first/last min(τ, T) frames of every segment (head_sum, tail_sum, head_cov, tail_cov). The first
+halves of the pairs are all frames but the tails, the second halves all but the heads, so
+everything deeptime's reversible estimator needs follows by subtraction; the centre then moves
+from s to the pair mean by a rank-one correction.
+
+Rounding. The correction subtracts P·d·dᵀ (d = mean − s) from sums of size P·(var + d²): the
+centred moments lose about ε·k² of their value, k = |d| / std per column (ε = 2.2e-16). Above
+K_MAX = 1e4 that could reach ε·1e8 ≈ 2e-8 relative, the accuracy the fit promises, so the caller
+reads again with the mean as shift (k ≈ 0), or warns when an input cannot be read again. With
+a frame of the data as shift (the first one, as a read takes by default) k ≤ √(N − 1) for N
+frames (Samuelson's inequality): the loss stays below ε·N, and the second read can only happen
+beyond 1e8 frames, with the first frame at the far end of all the others.
+"""
+import numpy as np
+
+from ._optional import missing
+
+try:
+    import scipy.linalg
+except ImportError as exc:
+    raise missing("SciPy", "lagstat_tica.scan") from exc
+
+K_MAX = 1e4
+_PER_LAG = ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
+
+
+def conditioning(sums):
+    """k = |mean − shift| / std per column, from the all-frames sums.
+
+    A column with mean = shift (a constant one read with the first frame as shift) has k = 0;
+    one whose variance rounds to zero or below although the mean moved has k = inf.
+    """
+    frames = float(sums["frames"])
+    n = np.asarray(sums["shift"]).size
+    d = np.asarray(sums["sum"], dtype=float).reshape(n) / frames
+    var = np.diag(np.asarray(sums["cov"], dtype=float).reshape(n, n)) / frames - d * d
+    k = np.zeros(n)
+    moved = d != 0
+    with np.errstate(divide="ignore"):
+        k[moved] = np.abs(d[moved]) / np.sqrt(np.maximum(var[moved], 0.0))
+    return k
+
+
+def needs_exact_shift(sums):
+    """True when the one-read algebra could lose more than the fit's accuracy (see K_MAX)."""
+    return bool(np.max(conditioning(sums), initial=0.0) > K_MAX)
+
+
+def exact_mean(sums):
+    """The all-frames mean: the shift a second read uses."""
+    n = np.asarray(sums["shift"]).size
+    return np.asarray(sums["shift"], dtype=float).reshape(n) + np.asarray(sums["sum"], dtype=float).reshape(n) / float(
+        sums["frames"])
+
+
+def lag_index(sums, lag):
+    lags = [int(t) for t in np.atleast_1d(sums["lags"])]
+    if int(lag) not in lags:
+        raise ValueError("lag %d was not read; the lags read are %s" % (lag, lags))
+    return lags.index(int(lag))
+
+
+def pair_moments(sums, i):
+    """Reversible pair estimate at the i-th lag read: (mean, C00, C0t, Ctt, pairs).
+
+    mean over both halves of the pairs; C00 half the sum of both halves' second moments about it;
+    C0t symmetrised; Ctt the second halves' moment about the same mean (for non-reversible scores:
+    the reversible model uses C00 in its place); all divided by the pair count, no Bessel
+    correction.
+    """
+    n = np.asarray(sums["shift"]).size
+    pairs = float(np.atleast_1d(sums["pairs"])[i])
+    if pairs <= 0:
+        lag = int(np.atleast_1d(sums["lags"])[i])
+        if sums.get("per_file") and sums.get("files"):
+            longest = max(range(len(sums["per_file"])), key=sums["per_file"].__getitem__)
+            raise ValueError("no lagged pairs: lag %d, but the longest file (%s) has %d frames"
+                             % (lag, sums["files"][longest], sums["per_file"][longest]))
+        raise ValueError("no lagged pairs: every file (segment) has at most lag %d frames" % lag)
+    total = np.asarray(sums["sum"], dtype=float).reshape(n)
+    cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
+    part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
+            for k in _PER_LAG}
+    s_x = total - part["tail_sum"]
+    s_y = total - part["head_sum"]
+    d = (s_x + s_y) / (2.0 * pairs)
+    dd = pairs * np.outer(d, d)
+    c_xx = cov - part["tail_cov"] - np.outer(s_x, d) - np.outer(d, s_x) + dd
+    c_yy = cov - part["head_cov"] - np.outer(s_y, d) - np.outer(d, s_y) + dd
+    c_xy = part["tcov"] - np.outer(s_x, d) - np.outer(d, s_y) + dd
+    c00 = (c_xx + c_yy) / (2.0 * pairs)
+    c0t = (c_xy + c_xy.T) / (2.0 * pairs)
+    ctt = c_yy / pairs
+    shift = np.asarray(sums["shift"], dtype=float).reshape(n)
+    return shift + d, c00, c0t, ctt, pairs
+
+
+# --- adding sums ------------------------------------------------------------------------------
+
+
+def merge(parts):
+    """Adds sums read with different shifts, in the order given, relative to the first one's."""
+    from ._moments import rebase
+
+    parts = list(parts)
+    base = parts[0]
+    out = {k: base[k] for k in base}
+    for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:
+        out[key] = np.array(base[key], dtype=float)
+    for part in parts[1:]:
+        part = rebase(part, base["shift"])
+        for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:
+            out[key] = out[key] + np.asarray(part[key], dtype=float).reshape(np.shape(out[key]))
+    return out
+
+
+# --- VAMP-2 as deeptime scores its TICA models ------------------------------------------------
+
+
+def _inv_sqrt(w, epsilon):
+    """W^(-1/2) on the eigenvalues of W not below epsilon (raised past the most negative one)."""
+    s, v = scipy.linalg.eigh(w)
+    cut = epsilon
+    if s.min() < 0:
+        cut = max(cut, -s.min() + 1e-16)
+    keep = np.abs(s) >= cut
+    v = v[:, keep]
+    return (v / np.sqrt(s[keep])) @ v.T, int(keep.sum())
+
+
+def vamp2(u, c00, c0t, ctt, epsilon=1e-6):
+    """‖A B C‖_F² + 1 with A = (UᵀC00U)^(-1/2), B = UᵀC0tU, C = (UᵀCttU)^(-1/2).
+
+    The + 1 counts the constant function, which the removed mean took out of the model. U are the
+    kinetic-map scaled vectors deeptime's TICA scores with, so directions whose squared eigenvalue
+    falls below epsilon drop out as they do there; where every one does (deeptime raises) the score
+    is that of the constant function alone, 1.
+    """
+    a, rank_a = _inv_sqrt(u.T @ c00 @ u, epsilon)
+    c, rank_c = _inv_sqrt(u.T @ ctt @ u, epsilon)
+    if not rank_a or not rank_c:
+        return 1.0
+    abc = a @ (u.T @ c0t @ u) @ c
+    return float(np.sum(abc * abc)) + 1.0
+
+
+def own_scores(sums, i, epsilon, score_epsilon=1e-6):
+    """(eigenvalues, VAMP-2 on its own data) of the model at the i-th lag, without eigenvectors.
+
+    On the data it was fitted to, the kinetic-map vectors U give UᵀC00U = diag(λ²) and
+    UᵀC0tU = diag(λ³), so vamp2 reduces to 1 + Σλ² over the λ² not below score_epsilon: the
+    directions deeptime's score keeps. The whitened eigenproblem then needs its eigenvalues only.
+    """
+    from ._tica import whitening
+
+    _, c00, c0t, _, _ = pair_moments(sums, i)
+    l_mat = whitening(c00, epsilon)
+    ct = l_mat.T @ c0t @ l_mat
+    evals = scipy.linalg.eigh(0.5 * (ct + ct.T), eigvals_only=True)
+    evals = evals[np.argsort(np.abs(evals))[::-1]]
+    squares = evals * evals
+    return evals, float(np.sum(squares[squares >= score_epsilon])) + 1.0
+
+
+def kinetic_map(sums, i, epsilon):
+    """(eigenvalues, kinetic-map vectors, pair moments) of the model at the i-th lag."""
+    from ._tica import tica_decomposition
+
+    moments = pair_moments(sums, i)
+    evals, evecs = tica_decomposition(moments[1], moments[2], epsilon)
+    return evals, evecs * evals[None, :], moments
+
+
+def without(total, part):
+    """The sums of total's data but part's (part read within total, moved to its shift)."""
+    from ._moments import rebase
+
+    part = rebase(part, total["shift"])
+    out = dict(total)
+    for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:
+        out[key] = np.asarray(total[key], dtype=float) - np.asarray(part[key], dtype=float).reshape(
+            np.shape(total[key]))
+    return out
+
+
+def fold_scores(total, test, epsilon, score_epsilon=1e-6):
+    """VAMP-2 of one fold's data (test) under the model of all the other data, at every lag.
+
+    As deeptime's vamp_score_cv with whole trajectories as the units: train on all but one fold,
+    score the held-out fold's own reversible covariances. A lag at which the fold or the rest has
+    no pairs gives nan.
+    """
+    train = without(total, test)
+    scores = np.full(len(np.atleast_1d(total["lags"])), np.nan)
+    for i in range(scores.size):
+        if float(np.atleast_1d(test["pairs"])[i]) <= 0 or float(np.atleast_1d(train["pairs"])[i]) <= 0:
+            continue
+        try:
+            _, u, _ = kinetic_map(train, i, epsilon)
+        except ValueError:  # no direction above epsilon in the training folds
+            continue
+        _, c00, c0t, _, _ = pair_moments(test, i)
+        scores[i] = vamp2(u, c00, c0t, c00, score_epsilon)
+    return scores

@@ -1,0 +1,512 @@
+"""The text layouts molecular dynamics leaves behind, recognised from a file's first lines.
+
+A PLUMED COLVAR, a GROMACS xvg, a CSV written by pandas and bare columns of numbers all hold
+one frame per line; they differ in their headers, their comment lines and which field is the
+time. `detect` turns the first lines of a file into a `Layout`: the names of its fields, the
+reader options lagstat needs to read the frames (comments, skip_rows, usecols, delimiter), the
+line that starts a new segment (a COLVAR restart) and the field holding the time. `select`
+then picks the feature columns by name or index.
+"""
+import ast
+import bz2
+import gzip
+import lzma
+import math
+import os
+import re
+import shutil
+import subprocess
+import warnings
+from typing import NamedTuple, Optional, Tuple
+
+# Enough for GROMACS' header (some 30 lines) and a COLVAR's `#! SET` block, and the few data
+# lines the time spacing is taken from; a file whose data start later is read as bare columns.
+HEAD_LINES = 256
+HEAD_BYTES = 1 << 20
+_DATA_LINES = 3
+
+COLVAR_MARKER = "#! FIELDS"
+
+_MAGIC = ((b"\x1f\x8b", gzip.open), (b"BZh", bz2.open), (b"\xfd7zXZ\x00", lzma.open))
+_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+_LEGEND = re.compile(r'@\s*s(\d+)\s+legend\s+"(.*)"')
+_XLABEL = re.compile(r'@\s*xaxis\s+label\s+"(.*)"')
+_UNIT = re.compile(r"\(([^()]+)\)\s*$")
+_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
+_XVG_SETS = ("&",)
+_NOT_NAMES = ("nan", "inf", "infinity")
+
+
+class Layout(NamedTuple):
+    """How the frames of one file are laid out; field indices count as they stand in a line."""
+
+    kind: str  # "colvar", "xvg", "csv" or "columns"
+    fields: Tuple[str, ...]  # the name of every field of a data line
+    time: Optional[int] = None  # the time field (COLVAR time, xvg x axis, CSV index), if any
+    comments: Optional[str] = None
+    skip_rows: int = 0
+    delimiter: Optional[str] = None
+    segment_marker: Optional[str] = None
+    unit: Optional[str] = None  # the time unit a header names (xvg "Time (ps)")
+    dt: Optional[float] = None  # the time field's spacing over the first data lines
+
+    def features(self, keep_time=False):
+        """Field indices of the feature columns, in line order (the time left out unless kept)."""
+        return [i for i in range(len(self.fields)) if keep_time or i != self.time]
+
+    def reader_options(self, usecols=None):
+        """Keyword options for lagstat.run/stream reading the given fields."""
+        opts = {}
+        if self.comments:
+            opts["comments"] = self.comments
+        if self.skip_rows:
+            opts["skip_rows"] = self.skip_rows
+        if self.delimiter:
+            opts["delimiter"] = self.delimiter
+        if usecols is not None and list(usecols) != list(range(len(self.fields))):
+            opts["usecols"] = list(usecols)
+        return opts
+
+
+class Selection(NamedTuple):
+    """The feature columns of a run: names and their field indices."""
+
+    names: Tuple[str, ...]
+    usecols: Tuple[int, ...]
+
+
+def head_lines(path, max_lines=HEAD_LINES, max_bytes=HEAD_BYTES):
+    """The first lines of a file, decompressed (as lagstat reads it), without their line ends."""
+    from . import _native
+
+    return _native.open(path).head(max_lines=max_lines, max_bytes=max_bytes)
+
+
+def _split(line, delimiter=None):
+    if delimiter:
+        return [f.strip() for f in line.split(delimiter)]
+    return line.replace(",", " ").split()
+
+
+def _is_number(text):
+    return bool(_NUMBER.match(text))
+
+
+def _time_step(data, time, delimiter=None):
+    """The spacing of the time field over the first data lines, if they show a regular one."""
+    if time is None:
+        return None
+    try:
+        t = [float(_split(line, delimiter)[time]) for line in data[:_DATA_LINES]]
+    except (IndexError, ValueError):
+        return None
+    steps = [b - a for a, b in zip(t, t[1:])]
+    if not steps or steps[0] <= 0 or not all(math.isclose(s, steps[0], rel_tol=1e-6) for s in steps):
+        return None
+    return steps[0]
+
+
+def detect(lines, path="<file>"):
+    """The Layout of a file whose first lines are `lines` (strings without line ends)."""
+    if any(line.startswith(COLVAR_MARKER) for line in lines):
+        return _colvar(lines, path)
+    if any(line.lstrip().startswith("@") for line in lines) or output_base(path).endswith(".xvg"):
+        return _xvg(lines, path)
+    data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
+    first = _split(data[0]) if data else []
+    # A row of names, unless a field is a number lagstat refuses (nan, inf): then it is a bad
+    # data line, which lagstat reports as such rather than this skipping it as a header.
+    if first and not all(_is_number(f) for f in first) and not any(f.lower().lstrip("+-") in _NOT_NAMES
+                                                                    for f in first):
+        return _header_row(lines, data, path)
+    # Bare columns read as they always have; `#` lines (numpy.savetxt's header) are comments
+    # when the head shows some. A file without data is left for lagstat to refuse.
+    width = len(_split(data[0])) if data else 0
+    commented = any(line.lstrip().startswith("#") for line in lines)
+    return Layout("columns", tuple("x%d" % i for i in range(width)), comments="#" if commented else None)
+
+
+def _colvar(lines, path):
+    header = next(line for line in lines if line.startswith(COLVAR_MARKER))
+    names = tuple(header[len(COLVAR_MARKER):].split())
+    if not names:
+        raise ValueError("%s: a %r line without field names" % (path, COLVAR_MARKER))
+    data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
+    time = names.index("time") if "time" in names else None
+    return Layout("colvar", names, time=time, comments="#", segment_marker=COLVAR_MARKER,
+                  dt=_time_step(data, time))
+
+
+def _xvg(lines, path):
+    legends, xlabel = {}, None
+    for line in lines:
+        stripped = line.strip()
+        m = _LEGEND.match(stripped)
+        if m:
+            legends[int(m.group(1))] = m.group(2).strip()
+        m = _XLABEL.match(stripped)
+        if m:
+            xlabel = m.group(1).strip()
+    data = [line for line in lines if line.strip() and line.lstrip()[0] not in "#@"]
+    if not data:
+        raise ValueError("%s: no data line in its first %d lines" % (path, len(lines)))
+    if data[0].strip() in _XVG_SETS:
+        raise ValueError(multiple_sets_message(path))
+    width = len(_split(data[0]))
+    unit = None
+    xname = "time"
+    if xlabel:
+        m = _UNIT.search(xlabel)
+        unit = m.group(1).strip() if m else None
+        word = _UNIT.sub("", xlabel).strip()
+        if word and word.lower() != "time":
+            xname = word  # an x axis other than time (a residue number, say) keeps its name
+    names = [xname] + [legends.get(i - 1, "y%d" % i) for i in range(1, width)]
+    return Layout("xvg", _unique(names, path), time=0, comments="#@", unit=unit, dt=_time_step(data, 0))
+
+
+def _header_row(lines, data, path):
+    """A first data line of names: a CSV header (pandas' to_csv) or a row of names over columns."""
+    row = lines.index(data[0])
+    delimiter = "," if "," in data[0] else None
+    names = _split(data[0], delimiter)
+    if len(data) > 1 and len(_split(data[1], delimiter)) != len(names):
+        raise ValueError("%s: the header has %d names, the first data line %d fields"
+                         % (path, len(names), len(_split(data[1], delimiter))))
+    time = None
+    if names and names[0] == "":
+        names[0] = "index"  # pandas writes its index unnamed
+        time = 0
+    elif names and names[0].lower() in ("time", "t"):
+        time = 0
+    if any(not n for n in names):
+        raise ValueError("%s: the header row has an empty name" % path)
+    return Layout("csv" if delimiter else "columns", _unique(names, path), time=time, skip_rows=row + 1,
+                  delimiter=delimiter, comments=None if delimiter else "#",
+                  dt=_time_step(data[1:], time, delimiter) if time is not None and names[0] != "index" else None)
+
+
+def _unique(names, path):
+    seen = set()
+    for n in names:
+        if n in seen:
+            raise ValueError("%s: the column name %r appears twice" % (path, n))
+        seen.add(n)
+    return tuple(names)
+
+
+def multiple_sets_message(path):
+    return ("%s holds several data sets (a '&' line ends one); an xvg file is read as one set of "
+            "columns: split it at its '&' lines, one file per set" % path)
+
+
+def explain_line_error(exc, path, layout):
+    """Turns a refused line into a clearer error where the layout tells why it was refused.
+
+    An xvg `&` line starts a further data set, and a COLVAR line of another width may follow a
+    restart header naming other fields; both would otherwise be reported as a bad line.
+    Returns the exception to raise.
+    """
+    if layout is None or layout.kind not in ("xvg", "colvar") or not isinstance(exc, ValueError):
+        return exc
+    if not os.path.isfile(path):
+        return exc  # a pipe cannot be read again to look at the line
+    line_no = _line_number(exc)
+    if line_no is None:
+        return exc
+    line, marker = _line_at(path, line_no, layout.segment_marker)
+    new = None
+    if layout.kind == "xvg" and line.strip() in _XVG_SETS:
+        new = ValueError(multiple_sets_message(path))
+    elif marker is not None:
+        try:
+            _check_marker(path, layout, marker[1], marker[0])
+        except ValueError as refused:
+            new = refused
+    if new is None:
+        return exc
+    new.__cause__ = exc
+    return new
+
+
+def _line_number(exc):
+    for note in getattr(exc, "__notes__", None) or ():
+        m = re.search(r", line (\d+)$", str(note))
+        if m:
+            return int(m.group(1))
+    return None
+
+
+def explain_noted_error(exc, layouts):
+    """explain_line_error for an error whose note names the file ("in 'FILE', line N")."""
+    for note in getattr(exc, "__notes__", None) or ():
+        m = re.match(r"in (.+), line \d+$", str(note))
+        if m:
+            try:
+                path = ast.literal_eval(m.group(1))
+            except (ValueError, SyntaxError):
+                continue
+            if path in layouts:
+                return explain_line_error(exc, path, layouts[path])
+    return exc
+
+
+def _line_at(path, line_no, marker=None):
+    """Line line_no of a file, and the last (number, text) of a marker line before it."""
+    last = None
+    try:
+        with _open_text_bytes(path) as f:
+            for i, raw in enumerate(f, start=1):
+                text = raw.decode("utf-8", "replace")
+                if i == line_no:
+                    return text, last
+                if marker and text.startswith(marker):
+                    last = (i, text)
+    except OSError:
+        pass  # the file went meanwhile: the original error stands
+    return "", last
+
+
+# --- columns ------------------------------------------------------------------------------------
+
+
+def select(layout, columns=None, keep_time=False, path="<file>"):
+    """The feature columns: all (the time left out unless kept), or those named or numbered.
+
+    `columns` is a sequence of names and/or 0-based indices into the feature columns (as
+    `Layout.features(keep_time)` lists them); ranges are given as Python ranges.
+    """
+    feats = layout.features(keep_time)
+    if columns is None:
+        chosen = feats
+    else:
+        if isinstance(columns, (str, int)):
+            columns = [columns]
+        chosen = []
+        for c in columns:
+            if isinstance(c, str):
+                if c not in layout.fields:
+                    raise ValueError("%s: no column %r; its columns are %s" % (path, c, ", ".join(
+                        layout.fields[i] for i in feats)))
+                field = layout.fields.index(c)
+            elif isinstance(c, bool) or not hasattr(c, "__index__"):
+                raise TypeError("columns are names or integer indices, got %r" % (c,))
+            else:
+                i = c.__index__()
+                if not -len(feats) <= i < len(feats):
+                    raise ValueError("%s: column index %d out of range: %d feature columns" % (path, i, len(feats)))
+                field = feats[i]
+            if field in chosen:
+                raise ValueError("%s: column %r chosen twice" % (path, layout.fields[field]))
+            chosen.append(field)
+        if not chosen:
+            raise ValueError("no columns chosen")
+    return Selection(tuple(layout.fields[i] for i in chosen), tuple(chosen))
+
+
+def parse_columns(text, names=(), base=1):
+    """A --columns value: comma-separated names, indices and ranges (`1-64`), indices from `base`.
+
+    Returns a list of names and 0-based indices for `select`. A token that is one of `names`
+    is that name (a CSV header `0,1,2` names its columns with numbers); else one that looks
+    like a number or a range is one, and anything else is a name.
+    """
+    out = []
+    for token in (t.strip() for t in text.split(",")):
+        if not token:
+            raise ValueError("an empty entry in --columns %r" % text)
+        m = re.match(r"^(\d+)(?:-(\d+))?$", token)
+        if not m or token in names:
+            out.append(token)
+            continue
+        lo = int(m.group(1))
+        hi = int(m.group(2)) if m.group(2) else lo
+        if lo < base or hi < lo:
+            raise ValueError("bad column range %r in --columns (columns count from %d)" % (token, base))
+        out.extend(range(lo - base, hi - base + 1))
+    return out
+
+
+def agree(paths, layouts, selections):
+    """Refuses files of one run whose columns differ (names and order), naming both files."""
+    first_path, first = paths[0], layouts[0]
+    for path, layout, sel in zip(paths[1:], layouts[1:], selections[1:]):
+        if layout.kind != first.kind:
+            raise ValueError("%s is %s, %s is %s: one run reads one format" % (
+                first_path, _KIND_NAMES[first.kind], path, _KIND_NAMES[layout.kind]))
+        if len(layout.fields) != len(first.fields):
+            raise ValueError("files have different numbers of columns: %s: %d, %s: %d" % (
+                first_path, len(first.fields), path, len(layout.fields)))
+        if layout.fields != first.fields or sel.names != selections[0].names:
+            raise ValueError("%s and %s have different columns: %s / %s" % (
+                first_path, path, " ".join(first.fields), " ".join(layout.fields)))
+
+
+_KIND_NAMES = {"colvar": "PLUMED COLVAR", "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
+
+
+def describe(layout):
+    return _KIND_NAMES[layout.kind]
+
+
+# --- restarts -----------------------------------------------------------------------------------
+
+
+def check_segments(path, layout, segments):
+    """Checks a COLVAR's restarts: the same fields, else ValueError; time going back warns.
+
+    segments: per segment (first data line, frames, the marker line that started it or None,
+    first time, last time), as the scan reports them.
+    """
+    if layout.segment_marker is None:
+        return
+    for first_line, _, marker, _, _ in segments:
+        if marker is not None:
+            _check_marker(path, layout, marker, first_line)
+    for before, after in zip(segments, segments[1:]):
+        last, first = before[4], after[3]
+        if first <= last:  # NaN (no time field) compares false
+            warnings.warn("%s, line %d: time goes back at a restart (%g after %g): the frames since the last "
+                          "checkpoint appear twice" % (path, after[0], first, last), RuntimeWarning, stacklevel=2)
+
+
+def _check_marker(path, layout, text, line_no):
+    names = tuple(text.strip()[len(layout.segment_marker):].split())
+    if names != layout.fields:
+        raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first (%s); "
+                         "one run reads one set of columns: split the file at the restart"
+                         % (path, line_no, " ".join(names), " ".join(layout.fields)))
+
+
+def output_base(path):
+    """The name a projection of path is called after: its base name without a compression ending."""
+    base = os.path.basename(os.fspath(path))
+    for ending in (".gz", ".bz2", ".xz", ".zst"):
+        if base.endswith(ending) and len(base) > len(ending):
+            return base[: -len(ending)]
+    return base
+
+
+# --- a run's files ------------------------------------------------------------------------------
+
+
+def scan_options(layout, selection):
+    """Keyword options of the native scan for a file of this layout, reading these columns."""
+    return dict(layout.reader_options(selection.usecols), **_scan_extras(layout))
+
+
+def _scan_extras(layout):
+    extras = {}
+    if layout.segment_marker:
+        extras["segment_marker"] = layout.segment_marker
+    if layout.time is not None:
+        extras["time_field"] = layout.time
+    return extras
+
+
+class ScanOptions:
+    """options_of for a one-read fit: a file's scan options from its own first lines.
+
+    Every file must agree with `reference` (path, layout, selection), or with the first file
+    it is called for. Picklable for worker processes and Dask tasks; `seen` keeps the layouts
+    and selections of the files it was called for in this process (the streams, read here).
+    """
+
+    def __init__(self, columns=None, keep_time=False, reference=None):
+        self.columns = columns
+        self.keep_time = keep_time
+        self.reference = reference
+        self.seen = {}
+
+    def __call__(self, path, head):
+        layout = detect(head, path)
+        selection = select(layout, self.columns, self.keep_time, path)
+        if self.reference is None:
+            self.reference = (path, layout, selection)
+        ref_path, ref_layout, ref_selection = self.reference
+        agree([ref_path, path], [ref_layout, layout], [ref_selection, selection])
+        self.seen[path] = (layout, selection)
+        return scan_options(layout, selection)
+
+
+class Plan(NamedTuple):
+    """The layouts of a run's files and the feature columns read from each."""
+
+    layouts: Tuple[Layout, ...]
+    selection: Selection
+
+    @property
+    def layout(self):
+        return self.layouts[0]
+
+
+def plan(paths, columns=None, keep_time=False):
+    """Detects every file's layout and chooses the columns; the files must agree on them."""
+    layouts = tuple(detect(head_lines(p), p) for p in paths)
+    for path, layout in zip(paths, layouts):
+        if not layout.fields:
+            # No data in the head: lagstat says why (an empty file, a blank first line, ...)
+            # in its own words, which also name the file.
+            import lagstat
+
+            lagstat.run(path, {}, 1, 0, 0, 0, 1, **layout.reader_options())
+            raise ValueError("%s: no data line in its first %d lines" % (path, HEAD_LINES))
+    selections = [select(layout, columns, keep_time, p) for p, layout in zip(paths, layouts)]
+    agree(paths, layouts, selections)
+    return Plan(layouts, selections[0])
+
+
+_FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter")
+
+
+def needs_filter(reader):
+    """Whether a file's lines need reader options, which the plain edge reader lacks."""
+    return any(k in reader for k in _FILTER_KEYS)
+
+
+def _open_text_bytes(path):
+    """The decompressed bytes of a file, as a context manager yielding an iterable of lines."""
+    with open(path, "rb") as raw:
+        magic = raw.read(6)
+    if magic.startswith(_ZSTD_MAGIC):
+        return _ZstdLines(path)
+    opener = next((fn for m, fn in _MAGIC if magic.startswith(m)), open)
+    return opener(path, "rb")
+
+
+class _ZstdLines:
+    # The standard library has no zstd decoder before 3.14; the command line tool has one.
+    def __init__(self, path):
+        tool = shutil.which("zstd")
+        if tool is None:
+            raise OSError("%s: zstd-compressed, and no zstd command to read it" % path)
+        self._proc = subprocess.Popen([tool, "-dcq", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def __enter__(self):
+        return self._proc.stdout
+
+    def __exit__(self, *exc):
+        self._proc.kill()
+        self._proc.wait()
+        self._proc.stdout.close()
+        return False
+
+
+def segment_sums(path, layout, reader, n_frames, lag, mean):
+    """One native scan of a file: per-segment edge sums and the lagged sums within segments.
+
+    Returns head_sum, head_outer, tail_sum, tail_outer (sums of z and z z^T, z = x - mean,
+    over the first and the last min(lag, length) frames of every segment), tcov and pairs
+    (the lagged products and pairs within segments; lagstat.run would pair frames across a
+    restart) and segments, as the scan reports them, for check_segments.
+    """
+    from . import _native
+
+    opts = dict(reader, **_scan_extras(layout))
+    r = _native.open(path).scan([lag], shift=[float(v) for v in mean], **opts)
+    if r["frames"] != n_frames:
+        raise RuntimeError("%s changed between reads: %d frames, then %d; is it still being written?"
+                           % (path, n_frames, r["frames"]))
+    return {"head_sum": r["head_sum"][0], "head_outer": r["head_cov"][0], "tail_sum": r["tail_sum"][0],
+            "tail_outer": r["tail_cov"][0], "tcov": r["tcov"][0], "pairs": float(r["pairs"][0]),
+            "segments": [tuple(seg) for seg in r["segments"]]}

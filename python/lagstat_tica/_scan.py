@@ -1,0 +1,173 @@
+"""Many lags from one read: implied timescales and VAMP-2 scores, cross-validated by files."""
+import warnings
+
+import numpy as np
+
+from . import _estimator as est
+from . import _formats, _moments
+from ._moments import _check_lag
+
+
+def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, **options):
+    """read_sums over files in their own formats: (sums, reads, layout, selection) of the run.
+
+    Regular files are checked here, before the read; a stream's head is seen only by its scan,
+    which runs in this process and checks it against the same reference.
+    """
+    paths = _moments._inputs(files)
+    regular = [p for p in paths if not _moments.is_stream(p)]
+    layouts, reference = {}, None
+    if regular:
+        plan = _formats.plan(regular, columns, keep_time)
+        layouts = {p: (layout, plan.selection) for p, layout in zip(regular, plan.layouts)}
+        reference = (regular[0], plan.layout, plan.selection)
+    options_of = _formats.ScanOptions(columns, keep_time, reference)
+    try:
+        sums, reads = read_sums(paths, lags, keep_per_file=keep_per_file, options_of=options_of, **options)
+    except ValueError as exc:
+        raise _formats.explain_noted_error(exc, {p: l for p, (l, _) in layouts.items()})
+    layouts.update(options_of.seen)
+    for path, segments in zip(paths, sums["segments"]):
+        _formats.check_segments(path, layouts[path][0], segments)
+    layout, selection = layouts[paths[0]]
+    return sums, reads, layout, selection
+
+
+def read_sums(files, lags, *, keep_per_file=False, **options):
+    """One read of every file at all lags; a second one with the exact mean as shift when the
+    first frame lies too far out (est.K_MAX). Returns (sums, number of reads).
+
+    Inputs that cannot be read again (pipes) keep the first read's sums, with a warning.
+    """
+    options = {k: v for k, v in options.items() if v is not None}
+    if keep_per_file:
+        options["keep_per_file"] = True
+    sums = _moments.one_read(files, list(lags), **options)
+    if not est.needs_exact_shift(sums):
+        return sums, 1
+    k = float(np.max(est.conditioning(sums)))
+    rereadable = sums.get("rereadable")
+    if rereadable is not None and not all(rereadable):
+        warnings.warn("the first frame lies %.3g standard deviations from the mean and an input cannot be read "
+                      "again (a pipe): the covariances may lose up to %.1g of their value; give the data as "
+                      "files to have them read again about the mean" % (k, 2.2e-16 * k * k), RuntimeWarning,
+                      stacklevel=3)
+        return sums, 1
+    options["shift"] = est.exact_mean(sums)
+    return _moments.one_read(files, list(lags), **options), 2
+
+
+def _timescales(lag, evals):
+    """-lag / ln(lambda) for 0 < lambda < 1; inf at lambda >= 1, nan for lambda <= 0 (no decay rate)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ts = -lag / np.log(evals)
+    ts[evals >= 1] = np.inf
+    ts[evals <= 0] = np.nan
+    return ts
+
+
+class LagScan:
+    """TICA at every lag of one read.
+
+    Attributes
+    ----------
+    lags : (L,) lags in frames, increasing
+    n_pairs : (L,) lagged pairs at each lag
+    n_frames, n_files : frames and files read
+    eigenvalues : list of L arrays, decreasing in magnitude (the rank of C00 may differ by lag)
+    timescales : list of L arrays, -lag / ln(eigenvalue) in frames: inf for eigenvalues >= 1,
+        nan for eigenvalues <= 0, which imply no timescale
+    vamp2 : (L,) VAMP-2 score of each model on its own data, as deeptime's TICA(lagtime).score(r=2):
+        the kinetic-map model with all its components, 1 for the constant function included
+    vamp2_cv : (L,) mean over the folds of vamp2_cv_folds, nan without two folds
+    vamp2_cv_folds : (L, folds) VAMP-2 of each fold of files under the model of the other folds
+    folds : number of folds (0: no cross-validation)
+    n_reads : 1, or 2 after the fallback to the exact mean as shift
+    dt : time between frames from the files' time column, nan when unknown
+    layout, columns : the files' layout (_formats.Layout) and the feature columns read
+    """
+
+    def __init__(self, sums, folds, epsilon, n_reads):
+        self._sums = sums
+        self.lags = np.asarray(sums["lags"], dtype=int).reshape(-1)
+        self.n_pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1).astype(np.int64)
+        self.n_frames = int(float(sums["frames"]))
+        self.n_files = len(sums.get("per_file") or ())
+        self.epsilon = epsilon
+        self.n_reads = n_reads
+        self.dt = float(np.nan if sums.get("dt") is None else sums["dt"])
+        self.layout, self.columns = None, tuple("x%d" % i for i in range(np.asarray(sums["shift"]).size))
+        self.eigenvalues, self.timescales = [], []
+        self.vamp2 = np.full(self.lags.size, np.nan)
+        for i, lag in enumerate(self.lags):
+            evals = np.empty(0)
+            if self.n_pairs[i] > 0:
+                evals, self.vamp2[i] = est.own_scores(sums, i, epsilon)
+            self.eigenvalues.append(evals)
+            self.timescales.append(_timescales(lag, evals))
+        self.folds = len(folds) if len(folds) >= 2 else 0
+        self.vamp2_cv_folds = np.full((self.lags.size, self.folds), np.nan)
+        for f in range(self.folds):  # one training set at a time: the rest of the data
+            self.vamp2_cv_folds[:, f] = est.fold_scores(sums, folds[f], epsilon)
+        self.vamp2_cv = np.full(self.lags.size, np.nan)
+        for i, row in enumerate(self.vamp2_cv_folds):
+            if np.isfinite(row).any():
+                self.vamp2_cv[i] = np.nanmean(row)
+
+    def timescale_table(self, k):
+        """(L, k) array of the k leading timescales per lag, nan where a model has fewer."""
+        out = np.full((self.lags.size, k), np.nan)
+        for i, ts in enumerate(self.timescales):
+            out[i, : min(k, ts.size)] = ts[:k]
+        return out
+
+    def tica(self, lag, dim=None, var_cutoff=None, scaling="kinetic_map"):
+        """The fitted TICA model at one of the scanned lags, from the sums already read."""
+        from ._tica import TICA
+
+        model = TICA(lag, dim=dim, var_cutoff=var_cutoff, scaling=scaling, epsilon=self.epsilon)
+        model.fit_from_sums(self._sums)
+        model.n_reads_ = self.n_reads
+        model.layout_, model.columns_ = self.layout, self.columns
+        return model
+
+
+def _check_lags(lags):
+    if isinstance(lags, (int, np.integer)):
+        lags = [lags]
+    lags = sorted({_check_lag(t) for t in lags})
+    if not lags:
+        raise ValueError("no lags given")
+    return lags
+
+
+def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, threads=None, folds=5,
+         epsilon=1e-6, progress=False):
+    """TICA at several lags from one read of every file.
+
+    Returns a LagScan with the eigenvalues, implied timescales and VAMP-2 scores per lag, and
+    scores cross-validated by files: file j goes to fold j mod k (k = min(folds, files); fewer
+    than two folds, or folds=0, skips the cross-validation). Each fold's sums are kept and one
+    training set is formed at a time: (k + 1) × 3 × lags × columns² doubles (lagged and edge
+    products; 5 folds, 10 lags, 500 columns: 360 MB). The per-file sums the read returns for it
+    (files × the same) are merged into their folds at once.
+    lags: iterable of positive ints (sorted, duplicates merged). Other options as TICA.fit.
+    """
+    lags = _check_lags(lags)
+    if isinstance(folds, bool) or not isinstance(folds, (int, np.integer)) or folds < 0:
+        raise ValueError("folds must be an integer >= 0, got %r" % (folds,))
+    if not 0.0 <= float(epsilon) < np.inf:
+        raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
+    sums, reads, layout, selection = read_files(files, lags, columns, keep_time, keep_per_file=folds >= 2,
+                                                n_jobs=n_jobs, client=client, threads=threads, progress=progress)
+    if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
+        raise ValueError("no lagged pairs: every file has at most %d frames" % max(lags))
+    per_file = sums.pop("per_file_sums", None) or []
+    k = min(int(folds), len(per_file))
+    fold_sums = [est.merge(per_file[f::k]) for f in range(k)] if k >= 2 else []
+    del per_file
+    result = LagScan(sums, fold_sums, float(epsilon), reads)
+    result.layout, result.columns = layout, selection.names
+    if layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
+        result.dt = np.nan
+    return result

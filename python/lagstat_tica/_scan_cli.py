@@ -1,0 +1,159 @@
+"""lagstat-tica scan FILES... --lags 1,2,5,10 [--plot its.png] [--dt DT]: TICA at many lags, one read."""
+import argparse
+import signal
+import sys
+import threading
+import warnings
+
+import numpy as np
+
+from . import cli
+
+USAGE_NOTE = "(a file named 'scan' is given as './scan' to the plain command)"
+
+
+def _lags(text):
+    values = []
+    for part in text.split(","):
+        try:
+            values.append(cli._lag(part.strip()))
+        except argparse.ArgumentTypeError as exc:
+            raise argparse.ArgumentTypeError("%s in %r" % (exc, text)) from None
+    return values
+
+
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog=cli.PROG + " scan",
+        description="TICA at several lags from one read of the files: implied timescales, VAMP-2 scores and "
+        "VAMP-2 cross-validated by files, per lag. " + USAGE_NOTE,
+    )
+    p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
+    p.add_argument("--lags", type=_lags, required=True, metavar="N,N,...", help="lags in frames, comma separated")
+    p.add_argument("--plot", metavar="FILE.png", help="save the implied timescales against the lag (log-log)")
+    p.add_argument("--columns", metavar="C", help="feature columns by name or number, as for the plain command")
+    p.add_argument("--keep-time", action="store_true", help="keep the time column among the features")
+    p.add_argument("--dt", type=cli._dt, metavar="DT",
+                   help="time between frames: lags and timescales also in time units (default: the files' time "
+                   "column where they have one)")
+    p.add_argument("--timescales", type=cli._positive_int, default=3, metavar="K",
+                   help="leading timescales shown and plotted (default: 3)")
+    p.add_argument("--folds", type=int, default=5, metavar="K",
+                   help="folds of files for the cross-validated VAMP-2 (default: 5; 0: none)")
+    p.add_argument("--epsilon", type=float, default=1e-6,
+                   help="drop directions whose instantaneous variance is below this (default: 1e-6)")
+    p.add_argument("--jobs", type=cli._jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
+    p.add_argument("--threads", type=cli._threads, metavar="N",
+                   help="threads per worker (default and -1: the cores shared among the workers)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    return p
+
+
+def table(result, k, dt, unit=None):
+    """The scan as text: one row per lag."""
+    timed = np.isfinite(dt)
+    unit = unit or "time"
+    head = ["%8s" % "lag"] + (["%12s" % ("lag (%s)" % unit)] if timed else []) + ["%12s" % "pairs"]
+    head += ["%14s" % ("t%d (frames)" % (j + 1)) for j in range(k)]
+    head += ["%14s" % ("t%d (%s)" % (j + 1, unit)) for j in range(k)] if timed else []
+    head += ["%10s" % "VAMP-2", "%10s" % "CV VAMP-2"]
+    lines = ["%d files read %s, %d frames; %s" % (
+        result.n_files, "once" if result.n_reads == 1 else "twice (again about the mean)", result.n_frames,
+        "VAMP-2 cross-validated over %d folds of files" % result.folds if result.folds
+        else "no cross-validation (fewer than two files or folds)"), "  ".join(head)]
+    ts = result.timescale_table(k)
+    for i, lag in enumerate(result.lags):
+        row = ["%8d" % lag] + (["%12.6g" % (lag * dt)] if timed else []) + ["%12d" % result.n_pairs[i]]
+        row += ["%14.6g" % v for v in ts[i]]
+        row += ["%14.6g" % (v * dt) for v in ts[i]] if timed else []
+        row += ["%10.6f" % result.vamp2[i], "%10.6f" % result.vamp2_cv[i]]
+        lines.append("  ".join(row))
+    return "\n".join(lines) + "\n"
+
+
+def save_plot(result, k, dt, path, unit=None):
+    """Implied timescales against the lag, log-log, one line per process; the region where a
+    timescale is no longer than the lag (a process the lag cannot resolve) is shaded."""
+    matplotlib = cli._import_matplotlib()
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    unit = dt if np.isfinite(dt) else 1.0
+    label = (unit or "time units") if np.isfinite(dt) else "frames"
+    lags = result.lags * unit
+    ts = result.timescale_table(k) * unit
+    fig, (ax, ax_v) = plt.subplots(1, 2, figsize=(11, 4.5))
+    for j in range(k):
+        ax.loglog(lags, ts[:, j], "o-", label="process %d" % (j + 1))
+    finite = ts[np.isfinite(ts) & (ts > 0)]
+    low = min(lags.min(), finite.min() if finite.size else lags.min()) / 2
+    high = max(lags.max(), finite.max() if finite.size else lags.max()) * 2
+    ax.fill_between(lags, low, lags, color="grey", alpha=0.3, lw=0, label="timescale < lag")
+    ax.plot(lags, lags, color="black", lw=1)
+    ax.set_ylim(low, high)
+    ax.set_xlabel("lag (%s)" % label)
+    ax.set_ylabel("implied timescale (%s)" % label)
+    ax.set_title("TICA implied timescales")
+    ax.legend(fontsize="small")
+    ax_v.semilogx(lags, result.vamp2, "o-", label="VAMP-2")
+    if result.folds:
+        ax_v.semilogx(lags, result.vamp2_cv, "s--", label="VAMP-2, %d-fold CV by files" % result.folds)
+    ax_v.set_xlabel("lag (%s)" % label)
+    ax_v.set_ylabel("VAMP-2 score")
+    ax_v.set_title("VAMP-2 (1 = the constant function)")
+    ax_v.legend(fontsize="small")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv):
+    args = build_parser().parse_args(argv)
+    err = sys.stderr
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if in_main_thread:
+        previous = signal.signal(signal.SIGTERM, cli._on_sigterm)
+    try:
+        from . import _formats
+        from ._moments import _inputs, is_stream
+        from ._scan import scan
+
+        paths = _inputs(args.files)  # pipes too: nothing is read twice unless it can be
+        columns = None
+        if args.columns is not None:
+            regular = [p for p in paths if not is_stream(p)]
+            if not regular:
+                raise ValueError("--columns needs one regular file to read the names from")
+            names = _formats.plan(regular[:1], None, args.keep_time).layout.fields
+            columns = _formats.parse_columns(args.columns, names)
+        if args.plot:
+            cli._import_matplotlib()
+            cli._check_plot(args.plot, paths)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = scan(paths, args.lags, columns=columns, keep_time=args.keep_time, n_jobs=args.jobs,
+                          threads=args.threads, folds=args.folds, epsilon=args.epsilon, progress=not args.quiet)
+        dt = args.dt if args.dt is not None else result.dt
+        unit = result.layout.unit if result.layout is not None else None
+        cli._say(table(result, args.timescales, dt, unit))
+        for w in caught:
+            err.write("%s: warning: %s\n" % (cli.PROG, w.message))
+        if args.plot:
+            save_plot(result, args.timescales, dt, args.plot, unit)
+            cli._say("figure saved to %s\n" % args.plot)
+    except cli._StdoutClosed:
+        cli._drop_stdout()
+        return cli.EXIT_SIGPIPE
+    except cli._Terminated:
+        err.write("%s: terminated\n" % cli.PROG)
+        return cli.EXIT_SIGTERM
+    except KeyboardInterrupt:
+        err.write("%s: interrupted\n" % cli.PROG)
+        return cli.EXIT_SIGINT
+    except (OSError, ValueError, RuntimeError, TypeError, MemoryError, ImportError) as exc:
+        err.write("%s: error: %s\n" % (cli.PROG, cli._describe(exc)))
+        return 1
+    finally:
+        if in_main_thread:
+            signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
+    return 0

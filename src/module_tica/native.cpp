@@ -1,0 +1,454 @@
+// lagstat_tica._native: a file opened once, its first lines looked at, then every lag's sums
+// from one read of it.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "input/byte_source.hpp"
+#include "input/replay_source.hpp"
+#include "module/errors.hpp"
+#include "module/keywords.hpp"
+#include "module/py_ref.hpp"
+#include "module/released.hpp"
+#include "passes/lag_scan.hpp"
+#include "passes/text_input.hpp"
+#include "passes/thread_team.hpp"
+#include "stats/lag_moments.hpp"
+
+namespace lagstat::module {
+
+namespace {
+
+struct source_object {
+    PyObject_HEAD
+    file_name* file;                       // the name as given, for messages
+    input::replay_source* source;          // null once scanned
+    bool rereadable;
+    bool busy;                             // a call is reading it (another thread must wait)
+};
+
+void source_dealloc(PyObject* self) {
+    auto* s = reinterpret_cast<source_object*>(self);
+    delete s->source;
+    delete s->file;
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);  // instances of heap types hold their type
+}
+
+// Claims the source for one call: refused when it is used up or another thread reads it.
+bool claim(source_object* s) {
+    if (s->source == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the source has been scanned: open the file again");
+        return false;
+    }
+    if (s->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the source is being read by another thread");
+        return false;
+    }
+    s->busy = true;
+    return true;
+}
+
+PyObject* read_failure(const source_object* s, int err) {
+    passes::pass_error e{passes::failure::read_error, err,
+                         input::decoder_error_message(*s->source)};
+    if (err == EINTR) e = {passes::failure::interrupted};
+    return set_pass_error(e, *s->file);
+}
+
+PyObject* source_head(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"max_lines", "max_bytes", nullptr};
+    Py_ssize_t max_lines = 256, max_bytes = Py_ssize_t{1} << 20;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|nn:head", const_cast<char**>(names),
+                                     &max_lines, &max_bytes))
+        return nullptr;
+    if (max_lines < 0 || max_bytes < 0) {
+        PyErr_SetString(PyExc_ValueError, "max_lines and max_bytes must be >= 0");
+        return nullptr;
+    }
+    auto* s = reinterpret_cast<source_object*>(self);
+    if (!claim(s)) return nullptr;
+    bool ok;
+    try {
+        gil_released unlocked;
+        ok = s->source->keep(static_cast<std::size_t>(max_lines), static_cast<std::size_t>(max_bytes));
+    } catch (...) {
+        s->busy = false;
+        return set_from_cpp_exception();
+    }
+    s->busy = false;
+    if (!ok) return read_failure(s, s->source->error_number());
+
+    // Whole lines only: a last line without its end is one only at the end of the input.
+    const std::string_view kept = s->source->kept();
+    const std::size_t limit = std::min(kept.size(), static_cast<std::size_t>(max_bytes));
+    py_ref lines = py_ref::steal(PyList_New(0));
+    if (!lines) return nullptr;
+    std::size_t at = 0;
+    while (at < limit && PyList_GET_SIZE(lines.get()) < max_lines) {
+        std::size_t end = kept.find('\n', at);
+        if (end == std::string_view::npos || end >= limit) {
+            if (!(s->source->exhausted() && limit == kept.size())) break;
+            end = limit;
+        }
+        std::size_t text_end = end;
+        if (text_end > at && kept[text_end - 1] == '\r') --text_end;
+        py_ref line = py_ref::steal(PyUnicode_DecodeUTF8(kept.data() + at,
+                                                         static_cast<Py_ssize_t>(text_end - at),
+                                                         "replace"));
+        if (!line || PyList_Append(lines.get(), line.get()) < 0) return nullptr;
+        at = end + 1;
+    }
+    return lines.release();
+}
+
+// A sequence of ints >= 1.
+bool parse_lags(PyObject* obj, std::vector<std::size_t>& lags) {
+    py_ref items = py_ref::steal(PySequence_Fast(obj, "lags must be a sequence of ints"));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (count == 0) {
+        PyErr_SetString(PyExc_ValueError, "lags must hold at least one lag");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyIndex_Check(item) || PyBool_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "lags must be a sequence of ints");
+            return false;
+        }
+        py_ref index = py_ref::steal(PyNumber_Index(item));
+        if (!index) return false;
+        int overflow = 0;
+        const long long lag = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (lag == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || lag < 1 || lag > LLONG_MAX / 2) {
+            PyErr_SetString(PyExc_ValueError, "lag < 1 not allowed.");
+            return false;
+        }
+        lags.push_back(static_cast<std::size_t>(lag));
+    }
+    return true;
+}
+
+bool parse_shift(PyObject* obj, std::vector<double>& shift) {
+    if (obj == nullptr || obj == Py_None) return true;
+    py_ref items = py_ref::steal(PySequence_Fast(obj, "shift must be a sequence of numbers"));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        shift.push_back(v);
+    }
+    return true;
+}
+
+PyObject* numpy_module() {
+    static PyObject* numpy = nullptr;  // held for the process's life
+    if (numpy == nullptr) numpy = PyImport_ImportModule("numpy");
+    return numpy;
+}
+
+// A float64 array of the given shape holding a copy of data.
+py_ref make_array(const double* data, std::initializer_list<std::size_t> shape) {
+    std::size_t count = 1;
+    for (std::size_t d : shape) count *= d;
+    PyObject* np = numpy_module();
+    if (np == nullptr) return {};
+    py_ref buffer = py_ref::steal(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(count * sizeof(double))));
+    if (!buffer) return {};
+    py_ref flat = py_ref::steal(PyObject_CallMethod(np, "frombuffer", "Os", buffer.get(), "float64"));
+    if (!flat) return {};
+    py_ref dims = py_ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!dims) return {};
+    Py_ssize_t i = 0;
+    for (std::size_t d : shape) {
+        PyObject* v = PyLong_FromSize_t(d);
+        if (v == nullptr) return {};
+        PyTuple_SET_ITEM(dims.get(), i++, v);
+    }
+    return py_ref::steal(PyObject_CallMethod(flat.get(), "reshape", "O", dims.get()));
+}
+
+bool set_item(PyObject* d, const char* key, py_ref value) {
+    return value && PyDict_SetItemString(d, key, value.get()) == 0;
+}
+
+py_ref result_dict(const stats::lag_sums& sums, const passes::lag_scan_result& r) {
+    const std::size_t n = sums.n, lags = sums.lags.size();
+    py_ref d = py_ref::steal(PyDict_New());
+    if (!d) return {};
+    py_ref lag_list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(lags)));
+    py_ref pair_list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(lags)));
+    if (!lag_list || !pair_list) return {};
+    for (std::size_t l = 0; l < lags; ++l) {
+        PyObject* lag = PyLong_FromSize_t(sums.lags[l]);
+        PyObject* pairs = PyLong_FromUnsignedLongLong(sums.pairs[l]);
+        if (lag == nullptr || pairs == nullptr) {
+            Py_XDECREF(lag);
+            Py_XDECREF(pairs);
+            return {};
+        }
+        PyList_SET_ITEM(lag_list.get(), static_cast<Py_ssize_t>(l), lag);
+        PyList_SET_ITEM(pair_list.get(), static_cast<Py_ssize_t>(l), pairs);
+    }
+    py_ref segments = py_ref::steal(PyList_New(0));
+    if (!segments) return {};
+    for (const passes::segment_info& s : r.segments) {
+        py_ref marker;
+        if (s.after_marker)
+            marker = py_ref::steal(PyUnicode_DecodeUTF8(s.marker.data(),
+                                                        static_cast<Py_ssize_t>(s.marker.size()),
+                                                        "replace"));
+        else
+            marker = py_ref::borrow(Py_None);
+        if (!marker) return {};
+        py_ref item = py_ref::steal(Py_BuildValue("(KKOdd)", static_cast<unsigned long long>(s.first_line),
+                                                  static_cast<unsigned long long>(s.frames),
+                                                  marker.get(), s.first_time, s.last_time));
+        if (!item || PyList_Append(segments.get(), item.get()) < 0) return {};
+    }
+    PyObject* out = d.get();
+    if (!set_item(out, "frames", py_ref::steal(PyLong_FromUnsignedLongLong(sums.frames))) ||
+        !set_item(out, "shift", make_array(r.shift.data(), {n})) ||
+        !set_item(out, "sum", make_array(sums.sum.data(), {n})) ||
+        !set_item(out, "cov", make_array(sums.cov.data(), {n, n})) ||
+        !set_item(out, "lags", std::move(lag_list)) || !set_item(out, "pairs", std::move(pair_list)) ||
+        !set_item(out, "tcov", make_array(sums.tcov.data(), {lags, n, n})) ||
+        !set_item(out, "head_sum", make_array(sums.head_sum.data(), {lags, n})) ||
+        !set_item(out, "tail_sum", make_array(sums.tail_sum.data(), {lags, n})) ||
+        !set_item(out, "head_cov", make_array(sums.head_cov.data(), {lags, n, n})) ||
+        !set_item(out, "tail_cov", make_array(sums.tail_cov.data(), {lags, n, n})) ||
+        !set_item(out, "segments", std::move(segments)) ||
+        !set_item(out, "dt", py_ref::steal(PyFloat_FromDouble(r.dt))))
+        return {};
+    return d;
+}
+
+PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
+                      const std::vector<double>& shift, const pass_keywords& k,
+                      const std::string& marker, PyObject* time_obj) {
+    // The time may lie outside the selected columns: it is then read as one more column, after
+    // them, which the sums leave out.
+    input::text_options options = k.text;
+    const bool user_options = !k.text.is_default();
+    const std::vector<long long>& cols = k.text.usecols;
+    bool timed = time_obj != nullptr && time_obj != Py_None;
+    long long time_field = 0;
+    int time_slot = -1;
+    if (timed) {
+        time_field = PyLong_AsLongLong(time_obj);
+        if (time_field == -1 && PyErr_Occurred()) return nullptr;
+        if (!cols.empty()) {
+            for (std::size_t i = 0; i < cols.size() && time_slot < 0; ++i)
+                if (cols[i] == time_field) time_slot = static_cast<int>(i);
+            if (time_slot < 0) {
+                time_slot = static_cast<int>(cols.size());
+                options.usecols.push_back(time_field);
+            }
+        }
+    }
+    std::unique_ptr<input::replay_source> source(s->source);
+    s->source = nullptr;  // used up, whatever happens next
+    passes::text_input in;
+    passes::pass_error e;
+    {
+        gil_released unlocked;
+        e = in.open(std::move(source), options);
+    }
+    if (e) return set_pass_error(e, *s->file, nullptr, user_options);
+    const std::size_t n = cols.empty() ? static_cast<std::size_t>(in.columns()) : cols.size();
+    if (timed && cols.empty()) {
+        const long long fields = in.reader().layout().fields();
+        const long long slot = time_field < 0 ? time_field + fields : time_field;
+        if (slot < 0 || slot >= fields) {
+            PyErr_Format(PyExc_ValueError, "time_field %lld: the first data line has %lld fields",
+                         time_field, fields);
+            return nullptr;
+        }
+        time_slot = static_cast<int>(slot);
+    }
+    if (!shift.empty() && shift.size() != n) {
+        PyErr_Format(PyExc_ValueError, "shift has %zu values for %zu columns", shift.size(), n);
+        return nullptr;
+    }
+    passes::lag_scan_request request;
+    request.lags = lags;
+    request.columns = n;
+    request.shift = shift;
+    request.segment_marker = marker;
+    request.time_slot = time_slot;
+    stats::lag_accumulator acc(n, lags, k.threads);
+    passes::lag_scan_result result;
+    {
+        gil_released unlocked;
+        passes::thread_team team(k.threads);
+        e = passes::scan_lags(in, request, acc, team, signals_raised, result);
+    }
+    if (e) return set_pass_error(e, *s->file, nullptr, user_options);
+    return result_dict(acc.sums(), result).release();
+}
+
+PyObject* source_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"lags", "shift", "comments", "skip_rows", "usecols",
+                                  "delimiter", "segment_marker", "time_field", "threads",
+                                  nullptr};
+    PyObject *lags_obj, *shift_obj = nullptr, *marker_obj = nullptr, *time_obj = nullptr;
+    PyObject* found[5] = {};  // threads, comments, skip_rows, usecols, delimiter
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:scan", const_cast<char**>(names),
+                                     &lags_obj, &shift_obj, &found[1], &found[2], &found[3],
+                                     &found[4], &marker_obj, &time_obj, &found[0]))
+        return nullptr;
+    auto* s = reinterpret_cast<source_object*>(self);
+    std::vector<std::size_t> lags;
+    std::vector<double> shift;
+    if (!parse_lags(lags_obj, lags) || !parse_shift(shift_obj, shift)) return nullptr;
+    std::string marker;
+    if (marker_obj != nullptr && marker_obj != Py_None) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(marker_obj) ? PyUnicode_AsUTF8AndSize(marker_obj, &size) : nullptr;
+        if (text == nullptr || size == 0) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_TypeError, "segment_marker must be a non-empty str or None");
+            return nullptr;
+        }
+        marker.assign(text, static_cast<std::size_t>(size));
+    }
+    if (time_obj != nullptr && time_obj != Py_None && (!PyLong_Check(time_obj) || PyBool_Check(time_obj))) {
+        PyErr_SetString(PyExc_TypeError, "time_field must be an int or None");
+        return nullptr;
+    }
+    keyword_objects kw;
+    kw.threads = py_ref::borrow(found[0]);
+    kw.comments = py_ref::borrow(found[1]);
+    kw.skip_rows = py_ref::borrow(found[2] == Py_None ? nullptr : found[2]);
+    kw.usecols = py_ref::borrow(found[3]);
+    kw.delimiter = py_ref::borrow(found[4]);
+    pass_keywords k;
+    if (!parse_pass_keywords(kw, k)) return nullptr;
+    if (!claim(s)) return nullptr;
+    PyObject* out;
+    try {
+        out = scan_source(s, lags, shift, k, marker, time_obj);
+    } catch (...) {
+        out = set_from_cpp_exception();
+    }
+    s->busy = false;
+    return out;
+}
+
+PyObject* source_get_path(PyObject* self, void*) {
+    auto* s = reinterpret_cast<source_object*>(self);
+    return py_ref::borrow(s->file->given.get()).release();
+}
+
+PyObject* source_get_rereadable(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<source_object*>(self)->rereadable);
+}
+
+const char head_doc[] =
+    "head(max_lines=256, max_bytes=1048576) -> list of str\n\n"
+    "The first lines of the input (without their ends), kept so that scan reads them again.";
+const char scan_doc[] =
+    "scan(lags, *, shift=None, comments=None, skip_rows=0, usecols=None, delimiter=None,\n"
+    "     segment_marker=None, time_field=None, threads=None) -> dict\n\n"
+    "Every lag's sums from one read of the input; the source is used up.";
+
+PyMethodDef source_methods[] = {
+    {"head", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source_head)),
+     METH_VARARGS | METH_KEYWORDS, head_doc},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source_scan)),
+     METH_VARARGS | METH_KEYWORDS, scan_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef source_getset[] = {
+    {"path", source_get_path, nullptr, "the file name as given", nullptr},
+    {"rereadable", source_get_rereadable, nullptr,
+     "whether the input can be opened and read again (a regular file)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot source_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(source_dealloc)},
+    {Py_tp_methods, source_methods},
+    {Py_tp_getset, source_getset},
+    {Py_tp_doc, const_cast<char*>("An input opened for one read (lagstat_tica._native.open).")},
+    {0, nullptr},
+};
+
+PyType_Spec source_spec = {"lagstat_tica._native.source", sizeof(source_object), 0,
+                           Py_TPFLAGS_DEFAULT, source_slots};
+
+PyTypeObject* source_type = nullptr;  // made once, held for the process's life
+
+PyObject* open_source(PyObject*, PyObject* args) {
+    PyObject* path;
+    if (!PyArg_ParseTuple(args, "O:open", &path)) return nullptr;
+    auto file = std::make_unique<file_name>();
+    if (!file->encode(path)) return nullptr;
+    int err = 0;
+    std::unique_ptr<input::byte_source> raw;
+    bool regular = false;
+    {
+        gil_released unlocked;  // a FIFO without a writer waits here
+        struct stat st;
+        regular = ::stat(file->c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        raw = input::open_input(file->c_str(), err, signals_raised);
+    }
+    if (!raw) {
+        passes::pass_error e{passes::failure::open_input, err};
+        if (err == EINTR) e = {passes::failure::interrupted};
+        return set_pass_error(e, *file);
+    }
+    auto source = std::make_unique<input::replay_source>(std::move(raw));
+    auto* s = PyObject_New(source_object, source_type);
+    if (s == nullptr) return nullptr;
+    s->file = file.release();
+    s->source = source.release();
+    s->rereadable = regular;
+    s->busy = false;
+    return reinterpret_cast<PyObject*>(s);
+}
+
+PyObject* open_checked(PyObject* self, PyObject* args) {
+    try {
+        return open_source(self, args);
+    } catch (...) {
+        return set_from_cpp_exception();
+    }
+}
+
+const char open_doc[] =
+    "open(path) -> source\n\n"
+    "Opens a file of tabulated text (plain or gzip/bzip2/xz/zstd, a pipe or FIFO) for one read.";
+
+PyMethodDef native_methods[] = {
+    {"open", open_checked, METH_VARARGS, open_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef native_module = {
+    PyModuleDef_HEAD_INIT, "_native", nullptr, -1, native_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace lagstat::module
+
+PyMODINIT_FUNC PyInit__native(void) {
+    using namespace lagstat::module;
+    if (source_type == nullptr) {
+        source_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&source_spec));
+        if (source_type == nullptr) return nullptr;
+    }
+    return PyModule_Create(&native_module);
+}

@@ -1,0 +1,141 @@
+#include "passes/lag_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <new>
+
+#include "passes/frame_batches.hpp"
+
+namespace lagstat::passes {
+
+namespace {
+
+constexpr double no_time = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t block_rows = 4096;
+
+// The raw time of every frame of the batch, kept per piece by the parsing threads before they
+// centre the frames (the time may be one of the frame's own columns).
+class batch_times {
+public:
+    batch_times(std::size_t pieces, int slot) : slot_(slot), times_(pieces) {}
+    bool active() const noexcept { return slot_ >= 0; }
+    // On a parsing thread, which must not throw: a failed allocation is noted instead.
+    void keep(std::size_t piece, const double* frames, std::size_t count,
+              std::size_t stride) noexcept {
+        std::vector<double>& t = times_[piece];
+        try {
+            t.resize(count);
+        } catch (const std::bad_alloc&) {
+            t.clear();
+            failed_ = true;
+            return;
+        }
+        for (std::size_t k = 0; k < count; ++k) t[k] = frames[k * stride + static_cast<std::size_t>(slot_)];
+    }
+    bool failed() const noexcept { return failed_; }
+    double at(const frame_batches& batches, std::size_t row) const {
+        if (!active()) return no_time;
+        const std::vector<std::size_t>& starts = batches.piece_rows();
+        const std::size_t piece =
+            static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), row) - starts.begin()) - 1;
+        return times_[piece][row - starts[piece]];
+    }
+
+private:
+    int slot_;
+    std::vector<std::vector<double>> times_;
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace
+
+pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag_accumulator& acc,
+                     thread_team& team, input::interrupt_check interrupted,
+                     lag_scan_result& result) try {
+    const std::size_t n = request.columns;
+    std::vector<double>& first = in.first();
+    result.shift = request.shift.empty()
+                       ? std::vector<double>(first.begin(), first.begin() + static_cast<long>(n))
+                       : request.shift;
+    const double* const s = result.shift.data();
+    result.segments.clear();
+    result.dt = no_time;
+
+    segment_info current;
+    current.first_line = in.reader().line_number();
+    current.first_time = request.time_slot >= 0 ? first[static_cast<std::size_t>(request.time_slot)] : no_time;
+    current.last_time = current.first_time;
+    current.frames = 1;
+    for (std::size_t i = 0; i < n; ++i) first[i] = first[i] - s[i];
+    const double* const first_row = first.data();
+    acc.add_block(&first_row, 1);
+
+    batch_times times(team.size(), request.time_slot);
+    frame_batches batches(
+        in, team, interrupted,
+        [&times, s, n, stride = static_cast<std::size_t>(in.reader().layout().width())](
+            std::size_t piece, double* frames, std::size_t count) {
+            if (times.active()) times.keep(piece, frames, count, stride);
+            for (std::size_t k = 0; k < count; ++k) {
+                double* x = frames + k * stride;
+                for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - s[i];
+            }
+        });
+    if (!request.segment_marker.empty()) batches.set_segment_marker(request.segment_marker);
+
+    auto close_segment = [&]() {
+        if (current.frames == 0) return;
+        acc.begin_segment_end();
+        team.run([&acc](std::size_t part) { acc.add_part(part); });
+        acc.end_segment_end();
+        result.segments.push_back(current);
+    };
+    while (batches.next()) {
+        if (times.failed()) return {failure::no_memory};
+        const std::vector<const double*>& rows = batches.rows();
+        const std::vector<frame_batches::segment_break>& breaks = batches.breaks();
+        const std::vector<frame_batches::row_line>& lines = batches.row_lines();
+        std::size_t from = 0;
+        for (std::size_t b = 0; b <= breaks.size(); ++b) {
+            const std::size_t to = b < breaks.size() ? breaks[b].row : rows.size();
+            if (to > from) {
+                if (current.frames == 0) {
+                    // A segment's first frame starts a run of text (after its marker), whose
+                    // line the batches keep.
+                    const auto line = std::find_if(lines.begin(), lines.end(),
+                                                   [from](const auto& r) { return r.row == from; });
+                    current.first_line = line != lines.end() ? line->line : 0;
+                    current.first_time = times.at(batches, from);
+                }
+                if (result.segments.empty() && current.frames == 1)
+                    result.dt = times.at(batches, from) - current.first_time;
+                // Blocks of at most block_rows frames: the accumulator keeps a pointer per frame
+                // and lag, which a whole batch of short lines times many lags would make large.
+                for (std::size_t at = from; at < to; at += block_rows) {
+                    acc.begin_block(rows.data() + at, std::min(block_rows, to - at));
+                    team.run([&acc](std::size_t part) { acc.add_part(part); });
+                    acc.end_block();
+                }
+                current.frames += to - from;
+                current.last_time = times.at(batches, to - 1);
+            }
+            if (b == breaks.size()) break;
+            close_segment();
+            current = segment_info{};
+            current.after_marker = true;
+            current.marker = breaks[b].text;
+            current.first_time = current.last_time = no_time;
+            from = to;
+        }
+    }
+    if (pass_error e = batches.error()) return in.explain(e);
+    if (pass_error e = in.check_rest()) return e;
+    close_segment();
+    acc.finish();
+    return {};
+} catch (const std::bad_alloc&) {
+    return {failure::no_memory};
+}
+
+}  // namespace lagstat::passes

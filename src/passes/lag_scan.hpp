@@ -1,0 +1,48 @@
+// The lag scan: one read of an input for every lag at once (the sums of stats/lag_moments.hpp),
+// with the input cut into segments at marker lines and the time at each segment's ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input/byte_source.hpp"
+#include "passes/pass_error.hpp"
+#include "passes/text_input.hpp"
+#include "passes/thread_team.hpp"
+#include "stats/lag_moments.hpp"
+
+namespace lagstat::passes {
+
+struct lag_scan_request {
+    std::vector<std::size_t> lags;   ///< each >= 1
+    std::size_t columns = 0;         ///< the first `columns` values of a record form the frame
+    std::vector<double> shift;       ///< subtracted from every frame; empty: the first frame
+    std::string segment_marker;      ///< lines starting with it end a segment; empty: none
+    int time_slot = -1;              ///< the record position of the time, -1: none
+};
+
+struct segment_info {
+    std::uint64_t first_line = 0;  ///< physical line of its first frame
+    std::uint64_t frames = 0;
+    bool after_marker = false;     ///< false for the segment the data start with
+    std::string marker;            ///< the marker line that started it
+    double first_time = 0.0, last_time = 0.0;  ///< NaN without a time slot
+};
+
+struct lag_scan_result {
+    std::vector<double> shift;
+    std::vector<segment_info> segments;  ///< those with frames, in order
+    double dt = 0.0;                     ///< time of frame 1 - frame 0 of the first segment, or NaN
+};
+
+/// Reads every frame of `in` (opened, its first data line read) into `acc` (made for
+/// request.columns and request.lags with team.size() parts), centred by the shift, each
+/// segment's tail sums at its end, then acc.finish(). On a refused line, a read error or an
+/// interrupt the sums are partial and the caller drops them.
+pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag_accumulator& acc,
+                     thread_team& team, input::interrupt_check interrupted,
+                     lag_scan_result& result);
+
+}  // namespace lagstat::passes

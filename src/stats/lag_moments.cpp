@@ -1,0 +1,235 @@
+#include "stats/lag_moments.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "stats/kernel_dispatch.hpp"
+#include "stats/kernels.hpp"
+
+namespace lagstat::stats {
+
+namespace {
+
+constexpr std::size_t line_doubles = 64 / sizeof(double);
+
+std::unique_ptr<double[]> aligned_buffer(std::size_t doubles, double*& base) {
+    if (doubles > std::numeric_limits<std::size_t>::max() / sizeof(double) - line_doubles)
+        throw std::bad_alloc();
+    std::unique_ptr<double[]> buffer(new double[doubles + line_doubles]);
+    const std::size_t misalign =
+        (reinterpret_cast<std::uintptr_t>(buffer.get()) % 64) / sizeof(double);
+    base = buffer.get() + (misalign == 0 ? 0 : line_doubles - misalign);
+    return buffer;
+}
+
+// [0, n) in `parts` bands of about equal cost, boundaries on multiples of step.
+template <class Cost>
+std::vector<std::size_t> bands(std::size_t n, std::size_t parts, std::size_t step, Cost cost) {
+    std::vector<std::size_t> bounds(parts + 1, n);
+    bounds[0] = 0;
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) total += cost(i);
+    double done = 0.0;
+    std::size_t p = 1, i = 0;
+    while (p < parts && i < n) {
+        const std::size_t stop = std::min(n, i + step);
+        for (; i < stop; ++i) done += cost(i);
+        if (done >= total * static_cast<double>(p) / static_cast<double>(parts)) bounds[p++] = i;
+    }
+    return bounds;
+}
+
+std::size_t checked_product(std::size_t a, std::size_t b) {
+    if (b != 0 && a > std::numeric_limits<std::size_t>::max() / sizeof(double) / b)
+        throw std::bad_alloc();
+    return a * b;
+}
+
+}  // namespace
+
+lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& lags,
+                                 std::size_t parts)
+    : n_(n) {
+    if (n == 0) throw std::invalid_argument("lag_accumulator: frame length must be positive");
+    if (parts == 0) throw std::invalid_argument("lag_accumulator: parts must be positive");
+    if (lags.empty()) throw std::invalid_argument("lag_accumulator: no lags");
+    for (std::size_t lag : lags)
+        if (lag == 0) throw std::invalid_argument("lag_accumulator: lag < 1");
+    const std::size_t count = lags.size();
+    const std::size_t nn = checked_product(n, n);
+    const std::size_t lnn = checked_product(count, nn);
+    sums_.n = n;
+    sums_.lags = lags;
+    sums_.pairs.assign(count, 0);
+    sums_.sum.assign(n, 0.0);
+    sums_.cov.assign(nn, 0.0);
+    sums_.tcov.assign(lnn, 0.0);
+    sums_.head_sum.assign(count * n, 0.0);
+    sums_.tail_sum.assign(count * n, 0.0);
+    sums_.head_cov.assign(lnn, 0.0);
+    sums_.tail_cov.assign(lnn, 0.0);
+
+    longest_lag_ = *std::max_element(lags.begin(), lags.end());
+
+    // Columns for the vector sums; rows of the products by their work: a row of the upper
+    // triangles (cov, and the head and tail sums per lag) costs n - i, a row of each tcov n.
+    parts_.resize(parts);
+    const std::vector<std::size_t> cols = bands(n, parts, 8, [](std::size_t) { return 1.0; });
+    const double full = static_cast<double>(count * n);
+    const double triangles = static_cast<double>(1 + 2 * count);
+    const std::vector<std::size_t> rows =
+        bands(n, parts, detail::row_band_step,
+              [&](std::size_t i) { return triangles * static_cast<double>(n - i) + full; });
+    work_doubles_ = detail::full_panel_work(n);
+    if (work_doubles_ == 0) throw std::bad_alloc();
+    for (std::size_t p = 0; p < parts; ++p) {
+        parts_[p].col_begin = cols[p];
+        parts_[p].col_end = cols[p + 1];
+        parts_[p].row_begin = rows[p];
+        parts_[p].row_end = rows[p + 1];
+        if (rows[p] < rows[p + 1]) parts_[p].work = aligned_buffer(work_doubles_, parts_[p].work_base);
+    }
+    lagged_.assign(parts, std::vector<detail::lagged_products>(count));
+    first_pair_.resize(count);
+    heads_.resize(count);
+    earlier_.resize(count);
+}
+
+void lag_accumulator::grow_ring(std::uint64_t frames) {
+    // Slots for the last min(longest lag, frames) frames, doubled as they come; frame t keeps
+    // slot t % slots, so the frames kept move to their new slots.
+    const std::uint64_t want = std::min<std::uint64_t>(longest_lag_, frames);
+    if (want <= ring_slots_) return;
+    const std::size_t slots = static_cast<std::size_t>(
+        std::min<std::uint64_t>(longest_lag_, std::max<std::uint64_t>(want, 2 * std::uint64_t{ring_slots_})));
+    double* base = nullptr;
+    std::unique_ptr<double[]> ring = aligned_buffer(checked_product(slots, n_), base);
+    const std::uint64_t kept = std::min<std::uint64_t>(ring_slots_, sums_.frames);
+    for (std::uint64_t t = sums_.frames - kept; t < sums_.frames; ++t)
+        std::memcpy(base + static_cast<std::size_t>(t % slots) * n_, ring_slot(t), n_ * sizeof(double));
+    ring_ = std::move(ring);
+    ring_base_ = base;
+    ring_slots_ = slots;
+}
+
+void lag_accumulator::begin_block(const double* const* rows, std::size_t m) {
+    grow_ring(sums_.frames + m);
+    tail_step_ = false;
+    rows_ = rows;
+    m_ = m;
+    const std::uint64_t added = sums_.frames;
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
+        const std::uint64_t lag = sums_.lags[l];
+        // Frame k of the block is frame segment_frames_ + k of its segment: a head frame below
+        // the lag, the second half of a pair from it on, whose first half is `lag` earlier, in
+        // this block or in the ring.
+        const std::uint64_t heads = segment_frames_ < lag ? lag - segment_frames_ : 0;
+        heads_[l] = static_cast<std::size_t>(std::min<std::uint64_t>(heads, m));
+        first_pair_[l] = heads_[l];
+        std::vector<const double*>& earlier = earlier_[l];
+        earlier.resize(m - first_pair_[l]);
+        for (std::size_t k = first_pair_[l]; k < m; ++k) {
+            const std::uint64_t t = added + k - lag;
+            earlier[k - first_pair_[l]] = t >= added ? rows[t - added] : ring_slot(t);
+        }
+    }
+}
+
+void lag_accumulator::add_part(std::size_t p) noexcept {
+    const part& pt = parts_[p];
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
+    const std::size_t nn = n_ * n_;
+    if (tail_step_) {
+        // The segment's last min(lag, T) frames, oldest first: all still in the ring.
+        for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
+            const std::vector<const double*>& tail = earlier_[l];
+            if (tail.empty()) continue;
+            if (pt.col_begin < pt.col_end)
+                kernels.add_sum(tail.data(), tail.size(), &sums_.tail_sum[l * n_], pt.col_begin,
+                                pt.col_end);
+            if (pt.row_begin < pt.row_end)
+                kernels.add_moment_products(tail.data(), tail.size(), &sums_.tail_cov[l * nn],
+                                            nullptr, tail.size(), nullptr, n_, pt.row_begin,
+                                            pt.row_end, pt.work_base, work_doubles_);
+        }
+        return;
+    }
+    if (pt.col_begin < pt.col_end) {
+        kernels.add_sum(rows_, m_, sums_.sum.data(), pt.col_begin, pt.col_end);
+        for (std::size_t l = 0; l < sums_.lags.size(); ++l)
+            if (heads_[l] != 0)
+                kernels.add_sum(rows_, heads_[l], &sums_.head_sum[l * n_], pt.col_begin,
+                                pt.col_end);
+    }
+    if (pt.row_begin >= pt.row_end) return;
+    // cov and every lag's products in one call, which packs each chunk of the block once.
+    std::vector<detail::lagged_products>& lagged = lagged_[p];
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
+        const bool pairs = first_pair_[l] < m_;
+        lagged[l] = {pairs ? earlier_[l].data() : nullptr, pairs ? first_pair_[l] : m_,
+                     pairs ? &sums_.tcov[l * nn] : nullptr};
+    }
+    kernels.add_lagged_products(rows_, m_, sums_.cov.data(), lagged.data(), lagged.size(), n_,
+                                pt.row_begin, pt.row_end, pt.work_base, work_doubles_);
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
+        if (heads_[l] != 0)
+            kernels.add_moment_products(rows_, heads_[l], &sums_.head_cov[l * nn], nullptr,
+                                        heads_[l], nullptr, n_, pt.row_begin, pt.row_end,
+                                        pt.work_base, work_doubles_);
+    }
+}
+
+void lag_accumulator::end_block() noexcept {
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) sums_.pairs[l] += m_ - first_pair_[l];
+    const std::size_t keep = std::min<std::size_t>(m_, ring_slots_);
+    for (std::size_t k = m_ - keep; k < m_; ++k)
+        std::memcpy(const_cast<double*>(ring_slot(sums_.frames + k)), rows_[k], n_ * sizeof(double));
+    sums_.frames += m_;
+    segment_frames_ += m_;
+    rows_ = nullptr;
+    m_ = 0;
+}
+
+void lag_accumulator::begin_segment_end() {
+    tail_step_ = true;
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
+        const std::uint64_t count = std::min<std::uint64_t>(sums_.lags[l], segment_frames_);
+        std::vector<const double*>& tail = earlier_[l];
+        tail.resize(static_cast<std::size_t>(count));
+        for (std::uint64_t k = 0; k < count; ++k)
+            tail[static_cast<std::size_t>(k)] = ring_slot(sums_.frames - count + k);
+    }
+}
+
+void lag_accumulator::end_segment_end() noexcept {
+    tail_step_ = false;
+    segment_frames_ = 0;
+}
+
+void lag_accumulator::add_block(const double* const* rows, std::size_t m) {
+    if (m == 0) return;
+    begin_block(rows, m);
+    for (std::size_t p = 0; p < parts_.size(); ++p) add_part(p);
+    end_block();
+}
+
+void lag_accumulator::end_segment() {
+    begin_segment_end();
+    for (std::size_t p = 0; p < parts_.size(); ++p) add_part(p);
+    end_segment_end();
+}
+
+void lag_accumulator::finish() noexcept {
+    const std::size_t nn = n_ * n_;
+    mirror_upper(sums_.cov.data(), n_);
+    for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
+        mirror_upper(&sums_.head_cov[l * nn], n_);
+        mirror_upper(&sums_.tail_cov[l * nn], n_);
+    }
+}
+
+}  // namespace lagstat::stats

@@ -1,0 +1,225 @@
+// The lag scan against literal per-frame loops over the same frames with the same shift: counts
+// exact, every sum bit for bit, for lags shorter and longer than segments, marker lines inside
+// and between the threads' pieces and batches, and every thread count.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "passes/lag_scan.hpp"
+#include "reference/reference_kernels.hpp"
+
+namespace lagstat::passes {
+namespace {
+
+namespace ref = lagstat::reference;
+
+struct scan_case {
+    const char* name;
+    std::vector<std::size_t> segment_lengths;
+    std::vector<std::size_t> lags;
+    std::size_t columns;
+    std::size_t threads;
+    bool comments;        // '#' comment lines among the data (and comments="#")
+    long bad_frame = -1;  // a refused line in place of this frame
+};
+
+// Known frames (printed with %.17g, read back exactly) and the file that holds them: a header,
+// marker lines between segments, a time column after the frame's columns.
+struct fixture {
+    std::vector<std::vector<std::vector<double>>> segments;
+    std::string path;
+    std::uint64_t bad_line = 0;
+    std::vector<std::uint64_t> first_lines;  // of every segment's first frame (0: none)
+
+    fixture(const scan_case& c, std::mt19937_64& rng) {
+        char name[] = "/tmp/lagstat_lag_scan_XXXXXX";
+        const int fd = mkstemp(name);
+        path = name;
+        std::FILE* f = fdopen(fd, "w");
+        std::uniform_real_distribution<double> value(-3.0, 3.0);
+        std::uint64_t line = 0, frame = 0;
+        auto put = [&](const std::string& text) {
+            std::fputs(text.c_str(), f);
+            ++line;
+        };
+        put("#! FIELDS a b\n");
+        double time = 0.0;
+        for (std::size_t s = 0; s < c.segment_lengths.size(); ++s) {
+            if (s != 0) put("#! FIELDS a b restart " + std::to_string(s) + "\n");
+            segments.emplace_back();
+            first_lines.push_back(0);
+            for (std::size_t k = 0; k < c.segment_lengths[s]; ++k, ++frame) {
+                if (c.comments && rng() % 7 == 0) put("# a remark\n");
+                if (static_cast<long>(frame) == c.bad_frame) {
+                    put("1 2 x\n");
+                    bad_line = line;
+                    continue;
+                }
+                std::vector<double> x(c.columns);
+                std::string text;
+                char field[40];
+                for (double& v : x) {
+                    v = std::ldexp(value(rng), static_cast<int>(rng() % 9) - 4);
+                    std::snprintf(field, sizeof field, "%.17g ", v);
+                    text += field;
+                }
+                std::snprintf(field, sizeof field, "%.17g\n", time);
+                time += 0.5;
+                put(text + field);
+                if (first_lines.back() == 0) first_lines.back() = line;
+                segments.back().push_back(x);
+            }
+        }
+        std::fclose(f);
+    }
+    ~fixture() { ::unlink(path.c_str()); }
+};
+
+// The literal loops: frame by frame, in order, every product rounded before its add.
+stats::lag_sums literal_sums(const fixture& fx, const std::vector<std::size_t>& lags,
+                             std::size_t n) {
+    stats::lag_sums r;
+    const std::size_t L = lags.size(), nn = n * n;
+    r.pairs.assign(L, 0);
+    r.sum.assign(n, 0.0);
+    r.cov.assign(nn, 0.0);
+    r.tcov.assign(L * nn, 0.0);
+    r.head_sum.assign(L * n, 0.0);
+    r.tail_sum.assign(L * n, 0.0);
+    r.head_cov.assign(L * nn, 0.0);
+    r.tail_cov.assign(L * nn, 0.0);
+    const std::vector<double> s = fx.segments[0][0];
+    for (const auto& segment : fx.segments) {
+        std::vector<std::vector<double>> y;
+        for (const auto& x : segment) {
+            y.emplace_back(n);
+            for (std::size_t i = 0; i < n; ++i) y.back()[i] = x[i] - s[i];
+        }
+        const std::size_t T = y.size();
+        r.frames += T;
+        for (std::size_t t = 0; t < T; ++t) {
+            ref::add_sum(y[t].data(), r.sum.data(), n);
+            ref::add_outer_upper(y[t].data(), r.cov.data(), n);
+        }
+        for (std::size_t l = 0; l < L; ++l) {
+            const std::size_t lag = lags[l], edge = std::min(lag, T);
+            for (std::size_t t = lag; t < T; ++t) {
+                ++r.pairs[l];
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t j = 0; j < n; ++j)
+                        r.tcov[l * nn + i * n + j] += y[t - lag][i] * y[t][j];
+            }
+            for (std::size_t t = 0; t < edge; ++t) {
+                ref::add_sum(y[t].data(), &r.head_sum[l * n], n);
+                ref::add_outer_upper(y[t].data(), &r.head_cov[l * nn], n);
+            }
+            for (std::size_t t = T - edge; t < T; ++t) {
+                ref::add_sum(y[t].data(), &r.tail_sum[l * n], n);
+                ref::add_outer_upper(y[t].data(), &r.tail_cov[l * nn], n);
+            }
+        }
+    }
+    ref::mirror_upper(r.cov.data(), n);
+    for (std::size_t l = 0; l < L; ++l) {
+        ref::mirror_upper(&r.head_cov[l * nn], n);
+        ref::mirror_upper(&r.tail_cov[l * nn], n);
+    }
+    return r;
+}
+
+::testing::AssertionResult same_bits(const char* what, const std::vector<double>& want,
+                                     const std::vector<double>& got) {
+    if (want.size() == got.size() &&
+        std::memcmp(want.data(), got.data(), want.size() * sizeof(double)) == 0)
+        return ::testing::AssertionSuccess();
+    for (std::size_t i = 0; i < std::min(want.size(), got.size()); ++i)
+        if (std::memcmp(&want[i], &got[i], sizeof(double)) != 0)
+            return ::testing::AssertionFailure() << what << "[" << i << "] want " << std::hexfloat
+                                                 << want[i] << " got " << got[i];
+    return ::testing::AssertionFailure() << what << ": sizes differ";
+}
+
+class lag_scan_vs_literal : public ::testing::TestWithParam<scan_case> {};
+
+TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
+    const scan_case& c = GetParam();
+    std::mt19937_64 rng(std::hash<std::string>{}(c.name));
+    const fixture fx(c, rng);
+    input::text_options options;
+    options.comments = "#";
+    text_input in;
+    ASSERT_FALSE(in.open(fx.path.c_str(), nullptr, options));
+    lag_scan_request request;
+    request.lags = c.lags;
+    request.columns = c.columns;
+    request.segment_marker = "#! FIELDS";
+    request.time_slot = static_cast<int>(c.columns);
+    stats::lag_accumulator acc(c.columns, c.lags, c.threads);
+    thread_team team(c.threads);
+    lag_scan_result result;
+    const pass_error e = scan_lags(in, request, acc, team, nullptr, result);
+    if (c.bad_frame >= 0) {
+        EXPECT_EQ(e.kind, failure::bad_line);
+        EXPECT_EQ(e.line, fx.bad_line);
+        return;
+    }
+    ASSERT_FALSE(e) << static_cast<int>(e.kind);
+    const stats::lag_sums want = literal_sums(fx, c.lags, c.columns);
+    const stats::lag_sums& got = acc.sums();
+    EXPECT_EQ(got.frames, want.frames);
+    EXPECT_EQ(got.pairs, want.pairs);
+    EXPECT_TRUE(same_bits("sum", want.sum, got.sum));
+    EXPECT_TRUE(same_bits("cov", want.cov, got.cov));
+    EXPECT_TRUE(same_bits("tcov", want.tcov, got.tcov));
+    EXPECT_TRUE(same_bits("head_sum", want.head_sum, got.head_sum));
+    EXPECT_TRUE(same_bits("tail_sum", want.tail_sum, got.tail_sum));
+    EXPECT_TRUE(same_bits("head_cov", want.head_cov, got.head_cov));
+    EXPECT_TRUE(same_bits("tail_cov", want.tail_cov, got.tail_cov));
+    // Segments with frames, their sizes, markers and times (0.5 per frame, counted on through
+    // the whole file).
+    std::vector<std::uint64_t> sizes;
+    double time = 0.0;
+    for (std::size_t s = 0, k = 0; s < c.segment_lengths.size(); time += 0.5 * c.segment_lengths[s], ++s) {
+        if (c.segment_lengths[s] == 0) continue;
+        ASSERT_LT(k, result.segments.size());
+        const segment_info& seg = result.segments[k++];
+        EXPECT_EQ(seg.frames, c.segment_lengths[s]);
+        EXPECT_EQ(seg.first_line, fx.first_lines[s]);
+        EXPECT_EQ(seg.after_marker, s != 0);
+        if (s != 0) {
+            EXPECT_EQ(seg.marker, "#! FIELDS a b restart " + std::to_string(s));
+        }
+        EXPECT_EQ(seg.first_time, time);
+        EXPECT_EQ(seg.last_time, time + 0.5 * (c.segment_lengths[s] - 1));
+    }
+    if (c.segment_lengths[0] > 1) {
+        EXPECT_EQ(result.dt, 0.5);
+    } else {
+        EXPECT_TRUE(std::isnan(result.dt));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    tables, lag_scan_vs_literal,
+    ::testing::Values(
+        scan_case{"one_segment", {300}, {1, 7, 3}, 3, 1, false},
+        scan_case{"one_segment_threads", {300}, {1, 7, 3}, 3, 3, false},
+        scan_case{"restarts_short_and_long", {40, 2, 130, 1, 9}, {1, 5, 64}, 4, 1, true},
+        scan_case{"restarts_threads", {40, 2, 130, 1, 9}, {1, 5, 64}, 4, 2, true},
+        scan_case{"empty_segment_between_markers", {10, 0, 0, 12}, {2, 11}, 2, 2, false},
+        scan_case{"lag_beyond_every_segment", {5, 3, 4}, {8, 1}, 2, 1, false},
+        scan_case{"wide_frames", {70, 50}, {1, 30}, 37, 2, false},
+        scan_case{"lag_far_beyond_the_file", {50, 20}, {2, std::size_t{1} << 40}, 3, 2, false},
+        // Several batches of several pieces each: markers and lag rings across their edges.
+        scan_case{"many_batches", {30000, 45000, 7, 60000}, {1, 10, 100}, 5, 2, true},
+        scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace lagstat::passes
