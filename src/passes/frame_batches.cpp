@@ -46,7 +46,7 @@ const char* line_start_from(const char* p, const char* begin, const char* end) {
 }  // namespace
 
 frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
-                             piece_hook hook)
+                             piece_hook hook, std::size_t piece_bytes)
     : in_(in),
       team_(team),
       interrupted_(interrupted),
@@ -55,7 +55,11 @@ frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt
       stride_(static_cast<std::size_t>(in.reader().layout().width())),
       pieces_(team.size()) {
     const std::string_view pending = in.reader().pending();
+    if (piece_bytes == 0) piece_bytes = 1;
     capacity_ = std::max(team.size() * piece_bytes, pending.size());
+    // A range of less than 64 KiB is not worth waking a thread for, unless the pieces are that
+    // small themselves.
+    min_share_ = std::min<std::size_t>(std::size_t{1} << 16, piece_bytes);
     text_.reset(new char[capacity_ + 1 + input::chunk_padding]);
     std::memcpy(text_.get(), pending.data(), pending.size());
     length_ = pending.size();
@@ -99,7 +103,8 @@ void frame_batches::fill_parallel() {
     // have read bytes appended meanwhile, which the next fill reads again in their place.
     while (length_ < capacity_ && !source_done_) {
         const std::size_t free_bytes = capacity_ - length_;
-        const std::size_t threads = std::min(team_.size(), std::max<std::size_t>(1, free_bytes >> 16));
+        const std::size_t threads =
+            std::min(team_.size(), std::max<std::size_t>(1, free_bytes / min_share_));
         const std::size_t share = (free_bytes + threads - 1) / threads;
         team_.run([&](std::size_t i) {
             piece& p = pieces_[i];
@@ -217,6 +222,9 @@ bool frame_batches::next() {
         cuts[i] = std::max(cuts[i - 1], line_start_from(begin + span * i / parts, begin, span_end));
     cuts[parts] = span_end;
     const std::size_t per_record_bytes = static_cast<std::size_t>(layout_.fields()) + 1;
+    // The piece that ends at the span's end parses it as final (a last line without its '\n' is
+    // a frame there): not always the last piece, since a last line longer than the pieces leaves
+    // the later ones empty.
     team_.run([&](std::size_t i) {
         piece& p = pieces_[i];
         p.result = input::chunk_result{};
@@ -236,7 +244,8 @@ bool frame_batches::next() {
             }
             input::chunk_result r =
                 input::parse_chunk(from, cuts[i + 1], layout_, p.frames.get() + records * stride_,
-                                   stride_, p.capacity - records, final_span && i + 1 == parts);
+                                   stride_, p.capacity - records,
+                                   final_span && cuts[i + 1] == span_end);
             records += r.records;
             lines += r.lines;
             if (r.why != input::chunk_result::stop::full) {
@@ -283,10 +292,12 @@ bool frame_batches::next() {
     const std::size_t rest = length_ - span;
     std::memmove(text_.get(), span_end, rest);
     length_ = rest;
-    if (final_span || (source_done_ && rest == 0)) {
+    if (pending_) {
+        // The read error comes after every whole line before it, also when those lines end
+        // exactly where the bytes stopped (which is not the end of the data).
+        error_ = pending_;
         done_ = true;
-    } else if (pending_) {
-        error_ = pending_;  // the read error comes after every whole line before it
+    } else if (final_span || (source_done_ && rest == 0)) {
         done_ = true;
     }
     return true;

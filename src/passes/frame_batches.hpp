@@ -36,11 +36,12 @@ public:
     /// its frames (stride doubles apart) and their count.
     using piece_hook = std::function<void(std::size_t piece, double* frames, std::size_t count)>;
 
-    /// Bytes of text each thread's piece of a chunk holds (the chunk grows for longer lines).
-    static constexpr std::size_t piece_bytes = std::size_t{2} << 20;
+    /// Bytes of text each thread's piece of a chunk holds by default (the chunk grows for longer
+    /// lines). Tests pass a few bytes, so that small inputs span many chunks.
+    static constexpr std::size_t default_piece_bytes = std::size_t{2} << 20;
 
     frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
-                  piece_hook hook = nullptr);
+                  piece_hook hook = nullptr, std::size_t piece_bytes = default_piece_bytes);
     ~frame_batches();
     frame_batches(const frame_batches&) = delete;
     frame_batches& operator=(const frame_batches&) = delete;
@@ -82,6 +83,7 @@ private:
     // A regular plain file, read with pread from offset_ on (-1: read through the source).
     int fd_ = -1;
     off_t offset_ = 0;
+    std::size_t min_share_ = 0;  // fewest bytes worth a thread's pread
 
     std::vector<piece> pieces_;
     std::vector<const double*> rows_;

@@ -21,7 +21,8 @@ void add_frame_by_frame(stats::moment_accumulator& acc, const std::vector<const 
 }  // namespace
 
 pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
-                              input::interrupt_check interrupted, bool frame_by_frame) try {
+                              input::interrupt_check interrupted, bool frame_by_frame,
+                              std::size_t piece_bytes) try {
     std::vector<double>& first = in.first();
     const std::vector<const double*> first_row = {first.data()};
     if (frame_by_frame) {
@@ -39,7 +40,7 @@ pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, th
             for (std::size_t k = 0; k < count; ++k) acc.centre(frames + k * stride);
         };
     }
-    frame_batches batches(in, team, interrupted, std::move(centre));
+    frame_batches batches(in, team, interrupted, std::move(centre), piece_bytes);
     while (batches.next()) {
         const std::vector<const double*>& rows = batches.rows();
         if (rows.empty()) continue;

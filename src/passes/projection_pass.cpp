@@ -86,7 +86,7 @@ private:
 }  // namespace
 
 pass_error project_frames(text_input& in, const projection_job& job, thread_team& team,
-                          std::uint64_t* frames) try {
+                          std::uint64_t* frames, std::size_t piece_bytes) try {
     if (const char* clash = output_clash(job)) return {failure::same_file, EINVAL, clash};
     const std::size_t stride = static_cast<std::size_t>(in.reader().layout().width());
 
@@ -112,7 +112,8 @@ pass_error project_frames(text_input& in, const projection_job& job, thread_team
                           [&](std::size_t piece, double* records, std::size_t count) {
                               if (!texts[piece].format(job, records, stride, count))
                                   formatted.store(false, std::memory_order_relaxed);
-                          });
+                          },
+                          piece_bytes);
     while (batches.next()) {
         if (!formatted) return {failure::no_memory};
         const std::vector<std::size_t>& bounds = batches.piece_rows();

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -24,6 +25,12 @@ public:
     /// failure::bad_options with the reason.
     pass_error open(const char* path, input::interrupt_check interrupted,
                     const input::text_options& options = {});
+    /// The same over a source the caller made (a pipe's descriptor, bytes in memory, a source
+    /// that fails on purpose). A regular file's descriptor is still read by ranges. Tests give a
+    /// small reader buffer, so that the first line's read leaves little for the passes' chunks.
+    pass_error open_source(std::unique_ptr<input::byte_source> source,
+                           const input::text_options& options = {},
+                           std::size_t reader_buffer = input::record_reader::default_buffer_size);
 
     /// Values of a record: the first data line's field count, or the number of usecols.
     int columns() const noexcept { return columns_; }
