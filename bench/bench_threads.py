@@ -75,11 +75,16 @@ else:
         def work():
             x = load() - mean
             return (x * x).sum(axis=0), x.T @ x, x[:-1].T @ x[1:]
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+c = cpu()
 t = time.perf_counter()
 work()
 seconds = time.perf_counter() - t
+c = cpu() - c
 rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-print(json.dumps({"seconds": seconds, "rss_mb": rss}))
+print(json.dumps({"seconds": seconds, "cpu": c, "rss_mb": rss}))
 """
 
 JOBS = [
@@ -105,7 +110,33 @@ def file_path(name, data_dir):
     return os.path.join(data_dir, name)
 
 
+def busy_fraction(interval=0.3):
+    """Share of the machine's CPU time spent busy over interval seconds (/proc/stat)."""
+    def sample():
+        with open("/proc/stat") as f:
+            v = [int(x) for x in f.readline().split()[1:]]
+        return sum(v), v[3] + v[4]  # total, idle + iowait
+    t0, i0 = sample()
+    time.sleep(interval)
+    t1, i1 = sample()
+    return 1.0 - (i1 - i0) / max(1, t1 - t0)
+
+
+QUIET = {"busy": 0.15, "wait": 20.0, "noisy": 0, "runs": 0}
+
+
+def wait_quiet():
+    """Waits (at most QUIET["wait"] s) until other work leaves the cores nearly idle."""
+    deadline = time.time() + QUIET["wait"]
+    QUIET["runs"] += 1
+    while busy_fraction() > QUIET["busy"]:
+        if time.time() > deadline:
+            QUIET["noisy"] += 1
+            return
+
+
 def run_child(impl, job, path, n, threads, python):
+    wait_quiet()
     env = dict(os.environ)
     if impl == "lagstat":
         env["OPENBLAS_NUM_THREADS"] = "1"
@@ -124,7 +155,8 @@ def run_child(impl, job, path, n, threads, python):
 def best_of(repeat, *args):
     runs = [run_child(*args) for _ in range(repeat)]
     best = min(runs, key=lambda r: r["seconds"])
-    return best["seconds"], max(r["rss_mb"] for r in runs), [r["seconds"] for r in runs]
+    return (best["seconds"], max(r["rss_mb"] for r in runs), [r["seconds"] for r in runs],
+            min(r["cpu"] for r in runs))
 
 
 def load_average():
@@ -138,7 +170,11 @@ def main():
     ap.add_argument("--threads", type=int, nargs="+", default=[1, 2, 3, 4])
     ap.add_argument("--no-peers", action="store_true")
     ap.add_argument("--python", default=sys.executable)
+    ap.add_argument("--quiet-busy", type=float, default=0.15,
+                    help="before each run, wait until the cores are busy less than this share")
+    ap.add_argument("--quiet-wait", type=float, default=20.0, help="longest wait, seconds")
     args = ap.parse_args()
+    QUIET["busy"], QUIET["wait"] = args.quiet_busy, args.quiet_wait
 
     start = time.time()
     load_start = load_average()
@@ -164,11 +200,14 @@ def main():
           "%d cores; Python %s; 1-minute load %.2f at the start, %.2f at the end.\n"
           % (args.repeat, time.strftime("%Y-%m-%d %H:%M"), time.time() - start, cpu_model(),
              os.cpu_count(), platform.python_version(), load_start, load_average()))
+    print("Each run waited for the cores to be less than %.0f%% busy with other work (at most "
+          "%.0f s): %d of %d runs started without that.\n"
+          % (100 * QUIET["busy"], QUIET["wait"], QUIET["noisy"], QUIET["runs"]))
     print("| job | " + " | ".join("%d thread%s s" % (t, "" if t == 1 else "s")
                                   for t in args.threads)
           + " | " + " | ".join("%d/1" % t for t in args.threads if t != 1)
-          + " | MB/s at 2 | peak RSS MB | runs at 2 threads, s |")
-    print("|---|" + "---:|" * (2 * len(args.threads) - 1 + 2) + "---|")
+          + " | MB/s at 2 | CPU s at 1, 2 | peak RSS MB | runs at 2 threads, s |")
+    print("|---|" + "---:|" * (2 * len(args.threads) - 1 + 3) + "---|")
     plain_1 = {}
     for job, title, name, mb, res, peers in rows:
         base = res[t1][0]
@@ -177,7 +216,8 @@ def main():
         two = res.get(2, res[t1])
         cells = ["%.3f" % res[t][0] for t in args.threads]
         cells += ["%.2fx" % (base / res[t][0]) for t in args.threads if t != 1]
-        cells += ["%.0f" % (mb / two[0]), "%.1f" % max(r[1] for r in res.values()),
+        cells += ["%.0f" % (mb / two[0]), "%.3f, %.3f" % (res[t1][3], two[3]),
+                  "%.1f" % max(r[1] for r in res.values()),
                   " ".join("%.3f" % s for s in two[2])]
         print("| %s | %s |" % (title, " | ".join(cells)))
     print()

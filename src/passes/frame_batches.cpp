@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -53,7 +54,7 @@ frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt
       hook_(std::move(hook)),
       layout_(in.reader().layout()),
       stride_(static_cast<std::size_t>(in.reader().layout().width())),
-      pieces_(team.size()) {
+      pieces_(team.size() == 1 ? 1 : team.size() * pieces_per_thread) {
     const std::string_view pending = in.reader().pending();
     if (piece_bytes == 0) piece_bytes = 1;
     capacity_ = std::max(team.size() * piece_bytes, pending.size());
@@ -165,7 +166,22 @@ void frame_batches::fill() {
         fill_sequential();
 }
 
+std::size_t frame_batches::pieces() const noexcept { return pieces_.size(); }
+
+void frame_batches::run_side_job() {
+    if (!side_job_) return;
+    const std::function<void()> job = std::move(side_job_);
+    side_job_ = nullptr;
+    job();
+}
+
 bool frame_batches::next() {
+    const bool more = next_batch();
+    run_side_job();  // when no parse ran it
+    return more;
+}
+
+bool frame_batches::next_batch() {
     if (done_) {
         rows_.clear();
         piece_rows_.assign(pieces_.size() + 1, 0);
@@ -213,7 +229,7 @@ bool frame_batches::next() {
     // after which the scan interprets nothing.
     text_[length_] = '\0';
 
-    // One piece per thread, cut at line ends.
+    // Pieces cut at line ends, of about equal bytes.
     const std::size_t parts = pieces_.size();
     const std::size_t span = static_cast<std::size_t>(span_end - begin);
     std::vector<const char*> cuts(parts + 1);
@@ -225,7 +241,7 @@ bool frame_batches::next() {
     // The piece that ends at the span's end parses it as final (a last line without its '\n' is
     // a frame there): not always the last piece, since a last line longer than the pieces leaves
     // the later ones empty.
-    team_.run([&](std::size_t i) {
+    auto parse_piece = [&](std::size_t i) {
         piece& p = pieces_[i];
         p.result = input::chunk_result{};
         p.result.resume = cuts[i];
@@ -257,6 +273,14 @@ bool frame_batches::next() {
             from = r.resume;
         }
         if (hook_ && records != 0) hook_(i, p.frames.get(), records);
+    };
+    // The threads take the pieces in turn, several each, so that one slowed down (by the side
+    // job, or by other work on its core) leaves more of them to the others.
+    std::atomic<std::size_t> next_piece{0};
+    team_.run([&](std::size_t t) {
+        if (t == 0) run_side_job();
+        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;)
+            parse_piece(i);
     });
 
     // The pieces in order: their frames, then the first stop among them.
