@@ -32,12 +32,23 @@ fd_source::fd_source(int fd, interrupt_check interrupted) noexcept
     : fd_(fd), interrupted_(interrupted) {
     struct stat st;
     regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular_) {
+        opened_size_ = static_cast<std::int64_t>(st.st_size);
+        opened_mtime_ = st.st_mtim;
+    }
 }
 
 int fd_source::plain_file(std::uint64_t* handed_out) const noexcept {
     if (!regular_) return -1;
     *handed_out = offset_;
     return fd_;
+}
+
+bool fd_source::plain_file_opened(std::int64_t* size, timespec* mtime) const noexcept {
+    if (!regular_) return false;
+    *size = opened_size_;
+    *mtime = opened_mtime_;
+    return true;
 }
 
 bool fd_source::stop() noexcept {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,15 @@ public:
         return -1;
     }
 
+    /// For such a source: the file's size and modification time when the source was made, before
+    /// any byte was read (a pass compares the file against them to see whether it changed while
+    /// it was read; taken later, they could already include a change). false for other sources.
+    virtual bool plain_file_opened(std::int64_t* size, timespec* mtime) const noexcept {
+        (void)size;
+        (void)mtime;
+        return false;
+    }
+
 protected:
     int error_number_ = 0;
 };
@@ -59,6 +69,7 @@ public:
     long read(char* buf, std::size_t cap) override;
     void set_worker_stop(const std::atomic<bool>* stop) noexcept override { worker_stop_ = stop; }
     int plain_file(std::uint64_t* handed_out) const noexcept override;
+    bool plain_file_opened(std::int64_t* size, timespec* mtime) const noexcept override;
 
 private:
     bool stop() noexcept;
@@ -69,6 +80,8 @@ private:
     const std::atomic<bool>* worker_stop_ = nullptr;
     bool regular_ = false;       // a regular file, not a pipe or a device
     std::uint64_t offset_ = 0;   // bytes read
+    std::int64_t opened_size_ = 0;
+    timespec opened_mtime_{};
 };
 
 /// Bytes of a memory range that the caller keeps alive; at most `chunk` bytes per read,

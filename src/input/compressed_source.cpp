@@ -57,6 +57,9 @@ public:
         if (fd >= 0) *handed_out -= count_ - pos_;
         return fd;
     }
+    bool plain_file_opened(std::int64_t* size, timespec* mtime) const noexcept override {
+        return state_ != raw_state::failed && raw_->plain_file_opened(size, mtime);
+    }
 
 private:
     std::unique_ptr<byte_source> raw_;

@@ -26,8 +26,13 @@ pass_error text_input::open_source(std::unique_ptr<input::byte_source> source,
                                    const input::text_options& options, std::size_t reader_buffer) {
     source_ = std::move(source);
     if (const int fd = plain_file_fd(); fd >= 0) {
+        // As the file was before the source read its first bytes (the compression check reads
+        // some): a change after that is a change under the pass.
+        std::int64_t size = 0;
         struct stat st;
-        if (::fstat(fd, &st) == 0) {
+        if (source_->plain_file_opened(&size, &opened_mtime_)) {
+            opened_size_ = static_cast<off_t>(size);
+        } else if (::fstat(fd, &st) == 0) {
             opened_size_ = st.st_size;
             opened_mtime_ = st.st_mtim;
         }
