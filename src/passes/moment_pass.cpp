@@ -33,7 +33,7 @@ pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, th
     }
 
     frame_batches::piece_hook centre;
-    if (!frame_by_frame) {
+    if (!frame_by_frame && acc.centres()) {
         // Centring is the parsing threads' work, each on its own frames.
         centre = [&acc, stride = static_cast<std::size_t>(in.reader().layout().width())](
                      std::size_t, double* frames, std::size_t count) {
