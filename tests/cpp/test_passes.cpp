@@ -260,6 +260,11 @@ const char* name_of(fault f) {
     return names[static_cast<int>(f)];
 }
 
+struct sums {
+    std::vector<double> mean, var, cov, tcov;
+    double pairs;
+};
+
 // ---- the table ------------------------------------------------------------------------------
 
 struct pass_case {
@@ -268,10 +273,6 @@ struct pass_case {
     std::uint64_t seed;
     int trials;
 };
-
-void PrintTo(const pass_case& c, std::ostream* os) {
-    *os << name_of(c.source) << " " << name_of(c.what) << " seed " << c.seed;
-}
 
 class threaded_passes : public ::testing::TestWithParam<pass_case> {
 protected:
@@ -296,29 +297,24 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
         const bool first_pass = rng() & 1;
         const bool var = rng() & 1, cov = rng() & 1, tcov = !first_pass && (rng() % 3 != 0);
         const std::size_t lag = log_uniform(rng, want.frames.size() + 3);
-        const std::size_t blocks[] = {1, 2, 3, 7, 64, 128};
-        const std::size_t block = blocks[rng() % 6];
+        const std::size_t block = std::vector<std::size_t>{1, 2, 3, 7, 64, 128}[rng() % 6];
         const bool frame_by_frame = rng() % 5 == 0;
-        const std::vector<double> mean0 = random_values(rng, n), var0 = random_values(rng, n),
-                                  cov0 = random_values(rng, n * n),
-                                  tcov0 = random_values(rng, n * n);
-        const double pairs0 = double(rng() % 100);
-        std::vector<double> mean = mean0, vsum = var0, csum = cov0, tsum = tcov0;
-        double pairs = pairs0;
-        {
-            std::vector<double> ring(n * lag, 0.0), x;
-            for (std::size_t f = 0; f < want.frames.size(); ++f) {
-                x = want.frames[f];
-                if (first_pass) {
-                    ref::add_sum(x.data(), mean.data(), n);
-                    continue;
-                }
-                for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - mean[i];
-                if (var) ref::add_squares(x.data(), vsum.data(), n);
-                if (cov) ref::add_outer_upper(x.data(), csum.data(), n);
-                if (tcov)
-                    ref::add_lagged_outer(x.data(), tsum.data(), &pairs, n, f, ring.data(), lag);
+        const sums start{random_values(rng, n), random_values(rng, n), random_values(rng, n * n),
+                         random_values(rng, n * n), double(rng() % 100)};
+        sums literal = start;
+        std::vector<double> ring(n * lag, 0.0), x;
+        for (std::size_t f = 0; f < want.frames.size(); ++f) {
+            x = want.frames[f];
+            if (first_pass) {
+                ref::add_sum(x.data(), literal.mean.data(), n);
+                continue;
             }
+            for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - literal.mean[i];
+            if (var) ref::add_squares(x.data(), literal.var.data(), n);
+            if (cov) ref::add_outer_upper(x.data(), literal.cov.data(), n);
+            if (tcov)
+                ref::add_lagged_outer(x.data(), literal.tcov.data(), &literal.pairs, n, f,
+                                      ring.data(), lag);
         }
         // The projection pass: mean, weights, and a time column at random.
         const bool time_column = n > 1 && (rng() & 1);
@@ -347,20 +343,15 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
                          (first_pass ? " pass 1" : " pass 2") + " lag " + std::to_string(lag) +
                          " block " + std::to_string(block) +
                          (frame_by_frame ? " frame by frame" : ""));
-            std::vector<double> gm = mean0, gv = var0, gc = cov0, gt = tcov0;
-            double gp = pairs0;
+            sums got = start;
             stats::moment_targets tg;
-            tg.mean = gm.data();
+            tg.mean = got.mean.data();
             tg.add_mean = first_pass;
-            if (!first_pass) {
-                if (var) tg.var = gv.data();
-                if (cov) tg.cov = gc.data();
-                if (tcov) {
-                    tg.tcov = gt.data();
-                    tg.tcov_pairs = &gp;
-                    tg.lag = lag;
-                }
-            }
+            tg.var = var && !first_pass ? got.var.data() : nullptr;
+            tg.cov = cov && !first_pass ? got.cov.data() : nullptr;
+            tg.tcov = tcov ? got.tcov.data() : nullptr;
+            tg.tcov_pairs = &got.pairs;
+            tg.lag = lag;
             stats::moment_accumulator acc(n, tg, block, frame_by_frame ? 1 : threads);
             pass_error e;
             {
@@ -372,11 +363,11 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
             }
             EXPECT_TRUE(same_failure(want, e)) << "moment pass";
             EXPECT_EQ(acc.frames(), want.frames.size()) << "moment pass";
-            EXPECT_TRUE(same_bits("mean", mean, gm));
-            EXPECT_TRUE(same_bits("var", vsum, gv));
-            EXPECT_TRUE(same_bits("cov", csum, gc));
-            EXPECT_TRUE(same_bits("tcov", tsum, gt));
-            EXPECT_EQ(std::memcmp(&pairs, &gp, sizeof pairs), 0) << pairs << " vs " << gp;
+            EXPECT_TRUE(same_bits("mean", literal.mean, got.mean));
+            EXPECT_TRUE(same_bits("var", literal.var, got.var));
+            EXPECT_TRUE(same_bits("cov", literal.cov, got.cov));
+            EXPECT_TRUE(same_bits("tcov", literal.tcov, got.tcov));
+            EXPECT_TRUE(same_bits("pairs", {literal.pairs}, {got.pairs}));
 
             projection_job job{};
             job.input_path = c.source == source_kind::file ? path.c_str() : "/nonexistent/in";
