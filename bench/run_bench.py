@@ -58,6 +58,7 @@ IMPL_TITLES = {
 # Case groups --cases selects from: the implementations, plus the gzip and long-file rows.
 CASE_GROUPS = IMPLS + ("gzip", "long")
 PEERS = ("loadtxt", "pandas", "pyarrow")
+THREADS_HEADING = "## Threads"
 
 
 def updates_per_frame(op, n):
@@ -731,8 +732,16 @@ def main():
     text = "\n".join(doc)
     print(text)
     if not args.no_write:
+        # The thread-scaling section comes from bench/bench_threads.py: keep it.
+        kept = ""
+        if os.path.exists(args.output):
+            with open(args.output) as f:
+                old = f.read()
+            at = old.find(THREADS_HEADING)
+            if at >= 0:
+                kept = "\n" + old[at:]
         with open(args.output, "w") as f:
-            f.write(text)
+            f.write(text + kept)
         log("wrote %s" % args.output)
     bad = [c for c in checks if c[1] not in ("bitwise identical", "byte for byte identical")]
     return 1 if bad else 0

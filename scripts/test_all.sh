@@ -2,8 +2,8 @@
 # Sets up a fresh machine and runs every test: the C++ unit tests (also cross-built for aarch64
 # and run under QEMU), the Python suite against the repaired wheel in a fresh environment, a part
 # of it on every Python version the package names and with NumPy 1.x, the Python 2.7 module with
-# NumPy 1.16, both suites again under AddressSanitizer and UndefinedBehaviorSanitizer, a fuzzing
-# smoke run and the slow tests.
+# NumPy 1.16, both suites again under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded
+# C++ tests under ThreadSanitizer, a fuzzing smoke run and the slow tests.
 # Everything Python runs in virtual environments (scripts/venv.sh), never the system interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,6 +48,10 @@ step_end
 
 step "Sanitizers (ASan + UBSan)"
 bash scripts/test_sanitizers.sh
+step_end
+
+step "Threads (TSan)"
+bash scripts/test_tsan.sh
 step_end
 
 step "Fuzzing (smoke run)"

@@ -57,7 +57,6 @@ public:
         if (fd >= 0) *handed_out -= count_ - pos_;
         return fd;
     }
-
     bool plain_file_opened(off_t& size, timespec& mtime) const noexcept override {
         return state_ != raw_state::failed && raw_->plain_file_opened(size, mtime);
     }

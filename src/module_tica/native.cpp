@@ -262,7 +262,7 @@ PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
     passes::pass_error e;
     {
         gil_released unlocked;
-        e = in.open(std::move(source), options);
+        e = in.open_source(std::move(source), options);
     }
     if (e) return set_pass_error(e, *s->file, nullptr, user_options);
     const std::size_t n = cols.empty() ? static_cast<std::size_t>(in.columns()) : cols.size();

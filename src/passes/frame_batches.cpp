@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -50,16 +51,20 @@ const char* line_start_from(const char* p, const char* begin, const char* end) {
 }  // namespace
 
 frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
-                             piece_hook hook)
+                             piece_hook hook, std::size_t piece_bytes)
     : in_(in),
       team_(team),
       interrupted_(interrupted),
       hook_(std::move(hook)),
       layout_(in.reader().layout()),
       stride_(static_cast<std::size_t>(in.reader().layout().width())),
-      pieces_(team.size()) {
+      pieces_(team.size() == 1 ? 1 : team.size() * pieces_per_thread) {
     const std::string_view pending = in.reader().pending();
+    if (piece_bytes == 0) piece_bytes = 1;
     capacity_ = std::max(team.size() * piece_bytes, pending.size());
+    // A range of less than 64 KiB is not worth waking a thread for, unless the pieces are that
+    // small themselves.
+    min_share_ = std::min<std::size_t>(std::size_t{1} << 16, piece_bytes);
     text_.reset(new char[capacity_ + 1 + input::chunk_padding]);
     std::memcpy(text_.get(), pending.data(), pending.size());
     length_ = pending.size();
@@ -103,7 +108,8 @@ void frame_batches::fill_parallel() {
     // have read bytes appended meanwhile, which the next fill reads again in their place.
     while (length_ < capacity_ && !source_done_) {
         const std::size_t free_bytes = capacity_ - length_;
-        const std::size_t threads = std::min(team_.size(), std::max<std::size_t>(1, free_bytes >> 16));
+        const std::size_t threads =
+            std::min(team_.size(), std::max<std::size_t>(1, free_bytes / min_share_));
         const std::size_t share = (free_bytes + threads - 1) / threads;
         team_.run([&](std::size_t i) {
             piece& p = pieces_[i];
@@ -245,7 +251,22 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
     if (hook_ && records != 0) hook_(i, p.frames.get(), records);
 }
 
+std::size_t frame_batches::pieces() const noexcept { return pieces_.size(); }
+
+void frame_batches::run_side_job() {
+    if (!side_job_) return;
+    const std::function<void()> job = std::move(side_job_);
+    side_job_ = nullptr;
+    job();
+}
+
 bool frame_batches::next() {
+    const bool more = next_batch();
+    run_side_job();  // when no parse ran it
+    return more;
+}
+
+bool frame_batches::next_batch() {
     if (done_) {
         rows_.clear();
         piece_rows_.assign(pieces_.size() + 1, 0);
@@ -293,7 +314,7 @@ bool frame_batches::next() {
     // after which the scan interprets nothing.
     text_[length_] = '\0';
 
-    // One piece per thread, cut at line ends.
+    // Pieces cut at line ends, of about equal bytes.
     const std::size_t parts = pieces_.size();
     const std::size_t span = static_cast<std::size_t>(span_end - begin);
     std::vector<const char*> cuts(parts + 1);
@@ -301,8 +322,15 @@ bool frame_batches::next() {
     for (std::size_t i = 1; i < parts; ++i)
         cuts[i] = std::max(cuts[i - 1], line_start_from(begin + span * i / parts, begin, span_end));
     cuts[parts] = span_end;
-    team_.run([&](std::size_t i) {
-        parse_piece(i, cuts[i], cuts[i + 1], final_span && i + 1 == parts);
+    // The threads take the pieces in turn, several each, so that one slowed down (by the side
+    // job, or by other work on its core) leaves more of them to the others. The piece that ends
+    // at the span's end parses it as final (a last line without its '\n' is a frame there): not
+    // always the last piece, since a last line longer than the pieces leaves the later ones empty.
+    std::atomic<std::size_t> next_piece{0};
+    team_.run([&](std::size_t t) {
+        if (t == 0) run_side_job();
+        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;)
+            parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
     });
 
     // The pieces in order: their frames, then the first stop among them.
@@ -345,8 +373,8 @@ bool frame_batches::next() {
     std::memmove(text_.get(), span_end, rest);
     length_ = rest;
     if (pending_) {
-        // The read error comes after every whole line before it, also when none is left over:
-        // an input that failed (or a read stopped by Ctrl-C) is never taken for one that ended.
+        // The read error comes after every whole line before it, also when those lines end
+        // exactly where the bytes stopped (which is not the end of the data).
         error_ = pending_;
         done_ = true;
     } else if (final_span || (source_done_ && rest == 0)) {

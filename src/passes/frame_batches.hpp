@@ -19,8 +19,8 @@
 namespace lagstat::passes {
 
 /// Reads the text after the first data line of `in` into a buffer of whole lines, a chunk at a
-/// time, cuts each chunk at line ends into one piece per thread, and has every thread parse its
-/// piece into frames of its own. Batches come in frame order, and so do their failures: the
+/// time, cuts each chunk at line ends into pieces (a few per thread), and has the threads parse
+/// them into frames of each piece's own. Batches come in frame order, and so do their failures: the
 /// first refused line in frame order is the error, a read error counts where its bytes would
 /// have been, and whatever lies after the end of the data (a blank line) is dropped, so that
 /// the frames, the line numbers and the error are those of one reader going line by line,
@@ -37,11 +37,15 @@ public:
     /// its frames (stride doubles apart) and their count.
     using piece_hook = std::function<void(std::size_t piece, double* frames, std::size_t count)>;
 
-    /// Bytes of text each thread's piece of a chunk holds (the chunk grows for longer lines).
-    static constexpr std::size_t piece_bytes = std::size_t{2} << 20;
+    /// Bytes of text a chunk holds per thread by default (the chunk grows for longer lines).
+    /// Tests pass a few bytes, so that small inputs span many chunks.
+    static constexpr std::size_t default_piece_bytes = std::size_t{2} << 20;
+    /// A batch of several threads is cut into this many pieces per thread, which they take in
+    /// turn.
+    static constexpr std::size_t pieces_per_thread = 4;
 
     frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
-                  piece_hook hook = nullptr);
+                  piece_hook hook = nullptr, std::size_t piece_bytes = default_piece_bytes);
     ~frame_batches();
     frame_batches(const frame_batches&) = delete;
     frame_batches& operator=(const frame_batches&) = delete;
@@ -74,6 +78,13 @@ public:
     /// at the end of the data or on a failure (error()). The frames of a batch that ends in a
     /// failure are handed out before it: rows() are valid either way until the next call.
     bool next();
+    /// Work for the calling thread during the next call of next(), beside the parse (the
+    /// previous batch's output, written while the other threads parse): it runs exactly once,
+    /// before next() returns, on the calling thread.
+    void set_side_job(std::function<void()> job) { side_job_ = std::move(job); }
+    /// Pieces a batch is cut into: piece_rows() has pieces() + 1 entries, and hooks get piece
+    /// indices below it.
+    std::size_t pieces() const noexcept;
     const std::vector<const double*>& rows() const noexcept { return rows_; }
     /// Where each piece's frames start in rows() (pieces + 1 entries): piece i holds rows
     /// [piece_rows()[i], piece_rows()[i + 1]).
@@ -83,6 +94,8 @@ public:
 private:
     struct piece;
 
+    bool next_batch();
+    void run_side_job();
     void fill();
     void fill_parallel();
     void fill_sequential();
@@ -94,6 +107,7 @@ private:
     thread_team& team_;
     input::interrupt_check interrupted_;
     piece_hook hook_;
+    std::function<void()> side_job_;
     const input::parse_layout& layout_;
     std::size_t stride_;
 
@@ -106,6 +120,7 @@ private:
     // A regular plain file, read with pread from offset_ on (-1: read through the source).
     int fd_ = -1;
     off_t offset_ = 0;
+    std::size_t min_share_ = 0;  // fewest bytes worth a thread's pread
 
     std::vector<piece> pieces_;
     std::vector<const double*> rows_;

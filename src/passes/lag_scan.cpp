@@ -18,7 +18,9 @@ constexpr std::size_t block_rows = 4096;
 // centre the frames (the time may be one of the frame's own columns).
 class batch_times {
 public:
-    batch_times(std::size_t pieces, int slot) : slot_(slot), times_(pieces) {}
+    explicit batch_times(int slot) : slot_(slot) {}
+    // One list of times per piece of a batch: as many as the batches cut.
+    void set_pieces(std::size_t pieces) { times_.resize(pieces); }
     bool active() const noexcept { return slot_ >= 0; }
     // On a parsing thread, which must not throw: a failed allocation is noted instead.
     void keep(std::size_t piece, const double* frames, std::size_t count,
@@ -71,7 +73,7 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
     const double* const first_row = first.data();
     acc.add_block(&first_row, 1);
 
-    batch_times times(team.size(), request.time_slot);
+    batch_times times(request.time_slot);
     frame_batches batches(
         in, team, interrupted,
         [&times, s, n, stride = static_cast<std::size_t>(in.reader().layout().width())](
@@ -82,6 +84,7 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
                 for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - s[i];
             }
         });
+    times.set_pieces(batches.pieces());
     if (!request.segment_marker.empty()) batches.set_segment_marker(request.segment_marker);
 
     auto close_segment = [&]() {

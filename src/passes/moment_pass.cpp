@@ -21,7 +21,8 @@ void add_frame_by_frame(stats::moment_accumulator& acc, const std::vector<const 
 }  // namespace
 
 pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
-                              input::interrupt_check interrupted, bool frame_by_frame) try {
+                              input::interrupt_check interrupted, bool frame_by_frame,
+                              std::size_t piece_bytes) try {
     std::vector<double>& first = in.first();
     const std::vector<const double*> first_row = {first.data()};
     if (frame_by_frame) {
@@ -32,14 +33,14 @@ pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, th
     }
 
     frame_batches::piece_hook centre;
-    if (!frame_by_frame) {
+    if (!frame_by_frame && acc.centres()) {
         // Centring is the parsing threads' work, each on its own frames.
         centre = [&acc, stride = static_cast<std::size_t>(in.reader().layout().width())](
                      std::size_t, double* frames, std::size_t count) {
             for (std::size_t k = 0; k < count; ++k) acc.centre(frames + k * stride);
         };
     }
-    frame_batches batches(in, team, interrupted, std::move(centre));
+    frame_batches batches(in, team, interrupted, std::move(centre), piece_bytes);
     while (batches.next()) {
         const std::vector<const double*>& rows = batches.rows();
         if (rows.empty()) continue;

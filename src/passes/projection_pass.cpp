@@ -86,7 +86,7 @@ private:
 }  // namespace
 
 pass_error project_frames(text_input& in, const projection_job& job, thread_team& team,
-                          std::uint64_t* frames) try {
+                          std::uint64_t* frames, std::size_t piece_bytes) try {
     if (const char* clash = output_clash(job)) return {failure::same_file, EINVAL, clash};
     const std::size_t stride = static_cast<std::size_t>(in.reader().layout().width());
 
@@ -100,27 +100,49 @@ pass_error project_frames(text_input& in, const projection_job& job, thread_team
         return err == EINTR ? pass_error{failure::interrupted} : pass_error{failure::write_output, err};
     };
 
-    std::vector<piece_text> texts(team.size());
     std::uint64_t written = 0;
-    // The first line, read when the input was opened.
-    if (!texts[0].format(job, in.first().data(), stride, 1)) return {failure::no_memory};
-    if (!out.write(texts[0].data(), texts[0].size())) return write_failed();
-    ++written;
+    {
+        // The first line, read when the input was opened.
+        piece_text first;
+        if (!first.format(job, in.first().data(), stride, 1)) return {failure::no_memory};
+        if (!out.write(first.data(), first.size())) return write_failed();
+        ++written;
+    }
 
+    // Two sets of piece texts: the threads format a batch into one while the calling thread
+    // writes the batch before from the other (the side job of the parse), so that the write,
+    // which only the calling thread may make, no longer leaves the other threads waiting.
     std::atomic<bool> formatted{true};
-    frame_batches batches(in, team, job.interrupted,
-                          [&](std::size_t piece, double* records, std::size_t count) {
-                              if (!texts[piece].format(job, records, stride, count))
-                                  formatted.store(false, std::memory_order_relaxed);
-                          });
-    while (batches.next()) {
-        if (!formatted) return {failure::no_memory};
-        const std::vector<std::size_t>& bounds = batches.piece_rows();
-        for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
-            if (bounds[i + 1] == bounds[i]) continue;  // nothing of this piece counts
-            if (!out.write(texts[i].data(), texts[i].size())) return write_failed();
-            written += bounds[i + 1] - bounds[i];
+    std::vector<piece_text> texts[2];
+    int current = 0;
+    frame_batches batches(
+        in, team, job.interrupted,
+        [&](std::size_t piece, double* records, std::size_t count) {
+            if (!texts[current][piece].format(job, records, stride, count))
+                formatted.store(false, std::memory_order_relaxed);
+        },
+        piece_bytes);
+    texts[0].resize(batches.pieces());
+    texts[1].resize(batches.pieces());
+    std::vector<std::size_t> unwritten;  // the piece bounds of the batch still to write
+    bool write_ok = true;
+    auto write_batch = [&] {
+        const std::vector<piece_text>& t = texts[current ^ 1];
+        for (std::size_t i = 0; i + 1 < unwritten.size() && write_ok; ++i) {
+            if (unwritten[i + 1] == unwritten[i]) continue;  // nothing of this piece counts
+            if (!out.write(t[i].data(), t[i].size())) write_ok = false;
+            else written += unwritten[i + 1] - unwritten[i];
         }
+        unwritten.clear();
+    };
+    for (;;) {
+        if (!unwritten.empty()) batches.set_side_job(write_batch);
+        const bool more = batches.next();
+        if (!write_ok) return write_failed();
+        if (!more) break;
+        if (!formatted) return {failure::no_memory};
+        unwritten = batches.piece_rows();
+        current ^= 1;
     }
     if (frames != nullptr) *frames = written;
     if (pass_error e = batches.error()) return in.explain(e);  // the lines before the failure stay

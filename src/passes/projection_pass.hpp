@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "input/byte_source.hpp"
+#include "passes/frame_batches.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"
@@ -29,6 +30,7 @@ struct projection_job {
 /// lines go out in input order. On a refused line the lines before it stay in the output.
 /// `frames`, when given, receives the number of lines written.
 pass_error project_frames(text_input& in, const projection_job& job, thread_team& team,
-                          std::uint64_t* frames = nullptr);
+                          std::uint64_t* frames = nullptr,
+                          std::size_t piece_bytes = frame_batches::default_piece_bytes);
 
 }  // namespace lagstat::passes

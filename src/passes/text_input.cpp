@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "input/compressed_source.hpp"
 
@@ -12,22 +13,22 @@ namespace lagstat::passes {
 pass_error text_input::open(const char* path, input::interrupt_check interrupted,
                             const input::text_options& options) {
     int err = 0;
-    source_ = input::open_input(path, err, interrupted);
-    if (!source_) {
+    std::unique_ptr<input::byte_source> source = input::open_input(path, err, interrupted);
+    if (!source) {
         // EINTR comes back only when the interrupt check stopped an open that waited.
         if (err == EINTR) return {failure::interrupted};
         return {failure::open_input, err};
     }
-    return open(std::move(source_), options);
+    return open_source(std::move(source), options);
 }
 
-pass_error text_input::open(std::unique_ptr<input::byte_source> source,
-                            const input::text_options& options) {
+pass_error text_input::open_source(std::unique_ptr<input::byte_source> source,
+                                   const input::text_options& options, std::size_t reader_buffer) {
     source_ = std::move(source);
     // The file as it was before the source peeked at its first bytes: taken after that peek,
     // a line appended meanwhile would pass for one the file had when it was opened.
     if (plain_file_fd() >= 0) source_->plain_file_opened(opened_size_, opened_mtime_);
-    reader_.reset(new (std::nothrow) input::record_reader(*source_, options));
+    reader_.reset(new (std::nothrow) input::record_reader(*source_, options, reader_buffer));
     if (!reader_) return {failure::no_memory};
     columns_ = reader_->read_record(first_);
     if (columns_ > 0) return {};

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -24,9 +25,13 @@ public:
     /// failure::bad_options with the reason.
     pass_error open(const char* path, input::interrupt_check interrupted,
                     const input::text_options& options = {});
-    /// The same with a source the caller opened (and may have looked into: a replay_source).
-    pass_error open(std::unique_ptr<input::byte_source> source,
-                    const input::text_options& options = {});
+    /// The same over a source the caller made (a pipe's descriptor, bytes in memory, a source
+    /// that fails on purpose, one whose head was looked at: a replay_source). A regular file's
+    /// descriptor is still read by ranges. Tests give a small reader buffer, so that the first
+    /// line's read leaves little for the passes' chunks.
+    pass_error open_source(std::unique_ptr<input::byte_source> source,
+                           const input::text_options& options = {},
+                           std::size_t reader_buffer = input::record_reader::default_buffer_size);
 
     /// Values of a record: the first data line's field count, or the number of usecols.
     int columns() const noexcept { return columns_; }

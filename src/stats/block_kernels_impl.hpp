@@ -308,14 +308,36 @@ struct block_impl {
             }
             Ops::storeu(s + i, a);
         }
-        for (; i < end; ++i) {
-            double a = s[i];
-            for (std::size_t k = 0; k < m; ++k) {
-                const double x = rows[k][i];
-                a = a + (square ? x * x : x);
-            }
-            s[i] = a;
+        // The last columns (fewer than a vector) side by side, frame by frame: each sum is a
+        // chain of dependent adds, and chains one after another would cost the tail's width
+        // times a vector column's time (a 10-column pass 1 split 8 + 2 between two threads
+        // would wait on the 2).
+        switch (end - i) {
+            case 0: break;
+            case 1: tail_columns<1, square>(rows, m, s + i, i); break;
+            case 2: tail_columns<2, square>(rows, m, s + i, i); break;
+            case 3: tail_columns<3, square>(rows, m, s + i, i); break;
+            case 4: tail_columns<4, square>(rows, m, s + i, i); break;
+            case 5: tail_columns<5, square>(rows, m, s + i, i); break;
+            case 6: tail_columns<6, square>(rows, m, s + i, i); break;
+            default: tail_columns<7, square>(rows, m, s + i, i); break;
         }
+    }
+
+    // Columns [i, i + W) of every frame into s[0, W), with the W sums held in registers.
+    template <std::size_t W, bool square>
+    LAGSTAT_KERNEL_TARGET static void tail_columns(const double* const* rows, std::size_t m,
+                                                   double* s, std::size_t i) {
+        double a[W];
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < W; ++j) a[j] = s[j];
+        for (std::size_t k = 0; k < m; ++k) {
+            const double* x = rows[k] + i;
+#pragma GCC unroll 8
+            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + (square ? x[j] * x[j] : x[j]);
+        }
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < W; ++j) s[j] = a[j];
     }
 
     static void add_sum(const double* const* rows, std::size_t m, double* s, std::size_t begin,

@@ -51,6 +51,8 @@ public:
     /// Subtracts the centring mean from frame x when the targets ask for it (add_mean false):
     /// the caller does so for every frame before it is added. Any thread.
     void centre(double* x) const noexcept;
+    /// Whether centre() changes frames at all (callers may skip it otherwise).
+    bool centres() const noexcept { return !targets_.add_mean && targets_.mean != nullptr; }
     /// Takes the next m >= 1 frames (centred), in frame order; they must stay put until
     /// end_block. Throws std::bad_alloc when the pointer lists cannot grow.
     void begin_block(const double* const* rows, std::size_t m);

@@ -1,0 +1,422 @@
+// Both passes on a team of threads against the literal reader and kernels, on random inputs: for
+// every thread count, piece size, reader buffer and source (a regular file read by ranges, a pipe,
+// bytes in memory, a source that fails), the same sums, frames, output text and failure, bit for
+// bit, as one reader going line by line and the per-frame kernels give.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "input/byte_source.hpp"
+#include "passes/moment_pass.hpp"
+#include "passes/projection_pass.hpp"
+#include "reference/reference_kernels.hpp"
+#include "reference/reference_reader.hpp"
+#include "stats/moments.hpp"
+
+namespace lagstat::passes {
+namespace {
+
+namespace ref = lagstat::reference;
+using input::error_kind;
+
+// ---- inputs ---------------------------------------------------------------------------------
+
+enum class source_kind { file, pipe, memory, failing };
+enum class fault { none, bad_token, field_count, long_field, blank_line, read_error };
+
+const char* name_of(source_kind k) {
+    static const char* names[] = {"file", "pipe", "memory", "failing"};
+    return names[static_cast<int>(k)];
+}
+
+/// Bytes from memory up to fail_at, then EIO: a disk that fails part way.
+class failing_source final : public input::byte_source {
+public:
+    failing_source(const std::string& text, std::size_t fail_at, std::size_t chunk)
+        : text_(text), fail_at_(fail_at), chunk_(chunk) {}
+    long read(char* buf, std::size_t cap) override {
+        if (pos_ >= fail_at_) {
+            error_number_ = EIO;
+            return -1;
+        }
+        const std::size_t n = std::min({cap, chunk_, fail_at_ - pos_});
+        std::memcpy(buf, text_.data() + pos_, n);
+        pos_ += n;
+        return static_cast<long>(n);
+    }
+
+private:
+    const std::string& text_;
+    std::size_t fail_at_, chunk_, pos_ = 0;
+};
+
+/// One random trajectory and what goes wrong in it.
+struct trial {
+    std::string text;
+    std::size_t columns = 0;
+    std::size_t fail_at = 0;  // failing source: bytes handed out before the error
+    std::size_t chunk = 0;    // bytes per read of memory, pipe and failing sources
+    std::size_t reader_buffer = 0, piece_bytes = 0;
+    std::string describe;
+};
+
+std::size_t log_uniform(std::mt19937_64& rng, std::size_t most) {
+    const double e = std::uniform_real_distribution<double>(0.0, std::log(double(most)))(rng);
+    return std::max<std::size_t>(1, static_cast<std::size_t>(std::exp(e)));
+}
+
+trial make_trial(std::mt19937_64& rng, fault f, source_kind source) {
+    trial t;
+    t.columns = 1 + rng() % 70;
+    const std::size_t frames = 1 + log_uniform(rng, 600);
+    const char* formats[] = {"%.6f", "%.17g", "%.3e", "%g"};
+    const char* separators[] = {" ", ",", "\t", "  ", ", "};
+    const char* format = formats[rng() % 4];
+    const char* separator = separators[rng() % 5];
+    std::uniform_real_distribution<double> noise(-4.0, 4.0);
+    std::vector<std::vector<std::string>> lines(frames, std::vector<std::string>(t.columns));
+    char field[64];
+    for (auto& line : lines) {
+        for (std::size_t i = 0; i < t.columns; ++i) {
+            std::snprintf(field, sizeof field, format, 2.5 * double(i) - 7.0 + noise(rng));
+            line[i] = field;
+        }
+    }
+    // The fault stands on a line after the first (which fixes the width), or nowhere when
+    // there is none; a blank line has data after it, which must be dropped, garbage included.
+    const std::size_t at = frames > 1 ? 1 + rng() % (frames - 1) : frames;
+    std::size_t column = rng() % t.columns;
+    if (at < frames) {
+        std::string& victim = lines[at][column];
+        switch (f) {
+            case fault::bad_token:
+                victim.insert(rng() % (victim.size() + 1), 1, "xq#!/;:"[rng() % 7]);
+                break;
+            case fault::field_count:
+                if (t.columns > 1 && (rng() & 1))
+                    lines[at].erase(lines[at].begin() + long(column));
+                else
+                    lines[at].push_back("1.5");
+                break;
+            case fault::long_field:
+                victim = std::string(257 + rng() % 5, '1');
+                break;
+            case fault::blank_line:
+                lines[at].clear();
+                if (at + 1 < frames) lines[at + 1][0] = "garbage";
+                break;
+            default:
+                break;
+        }
+    }
+    for (const auto& line : lines) {
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            t.text += line[i];
+            if (i + 1 < line.size()) t.text += separator;
+        }
+        t.text += '\n';
+    }
+    if (rng() % 4 == 0) t.text.pop_back();  // a last line without its '\n'
+    const std::size_t first_line = t.text.find('\n') + 1;
+    t.fail_at = first_line + rng() % (t.text.size() - std::min(first_line, t.text.size()) + 1);
+    if (source != source_kind::failing) t.fail_at = t.text.size();
+    t.chunk = log_uniform(rng, 70000);
+    t.reader_buffer = 1 + log_uniform(rng, 8192);
+    t.piece_bytes = log_uniform(rng, 16384);
+    t.describe = std::string(name_of(source)) + " columns=" + std::to_string(t.columns) +
+                 " frames=" + std::to_string(frames) + " fault line " + std::to_string(at + 1) +
+                 " fail_at=" + std::to_string(t.fail_at) + "/" + std::to_string(t.text.size()) +
+                 " chunk=" + std::to_string(t.chunk) +
+                 " reader_buffer=" + std::to_string(t.reader_buffer) +
+                 " piece_bytes=" + std::to_string(t.piece_bytes);
+    return t;
+}
+
+/// What one reader going line by line makes of a trial: its frames and how it stops.
+struct expected {
+    std::vector<std::vector<double>> frames;
+    failure kind = failure::none;
+    error_kind reason = error_kind::none;
+    std::uint64_t line = 0;
+};
+
+expected read_literally(const trial& t) {
+    // A failing source hands out whole lines before its error, then fails.
+    std::string text = t.text.substr(0, t.fail_at);
+    const bool fails = t.fail_at < t.text.size();
+    if (fails) text.erase(text.rfind('\n') + 1);
+    expected e;
+    std::FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    ref::option_reader reader(f, {});
+    std::vector<double> record;
+    for (;;) {
+        const int r = reader.read(record);
+        if (r > 0) {
+            e.frames.push_back(record);
+            continue;
+        }
+        if (r < 0) {
+            e.kind = failure::bad_line;
+            e.reason = reader.error();
+            e.line = reader.line_number();
+        } else if (fails && std::feof(f)) {
+            e.kind = failure::read_error;  // the end of the bytes, not a blank line
+        }
+        break;
+    }
+    std::fclose(f);
+    return e;
+}
+
+/// An open input over the trial's bytes through the source kind; for a pipe, the writer thread
+/// (joined by the destructor, after the input has closed the pipe's reading end).
+struct opened {
+    text_input in;
+    std::thread writer;
+    ~opened() {
+        in = text_input{};
+        if (writer.joinable()) writer.join();
+    }
+};
+
+void open_trial(opened& o, const trial& t, source_kind kind, const std::string& path) {
+    std::unique_ptr<input::byte_source> src;
+    switch (kind) {
+        case source_kind::file:
+            src.reset(new input::fd_source(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+            break;
+        case source_kind::pipe: {
+            int fds[2];
+            ASSERT_EQ(::pipe(fds), 0);
+            src.reset(new input::fd_source(fds[0]));
+            o.writer = std::thread([fds, &t] {
+                for (std::size_t at = 0; at < t.text.size();) {
+                    const ssize_t n =
+                        ::write(fds[1], t.text.data() + at, std::min(t.chunk, t.text.size() - at));
+                    if (n <= 0) break;  // the pass stopped reading (EPIPE)
+                    at += static_cast<std::size_t>(n);
+                }
+                ::close(fds[1]);
+            });
+            break;
+        }
+        case source_kind::memory:
+            src.reset(new input::memory_source(t.text.data(), t.text.size(), t.chunk));
+            break;
+        case source_kind::failing:
+            src.reset(new failing_source(t.text, t.fail_at, t.chunk));
+            break;
+    }
+    const pass_error e = o.in.open_source(std::move(src), {}, t.reader_buffer);
+    ASSERT_FALSE(e) << "opening failed: kind " << int(e.kind);
+    ASSERT_EQ(o.in.columns(), static_cast<int>(t.columns));
+}
+
+::testing::AssertionResult same_failure(const expected& want, const pass_error& got) {
+    if (want.kind == got.kind && want.reason == got.reason && want.line == got.line &&
+        (got.kind != failure::read_error || got.err == EIO))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "failure kind " << int(got.kind) << " reason " << int(got.reason) << " line "
+           << got.line << " err " << got.err << ", literal reader: kind " << int(want.kind)
+           << " reason " << int(want.reason) << " line " << want.line;
+}
+
+::testing::AssertionResult same_bits(const char* what, const std::vector<double>& want,
+                                     const std::vector<double>& got) {
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::memcmp(&want[i], &got[i], sizeof(double)) != 0)
+            return ::testing::AssertionFailure() << what << "[" << i << "]: want " << std::hexfloat
+                                                 << want[i] << " got " << got[i];
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<double> random_values(std::mt19937_64& rng, std::size_t count) {
+    std::uniform_real_distribution<double> v(-3.0, 3.0);
+    std::vector<double> out(count);
+    for (double& x : out) x = std::ldexp(v(rng), int(rng() % 21) - 10);
+    return out;
+}
+
+const char* name_of(fault f) {
+    static const char* names[] = {"none",       "bad_token",  "field_count",
+                                  "long_field", "blank_line", "read_error"};
+    return names[static_cast<int>(f)];
+}
+
+struct sums {
+    std::vector<double> mean, var, cov, tcov;
+    double pairs;
+};
+
+// ---- the table ------------------------------------------------------------------------------
+
+struct pass_case {
+    source_kind source;
+    fault what;
+    std::uint64_t seed;
+    int trials;
+};
+
+class threaded_passes : public ::testing::TestWithParam<pass_case> {
+protected:
+    static void SetUpTestSuite() { ::signal(SIGPIPE, SIG_IGN); }  // a pipe's writer left alone
+};
+
+TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_count) {
+    const pass_case& c = GetParam();
+    char dir_template[] = "/tmp/lagstat_passes_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template, path = dir + "/in.txt", out_path = dir + "/out.txt";
+    for (int k = 0; k < c.trials && !HasFailure(); ++k) {
+        const std::uint64_t seed = c.seed * 1000 + std::uint64_t(k);
+        std::mt19937_64 rng(seed);
+        const trial t = make_trial(rng, c.what, c.source);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + t.describe);
+        if (c.source == source_kind::file) std::ofstream(path, std::ios::binary) << t.text;
+        const expected want = read_literally(t);
+        const std::size_t n = t.columns;
+
+        // The moment pass: pass 1 or pass 2 at random, onto sums of earlier passes.
+        const bool first_pass = rng() & 1;
+        const bool var = rng() & 1, cov = rng() & 1, tcov = !first_pass && (rng() % 3 != 0);
+        const std::size_t lag = log_uniform(rng, want.frames.size() + 3);
+        const std::size_t block = std::vector<std::size_t>{1, 2, 3, 7, 64, 128}[rng() % 6];
+        const bool frame_by_frame = rng() % 5 == 0;
+        const sums start{random_values(rng, n), random_values(rng, n), random_values(rng, n * n),
+                         random_values(rng, n * n), double(rng() % 100)};
+        sums literal = start;
+        std::vector<double> ring(n * lag, 0.0), x;
+        for (std::size_t f = 0; f < want.frames.size(); ++f) {
+            x = want.frames[f];
+            if (first_pass) {
+                ref::add_sum(x.data(), literal.mean.data(), n);
+                continue;
+            }
+            for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - literal.mean[i];
+            if (var) ref::add_squares(x.data(), literal.var.data(), n);
+            if (cov) ref::add_outer_upper(x.data(), literal.cov.data(), n);
+            if (tcov)
+                ref::add_lagged_outer(x.data(), literal.tcov.data(), &literal.pairs, n, f,
+                                      ring.data(), lag);
+        }
+        // The projection pass: mean, weights, and a time column at random.
+        const bool time_column = n > 1 && (rng() & 1);
+        const std::size_t m = n - (time_column ? 1 : 0), max_proj = 1 + rng() % m;
+        const std::vector<double> centre = random_values(rng, m),
+                                  weights = random_values(rng, m * m);
+        std::string want_text;
+        {
+            char field[400];
+            for (const auto& frame : want.frames) {
+                for (std::size_t i = 0; i < max_proj; ++i) {
+                    double y = 0.0;
+                    for (std::size_t j = 0; j < m; ++j) {
+                        const double product =
+                            (frame[j + (time_column ? 1 : 0)] - centre[j]) * weights[j * m + i];
+                        y = y + product;
+                    }
+                    std::snprintf(field, sizeof field, i + 1 < max_proj ? "%f " : "%f\n", y);
+                    want_text += field;
+                }
+            }
+        }
+
+        for (std::size_t threads = 1; threads <= 8 && !HasFailure(); ++threads) {
+            SCOPED_TRACE("threads " + std::to_string(threads) +
+                         (first_pass ? " pass 1" : " pass 2") + " lag " + std::to_string(lag) +
+                         " block " + std::to_string(block) +
+                         (frame_by_frame ? " frame by frame" : ""));
+            sums got = start;
+            stats::moment_targets tg;
+            tg.mean = got.mean.data();
+            tg.add_mean = first_pass;
+            tg.var = var && !first_pass ? got.var.data() : nullptr;
+            tg.cov = cov && !first_pass ? got.cov.data() : nullptr;
+            tg.tcov = tcov ? got.tcov.data() : nullptr;
+            tg.tcov_pairs = &got.pairs;
+            tg.lag = lag;
+            stats::moment_accumulator acc(n, tg, block, frame_by_frame ? 1 : threads);
+            pass_error e;
+            {
+                opened o;
+                open_trial(o, t, c.source, path);
+                if (HasFailure()) return;
+                thread_team team(threads);
+                e = accumulate_moments(o.in, acc, team, nullptr, frame_by_frame, t.piece_bytes);
+            }
+            EXPECT_TRUE(same_failure(want, e)) << "moment pass";
+            EXPECT_EQ(acc.frames(), want.frames.size()) << "moment pass";
+            EXPECT_TRUE(same_bits("mean", literal.mean, got.mean));
+            EXPECT_TRUE(same_bits("var", literal.var, got.var));
+            EXPECT_TRUE(same_bits("cov", literal.cov, got.cov));
+            EXPECT_TRUE(same_bits("tcov", literal.tcov, got.tcov));
+            EXPECT_TRUE(same_bits("pairs", {literal.pairs}, {got.pairs}));
+
+            projection_job job{};
+            job.input_path = c.source == source_kind::file ? path.c_str() : "/nonexistent/in";
+            job.output_path = out_path.c_str();
+            job.mean = centre.data();
+            job.weights = weights.data();
+            job.n = m;
+            job.max_proj = max_proj;
+            job.time_column = time_column;
+            std::uint64_t written = 0;
+            {
+                opened o;
+                open_trial(o, t, c.source, path);
+                if (HasFailure()) return;
+                thread_team team(threads);
+                e = project_frames(o.in, job, team, &written, t.piece_bytes);
+            }
+            EXPECT_TRUE(same_failure(want, e)) << "projection pass";
+            EXPECT_EQ(written, want.frames.size()) << "projection pass";
+            std::ostringstream got_text;
+            got_text << std::ifstream(out_path, std::ios::binary).rdbuf();
+            EXPECT_TRUE(got_text.str() == want_text)
+                << "projection output differs: " << got_text.str().size() << " bytes against "
+                << want_text.size();
+        }
+    }
+    std::remove(path.c_str());
+    std::remove(out_path.c_str());
+    ::rmdir(dir.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    random_inputs, threaded_passes,
+    ::testing::Values(pass_case{source_kind::file, fault::none, 1, 12},
+                      pass_case{source_kind::file, fault::bad_token, 2, 12},
+                      pass_case{source_kind::file, fault::field_count, 3, 12},
+                      pass_case{source_kind::file, fault::blank_line, 4, 12},
+                      pass_case{source_kind::file, fault::long_field, 5, 6},
+                      pass_case{source_kind::pipe, fault::none, 6, 8},
+                      pass_case{source_kind::pipe, fault::bad_token, 7, 8},
+                      pass_case{source_kind::pipe, fault::blank_line, 8, 8},
+                      pass_case{source_kind::memory, fault::none, 9, 12},
+                      pass_case{source_kind::memory, fault::field_count, 10, 12},
+                      pass_case{source_kind::memory, fault::blank_line, 11, 8},
+                      pass_case{source_kind::failing, fault::read_error, 12, 16},
+                      pass_case{source_kind::failing, fault::bad_token, 13, 8}),
+    [](const ::testing::TestParamInfo<pass_case>& info) {
+        return std::string(name_of(info.param.source)) + "_" + name_of(info.param.what);
+    });
+
+}  // namespace
+}  // namespace lagstat::passes
