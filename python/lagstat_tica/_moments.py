@@ -15,7 +15,8 @@ import re
 import signal
 import stat
 import sys
-from concurrent.futures import ProcessPoolExecutor, as_completed
+import threading
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 
 import numpy as np
 
@@ -402,6 +403,39 @@ def thread_share(n_workers, threads=None, on_dask=False):
     return share if threads in (None, -1) else min(int(threads), share)
 
 
+class _HeldSignals:
+    """Holds SIGINT and SIGTERM back while the process pool does its bookkeeping, and raises
+    them on leaving.
+
+    A Python signal handler raises between any two bytecodes: inside concurrent.futures that
+    can leave a future's lock held or the pool's manager thread created but not started, after
+    which shutting the pool down hangs or fails ("cannot join thread before it is started").
+    Waits inside look at `caught` every 0.1 s, so Ctrl-C still stops a run at once.
+    """
+
+    _SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __enter__(self):
+        self.caught = []
+        self._saved = {}
+        if threading.current_thread() is threading.main_thread():
+            for sig in self._SIGNALS:
+                handler = signal.getsignal(sig)
+                if callable(handler):  # ignored or default ones stay as they are
+                    self._saved[sig] = signal.signal(sig, self._record)
+        return self
+
+    def _record(self, signum, frame):
+        self.caught.append(signum)
+
+    def __exit__(self, exc_type, exc, tb):
+        for sig, handler in self._saved.items():
+            signal.signal(sig, handler)
+        for sig in dict.fromkeys(self.caught):
+            signal.raise_signal(sig)  # its own handler runs now, where raising is safe
+        return False
+
+
 class _Runner:
     """Runs one function per file serially, in a process pool, or on a Dask client.
 
@@ -443,7 +477,8 @@ class _Runner:
                 # Waiting for the files in flight could take long, or for ever on a stalled
                 # read; their results are not wanted any more.
                 _stop_workers(pool)
-            pool.shutdown(wait=True, cancel_futures=True)
+            with _HeldSignals():
+                pool.shutdown(wait=True, cancel_futures=True)
         return False
 
     def map(self, fn, paths, args=(), desc="", progress=True):
@@ -473,15 +508,18 @@ class _Runner:
                 finally:
                     self.client.cancel([f for f in futures if not f.done()])
             elif self.pool is not None:
-                futures = {self.pool.submit(fn, p, *args): i for i, p in enumerate(paths)}
-                try:
-                    for fut in as_completed(futures):
-                        i = futures[fut]
-                        results[i] = fut.result()
-                        finished(i)
-                finally:
-                    for fut in futures:
-                        fut.cancel()
+                with _HeldSignals() as held:
+                    futures = {self.pool.submit(fn, p, *args): i for i, p in enumerate(paths)}
+                    try:
+                        pending = set(futures)
+                        while pending and not held.caught:
+                            ready, pending = wait(pending, timeout=0.1, return_when=FIRST_COMPLETED)
+                            for fut in sorted(ready, key=futures.get):
+                                results[futures[fut]] = fut.result()
+                                finished(futures[fut])
+                    finally:
+                        for fut in futures:
+                            fut.cancel()
             else:
                 for i, p in enumerate(paths):
                     results[i] = fn(p, *args)
