@@ -305,21 +305,31 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
         raise ValueError("files have different numbers of columns: %s" % ", ".join(
             "%s: %d" % (p, np.asarray(r["sum"]).size) for p, r in zip(paths, results)))
     common = results[0]["shift"] if shift is None else np.asarray(shift, dtype=float)
-    parts = [rebase(r, common) for r in results]
     merged = {"shift": np.asarray(common, dtype=float).copy(), "lags": list(lags), "dt": results[0]["dt"]}
-    merged["frames"] = sum(int(r["frames"]) for r in parts)
-    merged["pairs"] = [sum(int(r["pairs"][i]) for r in parts) for i in range(len(lags))]
-    for key in _VECTOR_KEYS + _MATRIX_KEYS:
-        total = np.array(parts[0][key], dtype=float)
-        for r in parts[1:]:
-            total = total + r[key]
-        merged[key] = total
+    merged["frames"] = sum(int(r["frames"]) for r in results)
+    merged["pairs"] = [sum(int(r["pairs"][i]) for r in results) for i in range(len(lags))]
     merged["files"] = list(paths)
     merged["per_file"] = [int(r["frames"]) for r in results]
     merged["segments"] = [r["segments"] for r in results]
     merged["rereadable"] = [bool(r["rereadable"]) for r in results]
+    # Added in file order, into the first file's arrays where nothing else keeps them: every
+    # file's lagged products are lags x columns^2 doubles, so a copy per file and key would
+    # double or triple the peak of a wide scan.
+    kept = [] if keep_per_file else None
+    for i in range(len(results)):
+        part = rebase(results[i], common)
+        results[i] = None
+        if keep_per_file:
+            kept.append(part)
+        for key in _VECTOR_KEYS + _MATRIX_KEYS:
+            if i == 0:
+                merged[key] = np.array(part[key], dtype=float) if keep_per_file else \
+                    np.asarray(part[key], dtype=float)
+            else:
+                merged[key] += part[key]
+        del part
     if keep_per_file:
-        merged["per_file_sums"] = parts
+        merged["per_file_sums"] = kept
     return merged
 
 
