@@ -873,12 +873,13 @@ def _xvg(x, t):
 
 
 def _csv(index, time):
+    # As pandas.DataFrame.to_csv writes it: floats by repr, the index as an unnamed first column.
     def write(x, t):
-        import pandas as pd
-        frame = pd.DataFrame(x, columns=FMT_NAMES)
-        if time:
-            frame.insert(0, "time", t)
-        return frame.to_csv(index=index)
+        names = (["time"] if time else []) + list(FMT_NAMES)
+        rows = [([repr(float(ti))] if time else []) + [repr(float(v)) for v in xi] for ti, xi in zip(t, x)]
+        if index:
+            names, rows = [""] + names, [[str(i)] + r for i, r in enumerate(rows)]
+        return "".join(",".join(r) + "\n" for r in [names] + rows)
     return write
 
 
