@@ -182,7 +182,15 @@ bool set_item(PyObject* d, const char* key, py_ref value) {
     return value && PyDict_SetItemString(d, key, value.get()) == 0;
 }
 
-py_ref result_dict(const stats::lag_sums& sums, const passes::lag_scan_result& r) {
+// Takes the sums' arrays over one by one, each freed once NumPy holds its copy: a wide scan's
+// lagged products are lags x n^2 doubles per key, so holding both at once would double its peak.
+py_ref take_array(std::vector<double>& data, std::initializer_list<std::size_t> shape) {
+    py_ref array = make_array(data.data(), shape);
+    std::vector<double>().swap(data);
+    return array;
+}
+
+py_ref result_dict(stats::lag_sums& sums, const passes::lag_scan_result& r) {
     const std::size_t n = sums.n, lags = sums.lags.size();
     py_ref d = py_ref::steal(PyDict_New());
     if (!d) return {};
@@ -219,14 +227,14 @@ py_ref result_dict(const stats::lag_sums& sums, const passes::lag_scan_result& r
     PyObject* out = d.get();
     if (!set_item(out, "frames", py_ref::steal(PyLong_FromUnsignedLongLong(sums.frames))) ||
         !set_item(out, "shift", make_array(r.shift.data(), {n})) ||
-        !set_item(out, "sum", make_array(sums.sum.data(), {n})) ||
-        !set_item(out, "cov", make_array(sums.cov.data(), {n, n})) ||
+        !set_item(out, "sum", take_array(sums.sum, {n})) ||
+        !set_item(out, "cov", take_array(sums.cov, {n, n})) ||
         !set_item(out, "lags", std::move(lag_list)) || !set_item(out, "pairs", std::move(pair_list)) ||
-        !set_item(out, "tcov", make_array(sums.tcov.data(), {lags, n, n})) ||
-        !set_item(out, "head_sum", make_array(sums.head_sum.data(), {lags, n})) ||
-        !set_item(out, "tail_sum", make_array(sums.tail_sum.data(), {lags, n})) ||
-        !set_item(out, "head_cov", make_array(sums.head_cov.data(), {lags, n, n})) ||
-        !set_item(out, "tail_cov", make_array(sums.tail_cov.data(), {lags, n, n})) ||
+        !set_item(out, "tcov", take_array(sums.tcov, {lags, n, n})) ||
+        !set_item(out, "head_sum", take_array(sums.head_sum, {lags, n})) ||
+        !set_item(out, "tail_sum", take_array(sums.tail_sum, {lags, n})) ||
+        !set_item(out, "head_cov", take_array(sums.head_cov, {lags, n, n})) ||
+        !set_item(out, "tail_cov", take_array(sums.tail_cov, {lags, n, n})) ||
         !set_item(out, "segments", std::move(segments)) ||
         !set_item(out, "dt", py_ref::steal(PyFloat_FromDouble(r.dt))))
         return {};
@@ -286,15 +294,19 @@ PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
     request.shift = shift;
     request.segment_marker = marker;
     request.time_slot = time_slot;
-    stats::lag_accumulator acc(n, lags, k.threads);
     passes::lag_scan_result result;
+    stats::lag_sums sums;
     {
-        gil_released unlocked;
-        passes::thread_team team(k.threads);
-        e = passes::scan_lags(in, request, acc, team, signals_raised, result);
-    }
+        stats::lag_accumulator acc(n, lags, k.threads);
+        {
+            gil_released unlocked;
+            passes::thread_team team(k.threads);
+            e = passes::scan_lags(in, request, acc, team, signals_raised, result);
+        }
+        if (!e) sums = std::move(acc.sums());
+    }  // the ring and the threads' work go before the sums are copied out
     if (e) return set_pass_error(e, *s->file, nullptr, user_options);
-    return result_dict(acc.sums(), result).release();
+    return result_dict(sums, result).release();
 }
 
 PyObject* source_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
