@@ -8,40 +8,14 @@
 #include <stdexcept>
 
 #include "stats/kernel_dispatch.hpp"
+#include "stats/parts.hpp"
 #include "stats/kernels.hpp"
 
 namespace lagstat::stats {
 
 namespace {
 
-constexpr std::size_t line_doubles = 64 / sizeof(double);
-
-std::unique_ptr<double[]> aligned_buffer(std::size_t doubles, double*& base) {
-    if (doubles > std::numeric_limits<std::size_t>::max() / sizeof(double) - line_doubles)
-        throw std::bad_alloc();
-    std::unique_ptr<double[]> buffer(new double[doubles + line_doubles]);
-    const std::size_t misalign =
-        (reinterpret_cast<std::uintptr_t>(buffer.get()) % 64) / sizeof(double);
-    base = buffer.get() + (misalign == 0 ? 0 : line_doubles - misalign);
-    return buffer;
-}
-
-// [0, n) in `parts` bands of about equal cost, boundaries on multiples of step.
-template <class Cost>
-std::vector<std::size_t> bands(std::size_t n, std::size_t parts, std::size_t step, Cost cost) {
-    std::vector<std::size_t> bounds(parts + 1, n);
-    bounds[0] = 0;
-    double total = 0.0;
-    for (std::size_t i = 0; i < n; ++i) total += cost(i);
-    double done = 0.0;
-    std::size_t p = 1, i = 0;
-    while (p < parts && i < n) {
-        const std::size_t stop = std::min(n, i + step);
-        for (; i < stop; ++i) done += cost(i);
-        if (done >= total * static_cast<double>(p) / static_cast<double>(parts)) bounds[p++] = i;
-    }
-    return bounds;
-}
+using detail::aligned_buffer;
 
 std::size_t checked_product(std::size_t a, std::size_t b) {
     if (b != 0 && a > std::numeric_limits<std::size_t>::max() / sizeof(double) / b)
@@ -78,12 +52,13 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
     // Columns for the vector sums; rows of the products by their work: a row of the upper
     // triangles (cov, and the head and tail sums per lag) costs n - i, a row of each tcov n.
     parts_.resize(parts);
-    const std::vector<std::size_t> cols = bands(n, parts, 8, [](std::size_t) { return 1.0; });
+    std::vector<std::size_t> cols, rows;
+    detail::balanced_bands(n, parts, 8, [](std::size_t) { return 1.0; }, cols);
     const double full = static_cast<double>(count * n);
     const double triangles = static_cast<double>(1 + 2 * count);
-    const std::vector<std::size_t> rows =
-        bands(n, parts, detail::row_band_step,
-              [&](std::size_t i) { return triangles * static_cast<double>(n - i) + full; });
+    detail::balanced_bands(
+        n, parts, detail::row_band_step,
+        [&](std::size_t i) { return triangles * static_cast<double>(n - i) + full; }, rows);
     work_doubles_ = detail::full_panel_work(n);
     if (work_doubles_ == 0) throw std::bad_alloc();
     for (std::size_t p = 0; p < parts; ++p) {

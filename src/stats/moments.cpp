@@ -9,48 +9,19 @@
 #include <stdexcept>
 
 #include "stats/kernel_dispatch.hpp"
+#include "stats/parts.hpp"
 
 namespace lagstat::stats {
 
 namespace {
 
-constexpr std::size_t line_doubles = 64 / sizeof(double);
+using detail::aligned_buffer;
+using detail::balanced_bands;
+using detail::line_doubles;
+
 // Frames narrower than this many doubles are stored without padding.
 constexpr std::size_t packed_below = 64;
 constexpr std::size_t max_doubles = std::numeric_limits<std::size_t>::max() / sizeof(double);
-
-double* align_to_line(double* p) {
-    const std::size_t misalign = (reinterpret_cast<std::uintptr_t>(p) % 64) / sizeof(double);
-    return p + (misalign == 0 ? 0 : line_doubles - misalign);
-}
-
-/// An uninitialised buffer of `doubles` plus slack to align it to a cache line.
-std::unique_ptr<double[]> aligned_buffer(std::size_t doubles, double*& base) {
-    if (doubles > max_doubles - line_doubles) throw std::bad_alloc();
-    std::unique_ptr<double[]> buffer(new (std::nothrow) double[doubles + line_doubles]);
-    if (!buffer) throw std::bad_alloc();
-    base = align_to_line(buffer.get());
-    return buffer;
-}
-
-/// Splits [0, n) into `parts` bands, as equal in work as whole steps allow, where row i costs
-/// cost(i); band boundaries fall on multiples of step (or n). bounds gets parts + 1 entries.
-template <class Cost>
-void balanced_bands(std::size_t n, std::size_t parts, std::size_t step, Cost cost,
-                    std::vector<std::size_t>& bounds) {
-    bounds.assign(parts + 1, n);
-    bounds[0] = 0;
-    double total = 0.0;
-    for (std::size_t i = 0; i < n; ++i) total += cost(i);
-    double done = 0.0;
-    std::size_t p = 1, i = 0;
-    while (p < parts && i < n) {
-        const std::size_t stop = std::min(n, i + step);
-        for (; i < stop; ++i) done += cost(i);
-        if (done >= total * static_cast<double>(p) / static_cast<double>(parts)) bounds[p++] = i;
-    }
-    for (; p < parts; ++p) bounds[p] = n;
-}
 
 }  // namespace
 
