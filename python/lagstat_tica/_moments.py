@@ -76,15 +76,25 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
     if not paths:
         raise ValueError("no input files")
+    check_distinct(paths)
+    return paths
+
+
+def check_distinct(paths):
+    """Refuses an input named twice, by what it is: a regular file would be counted twice, and
+    a pipe or FIFO could be read only once, so its second open would wait for ever. Nothing is
+    opened: stat follows the names (/dev/stdin to the pipe behind it)."""
     seen = {}
     for path in paths:
-        key = file_id(path)
+        try:
+            key = file_id(path)
+        except OSError:  # a descriptor's name that no longer resolves: only the name is known
+            key = os.path.abspath(path)
         if key in seen:
             first = seen[key]
             raise ValueError("%r is given twice" % path if first == path
                              else "%r and %r are the same file" % (first, path))
         seen[key] = path
-    return paths
 
 
 def file_id(path):
@@ -259,7 +269,9 @@ def _inputs(files):
     checked = expand_files(regular) if regular else []  # a file named twice is refused here
     if len(regular) == len(entries):
         return checked
-    return [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
+    paths = [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
+    check_distinct(paths)  # a pipe named twice, before its first read
+    return paths
 
 
 def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None, threads=None,

@@ -354,6 +354,33 @@ def test_pipes_are_read_here_and_cannot_be_projected(tmp_path, dataset):
             model.transform_files([gone], tmp_path / "out")
 
 
+# A pipe named twice would be read twice: its second open waits for ever for a writer. Here
+# nothing writes to the FIFO or to standard input, so any open hangs: the refusal comes first.
+@pytest.mark.parametrize("code, message", [
+    ("cli_main([fifo, fifo, '--lag', '2'])", "lagstat-tica: error: '{fifo}' is given twice"),
+    ("cli_main(['scan', good, fifo, 'f.fifo', '--lags', '2'])", "'{fifo}' and 'f.fifo' are the same file"),
+    ("TICA(2).fit([fifo, good, fifo])", "'{fifo}' is given twice"),
+    ("lagstat_tica.scan(['/dev/stdin', good, '/proc/self/fd/0'], [2])",
+     "'/dev/stdin' and '/proc/self/fd/0' are the same file"),
+    ("cli_main(['/dev/stdin', '/dev/stdin', '--lag', '2'])", "'/dev/stdin' is given twice"),
+])
+def test_a_stream_named_twice_is_refused_before_it_is_opened(tmp_path, code, message):
+    good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    fifo = str(tmp_path / "f.fifo")
+    os.mkfifo(fifo)
+    script = ("import sys, lagstat_tica\nfrom lagstat_tica import TICA\nfrom lagstat_tica.cli import main as cli_main\n"
+              "fifo, good = %r, %r\ntry:\n    sys.exit(%s)\nexcept ValueError as exc:\n    sys.exit(str(exc))\n"
+              % (fifo, good, code))
+    read_end, write_end = os.pipe()  # a silent writer stays connected
+    try:
+        proc = subprocess.run([sys.executable, "-c", script], stdin=read_end, capture_output=True,
+                              text=True, cwd=tmp_path, timeout=60)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert proc.returncode == 1 and message.format(fifo=fifo) in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
 # --- moments ---------------------------------------------------------------------------------
 
 
