@@ -113,6 +113,23 @@ def _dt(text):
     return value
 
 
+def _epsilon(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not 0.0 <= value < math.inf:
+        raise argparse.ArgumentTypeError("must be finite and >= 0, got %s" % text)
+    return value
+
+
+def _output(text):
+    # An empty name would read as "no output" and the run would drop it without a word.
+    if not text:
+        raise argparse.ArgumentTypeError("needs a name, got ''")
+    return text
+
+
 def _fraction(text):
     try:
         value = float(text)
@@ -173,16 +190,16 @@ def build_parser():
                    help="keep components up to this fraction of kinetic variance (overrides --dim)")
     p.add_argument("--scaling", choices=("kinetic_map", "commute_map", "none"), default="kinetic_map",
                    help="scaling of the projection (default: kinetic_map)")
-    p.add_argument("--epsilon", type=float, default=1e-6,
+    p.add_argument("--epsilon", type=_epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
-    p.add_argument("--out", metavar="DIR",
+    p.add_argument("--out", type=_output, metavar="DIR",
                    help="write each file's projection to DIR/<name>.tica.txt, in the folder the file has "
                    "below the inputs' common folder (runs/a/COLVAR -> DIR/a/COLVAR.tica.txt)")
     p.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
     p.add_argument("--threads", type=_threads, metavar="N",
                    help="threads per worker (default and -1: the cores shared among the workers; "
                    "never more than that)")
-    p.add_argument("--plot", metavar="FILE.png",
+    p.add_argument("--plot", type=_output, metavar="FILE.png",
                    help="save a figure: implied timescales and a histogram of the first two components")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.add_argument("--version", action="version", version="%(prog)s " + __version__)

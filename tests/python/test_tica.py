@@ -544,6 +544,9 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}"], 2, "--lag"),
         (["{good}", "--lag", "2", "--dim", "-1"], 2, "--dim"),
         (["{good}", "--lag", "2", "--jobs", "0"], 2, "--jobs"),
+        (["{good}", "--lag", "2", "--epsilon", "-1"], 2, "argument --epsilon: must be finite and >= 0, got -1"),
+        (["{good}", "--lag", "2", "--out", ""], 2, "argument --out: needs a name, got ''"),
+        (["{good}", "--lag", "2", "--plot", ""], 2, "argument --plot: needs a name, got ''"),
         (["{good}", "{bad}", "--lag", "2", "--out", "new"], 1,
          "Unexpected line format or read error. (in '{bad}', line 2)"),
         (["{good}", "{huge}", "--lag", "2", "--out", "new"], 1, "huge.txt: values too large or not finite"),
@@ -831,7 +834,11 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
         (["scan", "{good}", "--lags", "1,0"], 2, "--lags: must be >= 1, got 0 in '1,0'"),
         (["scan", "{good}"], 2, "--lags"),
         (["scan", "{good}", "--lags", "2", "--dt", "-1"], 2, "--dt"),
-        (["scan", "{good}", "--lags", "100,200"], 1, "no lagged pairs: every file has at most 200 frames"),
+        (["scan", "{good}", "--lags", "200,100"], 1,
+         "no lagged pairs: the shortest lag is 100, but the longest file ({good}) has 100 frames"),
+        (["scan", "{good}", "--lags", "2", "--folds", "-1"], 2, "argument --folds: must be >= 0, got -1"),
+        (["scan", "{good}", "--lags", "2", "--epsilon", "nan"], 2, "argument --epsilon: must be finite and >= 0"),
+        (["scan", "{good}", "--lags", "2", "--plot", ""], 2, "argument --plot: needs a name"),
         (["scan", "{good}", "--lags", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
         (["scan", "{good}", "--lags", "2,x"], 2, "--lags: not an integer: 'x' in '2,x'"),
     ],
@@ -844,7 +851,7 @@ def test_cli_scan_errors(tmp_path, capsys, args, status, message):
     except SystemExit as exc:  # argparse's refusals
         rc = exc.code
     assert rc == status
-    assert message in capsys.readouterr().err.strip().splitlines()[-1]
+    assert message.format(good=good) in capsys.readouterr().err.strip().splitlines()[-1]
 
 
 def test_a_file_named_scan_is_read_as_dot_slash_scan(tmp_path, monkeypatch, capsys):
@@ -870,6 +877,10 @@ def test_scan_of_a_restarted_colvar_keeps_its_segments_apart(tmp_path, as_pipe):
         if source is not None:
             source.stdout.close()
             source.wait()
+    if not as_pipe:  # the file is longer than the lag, its segments are not
+        with pytest.raises(ValueError, match=r"the shortest lag is 1400, but the longest segment \(%s, from line "
+                           r"1004\) has 1400 frames" % colvar):
+            lagstat_tica.scan([path], [1400, 2000], folds=0)
     assert (result.columns, result.dt, result.n_frames) == (("d1", "d2", "d3"), 0.5, 2400)
     for i, lag in enumerate(result.lags):
         ref = peer([x[:1000], x[1000:]], lag)
