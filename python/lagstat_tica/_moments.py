@@ -6,12 +6,14 @@ Every file is processed on its own (in this process, in a process pool, or on a 
 cluster) and the per-file dictionaries are merged here, always in file order, so the
 result does not depend on where or in which order the files were processed.
 """
+import contextlib
 import ctypes
 import errno
 import glob
 import multiprocessing
 import os
 import re
+import secrets
 import signal
 import stat
 import sys
@@ -40,6 +42,33 @@ _GLOB_CHARS = re.compile(r"[*?\[]")
 LAG_MAX = 2**31 - 1
 # Ending of the projections TICA.transform_files writes by default.
 OUTPUT_SUFFIX = ".tica.txt"
+
+
+def partial_name(path):
+    """Where an output is written until it is complete: beside it, so that the rename is atomic,
+    and hidden, so that a pattern over the folder ('*.txt') does not take it for an input."""
+    folder, base = os.path.split(os.fspath(path))
+    return os.path.join(folder, ".%s.%s.part" % (base[:200], secrets.token_hex(4)))
+
+
+def remove_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+@contextlib.contextmanager
+def written_whole(path):
+    """Yields a temporary name to write path's content to, and renames it to path when the block
+    ends; a block that fails or is interrupted leaves no file. An output that exists is whole."""
+    tmp = partial_name(path)
+    try:
+        yield tmp
+        os.replace(tmp, path)
+    except BaseException:
+        remove_quietly(tmp)
+        raise
 
 
 def expand_files(files, skip_suffix=OUTPUT_SUFFIX):

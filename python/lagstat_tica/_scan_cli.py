@@ -114,8 +114,10 @@ def save_plot(result, k, dt, path, unit=None):
     ax_v.set_title("VAMP-2 (1 = the constant function)")
     ax_v.legend(fontsize="small")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        cli.save_figure(fig, path)
+    finally:
+        plt.close(fig)
 
 
 def main(argv):
@@ -138,7 +140,7 @@ def main(argv):
             names = _formats.plan(regular[:1], None, args.keep_time).layout.fields
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
-            cli._import_matplotlib()
+            args.plot = cli.figure_path(args.plot)
             cli._check_plot(args.plot, paths)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

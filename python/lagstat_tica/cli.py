@@ -301,6 +301,22 @@ def _import_matplotlib():
     return matplotlib
 
 
+def figure_path(path):
+    """The file a figure saved as `path` lands in: Matplotlib adds its default ending to a name
+    without one (f -> f.png)."""
+    if os.path.splitext(path)[1][1:]:
+        return path
+    return path.rstrip(".") + "." + _import_matplotlib().rcParams["savefig.format"]
+
+
+def save_figure(fig, path):
+    """Saves fig whole or not at all: drawn under a temporary name beside path, then renamed."""
+    from ._moments import written_whole
+
+    with written_whole(path) as tmp:
+        fig.savefig(tmp, dpi=110, format=os.path.splitext(path)[1][1:])
+
+
 def save_plot(model, projection_files, path):
     matplotlib = _import_matplotlib()
 
@@ -340,8 +356,10 @@ def save_plot(model, projection_files, path):
         ax_h.set_ylabel("frames")
         ax_h.set_title("Histogram of the first component")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        save_figure(fig, path)
+    finally:
+        plt.close(fig)
 
 
 def main(argv=None):
@@ -373,7 +391,7 @@ def main(argv=None):
             names = _formats.plan(regular[:1]).layout.fields if regular else ()
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
-            _import_matplotlib()  # before the work whose figure it would draw
+            args.plot = figure_path(args.plot)  # Matplotlib is imported before the work whose figure it draws
         scaling = None if args.scaling == "none" else args.scaling
         model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
         # Everything that can be checked without reading is checked before the fit, which may

@@ -21,6 +21,7 @@ import lagstat
 import lagstat_tica
 from lagstat_tica import TICA, moments
 from lagstat_tica import _moments, _native
+from lagstat_tica._tica import output_paths
 from lagstat_tica.cli import main as cli_main
 from conftest import assert_exact, assert_line_error
 
@@ -513,6 +514,12 @@ def test_transform_files_matches_transform(tmp_path, dataset):
     with pytest.raises(OSError):  # fails before writing: the folders it made go again
         model.transform_files([str(empty)], tmp_path / "new" / "deeper")
     assert not (tmp_path / "new").exists()
+    bad = write_frames(tmp_path / "bad.txt", arrays[1], trailer="1 2 x\n")
+    with pytest.raises(ValueError):  # what was written of bad.txt goes, the finished output stays
+        model.transform_files([paths[0], bad], tmp_path / "cut", n_jobs=1)
+    left = [os.path.join(d, f) for d, _, fs in os.walk(tmp_path / "cut") for f in fs]
+    assert left == output_paths([paths[0], bad], str(tmp_path / "cut"))[:1]
+    assert np.loadtxt(left[0]).shape == (LENGTHS[0], 3)
 
 
 def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
@@ -597,6 +604,12 @@ def _descendants(pid):
     return children + [d for c in children for d in _descendants(c)]
 
 
+# The command with SIGINT handled as in a terminal, also when this runs as a shell's background
+# job (SIGINT ignored).
+AS_IN_A_TERMINAL = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
+                   "runpy.run_module('lagstat_tica', run_name='__main__')"
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
 @pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
                                                (signal.SIGINT, 130, "lagstat-tica: interrupted"),
@@ -608,10 +621,8 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
         "import os, time\nfrom lagstat_tica import _native\n_open, _main = _native.open, os.getpid()\n"
         "_native.open = lambda *a: (os.getpid() != _main and time.sleep(60), _open(*a))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
-    # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
-    start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
-            "runpy.run_module('lagstat_tica', run_name='__main__')"
-    proc = subprocess.Popen([sys.executable, "-c", start, *dataset[0][:2], "--lag", "2", "--jobs", "2", "--quiet"],
+    proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *dataset[0][:2], "--lag", "2", "--jobs", "2",
+                             "--quiet"],
                             env=env, stderr=subprocess.PIPE, text=True)
     workers = []
     try:
@@ -632,6 +643,29 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
         proc.kill()
         for pid in filter(_alive, workers):
             os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.parametrize("sig, status, jobs", [(signal.SIGINT, 130, 1), (signal.SIGTERM, 143, 2)])
+def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs):
+    frames = 150_000
+    paths = [write_frames(tmp_path / ("in%d.txt" % i), slow_process(frames, 3, seed=i)) for i in range(3)]
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *paths, "--lag", "2", "--out", str(out),
+                             "--jobs", str(jobs), "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        # stopped as soon as an output has its first bytes, so within the writing of a file
+        while not (out.is_dir() and any(e.stat().st_size for e in os.scandir(out))) and proc.poll() is None:
+            assert time.monotonic() < deadline
+            time.sleep(0.001)
+        proc.send_signal(sig)
+        assert proc.wait(timeout=60) == status, proc.stderr.read()
+    finally:
+        proc.kill()
+    left = sorted(os.listdir(out)) if out.exists() else []
+    assert set(left) <= {os.path.basename(p) + ".tica.txt" for p in paths}  # no temporaries
+    for name in left:
+        assert sum(1 for _ in open(out / name)) == frames, name
 
 
 def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
@@ -807,7 +841,8 @@ def test_rebased_sums_equal_a_read_with_that_shift(dataset, shift):
         np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-12 * scale, err_msg=key)
 
 
-def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
+def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys, monkeypatch):
+    import matplotlib.figure
     paths, arrays = dataset
     png = tmp_path / "its.png"
     rc = cli_main(["scan", *paths, "--lags", "1,5,50", "--plot", str(png), "--dt", "0.5", "--folds", "2",
@@ -826,6 +861,15 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
         np.testing.assert_allclose(float(row[7]), ref.score(r=2), rtol=1e-5)
         np.testing.assert_allclose(float(row[8]), np.mean(deeptime_cv(arrays, lag, 2)), rtol=1e-5)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    figure = png.read_bytes()
+
+    def interrupted(fig, name, **kw):  # Ctrl-C while the figure is being written
+        open(name, "wb").write(figure[:100])
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", interrupted)
+    assert cli_main(["scan", *paths, "--lags", "1", "--plot", str(png), "--quiet"]) == 130
+    assert os.listdir(tmp_path) == ["its.png"] and png.read_bytes() == figure  # the last whole figure
 
 
 @pytest.mark.parametrize(
