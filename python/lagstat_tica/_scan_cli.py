@@ -89,10 +89,10 @@ def save_plot(result, k, dt, path, unit=None):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    unit = dt if np.isfinite(dt) else 1.0
+    step = dt if np.isfinite(dt) else 1.0
     label = (unit or "time units") if np.isfinite(dt) else "frames"
-    lags = result.lags * unit
-    ts = result.timescale_table(k) * unit
+    lags = result.lags * step
+    ts = result.timescale_table(k) * step
     fig, (ax, ax_v) = plt.subplots(1, 2, figsize=(11, 4.5))
     for j in range(k):
         ax.loglog(lags, ts[:, j], "o-", label="process %d" % (j + 1))

@@ -1002,7 +1002,7 @@ def _compress(path, how):
 @pytest.mark.filterwarnings("ignore:.*time goes back")
 @pytest.mark.parametrize("compression", [None, "gz", "bz2", "xz", "zst"])
 @pytest.mark.parametrize("fmt", sorted(FORMATS))
-def test_formats(tmp_path, capsys, fmt, compression):
+def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     """Each layout is recognised, fits like deeptime on np.loadtxt's numbers, sums like bare columns."""
     from lagstat_tica import _formats
     writer, kind, names, time, load, segmented = FORMATS[fmt]
@@ -1037,6 +1037,14 @@ def test_formats(tmp_path, capsys, fmt, compression):
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
     assert ("timescale (ps)" in report) == (fmt == "xvg") and ("time units" in report) == (fmt in ("colvar",
                                                                                                   "csv_time"))
+    if compression is None:  # the scan's figure: its axes in the unit of the time column
+        import matplotlib.figure
+        labels, save = [], matplotlib.figure.Figure.savefig
+        monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: (
+            labels.extend(ax.get_xlabel() for ax in fig.axes), save(fig, *a, **k)))
+        assert cli_main(["scan", path, "--lags", "1,4", "--plot", str(tmp_path / "s.png"), "--quiet"]) == 0
+        unit = "ps" if fmt == "xvg" else "time units" if fmt in ("colvar", "csv_time") else "frames"
+        assert labels == ["lag (%s)" % unit] * 2
 
 
 @pytest.mark.parametrize(
