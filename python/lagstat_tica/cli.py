@@ -303,10 +303,11 @@ def _import_matplotlib():
 
 def figure_path(path):
     """The file a figure saved as `path` lands in: Matplotlib adds its default ending to a name
-    without one (f -> f.png)."""
+    without one (f -> f.png). Imports it, so that its absence is told before the work."""
+    matplotlib = _import_matplotlib()
     if os.path.splitext(path)[1][1:]:
         return path
-    return path.rstrip(".") + "." + _import_matplotlib().rcParams["savefig.format"]
+    return path.rstrip(".") + "." + matplotlib.rcParams["savefig.format"]
 
 
 def save_figure(fig, path):
@@ -391,7 +392,7 @@ def main(argv=None):
             names = _formats.plan(regular[:1]).layout.fields if regular else ()
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
-            args.plot = figure_path(args.plot)  # Matplotlib is imported before the work whose figure it draws
+            args.plot = figure_path(args.plot)
         scaling = None if args.scaling == "none" else args.scaling
         model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
         # Everything that can be checked without reading is checked before the fit, which may
