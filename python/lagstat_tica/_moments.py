@@ -6,12 +6,14 @@ Every file is processed on its own (in this process, in a process pool, or on a 
 cluster) and the per-file dictionaries are merged here, always in file order, so the
 result does not depend on where or in which order the files were processed.
 """
+import contextlib
 import ctypes
 import errno
 import glob
 import multiprocessing
 import os
 import re
+import secrets
 import signal
 import stat
 import sys
@@ -40,6 +42,33 @@ _GLOB_CHARS = re.compile(r"[*?\[]")
 LAG_MAX = 2**31 - 1
 # Ending of the projections TICA.transform_files writes by default.
 OUTPUT_SUFFIX = ".tica.txt"
+
+
+def partial_name(path):
+    """Where an output is written until it is complete: beside it, so that the rename is atomic,
+    and hidden, so that a pattern over the folder ('*.txt') does not take it for an input."""
+    folder, base = os.path.split(os.fspath(path))
+    return os.path.join(folder, ".%s.%s.part" % (base[:200], secrets.token_hex(4)))
+
+
+def remove_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+@contextlib.contextmanager
+def written_whole(path):
+    """Yields a temporary name to write path's content to, and renames it to path when the block
+    ends; a block that fails or is interrupted leaves no file. An output that exists is whole."""
+    tmp = partial_name(path)
+    try:
+        yield tmp
+        os.replace(tmp, path)
+    except BaseException:
+        remove_quietly(tmp)
+        raise
 
 
 def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
@@ -76,15 +105,25 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
     if not paths:
         raise ValueError("no input files")
+    check_distinct(paths)
+    return paths
+
+
+def check_distinct(paths):
+    """Refuses an input named twice, by what it is: a regular file would be counted twice, and
+    a pipe or FIFO could be read only once, so its second open would wait for ever. Nothing is
+    opened: stat follows the names (/dev/stdin to the pipe behind it)."""
     seen = {}
     for path in paths:
-        key = file_id(path)
+        try:
+            key = file_id(path)
+        except OSError:  # a descriptor's name that no longer resolves: only the name is known
+            key = os.path.abspath(path)
         if key in seen:
             first = seen[key]
             raise ValueError("%r is given twice" % path if first == path
                              else "%r and %r are the same file" % (first, path))
         seen[key] = path
-    return paths
 
 
 def file_id(path):
@@ -259,7 +298,9 @@ def _inputs(files):
     checked = expand_files(regular) if regular else []  # a file named twice is refused here
     if len(regular) == len(entries):
         return checked
-    return [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
+    paths = [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
+    check_distinct(paths)  # a pipe named twice, before its first read
+    return paths
 
 
 def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None, threads=None,

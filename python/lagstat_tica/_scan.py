@@ -141,6 +141,15 @@ def _check_lags(lags):
     return lags
 
 
+def _no_pairs(sums, shortest):
+    """Why no lag has a pair: no file, nor a segment of one, is longer than the shortest lag."""
+    frames, path, first_line, parts = max(
+        ((int(seg[1]), path, int(seg[0]), len(segments)) for path, segments in zip(sums["files"], sums["segments"])
+         for seg in segments), key=lambda t: t[0], default=(0, sums["files"][0], 1, 1))
+    where = "file (%s)" % path if parts == 1 else "segment (%s, from line %d)" % (path, first_line)
+    return "no lagged pairs: the shortest lag is %d, but the longest %s has %d frames" % (shortest, where, frames)
+
+
 def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, threads=None, folds=5,
          epsilon=1e-6, progress=False):
     """TICA at several lags from one read of every file.
@@ -161,7 +170,7 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     sums, reads, layout, selection = read_files(files, lags, columns, keep_time, keep_per_file=folds >= 2,
                                                 n_jobs=n_jobs, client=client, threads=threads, progress=progress)
     if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
-        raise ValueError("no lagged pairs: every file has at most %d frames" % max(lags))
+        raise ValueError(_no_pairs(sums, lags[0]))
     per_file = sums.pop("per_file_sums", None) or []
     k = min(int(folds), len(per_file))
     fold_sums = [est.merge(per_file[f::k]) for f in range(k)] if k >= 2 else []

@@ -22,6 +22,16 @@ def _lags(text):
     return values
 
 
+def _folds(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be >= 0, got %d" % value)
+    return value
+
+
 def build_parser():
     p = argparse.ArgumentParser(
         prog=cli.PROG + " scan",
@@ -30,7 +40,8 @@ def build_parser():
     )
     p.add_argument("files", nargs="+", metavar="FILES", help="input files or glob patterns")
     p.add_argument("--lags", type=_lags, required=True, metavar="N,N,...", help="lags in frames, comma separated")
-    p.add_argument("--plot", metavar="FILE.png", help="save the implied timescales against the lag (log-log)")
+    p.add_argument("--plot", type=cli._output, metavar="FILE.png",
+                   help="save the implied timescales against the lag (log-log)")
     p.add_argument("--columns", metavar="C", help="feature columns by name or number, as for the plain command")
     p.add_argument("--keep-time", action="store_true", help="keep the time column among the features")
     p.add_argument("--dt", type=cli._dt, metavar="DT",
@@ -38,9 +49,9 @@ def build_parser():
                    "column where they have one)")
     p.add_argument("--timescales", type=cli._positive_int, default=3, metavar="K",
                    help="leading timescales shown and plotted (default: 3)")
-    p.add_argument("--folds", type=int, default=5, metavar="K",
+    p.add_argument("--folds", type=_folds, default=5, metavar="K",
                    help="folds of files for the cross-validated VAMP-2 (default: 5; 0: none)")
-    p.add_argument("--epsilon", type=float, default=1e-6,
+    p.add_argument("--epsilon", type=cli._epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
     p.add_argument("--jobs", type=cli._jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
     p.add_argument("--threads", type=cli._threads, metavar="N",
@@ -78,10 +89,10 @@ def save_plot(result, k, dt, path, unit=None):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    unit = dt if np.isfinite(dt) else 1.0
+    step = dt if np.isfinite(dt) else 1.0
     label = (unit or "time units") if np.isfinite(dt) else "frames"
-    lags = result.lags * unit
-    ts = result.timescale_table(k) * unit
+    lags = result.lags * step
+    ts = result.timescale_table(k) * step
     fig, (ax, ax_v) = plt.subplots(1, 2, figsize=(11, 4.5))
     for j in range(k):
         ax.loglog(lags, ts[:, j], "o-", label="process %d" % (j + 1))
@@ -103,8 +114,10 @@ def save_plot(result, k, dt, path, unit=None):
     ax_v.set_title("VAMP-2 (1 = the constant function)")
     ax_v.legend(fontsize="small")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        cli.save_figure(fig, path)
+    finally:
+        plt.close(fig)
 
 
 def main(argv):
@@ -127,7 +140,7 @@ def main(argv):
             names = _formats.plan(regular[:1], None, args.keep_time).layout.fields
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
-            cli._import_matplotlib()
+            args.plot = cli.figure_path(args.plot)
             cli._check_plot(args.plot, paths)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

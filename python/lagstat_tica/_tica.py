@@ -8,7 +8,8 @@ import numpy as np
 import lagstat
 
 from . import _formats
-from ._moments import OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, is_stream, name_file
+from ._moments import (OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, is_stream, name_file,
+                       partial_name, remove_quietly)
 from ._optional import missing
 
 try:
@@ -241,7 +242,9 @@ class TICA:
         line holds the dim_ projected values of one frame, printed with "%f". Returns the
         output paths in input order. Outputs that would overwrite an input are refused
         before anything is written; folders are created when missing, and those created are
-        removed again if they stay empty because the projection failed.
+        removed again if they stay empty because the projection failed. Each output is written
+        under a hidden temporary name beside it and renamed when complete, so after a failure
+        or an interrupt the outputs that exist are whole (the temporaries are removed).
         """
         streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
         if streams:
@@ -255,6 +258,8 @@ class TICA:
         w = np.zeros((n, n))
         w[:, : self.dim_] = self.projection_
         created = []
+        # Named here, not in the workers: a worker stopped with the run cannot clean up after itself.
+        out_of = {p: (o, partial_name(o)) for p, o in zip(paths, outs)}
         try:
             for folder in sorted({os.path.dirname(o) for o in outs}):
                 top = _make_dirs(folder)
@@ -262,9 +267,11 @@ class TICA:
                     created.append((folder, top))
             with _Runner(n_jobs, client, len(paths), threads) as runner:
                 opts_of = file_options(paths, plan, runner.threads)
-                runner.map(_stream_one, paths, args=(dict(zip(paths, outs)), self.mean_, w, self.dim_, opts_of),
+                runner.map(_stream_one, paths, args=(out_of, self.mean_, w, self.dim_, opts_of),
                            desc="lagstat project", progress=progress)
         except BaseException:
+            for _, tmp in out_of.values():
+                remove_quietly(tmp)
             for folder, top in reversed(created):
                 _remove_empty_dirs(folder, top)
             raise
@@ -358,8 +365,16 @@ def _remove_empty_dirs(path, top):
 
 def _stream_one(path, out_of, mean, weights, dim, opts_of):
     opts = opts_of[path]
+    out, tmp = out_of[path]
     try:
-        lagstat.stream(path, out_of[path], mean, weights, int(dim), 0, **opts["reader"])
-    except Exception as exc:
+        lagstat.stream(path, tmp, mean, weights, int(dim), 0, **opts["reader"])
+        os.replace(tmp, out)
+    except BaseException as exc:
+        remove_quietly(tmp)
+        if not isinstance(exc, Exception):
+            raise
+        if isinstance(exc, OSError) and tmp in (exc.filename, exc.filename2):
+            # The output's own name, as the user gave it, not the temporary one.
+            raise type(exc)(exc.errno, exc.strerror, out) from None
         name_file(exc, path)
         raise _formats.explain_line_error(exc, path, opts["layout"])

@@ -113,6 +113,23 @@ def _dt(text):
     return value
 
 
+def _epsilon(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not 0.0 <= value < math.inf:
+        raise argparse.ArgumentTypeError("must be finite and >= 0, got %s" % text)
+    return value
+
+
+def _output(text):
+    # An empty name would read as "no output" and the run would drop it without a word.
+    if not text:
+        raise argparse.ArgumentTypeError("needs a name, got ''")
+    return text
+
+
 def _fraction(text):
     try:
         value = float(text)
@@ -173,16 +190,16 @@ def build_parser():
                    help="keep components up to this fraction of kinetic variance (overrides --dim)")
     p.add_argument("--scaling", choices=("kinetic_map", "commute_map", "none"), default="kinetic_map",
                    help="scaling of the projection (default: kinetic_map)")
-    p.add_argument("--epsilon", type=float, default=1e-6,
+    p.add_argument("--epsilon", type=_epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
-    p.add_argument("--out", metavar="DIR",
+    p.add_argument("--out", type=_output, metavar="DIR",
                    help="write each file's projection to DIR/<name>.tica.txt, in the folder the file has "
                    "below the inputs' common folder (runs/a/COLVAR -> DIR/a/COLVAR.tica.txt)")
     p.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
     p.add_argument("--threads", type=_threads, metavar="N",
                    help="threads per worker (default and -1: the cores shared among the workers; "
                    "never more than that)")
-    p.add_argument("--plot", metavar="FILE.png",
+    p.add_argument("--plot", type=_output, metavar="FILE.png",
                    help="save a figure: implied timescales and a histogram of the first two components")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.add_argument("--version", action="version", version="%(prog)s " + __version__)
@@ -284,6 +301,23 @@ def _import_matplotlib():
     return matplotlib
 
 
+def figure_path(path):
+    """The file a figure saved as `path` lands in: Matplotlib adds its default ending to a name
+    without one (f -> f.png). Imports it, so that its absence is told before the work."""
+    matplotlib = _import_matplotlib()
+    if os.path.splitext(path)[1][1:]:
+        return path
+    return path.rstrip(".") + "." + matplotlib.rcParams["savefig.format"]
+
+
+def save_figure(fig, path):
+    """Saves fig whole or not at all: drawn under a temporary name beside path, then renamed."""
+    from ._moments import written_whole
+
+    with written_whole(path) as tmp:
+        fig.savefig(tmp, dpi=110, format=os.path.splitext(path)[1][1:])
+
+
 def save_plot(model, projection_files, path):
     matplotlib = _import_matplotlib()
 
@@ -323,8 +357,10 @@ def save_plot(model, projection_files, path):
         ax_h.set_ylabel("frames")
         ax_h.set_title("Histogram of the first component")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        save_figure(fig, path)
+    finally:
+        plt.close(fig)
 
 
 def main(argv=None):
@@ -356,7 +392,7 @@ def main(argv=None):
             names = _formats.plan(regular[:1]).layout.fields if regular else ()
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
-            _import_matplotlib()  # before the work whose figure it would draw
+            args.plot = figure_path(args.plot)
         scaling = None if args.scaling == "none" else args.scaling
         model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
         # Everything that can be checked without reading is checked before the fit, which may

@@ -21,6 +21,7 @@ import lagstat
 import lagstat_tica
 from lagstat_tica import TICA, moments
 from lagstat_tica import _moments, _native
+from lagstat_tica._tica import output_paths
 from lagstat_tica.cli import main as cli_main
 from conftest import assert_exact, assert_line_error
 
@@ -354,6 +355,33 @@ def test_pipes_are_read_here_and_cannot_be_projected(tmp_path, dataset):
             model.transform_files([gone], tmp_path / "out")
 
 
+# A pipe named twice would be read twice: its second open waits for ever for a writer. Here
+# nothing writes to the FIFO or to standard input, so any open hangs: the refusal comes first.
+@pytest.mark.parametrize("code, message", [
+    ("cli_main([fifo, fifo, '--lag', '2'])", "lagstat-tica: error: '{fifo}' is given twice"),
+    ("cli_main(['scan', good, fifo, 'f.fifo', '--lags', '2'])", "'{fifo}' and 'f.fifo' are the same file"),
+    ("TICA(2).fit([fifo, good, fifo])", "'{fifo}' is given twice"),
+    ("lagstat_tica.scan(['/dev/stdin', good, '/proc/self/fd/0'], [2])",
+     "'/dev/stdin' and '/proc/self/fd/0' are the same file"),
+    ("cli_main(['/dev/stdin', '/dev/stdin', '--lag', '2'])", "'/dev/stdin' is given twice"),
+])
+def test_a_stream_named_twice_is_refused_before_it_is_opened(tmp_path, code, message):
+    good = write_frames(tmp_path / "good.txt", slow_process(100, 3, seed=1))
+    fifo = str(tmp_path / "f.fifo")
+    os.mkfifo(fifo)
+    script = ("import sys, lagstat_tica\nfrom lagstat_tica import TICA\nfrom lagstat_tica.cli import main as cli_main\n"
+              "fifo, good = %r, %r\ntry:\n    sys.exit(%s)\nexcept ValueError as exc:\n    sys.exit(str(exc))\n"
+              % (fifo, good, code))
+    read_end, write_end = os.pipe()  # a silent writer stays connected
+    try:
+        proc = subprocess.run([sys.executable, "-c", script], stdin=read_end, capture_output=True,
+                              text=True, cwd=tmp_path, timeout=60)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert proc.returncode == 1 and message.format(fifo=fifo) in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
 # --- moments ---------------------------------------------------------------------------------
 
 
@@ -486,6 +514,12 @@ def test_transform_files_matches_transform(tmp_path, dataset):
     with pytest.raises(OSError):  # fails before writing: the folders it made go again
         model.transform_files([str(empty)], tmp_path / "new" / "deeper")
     assert not (tmp_path / "new").exists()
+    bad = write_frames(tmp_path / "bad.txt", arrays[1], trailer="1 2 x\n")
+    with pytest.raises(ValueError):  # what was written of bad.txt goes, the finished output stays
+        model.transform_files([paths[0], bad], tmp_path / "cut", n_jobs=1)
+    left = [os.path.join(d, f) for d, _, fs in os.walk(tmp_path / "cut") for f in fs]
+    assert left == output_paths([paths[0], bad], str(tmp_path / "cut"))[:1]
+    assert np.loadtxt(left[0]).shape == (LENGTHS[0], 3)
 
 
 def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
@@ -517,6 +551,9 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}"], 2, "--lag"),
         (["{good}", "--lag", "2", "--dim", "-1"], 2, "--dim"),
         (["{good}", "--lag", "2", "--jobs", "0"], 2, "--jobs"),
+        (["{good}", "--lag", "2", "--epsilon", "-1"], 2, "argument --epsilon: must be finite and >= 0, got -1"),
+        (["{good}", "--lag", "2", "--out", ""], 2, "argument --out: needs a name, got ''"),
+        (["{good}", "--lag", "2", "--plot", ""], 2, "argument --plot: needs a name, got ''"),
         (["{good}", "{bad}", "--lag", "2", "--out", "new"], 1,
          "Unexpected line format or read error. (in '{bad}', line 2)"),
         (["{good}", "{huge}", "--lag", "2", "--out", "new"], 1, "huge.txt: values too large or not finite"),
@@ -567,6 +604,12 @@ def _descendants(pid):
     return children + [d for c in children for d in _descendants(c)]
 
 
+# The command with SIGINT handled as in a terminal, also when this runs as a shell's background
+# job (SIGINT ignored).
+AS_IN_A_TERMINAL = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
+                   "runpy.run_module('lagstat_tica', run_name='__main__')"
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
 @pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
                                                (signal.SIGINT, 130, "lagstat-tica: interrupted"),
@@ -578,10 +621,8 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
         "import os, time\nfrom lagstat_tica import _native\n_open, _main = _native.open, os.getpid()\n"
         "_native.open = lambda *a: (os.getpid() != _main and time.sleep(60), _open(*a))[1]\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
-    # SIGINT handled as in a terminal, also when this runs as a shell's background job (SIGINT ignored)
-    start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
-            "runpy.run_module('lagstat_tica', run_name='__main__')"
-    proc = subprocess.Popen([sys.executable, "-c", start, *dataset[0][:2], "--lag", "2", "--jobs", "2", "--quiet"],
+    proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *dataset[0][:2], "--lag", "2", "--jobs", "2",
+                             "--quiet"],
                             env=env, stderr=subprocess.PIPE, text=True)
     workers = []
     try:
@@ -602,6 +643,29 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
         proc.kill()
         for pid in filter(_alive, workers):
             os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.parametrize("sig, status, jobs", [(signal.SIGINT, 130, 1), (signal.SIGTERM, 143, 2)])
+def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs):
+    frames = 150_000
+    paths = [write_frames(tmp_path / ("in%d.txt" % i), slow_process(frames, 3, seed=i)) for i in range(3)]
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *paths, "--lag", "2", "--out", str(out),
+                             "--jobs", str(jobs), "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        # stopped as soon as an output has its first bytes, so within the writing of a file
+        while not (out.is_dir() and any(e.stat().st_size for e in os.scandir(out))) and proc.poll() is None:
+            assert time.monotonic() < deadline
+            time.sleep(0.001)
+        proc.send_signal(sig)
+        assert proc.wait(timeout=60) == status, proc.stderr.read()
+    finally:
+        proc.kill()
+    left = sorted(os.listdir(out)) if out.exists() else []
+    assert set(left) <= {os.path.basename(p) + ".tica.txt" for p in paths}  # no temporaries
+    for name in left:
+        assert sum(1 for _ in open(out / name)) == frames, name
 
 
 def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
@@ -777,7 +841,8 @@ def test_rebased_sums_equal_a_read_with_that_shift(dataset, shift):
         np.testing.assert_allclose(got[key], want[key], rtol=0, atol=1e-12 * scale, err_msg=key)
 
 
-def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
+def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys, monkeypatch):
+    import matplotlib.figure
     paths, arrays = dataset
     png = tmp_path / "its.png"
     rc = cli_main(["scan", *paths, "--lags", "1,5,50", "--plot", str(png), "--dt", "0.5", "--folds", "2",
@@ -796,6 +861,15 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
         np.testing.assert_allclose(float(row[7]), ref.score(r=2), rtol=1e-5)
         np.testing.assert_allclose(float(row[8]), np.mean(deeptime_cv(arrays, lag, 2)), rtol=1e-5)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    figure = png.read_bytes()
+
+    def interrupted(fig, name, **kw):  # Ctrl-C while the figure is being written
+        open(name, "wb").write(figure[:100])
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", interrupted)
+    assert cli_main(["scan", *paths, "--lags", "1", "--plot", str(png), "--quiet"]) == 130
+    assert os.listdir(tmp_path) == ["its.png"] and png.read_bytes() == figure  # the last whole figure
 
 
 @pytest.mark.parametrize(
@@ -804,7 +878,11 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys):
         (["scan", "{good}", "--lags", "1,0"], 2, "--lags: must be >= 1, got 0 in '1,0'"),
         (["scan", "{good}"], 2, "--lags"),
         (["scan", "{good}", "--lags", "2", "--dt", "-1"], 2, "--dt"),
-        (["scan", "{good}", "--lags", "100,200"], 1, "no lagged pairs: every file has at most 200 frames"),
+        (["scan", "{good}", "--lags", "200,100"], 1,
+         "no lagged pairs: the shortest lag is 100, but the longest file ({good}) has 100 frames"),
+        (["scan", "{good}", "--lags", "2", "--folds", "-1"], 2, "argument --folds: must be >= 0, got -1"),
+        (["scan", "{good}", "--lags", "2", "--epsilon", "nan"], 2, "argument --epsilon: must be finite and >= 0"),
+        (["scan", "{good}", "--lags", "2", "--plot", ""], 2, "argument --plot: needs a name"),
         (["scan", "{good}", "--lags", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
         (["scan", "{good}", "--lags", "2,x"], 2, "--lags: not an integer: 'x' in '2,x'"),
     ],
@@ -817,7 +895,7 @@ def test_cli_scan_errors(tmp_path, capsys, args, status, message):
     except SystemExit as exc:  # argparse's refusals
         rc = exc.code
     assert rc == status
-    assert message in capsys.readouterr().err.strip().splitlines()[-1]
+    assert message.format(good=good) in capsys.readouterr().err.strip().splitlines()[-1]
 
 
 def test_a_file_named_scan_is_read_as_dot_slash_scan(tmp_path, monkeypatch, capsys):
@@ -843,6 +921,10 @@ def test_scan_of_a_restarted_colvar_keeps_its_segments_apart(tmp_path, as_pipe):
         if source is not None:
             source.stdout.close()
             source.wait()
+    if not as_pipe:  # the file is longer than the lag, its segments are not
+        with pytest.raises(ValueError, match=r"the shortest lag is 1400, but the longest segment \(%s, from line "
+                           r"1004\) has 1400 frames" % colvar):
+            lagstat_tica.scan([path], [1400, 2000], folds=0)
     assert (result.columns, result.dt, result.n_frames) == (("d1", "d2", "d3"), 0.5, 2400)
     for i, lag in enumerate(result.lags):
         ref = peer([x[:1000], x[1000:]], lag)
@@ -920,7 +1002,7 @@ def _compress(path, how):
 @pytest.mark.filterwarnings("ignore:.*time goes back")
 @pytest.mark.parametrize("compression", [None, "gz", "bz2", "xz", "zst"])
 @pytest.mark.parametrize("fmt", sorted(FORMATS))
-def test_formats(tmp_path, capsys, fmt, compression):
+def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     """Each layout is recognised, fits like deeptime on np.loadtxt's numbers, sums like bare columns."""
     from lagstat_tica import _formats
     writer, kind, names, time, load, segmented = FORMATS[fmt]
@@ -955,6 +1037,14 @@ def test_formats(tmp_path, capsys, fmt, compression):
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
     assert ("timescale (ps)" in report) == (fmt == "xvg") and ("time units" in report) == (fmt in ("colvar",
                                                                                                   "csv_time"))
+    if compression is None:  # the scan's figure: its axes in the unit of the time column
+        import matplotlib.figure
+        labels, save = [], matplotlib.figure.Figure.savefig
+        monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: (
+            labels.extend(ax.get_xlabel() for ax in fig.axes), save(fig, *a, **k)))
+        assert cli_main(["scan", path, "--lags", "1,4", "--plot", str(tmp_path / "s.png"), "--quiet"]) == 0
+        unit = "ps" if fmt == "xvg" else "time units" if fmt in ("colvar", "csv_time") else "frames"
+        assert labels == ["lag (%s)" % unit] * 2
 
 
 @pytest.mark.parametrize(
