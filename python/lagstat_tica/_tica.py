@@ -362,4 +362,6 @@ def _stream_one(path, out_of, mean, weights, dim, opts_of):
         lagstat.stream(path, out_of[path], mean, weights, int(dim), 0, **opts["reader"])
     except Exception as exc:
         name_file(exc, path)
-        raise _formats.explain_line_error(exc, path, opts["layout"])
+        if not _formats.closes_its_set(exc, path, opts["layout"]):
+            raise _formats.explain_line_error(exc, path, opts["layout"])
+        # stopped at the '&' closing the file's one set: every frame's line is written
