@@ -160,8 +160,8 @@ def detect(lines, path="<file>"):
     """The Layout of a file whose first lines are `lines` (strings without line ends)."""
     if lines and lines[0].startswith(_BOM):
         # Excel's "CSV UTF-8" starts with one. A header row is skipped whatever it holds, so its
-        # names are read without it; before anything else lagstat refuses the line, as it must,
-        # since a frame lost to a header would go unnoticed.
+        # names are read without it. Before bare numbers it stays for the reader to refuse, as
+        # lagstat.run does (EILSEQ): taken for a header, the first frame would go unnoticed.
         stripped = [lines[0][len(_BOM):]] + list(lines[1:])
         if isinstance(lines, Head):
             bounded, stripped = lines.bounded, Head(stripped)
@@ -236,7 +236,8 @@ def _header_row(lines, data, path):
         raise ValueError("%s: the header has %d names, the first data line %d fields"
                          % (path, len(names), len(_split(data[1], delimiter))))
     if len(data) == 1 and not getattr(lines, "bounded", True):
-        # lagstat would call it empty, having skipped the header
+        # A whole head (read_head's) without a data line. lagstat, having skipped the header,
+        # would call the file empty.
         raise OSError(errno.ENODATA, "No data: the file has a header and no data", path)
     time = index = None
     unnamed = bool(names) and names[0] == ""
@@ -259,7 +260,8 @@ def _header_row(lines, data, path):
 
 
 def _header_names(line, delimiter):
-    # Quoted as R's write.csv and csv.QUOTE_NONNUMERIC write them, a quote doubled inside
+    # Names may be quoted, as R's write.csv and csv.QUOTE_NONNUMERIC write them (a quote inside
+    # doubled); the quotes are not part of the name.
     if delimiter:
         return [n.strip() for n in next(csv.reader([line], skipinitialspace=True))]
     return [n[1:-1] if len(n) > 1 and n[0] == n[-1] == '"' else n for n in _split(line)]

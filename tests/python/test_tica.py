@@ -1083,6 +1083,8 @@ def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threa
     (["#! FIELDS time d1", "0 1", "2 2", "3 3"], "colvar", ("time", "d1"), 0, None, None),  # irregular: no dt
     (["phi psi", "1 2", "3 4"], "columns", ("phi", "psi"), None, None, None),
     (["time,a", "0.5,1", "1.0,2"], "csv", ("time", "a"), 0, None, 0.5),
+    ([",a,Time", "0,1,0.5", "1,2,1.0"], "csv", ("index", "a", "Time"), 2, None, 0.5),  # the index left out
+    (['\ufeff"phi" "psi"', "1 2"], "columns", ("phi", "psi"), None, None, None),
     (["# made by numpy.savetxt", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),
     (["1 nan 3", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),  # a bad line, no header
 ])
@@ -1090,6 +1092,7 @@ def test_detect(lines, kind, fields, time, unit, dt):
     from lagstat_tica import _formats
     layout = _formats.detect(lines)
     assert (layout.kind, layout.fields, layout.time, layout.unit, layout.dt) == (kind, fields, time, unit, dt)
+    assert "index" not in [fields[i] for i in layout.features(keep_time=True)]  # beside a time, a row counter
 
 
 @pytest.mark.parametrize("text, columns, keep_time, names", [
