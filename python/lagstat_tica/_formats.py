@@ -9,6 +9,8 @@ then picks the feature columns by name or index.
 """
 import ast
 import bz2
+import csv
+import errno
 import gzip
 import lzma
 import math
@@ -19,10 +21,14 @@ import subprocess
 import warnings
 from typing import NamedTuple, Optional, Tuple
 
-# Enough for GROMACS' header (some 30 lines) and a COLVAR's `#! SET` block, and the few data
-# lines the time spacing is taken from; a file whose data start later is read as bare columns.
+# A format is recognised from a file's header and its first data lines (the time spacing is
+# taken from those). They are looked for in the first HEAD_LINES lines / HEAD_BYTES bytes, and
+# on, in ever larger windows, until they are in, the data end or HEAD_LIMIT bytes are read:
+# enough for any header or a line of millions of fields, while a file that is no text at all
+# costs no more than that.
 HEAD_LINES = 256
 HEAD_BYTES = 1 << 20
+HEAD_LIMIT = 64 << 20
 _DATA_LINES = 3
 
 COLVAR_MARKER = "#! FIELDS"
@@ -34,6 +40,7 @@ _XLABEL = re.compile(r'@\s*xaxis\s+label\s+"(.*)"')
 _UNIT = re.compile(r"\(([^()]+)\)\s*$")
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
 _XVG_SETS = ("&",)
+_BOM = "\ufeff"
 _NOT_NAMES = ("nan", "inf", "infinity")
 
 
@@ -42,17 +49,18 @@ class Layout(NamedTuple):
 
     kind: str  # "colvar", "xvg", "csv" or "columns"
     fields: Tuple[str, ...]  # the name of every field of a data line
-    time: Optional[int] = None  # the time field (COLVAR time, xvg x axis, CSV index), if any
+    time: Optional[int] = None  # the time field (COLVAR time, xvg x axis, CSV time or index), if any
     comments: Optional[str] = None
     skip_rows: int = 0
     delimiter: Optional[str] = None
     segment_marker: Optional[str] = None
     unit: Optional[str] = None  # the time unit a header names (xvg "Time (ps)")
     dt: Optional[float] = None  # the time field's spacing over the first data lines
+    index: Optional[int] = None  # a row counter beside the time (pandas' index), never a feature
 
     def features(self, keep_time=False):
         """Field indices of the feature columns, in line order (the time left out unless kept)."""
-        return [i for i in range(len(self.fields)) if keep_time or i != self.time]
+        return [i for i in range(len(self.fields)) if (keep_time or i != self.time) and i != self.index]
 
     def reader_options(self, usecols=None):
         """Keyword options for lagstat.run/stream reading the given fields."""
@@ -75,11 +83,53 @@ class Selection(NamedTuple):
     usecols: Tuple[int, ...]
 
 
-def head_lines(path, max_lines=HEAD_LINES, max_bytes=HEAD_BYTES):
+class Head(list):
+    """A file's first lines; `bounded` when HEAD_LIMIT ended the look before its first data lines."""
+
+    bounded = False
+
+
+def head_lines(path):
     """The first lines of a file, decompressed (as lagstat reads it), without their line ends."""
     from . import _native
 
-    return _native.open(path).head(max_lines=max_lines, max_bytes=max_bytes)
+    return read_head(_native.open(path))
+
+
+def read_head(source):
+    """The lines of a _native source up to its first data lines (see HEAD_LIMIT), as a Head.
+
+    The source keeps them, so that its scan reads them again (a pipe loses nothing).
+    """
+    lines, size = HEAD_LINES, min(HEAD_BYTES, HEAD_LIMIT)
+    while True:
+        head = Head(source.head(max_lines=lines, max_bytes=size))
+        if _enough(head) or (source.ended and len(head) < lines):
+            return head
+        if size >= HEAD_LIMIT and lines >= HEAD_LIMIT:
+            head.bounded = True
+            return head
+        lines, size = min(lines * 4, HEAD_LIMIT), min(size * 4, HEAD_LIMIT)
+
+
+def _enough(lines):
+    # A header ends at the first line of data; the first _DATA_LINES after a header row give
+    # the time step. A blank line ends the data, so nothing after it matters.
+    data = 0
+    for line in lines:
+        stripped = line.strip()
+        if not stripped:
+            return True
+        if stripped[0] not in "#@":
+            data += 1
+            if data > _DATA_LINES:
+                return True
+    return False
+
+
+def bound_message(path):
+    return ("%s: no data line ends within its first %g MiB, which is as far as its format is looked for"
+            % (path, HEAD_LIMIT / (1 << 20)))
 
 
 def _split(line, delimiter=None):
@@ -108,6 +158,15 @@ def _time_step(data, time, delimiter=None):
 
 def detect(lines, path="<file>"):
     """The Layout of a file whose first lines are `lines` (strings without line ends)."""
+    if lines and lines[0].startswith(_BOM):
+        # Excel's "CSV UTF-8" starts with one. A header row is skipped whatever it holds, so its
+        # names are read without it. Before bare numbers it stays for the reader to refuse, as
+        # lagstat.run does (EILSEQ): taken for a header, the first frame would go unnoticed.
+        stripped = [lines[0][len(_BOM):]] + list(lines[1:])
+        if isinstance(lines, Head):
+            bounded, stripped = lines.bounded, Head(stripped)
+            stripped.bounded = bounded
+        lines = stripped
     if any(line.startswith(COLVAR_MARKER) for line in lines):
         return _colvar(lines, path)
     if any(line.lstrip().startswith("@") for line in lines) or output_base(path).endswith(".xvg"):
@@ -149,6 +208,8 @@ def _xvg(lines, path):
             xlabel = m.group(1).strip()
     data = [line for line in lines if line.strip() and line.lstrip()[0] not in "#@"]
     if not data:
+        if getattr(lines, "bounded", False):
+            raise ValueError(bound_message(path))
         raise ValueError("%s: no data line in its first %d lines" % (path, len(lines)))
     if data[0].strip() in _XVG_SETS:
         raise ValueError(multiple_sets_message(path))
@@ -162,28 +223,48 @@ def _xvg(lines, path):
         if word and word.lower() != "time":
             xname = word  # an x axis other than time (a residue number, say) keeps its name
     names = [xname] + [legends.get(i - 1, "y%d" % i) for i in range(1, width)]
-    return Layout("xvg", _unique(names, path), time=0, comments="#@", unit=unit, dt=_time_step(data, 0))
+    first_set = data[:next((i for i, line in enumerate(data) if line.strip() in _XVG_SETS), len(data))]
+    return Layout("xvg", _unique(names, path), time=0, comments="#@", unit=unit, dt=_time_step(first_set, 0))
 
 
 def _header_row(lines, data, path):
     """A first data line of names: a CSV header (pandas' to_csv) or a row of names over columns."""
     row = lines.index(data[0])
     delimiter = "," if "," in data[0] else None
-    names = _split(data[0], delimiter)
+    names = _header_names(data[0], delimiter)
     if len(data) > 1 and len(_split(data[1], delimiter)) != len(names):
         raise ValueError("%s: the header has %d names, the first data line %d fields"
                          % (path, len(names), len(_split(data[1], delimiter))))
-    time = None
-    if names and names[0] == "":
+    if len(data) == 1 and not getattr(lines, "bounded", True):
+        # A whole head (read_head's) without a data line. lagstat, having skipped the header,
+        # would call the file empty.
+        raise OSError(errno.ENODATA, "No data: the file has a header and no data", path)
+    time = index = None
+    unnamed = bool(names) and names[0] == ""
+    if unnamed:
         names[0] = "index"  # pandas writes its index unnamed
-        time = 0
-    elif names and names[0].lower() in ("time", "t"):
+        index = 0
+    lowered = [n.lower() for n in names]
+    if "time" in lowered:
+        time = lowered.index("time")  # wherever it stands, beside an index or not
+    elif index is not None:
+        time, index = index, None  # the index is all the time there is
+    elif lowered and lowered[0] == "t":
         time = 0
     if any(not n for n in names):
         raise ValueError("%s: the header row has an empty name" % path)
-    return Layout("csv" if delimiter else "columns", _unique(names, path), time=time, skip_rows=row + 1,
-                  delimiter=delimiter, comments=None if delimiter else "#",
-                  dt=_time_step(data[1:], time, delimiter) if time is not None and names[0] != "index" else None)
+    named_time = time is not None and not (unnamed and time == 0)
+    return Layout("csv" if delimiter else "columns", _unique(names, path), time=time, index=index,
+                  skip_rows=row + 1, delimiter=delimiter, comments=None if delimiter else "#",
+                  dt=_time_step(data[1:], time, delimiter) if named_time else None)
+
+
+def _header_names(line, delimiter):
+    # Names may be quoted, as R's write.csv and csv.QUOTE_NONNUMERIC write them (a quote inside
+    # doubled); the quotes are not part of the name.
+    if delimiter:
+        return [n.strip() for n in next(csv.reader([line], skipinitialspace=True))]
+    return [n[1:-1] if len(n) > 1 and n[0] == n[-1] == '"' else n for n in _split(line)]
 
 
 def _unique(names, path):
@@ -214,10 +295,10 @@ def explain_line_error(exc, path, layout):
     line_no = _line_number(exc)
     if line_no is None:
         return exc
-    line, marker = _line_at(path, line_no, layout.segment_marker)
+    line, marker = _line_at(path, line_no, _marker_of(layout))
     new = None
-    if layout.kind == "xvg" and line.strip() in _XVG_SETS:
-        new = ValueError(multiple_sets_message(path))
+    if layout.kind == "xvg" and (line.strip() in _XVG_SETS or marker is not None):
+        new = ValueError(multiple_sets_message(path))  # a '&' line, or a set of other columns after one
     elif marker is not None:
         try:
             _check_marker(path, layout, marker[1], marker[0])
@@ -227,6 +308,72 @@ def explain_line_error(exc, path, layout):
         return exc
     new.__cause__ = exc
     return new
+
+
+def closes_its_set(exc, path, layout):
+    """Whether lagstat refused an xvg's '&' line that only closes its one set, as xmgrace saves
+    every set: no data follow it. The frames before it are then the file's, and a read taking
+    '&' lines for comments (see reread_options) gives them."""
+    if layout is None or layout.kind != "xvg" or not isinstance(exc, ValueError) or not os.path.isfile(path):
+        return False
+    line_no = _line_number(exc)
+    if line_no is None:
+        return False
+    lines = _lines_from(path, line_no)
+    try:
+        if next(lines, "").strip() not in _XVG_SETS:
+            return False
+        for text in lines:
+            stripped = text.strip()
+            if not stripped:
+                return True  # the data end at a blank line
+            if stripped[0] not in "#@&":
+                return False
+        return True
+    finally:
+        lines.close()
+
+
+def reread_options(reader):
+    """lagstat's options for reading an xvg again whose '&' line only closes its set."""
+    return dict(reader, comments=(reader.get("comments") or "") + "&")
+
+
+def _lines_from(path, line_no):
+    """The lines of a file from line line_no (1-based) on, decoded; none once the file went."""
+    try:
+        with _open_text_bytes(path) as f:
+            rest, skip = b"", line_no - 1
+            while skip:  # counted by the chunk, not the line: a refused last line may be far in
+                chunk = f.read(1 << 20)
+                if not chunk:
+                    return
+                n = chunk.count(b"\n")
+                if n < skip:
+                    skip -= n
+                    continue
+                at = -1
+                for _ in range(skip):
+                    at = chunk.index(b"\n", at + 1)
+                rest, skip = chunk[at + 1:], 0
+            while True:
+                lines = rest.split(b"\n")
+                for line in lines[:-1]:
+                    yield line.decode("utf-8", "replace")
+                chunk = f.read(1 << 20)
+                if not chunk:
+                    if lines[-1]:
+                        yield lines[-1].decode("utf-8", "replace")
+                    return
+                rest = lines[-1] + chunk
+    except OSError:
+        return  # the file went meanwhile: the original error stands
+
+
+def _marker_of(layout):
+    # A '&' line ends an xvg's set; the one read takes it for a segment's end, which tells
+    # whether another set follows.
+    return "&" if layout.kind == "xvg" else layout.segment_marker
 
 
 def _line_number(exc):
@@ -270,35 +417,54 @@ def _line_at(path, line_no, marker=None):
 # --- columns ------------------------------------------------------------------------------------
 
 
+class ColumnNumbers(NamedTuple):
+    """Feature columns first to last by number, as given on a command line (counted from base)."""
+
+    first: int
+    last: int
+    base: int = 1
+
+    def __str__(self):
+        return str(self.first) if self.first == self.last else "%d-%d" % (self.first, self.last)
+
+
 def select(layout, columns=None, keep_time=False, path="<file>"):
     """The feature columns: all (the time left out unless kept), or those named or numbered.
 
-    `columns` is a sequence of names and/or 0-based indices into the feature columns (as
-    `Layout.features(keep_time)` lists them); ranges are given as Python ranges.
+    `columns` is a sequence of names, 0-based indices into the feature columns (as
+    `Layout.features(keep_time)` lists them) and ColumnNumbers (parse_columns' ranges, checked
+    against the columns before they are expanded).
     """
     feats = layout.features(keep_time)
     if columns is None:
         chosen = feats
     else:
-        if isinstance(columns, (str, int)):
+        if isinstance(columns, (str, int, ColumnNumbers)):
             columns = [columns]
-        chosen = []
+        chosen, seen = [], set()
         for c in columns:
-            if isinstance(c, str):
+            if isinstance(c, ColumnNumbers):
+                if c.last - c.base >= len(feats):
+                    raise ValueError("%s: column%s %s out of range: %d feature columns, numbered from %d"
+                                     % (path, "s" if c.last > c.first else "", c, len(feats), c.base))
+                fields = feats[c.first - c.base:c.last - c.base + 1]
+            elif isinstance(c, str):
                 if c not in layout.fields:
                     raise ValueError("%s: no column %r; its columns are %s" % (path, c, ", ".join(
                         layout.fields[i] for i in feats)))
-                field = layout.fields.index(c)
+                fields = [layout.fields.index(c)]
             elif isinstance(c, bool) or not hasattr(c, "__index__"):
                 raise TypeError("columns are names or integer indices, got %r" % (c,))
             else:
                 i = c.__index__()
                 if not -len(feats) <= i < len(feats):
                     raise ValueError("%s: column index %d out of range: %d feature columns" % (path, i, len(feats)))
-                field = feats[i]
-            if field in chosen:
-                raise ValueError("%s: column %r chosen twice" % (path, layout.fields[field]))
-            chosen.append(field)
+                fields = [feats[i]]
+            for field in fields:
+                if field in seen:
+                    raise ValueError("%s: column %r chosen twice" % (path, layout.fields[field]))
+                seen.add(field)
+                chosen.append(field)
         if not chosen:
             raise ValueError("no columns chosen")
     return Selection(tuple(layout.fields[i] for i in chosen), tuple(chosen))
@@ -307,9 +473,10 @@ def select(layout, columns=None, keep_time=False, path="<file>"):
 def parse_columns(text, names=(), base=1):
     """A --columns value: comma-separated names, indices and ranges (`1-64`), indices from `base`.
 
-    Returns a list of names and 0-based indices for `select`. A token that is one of `names`
-    is that name (a CSV header `0,1,2` names its columns with numbers); else one that looks
-    like a number or a range is one, and anything else is a name.
+    Returns a list of names and ColumnNumbers for `select`, which checks the numbers against the
+    file's columns before it expands a range. A token that is one of `names` is that name (a CSV
+    header `0,1,2` names its columns with numbers); else one that looks like a number or a range
+    is one, and anything else is a name.
     """
     out = []
     for token in (t.strip() for t in text.split(",")):
@@ -323,7 +490,7 @@ def parse_columns(text, names=(), base=1):
         hi = int(m.group(2)) if m.group(2) else lo
         if lo < base or hi < lo:
             raise ValueError("bad column range %r in --columns (columns count from %d)" % (token, base))
-        out.extend(range(lo - base, hi - base + 1))
+        out.append(ColumnNumbers(lo, hi, base))
     return out
 
 
@@ -358,6 +525,10 @@ def check_segments(path, layout, segments):
     segments: per segment (first data line, frames, the marker line that started it or None,
     first time, last time), as the scan reports them.
     """
+    if layout.kind == "xvg":
+        if any(marker is not None for _, _, marker, _, _ in segments):
+            raise ValueError(multiple_sets_message(path))  # frames after a '&' line
+        return
     if layout.segment_marker is None:
         return
     for first_line, _, marker, _, _ in segments:
@@ -397,8 +568,8 @@ def scan_options(layout, selection):
 
 def _scan_extras(layout):
     extras = {}
-    if layout.segment_marker:
-        extras["segment_marker"] = layout.segment_marker
+    if _marker_of(layout):
+        extras["segment_marker"] = _marker_of(layout)
     if layout.time is not None:
         extras["time_field"] = layout.time
     return extras
@@ -420,6 +591,12 @@ class ScanOptions:
 
     def __call__(self, path, head):
         layout = detect(head, path)
+        if not layout.fields:
+            # No data in the whole head: the scan refuses the input in lagstat's words (a pipe
+            # cannot be read again here to have lagstat.run say it, as plan does for a file).
+            if getattr(head, "bounded", False):
+                raise ValueError(bound_message(path))
+            return layout.reader_options()
         selection = select(layout, self.columns, self.keep_time, path)
         if self.reference is None:
             self.reference = (path, layout, selection)
@@ -442,18 +619,23 @@ class Plan(NamedTuple):
 
 def plan(paths, columns=None, keep_time=False):
     """Detects every file's layout and chooses the columns; the files must agree on them."""
-    layouts = tuple(detect(head_lines(p), p) for p in paths)
-    for path, layout in zip(paths, layouts):
+    layouts = []
+    for path in paths:
+        head = head_lines(path)
+        layout = detect(head, path)
         if not layout.fields:
-            # No data in the head: lagstat says why (an empty file, a blank first line, ...)
+            if head.bounded:
+                raise ValueError(bound_message(path))
+            # No data in the file: lagstat says why (an empty file, a blank first line, ...)
             # in its own words, which also name the file.
             import lagstat
 
             lagstat.run(path, {}, 1, 0, 0, 0, 1, **layout.reader_options())
-            raise ValueError("%s: no data line in its first %d lines" % (path, HEAD_LINES))
+            raise ValueError("%s: no data line" % path)
+        layouts.append(layout)
     selections = [select(layout, columns, keep_time, p) for p, layout in zip(paths, layouts)]
     agree(paths, layouts, selections)
-    return Plan(layouts, selections[0])
+    return Plan(tuple(layouts), selections[0])
 
 
 _FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter")

@@ -161,11 +161,19 @@ def name_file(exc, path):
 
 def _call_run(path, d, mean, var, cov, tcov, lag, opts=None):
     opts = opts or {}
+    reader = opts.get("reader", {})
+    given = {key: np.array(value, dtype=float) for key, value in d.items()}
     try:
-        lagstat.run(path, d, mean, var, cov, tcov, lag, **opts.get("reader", {}))
+        lagstat.run(path, d, mean, var, cov, tcov, lag, **reader)
     except Exception as exc:
         name_file(exc, path)
-        raise _formats.explain_line_error(exc, path, opts.get("layout"))
+        if not _formats.closes_its_set(exc, path, opts.get("layout")):
+            raise _formats.explain_line_error(exc, path, opts.get("layout"))
+        # The pass stopped at the '&' after the frames, leaving partial sums: read again from
+        # what was given, the '&' taken for a comment.
+        d.clear()
+        d.update(given)
+        lagstat.run(path, d, mean, var, cov, tcov, lag, **_formats.reread_options(reader))
 
 
 def _check_finite(path, values):
@@ -277,12 +285,14 @@ def _scan_file(path, lags, options_of, shift, threads, source=None):
         src = source if source is not None else _native.open(path)
         options = {}
         if options_of is not None:
-            options = dict(options_of(path, src.head()) or {})
+            options = dict(options_of(path, _formats.read_head(src)) or {})
         if threads is not None:
             options["threads"] = threads
         out = src.scan(lags, shift=shift, **options)
     except Exception as exc:
         name_file(exc, path)
+        # Closes an unread pipe now, not when the traceback goes: its writer would wait till then.
+        src = source = None
         raise
     out["rereadable"] = src.rereadable
     _check_finite(path, (out["sum"], out["cov"], out["tcov"]))

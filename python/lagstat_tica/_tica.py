@@ -377,4 +377,6 @@ def _stream_one(path, out_of, mean, weights, dim, opts_of):
             # The output's own name, as the user gave it, not the temporary one.
             raise type(exc)(exc.errno, exc.strerror, out) from None
         name_file(exc, path)
-        raise _formats.explain_line_error(exc, path, opts["layout"])
+        if not _formats.closes_its_set(exc, path, opts["layout"]):
+            raise _formats.explain_line_error(exc, path, opts["layout"])
+        # stopped at the '&' closing the file's one set: every frame's line is written

@@ -366,6 +366,13 @@ PyObject* source_get_rereadable(PyObject* self, void*) {
     return PyBool_FromLong(reinterpret_cast<source_object*>(self)->rereadable);
 }
 
+// Whether head() has seen the input's end: the lines it returns are then all there is, and a
+// caller looking for a header need not ask for more.
+PyObject* source_get_ended(PyObject* self, void*) {
+    const auto* s = reinterpret_cast<source_object*>(self);
+    return PyBool_FromLong(s->source != nullptr && !s->busy && s->source->exhausted());
+}
+
 const char head_doc[] =
     "head(max_lines=256, max_bytes=1048576) -> list of str\n\n"
     "The first lines of the input (without their ends), kept so that scan reads them again.";
@@ -386,6 +393,8 @@ PyGetSetDef source_getset[] = {
     {"path", source_get_path, nullptr, "the file name as given", nullptr},
     {"rereadable", source_get_rereadable, nullptr,
      "whether the input can be opened and read again (a regular file)", nullptr},
+    {"ended", source_get_ended, nullptr,
+     "whether head() has kept the whole input (its end, or a read error, came within it)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

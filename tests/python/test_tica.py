@@ -1,5 +1,6 @@
 """lagstat_tica: multi-file moments, TICA and its command line, checked against deeptime and numpy."""
 import bz2
+import contextlib
 import errno
 import functools
 import gzip
@@ -954,15 +955,27 @@ def _xvg(x, t):
     return head + "\n".join(rows) + "\n"
 
 
-def _csv(index, time):
-    # As pandas.DataFrame.to_csv writes it: floats by repr, the index as an unnamed first column.
+def _csv(index, time, at=0, head=""):
+    # As pandas.DataFrame.to_csv writes it: floats by repr, the index as an unnamed first column;
+    # the time column `at` among the others; `head` '"' quotes the names (csv.QUOTE_NONNUMERIC)
+    # and may begin with a byte-order mark (Excel's "CSV UTF-8").
     def write(x, t):
-        names = (["time"] if time else []) + list(FMT_NAMES)
-        rows = [([repr(float(ti))] if time else []) + [repr(float(v)) for v in xi] for ti, xi in zip(t, x)]
+        names = list(FMT_NAMES)
+        rows = [[repr(float(v)) for v in xi] for xi in x]
+        if time:
+            names.insert(at, time)
+            for r, ti in zip(rows, t):
+                r.insert(at, repr(float(ti)))
         if index:
             names, rows = [""] + names, [[str(i)] + r for i, r in enumerate(rows)]
-        return "".join(",".join(r) + "\n" for r in [names] + rows)
+        if '"' in head:
+            names = ['"%s"' % n for n in names]
+        return head.replace('"', "") + "".join(",".join(r) + "\n" for r in [names] + rows)
     return write
+
+
+def _closed_xvg(x, t):
+    return _xvg(x, t) + "&\n"  # as xmgrace ends every set
 
 
 def _bare(x, t):
@@ -973,11 +986,17 @@ def _bare(x, t):
 FORMATS = {
     "colvar": (_colvar, "colvar", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
     "xvg": (_xvg, "xvg", ("phi", "psi", "y3"), 0, dict(comments=("#", "@"), usecols=(1, 2, 3)), False),
-    "csv_index": (_csv(True, False), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+    "csv_index": (_csv(True, None), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
                   False),
-    "csv_time": (_csv(False, True), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
+    "csv_time": (_csv(False, "time"), "csv", FMT_NAMES, 0, dict(delimiter=",", skiprows=1, usecols=(1, 2, 3)),
                  False),
-    "csv_plain": (_csv(False, False), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
+    "csv_index_time": (_csv(True, "Time"), "csv", FMT_NAMES, 1, dict(delimiter=",", skiprows=1, usecols=(2, 3, 4)),
+                       False),
+    "csv_time_inside": (_csv(False, "TIME", at=1, head='\ufeff"'), "csv", FMT_NAMES, 1,
+                        dict(delimiter=",", skiprows=1, usecols=(0, 2, 3)), False),
+    "xvg_closed": (_closed_xvg, "xvg", ("phi", "psi", "y3"), 0, dict(comments=("#", "@", "&"), usecols=(1, 2, 3)),
+                   False),
+    "csv_plain": (_csv(False, None), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
     "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
 }
 
@@ -1010,12 +1029,13 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     x, t = slow_process(500, 3, seed=7), 0.02 * np.arange(500)
     if segmented:
         t[RESTART:] -= 0.04
-    plain = tmp_path / ("run" + (".xvg" if fmt == "xvg" else ".csv" if "csv" in fmt else ".txt"))
+    plain = tmp_path / ("run" + (".xvg" if "xvg" in fmt else ".csv" if "csv" in fmt else ".txt"))
     plain.write_text(writer(x, t))
     path = _compress(str(plain), compression)
     layout = _formats.detect(_formats.head_lines(path), path)
     assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
-    assert ("segment_marker" in _formats.ScanOptions()(path, _formats.head_lines(path))) == segmented
+    marker = _formats.ScanOptions()(path, _formats.head_lines(path)).get("segment_marker")
+    assert marker in (("#! FIELDS",) if segmented else (None, "&"))  # an xvg's '&' ends its one set
     frames = np.loadtxt(plain, **load)
     parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
     with warnings.catch_warnings(record=True) as caught:
@@ -1035,15 +1055,16 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
     report = capsys.readouterr().out
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
-    assert ("timescale (ps)" in report) == (fmt == "xvg") and ("time units" in report) == (fmt in ("colvar",
-                                                                                                  "csv_time"))
+    timed = ("colvar", "csv_time", "csv_index_time", "csv_time_inside")
+    assert ("timescale (ps)" in report) == ("xvg" in fmt) and ("time units" in report) == (fmt in timed)
+    assert lagstat_tica.scan([path], [lag], folds=0).columns == names
     if compression is None:  # the scan's figure: its axes in the unit of the time column
         import matplotlib.figure
         labels, save = [], matplotlib.figure.Figure.savefig
         monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: (
             labels.extend(ax.get_xlabel() for ax in fig.axes), save(fig, *a, **k)))
         assert cli_main(["scan", path, "--lags", "1,4", "--plot", str(tmp_path / "s.png"), "--quiet"]) == 0
-        unit = "ps" if fmt == "xvg" else "time units" if fmt in ("colvar", "csv_time") else "frames"
+        unit = "ps" if "xvg" in fmt else "time units" if fmt in timed else "frames"
         assert labels == ["lag (%s)" % unit] * 2
 
 
@@ -1056,7 +1077,12 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
          "{COLVAR}, line 4: a restart's header names other fields (time p)"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
-        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"], "column index 2 out of range"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"],
+         "{COLVAR}: column 3 out of range: 2 feature columns, numbered from 1"),
+        ({"a.txt": "1 2\n2 3\n"}, ["--columns", "1-99999999999"], "columns 1-99999999999 out of range"),
+        ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n&\n0 5\n1 6\n&\n"}, [], "{a.xvg} holds several data sets"),
+        ({"a.txt": "\ufeff1 2\n2 3\n3 4\n"}, [], "Unexpected format of the first line: no field count: '{a.txt}'"),
+        ({"a.csv": "time,p,q\n"}, [], "No data: the file has a header and no data: '{a.csv}'"),
         ({"a/COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n", "b/COLVAR": "#! FIELDS time p r\n0 1 2\n1 2 4\n"}, [],
          "{a/COLVAR} and {b/COLVAR} have different columns"),
         ({"a.txt": "1 2\n2 3\n", "b.csv": "p,q\n1,2\n2,3\n"}, [], "{a.txt} is bare columns, {b.csv} is CSV"),
@@ -1074,6 +1100,38 @@ def test_format_refusals(tmp_path, files, args, message):
         message = message.replace("{%s}" % name, path)
     assert proc.returncode == 1
     assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+@pytest.mark.parametrize("head, line, frames, limit, error", [
+    ("".join("@ s%d legend \"p%d\"\n" % (i, i) for i in range(300)), "%d 1 %d", 40, None, None),
+    ("", " ".join(["%d.0000000000000"] * 70000), 5, None, None),  # a bare line over 1 MiB
+    (",".join("name_of_column_%06d" % i for i in range(70000)) + "\n", ",".join(["%d"] * 70000), 5, None, None),
+    ("", " ".join(["%d.0000000000000"] * 70000), 5, 1 << 20, "no data line ends within its first 1 MiB"),
+    ("", "", 0, None, "No data: the file is empty"),  # beside a file, as a file alone
+])
+@pytest.mark.parametrize("as_pipe", [False, True])
+@pytest.mark.filterwarnings("ignore:only 4 lagged pairs")
+def test_heads_are_read_to_the_first_data_lines(tmp_path, monkeypatch, head, line, frames, limit, error, as_pipe):
+    from lagstat_tica import _formats
+    if limit:
+        monkeypatch.setattr(_formats, "HEAD_LIMIT", limit)
+    text = head + "".join(line % ((i,) * line.count("%d")) + "\n" for i in range(frames))
+    path = tmp_path / ("f.xvg" if "@" in head else "f.txt")
+    path.write_text(text)
+    other = write_frames(tmp_path / "other.txt", np.arange(6.0).reshape(3, 2))
+    source = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE) if as_pipe else None
+    inputs = ["/dev/fd/%d" % source.stdout.fileno() if as_pipe else str(path)] + [other] * (not frames)
+    try:
+        with pytest.raises(Exception) if error else contextlib.nullcontext() as info:
+            model = TICA(1).fit(inputs, columns=[0, 1] if frames else None)
+    finally:
+        if source is not None:
+            source.stdout.close()
+            source.wait(timeout=60)  # the writer is not left waiting on a refused pipe
+    if error:
+        assert error in str(info.value)
+    else:
+        assert model.n_pairs_ == frames - 1 and len(model.columns_) == 2
 
 
 def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
@@ -1115,6 +1173,8 @@ def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threa
     (["#! FIELDS time d1", "0 1", "2 2", "3 3"], "colvar", ("time", "d1"), 0, None, None),  # irregular: no dt
     (["phi psi", "1 2", "3 4"], "columns", ("phi", "psi"), None, None, None),
     (["time,a", "0.5,1", "1.0,2"], "csv", ("time", "a"), 0, None, 0.5),
+    ([",a,Time", "0,1,0.5", "1,2,1.0"], "csv", ("index", "a", "Time"), 2, None, 0.5),  # the index left out
+    (['\ufeff"phi" "psi"', "1 2"], "columns", ("phi", "psi"), None, None, None),
     (["# made by numpy.savetxt", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),
     (["1 nan 3", "1 2 3"], "columns", ("x0", "x1", "x2"), None, None, None),  # a bad line, no header
 ])
@@ -1122,6 +1182,7 @@ def test_detect(lines, kind, fields, time, unit, dt):
     from lagstat_tica import _formats
     layout = _formats.detect(lines)
     assert (layout.kind, layout.fields, layout.time, layout.unit, layout.dt) == (kind, fields, time, unit, dt)
+    assert "index" not in [fields[i] for i in layout.features(keep_time=True)]  # beside a time, a row counter
 
 
 @pytest.mark.parametrize("text, columns, keep_time, names", [
