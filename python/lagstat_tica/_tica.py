@@ -367,7 +367,13 @@ def _stream_one(path, out_of, mean, weights, dim, opts_of):
     opts = opts_of[path]
     out, tmp = out_of[path]
     try:
-        lagstat.stream(path, tmp, mean, weights, int(dim), 0, **opts["reader"])
+        try:
+            lagstat.stream(path, tmp, mean, weights, int(dim), 0, **opts["reader"])
+        except Exception as exc:
+            name_file(exc, path)
+            # Stopped at the '&' closing the file's one set: every frame's line is written.
+            if not _formats.closes_its_set(exc, path, opts["layout"]):
+                raise
         os.replace(tmp, out)
     except BaseException as exc:
         remove_quietly(tmp)
@@ -376,7 +382,4 @@ def _stream_one(path, out_of, mean, weights, dim, opts_of):
         if isinstance(exc, OSError) and tmp in (exc.filename, exc.filename2):
             # The output's own name, as the user gave it, not the temporary one.
             raise type(exc)(exc.errno, exc.strerror, out) from None
-        name_file(exc, path)
-        if not _formats.closes_its_set(exc, path, opts["layout"]):
-            raise _formats.explain_line_error(exc, path, opts["layout"])
-        # stopped at the '&' closing the file's one set: every frame's line is written
+        raise _formats.explain_line_error(exc, path, opts["layout"])
