@@ -282,7 +282,8 @@ def test_shared_accumulators_are_updated_frame_by_frame(write):
 
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("case", ["no writer", "slow writer", "output without reader",
-                                  "output reader stopped", "one read, slow writer"])
+                                  "output reader stopped", "one read, slow writer",
+                                  "one read, silent writer"])
 def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
@@ -291,6 +292,8 @@ def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
         data.write_bytes(b"1 2\n" * 100000)
         code = (f"import lagstat; lagstat.stream({str(data)!r}, {fifo!r}, [0, 0], [[1, 0], [0, 1]], 2, 0,"
                 f" threads={threads})")
+    elif case == "one read, silent writer":  # the open's look at the first bytes waits
+        code = f"from lagstat_tica import _native; _native.open({fifo!r})"
     elif case.startswith("one read"):  # lagstat_tica's scan, after a look at the first line
         code = (f"from lagstat_tica import _native; s = _native.open({fifo!r}); s.head(1);"
                 f" s.scan([1, 3], threads={threads})")
@@ -300,6 +303,8 @@ def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
     feeder = None
     if case.endswith("slow writer"):  # the pass has the first line and waits for more
         feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; printf "1 2\\n" >&3; exec sleep 30', fifo])
+    elif case == "one read, silent writer":
+        feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; exec sleep 30', fifo])
     elif case == "output reader stopped":  # reads 64 KiB, then keeps the pipe open unread
         feeder = subprocess.Popen(["sh", "-c", 'exec 3<"$0"; head -c 65536 <&3 >/dev/null; exec sleep 30',
                                    fifo])

@@ -604,6 +604,28 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
             os.kill(pid, signal.SIGKILL)
 
 
+@pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
+                                               (signal.SIGINT, 130, "lagstat-tica: interrupted")])
+def test_cli_stopped_while_a_pipe_is_silent(tmp_path, sig, status, line):
+    """A FIFO whose writer has it open and has written nothing: the look at its first bytes waits."""
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
+            "runpy.run_module('lagstat_tica', run_name='__main__')"
+    proc = subprocess.Popen([sys.executable, "-c", start, fifo, "--lag", "1", "--quiet"],
+                            stderr=subprocess.PIPE, text=True)
+    writer = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; exec sleep 60', fifo])
+    try:
+        time.sleep(1.5)
+        proc.send_signal(sig)
+        assert proc.wait(timeout=30) == status
+        assert proc.stderr.read().strip() == line
+    finally:
+        proc.kill()
+        writer.kill()
+        writer.wait()
+
+
 def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
     """As `lagstat-tica ... | head` when head has already gone."""
     read_end, write_end = os.pipe()
