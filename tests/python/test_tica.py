@@ -381,6 +381,19 @@ def test_moments_single_column_entries_are_scalars(tmp_path):
     assert float(d["tcov"]) == pytest.approx(np.dot(z[:-3], z[3:]))
 
 
+@pytest.mark.skipif(os.environ.get("LAGSTAT_SANITIZED") == "1", reason="AddressSanitizer keeps freed memory")
+def test_many_lags_cost_about_their_sums(tmp_path):
+    """5000 lags of one column: 200 kB of sums; their read had taken about 50 KiB more per lag."""
+    path = write_frames(tmp_path / "one.txt", np.random.default_rng(5).normal(size=(20000, 1)))
+    code = ("import resource; from lagstat_tica import _native\n"
+            "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "out = _native.open(%r).scan(range(1, 5001), threads=2)\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, out['pairs'][-1])" % str(path))
+    grown, pairs = map(int, subprocess.run([sys.executable, "-c", code], capture_output=True, check=True,
+                                           text=True, timeout=120).stdout.split())
+    assert pairs == 15000 and grown < 64 * 1024  # KiB: the reader's buffers, not 250 MiB
+
+
 def test_glob_patterns_expand_sorted(dataset):
     paths, _ = dataset
     pattern = os.path.join(os.path.dirname(paths[0]), "part*.txt")
