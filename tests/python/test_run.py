@@ -1,4 +1,5 @@
 import errno
+import operator
 import os
 import random
 import sys
@@ -9,7 +10,7 @@ import lagstat
 import numpy as np
 import pytest
 import reference
-from conftest import assert_exact, assert_line_error
+from conftest import Index, assert_exact, assert_line_error
 
 LINE_MESSAGE = "Unexpected line format or read error."
 
@@ -439,3 +440,18 @@ def test_refused_options_and_lines(write, text, keywords, exc, message, notes):
         assert info.value.__notes__[0].endswith(notes[0]) and info.value.__notes__[1:] == notes[1:]
     if message != LINE_MESSAGE:
         assert d == {}  # refused before any entry was fetched
+
+
+@pytest.mark.parametrize("keywords", [dict(threads=np.int64(2)), dict(threads=Index(-1)),
+                                      dict(skip_rows=np.uint8(1), threads=np.int32(1)),
+                                      dict(skip_rows=Index(1))])
+def test_counts_are_taken_as_any_index(write, keywords):
+    """threads= and skip_rows= take a NumPy integer or any other operator.index value."""
+    path = write(b"1 2\n3 5\n4 7\n")
+    got, want = {}, {}
+    lagstat.run(path, got, 1, 1, 1, 1, 1, **keywords)
+    lagstat.run(path, want, 1, 1, 1, 1, 1, **{k: operator.index(v) for k, v in keywords.items()})
+    for key in want:
+        assert_exact(got[key], want[key])
+    lagstat.stream(path, path + ".p", [0, 0], np.eye(2), 2, 0, **keywords)
+    assert len(open(path + ".p").readlines()) == (2 if "skip_rows" in keywords else 3)

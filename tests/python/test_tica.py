@@ -22,7 +22,7 @@ import lagstat_tica
 from lagstat_tica import TICA, moments
 from lagstat_tica import _moments, _native
 from lagstat_tica.cli import main as cli_main
-from conftest import assert_exact, assert_line_error
+from conftest import Index, assert_exact, assert_line_error
 
 N_COLS = 7
 LENGTHS = (2600, 1700, 3400, 1200)
@@ -260,7 +260,7 @@ def literal_sums(segments, lags, s):
     "lags, marker, compress, n_jobs, threads",
     [
         ([1, 7, 30], None, None, 2, 2),
-        ([3, 50], "#! FIELDS", None, 1, 2),
+        ([3, 50], "#! FIELDS", None, 1, Index(2)),
         ([2, 1], "#! FIELDS", "gz", 2, 1),
         ([5], "#! FIELDS", "xz", 1, 3),
         ([4000, 1], None, "bz2", 1, 1),  # a lag beyond every file
@@ -392,6 +392,19 @@ def test_many_lags_cost_about_their_sums(tmp_path):
     grown, pairs = map(int, subprocess.run([sys.executable, "-c", code], capture_output=True, check=True,
                                            text=True, timeout=120).stdout.split())
     assert pairs == 15000 and grown < 64 * 1024  # KiB: the reader's buffers, not 250 MiB
+
+
+@pytest.mark.parametrize("threads", [2.5, True, np.True_, "2", 0, -2])
+def test_bad_threads_are_refused_before_a_pipe_is_read(threads):
+    read_end, write_end = os.pipe()
+    os.write(write_end, b"1 2\n3 4\n")
+    os.close(write_end)
+    try:
+        with pytest.raises(ValueError, match="threads must be"):
+            _moments.one_read(["/dev/fd/%d" % read_end], [1], threads=threads)
+        assert os.read(read_end, 100) == b"1 2\n3 4\n"
+    finally:
+        os.close(read_end)
 
 
 def test_glob_patterns_expand_sorted(dataset):
