@@ -1,7 +1,7 @@
 # Types of the lagstat extension module, for type checkers (a stub-only package: the module is
 # compiled and carries no annotations of its own).
 import os
-from typing import Any, Dict, Optional, Sequence, Union
+from typing import Any, Dict, Optional, Sequence, SupportsIndex, Union
 
 from numpy.typing import ArrayLike
 
@@ -22,9 +22,9 @@ def run(
     lag: int,
     /,
     *,
-    threads: Optional[int] = None,
+    threads: Optional[SupportsIndex] = None,
     comments: Optional[str] = None,
-    skip_rows: int = 0,
+    skip_rows: SupportsIndex = 0,
     usecols: Optional[Sequence[int]] = None,
     delimiter: Optional[str] = None,
 ) -> None: ...
@@ -38,9 +38,9 @@ def stream(
     time_column: int,
     /,
     *,
-    threads: Optional[int] = None,
+    threads: Optional[SupportsIndex] = None,
     comments: Optional[str] = None,
-    skip_rows: int = 0,
+    skip_rows: SupportsIndex = 0,
     usecols: Optional[Sequence[int]] = None,
     delimiter: Optional[str] = None,
 ) -> None: ...

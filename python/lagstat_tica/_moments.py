@@ -11,6 +11,7 @@ import ctypes
 import errno
 import glob
 import multiprocessing
+import operator
 import os
 import re
 import secrets
@@ -138,6 +139,21 @@ def _check_lag(lag):
     if not 1 <= lag <= LAG_MAX:
         raise ValueError("lag must be between 1 and %d, got %d" % (LAG_MAX, lag))
     return int(lag)
+
+
+def check_threads(threads):
+    """threads as an int (any operator.index value, a NumPy integer too, but not a bool), or None."""
+    if threads is None:
+        return None
+    count = 0
+    if not isinstance(threads, (bool, np.bool_)):
+        try:
+            count = operator.index(threads)
+        except TypeError:
+            pass
+    if count < 1 and count != -1:
+        raise ValueError("threads must be >= 1, -1 or None, got %r" % (threads,))
+    return count
 
 
 # --- per-file work (runs in worker processes: module-level and picklable) -------------------
@@ -332,6 +348,7 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     lags = [_check_lag(lag) for lag in ([lags] if isinstance(lags, (int, np.integer)) else lags)]
     if not lags:
         raise ValueError("no lags given")
+    threads = check_threads(threads)  # checked here too: streams are read before any runner
     paths = _inputs(files)
     if not paths:
         raise ValueError("no input files")
@@ -513,9 +530,7 @@ class _Runner:
                 n_jobs = available_cores()
             if n_jobs < 1:
                 raise ValueError("n_jobs must be >= 1, or -1 for one per CPU, got %d" % n_jobs)
-        if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
-                                    or (threads < 1 and threads != -1)):
-            raise ValueError("threads must be >= 1, -1 or None, got %r" % (threads,))
+        threads = check_threads(threads)
         self.client = client
         self.n_workers = 1 if client is not None else min(int(n_jobs), n_files)
         self.threads = thread_share(self.n_workers, threads, client is not None)

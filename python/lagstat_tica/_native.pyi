@@ -1,6 +1,6 @@
 # Types of the private extension module: one read of a file for every lag (NATIVE_API.md).
 import os
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import Any, Dict, List, Optional, Sequence, SupportsIndex, Union
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -18,12 +18,12 @@ class source:
         *,
         shift: Optional[Sequence[float]] = None,
         comments: Optional[str] = None,
-        skip_rows: Optional[int] = None,
+        skip_rows: Optional[SupportsIndex] = None,
         usecols: Optional[Sequence[int]] = None,
         delimiter: Optional[str] = None,
         segment_marker: Optional[str] = None,
         time_field: Optional[int] = None,
-        threads: Optional[int] = None,
+        threads: Optional[SupportsIndex] = None,
     ) -> Dict[str, Any]: ...
 
 def open(path: _Path) -> source: ...

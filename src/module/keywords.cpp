@@ -31,8 +31,14 @@ bool threads_from(long value, pass_keywords& k, const char* what) {
     return true;
 }
 
-bool is_int(PyObject* obj) {
-    return PyLong_Check(obj) && !PyBool_Check(obj);
+// An int or whatever operator.index takes (a NumPy integer), but not a bool, which counts
+// nothing. Null with TypeError(message) otherwise.
+py_ref index_of(PyObject* obj, const char* message) {
+    if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return {};
+    }
+    return py_ref::steal(PyNumber_Index(obj));
 }
 
 bool parse_threads(PyObject* obj, pass_keywords& k) {
@@ -53,12 +59,10 @@ bool parse_threads(PyObject* obj, pass_keywords& k) {
         }
         return threads_from(value, k, "LAGSTAT_NUM_THREADS must be a positive count or -1");
     }
-    if (!is_int(obj)) {
-        PyErr_SetString(PyExc_TypeError, threads_message);
-        return false;
-    }
+    py_ref index = index_of(obj, threads_message);
+    if (!index) return false;
     int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+    const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
     if (overflow != 0) {
         PyErr_SetString(PyExc_ValueError, threads_message);
@@ -95,11 +99,9 @@ bool parse_comments(PyObject* obj, pass_keywords& k) {
 
 bool parse_skip_rows(PyObject* obj, pass_keywords& k) {
     if (obj == nullptr) return true;
-    if (!is_int(obj)) {
-        PyErr_SetString(PyExc_TypeError, "skip_rows must be an int");
-        return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    py_ref index = index_of(obj, "skip_rows must be an int");
+    if (!index) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "skip_rows must be >= 0");

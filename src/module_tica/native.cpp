@@ -430,6 +430,9 @@ PyObject* open_source(PyObject*, PyObject* args) {
         if (err == EINTR) e = {passes::failure::interrupted};
         return set_pass_error(e, *file);
     }
+    // The look at the first bytes (is it compressed?) waits on a silent writer, and a signal
+    // stops it: the source would only report that later, and the handler's exception is set now.
+    if (PyErr_Occurred()) return set_pass_error({passes::failure::interrupted}, *file);
     auto source = std::make_unique<input::replay_source>(std::move(raw));
     auto* s = PyObject_New(source_object, source_type);
     if (s == nullptr) return nullptr;

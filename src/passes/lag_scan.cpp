@@ -113,8 +113,8 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
                 }
                 if (result.segments.empty() && current.frames == 1)
                     result.dt = times.at(batches, from) - current.first_time;
-                // Blocks of at most block_rows frames: the accumulator keeps a pointer per frame
-                // and lag, which a whole batch of short lines times many lags would make large.
+                // Blocks of at most block_rows frames: the accumulator copies a pointer per frame
+                // of the block, which a whole batch of short lines would make large.
                 for (std::size_t at = from; at < to; at += block_rows) {
                     acc.begin_block(rows.data() + at, std::min(block_rows, to - at));
                     team.run([&acc](std::size_t part) { acc.add_part(part); });

@@ -71,6 +71,7 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
     lagged_.assign(parts, std::vector<detail::lagged_products>(count));
     first_pair_.resize(count);
     heads_.resize(count);
+    tails_.resize(count);
     earlier_.resize(count);
 }
 
@@ -86,9 +87,13 @@ void lag_accumulator::grow_ring(std::uint64_t frames) {
     const std::uint64_t kept = std::min<std::uint64_t>(ring_slots_, sums_.frames);
     for (std::uint64_t t = sums_.frames - kept; t < sums_.frames; ++t)
         std::memcpy(base + static_cast<std::size_t>(t % slots) * n_, ring_slot(t), n_ * sizeof(double));
+    // Slot pointers twice over: a run of up to `slots` frames from any one is contiguous.
+    std::vector<const double*> runs(2 * slots);
+    for (std::size_t j = 0; j < runs.size(); ++j) runs[j] = base + (j % slots) * n_;
     ring_ = std::move(ring);
     ring_base_ = base;
     ring_slots_ = slots;
+    ring_runs_ = std::move(runs);
 }
 
 void lag_accumulator::begin_block(const double* const* rows, std::size_t m) {
@@ -97,20 +102,28 @@ void lag_accumulator::begin_block(const double* const* rows, std::size_t m) {
     rows_ = rows;
     m_ = m;
     const std::uint64_t added = sums_.frames;
+    // A lag shorter than the block pairs some of its frames with the ring's, the rest with the
+    // block's: one run of history_, the ring's last frames (as many as such a lag reaches back)
+    // and then the block's. At most 2m pointers, whatever the lags.
+    const std::size_t before = static_cast<std::size_t>(
+        std::min<std::uint64_t>({longest_lag_, segment_frames_, std::uint64_t{m} - 1}));
+    history_.resize(before + m);
+    for (std::size_t j = 0; j < before; ++j) history_[j] = ring_slot(added - before + j);
+    std::copy(rows, rows + m, history_.begin() + static_cast<std::ptrdiff_t>(before));
     for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
         const std::uint64_t lag = sums_.lags[l];
         // Frame k of the block is frame segment_frames_ + k of its segment: a head frame below
-        // the lag, the second half of a pair from it on, whose first half is `lag` earlier, in
-        // this block or in the ring.
+        // the lag, the second half of a pair from it on, whose first half is frame
+        // added + k - lag, `lag` earlier: in this block or in the ring.
         const std::uint64_t heads = segment_frames_ < lag ? lag - segment_frames_ : 0;
         heads_[l] = static_cast<std::size_t>(std::min<std::uint64_t>(heads, m));
         first_pair_[l] = heads_[l];
-        std::vector<const double*>& earlier = earlier_[l];
-        earlier.resize(m - first_pair_[l]);
-        for (std::size_t k = first_pair_[l]; k < m; ++k) {
-            const std::uint64_t t = added + k - lag;
-            earlier[k - first_pair_[l]] = t >= added ? rows[t - added] : ring_slot(t);
-        }
+        if (first_pair_[l] == m)
+            earlier_[l] = nullptr;
+        else if (lag < m)
+            earlier_[l] = history_.data() + (before + first_pair_[l] - static_cast<std::size_t>(lag));
+        else
+            earlier_[l] = ring_run(added + first_pair_[l] - lag);
     }
 }
 
@@ -121,15 +134,15 @@ void lag_accumulator::add_part(std::size_t p) noexcept {
     if (tail_step_) {
         // The segment's last min(lag, T) frames, oldest first: all still in the ring.
         for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
-            const std::vector<const double*>& tail = earlier_[l];
-            if (tail.empty()) continue;
+            const double* const* tail = earlier_[l];
+            const std::size_t count = tails_[l];
+            if (count == 0) continue;
             if (pt.col_begin < pt.col_end)
-                kernels.add_sum(tail.data(), tail.size(), &sums_.tail_sum[l * n_], pt.col_begin,
-                                pt.col_end);
+                kernels.add_sum(tail, count, &sums_.tail_sum[l * n_], pt.col_begin, pt.col_end);
             if (pt.row_begin < pt.row_end)
-                kernels.add_moment_products(tail.data(), tail.size(), &sums_.tail_cov[l * nn],
-                                            nullptr, tail.size(), nullptr, n_, pt.row_begin,
-                                            pt.row_end, pt.work_base, work_doubles_);
+                kernels.add_moment_products(tail, count, &sums_.tail_cov[l * nn], nullptr, count,
+                                            nullptr, n_, pt.row_begin, pt.row_end, pt.work_base,
+                                            work_doubles_);
         }
         return;
     }
@@ -145,7 +158,7 @@ void lag_accumulator::add_part(std::size_t p) noexcept {
     std::vector<detail::lagged_products>& lagged = lagged_[p];
     for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
         const bool pairs = first_pair_[l] < m_;
-        lagged[l] = {pairs ? earlier_[l].data() : nullptr, pairs ? first_pair_[l] : m_,
+        lagged[l] = {pairs ? earlier_[l] : nullptr, pairs ? first_pair_[l] : m_,
                      pairs ? &sums_.tcov[l * nn] : nullptr};
     }
     kernels.add_lagged_products(rows_, m_, sums_.cov.data(), lagged.data(), lagged.size(), n_,
@@ -172,11 +185,8 @@ void lag_accumulator::end_block() noexcept {
 void lag_accumulator::begin_segment_end() {
     tail_step_ = true;
     for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
-        const std::uint64_t count = std::min<std::uint64_t>(sums_.lags[l], segment_frames_);
-        std::vector<const double*>& tail = earlier_[l];
-        tail.resize(static_cast<std::size_t>(count));
-        for (std::uint64_t k = 0; k < count; ++k)
-            tail[static_cast<std::size_t>(k)] = ring_slot(sums_.frames - count + k);
+        tails_[l] = static_cast<std::size_t>(std::min<std::uint64_t>(sums_.lags[l], segment_frames_));
+        earlier_[l] = tails_[l] != 0 ? ring_run(sums_.frames - tails_[l]) : nullptr;
     }
 }
 
@@ -190,12 +200,6 @@ void lag_accumulator::add_block(const double* const* rows, std::size_t m) {
     begin_block(rows, m);
     for (std::size_t p = 0; p < parts_.size(); ++p) add_part(p);
     end_block();
-}
-
-void lag_accumulator::end_segment() {
-    begin_segment_end();
-    for (std::size_t p = 0; p < parts_.size(); ++p) add_part(p);
-    end_segment_end();
 }
 
 void lag_accumulator::finish() noexcept {

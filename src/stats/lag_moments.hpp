@@ -51,13 +51,11 @@ public:
     void add_part(std::size_t p) noexcept;
     /// All parts on the calling thread.
     void add_block(const double* const* rows, std::size_t m);
-    void end_segment();
 
     /// Mirrors the symmetric sums; call once, after the last segment has ended.
     void finish() noexcept;
 
     std::size_t parts() const noexcept { return parts_.size(); }
-    std::uint64_t segment_frames() const noexcept { return segment_frames_; }
     const lag_sums& sums() const noexcept { return sums_; }
     lag_sums& sums() noexcept { return sums_; }
 
@@ -71,6 +69,10 @@ private:
     const double* ring_slot(std::uint64_t frame) const noexcept {
         return ring_base_ + static_cast<std::size_t>(frame % ring_slots_) * n_;
     }
+    // Frames frame .. frame + c - 1 (c <= ring_slots_, all in the ring) as a pointer per frame.
+    const double* const* ring_run(std::uint64_t frame) const noexcept {
+        return ring_runs_.data() + static_cast<std::size_t>(frame % ring_slots_);
+    }
     void grow_ring(std::uint64_t frames);
 
     std::size_t n_;
@@ -80,15 +82,20 @@ private:
     std::unique_ptr<double[]> ring_;
     double* ring_base_ = nullptr;
     std::size_t ring_slots_ = 0;
+    std::vector<const double*> ring_runs_;  // 2 x ring_slots_: slot j % ring_slots_ at j
     std::size_t longest_lag_ = 0;
     std::uint64_t segment_frames_ = 0;
     // The current step: a block (rows_, m_) or a segment's end (tails_).
     bool tail_step_ = false;
     const double* const* rows_ = nullptr;
     std::size_t m_ = 0;
-    std::vector<std::size_t> first_pair_;               // per lag: block position of the first pair
-    std::vector<std::size_t> heads_;                    // per lag: head frames in the block
-    std::vector<std::vector<const double*>> earlier_;  // per lag: the pairs' earlier frames
+    // Every lag's earlier frames, and every tail, are a run of ring_runs_ or of history_ (the
+    // ring's last frames, then the block's), so a step costs no pointer per frame and lag.
+    std::vector<const double*> history_;
+    std::vector<std::size_t> first_pair_;         // per lag: block position of the first pair
+    std::vector<std::size_t> heads_;              // per lag: head frames in the block
+    std::vector<std::size_t> tails_;              // per lag: tail frames at the segment's end
+    std::vector<const double* const*> earlier_;   // per lag: the pairs' earlier frames, or the tail
     std::vector<std::vector<detail::lagged_products>> lagged_;  // per part: the kernel's lags
 };
 

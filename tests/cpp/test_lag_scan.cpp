@@ -218,6 +218,8 @@ INSTANTIATE_TEST_SUITE_P(
         scan_case{"lag_far_beyond_the_file", {50, 20}, {2, std::size_t{1} << 40}, 3, 2, false},
         // Several batches of several pieces each: markers and lag rings across their edges.
         scan_case{"many_batches", {30000, 45000, 7, 60000}, {1, 10, 100}, 5, 2, true},
+        // Lags longer than a block of frames: pairs reach back through the ring over blocks.
+        scan_case{"lags_beyond_a_block", {12000, 4100, 9500}, {9000, 1, 4095, 4096, 4097}, 2, 2, false},
         scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -22,6 +22,19 @@ def assert_exact(actual, expected):
         pytest.fail(f"{len(bad)}+ elements differ (actual, expected): {pairs}")
 
 
+class Index:
+    """An integer only through __index__, as operator.index takes it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return "Index(%d)" % self.value
+
+
 def assert_line_error(exc, path, line):
     """exc is the ValueError of a refused data line: the fixed message and a note naming the file
     and the 1-based line."""

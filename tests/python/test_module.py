@@ -103,6 +103,7 @@ TYPED_CALLS = {
     "options": ("lagstat.stream('f', 'g', [0.0], [[1.0]], 1, 0, threads=-1, comments='#', skip_rows=1,"
                 " usecols=[1], delimiter=',')", True),
     "str_for_threads": ("lagstat.run('f', {}, 1, 0, 0, 0, 1, threads='2')", False),
+    "numpy_counts": ("lagstat.run('f', {}, 1, 0, 0, 0, 1, threads=np.int64(2), skip_rows=np.uint8(1))", True),
 }
 
 

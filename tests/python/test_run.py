@@ -1,4 +1,5 @@
 import errno
+import operator
 import os
 import random
 import sys
@@ -9,7 +10,7 @@ import lagstat
 import numpy as np
 import pytest
 import reference
-from conftest import assert_exact, assert_line_error
+from conftest import Index, assert_exact, assert_line_error
 
 LINE_MESSAGE = "Unexpected line format or read error."
 
@@ -282,7 +283,8 @@ def test_shared_accumulators_are_updated_frame_by_frame(write):
 
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("case", ["no writer", "slow writer", "output without reader",
-                                  "output reader stopped", "one read, slow writer"])
+                                  "output reader stopped", "one read, slow writer",
+                                  "one read, silent writer"])
 def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
@@ -291,6 +293,8 @@ def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
         data.write_bytes(b"1 2\n" * 100000)
         code = (f"import lagstat; lagstat.stream({str(data)!r}, {fifo!r}, [0, 0], [[1, 0], [0, 1]], 2, 0,"
                 f" threads={threads})")
+    elif case == "one read, silent writer":  # the open's look at the first bytes waits
+        code = f"from lagstat_tica import _native; _native.open({fifo!r})"
     elif case.startswith("one read"):  # lagstat_tica's scan, after a look at the first line
         code = (f"from lagstat_tica import _native; s = _native.open({fifo!r}); s.head(1);"
                 f" s.scan([1, 3], threads={threads})")
@@ -300,6 +304,8 @@ def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
     feeder = None
     if case.endswith("slow writer"):  # the pass has the first line and waits for more
         feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; printf "1 2\\n" >&3; exec sleep 30', fifo])
+    elif case == "one read, silent writer":
+        feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; exec sleep 30', fifo])
     elif case == "output reader stopped":  # reads 64 KiB, then keeps the pipe open unread
         feeder = subprocess.Popen(["sh", "-c", 'exec 3<"$0"; head -c 65536 <&3 >/dev/null; exec sleep 30',
                                    fifo])
@@ -434,3 +440,18 @@ def test_refused_options_and_lines(write, text, keywords, exc, message, notes):
         assert info.value.__notes__[0].endswith(notes[0]) and info.value.__notes__[1:] == notes[1:]
     if message != LINE_MESSAGE:
         assert d == {}  # refused before any entry was fetched
+
+
+@pytest.mark.parametrize("keywords", [dict(threads=np.int64(2)), dict(threads=Index(-1)),
+                                      dict(skip_rows=np.uint8(1), threads=np.int32(1)),
+                                      dict(skip_rows=Index(1))])
+def test_counts_are_taken_as_any_index(write, keywords):
+    """threads= and skip_rows= take a NumPy integer or any other operator.index value."""
+    path = write(b"1 2\n3 5\n4 7\n")
+    got, want = {}, {}
+    lagstat.run(path, got, 1, 1, 1, 1, 1, **keywords)
+    lagstat.run(path, want, 1, 1, 1, 1, 1, **{k: operator.index(v) for k, v in keywords.items()})
+    for key in want:
+        assert_exact(got[key], want[key])
+    lagstat.stream(path, path + ".p", [0, 0], np.eye(2), 2, 0, **keywords)
+    assert len(open(path + ".p").readlines()) == (2 if "skip_rows" in keywords else 3)

@@ -24,7 +24,7 @@ from lagstat_tica import TICA, moments
 from lagstat_tica import _moments, _native
 from lagstat_tica._tica import output_paths
 from lagstat_tica.cli import main as cli_main
-from conftest import assert_exact, assert_line_error
+from conftest import Index, assert_exact, assert_line_error
 
 N_COLS = 7
 LENGTHS = (2600, 1700, 3400, 1200)
@@ -262,7 +262,7 @@ def literal_sums(segments, lags, s):
     "lags, marker, compress, n_jobs, threads",
     [
         ([1, 7, 30], None, None, 2, 2),
-        ([3, 50], "#! FIELDS", None, 1, 2),
+        ([3, 50], "#! FIELDS", None, 1, Index(2)),
         ([2, 1], "#! FIELDS", "gz", 2, 1),
         ([5], "#! FIELDS", "xz", 1, 3),
         ([4000, 1], None, "bz2", 1, 1),  # a lag beyond every file
@@ -408,6 +408,32 @@ def test_moments_single_column_entries_are_scalars(tmp_path):
     assert all(np.ndim(d[k]) == 0 for k in ("mean", "var", "cov", "tcov", "samples", "tcov_samples"))
     z = np.arange(10.0) - 4.5
     assert float(d["tcov"]) == pytest.approx(np.dot(z[:-3], z[3:]))
+
+
+@pytest.mark.skipif(os.environ.get("LAGSTAT_SANITIZED") == "1", reason="AddressSanitizer keeps freed memory")
+def test_many_lags_cost_about_their_sums(tmp_path):
+    """5000 lags of one column: 200 kB of sums; their read had taken about 50 KiB more per lag."""
+    path = write_frames(tmp_path / "one.txt", np.random.default_rng(5).normal(size=(20000, 1)))
+    code = ("import resource; from lagstat_tica import _native\n"
+            "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "out = _native.open(%r).scan(range(1, 5001), threads=2)\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, out['pairs'][-1])" % str(path))
+    grown, pairs = map(int, subprocess.run([sys.executable, "-c", code], capture_output=True, check=True,
+                                           text=True, timeout=120).stdout.split())
+    assert pairs == 15000 and grown < 64 * 1024  # KiB: the reader's buffers, not 250 MiB
+
+
+@pytest.mark.parametrize("threads", [2.5, True, np.True_, "2", 0, -2])
+def test_bad_threads_are_refused_before_a_pipe_is_read(threads):
+    read_end, write_end = os.pipe()
+    os.write(write_end, b"1 2\n3 4\n")
+    os.close(write_end)
+    try:
+        with pytest.raises(ValueError, match="threads must be"):
+            _moments.one_read(["/dev/fd/%d" % read_end], [1], threads=threads)
+        assert os.read(read_end, 100) == b"1 2\n3 4\n"
+    finally:
+        os.close(read_end)
 
 
 def test_glob_patterns_expand_sorted(dataset):
@@ -667,6 +693,28 @@ def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, s
     assert set(left) <= {os.path.basename(p) + ".tica.txt" for p in paths}  # no temporaries
     for name in left:
         assert sum(1 for _ in open(out / name)) == frames, name
+
+
+@pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
+                                               (signal.SIGINT, 130, "lagstat-tica: interrupted")])
+def test_cli_stopped_while_a_pipe_is_silent(tmp_path, sig, status, line):
+    """A FIFO whose writer has it open and has written nothing: the look at its first bytes waits."""
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    start = "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); " \
+            "runpy.run_module('lagstat_tica', run_name='__main__')"
+    proc = subprocess.Popen([sys.executable, "-c", start, fifo, "--lag", "1", "--quiet"],
+                            stderr=subprocess.PIPE, text=True)
+    writer = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; exec sleep 60', fifo])
+    try:
+        time.sleep(1.5)
+        proc.send_signal(sig)
+        assert proc.wait(timeout=30) == status
+        assert proc.stderr.read().strip() == line
+    finally:
+        proc.kill()
+        writer.kill()
+        writer.wait()
 
 
 def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
