@@ -1,7 +1,7 @@
-// Fuzz target: arbitrary bytes read by the record reader and by the literal reference reader
+// Fuzz target: arbitrary bytes read by the line walker and by the literal reference reader
 // (getc/ungetc over stdio, atof) must give the same results line by line: the same counts and the
 // same values, bit for bit, up to and including the first failure; with text options also the
-// same line numbers and reasons; and the chunk parser must give what the record reader gives.
+// same line numbers and reasons; and the chunk parser must give what the walker gives.
 //
 // Input: seven parameter bytes, then the text.
 //   byte 0: the reader's buffer size (1..48 bytes, so that lines and fields straddle refills, or
@@ -34,7 +34,7 @@
 #include "input/byte_source.hpp"
 #include "input/chunk_parser.hpp"
 #include "input/compressed_source.hpp"
-#include "input/record_reader.hpp"
+#include "harness/line_walker.hpp"
 #include "reference/reference_reader.hpp"
 
 namespace {
@@ -42,7 +42,7 @@ namespace {
 using lagstat::input::chunk_result;
 using lagstat::input::error_kind;
 using lagstat::input::memory_source;
-using lagstat::input::record_reader;
+using lagstat::harness::line_walker;
 using lagstat::input::text_options;
 
 constexpr int max_capacity = 9;
@@ -81,7 +81,7 @@ std::FILE* open_text(const char* text, std::size_t size) {
 /// Walk 1: the first line counted and kept, then every line filled with its count.
 void walk_as_passes(const char* text, std::size_t size, std::size_t buffer, std::size_t chunk) {
     memory_source src(text, size, chunk);
-    record_reader reader(src, buffer);
+    line_walker reader(src, buffer);
     std::vector<double> first;
     const int columns = reader.read_record(first);
     if (columns > 0 && first.size() != static_cast<std::size_t>(columns))
@@ -112,7 +112,7 @@ void walk_as_passes(const char* text, std::size_t size, std::size_t buffer, std:
 /// own soundness is tested (the sanitizers watch it).
 void walk_fixed(lagstat::input::byte_source& src, const char* text, std::size_t size,
                 std::size_t buffer, int capacity, bool check) {
-    record_reader reader(src, buffer);
+    line_walker reader(src, buffer);
     double got[max_capacity] = {};
     double want[max_capacity] = {};
     std::FILE* f = check ? open_text(text, size) : nullptr;
@@ -142,7 +142,7 @@ struct call {
 std::vector<call> options_walk(const char* text, std::size_t size, const text_options& options,
                                std::size_t buffer, std::size_t chunk) {
     memory_source src(text, size, chunk);
-    record_reader reader(src, options, buffer);
+    line_walker reader(src, options, buffer);
     std::vector<call> calls;
     std::vector<double> values;
     const int width = reader.read_record(values);
@@ -184,7 +184,7 @@ void check_options_walk(const std::vector<call>& got, const char* text, std::siz
 void check_chunks(const std::vector<call>& calls, const char* text, std::size_t size,
                   const text_options& options, std::size_t cut, bool portable) {
     memory_source src(text, size);
-    record_reader reader(src, options, size + 1);  // the whole text in one buffer
+    line_walker reader(src, options, size + 1);  // the whole text in one buffer
     std::vector<double> first;
     if (reader.read_record(first) <= 0) return;
     const std::size_t width = first.size();
