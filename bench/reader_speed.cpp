@@ -1,5 +1,5 @@
-// Reading speed of the record reader and of the chunk parser alone: a file (in the page cache)
-// read as the passes read it, with text options, best of --repeat runs.
+// Reading speed of the line scan alone, line by line (the tests' walker) and through the chunk
+// parser: a file (in the page cache) read with text options, best of --repeat runs.
 //
 //   lagstat_reader_speed FILE [--comments CHARS] [--skip-rows N] [--usecols I,J,...] [--comma]
 //                        [--chunks] [--repeat R]
@@ -23,11 +23,12 @@
 
 #include "input/byte_source.hpp"
 #include "input/chunk_parser.hpp"
-#include "input/record_reader.hpp"
+#include "harness/line_walker.hpp"
 
 namespace {
 
 using namespace lagstat::input;
+using lagstat::harness::line_walker;
 
 [[noreturn]] void die(const std::string& message) {
     std::fprintf(stderr, "lagstat_reader_speed: %s\n", message.c_str());
@@ -45,7 +46,7 @@ std::size_t read_lines(const char* path, const text_options& options, double* ch
     int err = 0;
     std::unique_ptr<byte_source> src = open_input(path, err);
     if (!src) die(std::string("cannot open ") + path);
-    record_reader reader(*src, options);
+    line_walker reader(*src, options);
     std::vector<double> record;
     const int width = reader.read_record(record);
     if (width <= 0) die("no data line");
@@ -62,7 +63,7 @@ std::size_t read_chunks(const char* path, const text_options& options, double* c
     int err = 0;
     std::unique_ptr<byte_source> src = open_input(path, err);
     if (!src) die(std::string("cannot open ") + path);
-    record_reader reader(*src, options);
+    line_walker reader(*src, options);
     std::vector<double> first;
     const int width = reader.read_record(first);
     if (width <= 0) die("no data line");

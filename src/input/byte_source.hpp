@@ -1,4 +1,4 @@
-// Byte sources the record reader draws from.
+// Byte sources the passes' text input draws from.
 #pragma once
 
 #include <sys/types.h>

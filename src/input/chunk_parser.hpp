@@ -1,6 +1,6 @@
 // The parse of a span of whole lines in memory, for parsing one input on several threads: a reader
-// fills buffers with whole lines, each worker parses one span with the same scan as the record
-// reader and gets the same records, bit for bit.
+// fills buffers with whole lines, each worker parses one span with the same line scan
+// (line_scan.hpp) and gets the same records, bit for bit, as a reader going line by line.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,7 @@ struct chunk_result {
     std::size_t records = 0;  // records written to out
     /// Physical lines consumed, comment lines included: for bad_line the refused line and for
     /// end_of_data the blank line count too, so that the number of the line before the span plus
-    /// lines is that line's number in the input, as record_reader::line_number() gives it.
+    /// lines is that line's number in the input.
     std::uint64_t lines = 0;
     stop why = stop::end_of_span;
     /// Where parsing can go on: the line after the last consumed; for bad_line the refused line's
@@ -37,9 +37,10 @@ struct chunk_result {
     error_kind error = error_kind::none;
 };
 
-/// Parses the lines of [begin, end) as data lines of layout (which a record_reader has resolved
-/// on the input's first data line; skipped rows and that line are not part of any span). Records,
-/// layout.width() values each, go to out + k * stride for k = 0, 1, ... up to max_records.
+/// Parses the lines of [begin, end) as data lines of layout (resolved on the input's first data
+/// line, see first_line.hpp: the spans start there, the skipped rows and comment lines before
+/// it are part of none). Records, layout.width() values each, go to out + k * stride for
+/// k = 0, 1, ... up to max_records.
 /// Every line of the span must end with '\n' but the last one of a final span (the end of the
 /// input); a last line without it in a span that is not final is left (see resume).
 /// *end must be NUL with chunk_padding readable bytes after it, unless the span ends with '\n'

@@ -1,6 +1,7 @@
-// The scan of one line of tabulated text, shared by the record reader (sequential, over refills of
-// its buffer) and the chunk parser (a span of whole lines in memory), so that both give the same
-// records, bit for bit, and refuse the same lines for the same reason.
+// The scan of one line of tabulated text, shared by the first line's count (input/first_line.hpp)
+// and the chunk parser (a span of whole lines in memory), and by the tests' line-by-line walker
+// (over refills of its buffer), so that all give the same records, bit for bit, and refuse the
+// same lines for the same reason.
 //
 // A line is read by a state machine, BETWEEN fields and IN_FIELD:
 // - BETWEEN: whitespace is skipped; a number character starts a field; '\n' or the end of the
@@ -217,37 +218,12 @@ inline constexpr int skip_slot = -1;
 // so that the default format's scan has no test for it.
 enum class converts { always, never, by_slot };
 
-/// The default format's filling: the first `capacity` fields in order, the count returned as it
-/// is (a count short of the capacity is told, for the caller's message).
-struct fill_sink {
-    static constexpr converts conversion = converts::always;
-    double* out;
-    int capacity;
-    bool room(int i) const noexcept { return i < capacity; }
-    static int slot(int i) noexcept { return i; }
-    void store(int s, double v) noexcept { out[s] = v; }
-    int end_line(int count, error_kind& error) const noexcept {
-        if (count != capacity && count != 0) error = error_kind::wrong_field_count;
-        return count;
-    }
-};
-
 /// The default format's counting: fields are checked, not converted.
 struct count_sink {
     static constexpr converts conversion = converts::never;
     static bool room(int i) noexcept { return i < INT_MAX; }
     static int slot(int) noexcept { return skip_slot; }
     void store(int, double) noexcept {}
-    int end_line(int count, error_kind&) const noexcept { return count; }
-};
-
-/// Every field, its value appended (the first data line, whose field count is not known yet).
-struct keep_sink {
-    static constexpr converts conversion = converts::always;
-    std::vector<double>* values;
-    static bool room(int i) noexcept { return i < INT_MAX; }
-    static int slot(int i) noexcept { return i; }
-    void store(int, double v) { values->push_back(v); }
     int end_line(int count, error_kind&) const noexcept { return count; }
 };
 

@@ -95,12 +95,14 @@ PyObject* set_io_error(int err, const file_name& file, const char* what) {
 
 namespace {
 
-// ValueError for a refused data line, with a note naming the file and the line: through
-// add_note where exceptions have it (3.11+), else straight into __notes__, where tracebacks of
-// those versions do not show it but callers (lagstat-tica) still find it.
-PyObject* set_line_error(const file_name& file, std::uint64_t line, const char* why) {
-    py_ref exc = py_ref::steal(PyObject_CallFunction(PyExc_ValueError, call_format("s"),
-                                                     "Unexpected line format or read error."));
+// ValueError for a refused data line (MemoryError for a line longer than is held), with a note
+// naming the file and the line: through add_note where exceptions have it (3.11+), else straight
+// into __notes__, where tracebacks of those versions do not show it but callers (lagstat-tica)
+// still find it.
+PyObject* set_line_error(const file_name& file, std::uint64_t line, const char* why,
+                         PyObject* type = PyExc_ValueError,
+                         const char* message = "Unexpected line format or read error.") {
+    py_ref exc = py_ref::steal(PyObject_CallFunction(type, call_format("s"), message));
     if (!exc) return nullptr;
     py_ref notes = py_ref::steal(PyList_New(0));
     if (!notes) return nullptr;
@@ -123,7 +125,7 @@ PyObject* set_line_error(const file_name& file, std::uint64_t line, const char* 
     } else if (PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) {
         return nullptr;
     }
-    PyErr_SetObject(PyExc_ValueError, exc.get());
+    PyErr_SetObject(type, exc.get());
     return nullptr;
 }
 
@@ -151,6 +153,9 @@ PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
             PyErr_SetString(PyExc_ValueError, input::describe(e.reason));
             return nullptr;
         case failure::no_memory:
+            // A line held up to the stated limit is named, as a refused line is.
+            if (e.line != 0 && e.text != nullptr)
+                return set_line_error(input, e.line, nullptr, PyExc_MemoryError, e.text);
             return PyErr_NoMemory();
         case failure::same_file:
         case failure::open_output:

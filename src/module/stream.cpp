@@ -67,7 +67,7 @@ PyObject* stream_pass(const file_name& fin, const file_name& fout, PyObject* mea
     // one that must not be selected (the selected fields are the frame).
     int tc = time_column ? 1 : 0;
     if (time_column && !k.text.usecols.empty()) {
-        for (int field : in.reader().layout().selected()) {
+        for (int field : in.layout().selected()) {
             if (field == 0) {
                 PyErr_SetString(PyExc_ValueError,
                                 "usecols selects field 0, the time column (time_column is set)");

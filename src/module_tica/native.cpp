@@ -275,7 +275,7 @@ PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
     if (e) return set_pass_error(e, *s->file, nullptr, user_options);
     const std::size_t n = cols.empty() ? static_cast<std::size_t>(in.columns()) : cols.size();
     if (timed && cols.empty()) {
-        const long long fields = in.reader().layout().fields();
+        const long long fields = in.layout().fields();
         const long long slot = time_field < 0 ? time_field + fields : time_field;
         if (slot < 0 || slot >= fields) {
             PyErr_Format(PyExc_ValueError, "time_field %lld: the first data line has %lld fields",

@@ -56,20 +56,23 @@ frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt
       team_(team),
       interrupted_(interrupted),
       hook_(std::move(hook)),
-      layout_(in.reader().layout()),
-      stride_(static_cast<std::size_t>(in.reader().layout().width())),
+      layout_(in.layout()),
+      stride_(static_cast<std::size_t>(in.layout().width())),
       pieces_(team.size() == 1 ? 1 : team.size() * pieces_per_thread) {
-    const std::string_view pending = in.reader().pending();
+    // The text from the first data line on, as the opening left it: the first record is the
+    // first batch's first row.
+    text_input::text_buffer& text = in.text();
+    text_ = std::move(text.bytes);
+    capacity_ = text.capacity;
+    length_ = text.length;
+    source_done_ = text.ended;
+    text.capacity = text.length = 0;
+    line_ = in.first_line() - 1;
     if (piece_bytes == 0) piece_bytes = 1;
-    capacity_ = std::max(team.size() * piece_bytes, pending.size());
+    if (capacity_ < team.size() * piece_bytes) grow(team.size() * piece_bytes);
     // A range of less than 64 KiB is not worth waking a thread for, unless the pieces are that
     // small themselves.
     min_share_ = std::min<std::size_t>(std::size_t{1} << 16, piece_bytes);
-    text_.reset(new char[capacity_ + 1 + input::chunk_padding]);
-    std::memcpy(text_.get(), pending.data(), pending.size());
-    length_ = pending.size();
-    line_ = in.reader().line_number();
-    if (in.reader().at_end()) source_done_ = true;  // the first line was the whole input
     fd_ = in.plain_file_fd();
     if (fd_ >= 0) offset_ = static_cast<off_t>(in.plain_file_offset());
 }
@@ -251,6 +254,26 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
     if (hook_ && records != 0) hook_(i, p.frames.get(), records);
 }
 
+pass_error frame_batches::refuse_cut_line() {
+    // The buffer holds one line without its end. A segment marker line is no data line; nor
+    // may one be, while the bytes so far are the marker's start.
+    const char* const begin = text_.get();
+    if (!marker_.empty()) {
+        const std::size_t len = std::min(marker_.size() - 1, length_);
+        if (std::memcmp(begin, marker_.data() + 1, len) == 0) return {};
+    }
+    text_[length_] = '\0';
+    piece& p = pieces_[0];
+    if (!p.reserve(0, 1, stride_)) return {failure::no_memory};
+    const input::chunk_result r =
+        input::parse_chunk(begin, begin + length_, layout_, p.frames.get(), stride_, 1, false);
+    if (r.why != input::chunk_result::stop::bad_line) return {};
+    pass_error e{failure::bad_line};
+    e.line = line_ + r.lines;
+    e.reason = r.error;
+    return e;
+}
+
 std::size_t frame_batches::pieces() const noexcept { return pieces_.size(); }
 
 void frame_batches::run_side_job() {
@@ -300,7 +323,17 @@ bool frame_batches::next_batch() {
             in_.plain_file_changed())
             span_end = input::after_last_newline(begin, end);
         if (span_end != begin || source_done_) break;
-        if (length_ == capacity_) grow(capacity_ + 1);
+        if (length_ == capacity_) {
+            // A line longer than the buffer: refused as soon as its start shows a fault (more
+            // fields than the frame, say), rather than held whole first.
+            if (pass_error e = refuse_cut_line()) {
+                error_ = e;
+                done_ = true;
+                piece_rows_.assign(pieces_.size() + 1, 0);
+                return false;
+            }
+            grow(capacity_ + 1);
+        }
     }
     if (final_span && fd_ >= 0) {
         if (pass_error e = in_.check_plain_file_end(offset_)) {

@@ -1,4 +1,4 @@
-// The frames of an input after its first data line, a batch at a time, parsed on a team of
+// The frames of an input from its first data line on, a batch at a time, parsed on a team of
 // threads.
 #pragma once
 
@@ -18,13 +18,16 @@
 
 namespace lagstat::passes {
 
-/// Reads the text after the first data line of `in` into a buffer of whole lines, a chunk at a
-/// time, cuts each chunk at line ends into pieces (a few per thread), and has the threads parse
-/// them into frames of each piece's own. Batches come in frame order, and so do their failures: the
-/// first refused line in frame order is the error, a read error counts where its bytes would
-/// have been, and whatever lies after the end of the data (a blank line) is dropped, so that
-/// the frames, the line numbers and the error are those of one reader going line by line,
-/// whatever the number of threads.
+/// Takes over the text of `in` from its first data line on (the opening found and counted that
+/// line in this same buffer) and reads on into it, a chunk of whole lines at a time, cuts each
+/// chunk at line ends into pieces (a few per thread), and has the threads parse them into frames
+/// of each piece's own; the first data line is the first batch's first row. Batches come in
+/// frame order, and so do their failures: the first refused line in frame order is the error, a
+/// read error counts where its bytes would have been, and whatever lies after the end of the
+/// data (a blank line) is dropped, so that the frames, the line numbers and the error are those
+/// of one reader going line by line, whatever the number of threads. A line longer than the
+/// buffer makes it grow, but is refused first when its start already shows a fault (more fields
+/// than the frame), so that such a line is never held whole.
 ///
 /// A regular plain file is read with pread by every thread at once, each its own range of the
 /// next chunk; pipes and compressed input are read by the calling thread. A regular file that
@@ -100,6 +103,7 @@ private:
     void fill_parallel();
     void fill_sequential();
     void grow(std::size_t least);
+    pass_error refuse_cut_line();
     void parse_piece(std::size_t i, const char* begin, const char* end, bool final_piece);
     const char* find_marker(const char* from, const char* end) const noexcept;
 

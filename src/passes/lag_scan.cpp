@@ -56,27 +56,23 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
                      thread_team& team, input::interrupt_check interrupted,
                      lag_scan_result& result) try {
     const std::size_t n = request.columns;
-    std::vector<double>& first = in.first();
-    result.shift = request.shift.empty()
-                       ? std::vector<double>(first.begin(), first.begin() + static_cast<long>(n))
-                       : request.shift;
+    result.shift = request.shift;
+    if (result.shift.empty()) {
+        // The first frame, parsed from the opening's text before the batches parse it again.
+        if (!in.first_record(result.shift)) return {failure::no_memory};
+        result.shift.resize(n);
+    }
     const double* const s = result.shift.data();
     result.segments.clear();
     result.dt = no_time;
 
     segment_info current;
-    current.first_line = in.reader().line_number();
-    current.first_time = request.time_slot >= 0 ? first[static_cast<std::size_t>(request.time_slot)] : no_time;
-    current.last_time = current.first_time;
-    current.frames = 1;
-    for (std::size_t i = 0; i < n; ++i) first[i] = first[i] - s[i];
-    const double* const first_row = first.data();
-    acc.add_block(&first_row, 1);
+    current.first_line = in.first_line();
 
     batch_times times(request.time_slot);
     frame_batches batches(
         in, team, interrupted,
-        [&times, s, n, stride = static_cast<std::size_t>(in.reader().layout().width())](
+        [&times, s, n, stride = static_cast<std::size_t>(in.layout().width())](
             std::size_t piece, double* frames, std::size_t count) {
             if (times.active()) times.keep(piece, frames, count, stride);
             for (std::size_t k = 0; k < count; ++k) {
@@ -104,15 +100,17 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
             const std::size_t to = b < breaks.size() ? breaks[b].row : rows.size();
             if (to > from) {
                 if (current.frames == 0) {
-                    // A segment's first frame starts a run of text (after its marker), whose
-                    // line the batches keep.
+                    // A segment's first frame starts a run of text (after its marker, or the
+                    // input's first data line), whose line the batches keep.
                     const auto line = std::find_if(lines.begin(), lines.end(),
                                                    [from](const auto& r) { return r.row == from; });
-                    current.first_line = line != lines.end() ? line->line : 0;
+                    if (line != lines.end()) current.first_line = line->line;
                     current.first_time = times.at(batches, from);
                 }
-                if (result.segments.empty() && current.frames == 1)
-                    result.dt = times.at(batches, from) - current.first_time;
+                // The time step: the first segment's second frame's time after its first.
+                if (result.segments.empty() && current.frames < 2 &&
+                    current.frames + (to - from) >= 2)
+                    result.dt = times.at(batches, from + 1 - current.frames) - current.first_time;
                 // Blocks of at most block_rows frames: the accumulator copies a pointer per frame
                 // of the block, which a whole batch of short lines would make large.
                 for (std::size_t at = from; at < to; at += block_rows) {

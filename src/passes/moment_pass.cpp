@@ -23,19 +23,10 @@ void add_frame_by_frame(stats::moment_accumulator& acc, const std::vector<const 
 pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
                               input::interrupt_check interrupted, bool frame_by_frame,
                               std::size_t piece_bytes) try {
-    std::vector<double>& first = in.first();
-    const std::vector<const double*> first_row = {first.data()};
-    if (frame_by_frame) {
-        add_frame_by_frame(acc, first_row);
-    } else {
-        acc.centre(first.data());
-        acc.add_block(first_row.data(), 1);
-    }
-
     frame_batches::piece_hook centre;
     if (!frame_by_frame && acc.centres()) {
         // Centring is the parsing threads' work, each on its own frames.
-        centre = [&acc, stride = static_cast<std::size_t>(in.reader().layout().width())](
+        centre = [&acc, stride = static_cast<std::size_t>(in.layout().width())](
                      std::size_t, double* frames, std::size_t count) {
             for (std::size_t k = 0; k < count; ++k) acc.centre(frames + k * stride);
         };

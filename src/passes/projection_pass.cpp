@@ -88,7 +88,7 @@ private:
 pass_error project_frames(text_input& in, const projection_job& job, thread_team& team,
                           std::uint64_t* frames, std::size_t piece_bytes) try {
     if (const char* clash = output_clash(job)) return {failure::same_file, EINVAL, clash};
-    const std::size_t stride = static_cast<std::size_t>(in.reader().layout().width());
+    const std::size_t stride = static_cast<std::size_t>(in.layout().width());
 
     output::output_sink out;
     if (const int err = out.open(job.output_path, output::output_sink::default_buffer_size,
@@ -101,14 +101,6 @@ pass_error project_frames(text_input& in, const projection_job& job, thread_team
     };
 
     std::uint64_t written = 0;
-    {
-        // The first line, read when the input was opened.
-        piece_text first;
-        if (!first.format(job, in.first().data(), stride, 1)) return {failure::no_memory};
-        if (!out.write(first.data(), first.size())) return write_failed();
-        ++written;
-    }
-
     // Two sets of piece texts: the threads format a batch into one while the calling thread
     // writes the batch before from the other (the side job of the parse), so that the write,
     // which only the calling thread may make, no longer leaves the other threads waiting.

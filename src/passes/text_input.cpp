@@ -2,13 +2,31 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 
+#include "input/chunk_parser.hpp"
 #include "input/compressed_source.hpp"
+#include "input/first_line.hpp"
 
 namespace lagstat::passes {
+
+namespace {
+
+// A buffer of `capacity` bytes and the scan's padding, holding the bytes of the old one.
+bool regrow(text_input::text_buffer& t, std::size_t capacity) {
+    std::unique_ptr<char[]> bigger(new (std::nothrow) char[capacity + 1 + input::chunk_padding]);
+    if (!bigger) return false;
+    if (t.length != 0) std::memcpy(bigger.get(), t.bytes.get(), t.length);
+    t.bytes = std::move(bigger);
+    t.capacity = capacity;
+    return true;
+}
+
+}  // namespace
 
 pass_error text_input::open(const char* path, input::interrupt_check interrupted,
                             const input::text_options& options) {
@@ -23,27 +41,148 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
 }
 
 pass_error text_input::open_source(std::unique_ptr<input::byte_source> source,
-                                   const input::text_options& options, std::size_t reader_buffer) {
+                                   const input::text_options& options, std::size_t buffer_size) {
     source_ = std::move(source);
     // The file as it was before the source peeked at its first bytes: taken after that peek,
     // a line appended meanwhile would pass for one the file had when it was opened.
     if (plain_file_fd() >= 0) source_->plain_file_opened(opened_size_, opened_mtime_);
-    reader_.reset(new (std::nothrow) input::record_reader(*source_, options, reader_buffer));
-    if (!reader_) return {failure::no_memory};
-    columns_ = reader_->read_record(first_);
-    if (columns_ > 0) return {};
+    layout_ = input::parse_layout(options);
+    text_ = text_buffer{};
+    if (!regrow(text_, std::max<std::size_t>(buffer_size, 1))) return {failure::no_memory};
+    return find_first_line(options.skip_rows);
+}
+
+// One read(2)'s worth more after the buffer's bytes, as a line-by-line reader reads: a pipe's
+// writer is not waited for beyond the line looked at. Room comes first from dropping the bytes
+// before keep_from (which then becomes 0), else from growing the buffer up to `most` bytes.
+text_input::got text_input::read_more(std::size_t& keep_from, std::size_t most) {
+    text_buffer& t = text_;
+    if (keep_from != 0 && (keep_from == t.length || t.length == t.capacity)) {
+        std::memmove(t.bytes.get(), t.bytes.get() + keep_from, t.length - keep_from);
+        t.length -= keep_from;
+        keep_from = 0;
+    }
+    if (t.length == t.capacity) {
+        if (t.capacity >= most) return got::full;
+        if (!regrow(t, std::min(most, t.capacity * 2))) throw std::bad_alloc();
+    }
+    const long n = source_->read(t.bytes.get() + t.length, t.capacity - t.length);
+    if (n > 0) {
+        t.length += static_cast<std::size_t>(n);
+        return got::bytes;
+    }
+    if (n < 0) return got::error;
+    t.ended = true;
+    return got::end;
+}
+
+// Passes the line at `at`, its '\n' included, without holding more of it than a read brings.
+text_input::got text_input::skip_line(std::size_t& at) {
+    text_buffer& t = text_;
+    for (;;) {
+        const char* const base = t.bytes.get();
+        const void* nl = std::memchr(base + at, '\n', t.length - at);
+        if (nl != nullptr) {
+            at = static_cast<std::size_t>(static_cast<const char*>(nl) - base) + 1;
+            return got::bytes;
+        }
+        at = t.length;
+        if (t.ended) return got::end;
+        const got g = read_more(at, t.capacity);
+        if (g != got::bytes) return g;
+    }
+}
+
+pass_error text_input::find_first_line(std::uint64_t skip_rows) try {
+    text_buffer& t = text_;
+    std::size_t at = 0;      // where the line looked at starts; the bytes before it are done with
+    std::uint64_t line = 0;  // physical lines before it
+    for (; skip_rows > 0; --skip_rows) {
+        if (t.ended && at == t.length) break;
+        ++line;
+        const got g = skip_line(at);
+        if (g == got::error) return read_error();
+        if (g == got::end) break;
+    }
+    input::first_line_scan s;
+    for (;;) {
+        t.bytes[t.length] = '\0';  // the scan's sentinel
+        const char* base = t.bytes.get();
+        s = input::scan_first_line(base + at, base + t.length, layout_, t.ended);
+        line += s.comment_lines;
+        at = static_cast<std::size_t>(s.line_start - base);
+        if (s.why != input::first_line_scan::stop::cut) break;
+        // A comment line is passed, not held.
+        if (input::starts_comment_line(base + at, base + t.length, layout_)) {
+            ++line;
+            if (skip_line(at) == got::error) return read_error();
+            continue;
+        }
+        // Reads on until a line end comes, or until the buffer is full, where the line is looked
+        // at again before the buffer grows: a fault in its start refuses it with no more held.
+        for (;;) {
+            const std::size_t scanned = t.length - at;
+            const got g = read_more(at, max_first_line_bytes);
+            if (g == got::error) return read_error();
+            if (g == got::full) {
+                pass_error e{failure::no_memory, ENOMEM,
+                             "The first data line is longer than 256 MiB, the most held while its "
+                             "fields are counted"};
+                e.line = line + 1;
+                return e;
+            }
+            if (g == got::end || t.length == t.capacity) break;
+            if (std::memchr(t.bytes.get() + at + scanned, '\n', t.length - at - scanned) != nullptr)
+                break;
+        }
+    }
+    const bool found = s.why == input::first_line_scan::stop::found;
+    const input::error_kind why = found ? layout_.resolve(s.fields) : input::error_kind::none;
     // A damaged compressed stream can decode to a malformed first line before its check sums fail.
-    if (reader_->failed() || damaged()) return read_error();
-    const input::error_kind why = reader_->last_error();
-    if (why == input::error_kind::column_out_of_range || why == input::error_kind::duplicate_column) {
+    if ((!found || why != input::error_kind::none) && damaged()) return read_error();
+    if (s.why == input::first_line_scan::stop::end_of_data) {
+        // The C library leaves no errno here: say what is wrong instead of "[Errno 0] Error".
+        return {failure::no_data, ENODATA, "No data: the file is empty or its first line is blank"};
+    }
+    if (!found) {
+        pass_error e{failure::bad_first_line, EILSEQ,
+                     "Unexpected format of the first line: no field count"};
+        e.line = line + 1;
+        e.reason = s.error;
+        return e;
+    }
+    if (why != input::error_kind::none) {
         pass_error e{failure::bad_options};
         e.reason = why;
         return e;
     }
-    // The C library leaves no errno here: say what is wrong instead of "[Errno 0] Error".
-    if (columns_ == 0)
-        return {failure::no_data, ENODATA, "No data: the file is empty or its first line is blank"};
-    return {failure::bad_first_line, EILSEQ, "Unexpected format of the first line: no field count"};
+    columns_ = layout_.width();
+    first_line_ = line + 1;
+    // The text from the first data line on, at the buffer's start.
+    std::memmove(t.bytes.get(), t.bytes.get() + at, t.length - at);
+    t.length -= at;
+    // A first line that the input's end ends is whole without its '\n': give it one, so that
+    // the threaded reader does not take it for a line still being written.
+    if (t.ended && std::memchr(t.bytes.get(), '\n', t.length) == nullptr) {
+        if (t.length == t.capacity && !regrow(t, t.capacity + 1)) return {failure::no_memory};
+        t.bytes[t.length++] = '\n';
+    }
+    t.bytes[t.length] = '\0';
+    return {};
+} catch (const std::bad_alloc&) {
+    return {failure::no_memory};
+}
+
+bool text_input::first_record(std::vector<double>& values) const try {
+    const std::size_t width = static_cast<std::size_t>(columns_);
+    values.assign(width, 0.0);
+    const char* const begin = text_.bytes.get();
+    if (begin == nullptr) return false;
+    const input::chunk_result r = input::parse_chunk(begin, begin + text_.length, layout_,
+                                                     values.data(), width, 1, text_.ended);
+    return r.records == 1;
+} catch (const std::bad_alloc&) {
+    return false;
 }
 
 pass_error text_input::read_error() const {

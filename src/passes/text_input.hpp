@@ -1,5 +1,7 @@
-// An input opened by a pass: its byte source, its reader, and its first data line counted and
-// kept as the first record, so that nothing is read twice and a pipe loses no line.
+// An input opened by a pass: its byte source, and the text from its first data line on, found,
+// checked and counted in the buffer that the threaded reader (frame_batches) then takes over and
+// goes on filling, so that nothing is read twice, a pipe loses no line, and the first record is
+// parsed as every other one is.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "input/byte_source.hpp"
-#include "input/record_reader.hpp"
 #include "input/text_options.hpp"
 #include "passes/pass_error.hpp"
 
@@ -19,6 +20,12 @@ namespace lagstat::passes {
 
 class text_input {
 public:
+    /// Bytes the text buffer starts with (the threaded reader makes it larger).
+    static constexpr std::size_t default_buffer_size = std::size_t{1} << 20;
+    /// Most bytes the first data line may take, its line end included, since its field count is
+    /// not known while it is held (a longer one is failure::no_memory, naming the line).
+    static constexpr std::size_t max_first_line_bytes = std::size_t{256} << 20;
+
     /// Opens path and reads its first data line (options valid: input::validate). `interrupted`
     /// is asked while reads wait (see input::interrupt_check); when it stops the pass the result
     /// is failure::interrupted. A fault of usecols against the first data line is
@@ -27,18 +34,32 @@ public:
                     const input::text_options& options = {});
     /// The same over a source the caller made (a pipe's descriptor, bytes in memory, a source
     /// that fails on purpose, one whose head was looked at: a replay_source). A regular file's
-    /// descriptor is still read by ranges. Tests give a small reader buffer, so that the first
-    /// line's read leaves little for the passes' chunks.
+    /// descriptor is still read by ranges. Tests give a small buffer, so that the first line
+    /// spans many reads and grows it.
     pass_error open_source(std::unique_ptr<input::byte_source> source,
                            const input::text_options& options = {},
-                           std::size_t reader_buffer = input::record_reader::default_buffer_size);
+                           std::size_t buffer_size = default_buffer_size);
 
     /// Values of a record: the first data line's field count, or the number of usecols.
     int columns() const noexcept { return columns_; }
-    /// The first data line's values (columns() of them); the caller may take them over.
-    std::vector<double>& first() noexcept { return first_; }
-    input::record_reader& reader() noexcept { return *reader_; }
+    /// The options resolved against the first data line: what the parse of every line needs.
+    const input::parse_layout& layout() const noexcept { return layout_; }
+    /// The 1-based physical line of the first data line (skipped rows and comment lines count).
+    std::uint64_t first_line() const noexcept { return first_line_; }
+    /// The first record's values (columns() of them), parsed from the text; false when memory
+    /// runs out. Only until the threaded reader has taken the text over.
+    bool first_record(std::vector<double>& values) const;
     input::byte_source& source() noexcept { return *source_; }
+
+    /// The text read so far, from the first data line on: length bytes in a buffer of capacity
+    /// bytes and input::chunk_padding more, for the threaded reader to take over.
+    struct text_buffer {
+        std::unique_ptr<char[]> bytes;
+        std::size_t capacity = 0;
+        std::size_t length = 0;
+        bool ended = false;  // the source has ended: nothing more comes from it
+    };
+    text_buffer& text() noexcept { return text_; }
 
     /// The read error the source reports (interrupted when the interrupt check stopped it).
     pass_error read_error() const;
@@ -54,8 +75,8 @@ public:
 
     /// Its descriptor, -1 for other input (pipes, compressed input).
     int plain_file_fd() const noexcept;
-    /// The offset after the bytes the reader has taken from the file: its pending() bytes, then
-    /// the file from here on, are the lines after the first data line.
+    /// The offset after the bytes read from the file so far: text(), then the file from here
+    /// on, are the lines from the first data line on.
     std::uint64_t plain_file_offset() const noexcept;
     /// Whether its size or modification time differ from when it was opened.
     bool plain_file_changed() const noexcept;
@@ -64,11 +85,16 @@ public:
     pass_error check_plain_file_end(off_t read_up_to) const noexcept;
 
 private:
+    enum class got { bytes, end, error, full };
+    got read_more(std::size_t& keep_from, std::size_t most);
+    got skip_line(std::size_t& at);
+    pass_error find_first_line(std::uint64_t skip_rows);
     bool damaged() const;
 
     std::unique_ptr<input::byte_source> source_;
-    std::unique_ptr<input::record_reader> reader_;
-    std::vector<double> first_;
+    input::parse_layout layout_;
+    text_buffer text_;
+    std::uint64_t first_line_ = 0;
     int columns_ = 0;
     off_t opened_size_ = 0;
     timespec opened_mtime_{};

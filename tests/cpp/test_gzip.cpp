@@ -21,7 +21,7 @@
 #include "input/byte_source.hpp"
 #include "input/compressed_source.hpp"
 #include "input/prefetch_source.hpp"
-#include "input/record_reader.hpp"
+#include "harness/line_walker.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION
 #include <bzlib.h>
@@ -31,6 +31,8 @@
 
 namespace lagstat::input {
 namespace {
+
+using harness::line_walker;
 
 /// One gzip member of data. With named set, the header carries a name, a comment, an extra
 /// field and a header CRC, so that every header byte is checked.
@@ -377,7 +379,7 @@ TEST_P(codec_test, reads_through_a_pipe) {
 }
 
 std::vector<std::vector<double>> all_records(byte_source& src, int& last) {
-    record_reader reader(src, 4099);
+    line_walker reader(src, 4099);
     std::vector<std::vector<double>> records;
     std::vector<double> values;
     while ((last = reader.read_record(values)) > 0) records.push_back(values);

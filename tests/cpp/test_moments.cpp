@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "input/byte_source.hpp"
-#include "input/record_reader.hpp"
+#include "harness/line_walker.hpp"
 #include "projection/project.hpp"
 #include "reference/reference_kernels.hpp"
 #include "stats/kernel_dispatch.hpp"
@@ -452,7 +452,7 @@ std::string digest_text(const digest_case& c) {
 template <typename Where, typename Done>
 void for_each_frame(const std::string& text, std::size_t n, Where&& where, Done&& done) {
     input::memory_source src(text.data(), text.size(), 4093);
-    input::record_reader reader(src, 1021);
+    harness::line_walker reader(src, 1021);
     for (;;) {
         const int r = reader.read_record(where(), static_cast<int>(n));
         if (r == 0) break;

@@ -1,6 +1,8 @@
-// The record reader, checked line by line and bit for bit against the literal stdio reader,
-// with the input cut into reads and buffers of every size, with and without text options; the
-// chunk parser against the record reader, with the input cut into spans everywhere.
+// The line scan, walked line by line (tests/harness) and checked bit for bit against the literal
+// stdio reader, with the input cut into reads and buffers of every size, with and without text
+// options; the chunk parser against the walker, with the input cut into spans everywhere; and
+// the passes' own route (the first data line found in the threaded reader's buffer, every record
+// parsed in batches) against the literal option reader.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,13 +24,16 @@
 
 #include "input/byte_source.hpp"
 #include "input/chunk_parser.hpp"
+#include "harness/line_walker.hpp"
 #include "input/line_scan.hpp"
-#include "input/record_reader.hpp"
+#include "passes/frame_batches.hpp"
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
 
 namespace lagstat::input {
 namespace {
+
+using harness::line_walker;
 
 using namespace std::string_literals;
 
@@ -148,7 +153,7 @@ record reference_call(std::FILE* f, int capacity) {
     return {n, out};
 }
 
-record fast_call(record_reader& reader, int capacity) {
+record fast_call(line_walker& reader, int capacity) {
     std::vector<double> out(static_cast<std::size_t>(std::max(capacity, 0)));
     const int n = reader.read_record(capacity > 0 ? out.data() : nullptr, capacity);
     out.resize(static_cast<std::size_t>(std::clamp(n, 0, std::max(capacity, 0))));
@@ -171,7 +176,7 @@ std::vector<record> reference_records(const std::string& data, int capacity, boo
 /// The fast reader's records over src, as many calls as the reference made.
 std::vector<record> fast_records(byte_source& src, std::size_t buffer, int capacity,
                                  std::size_t calls) {
-    record_reader reader(src, buffer);
+    line_walker reader(src, buffer);
     std::vector<record> out;
     for (std::size_t i = 0; i < calls; ++i) out.push_back(fast_call(reader, capacity));
     return out;
@@ -228,9 +233,9 @@ TEST_P(reader_edge, both_readers_give_the_table_result) {
             EXPECT_EQ(reference_call(f.get(), c.capacity), last_line ? end_of_data : next);
         }
         for (const std::size_t buffer :
-             {std::size_t{1}, std::size_t{3}, record_reader::default_buffer_size}) {
+             {std::size_t{1}, std::size_t{3}, line_walker::default_buffer_size}) {
             memory_source src(data.data(), data.size());
-            record_reader reader(src, buffer);
+            line_walker reader(src, buffer);
             EXPECT_EQ(fast_call(reader, c.capacity), expected) << "buffer " << buffer;
             EXPECT_EQ(reader.line_number(), 1u);
             if (c.expected >= 0) {
@@ -300,7 +305,7 @@ TEST_P(reader_sequence, both_readers_give_the_results) {
     const sequence_case& c = GetParam();
     file_ptr f = string_stream(c.data, c.fail);
     scripted_source src(c.data, {}, c.fail);
-    record_reader reader(src, 4);
+    line_walker reader(src, 4);
     for (std::size_t i = 0; i < c.results.size(); ++i) {
         double out[8];
         EXPECT_EQ(reference::read_record(f.get(), out, 8), c.results[i])
@@ -324,7 +329,7 @@ INSTANTIATE_TEST_SUITE_P(reader_inputs, reader_sequence,
 
 TEST_F(reader_test, end_of_file_is_not_read_again) {
     scripted_source src("1 2\n3 4");
-    record_reader reader(src);
+    line_walker reader(src);
     EXPECT_EQ(reader.read_record(nullptr, 0), 2);
     EXPECT_EQ(reader.read_record(nullptr, 0), 2);
     const int reads = src.reads;
@@ -336,7 +341,7 @@ TEST_F(reader_test, end_of_file_is_not_read_again) {
 TEST_F(reader_test, line_number_counts_the_lines_read) {
     const std::string data = "1 2\n3 4\n5 x\n";
     memory_source src(data.data(), data.size(), 3);
-    record_reader reader(src, 2);
+    line_walker reader(src, 2);
     double out[2];
     EXPECT_EQ(reader.read_record(out, 2), 2);
     EXPECT_EQ(reader.line_number(), 1u);
@@ -349,7 +354,7 @@ TEST_F(reader_test, line_number_counts_the_lines_read) {
 TEST_F(reader_test, kept_first_line_then_filling_matches_the_reference) {
     const std::string data = "1.5,-2 3e2\n4 5 6\n7 8 9\n\n";
     memory_source src(data.data(), data.size(), 5);
-    record_reader reader(src, 7);
+    line_walker reader(src, 7);
     std::vector<double> first = {99.0};
     ASSERT_EQ(reader.read_record(first), 3);
     EXPECT_EQ(first, (std::vector<double>{1.5, -2, 300}));
@@ -365,21 +370,21 @@ TEST_F(reader_test, a_million_fields_on_one_line) {
     std::string data;
     for (int i = 0; i < 1000000; ++i) data += std::to_string(i % 1000) + (i % 3 ? " " : ",");
     data += "\n1\n";
-    for (const std::size_t buffer : {std::size_t{4096}, record_reader::default_buffer_size}) {
+    for (const std::size_t buffer : {std::size_t{4096}, line_walker::default_buffer_size}) {
         memory_source counting_src(data.data(), data.size());
-        record_reader counting(counting_src, buffer);
+        line_walker counting(counting_src, buffer);
         EXPECT_EQ(counting.read_record(nullptr, 0), 1000000);
         EXPECT_EQ(counting.read_record(nullptr, 0), 1);
 
         memory_source keeping_src(data.data(), data.size(), 100000);
-        record_reader keeping(keeping_src, buffer);
+        line_walker keeping(keeping_src, buffer);
         std::vector<double> values;
         ASSERT_EQ(keeping.read_record(values), 1000000);
         for (int i = 0; i < 1000000; i += 99991) EXPECT_EQ(values[i], i % 1000);
         EXPECT_EQ(values.back(), 999999 % 1000);
 
         memory_source filling_src(data.data(), data.size());
-        record_reader filling(filling_src, buffer);
+        line_walker filling(filling_src, buffer);
         std::vector<double> out(1000000);
         EXPECT_EQ(filling.read_record(out.data(), 1000000), 1000000);
         EXPECT_EQ(out, values);
@@ -400,7 +405,7 @@ TEST_F(reader_test, open_input_reports_errno) {
     std::unique_ptr<byte_source> src = open_input(dir, err);
     ASSERT_NE(src, nullptr);
     EXPECT_EQ(err, 0);
-    record_reader reader(*src);
+    line_walker reader(*src);
     EXPECT_EQ(reader.read_record(nullptr, 0), -1);
     EXPECT_TRUE(reader.failed());
     EXPECT_EQ(reader.error_number(), EISDIR);
@@ -431,7 +436,7 @@ TEST_F(reader_test, file_reads_as_fopen_does) {
     int err = 0;
     std::unique_ptr<byte_source> src = open_input(path, err);
     ASSERT_NE(src, nullptr);
-    record_reader reader(*src, 65536);
+    line_walker reader(*src, 65536);
     int lines = 0;
     for (;;) {
         const record expected = reference_call(f.get(), 7);
@@ -476,11 +481,11 @@ TEST_F(reader_test, every_split_point_reads_the_same) {
     for (std::size_t cut = 0; cut <= data.size(); ++cut) {
         scripted_source src(data, {cut});
         EXPECT_TRUE(same_records(
-            expected, fast_records(src, record_reader::default_buffer_size, 0, expected.size())))
+            expected, fast_records(src, line_walker::default_buffer_size, 0, expected.size())))
             << "split at " << cut;
         scripted_source filled_src(data, {cut});
         EXPECT_TRUE(same_records(expected_filled,
-                                 fast_records(filled_src, record_reader::default_buffer_size, 8,
+                                 fast_records(filled_src, line_walker::default_buffer_size, 8,
                                               expected_filled.size())))
             << "split at " << cut;
     }
@@ -566,7 +571,7 @@ std::string random_input(std::mt19937_64& rng) {
 
 TEST_F(reader_test, random_inputs_match_the_reference) {
     std::mt19937_64 rng(2024);
-    const std::size_t buffers[] = {1, 2, 3, 7, 64, 4096, record_reader::default_buffer_size};
+    const std::size_t buffers[] = {1, 2, 3, 7, 64, 4096, line_walker::default_buffer_size};
     const std::size_t chunks[] = {1, 5, 13, 4096, static_cast<std::size_t>(-1)};
     int failures = 0;
     for (int i = 0; i < 1500 && failures < 5; ++i) {
@@ -590,7 +595,7 @@ TEST_F(reader_test, random_inputs_match_the_reference) {
             }
             // The keeping call on every line gives the counting result and all the values.
             memory_source keep_src(data.data(), data.size(), chunk);
-            record_reader reader(keep_src, buffer);
+            line_walker reader(keep_src, buffer);
             for (std::size_t call = 0; call < kept.size(); ++call) {
                 std::vector<double> values;
                 const record got{reader.read_record(values), values};
@@ -639,7 +644,7 @@ std::ostream& operator<<(std::ostream& os, const walk& w) {
 walk fast_walk(const std::string& data, const text_options& options, std::size_t buffer,
                std::size_t chunk) {
     memory_source src(data.data(), data.size(), chunk);
-    record_reader reader(src, options, buffer);
+    line_walker reader(src, options, buffer);
     walk w;
     std::vector<double> values;
     const int width = reader.read_record(values);
@@ -677,7 +682,7 @@ walk reference_walk(const std::string& data, const text_options& options) {
 walk chunk_walk(const std::string& data, const text_options& options, std::vector<std::size_t> cuts,
                 std::size_t max_records, bool portable) {
     memory_source src(data.data(), data.size());
-    record_reader reader(src, options);
+    line_walker reader(src, options);
     walk w;
     std::vector<double> values;
     const int width = reader.read_record(values);
@@ -733,6 +738,39 @@ walk chunk_walk(const std::string& data, const text_options& options, std::vecto
     return w;
 }
 
+/// The walk as the passes read: the input opened (its first data line found and counted in the
+/// text buffer of `buffer` bytes), then every record, the first one included, from the threaded
+/// reader on `threads` threads with pieces of piece_bytes.
+walk batches_walk(const std::string& data, const text_options& options, std::size_t buffer,
+                  std::size_t chunk, std::size_t piece_bytes, std::size_t threads) {
+    passes::text_input in;
+    walk w;
+    const passes::pass_error e = in.open_source(
+        std::make_unique<memory_source>(data.data(), data.size(), chunk), options, buffer);
+    if (e) {
+        const bool no_data = e.kind == passes::failure::no_data;
+        w.calls.push_back({no_data ? 0 : -1, {}});
+        w.lines.push_back(e.line != 0 ? e.line : unknown_line);
+        w.error = e.reason;
+        return w;
+    }
+    const auto width = static_cast<std::size_t>(in.columns());
+    const std::uint64_t first_line = in.first_line();
+    passes::thread_team team(threads);
+    passes::frame_batches batches(in, team, nullptr, nullptr, piece_bytes);
+    while (batches.next()) {
+        for (const double* row : batches.rows()) {
+            w.calls.push_back({static_cast<int>(width), std::vector<double>(row, row + width)});
+            w.lines.push_back(w.lines.empty() ? first_line : unknown_line);
+        }
+    }
+    const passes::pass_error end = batches.error();
+    w.calls.push_back({end ? -1 : 0, {}});
+    w.lines.push_back(end ? end.line : unknown_line);
+    w.error = end.reason;
+    return w;
+}
+
 struct options_case {
     const char* name;
     text_options options;
@@ -765,9 +803,14 @@ TEST_P(reader_options, every_buffer_and_span_reads_as_the_reference) {
     ASSERT_EQ(results, c.results) << "reference" << expected;
     ASSERT_EQ(expected.error, c.error) << describe(expected.error);
     for (std::size_t buffer = 1; buffer <= 48; ++buffer) {
-        for (const std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t(-1)})
+        for (const std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t(-1)}) {
             ASSERT_EQ(fast_walk(c.data, c.options, buffer, chunk), expected)
                 << "buffer " << buffer << " chunk " << chunk;
+            const std::size_t piece = 1 + (buffer + chunk) % 9, threads = 1 + buffer % 3;
+            ASSERT_EQ(batches_walk(c.data, c.options, buffer, chunk, piece, threads), expected)
+                << "batches: buffer " << buffer << " chunk " << chunk << " piece " << piece
+                << " threads " << threads;
+        }
     }
     for (std::size_t cut = 0; cut <= c.data.size(); ++cut) {
         for (const bool portable : {false, true})
@@ -853,6 +896,94 @@ INSTANTIATE_TEST_SUITE_P(
         options_case{
             "default format", opts(""), "1 2\n3\n", {2, -1}, error_kind::wrong_field_count}));
 
+// --- A line without end: refused, or too long to hold, after a bounded read. ---
+
+/// A head, then one unit over and over: a line that never ends. Past `most` bytes it fails
+/// (EFBIG), so that a reader that held the whole line shows as a read error, not as a machine
+/// out of memory.
+class endless_source final : public byte_source {
+public:
+    endless_source(std::string head, const std::string& unit, std::size_t most)
+        : head_(std::move(head)), unit_size_(unit.size()), most_(most) {
+        while (units_.size() < (std::size_t{1} << 20) + unit_size_) units_ += unit;
+    }
+    long read(char* buf, std::size_t cap) override {
+        if (pos_ >= most_) {
+            error_number_ = EFBIG;
+            return -1;
+        }
+        std::size_t n = std::min({cap, most_ - pos_, std::size_t{1} << 20});
+        if (pos_ < head_.size()) {
+            n = std::min(n, head_.size() - pos_);
+            std::memcpy(buf, head_.data() + pos_, n);
+        } else {
+            std::memcpy(buf, units_.data() + (pos_ - head_.size()) % unit_size_, n);
+        }
+        pos_ += n;
+        return static_cast<long>(n);
+    }
+
+private:
+    std::string head_, units_;
+    std::size_t unit_size_, most_, pos_ = 0;
+};
+
+struct endless_case {
+    const char* name;
+    std::string head, unit;
+    text_options options;
+    passes::failure kind;
+    std::uint64_t line;
+    error_kind reason;
+    std::size_t most;  // bytes the source hands out before it fails
+};
+
+std::ostream& operator<<(std::ostream& os, const endless_case& c) { return os << c.name; }
+
+class endless_line : public ::testing::TestWithParam<endless_case> {};
+
+TEST_P(endless_line, stops_within_its_bound) {
+    const endless_case& c = GetParam();
+    for (const std::size_t threads : {1, 3}) {
+        passes::text_input in;
+        passes::pass_error e = in.open_source(
+            std::make_unique<endless_source>(c.head, c.unit, c.most), c.options);
+        if (!e) {
+            passes::thread_team team(threads);
+            passes::frame_batches batches(in, team, nullptr);
+            while (batches.next()) {
+            }
+            e = batches.error();
+        }
+        EXPECT_EQ(static_cast<int>(e.kind), static_cast<int>(c.kind)) << "threads " << threads;
+        EXPECT_EQ(e.line, c.line) << "threads " << threads;
+        EXPECT_EQ(e.reason, c.reason) << describe(e.reason);
+        if (c.kind != passes::failure::bad_line) break;  // the opening has no threads
+    }
+}
+
+constexpr std::size_t held_first_line = passes::text_input::max_first_line_bytes;
+
+INSTANTIATE_TEST_SUITE_P(
+    lines, endless_line,
+    ::testing::Values(
+        endless_case{"data_line_wider_than_the_frame", "1 2\n3 4\n", "5 ", {},
+                     passes::failure::bad_line, 3, error_kind::wrong_field_count, 64 << 20},
+        endless_case{"data_line_of_commas", "1,2\n", ",", {}, passes::failure::bad_line, 2,
+                     error_kind::wrong_field_count, 64 << 20},
+        endless_case{"data_field_too_long", "1 2\n1 ", "7", opts("#"), passes::failure::bad_line,
+                     2, error_kind::field_too_long, 64 << 20},
+        endless_case{"first_line", "", "1 ", {}, passes::failure::no_memory, 1, error_kind::none,
+                     held_first_line + 1},
+        endless_case{"first_line_after_comments", "# a\n  # b\n", "1,", opts("#", 0, {}, true),
+                     passes::failure::no_memory, 3, error_kind::none, held_first_line + 64},
+        endless_case{"first_line_refused_in_its_start", "", "1 2 x", {},
+                     passes::failure::bad_first_line, 1, error_kind::bad_character, 4 << 20},
+        endless_case{"comment_line_before_the_data", "#", "#", opts("#"),
+                     passes::failure::read_error, 0, error_kind::none,
+                     held_first_line + (1 << 20)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 /// A random input for the options: header rows, comment lines (# or @), data lines with comment
 /// tails, the comma delimiter's separators and now and then a fault.
 std::string random_options_input(std::mt19937_64& rng, const text_options& options) {
@@ -895,12 +1026,15 @@ TEST_F(reader_test, random_inputs_with_options_match_the_reference_and_the_chunk
         const walk got = fast_walk(data, options, buffer, 1 + rng() % 16);
         const walk chunked =
             chunk_walk(data, options, {rng() % (data.size() + 1)}, 1 + rng() % 4, rng() % 2);
-        if (!(got == expected) || !(chunked == expected)) {
+        const walk batched =
+            batches_walk(data, options, 1 + rng() % 64, 1 + rng() % 16, 1 + rng() % 32,
+                         1 + rng() % 3);
+        if (!(got == expected) || !(chunked == expected) || !(batched == expected)) {
             ++failures;
             ADD_FAILURE() << "input \"" << printable(data) << "\" comments \"" << options.comments
                           << "\" usecols " << options.usecols.size() << " buffer " << buffer
                           << "\n  reference" << expected << "\n  reader" << got << "\n  chunks"
-                          << chunked;
+                          << chunked << "\n  batches" << batched;
         }
     }
     EXPECT_EQ(failures, 0);

@@ -1,7 +1,7 @@
-// Fuzz target: arbitrary bytes read by the record reader and by the literal reference reader
+// Fuzz target: arbitrary bytes read by the line walker and by the literal reference reader
 // (getc/ungetc over stdio, atof) must give the same results line by line: the same counts and the
 // same values, bit for bit, up to and including the first failure; with text options also the
-// same line numbers and reasons; and the chunk parser must give what the record reader gives.
+// same line numbers and reasons; and the chunk parser must give what the walker gives.
 //
 // Input: seven parameter bytes, then the text.
 //   byte 0: the reader's buffer size (1..48 bytes, so that lines and fields straddle refills, or
@@ -11,8 +11,9 @@
 //           its last decimal digit; the parity of the rest picks gzip's inflater (zlib, ISA-L);
 //   byte 3: text options: bits 0-1 the comment characters (none, "#", "#@", "!%"), bit 2 the
 //           comma delimiter, bits 3-4 skip_rows, bits 5-6 the number of usecols;
-//   bytes 4-6: the usecols, each byte % 9 - 4 (-4..4).
-// Five walks over the text:
+//   bytes 4-6: the usecols, each byte % 9 - 4 (-4..4); bytes 5 and 6 also give walk 6 its piece
+//           size and thread count.
+// Six walks over the text:
 //   1. as the passes read: the first line counted with its values kept, every later line filled
 //      into a record of that many fields (the reference counts, rewinds and reads it again);
 //   2. every line with the fixed capacity of byte 2;
@@ -21,7 +22,10 @@
 //   4. with the options of bytes 3-6, as the passes read, against the literal option reader;
 //   5. walk 4 again with the lines after the first data line parsed by parse_chunk (and its
 //      portable twin on every other cut), in two spans cut everywhere (inputs up to 1 KiB, else
-//      at 64 places): the same records, the same stop, on the same line.
+//      at 64 places): the same records, the same stop, on the same line;
+//   6. walk 4 as the passes make it: the input opened by text_input (its first data line found
+//      and counted in the text buffer of byte 0's size), every record, the first one included,
+//      from frame_batches on one or two threads with pieces of byte 5's size (1..64 bytes).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -33,8 +37,10 @@
 
 #include "input/byte_source.hpp"
 #include "input/chunk_parser.hpp"
+#include "harness/line_walker.hpp"
 #include "input/compressed_source.hpp"
-#include "input/record_reader.hpp"
+#include "passes/frame_batches.hpp"
+#include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
 
 namespace {
@@ -42,7 +48,7 @@ namespace {
 using lagstat::input::chunk_result;
 using lagstat::input::error_kind;
 using lagstat::input::memory_source;
-using lagstat::input::record_reader;
+using lagstat::harness::line_walker;
 using lagstat::input::text_options;
 
 constexpr int max_capacity = 9;
@@ -81,7 +87,7 @@ std::FILE* open_text(const char* text, std::size_t size) {
 /// Walk 1: the first line counted and kept, then every line filled with its count.
 void walk_as_passes(const char* text, std::size_t size, std::size_t buffer, std::size_t chunk) {
     memory_source src(text, size, chunk);
-    record_reader reader(src, buffer);
+    line_walker reader(src, buffer);
     std::vector<double> first;
     const int columns = reader.read_record(first);
     if (columns > 0 && first.size() != static_cast<std::size_t>(columns))
@@ -112,7 +118,7 @@ void walk_as_passes(const char* text, std::size_t size, std::size_t buffer, std:
 /// own soundness is tested (the sanitizers watch it).
 void walk_fixed(lagstat::input::byte_source& src, const char* text, std::size_t size,
                 std::size_t buffer, int capacity, bool check) {
-    record_reader reader(src, buffer);
+    line_walker reader(src, buffer);
     double got[max_capacity] = {};
     double want[max_capacity] = {};
     std::FILE* f = check ? open_text(text, size) : nullptr;
@@ -142,7 +148,7 @@ struct call {
 std::vector<call> options_walk(const char* text, std::size_t size, const text_options& options,
                                std::size_t buffer, std::size_t chunk) {
     memory_source src(text, size, chunk);
-    record_reader reader(src, options, buffer);
+    line_walker reader(src, options, buffer);
     std::vector<call> calls;
     std::vector<double> values;
     const int width = reader.read_record(values);
@@ -184,7 +190,7 @@ void check_options_walk(const std::vector<call>& got, const char* text, std::siz
 void check_chunks(const std::vector<call>& calls, const char* text, std::size_t size,
                   const text_options& options, std::size_t cut, bool portable) {
     memory_source src(text, size);
-    record_reader reader(src, options, size + 1);  // the whole text in one buffer
+    line_walker reader(src, options, size + 1);  // the whole text in one buffer
     std::vector<double> first;
     if (reader.read_record(first) <= 0) return;
     const std::size_t width = first.size();
@@ -228,6 +234,44 @@ void check_chunks(const std::vector<call>& calls, const char* text, std::size_t 
         fail("chunk end", static_cast<int>(line), 0, next < calls.size() ? calls[next].n : -9);
 }
 
+/// Walk 6: the passes' route against the calls of walk 4.
+void check_batches(const std::vector<call>& calls, const char* text, std::size_t size,
+                   const text_options& options, std::size_t buffer, std::size_t chunk,
+                   std::size_t piece_bytes, std::size_t threads) {
+    namespace passes = lagstat::passes;
+    passes::text_input in;
+    const passes::pass_error opened =
+        in.open_source(std::make_unique<memory_source>(text, size, chunk), options, buffer);
+    if (opened) {
+        const int want = opened.kind == passes::failure::no_data ? 0 : -1;
+        if (calls[0].n != want || (want < 0 && calls[0].error != opened.reason))
+            fail("batches: opening", 1, want, calls[0].n);
+        return;
+    }
+    if (calls[0].n != in.columns() || calls[0].line != in.first_line())
+        fail("batches: first data line", static_cast<int>(in.first_line()), in.columns(),
+             calls[0].n);
+    const std::size_t width = static_cast<std::size_t>(in.columns());
+    passes::thread_team team(threads);
+    passes::frame_batches batches(in, team, nullptr, nullptr, piece_bytes);
+    std::size_t next = 0;
+    while (batches.next()) {
+        for (const double* row : batches.rows()) {
+            if (next >= calls.size() || calls[next].n <= 0)
+                fail("batches: record", static_cast<int>(next), static_cast<int>(width), -9);
+            compare_values("batches: record", static_cast<int>(next), row,
+                           calls[next].values.data(), static_cast<int>(width));
+            ++next;
+        }
+    }
+    const passes::pass_error e = batches.error();
+    const int want = e ? -1 : 0;
+    if (next >= calls.size() || calls[next].n != want ||
+        (e && (calls[next].line != e.line || calls[next].error != e.reason)))
+        fail("batches: stop", static_cast<int>(e.line), want,
+             next < calls.size() ? calls[next].n : -9);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -262,5 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t step = length <= 1024 ? 1 : length / 64;
     for (std::size_t cut = 0; cut <= length; cut += step)
         check_chunks(calls, text, length, options, cut, cut / step % 2 == 1);
+    check_batches(calls, text, length, options, buffer, chunk, 1 + data[5] % 64,
+                  1 + data[6] % 2);
     return 0;
 }

@@ -23,6 +23,8 @@ LENGTH_MESSAGE = "Number of order parameters and length of mean/std/weights diff
 LINE_MESSAGE = "Unexpected line format or read error."
 EMPTY = (errno.ENODATA, "No data: the file is empty or its first line is blank")
 MALFORMED = (errno.EILSEQ, "Unexpected format of the first line: no field count")
+FIRST_LINE_HELD = ("The first data line is longer than 256 MiB, the most held while its fields are "
+                   "counted")
 
 TEXT = b"1.5 -2\n3.25 4e-3\n-5 6.125\n7 8\n"
 FRAMES = [b"1.5 -2\n", b"3.25 4e-3\n", b"-5 6.125\n", b"7 8\n"]
@@ -558,6 +560,52 @@ def test_million_field_lines_are_read(tmp_path, line, value):
     assert_exact(d["mean"], np.full(MILLION, 2 * value))
     assert_exact(d["var"], np.full(MILLION, 2 * value * value))
     assert_exact(d["samples"], 2.0)
+
+
+# A line of 200 million fields, 400 MB, as concatenated gzip members of one repeated MiB: it is
+# read in a child whose address space allows only BOUNDED_BYTES more than it holds after start-up.
+WIDE = gzipped(b"1 " * (1 << 19)) * 400
+BOUNDED_BYTES = 640 << 20
+BOUNDED_CHILD = """
+import json, resource, sys
+import numpy as np, lagstat
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[3]), resource.RLIM_INFINITY))
+try:
+    if sys.argv[2] == "run":
+        lagstat.run(sys.argv[1], {}, 1, 0, 0, 0, 1)
+    elif sys.argv[2] == "run with comments":
+        lagstat.run(sys.argv[1], {}, 1, 0, 0, 0, 1, comments="#")
+    else:
+        lagstat.stream(sys.argv[1], sys.argv[1] + ".out", [0, 0], np.eye(2), 2, 0)
+    print(json.dumps(None))
+except Exception as e:
+    print(json.dumps([type(e).__name__, str(e), getattr(e, "__notes__", [])]))
+"""
+
+
+@pytest.mark.skipif(os.environ.get("LAGSTAT_SANITIZED") == "1",
+                    reason="the address sanitizer's shadow memory does not fit an address-space limit")
+@pytest.mark.parametrize(
+    "content, call, exc, message, line",
+    [
+        (WIDE + gzipped(b"\n1\n"), "run", "MemoryError", FIRST_LINE_HELD, 1),
+        (gzipped(b"# a comment\n") + WIDE + gzipped(b"\n"), "run with comments", "MemoryError",
+         FIRST_LINE_HELD, 2),
+        (gzipped(b"1 2\n") + WIDE + gzipped(b"\n5 6\n"), "run", "ValueError", LINE_MESSAGE, 2),
+        (gzipped(b"1 2\n3 4\n") + WIDE + gzipped(b"\n"), "stream", "ValueError", LINE_MESSAGE, 3),
+    ],
+    ids=["first line", "first line after a comment", "data line", "data line of stream"],
+)
+def test_long_lines_are_refused_in_bounded_memory(write, content, call, exc, message, line):
+    """A data line is refused as soon as it has more fields than the first, not once it is held
+    whole; the first line, whose field count is not known yet, is held up to a stated limit."""
+    path = write(content, "wide.txt.gz")
+    proc = subprocess.run([sys.executable, "-c", BOUNDED_CHILD, path, call, str(BOUNDED_BYTES)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [exc, message, [f"in {path!r}, line {line}"]]
 
 
 # ---- a comma-decimal process locale -----------------------------------------------------------

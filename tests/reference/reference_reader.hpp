@@ -24,10 +24,10 @@ namespace lagstat::reference {
 
 /// The reader with text options, written as literally: getc/ungetc, one character and one state
 /// at a time, atof, the whole line's fields kept and the selected ones copied out. read() returns
-/// what record_reader's calls return as the passes make them: the first data line (after the
-/// skipped rows and comment lines; its field count fixes every later line's, usecols are resolved
-/// against it), then one record per call; the record's width, 0 at the end of the data, or -1
-/// with error() telling why. Call it under the C locale.
+/// what the line walker's calls (tests/harness) return as the passes make them: the first data
+/// line (after the skipped rows and comment lines; its field count fixes every later line's,
+/// usecols are resolved against it), then one record per call; the record's width, 0 at the end
+/// of the data, or -1 with error() telling why. Call it under the C locale.
 class option_reader {
 public:
     option_reader(std::FILE* stream, input::text_options options);

@@ -1,4 +1,7 @@
-// The record reader: one line of tabulated text to one record of doubles.
+// The line-by-line walker of the tests and fuzzers: one line of tabulated text to one record of
+// doubles, through the passes' own line scan (input/line_scan.hpp) over a buffer that it refills
+// call by call. The passes read through frame_batches; this walks the same scan one line at a time,
+// so that every line, cut at any refill, can be held against the literal reference readers.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +13,16 @@
 #include "input/byte_source.hpp"
 #include "input/text_options.hpp"
 
-namespace lagstat::input {
-
-namespace detail {
+namespace lagstat::input::detail {
 enum class scan_kind : unsigned char;
 }
+
+namespace lagstat::harness {
+
+using input::byte_source;
+using input::error_kind;
+using input::parse_layout;
+using input::text_options;
 
 /// Reads lines of the tabulated format from a byte source through a large buffer of its own.
 ///
@@ -22,15 +30,15 @@ enum class scan_kind : unsigned char;
 /// characters), by commas, or both; a comma always ends a field, even an empty one; a field
 /// holds at most 256 characters; the data end at the first empty or blank line or at the
 /// end of the input. text_options depart from it: see there.
-class record_reader {
+class line_walker {
 public:
     static constexpr std::size_t default_buffer_size = std::size_t{1} << 20;
 
     /// A reader of the default format.
-    explicit record_reader(byte_source& src, std::size_t buffer_size = default_buffer_size);
+    explicit line_walker(byte_source& src, std::size_t buffer_size = default_buffer_size);
     /// A reader of the format the options describe (the caller has checked them with validate()).
-    record_reader(byte_source& src, const text_options& options,
-                  std::size_t buffer_size = default_buffer_size);
+    line_walker(byte_source& src, const text_options& options,
+                std::size_t buffer_size = default_buffer_size);
 
     /// Reads one line. capacity <= 0 selects counting mode (nothing is stored, out unused).
     ///
@@ -79,7 +87,7 @@ public:
 private:
     struct feed;
 
-    template <detail::scan_kind Kind, class Sink>
+    template <input::detail::scan_kind Kind, class Sink>
     int scan(Sink& sink);
     template <class Sink>
     int scan_data(Sink& sink);
@@ -103,4 +111,4 @@ private:
     std::vector<double> first_;  // the first data line, for a first call in filling mode
 };
 
-}  // namespace lagstat::input
+}  // namespace lagstat::harness

@@ -1,17 +1,49 @@
-// The record reader: the line scan of line_scan.hpp over a buffer that it refills from the byte
-// source, with the sentinel and padding the scan needs after the valid data.
-#include "input/record_reader.hpp"
+// The walker: the line scan of line_scan.hpp over a buffer that it refills from the byte source,
+// with the sentinel and padding the scan needs after the valid data.
+#include "harness/line_walker.hpp"
 
 #include <algorithm>
+#include <climits>
 
 #include "input/line_scan.hpp"
 
-namespace lagstat::input {
+namespace lagstat::harness {
+
+namespace detail = input::detail;
+
+namespace {
+
+/// The default format's filling: the first `capacity` fields in order, the count returned as it
+/// is (a count short of the capacity is told, for the caller's message).
+struct fill_sink {
+    static constexpr detail::converts conversion = detail::converts::always;
+    double* out;
+    int capacity;
+    bool room(int i) const noexcept { return i < capacity; }
+    static int slot(int i) noexcept { return i; }
+    void store(int s, double v) noexcept { out[s] = v; }
+    int end_line(int count, error_kind& error) const noexcept {
+        if (count != capacity && count != 0) error = error_kind::wrong_field_count;
+        return count;
+    }
+};
+
+/// Every field, its value appended (the first data line, whose field count is not known yet).
+struct keep_sink {
+    static constexpr detail::converts conversion = detail::converts::always;
+    std::vector<double>* values;
+    static bool room(int i) noexcept { return i < INT_MAX; }
+    static int slot(int i) noexcept { return i; }
+    void store(int, double v) { values->push_back(v); }
+    int end_line(int count, error_kind&) const noexcept { return count; }
+};
+
+}  // namespace
 
 // The scan's feed: the next buffer of the source. At the end of the input or on a read error the
 // window is left empty at the buffer's start, so that pending() stays valid.
-struct record_reader::feed {
-    record_reader& reader;
+struct line_walker::feed {
+    line_walker& reader;
     bool more(const char*& p, const char*& end) {
         const bool got = reader.refill();
         p = reader.pos_;
@@ -21,10 +53,10 @@ struct record_reader::feed {
     bool failed() const noexcept { return reader.failed_; }
 };
 
-record_reader::record_reader(byte_source& src, std::size_t buffer_size)
-    : record_reader(src, text_options{}, buffer_size) {}
+line_walker::line_walker(byte_source& src, std::size_t buffer_size)
+    : line_walker(src, text_options{}, buffer_size) {}
 
-record_reader::record_reader(byte_source& src, const text_options& options, std::size_t buffer_size)
+line_walker::line_walker(byte_source& src, const text_options& options, std::size_t buffer_size)
     : src_(src),
       capacity_(buffer_size == 0 ? 1 : buffer_size),
       plain_(options.is_default()),
@@ -34,7 +66,7 @@ record_reader::record_reader(byte_source& src, const text_options& options, std:
     pos_ = end_ = buffer_.get();
 }
 
-bool record_reader::refill() {
+bool line_walker::refill() {
     const long n = src_.read(buffer_.get(), capacity_);
     if (n <= 0) {
         if (n < 0) {
@@ -54,7 +86,7 @@ bool record_reader::refill() {
 
 // Inlined: one call per line, as read_record's callers make it.
 template <detail::scan_kind Kind, class Sink>
-[[gnu::always_inline]] inline int record_reader::scan(Sink& sink) {
+[[gnu::always_inline]] inline int line_walker::scan(Sink& sink) {
     if (failed_) {
         last_error_ = error_kind::read_error;
         return -1;
@@ -73,14 +105,14 @@ template <detail::scan_kind Kind, class Sink>
 
 // A line with options, by the scan the layout takes.
 template <class Sink>
-int record_reader::scan_data(Sink& sink) {
+int line_walker::scan_data(Sink& sink) {
     return detail::with_scan_kind(layout_,
                                   [&](auto kind) { return scan<decltype(kind)::value>(sink); });
 }
 
 // A data line of the resolved layout, stored into out (Store) or only checked.
 template <bool Store>
-int record_reader::read_data(double* out) {
+int line_walker::read_data(double* out) {
     if (Store && layout_.slots() != nullptr) {
         detail::record_sink<Store, true> sink(out, layout_);
         return scan_data(sink);
@@ -89,7 +121,7 @@ int record_reader::read_data(double* out) {
     return scan_data(sink);
 }
 
-int record_reader::read_first(std::vector<double>& values) {
+int line_walker::read_first(std::vector<double>& values) {
     values.clear();
     for (; rows_to_skip_ > 0; --rows_to_skip_) {
         if (failed_ || at_end_) break;
@@ -101,7 +133,7 @@ int record_reader::read_first(std::vector<double>& values) {
         last_error_ = error_kind::read_error;
         return -1;
     }
-    detail::keep_sink sink{&values};
+    keep_sink sink{&values};
     const int n = scan_data(sink);
     if (n <= 0) return n;
     last_error_ = layout_.resolve(n);
@@ -116,13 +148,13 @@ int record_reader::read_first(std::vector<double>& values) {
     return layout_.width();
 }
 
-int record_reader::read_record(double* out, int capacity) {
+int line_walker::read_record(double* out, int capacity) {
     if (plain_) {
         if (capacity <= 0) {
             detail::count_sink sink;
             return scan<detail::scan_kind::plain>(sink);
         }
-        detail::fill_sink sink{out, capacity};
+        fill_sink sink{out, capacity};
         return scan<detail::scan_kind::plain>(sink);
     }
     if (!layout_.resolved()) {
@@ -144,11 +176,11 @@ int record_reader::read_record(double* out, int capacity) {
     return read_data<true>(out);
 }
 
-int record_reader::read_record(std::vector<double>& values) {
+int line_walker::read_record(std::vector<double>& values) {
     values.clear();
     int n;
     if (plain_) {
-        detail::keep_sink sink{&values};
+        keep_sink sink{&values};
         n = scan<detail::scan_kind::plain>(sink);
         if (n > 0 && !layout_.resolved()) layout_.resolve(n);
     } else if (!layout_.resolved()) {
@@ -161,4 +193,4 @@ int record_reader::read_record(std::vector<double>& values) {
     return n;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::harness
