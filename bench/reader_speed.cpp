@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/chunk_parser.hpp"
-#include "input/record_reader.hpp"
+#include "source/byte_source.hpp"
+#include "text/chunk_parser.hpp"
+#include "text/record_reader.hpp"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/replay_source.hpp"
-#include "module/errors.hpp"
-#include "module/keywords.hpp"
-#include "module/py_ref.hpp"
-#include "module/released.hpp"
+#include "source/byte_source.hpp"
+#include "source/replay_source.hpp"
+#include "python/errors.hpp"
+#include "python/keywords.hpp"
+#include "python/py_ref.hpp"
+#include "python/gil.hpp"
 #include "passes/lag_scan.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"

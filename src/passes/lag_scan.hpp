@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"

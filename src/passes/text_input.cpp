@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "input/compressed_source.hpp"
+#include "source/compressed_source.hpp"
 
 namespace lagstat::passes {
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/record_reader.hpp"
-#include "input/text_options.hpp"
+#include "source/byte_source.hpp"
+#include "text/record_reader.hpp"
+#include "text/text_options.hpp"
 #include "passes/pass_error.hpp"
 
 namespace lagstat::passes {

@@ -18,10 +18,10 @@
 
 #include <gtest/gtest.h>
 
-#include "input/byte_source.hpp"
-#include "input/compressed_source.hpp"
-#include "input/prefetch_source.hpp"
-#include "input/record_reader.hpp"
+#include "source/byte_source.hpp"
+#include "source/compressed_source.hpp"
+#include "source/prefetch_source.hpp"
+#include "text/record_reader.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION
 #include <bzlib.h>

@@ -20,10 +20,10 @@
 
 #include <gtest/gtest.h>
 
-#include "input/byte_source.hpp"
-#include "input/chunk_parser.hpp"
-#include "input/line_scan.hpp"
-#include "input/record_reader.hpp"
+#include "source/byte_source.hpp"
+#include "text/chunk_parser.hpp"
+#include "text/line_scan.hpp"
+#include "text/record_reader.hpp"
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
 

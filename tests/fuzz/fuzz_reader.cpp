@@ -31,10 +31,10 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/chunk_parser.hpp"
-#include "input/compressed_source.hpp"
-#include "input/record_reader.hpp"
+#include "source/byte_source.hpp"
+#include "text/chunk_parser.hpp"
+#include "source/compressed_source.hpp"
+#include "text/record_reader.hpp"
 #include "reference/reference_reader.hpp"
 
 namespace {

@@ -1,7 +1,7 @@
 // File name arguments and the exceptions the passes raise.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 #include "passes/pass_error.hpp"
 
 namespace lagstat::module {

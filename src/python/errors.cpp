@@ -1,4 +1,4 @@
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // The chunk parser: the line scan of line_scan.hpp over one window that is never refilled.
-#include "input/chunk_parser.hpp"
+#include "text/chunk_parser.hpp"
 
 #include <cstring>
 
-#include "input/line_scan.hpp"
+#include "text/line_scan.hpp"
 
 static_assert(lagstat::input::chunk_padding >= lagstat::input::detail::scan_padding,
               "the scan reads that far after the sentinel");

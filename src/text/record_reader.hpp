@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/text_options.hpp"
+#include "source/byte_source.hpp"
+#include "text/text_options.hpp"
 
 namespace lagstat::input {
 

@@ -1,5 +1,5 @@
 // File descriptor and memory byte sources.
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "input/compressed_source.hpp"
-#include "input/prefetch_source.hpp"
+#include "source/compressed_source.hpp"
+#include "source/prefetch_source.hpp"
 
 namespace lagstat::input {
 namespace detail {

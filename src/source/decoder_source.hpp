@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "input/compressed_source.hpp"
+#include "source/compressed_source.hpp"
 
 namespace lagstat::input::detail {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input/text_options.hpp"
+#include "text/text_options.hpp"
 
 namespace lagstat::input {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <new>
 
-#include "input/decoder_source.hpp"
+#include "source/decoder_source.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION
 #include <lzma.h>

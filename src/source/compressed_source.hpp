@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 
 namespace lagstat::input {
 

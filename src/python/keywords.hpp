@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "input/text_options.hpp"
-#include "module/py_ref.hpp"
+#include "text/text_options.hpp"
+#include "python/py_ref.hpp"
 
 namespace lagstat::module {
 

@@ -1,4 +1,4 @@
-#include "module/keywords.hpp"
+#include "python/keywords.hpp"
 
 #include <cerrno>
 #include <climits>

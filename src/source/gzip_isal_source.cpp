@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "input/decoder_source.hpp"
+#include "source/decoder_source.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION && LAGSTAT_HAVE_ISAL
 #include <isa-l.h>

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "input/compressed_source.hpp"
+#include "source/compressed_source.hpp"
 
 namespace lagstat::input {
 

@@ -1,5 +1,5 @@
 // The instruction-set dispatch of the block kernels, and the mirror of the upper triangle.
-#include "stats/kernels.hpp"
+#include "stats/mirror.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "input/replay_source.hpp"
+#include "source/replay_source.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <new>
 
-#include "input/decoder_source.hpp"
+#include "source/decoder_source.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION
 #include <zstd.h>

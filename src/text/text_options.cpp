@@ -1,9 +1,9 @@
 // Options of the tabulated format: their checks, and their resolution into a scan's layout.
-#include "input/text_options.hpp"
+#include "text/text_options.hpp"
 
 #include <utility>
 
-#include "input/line_scan.hpp"
+#include "text/line_scan.hpp"
 
 namespace lagstat::input {
 

@@ -1,5 +1,5 @@
 // The worker thread that reads a source ahead, and the hand-over of its buffers.
-#include "input/prefetch_source.hpp"
+#include "source/prefetch_source.hpp"
 
 #include <pthread.h>
 #include <signal.h>

@@ -1,10 +1,10 @@
 // The record reader: the line scan of line_scan.hpp over a buffer that it refills from the byte
 // source, with the sentinel and padding the scan needs after the valid data.
-#include "input/record_reader.hpp"
+#include "text/record_reader.hpp"
 
 #include <algorithm>
 
-#include "input/line_scan.hpp"
+#include "text/line_scan.hpp"
 
 namespace lagstat::input {
 

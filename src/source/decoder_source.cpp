@@ -1,5 +1,5 @@
 // The decoders' shared frame: refills, stream boundaries, padding and kept failures.
-#include "input/decoder_source.hpp"
+#include "source/decoder_source.hpp"
 
 #include <algorithm>
 #include <cerrno>

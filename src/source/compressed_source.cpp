@@ -1,11 +1,11 @@
 // Detection of compressed input by its magic bytes, and what the passes ask of a source.
-#include "input/compressed_source.hpp"
+#include "source/compressed_source.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "input/decoder_source.hpp"
+#include "source/decoder_source.hpp"
 
 namespace lagstat::input {
 namespace detail {

@@ -38,8 +38,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "input/number.hpp"
-#include "input/text_options.hpp"
+#include "text/number.hpp"
+#include "text/text_options.hpp"
 
 namespace lagstat::input::detail {
 

@@ -1,4 +1,4 @@
-#include "module/released.hpp"
+#include "python/gil.hpp"
 
 #include <pthread.h>
 

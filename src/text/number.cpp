@@ -5,7 +5,7 @@
 // correctly rounded multiply or divide by an exact power of ten. Everything else goes to
 // std::from_chars (correctly rounded, locale-free), and the values it reports as out of range go
 // to strtod_l in a C locale of our own.
-#include "input/number.hpp"
+#include "text/number.hpp"
 
 #include <locale.h>
 #include <charconv>

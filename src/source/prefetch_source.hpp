@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "input/compressed_source.hpp"
+#include "source/compressed_source.hpp"
 
 namespace lagstat::input {
 
