@@ -20,7 +20,7 @@ namespace lagstat::passes {
 class text_input {
 public:
     /// Opens path and reads its first data line (options valid: input::validate). `interrupted`
-    /// is asked while reads wait (see input::interrupt_check); when it stops the pass the result
+    /// is asked while reads wait (see lagstat::interrupt_check); when it stops the pass the result
     /// is failure::interrupted. A fault of usecols against the first data line is
     /// failure::bad_options with the reason.
     pass_error open(const char* path, input::interrupt_check interrupted,

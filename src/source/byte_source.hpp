@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "base/interrupt.hpp"
+
 namespace lagstat::input {
 
 /// A sequential source of bytes.
@@ -57,9 +59,7 @@ protected:
 /// Longest a read on a worker thread waits before it looks at its stop flag again.
 constexpr int worker_wake_ms = 50;
 
-/// Asked while a read waits or after it returned: true stops the read, which then fails with
-/// EINTR (so that a caller can act on a signal, such as an interpreter's KeyboardInterrupt).
-using interrupt_check = bool (*)() noexcept;
+using lagstat::interrupt_check;
 
 /// Bytes of a file descriptor, read with read(2). Owns the descriptor and closes it.
 class fd_source final : public byte_source {

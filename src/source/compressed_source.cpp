@@ -6,69 +6,13 @@
 #include <new>
 
 #include "source/decoder_source.hpp"
+#include "source/replay_source.hpp"
 
 namespace lagstat::input {
 namespace detail {
 namespace {
 
 #if LAGSTAT_HAVE_COMPRESSION
-
-enum class raw_state { open, at_end, failed };
-
-/// Gives back the bytes peeked from raw, then raw's own bytes unchanged.
-class replay_source final : public byte_source {
-public:
-    replay_source(std::unique_ptr<byte_source> raw, const unsigned char* peeked, std::size_t count,
-                  raw_state state, int error) noexcept
-        : raw_(std::move(raw)), count_(count), state_(state), raw_error_(error) {
-        std::memcpy(peeked_, peeked, count);
-    }
-
-    long read(char* buf, std::size_t cap) override {
-        if (cap == 0) return 0;
-        if (pos_ < count_) {
-            const std::size_t n = std::min(cap, count_ - pos_);
-            std::memcpy(buf, peeked_ + pos_, n);
-            pos_ += n;
-            return static_cast<long>(n);
-        }
-        if (state_ == raw_state::at_end) return 0;
-        if (state_ == raw_state::open) {
-            const long n = raw_->read(buf, std::min(cap, max_decode_size));
-            if (n >= 0) {
-                if (n == 0) state_ = raw_state::at_end;
-                return n;
-            }
-            state_ = raw_state::failed;
-            raw_error_ = raw_->error_number();
-        }
-        error_number_ = raw_error_;
-        return -1;
-    }
-
-    void set_worker_stop(const std::atomic<bool>* stop) noexcept override {
-        raw_->set_worker_stop(stop);
-    }
-
-    // Plain text: the raw file's bytes, less those peeked and not yet handed out again.
-    int plain_file(std::uint64_t* handed_out) const noexcept override {
-        if (state_ == raw_state::failed) return -1;
-        const int fd = raw_->plain_file(handed_out);
-        if (fd >= 0) *handed_out -= count_ - pos_;
-        return fd;
-    }
-    bool plain_file_opened(off_t& size, timespec& mtime) const noexcept override {
-        return state_ != raw_state::failed && raw_->plain_file_opened(size, mtime);
-    }
-
-private:
-    std::unique_ptr<byte_source> raw_;
-    unsigned char peeked_[max_magic_size] = {};
-    std::size_t count_;
-    std::size_t pos_ = 0;
-    raw_state state_;
-    int raw_error_;
-};
 
 struct byte_range {
     unsigned char low, high;
@@ -166,34 +110,29 @@ std::unique_ptr<byte_source> detect_compression(std::unique_ptr<byte_source> raw
                                                 inflater gzip_with) {
 #if LAGSTAT_HAVE_COMPRESSION
     if (!raw) return raw;
-    unsigned char head[detail::max_magic_size] = {};
-    std::size_t count = 0;
-    detail::raw_state state = detail::raw_state::open;
-    int error = 0;
-    detail::match found{compression::none, true};
-    // A pipe may give one byte at a time: read until the bytes so far settle the question.
-    while (found.could_grow) {
-        const long n =
-            raw->read(reinterpret_cast<char*>(head + count), detail::max_magic_size - count);
-        if (n > 0) {
-            count += static_cast<std::size_t>(n);
-            found = detail::match_magic(head, count);
-        } else {
-            state = n == 0 ? detail::raw_state::at_end : detail::raw_state::failed;
-            error = n == 0 ? 0 : raw->error_number();
-            break;
-        }
-    }
     // Allocation failures give null rather than throw: callers are C-style code paths.
+    std::unique_ptr<replay_source> head(new (std::nothrow) replay_source(std::move(raw)));
+    if (!head) return nullptr;
+    detail::match found{compression::none, true};
+    try {
+        // A pipe may give one byte at a time: read until the bytes so far settle the question.
+        while (found.could_grow && head->read_ahead(detail::max_magic_size - head->kept().size())) {
+            found = detail::match_magic(reinterpret_cast<const unsigned char*>(head->kept().data()),
+                                        head->kept().size());
+        }
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
     if (found.format != compression::none) {
-        detail::decoder_input input{std::move(raw), nullptr, count};
+        const std::size_t count = head->kept().size();
+        detail::decoder_input input{nullptr, nullptr, count};
         input.buffer.reset(new (std::nothrow) unsigned char[detail::decoder_input_size]);
         if (!input.buffer) return nullptr;
-        std::memcpy(input.buffer.get(), head, count);
+        std::memcpy(input.buffer.get(), head->kept().data(), count);
+        input.raw = head->release();
         return detail::make_decoder(found.format, gzip_with, std::move(input));
     }
-    return std::unique_ptr<byte_source>(
-        new (std::nothrow) detail::replay_source(std::move(raw), head, count, state, error));
+    return head;
 #else
     (void)gzip_with;
     return raw;
