@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "source/byte_source.hpp"
+#include "source/open_input.hpp"
 #include "text/chunk_parser.hpp"
 #include "text/record_reader.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "source/byte_source.hpp"
+#include "source/open_input.hpp"
 #include "source/replay_source.hpp"
 #include "python/errors.hpp"
 #include "python/keywords.hpp"

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "source/compressed_source.hpp"
+#include "source/open_input.hpp"
 
 namespace lagstat::passes {
 

@@ -102,13 +102,4 @@ private:
     std::size_t pos_ = 0;
 };
 
-/// Opens a file for reading, compressed (gzip, bzip2, xz, zstd: see compressed_source.hpp) or
-/// plain. With decode_thread, compressed input is decoded on a thread of its own while the
-/// caller parses (see prefetch_source.hpp); plain input is always read on the caller's thread.
-/// On failure returns null and sets err to errno (EINTR when `interrupted` stopped an open that
-/// waited, as on a FIFO without a writer).
-std::unique_ptr<byte_source> open_input(const char* path, int& err,
-                                        interrupt_check interrupted = nullptr,
-                                        bool decode_thread = true);
-
 }  // namespace lagstat::input

@@ -38,35 +38,11 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/char_classes.hpp"
 #include "text/number.hpp"
 #include "text/text_options.hpp"
 
 namespace lagstat::input::detail {
-
-enum char_class : unsigned char {
-    number_char,  // 0-9 . + - e E
-    space_char,   // ' ' \t \v \f \r (the C locale's whitespace but '\n')
-    comma_char,
-    newline_char,
-    comment_char,  // only in the tables of options with comment characters
-    other_char,
-};
-
-using class_table = std::array<unsigned char, 256>;
-
-constexpr class_table make_default_classes() {
-    class_table classes{};
-    for (auto& c : classes) c = other_char;
-    for (int c = '0'; c <= '9'; ++c) classes[c] = number_char;
-    for (unsigned char c : {'.', '+', '-', 'e', 'E'}) classes[c] = number_char;
-    for (unsigned char c : {' ', '\t', '\v', '\f', '\r'}) classes[c] = space_char;
-    classes[','] = comma_char;
-    classes['\n'] = newline_char;
-    return classes;
-}
-
-inline constexpr class_table default_classes = make_default_classes();
-static_assert(default_classes[0] == other_char, "the sentinel must stop every scan loop");
 
 /// Bytes readable after the sentinel, so that the wide loads below never leave the buffer: a load
 /// of 16 bytes at the window's last byte, and one of 8 at most 16 bytes after a field's start.

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "text/char_classes.hpp"
 #include "text/line_scan.hpp"
 
 namespace lagstat::input {

@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "source/byte_source.hpp"
+#include "source/open_input.hpp"
 #include "text/chunk_parser.hpp"
 #include "text/line_scan.hpp"
 #include "text/record_reader.hpp"
