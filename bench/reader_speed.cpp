@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/chunk_parser.hpp"
+#include "source/open_input.hpp"
+#include "text/chunk_parser.hpp"
 #include "harness/line_walker.hpp"
 
 namespace {

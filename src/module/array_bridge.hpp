@@ -3,7 +3,7 @@
 
 #include <initializer_list>
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace lagstat::module {
 

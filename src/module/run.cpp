@@ -1,13 +1,13 @@
 // run(): one pass over a file that adds its moments to the caller's statistics dictionary.
 #include "module/array_bridge.hpp"
-#include "module/errors.hpp"
-#include "module/keywords.hpp"
+#include "python/errors.hpp"
+#include "python/keywords.hpp"
 #include "module/passes.hpp"
-#include "module/released.hpp"
+#include "python/gil.hpp"
 #include "passes/moment_pass.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"
-#include "stats/kernels.hpp"
+#include "stats/mirror.hpp"
 #include "stats/moments.hpp"
 
 namespace lagstat::module {

@@ -1,10 +1,10 @@
 // stream(): one pass over a file that writes every frame's projection, centred, as a text line.
 #include "module/array_bridge.hpp"
-#include "module/errors.hpp"
-#include "module/keywords.hpp"
+#include "python/errors.hpp"
+#include "python/keywords.hpp"
 #include "module/numpy_api.hpp"
 #include "module/passes.hpp"
-#include "module/released.hpp"
+#include "python/gil.hpp"
 #include "passes/projection_pass.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/replay_source.hpp"
-#include "module/errors.hpp"
-#include "module/keywords.hpp"
-#include "module/py_ref.hpp"
-#include "module/released.hpp"
+#include "source/open_input.hpp"
+#include "source/replay_source.hpp"
+#include "python/errors.hpp"
+#include "python/keywords.hpp"
+#include "python/py_ref.hpp"
+#include "python/gil.hpp"
 #include "passes/lag_scan.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"
@@ -244,46 +244,30 @@ py_ref result_dict(stats::lag_sums& sums, const passes::lag_scan_result& r) {
 PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
                       const std::vector<double>& shift, const pass_keywords& k,
                       const std::string& marker, PyObject* time_obj) {
-    // The time may lie outside the selected columns: it is then read as one more column, after
-    // them, which the sums leave out.
-    input::text_options options = k.text;
     const bool user_options = !k.text.is_default();
-    const std::vector<long long>& cols = k.text.usecols;
-    bool timed = time_obj != nullptr && time_obj != Py_None;
     long long time_field = 0;
-    int time_slot = -1;
+    const bool timed = time_obj != nullptr && time_obj != Py_None;
     if (timed) {
         time_field = PyLong_AsLongLong(time_obj);
         if (time_field == -1 && PyErr_Occurred()) return nullptr;
-        if (!cols.empty()) {
-            for (std::size_t i = 0; i < cols.size() && time_slot < 0; ++i)
-                if (cols[i] == time_field) time_slot = static_cast<int>(i);
-            if (time_slot < 0) {
-                time_slot = static_cast<int>(cols.size());
-                options.usecols.push_back(time_field);
-            }
-        }
     }
+    passes::scan_fields fields = passes::plan_scan_fields(k.text, timed ? &time_field : nullptr);
     std::unique_ptr<input::replay_source> source(s->source);
     s->source = nullptr;  // used up, whatever happens next
     passes::text_input in;
     passes::pass_error e;
     {
         gil_released unlocked;
-        e = in.open_source(std::move(source), options);
+        e = in.open_source(std::move(source), fields.options);
     }
     if (e) return set_pass_error(e, *s->file, nullptr, user_options);
-    const std::size_t n = cols.empty() ? static_cast<std::size_t>(in.columns()) : cols.size();
-    if (timed && cols.empty()) {
-        const long long fields = in.layout().fields();
-        const long long slot = time_field < 0 ? time_field + fields : time_field;
-        if (slot < 0 || slot >= fields) {
-            PyErr_Format(PyExc_ValueError, "time_field %lld: the first data line has %lld fields",
-                         time_field, fields);
-            return nullptr;
-        }
-        time_slot = static_cast<int>(slot);
+    const long long line_fields = in.layout().fields();
+    if (!passes::resolve_scan_fields(fields, in.columns(), line_fields)) {
+        PyErr_Format(PyExc_ValueError, "time_field %lld: the first data line has %lld fields",
+                     time_field, line_fields);
+        return nullptr;
     }
+    const std::size_t n = fields.columns;
     if (!shift.empty() && shift.size() != n) {
         PyErr_Format(PyExc_ValueError, "shift has %zu values for %zu columns", shift.size(), n);
         return nullptr;
@@ -293,7 +277,7 @@ PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
     request.columns = n;
     request.shift = shift;
     request.segment_marker = marker;
-    request.time_slot = time_slot;
+    request.time_slot = fields.time_slot;
     passes::lag_scan_result result;
     stats::lag_sums sums;
     {

@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <memory>
 
+#include "base/interrupt.hpp"
+
 namespace lagstat::output {
 
-/// Asked when an open or a write was interrupted by a signal: true gives up (EINTR), so that
-/// a caller can act on the signal; false (or none) retries, as if the signal had not come.
-using interrupt_check = bool (*)() noexcept;
+using lagstat::interrupt_check;
 
 /// Writes through a buffer of its own to a file descriptor it owns.
 ///

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "input/chunk_parser.hpp"
+#include "text/chunk_parser.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"

@@ -9,6 +9,36 @@
 
 namespace lagstat::passes {
 
+scan_fields plan_scan_fields(const input::text_options& options, const long long* time_field) {
+    scan_fields f;
+    f.options = options;
+    f.columns = options.usecols.size();
+    if (time_field == nullptr) return f;
+    f.timed = true;
+    f.time_field = *time_field;
+    const std::vector<long long>& cols = options.usecols;
+    if (cols.empty()) return f;
+    for (std::size_t i = 0; i < cols.size(); ++i) {
+        if (cols[i] == f.time_field) {
+            f.time_slot = static_cast<int>(i);
+            return f;
+        }
+    }
+    f.time_slot = static_cast<int>(cols.size());
+    f.options.usecols.push_back(f.time_field);
+    return f;
+}
+
+bool resolve_scan_fields(scan_fields& f, int reader_columns, long long fields) noexcept {
+    if (f.columns != 0) return true;  // usecols: settled before the input was opened
+    f.columns = static_cast<std::size_t>(reader_columns);
+    if (!f.timed) return true;
+    const long long slot = f.time_field < 0 ? f.time_field + fields : f.time_field;
+    if (slot < 0 || slot >= fields) return false;
+    f.time_slot = static_cast<int>(slot);
+    return true;
+}
+
 namespace {
 
 constexpr double no_time = std::numeric_limits<double>::quiet_NaN();

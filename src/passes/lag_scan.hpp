@@ -7,13 +7,31 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"
 #include "stats/lag_moments.hpp"
 
 namespace lagstat::passes {
+
+/// The fields a lag scan reads: the frame's columns (usecols, or every field of a line) and the
+/// time where one is asked for. A time outside the selected columns is read as one more column
+/// after them, which the sums leave out; without usecols it is a field of the frame's line.
+struct scan_fields {
+    input::text_options options;  ///< what the input is opened with
+    bool timed = false;
+    long long time_field = 0;     ///< as given: a line's field index, negative from its end
+    std::size_t columns = 0;      ///< the frame's columns: usecols' count, else set on resolving
+    int time_slot = -1;           ///< the record position of the time, -1: none
+};
+
+/// The fields to open the input with, before its first data line is known.
+scan_fields plan_scan_fields(const input::text_options& options, const long long* time_field);
+
+/// Once the input is open (reader_columns values per record, `fields` fields per line): the
+/// frame's columns and the time's slot. false when the time field lies outside the line.
+bool resolve_scan_fields(scan_fields& f, int reader_columns, long long fields) noexcept;
 
 struct lag_scan_request {
     std::vector<std::size_t> lags;   ///< each >= 1

@@ -1,7 +1,7 @@
 // The moment pass: every frame of an input through a moment accumulator.
 #pragma once
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 #include "passes/frame_batches.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "input/text_options.hpp"
+#include "text/text_options.hpp"
 
 namespace lagstat::passes {
 

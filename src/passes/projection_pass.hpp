@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 #include "passes/frame_batches.hpp"
 #include "passes/pass_error.hpp"
 #include "passes/text_input.hpp"

@@ -8,9 +8,10 @@
 #include <new>
 #include <utility>
 
-#include "input/chunk_parser.hpp"
-#include "input/compressed_source.hpp"
-#include "input/first_line.hpp"
+#include "text/chunk_parser.hpp"
+#include "source/compressed_source.hpp"
+#include "source/open_input.hpp"
+#include "text/first_line.hpp"
 
 namespace lagstat::passes {
 

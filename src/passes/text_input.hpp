@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/text_options.hpp"
+#include "source/byte_source.hpp"
+#include "text/text_options.hpp"
 #include "passes/pass_error.hpp"
 
 namespace lagstat::passes {
@@ -27,7 +27,7 @@ public:
     static constexpr std::size_t max_first_line_bytes = std::size_t{256} << 20;
 
     /// Opens path and reads its first data line (options valid: input::validate). `interrupted`
-    /// is asked while reads wait (see input::interrupt_check); when it stops the pass the result
+    /// is asked while reads wait (see lagstat::interrupt_check); when it stops the pass the result
     /// is failure::interrupted. A fault of usecols against the first data line is
     /// failure::bad_options with the reason.
     pass_error open(const char* path, input::interrupt_check interrupted,

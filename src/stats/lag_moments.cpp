@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "stats/kernel_dispatch.hpp"
-#include "stats/parts.hpp"
-#include "stats/kernels.hpp"
+#include "stats/bands.hpp"
+#include "stats/mirror.hpp"
 
 namespace lagstat::stats {
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "stats/kernel_dispatch.hpp"
-#include "stats/parts.hpp"
+#include "stats/bands.hpp"
 
 namespace lagstat::stats {
 

@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "input/byte_source.hpp"
-#include "input/compressed_source.hpp"
-#include "input/prefetch_source.hpp"
+#include "source/byte_source.hpp"
+#include "source/compressed_source.hpp"
+#include "source/prefetch_source.hpp"
 #include "harness/line_walker.hpp"
 
 #if LAGSTAT_HAVE_COMPRESSION

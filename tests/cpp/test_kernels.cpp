@@ -14,7 +14,7 @@
 
 #include "reference/reference_kernels.hpp"
 #include "stats/kernel_dispatch.hpp"
-#include "stats/kernels.hpp"
+#include "stats/mirror.hpp"
 
 namespace lagstat::stats {
 namespace {

@@ -223,5 +223,48 @@ INSTANTIATE_TEST_SUITE_P(
         scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Where the time is read from, given usecols and the time field as the companion passes them.
+struct fields_case {
+    const char* name;
+    std::vector<long long> usecols;
+    bool timed;
+    long long time_field;
+    long long line_fields;      // of the first data line
+    std::vector<long long> opened_with;  // usecols the input is opened with
+    std::size_t columns;        // of the frame
+    int time_slot;              // -1: none; -2: refused
+};
+
+class scan_fields_table : public ::testing::TestWithParam<fields_case> {};
+
+TEST_P(scan_fields_table, time_and_columns) {
+    const fields_case& c = GetParam();
+    input::text_options options;
+    options.usecols = c.usecols;
+    scan_fields f = plan_scan_fields(options, c.timed ? &c.time_field : nullptr);
+    EXPECT_EQ(f.options.usecols, c.opened_with);
+    const int reader_columns =
+        c.opened_with.empty() ? static_cast<int>(c.line_fields) : static_cast<int>(c.opened_with.size());
+    const bool ok = resolve_scan_fields(f, reader_columns, c.line_fields);
+    ASSERT_EQ(ok, c.time_slot != -2);
+    if (!ok) return;
+    EXPECT_EQ(f.columns, c.columns);
+    EXPECT_EQ(f.time_slot, c.time_slot);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    tables, scan_fields_table,
+    ::testing::Values(
+        fields_case{"no_time_every_field", {}, false, 0, 4, {}, 4, -1},
+        fields_case{"no_time_usecols", {2, 0}, false, 0, 4, {2, 0}, 2, -1},
+        fields_case{"time_first_field_in_the_frame", {}, true, 0, 4, {}, 4, 0},
+        fields_case{"time_from_the_end", {}, true, -1, 4, {}, 4, 3},
+        fields_case{"time_among_usecols", {3, 1, 2}, true, 1, 4, {3, 1, 2}, 3, 1},
+        fields_case{"time_outside_usecols_read_after_them", {1, 2}, true, 0, 4, {1, 2, 0}, 2, 2},
+        fields_case{"negative_time_outside_usecols", {0}, true, -1, 3, {0, -1}, 1, 1},
+        fields_case{"time_beyond_the_line", {}, true, 4, 4, {}, 0, -2},
+        fields_case{"time_before_the_line", {}, true, -5, 4, {}, 0, -2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace lagstat::passes

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 #include "harness/line_walker.hpp"
 #include "projection/project.hpp"
 #include "reference/reference_kernels.hpp"
 #include "stats/kernel_dispatch.hpp"
-#include "stats/kernels.hpp"
+#include "stats/mirror.hpp"
 #include "stats/moments.hpp"
 
 namespace lagstat::stats {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "input/number.hpp"
+#include "text/number.hpp"
 
 namespace lagstat::input {
 namespace {

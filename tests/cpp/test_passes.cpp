@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "input/byte_source.hpp"
+#include "source/byte_source.hpp"
 #include "passes/moment_pass.hpp"
 #include "passes/projection_pass.hpp"
 #include "reference/reference_kernels.hpp"

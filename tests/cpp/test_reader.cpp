@@ -22,10 +22,10 @@
 
 #include <gtest/gtest.h>
 
-#include "input/byte_source.hpp"
-#include "input/chunk_parser.hpp"
+#include "source/open_input.hpp"
+#include "text/chunk_parser.hpp"
 #include "harness/line_walker.hpp"
-#include "input/line_scan.hpp"
+#include "text/line_scan.hpp"
 #include "passes/frame_batches.hpp"
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"

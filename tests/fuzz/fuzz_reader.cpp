@@ -35,10 +35,10 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/chunk_parser.hpp"
+#include "source/byte_source.hpp"
+#include "text/chunk_parser.hpp"
 #include "harness/line_walker.hpp"
-#include "input/compressed_source.hpp"
+#include "source/compressed_source.hpp"
 #include "passes/frame_batches.hpp"
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "input/line_scan.hpp"
+#include "text/line_scan.hpp"
 
 namespace lagstat::harness {
 

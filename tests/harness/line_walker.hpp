@@ -1,5 +1,5 @@
 // The line-by-line walker of the tests and fuzzers: one line of tabulated text to one record of
-// doubles, through the passes' own line scan (input/line_scan.hpp) over a buffer that it refills
+// doubles, through the passes' own line scan (text/line_scan.hpp) over a buffer that it refills
 // call by call. The passes read through frame_batches; this walks the same scan one line at a time,
 // so that every line, cut at any refill, can be held against the literal reference readers.
 #pragma once
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "input/byte_source.hpp"
-#include "input/text_options.hpp"
+#include "source/byte_source.hpp"
+#include "text/text_options.hpp"
 
 namespace lagstat::input::detail {
 enum class scan_kind : unsigned char;

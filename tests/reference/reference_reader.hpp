@@ -18,7 +18,7 @@ int read_record(std::FILE* stream, double* out, int capacity);
 #include <cstdint>
 #include <vector>
 
-#include "input/text_options.hpp"
+#include "text/text_options.hpp"
 
 namespace lagstat::reference {
 

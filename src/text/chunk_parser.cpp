@@ -1,0 +1,119 @@
+// The chunk parser: the line scan of line_scan.hpp over one window that is never refilled.
+#include "text/chunk_parser.hpp"
+
+#include <cstring>
+
+#include "text/line_scan.hpp"
+
+static_assert(lagstat::input::chunk_padding >= lagstat::input::detail::scan_padding,
+              "the scan reads that far after the sentinel");
+
+namespace lagstat::input {
+namespace {
+
+// The scan's feed: a span has no more bytes. Running into its end is noted, since a line that
+// runs into the end of a span that is not final is cut and belongs to the next span.
+struct span_feed {
+    bool hit_end = false;
+    bool more(const char*&, const char*&) noexcept {
+        hit_end = true;
+        return false;
+    }
+    static bool failed() noexcept { return false; }
+};
+
+// One line into out. Not inlined into the loop over lines: the scan keeps its window, sink and
+// counts in registers, which the loop's own state would take from it.
+template <detail::scan_kind Kind, bool Select, class Masks>
+[[gnu::noinline]] int scan_record(const char*& p, const char*& end, const parse_layout& layout,
+                                  double* out, span_feed& feed, detail::line_report& report) {
+    return detail::scan_line<Kind, Masks>(
+        p, end, layout, detail::record_sink<true, Select>(out, layout), feed, report);
+}
+
+template <detail::scan_kind Kind, bool Select, class Masks>
+chunk_result parse(const char* begin, const char* end, const parse_layout& layout, double* out,
+                   std::size_t stride, std::size_t max_records, bool final_span) {
+    chunk_result result;
+    const char* p = begin;
+    const char* window_end = end;
+    for (;;) {
+        if (p == end) break;
+        if (result.records == max_records) {
+            result.why = chunk_result::stop::full;
+            break;
+        }
+        const char* const line_start = p;
+        detail::line_report report;
+        span_feed feed;
+        const int n = scan_record<Kind, Select, Masks>(p, window_end, layout,
+                                                       out + result.records * stride, feed, report);
+        result.lines += report.comment_lines;
+        const char* const start = Kind != detail::scan_kind::plain ? report.line_start : line_start;
+        if (feed.hit_end && !final_span) {
+            p = start;  // cut: whatever the scan made of it, the rest of the line is elsewhere
+            break;
+        }
+        if (n < 0) {
+            result.lines += 1;
+            result.why = chunk_result::stop::bad_line;
+            result.error = report.error;
+            p = start;
+            break;
+        }
+        if (n == 0) {
+            if (feed.hit_end) {  // the input's end, after comment lines or blanks
+                p = end;
+                break;
+            }
+            result.lines += 1;
+            result.why = chunk_result::stop::end_of_data;
+            break;
+        }
+        result.lines += 1;
+        ++result.records;
+    }
+    result.resume = p;
+    return result;
+}
+
+template <class Masks>
+chunk_result dispatch(const char* begin, const char* end, const parse_layout& layout, double* out,
+                      std::size_t stride, std::size_t max_records, bool final_span) {
+    return detail::with_scan_kind(layout, [&](auto kind) {
+        if (layout.slots() != nullptr)
+            return parse<decltype(kind)::value, true, Masks>(begin, end, layout, out, stride,
+                                                             max_records, final_span);
+        return parse<decltype(kind)::value, false, Masks>(begin, end, layout, out, stride,
+                                                          max_records, final_span);
+    });
+}
+
+}  // namespace
+
+chunk_result parse_chunk(const char* begin, const char* end, const parse_layout& layout,
+                         double* out, std::size_t stride, std::size_t max_records,
+                         bool final_span) {
+    return dispatch<detail::default_masks>(begin, end, layout, out, stride, max_records,
+                                           final_span);
+}
+
+chunk_result detail::parse_chunk_portable(const char* begin, const char* end,
+                                          const parse_layout& layout, double* out,
+                                          std::size_t stride, std::size_t max_records,
+                                          bool final_span) {
+    return dispatch<portable_masks>(begin, end, layout, out, stride, max_records, final_span);
+}
+
+const char* after_last_newline(const char* begin, const char* end) noexcept {
+#if defined(__GLIBC__)
+    const void* nl = memrchr(begin, '\n', static_cast<std::size_t>(end - begin));
+    return nl != nullptr ? static_cast<const char*>(nl) + 1 : begin;
+#else
+    for (const char* p = end; p != begin; --p)
+        if (p[-1] == '\n') return p;
+    return begin;
+#endif
+}
+
+}  // namespace lagstat::input
