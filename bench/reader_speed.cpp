@@ -27,7 +27,8 @@
 
 namespace {
 
-using namespace lagstat::input;
+using namespace lagstat::source;
+using namespace lagstat::text;
 using lagstat::harness::line_walker;
 
 [[noreturn]] void die(const std::string& message) {

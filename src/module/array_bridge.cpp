@@ -4,6 +4,8 @@
 
 namespace lagstat::module {
 
+using namespace lagstat::python;
+
 namespace {
 
 // The rank a request gives: rows are tested first, so 1 x c with c != 1 is a matrix.

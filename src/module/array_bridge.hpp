@@ -7,6 +7,8 @@
 
 namespace lagstat::module {
 
+using python::py_ref;
+
 /// Message of every length or shape mismatch.
 inline constexpr const char* length_message =
     "Number of order parameters and length of mean/std/weights differ. Forgot time column?";

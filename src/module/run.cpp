@@ -12,6 +12,8 @@
 
 namespace lagstat::module {
 
+using namespace lagstat::python;
+
 namespace {
 
 PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on, bool cov_on,

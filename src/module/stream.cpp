@@ -11,6 +11,8 @@
 
 namespace lagstat::module {
 
+using namespace lagstat::python;
+
 namespace {
 
 // Both conversions are always attempted; when both fail, the second one's exception stands.

@@ -15,7 +15,7 @@ namespace lagstat::passes {
 struct frame_batches::piece {
     std::unique_ptr<double[]> frames;
     std::size_t capacity = 0;  // frames the buffer holds
-    input::chunk_result result;
+    text::chunk_result result;
     std::size_t want = 0;      // pread: bytes of the range to read
     std::size_t got = 0;       // pread: bytes of the range read
     int read_error = 0;        // pread: errno of a failed read of the range
@@ -50,7 +50,7 @@ const char* line_start_from(const char* p, const char* begin, const char* end) {
 
 }  // namespace
 
-frame_batches::frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
+frame_batches::frame_batches(text_input& in, thread_team& team, source::interrupt_check interrupted,
                              piece_hook hook, std::size_t piece_bytes)
     : in_(in),
       team_(team),
@@ -82,17 +82,17 @@ frame_batches::~frame_batches() = default;
 void frame_batches::grow(std::size_t least) {
     // A line longer than the buffer: make room for it (a line the machine cannot hold is
     // std::bad_alloc, a MemoryError).
-    if (least > std::numeric_limits<std::size_t>::max() / 2 - input::chunk_padding)
+    if (least > std::numeric_limits<std::size_t>::max() / 2 - text::chunk_padding)
         throw std::bad_alloc();
     const std::size_t bigger = std::max(least, capacity_ * 2);
-    std::unique_ptr<char[]> text(new char[bigger + 1 + input::chunk_padding]);
+    std::unique_ptr<char[]> text(new char[bigger + 1 + text::chunk_padding]);
     std::memcpy(text.get(), text_.get(), length_);
     text_ = std::move(text);
     capacity_ = bigger;
 }
 
 void frame_batches::fill_sequential() {
-    input::byte_source& src = in_.source();
+    source::byte_source& src = in_.source();
     while (length_ < capacity_) {
         const long n = src.read(text_.get() + length_, capacity_ - length_);
         if (n > 0) {
@@ -191,7 +191,7 @@ const char* frame_batches::find_marker(const char* from, const char* end) const 
 void frame_batches::parse_piece(std::size_t i, const char* begin, const char* end,
                                 bool final_piece) {
     piece& p = pieces_[i];
-    p.result = input::chunk_result{};
+    p.result = text::chunk_result{};
     p.result.resume = begin;
     p.breaks.clear();
     p.row_lines.clear();
@@ -210,27 +210,27 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
         const bool final_run = final_piece && mark == end;
         const char* from = run;
         bool first = segmented;
-        input::chunk_result r;
+        text::chunk_result r;
         for (;;) {
             const std::size_t most =
                 records + static_cast<std::size_t>(mark - from) / per_record_bytes + 1;
             if (!p.reserve(records, most, stride_)) {
-                p.result.why = input::chunk_result::stop::full;  // reported as no memory
+                p.result.why = text::chunk_result::stop::full;  // reported as no memory
                 return;
             }
             // With segments, the run's first record alone, for its line number.
-            r = input::parse_chunk(from, mark, layout_, p.frames.get() + records * stride_,
+            r = text::parse_chunk(from, mark, layout_, p.frames.get() + records * stride_,
                                    stride_, first ? 1 : p.capacity - records, final_run);
             if (first && r.records != 0) p.row_lines.push_back({records, lines + r.lines});
             records += r.records;
             lines += r.lines;
-            const bool more = r.why == input::chunk_result::stop::full &&
+            const bool more = r.why == text::chunk_result::stop::full &&
                               !(first && r.records == 0);
             first = false;
             if (!more) break;
             from = r.resume;
         }
-        if (r.why != input::chunk_result::stop::end_of_span || mark == end) {
+        if (r.why != text::chunk_result::stop::end_of_span || mark == end) {
             p.result = r;
             p.result.records = records;
             p.result.lines = lines;
@@ -244,7 +244,7 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
         p.breaks.push_back({records, lines, std::string(mark, text_end)});
         run = nl == nullptr ? end : line_end + 1;
         if (run == end) {
-            p.result = input::chunk_result{};
+            p.result = text::chunk_result{};
             p.result.records = records;
             p.result.lines = lines;
             p.result.resume = end;
@@ -265,9 +265,9 @@ pass_error frame_batches::refuse_cut_line() {
     text_[length_] = '\0';
     piece& p = pieces_[0];
     if (!p.reserve(0, 1, stride_)) return {failure::no_memory};
-    const input::chunk_result r =
-        input::parse_chunk(begin, begin + length_, layout_, p.frames.get(), stride_, 1, false);
-    if (r.why != input::chunk_result::stop::bad_line) return {};
+    const text::chunk_result r =
+        text::parse_chunk(begin, begin + length_, layout_, p.frames.get(), stride_, 1, false);
+    if (r.why != text::chunk_result::stop::bad_line) return {};
     pass_error e{failure::bad_line};
     e.line = line_ + r.lines;
     e.reason = r.error;
@@ -316,12 +316,12 @@ bool frame_batches::next_batch() {
         begin = text_.get();
         final_span = source_done_ && !pending_;
         const char* const end = begin + length_;
-        span_end = final_span ? end : input::after_last_newline(begin, end);
+        span_end = final_span ? end : text::after_last_newline(begin, end);
         // A last line without its '\n' in a file that changed since it was opened is a line
         // still being written: not a frame.
         if (final_span && span_end != begin && end[-1] != '\n' && fd_ >= 0 &&
             in_.plain_file_changed())
-            span_end = input::after_last_newline(begin, end);
+            span_end = text::after_last_newline(begin, end);
         if (span_end != begin || source_done_) break;
         if (length_ == capacity_) {
             // A line longer than the buffer: refused as soon as its start shows a fault (more
@@ -379,19 +379,19 @@ bool frame_batches::next_batch() {
         for (std::size_t k = 0; k < p.result.records; ++k) rows_.push_back(p.frames.get() + k * stride_);
         piece_rows_.push_back(rows_.size());
         switch (p.result.why) {
-            case input::chunk_result::stop::end_of_span:
+            case text::chunk_result::stop::end_of_span:
                 lines += p.result.lines;
                 break;
-            case input::chunk_result::stop::end_of_data:
+            case text::chunk_result::stop::end_of_data:
                 done_ = true;
                 break;
-            case input::chunk_result::stop::bad_line:
+            case text::chunk_result::stop::bad_line:
                 error_ = {failure::bad_line};
                 error_.line = lines + p.result.lines;
                 error_.reason = p.result.error;
                 done_ = true;
                 break;
-            case input::chunk_result::stop::full:
+            case text::chunk_result::stop::full:
                 error_ = {failure::no_memory};
                 done_ = true;
                 break;

@@ -47,7 +47,7 @@ public:
     /// turn.
     static constexpr std::size_t pieces_per_thread = 4;
 
-    frame_batches(text_input& in, thread_team& team, input::interrupt_check interrupted,
+    frame_batches(text_input& in, thread_team& team, source::interrupt_check interrupted,
                   piece_hook hook = nullptr, std::size_t piece_bytes = default_piece_bytes);
     ~frame_batches();
     frame_batches(const frame_batches&) = delete;
@@ -109,10 +109,10 @@ private:
 
     text_input& in_;
     thread_team& team_;
-    input::interrupt_check interrupted_;
+    source::interrupt_check interrupted_;
     piece_hook hook_;
     std::function<void()> side_job_;
-    const input::parse_layout& layout_;
+    const text::parse_layout& layout_;
     std::size_t stride_;
 
     std::unique_ptr<char[]> text_;

@@ -9,7 +9,7 @@
 
 namespace lagstat::passes {
 
-scan_fields plan_scan_fields(const input::text_options& options, const long long* time_field) {
+scan_fields plan_scan_fields(const text::text_options& options, const long long* time_field) {
     scan_fields f;
     f.options = options;
     f.columns = options.usecols.size();
@@ -63,14 +63,17 @@ public:
             failed_ = true;
             return;
         }
-        for (std::size_t k = 0; k < count; ++k) t[k] = frames[k * stride + static_cast<std::size_t>(slot_)];
+        for (std::size_t k = 0; k < count; ++k)
+            t[k] = frames[k * stride + static_cast<std::size_t>(slot_)];
     }
     bool failed() const noexcept { return failed_; }
     double at(const frame_batches& batches, std::size_t row) const {
         if (!active()) return no_time;
         const std::vector<std::size_t>& starts = batches.piece_rows();
         const std::size_t piece =
-            static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), row) - starts.begin()) - 1;
+            static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), row) -
+                                     starts.begin()) -
+            1;
         return times_[piece][row - starts[piece]];
     }
 
@@ -83,7 +86,7 @@ private:
 }  // namespace
 
 pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag_accumulator& acc,
-                     thread_team& team, input::interrupt_check interrupted,
+                     thread_team& team, source::interrupt_check interrupted,
                      lag_scan_result& result) try {
     const std::size_t n = request.columns;
     result.shift = request.shift;
@@ -100,16 +103,15 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
     current.first_line = in.first_line();
 
     batch_times times(request.time_slot);
-    frame_batches batches(
-        in, team, interrupted,
-        [&times, s, n, stride = static_cast<std::size_t>(in.layout().width())](
-            std::size_t piece, double* frames, std::size_t count) {
-            if (times.active()) times.keep(piece, frames, count, stride);
-            for (std::size_t k = 0; k < count; ++k) {
-                double* x = frames + k * stride;
-                for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - s[i];
-            }
-        });
+    frame_batches batches(in, team, interrupted,
+                          [&times, s, n, stride = static_cast<std::size_t>(in.layout().width())](
+                              std::size_t piece, double* frames, std::size_t count) {
+                              if (times.active()) times.keep(piece, frames, count, stride);
+                              for (std::size_t k = 0; k < count; ++k) {
+                                  double* x = frames + k * stride;
+                                  for (std::size_t i = 0; i < n; ++i) x[i] = x[i] - s[i];
+                              }
+                          });
     times.set_pieces(batches.pieces());
     if (!request.segment_marker.empty()) batches.set_segment_marker(request.segment_marker);
 

@@ -21,7 +21,7 @@ void add_frame_by_frame(stats::moment_accumulator& acc, const std::vector<const 
 }  // namespace
 
 pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
-                              input::interrupt_check interrupted, bool frame_by_frame,
+                              source::interrupt_check interrupted, bool frame_by_frame,
                               std::size_t piece_bytes) try {
     frame_batches::piece_hook centre;
     if (!frame_by_frame && acc.centres()) {

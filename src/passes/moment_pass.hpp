@@ -17,7 +17,7 @@ namespace lagstat::passes {
 /// updates. On a refused line or a read error the frames before it have been added, as one
 /// reader going line by line would have added them.
 pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, thread_team& team,
-                              input::interrupt_check interrupted, bool frame_by_frame,
+                              source::interrupt_check interrupted, bool frame_by_frame,
                               std::size_t piece_bytes = frame_batches::default_piece_bytes);
 
 }  // namespace lagstat::passes

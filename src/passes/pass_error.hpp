@@ -27,7 +27,7 @@ struct pass_error {
     int err = 0;                  // errno where one applies
     const char* text = nullptr;   // a fixed text replacing strerror(err), or null
     std::uint64_t line = 0;       // 1-based line of a bad_line (of others where known)
-    input::error_kind reason = input::error_kind::none;  // why that line was refused
+    text::error_kind reason = text::error_kind::none;  // why that line was refused
 
     explicit operator bool() const noexcept { return kind != failure::none; }
 };

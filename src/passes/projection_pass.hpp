@@ -21,7 +21,7 @@ struct projection_job {
     std::size_t n;            // frame length: the record's width less the time column
     std::size_t max_proj;     // 1 <= max_proj <= n
     bool time_column;         // every record starts with a time field, which is dropped
-    input::interrupt_check interrupted;
+    source::interrupt_check interrupted;
 };
 
 /// Opens the output (refusing one that is the input or the file behind mean or weights, before

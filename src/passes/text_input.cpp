@@ -19,7 +19,7 @@ namespace {
 
 // A buffer of `capacity` bytes and the scan's padding, holding the bytes of the old one.
 bool regrow(text_input::text_buffer& t, std::size_t capacity) {
-    std::unique_ptr<char[]> bigger(new (std::nothrow) char[capacity + 1 + input::chunk_padding]);
+    std::unique_ptr<char[]> bigger(new (std::nothrow) char[capacity + 1 + text::chunk_padding]);
     if (!bigger) return false;
     if (t.length != 0) std::memcpy(bigger.get(), t.bytes.get(), t.length);
     t.bytes = std::move(bigger);
@@ -29,10 +29,10 @@ bool regrow(text_input::text_buffer& t, std::size_t capacity) {
 
 }  // namespace
 
-pass_error text_input::open(const char* path, input::interrupt_check interrupted,
-                            const input::text_options& options) {
+pass_error text_input::open(const char* path, source::interrupt_check interrupted,
+                            const text::text_options& options) {
     int err = 0;
-    std::unique_ptr<input::byte_source> source = input::open_input(path, err, interrupted);
+    std::unique_ptr<source::byte_source> source = source::open_input(path, err, interrupted);
     if (!source) {
         // EINTR comes back only when the interrupt check stopped an open that waited.
         if (err == EINTR) return {failure::interrupted};
@@ -41,13 +41,13 @@ pass_error text_input::open(const char* path, input::interrupt_check interrupted
     return open_source(std::move(source), options);
 }
 
-pass_error text_input::open_source(std::unique_ptr<input::byte_source> source,
-                                   const input::text_options& options, std::size_t buffer_size) {
+pass_error text_input::open_source(std::unique_ptr<source::byte_source> source,
+                                   const text::text_options& options, std::size_t buffer_size) {
     source_ = std::move(source);
     // The file as it was before the source peeked at its first bytes: taken after that peek,
     // a line appended meanwhile would pass for one the file had when it was opened.
     if (plain_file_fd() >= 0) source_->plain_file_opened(opened_size_, opened_mtime_);
-    layout_ = input::parse_layout(options);
+    layout_ = text::parse_layout(options);
     text_ = text_buffer{};
     if (!regrow(text_, std::max<std::size_t>(buffer_size, 1))) return {failure::no_memory};
     return find_first_line(options.skip_rows);
@@ -105,16 +105,16 @@ pass_error text_input::find_first_line(std::uint64_t skip_rows) try {
         if (g == got::error) return read_error();
         if (g == got::end) break;
     }
-    input::first_line_scan s;
+    text::first_line_scan s;
     for (;;) {
         t.bytes[t.length] = '\0';  // the scan's sentinel
         const char* base = t.bytes.get();
-        s = input::scan_first_line(base + at, base + t.length, layout_, t.ended);
+        s = text::scan_first_line(base + at, base + t.length, layout_, t.ended);
         line += s.comment_lines;
         at = static_cast<std::size_t>(s.line_start - base);
-        if (s.why != input::first_line_scan::stop::cut) break;
+        if (s.why != text::first_line_scan::stop::cut) break;
         // A comment line is passed, not held.
-        if (input::starts_comment_line(base + at, base + t.length, layout_)) {
+        if (text::starts_comment_line(base + at, base + t.length, layout_)) {
             ++line;
             if (skip_line(at) == got::error) return read_error();
             continue;
@@ -137,11 +137,11 @@ pass_error text_input::find_first_line(std::uint64_t skip_rows) try {
                 break;
         }
     }
-    const bool found = s.why == input::first_line_scan::stop::found;
-    const input::error_kind why = found ? layout_.resolve(s.fields) : input::error_kind::none;
+    const bool found = s.why == text::first_line_scan::stop::found;
+    const text::error_kind why = found ? layout_.resolve(s.fields) : text::error_kind::none;
     // A damaged compressed stream can decode to a malformed first line before its check sums fail.
-    if ((!found || why != input::error_kind::none) && damaged()) return read_error();
-    if (s.why == input::first_line_scan::stop::end_of_data) {
+    if ((!found || why != text::error_kind::none) && damaged()) return read_error();
+    if (s.why == text::first_line_scan::stop::end_of_data) {
         // The C library leaves no errno here: say what is wrong instead of "[Errno 0] Error".
         return {failure::no_data, ENODATA, "No data: the file is empty or its first line is blank"};
     }
@@ -152,7 +152,7 @@ pass_error text_input::find_first_line(std::uint64_t skip_rows) try {
         e.reason = s.error;
         return e;
     }
-    if (why != input::error_kind::none) {
+    if (why != text::error_kind::none) {
         pass_error e{failure::bad_options};
         e.reason = why;
         return e;
@@ -179,7 +179,7 @@ bool text_input::first_record(std::vector<double>& values) const try {
     values.assign(width, 0.0);
     const char* const begin = text_.bytes.get();
     if (begin == nullptr) return false;
-    const input::chunk_result r = input::parse_chunk(begin, begin + text_.length, layout_,
+    const text::chunk_result r = text::parse_chunk(begin, begin + text_.length, layout_,
                                                      values.data(), width, 1, text_.ended);
     return r.records == 1;
 } catch (const std::bad_alloc&) {
@@ -189,11 +189,11 @@ bool text_input::first_record(std::vector<double>& values) const try {
 pass_error text_input::read_error() const {
     const int err = source_->error_number();
     if (err == EINTR) return {failure::interrupted};
-    return {failure::read_error, err, input::decoder_error_message(*source_)};
+    return {failure::read_error, err, source::decoder_error_message(*source_)};
 }
 
 bool text_input::damaged() const {
-    if (!input::is_compressed_source(*source_)) return false;
+    if (!source::is_compressed_source(*source_)) return false;
     char scratch[1 << 14];
     long got;
     while ((got = source_->read(scratch, sizeof scratch)) > 0) {

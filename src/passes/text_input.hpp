@@ -26,33 +26,33 @@ public:
     /// not known while it is held (a longer one is failure::no_memory, naming the line).
     static constexpr std::size_t max_first_line_bytes = std::size_t{256} << 20;
 
-    /// Opens path and reads its first data line (options valid: input::validate). `interrupted`
+    /// Opens path and reads its first data line (options valid: text::validate). `interrupted`
     /// is asked while reads wait (see lagstat::interrupt_check); when it stops the pass the result
     /// is failure::interrupted. A fault of usecols against the first data line is
     /// failure::bad_options with the reason.
-    pass_error open(const char* path, input::interrupt_check interrupted,
-                    const input::text_options& options = {});
+    pass_error open(const char* path, source::interrupt_check interrupted,
+                    const text::text_options& options = {});
     /// The same over a source the caller made (a pipe's descriptor, bytes in memory, a source
     /// that fails on purpose, one whose head was looked at: a replay_source). A regular file's
     /// descriptor is still read by ranges. Tests give a small buffer, so that the first line
     /// spans many reads and grows it.
-    pass_error open_source(std::unique_ptr<input::byte_source> source,
-                           const input::text_options& options = {},
+    pass_error open_source(std::unique_ptr<source::byte_source> source,
+                           const text::text_options& options = {},
                            std::size_t buffer_size = default_buffer_size);
 
     /// Values of a record: the first data line's field count, or the number of usecols.
     int columns() const noexcept { return columns_; }
     /// The options resolved against the first data line: what the parse of every line needs.
-    const input::parse_layout& layout() const noexcept { return layout_; }
+    const text::parse_layout& layout() const noexcept { return layout_; }
     /// The 1-based physical line of the first data line (skipped rows and comment lines count).
     std::uint64_t first_line() const noexcept { return first_line_; }
     /// The first record's values (columns() of them), parsed from the text; false when memory
     /// runs out. Only until the threaded reader has taken the text over.
     bool first_record(std::vector<double>& values) const;
-    input::byte_source& source() noexcept { return *source_; }
+    source::byte_source& source() noexcept { return *source_; }
 
     /// The text read so far, from the first data line on: length bytes in a buffer of capacity
-    /// bytes and input::chunk_padding more, for the threaded reader to take over.
+    /// bytes and text::chunk_padding more, for the threaded reader to take over.
     struct text_buffer {
         std::unique_ptr<char[]> bytes;
         std::size_t capacity = 0;
@@ -91,8 +91,8 @@ private:
     pass_error find_first_line(std::uint64_t skip_rows);
     bool damaged() const;
 
-    std::unique_ptr<input::byte_source> source_;
-    input::parse_layout layout_;
+    std::unique_ptr<source::byte_source> source_;
+    text::parse_layout layout_;
     text_buffer text_;
     std::uint64_t first_line_ = 0;
     int columns_ = 0;

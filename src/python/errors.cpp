@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 namespace {
 
@@ -146,11 +146,11 @@ PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
             // With text options a second note says why (an empty field, say); the default
             // format's error stays as it always was.
             return set_line_error(input, e.line,
-                                  text_options && e.reason != input::error_kind::none
-                                      ? input::describe(e.reason)
+                                  text_options && e.reason != text::error_kind::none
+                                      ? text::describe(e.reason)
                                       : nullptr);
         case failure::bad_options:
-            PyErr_SetString(PyExc_ValueError, input::describe(e.reason));
+            PyErr_SetString(PyExc_ValueError, text::describe(e.reason));
             return nullptr;
         case failure::no_memory:
             // A line held up to the stated limit is named, as a refused line is.
@@ -184,4 +184,4 @@ PyObject* set_from_cpp_exception() noexcept {
     return nullptr;
 }
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

@@ -4,7 +4,7 @@
 #include "python/py_ref.hpp"
 #include "passes/pass_error.hpp"
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 /// A file name argument: the caller's object (kept for exception messages and the `filename`
 /// attribute) and its file-system encoding as bytes.
@@ -32,4 +32,4 @@ PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
 /// Sets the Python exception for a C++ exception that reached a pass's boundary. Returns null.
 PyObject* set_from_cpp_exception() noexcept;
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

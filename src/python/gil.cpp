@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 namespace {
 
@@ -101,4 +101,4 @@ pass_lock::~pass_lock() {
     if (--depth == 0) owner.store(nullptr, std::memory_order_release);
 }
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

@@ -6,7 +6,7 @@
 #endif
 #include <Python.h>
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 /// Releases the interpreter lock for its lifetime, so that other Python threads run while a
 /// pass reads, parses, accumulates and writes. Nothing inside may touch a Python object.
@@ -47,4 +47,4 @@ private:
     bool held_ = false;
 };
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

@@ -8,7 +8,7 @@
 
 #include "passes/thread_team.hpp"
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 namespace {
 
@@ -90,7 +90,7 @@ bool parse_comments(PyObject* obj, pass_keywords& k) {
         }
     }
     k.text.comments.assign(text, static_cast<std::size_t>(size));
-    if (const char* why = input::validate(k.text)) {
+    if (const char* why = text::validate(k.text)) {
         PyErr_SetString(PyExc_ValueError, why);
         return false;
     }
@@ -137,7 +137,7 @@ bool parse_usecols(PyObject* obj, pass_keywords& k) {
         if (value == -1 && PyErr_Occurred()) return false;
         if (overflow != 0 || value > INT_MAX || value < -static_cast<long long>(INT_MAX)) {
             // Beyond any line's field count: the message the first data line would give.
-            PyErr_SetString(PyExc_ValueError, input::describe(input::error_kind::column_out_of_range));
+            PyErr_SetString(PyExc_ValueError, text::describe(text::error_kind::column_out_of_range));
             return false;
         }
         k.text.usecols.push_back(value);
@@ -154,7 +154,7 @@ bool parse_delimiter(PyObject* obj, pass_keywords& k) {
                         "delimiter must be None (whitespace and/or commas) or \",\" (commas only)");
         return false;
     }
-    k.text.delimiter = input::delimiter::comma;
+    k.text.delimiter = text::delimiter::comma;
     return true;
 }
 
@@ -206,4 +206,4 @@ bool parse_pass_keywords(const keyword_objects& kw, pass_keywords& k) {
 
 #endif
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

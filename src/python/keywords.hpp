@@ -7,11 +7,11 @@
 #include "text/text_options.hpp"
 #include "python/py_ref.hpp"
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 struct pass_keywords {
     std::size_t threads = 1;
-    input::text_options text;
+    text::text_options text;
 };
 
 /// The keyword arguments of a call, held (their conversions run Python code); empty handles
@@ -30,4 +30,4 @@ bool parse_keyword_objects(PyObject* kwargs, const char* function, keyword_objec
 /// delimiter: None (whitespace and/or commas) or ",". false with TypeError or ValueError set.
 bool parse_pass_keywords(const keyword_objects& kw, pass_keywords& k);
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace lagstat::module {
+namespace lagstat::python {
 
 /// Holds one strong reference and releases it when it goes out of scope, so that every exit path
 /// of a pass gives back what the pass took. Ownership is chosen by name at construction:
@@ -44,4 +44,4 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-}  // namespace lagstat::module
+}  // namespace lagstat::python

@@ -12,7 +12,7 @@
 #include <new>
 
 
-namespace lagstat::input {
+namespace lagstat::source {
 namespace detail {
 namespace {
 
@@ -95,4 +95,4 @@ long memory_source::read(char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

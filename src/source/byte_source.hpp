@@ -12,7 +12,7 @@
 
 #include "base/interrupt.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 /// A sequential source of bytes.
 class byte_source {
@@ -102,4 +102,4 @@ private:
     std::size_t pos_ = 0;
 };
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

@@ -7,7 +7,7 @@
 #if LAGSTAT_HAVE_COMPRESSION
 #include <bzlib.h>
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 namespace {
 
 /// Our text for a libbz2 failure, and its errno.
@@ -81,6 +81,6 @@ std::unique_ptr<byte_source> make_bzip2_source(decoder_input input) {
     return std::unique_ptr<byte_source>(new (std::nothrow) bzip2_source(std::move(input)));
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail
 
 #endif  // LAGSTAT_HAVE_COMPRESSION

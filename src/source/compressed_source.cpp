@@ -8,7 +8,7 @@
 #include "source/decoder_source.hpp"
 #include "source/replay_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 namespace detail {
 namespace {
 
@@ -149,4 +149,4 @@ const char* decoder_error_message(const byte_source& src) noexcept {
     return decoded != nullptr ? decoded->message() : nullptr;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

@@ -6,7 +6,7 @@
 
 #include "source/byte_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 enum class compression { none, gzip, bzip2, xz, zstd };
 
@@ -79,4 +79,4 @@ inline bool is_compressed_source(const byte_source& src) noexcept {
 /// The text lives as long as the program.
 const char* decoder_error_message(const byte_source& src) noexcept;
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 
 const char* const truncated_message = "unexpected end of file";
 
@@ -102,4 +102,4 @@ void decoder_source::skip_padding() {
     if (p != in_end_) fail(EILSEQ, "trailing garbage after gzip data");
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail

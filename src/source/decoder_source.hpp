@@ -7,7 +7,7 @@
 
 #include "source/compressed_source.hpp"
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 
 /// Largest count handed to a library at once (several count in 32 bits).
 constexpr std::size_t max_decode_size = std::size_t{1} << 30;
@@ -95,4 +95,4 @@ std::unique_ptr<byte_source> make_bzip2_source(decoder_input input);
 std::unique_ptr<byte_source> make_xz_source(decoder_input input);
 std::unique_ptr<byte_source> make_zstd_source(decoder_input input);
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail

@@ -14,7 +14,7 @@
 #if LAGSTAT_HAVE_COMPRESSION && LAGSTAT_HAVE_ISAL
 #include <isa-l.h>
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 namespace {
 
 /// Reads a gzip member header (RFC 1952) byte by byte, whatever pieces it comes in.
@@ -192,16 +192,16 @@ std::unique_ptr<byte_source> make_isal_gzip_source(decoder_input input) {
     return std::unique_ptr<byte_source>(new (std::nothrow) isal_gzip_source(std::move(input)));
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail
 
 #elif LAGSTAT_HAVE_COMPRESSION
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 
 std::unique_ptr<byte_source> make_isal_gzip_source(decoder_input input) {
     return make_zlib_gzip_source(std::move(input));
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail
 
 #endif

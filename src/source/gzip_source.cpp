@@ -7,7 +7,7 @@
 #if LAGSTAT_HAVE_COMPRESSION
 #include <zlib.h>
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 namespace {
 
 class zlib_gzip_source final : public decoder_source {
@@ -71,6 +71,6 @@ std::unique_ptr<byte_source> make_zlib_gzip_source(decoder_input input) {
     return std::unique_ptr<byte_source>(new (std::nothrow) zlib_gzip_source(std::move(input)));
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail
 
 #endif  // LAGSTAT_HAVE_COMPRESSION

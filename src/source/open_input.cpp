@@ -9,7 +9,7 @@
 #include "source/compressed_source.hpp"
 #include "source/prefetch_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_check interrupted,
                                         bool decode_thread) {
@@ -41,4 +41,4 @@ std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_ch
     return src;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

@@ -6,7 +6,7 @@
 
 #include "source/byte_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 /// Opens a file for reading, compressed (gzip, bzip2, xz, zstd: see compressed_source.hpp) or
 /// plain. With decode_thread, compressed input is decoded on a thread of its own while the
@@ -17,4 +17,4 @@ std::unique_ptr<byte_source> open_input(const char* path, int& err,
                                         interrupt_check interrupted = nullptr,
                                         bool decode_thread = true);
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

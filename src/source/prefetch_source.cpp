@@ -14,7 +14,7 @@
 #include <new>
 #include <thread>
 
-namespace lagstat::input {
+namespace lagstat::source {
 namespace detail {
 namespace {
 
@@ -204,4 +204,4 @@ std::unique_ptr<byte_source> prefetch(std::unique_ptr<byte_source> inner,
     return source;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

@@ -6,7 +6,7 @@
 
 #include "source/compressed_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 /// Moves inner's reads to a worker thread, started here and joined when the result is destroyed
 /// (no thread outlives the source, so a process may fork between passes). The worker reads
@@ -31,4 +31,4 @@ std::unique_ptr<byte_source> prefetch(std::unique_ptr<byte_source> inner,
 constexpr std::size_t prefetch_slots = 3;
 constexpr std::size_t prefetch_slot_size = std::size_t{1} << 20;
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

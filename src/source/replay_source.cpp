@@ -5,7 +5,7 @@
 
 #include "source/decoder_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 bool replay_source::read_ahead(std::size_t max) {
     if (ended_) return false;
@@ -59,4 +59,4 @@ int replay_source::plain_file(std::uint64_t* handed_out) const noexcept {
     return fd;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

@@ -12,12 +12,13 @@
 
 #include "source/compressed_source.hpp"
 
-namespace lagstat::input {
+namespace lagstat::source {
 
 /// Gives back the bytes read ahead from inner, then the rest of inner unchanged.
 class replay_source final : public decoded_source {
 public:
-    explicit replay_source(std::unique_ptr<byte_source> inner) noexcept : inner_(std::move(inner)) {}
+    explicit replay_source(std::unique_ptr<byte_source> inner) noexcept
+        : inner_(std::move(inner)) {}
 
     /// One read of inner, keeping at most `max` (> 0) more bytes; as few as it gives, so that a
     /// pipe's writer is never waited for beyond what it has written. false once the input has
@@ -53,4 +54,4 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace lagstat::input
+}  // namespace lagstat::source

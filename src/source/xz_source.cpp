@@ -8,7 +8,7 @@
 #if LAGSTAT_HAVE_COMPRESSION
 #include <lzma.h>
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 namespace {
 
 /// Memory the decoder may take. xz -9 needs 65 MiB; the format allows dictionaries up to
@@ -91,6 +91,6 @@ std::unique_ptr<byte_source> make_xz_source(decoder_input input) {
     return std::unique_ptr<byte_source>(new (std::nothrow) xz_source(std::move(input)));
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail
 
 #endif  // LAGSTAT_HAVE_COMPRESSION

@@ -8,7 +8,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-namespace lagstat::input::detail {
+namespace lagstat::source::detail {
 namespace {
 
 class zstd_source final : public decoder_source {
@@ -58,6 +58,6 @@ std::unique_ptr<byte_source> make_zstd_source(decoder_input input) {
     return std::unique_ptr<byte_source>(new (std::nothrow) zstd_source(std::move(input)));
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::source::detail
 
 #endif  // LAGSTAT_HAVE_COMPRESSION

@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace lagstat::input::detail {
+namespace lagstat::text::detail {
 
 enum char_class : unsigned char {
     number_char,  // 0-9 . + - e E
@@ -31,4 +31,4 @@ constexpr class_table make_default_classes() {
 inline constexpr class_table default_classes = make_default_classes();
 static_assert(default_classes[0] == other_char, "the sentinel must stop every scan loop");
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::text::detail

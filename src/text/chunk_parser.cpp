@@ -5,10 +5,10 @@
 
 #include "text/line_scan.hpp"
 
-static_assert(lagstat::input::chunk_padding >= lagstat::input::detail::scan_padding,
+static_assert(lagstat::text::chunk_padding >= lagstat::text::detail::scan_padding,
               "the scan reads that far after the sentinel");
 
-namespace lagstat::input {
+namespace lagstat::text {
 namespace {
 
 // The scan's feed: a span has no more bytes. Running into its end is noted, since a line that
@@ -116,4 +116,4 @@ const char* after_last_newline(const char* begin, const char* end) noexcept {
 #endif
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

@@ -8,7 +8,7 @@
 
 #include "text/text_options.hpp"
 
-namespace lagstat::input {
+namespace lagstat::text {
 
 /// Bytes after a span's end that parse_chunk reads: the byte at `end` must be NUL (the sentinel
 /// that stops every scan loop) and the chunk_padding bytes after it readable (their values do not
@@ -60,4 +60,4 @@ chunk_result parse_chunk_portable(const char* begin, const char* end, const pars
                                   bool final_span);
 }  // namespace detail
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

@@ -4,7 +4,7 @@
 #include "text/chunk_parser.hpp"
 #include "text/line_scan.hpp"
 
-namespace lagstat::input {
+namespace lagstat::text {
 namespace {
 
 // The span has no more bytes: running into its end is noted, since a line cut there may go on.
@@ -58,4 +58,4 @@ bool starts_comment_line(const char* p, const char* end, const parse_layout& lay
     return p != end && classes[static_cast<unsigned char>(*p)] == detail::comment_char;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

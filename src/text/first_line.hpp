@@ -6,7 +6,7 @@
 
 #include "text/text_options.hpp"
 
-namespace lagstat::input {
+namespace lagstat::text {
 
 /// What the look at the text before and at the first data line found.
 struct first_line_scan {
@@ -36,4 +36,4 @@ first_line_scan scan_first_line(const char* begin, const char* end, const parse_
 /// first non-blank character is a comment character.
 bool starts_comment_line(const char* p, const char* end, const parse_layout& layout) noexcept;
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

@@ -43,7 +43,7 @@
 #include "text/number.hpp"
 #include "text/text_options.hpp"
 
-namespace lagstat::input::detail {
+namespace lagstat::text::detail {
 
 /// Bytes readable after the sentinel, so that the wide loads below never leave the buffer: a load
 /// of 16 bytes at the window's last byte, and one of 8 at most 16 bytes after a field's start.
@@ -433,4 +433,4 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
     }
 }
 
-}  // namespace lagstat::input::detail
+}  // namespace lagstat::text::detail

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <system_error>
 
-namespace lagstat::input {
+namespace lagstat::text {
 namespace detail {
 namespace {
 
@@ -177,4 +177,4 @@ double parse_field(const char* first, const char* last) noexcept {
     return negative ? -magnitude : magnitude;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

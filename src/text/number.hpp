@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace lagstat::input {
+namespace lagstat::text {
 
 /// Longest text a field may hold.
 inline constexpr std::size_t max_field_length = 256;
@@ -17,4 +17,4 @@ inline constexpr std::size_t max_field_length = 256;
 /// simply end the prefix. Never allocates, never reads outside [first, last).
 double parse_field(const char* first, const char* last) noexcept;
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

@@ -6,11 +6,11 @@
 #include "text/char_classes.hpp"
 #include "text/line_scan.hpp"
 
-namespace lagstat::input {
+namespace lagstat::text {
 
 bool text_options::is_default() const noexcept {
     return comments.empty() && skip_rows == 0 && usecols.empty() &&
-           delimiter == input::delimiter::whitespace_or_comma;
+           delimiter == text::delimiter::whitespace_or_comma;
 }
 
 const char* validate(const text_options& options) noexcept {
@@ -90,4 +90,4 @@ error_kind parse_layout::resolve(int fields) {
     return error_kind::none;
 }
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace lagstat::input {
+namespace lagstat::text {
 
 /// How the fields of a line are separated.
 enum class delimiter : unsigned char {
@@ -32,7 +32,7 @@ struct text_options {
     /// Indices of the fields that form the record, in this order, 0-based as the fields stand in
     /// the line, negative ones counted from the line's end. Empty: every field, in order.
     std::vector<long long> usecols;
-    input::delimiter delimiter = input::delimiter::whitespace_or_comma;
+    text::delimiter delimiter = text::delimiter::whitespace_or_comma;
 
     /// True when every option has its default value: the default format.
     bool is_default() const noexcept;
@@ -98,4 +98,4 @@ private:
     bool comma_only_;
 };
 
-}  // namespace lagstat::input
+}  // namespace lagstat::text

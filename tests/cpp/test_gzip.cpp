@@ -29,7 +29,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
-namespace lagstat::input {
+namespace lagstat::source {
 namespace {
 
 using harness::line_walker;
@@ -596,6 +596,6 @@ TEST(prefetch, signals_reach_the_reading_thread_only) {
 }
 
 }  // namespace
-}  // namespace lagstat::input
+}  // namespace lagstat::source
 
 #endif  // LAGSTAT_HAVE_COMPRESSION

@@ -151,7 +151,7 @@ TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
     const scan_case& c = GetParam();
     std::mt19937_64 rng(std::hash<std::string>{}(c.name));
     const fixture fx(c, rng);
-    input::text_options options;
+    text::text_options options;
     options.comments = "#";
     text_input in;
     ASSERT_FALSE(in.open(fx.path.c_str(), nullptr, options));
@@ -185,7 +185,8 @@ TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
     // the whole file).
     std::vector<std::uint64_t> sizes;
     double time = 0.0;
-    for (std::size_t s = 0, k = 0; s < c.segment_lengths.size(); time += 0.5 * c.segment_lengths[s], ++s) {
+    for (std::size_t s = 0, k = 0; s < c.segment_lengths.size();
+         time += 0.5 * c.segment_lengths[s], ++s) {
         if (c.segment_lengths[s] == 0) continue;
         ASSERT_LT(k, result.segments.size());
         const segment_info& seg = result.segments[k++];
@@ -219,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Several batches of several pieces each: markers and lag rings across their edges.
         scan_case{"many_batches", {30000, 45000, 7, 60000}, {1, 10, 100}, 5, 2, true},
         // Lags longer than a block of frames: pairs reach back through the ring over blocks.
-        scan_case{"lags_beyond_a_block", {12000, 4100, 9500}, {9000, 1, 4095, 4096, 4097}, 2, 2, false},
+        scan_case{
+            "lags_beyond_a_block", {12000, 4100, 9500}, {9000, 1, 4095, 4096, 4097}, 2, 2, false},
         scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -229,22 +231,22 @@ struct fields_case {
     std::vector<long long> usecols;
     bool timed;
     long long time_field;
-    long long line_fields;      // of the first data line
+    long long line_fields;               // of the first data line
     std::vector<long long> opened_with;  // usecols the input is opened with
-    std::size_t columns;        // of the frame
-    int time_slot;              // -1: none; -2: refused
+    std::size_t columns;                 // of the frame
+    int time_slot;                       // -1: none; -2: refused
 };
 
 class scan_fields_table : public ::testing::TestWithParam<fields_case> {};
 
 TEST_P(scan_fields_table, time_and_columns) {
     const fields_case& c = GetParam();
-    input::text_options options;
+    text::text_options options;
     options.usecols = c.usecols;
     scan_fields f = plan_scan_fields(options, c.timed ? &c.time_field : nullptr);
     EXPECT_EQ(f.options.usecols, c.opened_with);
-    const int reader_columns =
-        c.opened_with.empty() ? static_cast<int>(c.line_fields) : static_cast<int>(c.opened_with.size());
+    const int reader_columns = c.opened_with.empty() ? static_cast<int>(c.line_fields)
+                                                     : static_cast<int>(c.opened_with.size());
     const bool ok = resolve_scan_fields(f, reader_columns, c.line_fields);
     ASSERT_EQ(ok, c.time_slot != -2);
     if (!ok) return;

@@ -451,7 +451,7 @@ std::string digest_text(const digest_case& c) {
 /// reader to where(), then taken by done() (small buffers, so that fields are cut at refills).
 template <typename Where, typename Done>
 void for_each_frame(const std::string& text, std::size_t n, Where&& where, Done&& done) {
-    input::memory_source src(text.data(), text.size(), 4093);
+    source::memory_source src(text.data(), text.size(), 4093);
     harness::line_walker reader(src, 1021);
     for (;;) {
         const int r = reader.read_record(where(), static_cast<int>(n));

@@ -14,7 +14,7 @@
 
 #include "text/number.hpp"
 
-namespace lagstat::input {
+namespace lagstat::text {
 namespace {
 
 std::string hex(double v) {
@@ -247,4 +247,4 @@ TEST_F(number_test, reads_only_its_range) {
 }
 
 }  // namespace
-}  // namespace lagstat::input
+}  // namespace lagstat::text

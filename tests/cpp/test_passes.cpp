@@ -32,7 +32,7 @@ namespace lagstat::passes {
 namespace {
 
 namespace ref = lagstat::reference;
-using input::error_kind;
+using text::error_kind;
 
 // ---- inputs ---------------------------------------------------------------------------------
 
@@ -45,7 +45,7 @@ const char* name_of(source_kind k) {
 }
 
 /// Bytes from memory up to fail_at, then EIO: a disk that fails part way.
-class failing_source final : public input::byte_source {
+class failing_source final : public source::byte_source {
 public:
     failing_source(const std::string& text, std::size_t fail_at, std::size_t chunk)
         : text_(text), fail_at_(fail_at), chunk_(chunk) {}
@@ -195,15 +195,15 @@ struct opened {
 };
 
 void open_trial(opened& o, const trial& t, source_kind kind, const std::string& path) {
-    std::unique_ptr<input::byte_source> src;
+    std::unique_ptr<source::byte_source> src;
     switch (kind) {
         case source_kind::file:
-            src.reset(new input::fd_source(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+            src.reset(new source::fd_source(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
             break;
         case source_kind::pipe: {
             int fds[2];
             ASSERT_EQ(::pipe(fds), 0);
-            src.reset(new input::fd_source(fds[0]));
+            src.reset(new source::fd_source(fds[0]));
             o.writer = std::thread([fds, &t] {
                 for (std::size_t at = 0; at < t.text.size();) {
                     const ssize_t n =
@@ -216,7 +216,7 @@ void open_trial(opened& o, const trial& t, source_kind kind, const std::string& 
             break;
         }
         case source_kind::memory:
-            src.reset(new input::memory_source(t.text.data(), t.text.size(), t.chunk));
+            src.reset(new source::memory_source(t.text.data(), t.text.size(), t.chunk));
             break;
         case source_kind::failing:
             src.reset(new failing_source(t.text, t.fail_at, t.chunk));

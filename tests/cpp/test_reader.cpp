@@ -30,7 +30,8 @@
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
 
-namespace lagstat::input {
+namespace lagstat::text {
+using namespace lagstat::source;
 namespace {
 
 using harness::line_walker;
@@ -1064,4 +1065,4 @@ TEST_F(reader_test, portable_masks_are_the_wide_ones) {
 #endif
 
 }  // namespace
-}  // namespace lagstat::input
+}  // namespace lagstat::text

@@ -45,11 +45,11 @@
 
 namespace {
 
-using lagstat::input::chunk_result;
-using lagstat::input::error_kind;
-using lagstat::input::memory_source;
+using lagstat::text::chunk_result;
+using lagstat::text::error_kind;
+using lagstat::source::memory_source;
 using lagstat::harness::line_walker;
-using lagstat::input::text_options;
+using lagstat::text::text_options;
 
 constexpr int max_capacity = 9;
 
@@ -116,7 +116,7 @@ void walk_as_passes(const char* text, std::size_t size, std::size_t buffer, std:
 
 /// Walks 2 and 3: every line with one capacity, through src. With check false only the reader's
 /// own soundness is tested (the sanitizers watch it).
-void walk_fixed(lagstat::input::byte_source& src, const char* text, std::size_t size,
+void walk_fixed(lagstat::source::byte_source& src, const char* text, std::size_t size,
                 std::size_t buffer, int capacity, bool check) {
     line_walker reader(src, buffer);
     double got[max_capacity] = {};
@@ -202,13 +202,13 @@ void check_chunks(const std::vector<call>& calls, const char* text, std::size_t 
     for (const bool final_span : {false, true}) {
         const std::size_t stop = final_span ? rest.size() : cut;
         std::string span = rest.substr(start, stop - start);
-        span.append(1 + lagstat::input::chunk_padding, '\0');
+        span.append(1 + lagstat::text::chunk_padding, '\0');
         std::vector<double> out(2 * width);
         const char* from = span.data();
         const char* const end = span.data() + (stop - start);
         for (;;) {
-            const chunk_result r = (portable ? lagstat::input::detail::parse_chunk_portable
-                                             : lagstat::input::parse_chunk)(
+            const chunk_result r = (portable ? lagstat::text::detail::parse_chunk_portable
+                                             : lagstat::text::parse_chunk)(
                 from, end, reader.layout(), out.data(), width, 2, final_span);
             line += r.lines;
             for (std::size_t k = 0; k < r.records; ++k, ++next) {
@@ -279,12 +279,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t buffer = data[0] < 192 ? 1 + data[0] % 48 : 4096;
     const std::size_t chunk = data[1] < 192 ? 1 + data[1] % 64 : static_cast<std::size_t>(-1);
     const int capacity = data[2] % (max_capacity + 1);
-    const auto inflater = data[2] / (max_capacity + 1) % 2 == 0 ? lagstat::input::inflater::zlib
-                                                                  : lagstat::input::inflater::isal;
+    const auto inflater = data[2] / (max_capacity + 1) % 2 == 0 ? lagstat::source::inflater::zlib
+                                                                  : lagstat::source::inflater::isal;
     static const char* const comments[] = {"", "#", "#@", "!%"};
     text_options options;
     options.comments = comments[data[3] & 3];
-    if (data[3] & 4) options.delimiter = lagstat::input::delimiter::comma;
+    if (data[3] & 4) options.delimiter = lagstat::text::delimiter::comma;
     options.skip_rows = (data[3] >> 3) & 3;
     for (int k = 0; k < ((data[3] >> 5) & 3); ++k) options.usecols.push_back(data[4 + k] % 9 - 4);
     const char* text = reinterpret_cast<const char*>(data + 7);
@@ -295,10 +295,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         memory_source src(text, length, chunk);
         walk_fixed(src, text, length, buffer, capacity, true);
     }
-    auto src = lagstat::input::detect_compression(
+    auto src = lagstat::source::detect_compression(
         std::make_unique<memory_source>(text, length, chunk), inflater);
     if (src == nullptr) std::abort();
-    const bool compressed = lagstat::input::is_compressed_source(*src);
+    const bool compressed = lagstat::source::is_compressed_source(*src);
     walk_fixed(*src, text, length, buffer, capacity, !compressed);
 
     const std::vector<call> calls = options_walk(text, length, options, buffer, chunk);

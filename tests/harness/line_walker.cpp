@@ -9,7 +9,7 @@
 
 namespace lagstat::harness {
 
-namespace detail = input::detail;
+namespace detail = text::detail;
 
 namespace {
 

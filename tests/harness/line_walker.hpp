@@ -13,16 +13,16 @@
 #include "source/byte_source.hpp"
 #include "text/text_options.hpp"
 
-namespace lagstat::input::detail {
+namespace lagstat::text::detail {
 enum class scan_kind : unsigned char;
 }
 
 namespace lagstat::harness {
 
-using input::byte_source;
-using input::error_kind;
-using input::parse_layout;
-using input::text_options;
+using source::byte_source;
+using text::error_kind;
+using text::parse_layout;
+using text::text_options;
 
 /// Reads lines of the tabulated format from a byte source through a large buffer of its own.
 ///
@@ -87,7 +87,7 @@ public:
 private:
     struct feed;
 
-    template <input::detail::scan_kind Kind, class Sink>
+    template <text::detail::scan_kind Kind, class Sink>
     int scan(Sink& sink);
     template <class Sink>
     int scan_data(Sink& sink);

@@ -75,9 +75,9 @@ int read_record(std::FILE* stream, double* out, int capacity) {
 
 namespace lagstat::reference {
 
-using input::error_kind;
+using text::error_kind;
 
-option_reader::option_reader(std::FILE* stream, input::text_options options)
+option_reader::option_reader(std::FILE* stream, text::text_options options)
     : stream_(stream), options_(std::move(options)), rows_left_(options_.skip_rows) {}
 
 int option_reader::fail(error_kind why) {
@@ -126,7 +126,7 @@ int option_reader::read(std::vector<double>& record) {
 }
 
 option_reader::outcome option_reader::read_line(std::vector<double>& fields) {
-    const bool comma = options_.delimiter == input::delimiter::comma;
+    const bool comma = options_.delimiter == text::delimiter::comma;
     enum class where { start, in_field, between, after_field, after_comma };
     where s = where::start;
     std::string text;

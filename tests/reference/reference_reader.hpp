@@ -30,25 +30,25 @@ namespace lagstat::reference {
 /// of the data, or -1 with error() telling why. Call it under the C locale.
 class option_reader {
 public:
-    option_reader(std::FILE* stream, input::text_options options);
+    option_reader(std::FILE* stream, text::text_options options);
 
     int read(std::vector<double>& record);
-    input::error_kind error() const { return error_; }
+    text::error_kind error() const { return error_; }
     /// Physical lines read, the current one included.
     std::uint64_t line_number() const { return line_; }
 
 private:
     enum class outcome { record, blank, comment, fault };
     outcome read_line(std::vector<double>& fields);
-    int fail(input::error_kind why);
+    int fail(text::error_kind why);
 
     std::FILE* stream_;
-    input::text_options options_;
+    text::text_options options_;
     std::uint64_t rows_left_;
     std::uint64_t line_ = 0;
     std::size_t fields_ = 0;  // of the first data line; 0 until it is read
     std::vector<std::size_t> selected_;
-    input::error_kind error_ = input::error_kind::none;
+    text::error_kind error_ = text::error_kind::none;
 };
 
 }  // namespace lagstat::reference
