@@ -11,22 +11,12 @@ static_assert(lagstat::text::chunk_padding >= lagstat::text::detail::scan_paddin
 namespace lagstat::text {
 namespace {
 
-// The scan's feed: a span has no more bytes. Running into its end is noted, since a line that
-// runs into the end of a span that is not final is cut and belongs to the next span.
-struct span_feed {
-    bool hit_end = false;
-    bool more(const char*&, const char*&) noexcept {
-        hit_end = true;
-        return false;
-    }
-    static bool failed() noexcept { return false; }
-};
-
 // One line into out. Not inlined into the loop over lines: the scan keeps its window, sink and
 // counts in registers, which the loop's own state would take from it.
 template <detail::scan_kind Kind, bool Select, class Masks>
 [[gnu::noinline]] int scan_record(const char*& p, const char*& end, const parse_layout& layout,
-                                  double* out, span_feed& feed, detail::line_report& report) {
+                                  double* out, detail::span_feed& feed,
+                                  detail::line_report& report) {
     return detail::scan_line<Kind, Masks>(
         p, end, layout, detail::record_sink<true, Select>(out, layout), feed, report);
 }
@@ -45,7 +35,7 @@ chunk_result parse(const char* begin, const char* end, const parse_layout& layou
         }
         const char* const line_start = p;
         detail::line_report report;
-        span_feed feed;
+        detail::span_feed feed;
         const int n = scan_record<Kind, Select, Masks>(p, window_end, layout,
                                                        out + result.records * stride, feed, report);
         result.lines += report.comment_lines;

@@ -7,23 +7,13 @@
 namespace lagstat::text {
 namespace {
 
-// The span has no more bytes: running into its end is noted, since a line cut there may go on.
-struct span_feed {
-    bool hit_end = false;
-    bool more(const char*&, const char*&) noexcept {
-        hit_end = true;
-        return false;
-    }
-    static bool failed() noexcept { return false; }
-};
-
 template <detail::scan_kind Kind>
 first_line_scan scan(const char* begin, const char* end, const parse_layout& layout,
                      bool final_span) {
     const char* p = begin;
     const char* window_end = end;
     detail::line_report report;
-    span_feed feed;
+    detail::span_feed feed;
     const int n = detail::scan_line<Kind, detail::default_masks>(
         p, window_end, layout, detail::count_sink{}, feed, report);
     first_line_scan r;

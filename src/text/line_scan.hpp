@@ -233,6 +233,17 @@ struct record_sink {
 
 // --- The scan. --------------------------------------------------------------------------------
 
+/// The feed of a scan over bytes that are all in memory: there are no more. Running into the
+/// end is noted, since a line cut there is whole only if nothing follows the span.
+struct span_feed {
+    bool hit_end = false;
+    bool more(const char*&, const char*&) noexcept {
+        hit_end = true;
+        return false;
+    }
+    static bool failed() noexcept { return false; }
+};
+
 /// What a scan tells besides its result.
 struct line_report {
     error_kind error = error_kind::none;  // why -1
