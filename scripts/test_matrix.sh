@@ -57,7 +57,7 @@ check_version() {
       isolation=(--no-build-isolation)
     fi
     "$vpy" -m pip wheel -q --disable-pip-version-check "${isolation[@]}" --no-deps \
-      -C build-dir="$dir/build" "${pip_launcher[@]}" -w "$dir/dist" "$src"
+      --config-settings=build-dir="$dir/build" "${pip_launcher[@]}" -w "$dir/dist" "$src"
   fi
   local wheel=("$dir"/dist/lagstat-*.whl)
   "${pip[@]}" "${wheel[0]}" pytest
@@ -115,7 +115,8 @@ for v in "${versions[@]}"; do
   while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
   (
     set +e
-    (check_version "$v" "$py") >"$out/$v.log" 2>&1
+    # errexit inside: a failed build or test must fail the version, not just end its log.
+    (set -e; check_version "$v" "$py") >"$out/$v.log" 2>&1
     echo $? >"$out/$v.status"
   ) &
   names+=("$v")

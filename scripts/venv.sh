@@ -34,8 +34,9 @@ use_ccache() {
   export CCACHE_BASEDIR=$lagstat_root CCACHE_NOHASHDIR=true
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  pip_launcher=(-C cmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache
-    -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # The long option: the pip of a fresh environment may predate -C (pip 23.1).
+  pip_launcher=(--config-settings=cmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache
+    --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 }
 
 # project_build_options: sets project_build to pip's options for the project's one Release build
