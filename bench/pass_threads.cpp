@@ -3,7 +3,7 @@
 // profiling (perf record) and for trying piece sizes, which Python cannot set.
 //
 //   lagstat_pass_threads FILE pass1|pass2|stream [--threads T] [--piece-kib K] [--repeat R]
-//                        [--block B] [--out PATH]
+//                        [--out PATH]
 //
 // Prints one line: the best run's wall seconds, its processor seconds (all threads), MB/s.
 #include <time.h>
@@ -43,8 +43,7 @@ double cpu_seconds() {
 int main(int argc, char** argv) {
     if (argc < 3) die("usage: FILE pass1|pass2|stream [--threads T] [--piece-kib K] [--repeat R]");
     const std::string path = argv[1], job = argv[2];
-    std::size_t threads = 1, piece = passes::frame_batches::default_piece_bytes,
-                block = stats::moment_accumulator::default_block;
+    std::size_t threads = 1, piece = passes::frame_batches::default_piece_bytes;
     int repeat = 3;
     std::string out = "/tmp/lagstat_pass_threads.txt";
     for (int i = 3; i + 1 < argc; i += 2) {
@@ -53,7 +52,6 @@ int main(int argc, char** argv) {
         if (opt == "--threads") threads = std::strtoul(v, nullptr, 10);
         else if (opt == "--piece-kib") piece = std::strtoul(v, nullptr, 10) << 10;
         else if (opt == "--repeat") repeat = std::atoi(v);
-        else if (opt == "--block") block = std::strtoul(v, nullptr, 10);
         else if (opt == "--out") out = v;
         else die("unknown option " + opt);
     }
@@ -95,7 +93,7 @@ int main(int argc, char** argv) {
                 tg.tcov_pairs = &pairs;
                 tg.lag = 1;
             }
-            stats::moment_accumulator acc(n, tg, block, threads);
+            stats::moment_accumulator acc(n, tg, threads);
             e = passes::accumulate_moments(in, acc, team, nullptr, false, piece);
         }
         if (e) die("the pass failed");

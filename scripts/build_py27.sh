@@ -27,13 +27,14 @@ if ! PYTHONPATH=$site "$py" -c 'import numpy, sys; sys.exit(numpy.__version__ !=
   "$py" -m pip install -q --disable-pip-version-check --upgrade --target "$site" numpy==1.16.6
 fi
 command -v cmake >/dev/null || activate_venv  # cmake and ninja, where the machine lacks them
+use_ccache
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 # NumPy's headers, found by the interpreter that sees the --target folder (CMake itself may be a
 # Python 3 program, which must not see that folder).
 numpy_include=$(PYTHONPATH=$site "$py" -c 'import numpy; print(numpy.get_include())')
 cmake -S . -B "$out" "${generator[@]}" -DLAGSTAT_PYTHON2=ON -DPython2_EXECUTABLE="$py" \
-  -DLAGSTAT_NUMPY_INCLUDE_DIR="$numpy_include" -DLAGSTAT_WERROR=ON >"$out/configure.log" ||
+  -DLAGSTAT_NUMPY_INCLUDE_DIR="$numpy_include" -DLAGSTAT_WERROR=ON "${cmake_launcher[@]}" >"$out/configure.log" ||
   { cat "$out/configure.log" >&2; exit 1; }
 cmake --build "$out" -j2 --target lagstat
 echo "$py"

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 activate_venv  # the project environment of scripts/setup.sh
+use_ccache
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-35}
 
@@ -28,7 +29,7 @@ cc=${cxx/clang++/clang}
 build=$root/build/fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAGSTAT_BUILD_MODULE=OFF -DLAGSTAT_BUILD_FUZZ=ON \
-  -DLAGSTAT_WERROR=ON >/dev/null
+  -DLAGSTAT_WERROR=ON "${cmake_launcher[@]}" >/dev/null
 cmake --build "$build" --target fuzz_reader fuzz_kernels
 
 mkdir -p "$build/artifacts"

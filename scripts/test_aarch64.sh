@@ -9,13 +9,14 @@ cd "$(dirname "$0")/.."
 source scripts/venv.sh
 apt_install g++-aarch64-linux-gnu qemu-user-static googletest
 activate_venv  # cmake and ninja
+use_ccache
 
 build=build/aarch64
 SECONDS=0
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
   -DLAGSTAT_BUILD_MODULE=OFF -DLAGSTAT_BUILD_TESTS=ON -DLAGSTAT_WERROR=ON \
   -DLAGSTAT_GTEST_SOURCE_DIR=/usr/src/googletest -DLAGSTAT_COMPRESSION=OFF \
-  --no-warn-unused-cli >/dev/null
+  "${cmake_launcher[@]}" --no-warn-unused-cli >/dev/null
 cmake --build "$build" --target lagstat_tests
 echo "   cross build: ${SECONDS}s"
 SECONDS=0

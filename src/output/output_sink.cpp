@@ -79,19 +79,7 @@ char* output_sink::reserve(std::size_t need) noexcept {
         return nullptr;
     }
     if (static_cast<std::size_t>(buffer_.get() + size_ - pos_) >= need) return pos_;
-    if (!flush()) return nullptr;
-    if (need > size_) {
-        // Larger than the whole buffer: grow it once, the contents are already out.
-        std::unique_ptr<char[]> bigger(new (std::nothrow) char[need]);
-        if (!bigger) {
-            error_number_ = ENOMEM;
-            return nullptr;
-        }
-        buffer_ = std::move(bigger);
-        size_ = need;
-        pos_ = buffer_.get();
-    }
-    return pos_;
+    return flush() ? pos_ : nullptr;
 }
 
 bool output_sink::write(const char* data, std::size_t size) noexcept {

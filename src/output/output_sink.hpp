@@ -29,11 +29,6 @@ public:
     /// `interrupted` gave up an open that waited, as on a FIFO without a reader).
     int open(const char* path, std::size_t buffer_size = default_buffer_size,
              interrupt_check interrupted = nullptr);
-    /// Space for at least `need` more bytes; flushes when the buffer lacks room. Null on a
-    /// write error (errno kept in error_number()).
-    char* reserve(std::size_t need) noexcept;
-    /// Marks the bytes up to p (inside the reserved space) as written.
-    void commit(char* p) noexcept { pos_ = p; }
     /// Writes [data, data + size) after what is buffered: a large block goes out directly,
     /// without a copy. false on a write error (errno kept in error_number()).
     bool write(const char* data, std::size_t size) noexcept;
@@ -44,6 +39,9 @@ public:
     int error_number() const noexcept { return error_number_; }
 
 private:
+    /// Space for `need` <= size_ more bytes; flushes when the buffer lacks room. Null on a write
+    /// error (errno kept in error_number()).
+    char* reserve(std::size_t need) noexcept;
     int write_all(const char* data, std::size_t size) noexcept;
     /// write_all, and on failure the error kept and a regular file cut back to whole lines.
     bool write_out(const char* data, std::size_t size) noexcept;

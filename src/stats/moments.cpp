@@ -26,10 +26,9 @@ constexpr std::size_t max_doubles = std::numeric_limits<std::size_t>::max() / si
 }  // namespace
 
 moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targets,
-                                       std::size_t block, std::size_t parts)
+                                       std::size_t parts)
     : n_(n), targets_(targets) {
     if (n == 0) throw std::invalid_argument("moment_accumulator: frame length must be positive");
-    if (block == 0) throw std::invalid_argument("moment_accumulator: block must be positive");
     if (parts == 0) throw std::invalid_argument("moment_accumulator: parts must be positive");
     const bool lagged = targets.tcov != nullptr;
     if (lagged && targets.lag == 0) throw std::invalid_argument("moment_accumulator: lag < 1");
@@ -40,9 +39,6 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
     // columns does not pay several times its values in padding.
     if (n > max_doubles - (line_doubles - 1)) throw std::bad_alloc();
     stride_ = n >= packed_below ? (n + line_doubles - 1) / line_doubles * line_doubles : n;
-    // The block shrinks as frames widen, so that the store stays within block_store_bytes
-    // beside the lag ring, whatever the width (one frame at the least).
-    block_ = std::max<std::size_t>(1, std::min(block, block_store_bytes / sizeof(double) / stride_));
 
     if (lagged) {
         ring_slots_ = targets.lag;
@@ -50,8 +46,6 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
         // Left uninitialised: a slot is only ever read after its frame has been written.
         ring_ = aligned_buffer(ring_slots_ * stride_, ring_base_);
     }
-
-    earlier_.reserve(block_);  // frame by frame, blocks never need more
 
     // Elements split among the parts: mean and var by whole vectors of columns, the rows of the
     // outer products by their work (a row of cov's upper triangle costs n - i, one of tcov n).
@@ -144,27 +138,6 @@ void moment_accumulator::add_block(const double* const* rows, std::size_t m) {
     begin_block(rows, m);
     for (std::size_t p = 0; p < parts_.size(); ++p) add_block_part(p);
     end_block();
-}
-
-double* moment_accumulator::next_frame() {
-    if (!store_) {
-        store_ = aligned_buffer(block_ * stride_, store_base_);
-        queued_rows_.resize(block_);
-        for (std::size_t k = 0; k < block_; ++k) queued_rows_[k] = store_base_ + k * stride_;
-    }
-    return store_base_ + queued_ * stride_;
-}
-
-void moment_accumulator::commit_frame() {
-    centre(store_base_ + queued_ * stride_);
-    if (++queued_ == block_) flush();
-}
-
-void moment_accumulator::flush() {
-    const std::size_t m = queued_;
-    if (m == 0) return;
-    queued_ = 0;
-    add_block(queued_rows_.data(), m);
 }
 
 }  // namespace lagstat::stats

@@ -29,22 +29,12 @@ struct moment_targets {
 /// end_block. The lag frames that later pairs need are kept in a ring of the accumulator's own
 /// (lag frames, packed when narrow), so blocks may live in memory of the caller's that is
 /// reused once end_block returns.
-///
-/// For callers that read frame by frame: next_frame/commit_frame gather frames into a block
-/// store of the accumulator's own (at most `block` frames and block_store_bytes) and add it when
-/// full; flush() adds what is queued and must run before the caller looks at the targets.
 class moment_accumulator {
 public:
-    static constexpr std::size_t default_block = 128;
-    /// Most bytes the frames of one block store take (the lag ring comes on top): wide frames
-    /// get smaller blocks.
-    static constexpr std::size_t block_store_bytes = std::size_t{8} << 20;
-
     /// Throws std::bad_alloc when the ring or the kernels' workspaces cannot be had (their sizes
-    /// are checked against overflow first), std::invalid_argument for n == 0, block == 0,
-    /// parts == 0, or tcov with lag == 0 or without a pair count.
-    moment_accumulator(std::size_t n, const moment_targets& targets,
-                       std::size_t block = default_block, std::size_t parts = 1);
+    /// are checked against overflow first), std::invalid_argument for n == 0, parts == 0, or
+    /// tcov with lag == 0 or without a pair count.
+    moment_accumulator(std::size_t n, const moment_targets& targets, std::size_t parts = 1);
 
     // ---- blocks of frames the caller holds --------------------------------------------------
 
@@ -63,26 +53,13 @@ public:
     /// begin_block, every part, end_block, on the calling thread.
     void add_block(const double* const* rows, std::size_t m);
 
-    // ---- frame by frame ---------------------------------------------------------------------
-
-    /// Where the next frame is to be written (n doubles). Allocates the block store on first
-    /// use (std::bad_alloc).
-    double* next_frame();
-    /// Takes the frame written at next_frame(): centres it and queues it; adds the block when
-    /// the store is full.
-    void commit_frame();
-    /// Adds the queued frames.
-    void flush();
-
     // ---- facts ------------------------------------------------------------------------------
 
-    /// Frames added or queued so far.
-    std::uint64_t frames() const noexcept { return added_ + queued_; }
+    /// Frames added so far.
+    std::uint64_t frames() const noexcept { return added_; }
     std::size_t parts() const noexcept { return parts_.size(); }
-    /// Frames the block store takes at a time (block, bounded by block_store_bytes).
-    std::size_t block() const noexcept { return block_; }
-    /// Doubles the accumulator keeps of frames: its block store and its lag ring.
-    std::size_t store_doubles() const noexcept { return (block_ + ring_slots_) * stride_; }
+    /// Doubles the accumulator keeps of frames: its lag ring.
+    std::size_t ring_doubles() const noexcept { return ring_slots_ * stride_; }
 
 private:
     struct part {
@@ -98,23 +75,18 @@ private:
 
     std::size_t n_;
     moment_targets targets_;
-    std::size_t block_;
     std::size_t stride_;  // doubles from one stored frame to the next
     std::vector<part> parts_;
     std::size_t work_doubles_ = 0;
     std::unique_ptr<double[]> ring_;  // lag slots: frame t lives in slot t % lag
     double* ring_base_ = nullptr;
     std::size_t ring_slots_ = 0;
-    std::unique_ptr<double[]> store_;  // the frame-by-frame block store
-    double* store_base_ = nullptr;
-    std::vector<const double*> queued_rows_;
     // The current block.
     const double* const* rows_ = nullptr;
     std::size_t m_ = 0;
     std::vector<const double*> earlier_;
     std::size_t first_pair_ = 0;  // block position of the first frame that closes a pair
     std::uint64_t added_ = 0;     // frames of finished blocks
-    std::size_t queued_ = 0;      // frames in the block store
 };
 
 }  // namespace lagstat::stats

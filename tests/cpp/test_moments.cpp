@@ -24,11 +24,13 @@
 #include "stats/kernel_dispatch.hpp"
 #include "stats/mirror.hpp"
 #include "stats/moments.hpp"
+#include "support/frame_store.hpp"
 
 namespace lagstat::stats {
 namespace {
 
 namespace ref = lagstat::reference;
+using harness::frame_store;
 
 ::testing::AssertionResult same_bits(const std::vector<double>& want,
                                      const std::vector<double>& got) {
@@ -100,7 +102,7 @@ moment_targets targets_for(sums& s, const switches& on) {
 
 // Frames [from, to) into acc: frame by frame through its own store, or, with parts > 1, in
 // blocks of the caller's of random sizes whose parts run on threads of their own at once.
-void feed(moment_accumulator& acc, const std::vector<std::vector<double>>& frames, std::size_t from,
+void feed(frame_store& acc, const std::vector<std::vector<double>>& frames, std::size_t from,
           std::size_t to, std::mt19937_64& rng) {
     if (acc.parts() == 1) {
         for (std::size_t t = from; t < to; ++t) {
@@ -182,7 +184,7 @@ TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
                 {
                     // First file: flushed halfway (the sums must be complete for the frames
                     // so far), continued, then flushed as a failing pass would be.
-                    moment_accumulator acc(n, targets_for(got, on), block, parts);
+                    frame_store acc(n, targets_for(got, on), block, parts);
                     feed(acc, first_file, 0, count / 2, rng);
                     acc.flush();
                     sums halfway = start;
@@ -197,7 +199,7 @@ TEST_P(accumulator_vs_reference, matches_per_frame_kernels_bit_for_bit) {
                 }
                 {
                     // Second file: a fresh accumulator on the same sums; no pair spans files.
-                    moment_accumulator acc(n, targets_for(got, on), block, parts);
+                    frame_store acc(n, targets_for(got, on), block, parts);
                     feed(acc, second_file, 0, second, rng);
                     acc.flush();
                     EXPECT_EQ(acc.frames(), second);
@@ -250,8 +252,7 @@ TEST_P(accumulator_wide_frames, match_per_frame_kernels_bit_for_bit) {
         if (!cpu::select_isa(isa)) continue;  // not on this CPU
         SCOPED_TRACE(cpu::isa_name(isa));
         sums got = start;
-        moment_accumulator acc(wc.n, targets_for(got, on), moment_accumulator::default_block,
-                               wc.parts);
+        frame_store acc(wc.n, targets_for(got, on), frame_store::default_block, wc.parts);
         feed(acc, frames, 0, frames.size(), rng);
         acc.flush();
         EXPECT_TRUE(same_bits(want.var, got.var)) << "var";
@@ -284,7 +285,7 @@ TEST(moment_accumulator, pair_count_adds_one_at_a_time) {
     tg.tcov = tcov.data();
     tg.tcov_pairs = &pairs;
     tg.lag = 1;
-    moment_accumulator acc(1, tg, 8);
+    frame_store acc(1, tg, 8);
     for (int t = 0; t < 8; ++t) {
         *acc.next_frame() = 1.0;
         acc.commit_frame();
@@ -319,7 +320,7 @@ TEST_P(accumulator_store_size, unrepresentable_or_unobtainable_store_throws_bad_
         tg.tcov_pairs = &pairs;
         tg.lag = c.lag;
     }
-    EXPECT_THROW(moment_accumulator(c.n, tg, c.block), std::bad_alloc);
+    EXPECT_THROW(frame_store(c.n, tg, c.block), std::bad_alloc);
 }
 
 constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
@@ -336,13 +337,13 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
-// The store holds at most block_store_bytes of block frames beside the lag frames, and narrow
+// The store holds at most store_bytes of block frames beside the lag frames, and narrow
 // frames are not padded: a long lag over one column costs its values, not a cache line each.
 TEST(moment_accumulator, store_stays_within_its_bound) {
     struct bound_case {
         std::size_t n, lag, block, max_store_doubles;
     };
-    constexpr std::size_t limit = moment_accumulator::block_store_bytes / sizeof(double);
+    constexpr std::size_t limit = frame_store::store_bytes / sizeof(double);
     const bound_case cases[] = {
         {1, 5'000'000, 128, 5'000'000 + 128},
         {9, 0, 128, 9 * 128},
@@ -360,7 +361,7 @@ TEST(moment_accumulator, store_stays_within_its_bound) {
             tg.tcov_pairs = &pairs;
             tg.lag = c.lag;
         }
-        moment_accumulator acc(c.n, tg, c.block);
+        frame_store acc(c.n, tg, c.block);
         EXPECT_LE(acc.store_doubles(), c.max_store_doubles) << "n=" << c.n << " lag=" << c.lag;
         EXPECT_GE(acc.block(), 1u);
     }
@@ -371,7 +372,8 @@ TEST(moment_accumulator, rejects_empty_frames_and_unusable_lag) {
     moment_targets plain;
     plain.mean = &mean;
     EXPECT_THROW(moment_accumulator(0, plain), std::invalid_argument);
-    EXPECT_THROW(moment_accumulator(1, plain, 0), std::invalid_argument);
+    EXPECT_THROW(frame_store(1, plain, 0), std::invalid_argument);         // no block
+    EXPECT_THROW(moment_accumulator(1, plain, 0), std::invalid_argument);  // no part
     moment_targets lagged = plain;
     lagged.tcov = &tcov;
     lagged.tcov_pairs = &pairs;
@@ -473,7 +475,7 @@ std::uint64_t digest_of(const digest_case& c, const std::string& text,
     {
         moment_targets tg;
         tg.mean = sum.data();
-        moment_accumulator acc(n, tg);
+        frame_store acc(n, tg);
         for_each_frame(
             text, n, [&] { return acc.next_frame(); }, [&] { acc.commit_frame(); });
         acc.flush();
@@ -491,7 +493,7 @@ std::uint64_t digest_of(const digest_case& c, const std::string& text,
         tg.tcov = tcov.data();
         tg.tcov_pairs = &pairs;
         tg.lag = c.lag;
-        moment_accumulator acc(n, tg);
+        frame_store acc(n, tg);
         for_each_frame(
             text, n, [&] { return acc.next_frame(); }, [&] { acc.commit_frame(); });
         acc.flush();

@@ -352,7 +352,7 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
             tg.tcov = tcov ? got.tcov.data() : nullptr;
             tg.tcov_pairs = &got.pairs;
             tg.lag = lag;
-            stats::moment_accumulator acc(n, tg, block, frame_by_frame ? 1 : threads);
+            stats::moment_accumulator acc(n, tg, frame_by_frame ? 1 : threads);
             pass_error e;
             {
                 opened o;

@@ -24,11 +24,12 @@
 #include "reference/reference_kernels.hpp"
 #include "stats/kernel_dispatch.hpp"
 #include "stats/moments.hpp"
+#include "support/frame_store.hpp"
 
 namespace {
 
 namespace ref = lagstat::reference;
-using lagstat::stats::moment_accumulator;
+using lagstat::harness::frame_store;
 using lagstat::stats::moment_targets;
 
 class byte_reader {
@@ -145,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             targets.tcov_pairs = got.pairs.data();
             targets.lag = lag;
         }
-        moment_accumulator acc(n, targets, block);
+        frame_store acc(n, targets, block);
         for (std::size_t t = 0; t < frames.size(); ++t) {
             std::memcpy(acc.next_frame(), frames[t].data(), n * sizeof(double));
             acc.commit_frame();

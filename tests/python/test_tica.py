@@ -1213,6 +1213,32 @@ def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threa
     assert _moments.thread_share(workers, asked, dask) == threads
 
 
+# A container limited to 2 CPUs on a 64-CPU host must get 2 workers and threads, as the C++
+# core counts them (its affinity bounded by the cgroup quota).
+@pytest.mark.parametrize("files, cores", [
+    ({"proc/self/cgroup": "0::/job\n", "sys/fs/cgroup/job/cpu.max": "200000 100000\n"}, 2),  # v2, own group
+    ({"proc/self/cgroup": "0::/\n", "sys/fs/cgroup/cpu.max": "150000 100000\n"}, 2),  # v2, rounded up
+    ({"proc/self/cgroup": "0::/job\n", "sys/fs/cgroup/job/cpu.max": "max 100000\n",
+      "sys/fs/cgroup/cpu.max": "300000 100000\n"}, 3),  # v2, no quota in the group: the root's
+    ({"proc/self/cgroup": "0::/job\n", "sys/fs/cgroup/job/cpu.max": "max 100000\n"}, 64),  # v2, none
+    ({"proc/self/cgroup": "1:cpu:/\n", "sys/fs/cgroup/cpu/cpu.cfs_quota_us": "400000\n",
+      "sys/fs/cgroup/cpu/cpu.cfs_period_us": "100000\n"}, 4),  # v1
+    ({"sys/fs/cgroup/cpu/cpu.cfs_quota_us": "-1\n", "sys/fs/cgroup/cpu/cpu.cfs_period_us": "100000\n"}, 64),
+    ({"proc/self/cgroup": "0::/\n", "sys/fs/cgroup/cpu.max": "9900000 100000\n"}, 64),  # above the affinity
+    ({"sys/fs/cgroup/cpu.max": "garbage\n"}, 64),
+    ({}, 64),  # no cgroup files
+])
+def test_cores_bounded_by_the_cgroup_quota(monkeypatch, tmp_path, files, cores):
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(64)), raising=False)
+    monkeypatch.setattr(_moments, "_SYSTEM_ROOT", str(tmp_path))
+    assert _moments.available_cores() == cores
+    assert _moments._Runner(-1, n_files=100).n_workers == cores  # --jobs -1
+    assert _moments.thread_share(1) == cores
+
+
 @pytest.mark.parametrize("lines, kind, fields, time, unit, dt", [
     (['@ xaxis label "Residue"', '@ s1 legend "b"', "1 0.5 0.7", "2 0.4 0.1"], "xvg", ("Residue", "y1", "b"), 0,
      None, 1.0),
