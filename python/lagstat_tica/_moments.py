@@ -44,6 +44,9 @@ _GLOB_CHARS = re.compile(r"[*?\[]")
 LAG_MAX = 2**31 - 1
 # Ending of the projections TICA.transform_files writes by default.
 OUTPUT_SUFFIX = ".tica.txt"
+# Every ending of the files transform_files writes (text, npy with its side files, HDF5): a
+# pattern over a folder leaves them out.
+OWN_ENDINGS = (OUTPUT_SUFFIX, ".tica.npy", ".tica.time.npy", ".tica.segments.npy", ".tica.h5")
 
 
 def partial_name(path):
@@ -73,12 +76,12 @@ def written_whole(path):
         raise
 
 
-def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
+def expand_files(files, skip_suffix=OWN_ENDINGS):
     """Turns paths and glob patterns into a list of paths, in the order given.
 
     A pattern expands to its matches in sorted order, leaving out names ending in
-    `skip_suffix` (this package's own projections, which a second run over '*.txt' would
-    otherwise take for input). A plain path must name an existing regular file; a pattern
+    `skip_suffix` (an ending or a tuple of them; by default this package's own projections, which a
+    second run over '*.txt' would otherwise take for input). A plain path must name an existing regular file; a pattern
     must match at least one. A single string counts as one entry. A file named twice
     (the same path, a path and a pattern matching it, two links to one file) is refused:
     it would be counted twice.
@@ -90,9 +93,10 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
         entry = os.fspath(entry)
         if _GLOB_CHARS.search(entry) and not os.path.exists(entry):
             found = sorted(m for m in glob.glob(entry) if os.path.isfile(m))
-            matches = [m for m in found if not (skip_suffix and m.endswith(skip_suffix))]
+            endings = (skip_suffix,) if isinstance(skip_suffix, str) else tuple(skip_suffix or ())
+            matches = [m for m in found if not m.endswith(endings)]
             if not matches:
-                besides = " (besides projections *%s)" % skip_suffix if found else ""
+                besides = " (besides projections %s)" % ", ".join("*" + e for e in endings) if found else ""
                 raise FileNotFoundError("no file matches %r%s" % (entry, besides))
             paths.extend(matches)
         elif os.path.isfile(entry):

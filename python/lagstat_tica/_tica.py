@@ -7,9 +7,9 @@ import numpy as np
 
 import lagstat
 
-from . import _formats
-from ._moments import (OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, is_stream, name_file,
-                       partial_name, remove_quietly)
+from . import _formats, _outputs
+from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
+                       is_stream, name_file, partial_name, remove_quietly)
 from ._optional import missing
 
 try:
@@ -223,8 +223,11 @@ class TICA:
         return self._fitted("eigenvectors_")[:, : self.dim_]
 
     def transform(self, data):
-        """Projects frames (an array of shape (T, n), or (n,) for one frame)."""
+        """Projects frames: an array of shape (T, n) (or (n,) for one frame) gives an array; a list
+        or tuple of trajectories (2-D arrays, their lengths free) gives a list of arrays."""
         w = self.projection_
+        if isinstance(data, (list, tuple)) and _trajectories(data, w.shape[0]):
+            return [self.transform(x) for x in data]
         x = np.asarray(data, dtype=float)
         if x.shape[-1] != w.shape[0] and not (w.shape[0] == 1 and x.ndim == 1):
             raise ValueError("data have %d columns, the model %d" % (x.shape[-1], w.shape[0]))
@@ -232,34 +235,56 @@ class TICA:
             x = x[:, None]
         return (x - self.mean_) @ w
 
-    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX,
-                        threads=None):
-        """Projects every file with lagstat.stream into out_dir, one output file per input.
+    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=None,
+                        threads=None, format="text", keep_time=False):
+        """Projects every file into out_dir, one output per input (npy: with its side files).
 
         The files are read with the columns of the fit, found by name. Output i is named
-        after input i's base name (without a compression ending) plus `suffix`, in the
-        folder input i has relative to the inputs' common folder (see output_paths); each
-        line holds the dim_ projected values of one frame, printed with "%f". Returns the
-        output paths in input order. Outputs that would overwrite an input are refused
-        before anything is written; folders are created when missing, and those created are
-        removed again if they stay empty because the projection failed. Each output is written
-        under a hidden temporary name beside it and renamed when complete, so after a failure
-        or an interrupt the outputs that exist are whole (the temporaries are removed).
+        after input i's base name (without a compression ending) plus `suffix` (by default
+        .tica.txt, .tica.npy or .tica.h5 for the format), in the folder input i has relative to
+        the inputs' common folder (see output_paths). Formats:
+
+        - "text": lagstat.stream's lines, the dim_ projected values of one frame printed with
+          "%f"; with keep_time the time field first, as the input wrote it; a line "# segment"
+          before the first frame of every restart (a COLVAR's repeated header), so that
+          numpy.loadtxt reads the file as it stands;
+        - "npy": NAME.tica.npy, float64 of shape (frames, dim_); with keep_time NAME.tica.time.npy
+          (where the input has a time field); NAME.tica.segments.npy, the first frame of every
+          segment ([0] without restarts), for a format with restarts (PLUMED COLVAR);
+        - "h5": NAME.tica.h5 with the datasets "projection", "segment_starts" and, with
+          keep_time and a time field, "time" (needs h5py).
+
+        The numbers are the same in every format: npy and h5 hold the doubles of which the text
+        holds the "%f". keep_time here carries the time into the output; fit's keep_time makes it
+        a feature. Returns the projection paths in input order. Outputs that would overwrite an
+        input are refused before anything is written; folders are created when missing, and
+        those created are removed again if they stay empty because the projection failed. Each
+        output is written under a hidden temporary name beside it and renamed when all of an
+        input's outputs are complete, so after a failure or an interrupt the outputs that exist
+        are whole (the temporaries are removed).
         """
+        fmt = _outputs.check_format(format)
+        suffix = _outputs.SUFFIXES[fmt] if suffix is None else suffix
         streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
         if streams:
             raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
                              "write it to a file and project that" % (os.fspath(streams[0]),))
-        paths = expand_files(files, skip_suffix=suffix)
+        paths = expand_files(files, skip_suffix=(suffix,) + OWN_ENDINGS)
         outs = output_paths(paths, out_dir, suffix)
         # A model fitted from files reads their columns by name; one fitted from moments, all.
         plan = _formats.plan(paths, list(self._fitted("columns_")) if self.layout_ is not None else None)
-        n = self.n_features_in_
-        w = np.zeros((n, n))
-        w[:, : self.dim_] = self.projection_
+        sides = {p: _outputs.side_files(fmt, layout, keep_time) for p, layout in zip(paths, plan.layouts)}
+        for side in sorted(set().union(*sides.values())):
+            output_paths(paths, out_dir, side)
         created = []
         # Named here, not in the workers: a worker stopped with the run cannot clean up after itself.
-        out_of = {p: (o, partial_name(o)) for p, o in zip(paths, outs)}
+        out_of = {}
+        for p, o in zip(paths, outs):
+            base = o[: len(o) - len(suffix)]
+            named = {suffix: o}
+            named.update((side, base + side) for side in sides[p])
+            out_of[p] = {"outs": [(named[k], partial_name(named[k])) for k in named],
+                         "keys": list(named), "stream": partial_name(o)}
         try:
             for folder in sorted({os.path.dirname(o) for o in outs}):
                 top = _make_dirs(folder)
@@ -267,15 +292,24 @@ class TICA:
                     created.append((folder, top))
             with _Runner(n_jobs, client, len(paths), threads) as runner:
                 opts_of = file_options(paths, plan, runner.threads)
-                runner.map(_stream_one, paths, args=(out_of, self.mean_, w, self.dim_, opts_of),
+                runner.map(_stream_one, paths, args=(out_of, self.mean_, self.projection_, fmt, keep_time, opts_of),
                            desc="lagstat project", progress=progress)
         except BaseException:
-            for _, tmp in out_of.values():
-                remove_quietly(tmp)
+            for entry in out_of.values():
+                for _, tmp in entry["outs"]:
+                    remove_quietly(tmp)
+                remove_quietly(entry["stream"])
             for folder, top in reversed(created):
                 _remove_empty_dirs(folder, top)
             raise
         return outs
+
+
+def _trajectories(data, n):
+    """Whether a list holds trajectories rather than frames: 2-D entries, or (for a one-column
+    model) arrays of frames."""
+    return any(np.ndim(x) >= 2 for x in data) or (n == 1 and len(data) > 0 and all(
+        isinstance(x, np.ndarray) and x.ndim == 1 for x in data))
 
 
 def overfitting(n_pairs, n_columns, evals):
@@ -363,23 +397,28 @@ def _remove_empty_dirs(path, top):
         path = os.path.dirname(path)
 
 
-def _stream_one(path, out_of, mean, weights, dim, opts_of):
+def _stream_one(path, out_of, mean, weights, fmt, keep_time, opts_of):
     opts = opts_of[path]
-    out, tmp = out_of[path]
+    entry = out_of[path]
+    tmps = dict(zip(entry["keys"], (tmp for _, tmp in entry["outs"])))
+    tmps["stream"] = entry["stream"]
+    # The text format names its one output by `suffix`; the writers look it up by the format's.
+    tmps[_outputs.SUFFIXES[fmt]] = tmps[entry["keys"][0]]
     try:
-        try:
-            lagstat.stream(path, tmp, mean, weights, int(dim), 0, **opts["reader"])
-        except Exception as exc:
-            name_file(exc, path)
-            # Stopped at the '&' closing the file's one set: every frame's line is written.
-            if not _formats.closes_its_set(exc, path, opts["layout"]):
-                raise
-        os.replace(tmp, out)
+        _outputs.write(path, tmps, fmt, keep_time, mean, weights, opts)
+        for out, tmp in entry["outs"]:
+            os.replace(tmp, out)
+        remove_quietly(entry["stream"])
     except BaseException as exc:
-        remove_quietly(tmp)
+        for _, tmp in entry["outs"]:
+            remove_quietly(tmp)
+        remove_quietly(entry["stream"])
         if not isinstance(exc, Exception):
             raise
-        if isinstance(exc, OSError) and tmp in (exc.filename, exc.filename2):
+        named = {tmp: out for out, tmp in entry["outs"]}
+        named[entry["stream"]] = entry["outs"][0][0]
+        if isinstance(exc, OSError) and (exc.filename in named or exc.filename2 in named):
             # The output's own name, as the user gave it, not the temporary one.
-            raise type(exc)(exc.errno, exc.strerror, out) from None
+            raise type(exc)(exc.errno, exc.strerror, named.get(exc.filename, named.get(exc.filename2))) from None
+        name_file(exc, path)
         raise _formats.explain_line_error(exc, path, opts["layout"])

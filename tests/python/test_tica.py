@@ -439,8 +439,10 @@ def test_bad_threads_are_refused_before_a_pipe_is_read(threads):
 def test_glob_patterns_expand_sorted(dataset):
     paths, _ = dataset
     pattern = os.path.join(os.path.dirname(paths[0]), "part*.txt")
-    write_frames(paths[0] + ".tica.txt", np.ones((3, 2)))  # a projection is never taken for input
+    for ending in (".tica.txt", ".tica.npy", ".tica.time.npy", ".tica.segments.npy", ".tica.h5"):
+        write_frames(paths[0] + ending, np.ones((3, 2)))  # a projection is never taken for input
     assert lagstat_tica.expand_files([pattern]) == sorted(paths)
+    assert lagstat_tica.expand_files([pattern + "*"]) == sorted(paths)
     with pytest.raises(FileNotFoundError):
         lagstat_tica.expand_files([pattern + ".nothing*"])
     with pytest.raises(FileNotFoundError):
@@ -536,6 +538,10 @@ def test_transform_files_matches_transform(tmp_path, dataset):
         y = np.loadtxt(out)
         assert y.shape == (len(x), 3)
         np.testing.assert_allclose(y, model.transform(x), rtol=0, atol=5e-7 + 1e-9)
+    for trajs in (arrays, [x[:100] for x in arrays], tuple(arrays[:1])):  # a list of any lengths: a list
+        ys = model.transform(trajs)
+        assert isinstance(ys, list) and [y.shape for y in ys] == [(len(x), 3) for x in trajs]
+        assert all(np.array_equal(y, model.transform(x)) for y, x in zip(ys, trajs))
     empty = tmp_path / "empty.txt"
     empty.write_text("")
     with pytest.raises(OSError):  # fails before writing: the folders it made go again
@@ -565,6 +571,12 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
     assert sorted(os.listdir(out)) == sorted(os.path.basename(p) + ".tica.txt" for p in paths)
     assert np.loadtxt(out / (os.path.basename(paths[0]) + ".tica.txt")).shape == (LENGTHS[0], 2)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    for fmt, ending in (("npy", ".tica.npy"), ("h5", ".tica.h5")):  # the figure drawn from these as well
+        png.unlink()
+        assert cli_main(paths + ["--lag", "10", "--dim", "2", "--out", str(tmp_path / fmt), "--format", fmt,
+                                 "--out-time", "--plot", str(png), "--quiet"]) == 0
+        assert sorted(os.listdir(tmp_path / fmt)) == sorted(os.path.basename(p) + ending for p in paths)
+        assert png.exists() and "2 components, %s) written" % fmt in capsys.readouterr().out
 
 
 @pytest.mark.parametrize(
@@ -581,6 +593,9 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}", "--lag", "2", "--epsilon", "-1"], 2, "argument --epsilon: must be finite and >= 0, got -1"),
         (["{good}", "--lag", "2", "--out", ""], 2, "argument --out: needs a name, got ''"),
         (["{good}", "--lag", "2", "--plot", ""], 2, "argument --plot: needs a name, got ''"),
+        (["{good}", "--lag", "2", "--format", "npy"], 2, "--format and --out-time are options of --out"),
+        (["{good}", "--lag", "2", "--out-time"], 2, "--format and --out-time are options of --out"),
+        (["{good}", "--lag", "2", "--out", "new", "--format", "csv"], 2, "argument --format: invalid choice"),
         (["{good}", "{bad}", "--lag", "2", "--out", "new"], 1,
          "Unexpected line format or read error. (in '{bad}', line 2)"),
         (["{good}", "{huge}", "--lag", "2", "--out", "new"], 1, "huge.txt: values too large or not finite"),
@@ -672,13 +687,14 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
             os.kill(pid, signal.SIGKILL)
 
 
-@pytest.mark.parametrize("sig, status, jobs", [(signal.SIGINT, 130, 1), (signal.SIGTERM, 143, 2)])
-def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs):
+@pytest.mark.parametrize("sig, status, jobs, fmt", [(signal.SIGINT, 130, 1, "text"), (signal.SIGTERM, 143, 2, "text"),
+                                                    (signal.SIGINT, 130, 2, "npy"), (signal.SIGTERM, 143, 1, "h5")])
+def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs, fmt):
     frames = 150_000
     paths = [write_frames(tmp_path / ("in%d.txt" % i), slow_process(frames, 3, seed=i)) for i in range(3)]
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *paths, "--lag", "2", "--out", str(out),
-                             "--jobs", str(jobs), "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                             "--jobs", str(jobs), "--format", fmt, "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 120
         # stopped as soon as an output has its first bytes, so within the writing of a file
@@ -690,9 +706,17 @@ def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, s
     finally:
         proc.kill()
     left = sorted(os.listdir(out)) if out.exists() else []
-    assert set(left) <= {os.path.basename(p) + ".tica.txt" for p in paths}  # no temporaries
+    ending = {"text": ".tica.txt", "npy": ".tica.npy", "h5": ".tica.h5"}[fmt]
+    assert set(left) <= {os.path.basename(p) + ending for p in paths}  # no temporaries
     for name in left:
-        assert sum(1 for _ in open(out / name)) == frames, name
+        if fmt == "text":
+            assert sum(1 for _ in open(out / name)) == frames, name
+        elif fmt == "npy":
+            assert np.load(out / name).shape == (frames, 3)
+        else:
+            import h5py
+            with h5py.File(out / name, "r") as h5:
+                assert h5["projection"].shape == (frames, 3)
 
 
 @pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
@@ -738,6 +762,10 @@ def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
          "lagstat-tica: error: lagstat_tica.TICA needs SciPy, which is not installed: pip install 'lagstat[tica]'"),
         ("matplotlib", "sys.exit(main([good, '--lag', '2', '--plot', 'f.png', '--quiet']))", 1,
          "lagstat-tica: error: --plot needs Matplotlib, which is not installed: pip install 'lagstat[tica]'"),
+        ("h5py", "sys.exit(main([good, '--lag', '2', '--out', 'p', '--format', 'h5', '--quiet']))", 1,
+         "lagstat-tica: error: the h5 format needs h5py, which is not installed: pip install h5py"),
+        ("h5py", "lagstat_tica.TICA(2).fit([good]).transform_files([good], 'p', format='npy'); print('npy')", 0,
+         "npy"),
     ],
 )
 def test_missing_optional_dependency(tmp_path, hidden, code, status, last_line):
@@ -1100,6 +1128,27 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     out = model.transform_files([path], tmp_path / "proj")  # stream reads the fitted columns by name
     assert os.path.basename(out[0]) == os.path.basename(str(plain)) + ".tica.txt"
     np.testing.assert_allclose(np.loadtxt(out[0]), model.transform(frames), rtol=0, atol=5e-7 + 1e-9)
+    # The same numbers in every format: npy and h5 the doubles, text their %f, the time as written.
+    base = str(tmp_path / "all" / os.path.basename(str(plain)))
+    for fmt_out in ("text", "npy", "h5"):
+        model.transform_files([path], tmp_path / "all", format=fmt_out, keep_time=True)
+    y, text = np.load(base + ".tica.npy"), open(base + ".tica.txt").read().splitlines()
+    assert y.dtype == np.float64 and np.max(np.abs(y - model.transform(frames))) < 1e-12
+    starts = [0, RESTART] if segmented else [0]
+    assert [i for i, line in enumerate(text) if line == "# segment"] == [s + k for k, s in enumerate(starts[1:])]
+    rows = [line.split() for line in text if line != "# segment"]
+    data = [line for line in writer(x, t).splitlines() if line[:1] not in "#@"][-500:]
+    times = [line.replace(",", " ").split()[time] for line in data] if time is not None else None
+    assert rows == [([times[i]] if time is not None else []) + ["%f" % v for v in r] for i, r in enumerate(y)]
+    assert os.path.exists(base + ".tica.time.npy") == (time is not None)
+    if time is not None:
+        assert np.array_equal(np.load(base + ".tica.time.npy"), np.array(times, dtype=float))
+    assert (np.load(base + ".tica.segments.npy").tolist() if segmented else None) == (starts if segmented else None)
+    assert os.path.exists(base + ".tica.segments.npy") == segmented
+    import h5py
+    with h5py.File(base + ".tica.h5", "r") as h5:
+        assert sorted(h5) == sorted(["projection", "segment_starts"] + ["time"] * (time is not None))
+        assert np.array_equal(h5["projection"][:], y) and h5["segment_starts"][:].tolist() == starts
     assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
     report = capsys.readouterr().out
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
