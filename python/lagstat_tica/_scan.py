@@ -7,9 +7,11 @@ from . import _estimator as est
 from . import _formats, _moments
 from ._moments import _check_lag
 
-# A fold scoring more than its training data by this factor: more than sampling noise, which
-# leaves the two within a few per cent of each other on well-conditioned data.
-CV_ABOVE_TRAIN = 1.0
+# A fold scoring more than its training data by this factor: more than sampling noise. On
+# well-conditioned data (7 columns, files of 1200 to 3400 frames) folds came out at most 1.24
+# times their training score, at a lag near the shortest file's length; a fold of 33 frames of
+# 30 noisy columns came out 4 times it.
+CV_ABOVE_TRAIN = 1.25
 
 
 def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, **options):

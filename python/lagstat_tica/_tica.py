@@ -488,6 +488,7 @@ class TICA:
         under a hidden temporary name beside it and renamed when complete, so after a failure
         or an interrupt the outputs that exist are whole (the temporaries are removed).
         """
+        self._fitted("eigenvectors_")
         streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
         if streams:
             raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
