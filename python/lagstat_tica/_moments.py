@@ -416,8 +416,16 @@ def _file_size(path):
         return 0
 
 
+def _on_terminal(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):  # no isatty, or closed
+        return False
+
+
 def _progress_bar(total, desc, n_files, enabled):
-    if not enabled or _Bar is None:
+    # Only on a terminal: in a batch log the bar's carriage returns are noise.
+    if not enabled or _Bar is None or not _on_terminal(sys.stderr):
         return None
     bar = _Bar(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1024, leave=False)
     bar.set_postfix_str("0/%d files" % n_files)
@@ -678,7 +686,7 @@ def file_options(paths, plan, threads):
     return opts_of
 
 
-def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
+def two_pass(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
     """Both passes; returns (statistics, raw frame sum).
 
     The files' layouts come from their first lines (see _formats.plan).
@@ -717,7 +725,7 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, kee
     return stats, totals["sum"]
 
 
-def moments(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
+def moments(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
     """Mean-free moment statistics of a set of text files, through lagstat.run.
 
     Two passes over every file: the first sums the frames, whose mean over all files then
@@ -736,7 +744,7 @@ def moments(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep
     client : dask.distributed.Client, optional
         Runs the per-file work on this Dask cluster instead.
     progress : bool
-        Shows a tqdm progress bar over bytes and files.
+        Shows a tqdm progress bar over bytes and files, when standard error is a terminal.
     columns : list of str or int, optional
         The feature columns, by name (COLVAR fields, xvg legends, CSV header; x0, x1, ... for
         bare columns) or by 0-based index among the feature columns; default all of them.

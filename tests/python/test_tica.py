@@ -126,6 +126,26 @@ def test_matches_deeptime(dataset, lag, kw):
     assert model.dim_ == ref.output_dimension
     for x in arrays:
         assert_equal_up_to_sign(model.transform(x), ref.transform(x), 1e-6)
+    # deeptime's model built from lagstat's, and lagstat's scores, as deeptime's own model has them
+    theirs = model.to_deeptime()
+    assert_rel(theirs.singular_values, ref.singular_values, 1e-10)
+    assert_rel(theirs.timescales(), ref.timescales(), 1e-10)
+    assert theirs.output_dimension == ref.output_dimension
+    test = peer(arrays[1:3], lag)
+    for r in (2, 1, "E"):
+        assert_rel(model.score(r=r), ref.score(r), 1e-10)
+        assert_rel(theirs.score(r), ref.score(r), 1e-10)
+        assert_rel(model.score(arrays[1:3], r=r), ref.score(r, test), 1e-10)
+    assert_rel(model.score(paths[1:3]), ref.score(2, test), 1e-10)
+    for x in arrays:
+        y = ref.transform(x)
+        assert_equal_up_to_sign(theirs.transform(x), y, 1e-10)
+    # arrays in memory fit as their files do; fit_transform projects them as transform does
+    in_memory = TICA(lagtime=lag, **kw)
+    projected = in_memory.fit_transform(arrays)
+    assert_rel(in_memory.eigenvalues_, model.eigenvalues_, 1e-10)
+    assert [p.shape for p in projected] == [(len(x), model.dim_) for x in arrays]
+    np.testing.assert_array_equal(in_memory.fit_transform(arrays[0]), in_memory.transform(arrays[0]))
 
 
 def test_files_shorter_than_lag_give_no_pairs_but_count_nowhere_else(tmp_path, dataset):
@@ -467,7 +487,28 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
 @pytest.mark.parametrize(
     "call, error, match",
     [
-        (lambda p, c: TICA(2**31), ValueError, "lag must be between 1 and 2147483647"),
+        (lambda p, c: TICA(2**31).fit(p), ValueError, "lag must be between 1 and 2147483647"),
+        (lambda p, c: TICA().fit(p), ValueError, "TICA needs a lag"),
+        (lambda p, c: TICA(2, lagtime=2), ValueError, "lag and lagtime are one parameter"),
+        (lambda p, c: TICA(2).set_params(lag=3, lagtime=3), ValueError, "lag and lagtime are one parameter"),
+        (lambda p, c: TICA(2).set_params(lags=3), ValueError, "invalid parameter 'lags' for TICA"),
+        (lambda p, c: TICA(2, dim=0).fit(p), ValueError, "dim must be a positive integer"),
+        (lambda p, c: TICA(2, scaling="map").fit(np.ones((5, 2))), ValueError, "scaling must be one of"),
+        (lambda p, c: TICA(2, 3), TypeError, "positional"),
+        (lambda p, c: TICA(2).fit(p, 2, 3), TypeError, "positional"),
+        (lambda p, c: TICA(2, observable_transform=abs), TypeError, "fit\\(files, columns="),
+        (lambda p, c: TICA(2).fit(p, weights=np.ones(3)), TypeError, "weights.*no equivalent"),
+        (lambda p, c: TICA(2).fit(p, lagtime=2), TypeError, "TICA\\(lag=...\\)"),
+        (lambda p, c: TICA(2).fit(p).score(2), TypeError, "score\\(r=2\\)"),
+        (lambda p, c: TICA(2).fit(p).score(r=0.5), ValueError, "r must be a number >= 1"),
+        (lambda p, c: TICA(2).fit(p).score(p, test_model=None), TypeError, "score\\(data\\)"),
+        (lambda p, c: TICA(2).fit(p).singular_values, AttributeError, "eigenvalues_"),
+        (lambda p, c: TICA(2).fit(p).partial_fit, AttributeError, "in one call"),
+        (lambda p, c: TICA(2).fit_transform(p), ValueError, "transform_files"),
+        (lambda p, c: TICA(2).fit([np.ones((9, 2)), np.ones((9, 3))]), ValueError, "different numbers of columns"),
+        (lambda p, c: TICA(2).fit(np.ones((2, 3, 4))), ValueError, "\\(T, n\\) array"),
+        (lambda p, c: TICA(2).fit(p).score(np.ones((20, 2))), ValueError, "data have 2 columns, the model 7"),
+        (lambda p, c: moments(p, 2, 2), TypeError, "positional"),
         (lambda p, c: moments(p, 2, n_jobs=0, progress=False), ValueError, "n_jobs"),
         (lambda p, c: TICA(2, epsilon=0).fit([c]), ValueError, "all input columns are constant"),
         (lambda p, c: TICA(2, epsilon=1e9).fit(p), ValueError, "above epsilon = 1e\\+09; the largest is 1"),
@@ -479,6 +520,66 @@ def test_api_refusals(tmp_path, dataset, call, error, match):
     constant = write_frames(tmp_path / "c.txt", np.full((20, 2), 7.0))
     with pytest.raises(error, match=match):
         call(dataset[0], constant)
+
+
+@pytest.mark.parametrize("call", [lambda m: m.transform(np.ones((3, 7))), lambda m: m.score(), lambda m: m.to_deeptime(),
+                                  lambda m: m.fetch_model(), lambda m: m.projection_,
+                                  lambda m: m.cumulative_kinetic_variance_, lambda m: m.transform_files([], "out")])
+def test_unfitted_models_raise_one_error(call):
+    with pytest.raises(lagstat_tica.NotFittedError, match="not fitted yet") as info:
+        call(TICA(lagtime=3))
+    assert isinstance(info.value, ValueError) and isinstance(info.value, AttributeError)
+
+
+@pytest.mark.parametrize("params", [
+    {"lag": 3}, {"lagtime": 3}, {"lag": np.int64(3), "dim": 2, "scaling": None},
+    {"lag": 3, "var_cutoff": 0.9, "epsilon": 1e-3}, {"lag": 0, "dim": -1, "scaling": "map"},  # checked by fit
+])
+def test_parameters_as_scikit_learn_has_them(dataset, params):
+    """Stored as given, so that clone and set_params work; repr names them; fetch_model outlives a refit."""
+    model = TICA(**params)
+    given = {"lag" if k == "lagtime" else k: v for k, v in params.items()}
+    assert all(model.get_params()[k] is v for k, v in given.items())
+    assert model.lagtime is model.lag and eval(repr(model), {"TICA": TICA, "np": np}).get_params() == model.get_params()
+    twin = TICA(lag=99).set_params(**params)
+    assert twin.get_params() == model.get_params()
+    try:
+        import sklearn.base
+    except ImportError:
+        pass
+    else:
+        assert sklearn.base.clone(model).get_params() == model.get_params()
+    if params.get("lag") == 0:
+        with pytest.raises(ValueError):
+            model.fit(dataset[1])
+        return
+    fetched = model.fit(dataset[1]).fetch_model()
+    before = fetched.eigenvalues_.copy()
+    model.set_params(lag=40).fit(dataset[1])
+    assert np.array_equal(fetched.eigenvalues_, before) and fetched.lag_ == 3 and model.lag_ == 40
+
+
+@pytest.mark.parametrize("code, terminal, drawn", [
+    ("moments(paths, 2)", True, False),  # off by default
+    ("moments(paths, 2, progress=True)", False, False),  # no carriage returns in a batch log
+    ("moments(paths, 2, progress=True)", True, True),
+    ("TICA(2).fit(paths, progress=True)", True, True),
+])
+def test_progress_bars_only_when_asked_and_on_a_terminal(dataset, code, terminal, drawn):
+    import pty
+    pytest.importorskip("tqdm")
+    script = ("import sys\nfrom lagstat_tica import TICA, moments, _moments\nmade, bar = [], _moments._progress_bar\n"
+              "_moments._progress_bar = lambda *a: made.append(bar(*a)) or made[-1]\npaths = %r\n%s\n"
+              "print(sum(b is not None for b in made))\n" % (dataset[0], code))
+    leader, follower = pty.openpty() if terminal else os.pipe()
+    try:
+        proc = subprocess.run([sys.executable, "-c", script], stderr=follower, capture_output=False,
+                              stdout=subprocess.PIPE, text=True, timeout=120)
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert proc.returncode == 0
+    assert (int(proc.stdout) > 0) == drawn
 
 
 @pytest.fixture(scope="module")
@@ -847,6 +948,7 @@ def test_scan_matches_deeptime(monkeypatch, dataset, lags, folds):
         ref = peer(arrays, lag)
         assert result.n_pairs[i] == sum(max(0, len(x) - lag) for x in arrays)
         assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
+        assert_rel(result.timescales[i], ref.timescales(), 1e-8)  # negative eigenvalues too
         assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
         assert_rel(result.vamp2_cv_folds[i], deeptime_cv(arrays, lag, folds), 1e-8)
         model = result.tica(lag, dim=2)
