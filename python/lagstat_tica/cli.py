@@ -226,6 +226,12 @@ def timescale_note(ev, ts):
     return ""
 
 
+def blank_note(sums):
+    """The blank lines a read skipped (formats that skip them), for the report's first line."""
+    n = int((sums or {}).get("blank_lines", 0))
+    return ", %d blank line%s skipped" % (n, "" if n == 1 else "s") if n else ""
+
+
 def _report(model, n_files, dt=None, unit=None):
     from ._formats import describe
 
@@ -234,7 +240,7 @@ def _report(model, n_files, dt=None, unit=None):
     step = " (%s)" % _time(model.lag * dt, unit) if dt else ""
     lines = ["lag %d frames%s: %d files%s, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
              % (model.lag, step, n_files, kind, model.n_samples_, model.n_pairs_, model.n_features_in_,
-                model.eigenvalues_.shape[0], model.dim_),
+                model.eigenvalues_.shape[0], model.dim_) + blank_note(getattr(model, "moments_", None)),
              "columns (numbered from 1): " + ", ".join("%d %s" % (i, name)
                                                       for i, name in enumerate(model.columns_, start=1))]
     head = "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")

@@ -1156,6 +1156,14 @@ def _closed_xvg(x, t):
     return _xvg(x, t) + "&\n"  # as xmgrace ends every set
 
 
+def _colvars(x, t):
+    # As the Colvars module writes a .colvars.traj: the step right-aligned, the header again at a restart.
+    head = "#%11s %21s %21s %21s" % ("step", *FMT_NAMES)
+    rows = ["%12d %21.14e %21.14e %21.14e" % (round(ti * 500), *xi) for ti, xi in zip(t, x)]
+    rows[RESTART:RESTART] = [head]
+    return head + "\n" + "\n".join(rows) + "\n"
+
+
 def _bare(x, t):
     return "# x0 x1 x2\n" + "\n".join("%.17g %.17g %.17g" % tuple(r) for r in x) + "\n"
 
@@ -1176,6 +1184,7 @@ FORMATS = {
                    False),
     "csv_plain": (_csv(False, None), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
     "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
+    "colvars": (_colvars, "colvars", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
 }
 
 
@@ -1213,7 +1222,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     layout = _formats.detect(_formats.head_lines(path), path)
     assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
     marker = _formats.ScanOptions()(path, _formats.head_lines(path)).get("segment_marker")
-    assert marker in (("#! FIELDS",) if segmented else (None, "&"))  # an xvg's '&' ends its one set
+    assert (marker not in (None, "&")) == segmented  # an xvg's '&' ends its one set
     frames = np.loadtxt(plain, **load)
     parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
     with warnings.catch_warnings(record=True) as caught:
@@ -1239,7 +1248,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     starts = [0, RESTART] if segmented else [0]
     assert [i for i, line in enumerate(text) if line == "# segment"] == [s + k for k, s in enumerate(starts[1:])]
     rows = [line.split() for line in text if line != "# segment"]
-    data = [line for line in writer(x, t).splitlines() if line[:1] not in "#@"][-500:]
+    data = [line for line in writer(x, t).splitlines() if line[:1] not in "#@&"][-500:]
     times = [line.replace(",", " ").split()[time] for line in data] if time is not None else None
     assert rows == [([times[i]] if time is not None else []) + ["%f" % v for v in r] for i, r in enumerate(y)]
     assert os.path.exists(base + ".tica.time.npy") == (time is not None)
@@ -1256,6 +1265,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
     timed = ("colvar", "csv_time", "csv_index_time", "csv_time_inside")
     assert ("timescale (ps)" in report) == ("xvg" in fmt) and ("time units" in report) == (fmt in timed)
+    assert ("timescale (step)" in report) == (fmt == "colvars")  # the step, Colvars' time-like column
     assert lagstat_tica.scan([path], [lag], folds=0).columns == names
     if compression is None:  # the scan's figure: its axes in the unit of the time column
         import matplotlib.figure
@@ -1263,7 +1273,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: (
             labels.extend(ax.get_xlabel() for ax in fig.axes), save(fig, *a, **k)))
         assert cli_main(["scan", path, "--lags", "1,4", "--plot", str(tmp_path / "s.png"), "--quiet"]) == 0
-        unit = "ps" if "xvg" in fmt else "time units" if fmt in timed else "frames"
+        unit = "ps" if "xvg" in fmt else "step" if fmt == "colvars" else "time units" if fmt in timed else "frames"
         assert labels == ["lag (%s)" % unit] * 2
 
 
@@ -1299,6 +1309,35 @@ def test_format_refusals(tmp_path, files, args, message):
         message = message.replace("{%s}" % name, path)
     assert proc.returncode == 1
     assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_blank_line_inside(tmp_path, capsys, fmt):
+    """Two runs joined by hand with a blank line between: every detected format reads all 98 frames
+    in the fit, the scan and every projection, and counts the line; bare columns end at it, warned."""
+    from lagstat_tica import _formats
+    writer, kind, _, _, _, _ = FORMATS[fmt]
+    x = slow_process(98, 3, seed=3)
+    lines = writer(x, 0.02 * np.arange(98)).splitlines()
+    data = [i for i, line in enumerate(lines) if line[:1] not in "#@&"][-98:]
+    lines.insert(data[50], "")
+    path = tmp_path / ("run" + (".xvg" if "xvg" in fmt else ".txt"))
+    path.write_text("\n".join(lines) + "\n")
+    skips = kind in _formats.SKIPS_BLANK
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = TICA(2).fit([str(path)])
+    said = [str(w.message) for w in caught if "blank line" in str(w.message)]
+    assert model.n_samples_ == (98 if skips else 50)
+    assert said == ([] if skips else ["%s, line %d: the data end at the blank line %d (lagstat's rule for bare columns), "
+                                      "and more follow from line %d; they are not read: remove the blank line to "
+                                      "read them" % (path, data[50] + 1, data[50] + 1, data[50] + 2)])
+    assert lagstat_tica.scan([str(path)], [2], folds=0).n_frames == model.n_samples_
+    for fmt_out, load in (("text", np.loadtxt), ("npy", np.load)):
+        out = model.transform_files([str(path)], tmp_path / "out", format=fmt_out)
+        assert load(out[0]).shape == (model.n_samples_, model.dim_), fmt_out
+    assert cli_main([str(path), "--lag", "2", "--quiet"]) == 0
+    assert (", 1 blank line skipped" in capsys.readouterr().out) == skips
 
 
 @pytest.mark.parametrize("head, line, frames, limit, error", [
