@@ -35,7 +35,7 @@ def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, 
     layouts.update(options_of.seen)
     for path, segments in zip(paths, sums["segments"]):
         _formats.check_segments(path, layouts[path][0], segments)
-    for path, line_no, again in zip(paths, sums["blank_end"], sums["rereadable"]):
+    for path, line_no, again in zip(paths, sums.get("blank_end", [0] * len(paths)), sums["rereadable"]):
         _formats.check_blank_end(path, layouts[path][0], line_no, again)
     layout, selection = layouts[paths[0]]
     return sums, reads, layout, selection

@@ -937,6 +937,36 @@ def deeptime_cv(arrays, lag, folds):
     return scores
 
 
+@pytest.mark.parametrize("frames, columns, files, folds, said", [
+    (20, 8, 3, 0, ["lag 1: only 57 lagged pairs for 8 columns (fewer than 10 per column)"]),  # as the fit warns
+    (40, 20, 6, 3, ["the held-out files score above the training data (lag 1, fold 1: "]),  # ill-conditioned folds
+    (2000, 3, 4, 2, []),
+])
+def test_scan_warns_of_overfitting(tmp_path, frames, columns, files, folds, said):
+    rng = np.random.default_rng(1)
+    paths = [str(write_frames(tmp_path / ("f%d.txt" % i), rng.normal(size=(frames, columns)))) for i in range(files)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lagstat_tica.scan(paths, [1], folds=folds)
+    texts = [str(w.message) for w in caught]
+    assert len(texts) == len(said) and all(t.startswith(s) for t, s in zip(texts, said)), texts
+
+
+@pytest.mark.parametrize("coefs, marked", [((-0.9, 0.5), True), ((0.9, 0.5), False), ((-0.6, -0.3), True)])
+def test_negative_eigenvalues_one_rule(tmp_path, capsys, coefs, marked):
+    """The fit and the scan give a negative eigenvalue the timescale of its magnitude, as deeptime's
+    timescales() does, and both reports mark it."""
+    rng = np.random.default_rng(2)
+    x = np.column_stack([lfilter([1.0], [1.0, -c], rng.normal(size=3000)) for c in coefs])
+    path = str(write_frames(tmp_path / "ar.txt", x))
+    model, result = TICA(1).fit([path]), lagstat_tica.scan([path], [1, 2], folds=0)
+    assert_rel(model.timescales_, peer([x], 1).timescales(), 1e-8)
+    assert_rel(result.timescales[0], model.timescales_, 1e-12) and np.isfinite(result.timescales[0]).all()
+    assert cli_main([path, "--lag", "1", "--quiet"]) == 0 and cli_main(["scan", path, "--lags", "1,2", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert ("(eigenvalue < 0)" in out, "* eigenvalue < 0" in out) == (marked, marked), out
+
+
 @pytest.mark.parametrize("lags, folds", [((1, 7, 50), 4), ((3, 300), 2), ((1000, 2), 3)])
 def test_scan_matches_deeptime(monkeypatch, dataset, lags, folds):
     """Eigenvalues, VAMP-2 and VAMP-2 cross-validated by files, at every lag of one read."""
