@@ -151,8 +151,12 @@ formats (recognised from each file's first lines; all files of a run in one form
   lagstat-tica features.csv --lag 5 --columns phi1,psi1
       CSV with a header row (pandas' to_csv): an unnamed first column is the index, left out;
       an empty field is an error
+  lagstat-tica run*.colvars.traj --lag 10
+      Colvars trajectory: columns named by its '#  step ...' header, step left out; a
+      restart's repeated header starts a new segment
   lagstat-tica traj.txt --lag 10 --dt 0.002
-      bare columns of numbers (whitespace or commas), named x0, x1, ...
+      bare columns of numbers (whitespace or commas), named x0, x1, ...; the data end at a
+      blank line (warned when more follow), which the formats above skip and count
   lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
       compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
   lagstat-tica <(zcat COLVAR.gz) runs/b/COLVAR --lag 10
@@ -171,7 +175,7 @@ def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Time-lagged independent component analysis (TICA) of text files of frames "
-        "(one frame per line: PLUMED COLVAR, GROMACS xvg, CSV or bare columns), in constant memory.",
+        "(one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), in constant memory.",
         epilog=EXAMPLES + SCAN_NOTE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
