@@ -529,7 +529,8 @@ def agree(paths, layouts, selections):
                 first_path, path, " ".join(first.fields), " ".join(layout.fields)))
 
 
-_KIND_NAMES = {"colvar": "PLUMED COLVAR", "colvars": "Colvars trajectory", "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
+_KIND_NAMES = {"colvar": "PLUMED COLVAR", "colvars": "Colvars trajectory",
+               "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
 
 
 def describe(layout):

@@ -6,8 +6,6 @@ which lagstat.stream does not hand out: the frames are read here, a block of lin
 (constant memory), and projected with the arithmetic of lagstat's projection, so that the text
 is the "%f" of these numbers.
 """
-import os
-
 import numpy as np
 
 import lagstat

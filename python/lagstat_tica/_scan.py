@@ -31,7 +31,7 @@ def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, 
     try:
         sums, reads = read_sums(paths, lags, keep_per_file=keep_per_file, options_of=options_of, **options)
     except ValueError as exc:
-        raise _formats.explain_noted_error(exc, {p: l for p, (l, _) in layouts.items()})
+        raise _formats.explain_noted_error(exc, {p: lay for p, (lay, _) in layouts.items()})
     layouts.update(options_of.seen)
     for path, segments in zip(paths, sums["segments"]):
         _formats.check_segments(path, layouts[path][0], segments)

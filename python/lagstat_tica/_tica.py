@@ -6,8 +6,6 @@ import warnings
 
 import numpy as np
 
-import lagstat
-
 from . import _formats, _outputs
 from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
                        is_stream, name_file, partial_name, remove_quietly)

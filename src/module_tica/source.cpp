@@ -162,8 +162,8 @@ PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
 }
 
 PyObject* source_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"lags",    "shift",     "comments",       "skip_rows",
-                                  "usecols", "delimiter", "segment_marker", "time_field",
+    static const char* names[] = {"lags",    "shift",      "comments",       "skip_rows",
+                                  "usecols", "delimiter",  "segment_marker", "time_field",
                                   "threads", "skip_blank", nullptr};
     PyObject *lags_obj, *shift_obj = nullptr, *marker_obj = nullptr, *time_obj = nullptr;
     PyObject* found[6] = {};  // threads, comments, skip_rows, usecols, delimiter, skip_blank

@@ -522,7 +522,8 @@ def test_api_refusals(tmp_path, dataset, call, error, match):
         call(dataset[0], constant)
 
 
-@pytest.mark.parametrize("call", [lambda m: m.transform(np.ones((3, 7))), lambda m: m.score(), lambda m: m.to_deeptime(),
+@pytest.mark.parametrize("call", [lambda m: m.transform(np.ones((3, 7))), lambda m: m.score(),
+                                  lambda m: m.to_deeptime(),
                                   lambda m: m.fetch_model(), lambda m: m.projection_,
                                   lambda m: m.cumulative_kinetic_variance_, lambda m: m.transform_files([], "out")])
 def test_unfitted_models_raise_one_error(call):
@@ -795,7 +796,8 @@ def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, s
     paths = [write_frames(tmp_path / ("in%d.txt" % i), slow_process(frames, 3, seed=i)) for i in range(3)]
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *paths, "--lag", "2", "--out", str(out),
-                             "--jobs", str(jobs), "--format", fmt, "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                             "--jobs", str(jobs), "--format", fmt, "--quiet"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 120
         # stopped as soon as an output has its first bytes, so within the writing of a file
@@ -1315,7 +1317,8 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n2 3\n&\n0 5\n1 6\n"}, [], "{a.xvg} holds several data sets"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
          "{COLVAR}, line 4: a restart's header names other fields (time p)"),
-        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"],
+         "no column 'r'; its columns are p, q"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"],
          "{COLVAR}: column 3 out of range: 2 feature columns, numbered from 1"),
         ({"a.txt": "1 2\n2 3\n"}, ["--columns", "1-99999999999"], "columns 1-99999999999 out of range"),
@@ -1359,9 +1362,10 @@ def test_blank_line_inside(tmp_path, capsys, fmt):
         model = TICA(2).fit([str(path)])
     said = [str(w.message) for w in caught if "blank line" in str(w.message)]
     assert model.n_samples_ == (98 if skips else 50)
-    assert said == ([] if skips else ["%s, line %d: the data end at the blank line %d (lagstat's rule for bare columns), "
-                                      "and more follow from line %d; they are not read: remove the blank line to "
-                                      "read them" % (path, data[50] + 1, data[50] + 1, data[50] + 2)])
+    blank = data[50] + 1
+    assert said == ([] if skips else ["%s, line %d: the data end at the blank line %d (lagstat's rule for bare "
+                                      "columns), and more follow from line %d; they are not read: remove the blank "
+                                      "line to read them" % (path, blank, blank, blank + 1)])
     assert lagstat_tica.scan([str(path)], [2], folds=0).n_frames == model.n_samples_
     for fmt_out, load in (("text", np.loadtxt), ("npy", np.load)):
         out = model.transform_files([str(path)], tmp_path / "out", format=fmt_out)
