@@ -785,9 +785,9 @@ std::ostream& operator<<(std::ostream& os, const options_case& c) {
 }
 
 text_options opts(std::string comments, std::uint64_t skip_rows = 0,
-                  std::vector<long long> usecols = {}, bool comma = false, bool skip_blank = false) {
+                  std::vector<long long> usecols = {}, bool comma = false) {
     return {std::move(comments), skip_rows, std::move(usecols),
-            comma ? delimiter::comma : delimiter::whitespace_or_comma, skip_blank};
+            comma ? delimiter::comma : delimiter::whitespace_or_comma};
 }
 
 text_options skipping_blanks(text_options o) {
