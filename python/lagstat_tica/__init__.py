@@ -12,19 +12,19 @@ from ._moments import expand_files, moments
 
 if TYPE_CHECKING:
     from ._scan import LagScan, scan
-    from ._tica import TICA
+    from ._tica import TICA, NotFittedError
 
-__all__ = ["TICA", "scan", "LagScan", "moments", "expand_files", "__version__"]
+__all__ = ["TICA", "NotFittedError", "scan", "LagScan", "moments", "expand_files", "__version__"]
 
 
 def __getattr__(name):
     # TICA and scan need SciPy and the moments do not: TICA is imported on first use, so that without
     # SciPy the moments still work and TICA's ImportError says what to install.
-    if name == "TICA":
-        from ._tica import TICA
+    if name in ("TICA", "NotFittedError"):
+        from . import _tica
 
-        globals()["TICA"] = TICA
-        return TICA
+        globals().update(TICA=_tica.TICA, NotFittedError=_tica.NotFittedError)
+        return globals()[name]
     if name in ("scan", "LagScan"):
         from . import _scan
 

@@ -26,6 +26,10 @@ except ImportError as exc:
     raise missing("SciPy", "lagstat_tica.scan") from exc
 
 K_MAX = 1e4
+# Fewer lagged pairs per column than this leave the covariances too noisy to trust.
+PAIRS_PER_COLUMN = 10
+# An eigenvalue this close to +-1 is a process that never decorrelates within the data.
+UNIT_EIGENVALUE_TOL = 1e-12
 _PER_LAG = ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
 
 
@@ -56,6 +60,29 @@ def exact_mean(sums):
     n = np.asarray(sums["shift"]).size
     return np.asarray(sums["shift"], dtype=float).reshape(n) + np.asarray(sums["sum"], dtype=float).reshape(n) / float(
         sums["frames"])
+
+
+def implied_timescales(lag, evals):
+    """-lag / ln|λ| per eigenvalue, as deeptime's timescales(): a negative eigenvalue has the
+    timescale of its magnitude (the reports mark it); |λ| = 1 gives -inf, |λ| > 1 a negative value,
+    λ = 0 zero."""
+    with np.errstate(divide="ignore"):
+        return -float(lag) / np.log(np.abs(np.asarray(evals, dtype=float)))
+
+
+def overfitting(n_pairs, n_columns, evals):
+    """Warnings for a fit the data cannot support: too few pairs, eigenvalues at +-1."""
+    out = []
+    if n_pairs < PAIRS_PER_COLUMN * n_columns:
+        out.append("only %d lagged pairs for %d columns (fewer than %d per column): the fit is likely "
+                   "overfitted; use more data, a shorter lag or fewer columns"
+                   % (n_pairs, n_columns, PAIRS_PER_COLUMN))
+    at_one = [k + 1 for k, ev in enumerate(evals) if abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL]
+    if at_one:
+        out.append("eigenvalue%s %s at +-1 within %g: a direction that does not decorrelate in the "
+                   "data (too few frames, or a column that only drifts); its timescale is undefined"
+                   % ("s" if len(at_one) > 1 else "", ", ".join(map(str, at_one)), UNIT_EIGENVALUE_TOL))
+    return out
 
 
 def lag_index(sums, lag):
@@ -141,12 +168,74 @@ def vamp2(u, c00, c0t, ctt, epsilon=1e-6):
     falls below epsilon drop out as they do there; where every one does (deeptime raises) the score
     is that of the constant function alone, 1.
     """
+    return vamp_score(u, c00, c0t, ctt, 2, epsilon)
+
+
+def score_order(r):
+    """VAMP-r's r as deeptime takes it: a number >= 1, or "E", "VAMP1", "VAMP2", "VAMPE"."""
+    if isinstance(r, str):
+        text = r.lower().replace("vamp", "")
+        if text == "e":
+            return "e"
+        try:
+            r = float(text)
+        except ValueError:
+            raise ValueError("r must be a number >= 1 or 'E' (VAMP-E), got %r" % (r,)) from None
+    if isinstance(r, bool) or not isinstance(r, (int, float, np.integer, np.floating)) or not 1 <= r < np.inf:
+        raise ValueError("r must be a number >= 1 or 'E' (VAMP-E), got %r" % (r,))
+    return float(r)
+
+
+def vamp_score(u, c00, c0t, ctt, r, epsilon=1e-6, k=None):
+    """VAMP-r (Schatten r-norm of A B C to the power r, + 1) or VAMP-E of the model U (the same
+    vectors left and right, as TICA's) on the covariances given, as deeptime's vamp_score.
+
+    k: the model's singular values, needed for VAMP-E only.
+    """
+    if r == "e":
+        kd = np.diag(k)
+        return float(np.trace(2.0 * kd @ u.T @ c0t @ u - kd @ u.T @ c00 @ u @ kd @ u.T @ ctt @ u)) + 1.0
     a, rank_a = _inv_sqrt(u.T @ c00 @ u, epsilon)
     c, rank_c = _inv_sqrt(u.T @ ctt @ u, epsilon)
     if not rank_a or not rank_c:
         return 1.0
     abc = a @ (u.T @ c0t @ u) @ c
-    return float(np.sum(abc * abc)) + 1.0
+    if r == 2:
+        return float(np.sum(abc * abc)) + 1.0
+    return float(np.sum(scipy.linalg.svdvals(abc) ** r)) + 1.0
+
+
+def array_sums(arrays, lags):
+    """One read's sums (as _moments.one_read returns them) of frames held in memory.
+
+    The shift is the exact mean of all frames, so the centring loses nothing (see K_MAX); every
+    array is a trajectory of its own (no pair spans two).
+    """
+    n = arrays[0].shape[1]
+    shift = sum(x.sum(axis=0) for x in arrays) / sum(len(x) for x in arrays)
+    nl = len(lags)
+    out = {"shift": shift, "lags": list(lags), "dt": np.nan, "frames": 0, "pairs": [0] * nl,
+           "sum": np.zeros(n), "cov": np.zeros((n, n)), "tcov": np.zeros((nl, n, n)),
+           "head_sum": np.zeros((nl, n)), "tail_sum": np.zeros((nl, n)), "head_cov": np.zeros((nl, n, n)),
+           "tail_cov": np.zeros((nl, n, n)), "files": ["array %d" % i for i in range(len(arrays))],
+           "per_file": [len(x) for x in arrays], "rereadable": [True] * len(arrays)}
+    out["segments"] = [[(1, len(x), None, np.nan, np.nan)] for x in arrays]
+    for x in arrays:
+        y = x - shift
+        t = len(y)
+        out["frames"] += t
+        out["sum"] += y.sum(axis=0)
+        out["cov"] += y.T @ y
+        for i, lag in enumerate(lags):
+            head, tail = y[:min(lag, t)], y[max(0, t - lag):]
+            if t > lag:
+                out["pairs"][i] += t - lag
+                out["tcov"][i] += y[:-lag].T @ y[lag:]
+            out["head_sum"][i] += head.sum(axis=0)
+            out["tail_sum"][i] += tail.sum(axis=0)
+            out["head_cov"][i] += head.T @ head
+            out["tail_cov"][i] += tail.T @ tail
+    return out
 
 
 def own_scores(sums, i, epsilon, score_epsilon=1e-6):
@@ -163,8 +252,13 @@ def own_scores(sums, i, epsilon, score_epsilon=1e-6):
     ct = l_mat.T @ c0t @ l_mat
     evals = scipy.linalg.eigh(0.5 * (ct + ct.T), eigvals_only=True)
     evals = evals[np.argsort(np.abs(evals))[::-1]]
+    return evals, own_vamp2(evals, score_epsilon)
+
+
+def own_vamp2(evals, score_epsilon=1e-6):
+    """VAMP-2 of a kinetic-map model on the data it was fitted to, from its eigenvalues (own_scores)."""
     squares = evals * evals
-    return evals, float(np.sum(squares[squares >= score_epsilon])) + 1.0
+    return float(np.sum(squares[squares >= score_epsilon])) + 1.0
 
 
 def kinetic_map(sums, i, epsilon):
@@ -189,7 +283,8 @@ def without(total, part):
 
 
 def fold_scores(total, test, epsilon, score_epsilon=1e-6):
-    """VAMP-2 of one fold's data (test) under the model of all the other data, at every lag.
+    """VAMP-2 of one fold's data (test) under the model of all the other data, at every lag, and
+    that model's VAMP-2 on its own training data: (test scores, training scores).
 
     As deeptime's vamp_score_cv with whole trajectories as the units: train on all but one fold,
     score the held-out fold's own reversible covariances. A lag at which the fold or the rest has
@@ -197,13 +292,15 @@ def fold_scores(total, test, epsilon, score_epsilon=1e-6):
     """
     train = without(total, test)
     scores = np.full(len(np.atleast_1d(total["lags"])), np.nan)
+    trained = scores.copy()
     for i in range(scores.size):
         if float(np.atleast_1d(test["pairs"])[i]) <= 0 or float(np.atleast_1d(train["pairs"])[i]) <= 0:
             continue
         try:
-            _, u, _ = kinetic_map(train, i, epsilon)
+            evals, u, _ = kinetic_map(train, i, epsilon)
         except ValueError:  # no direction above epsilon in the training folds
             continue
         _, c00, c0t, _, _ = pair_moments(test, i)
         scores[i] = vamp2(u, c00, c0t, c00, score_epsilon)
-    return scores
+        trained[i] = own_vamp2(evals, score_epsilon)
+    return scores, trained

@@ -44,6 +44,9 @@ _GLOB_CHARS = re.compile(r"[*?\[]")
 LAG_MAX = 2**31 - 1
 # Ending of the projections TICA.transform_files writes by default.
 OUTPUT_SUFFIX = ".tica.txt"
+# Every ending of the files transform_files writes (text, npy with its side files, HDF5): a
+# pattern over a folder leaves them out.
+OWN_ENDINGS = (OUTPUT_SUFFIX, ".tica.npy", ".tica.time.npy", ".tica.segments.npy", ".tica.h5")
 
 
 def partial_name(path):
@@ -73,12 +76,12 @@ def written_whole(path):
         raise
 
 
-def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
+def expand_files(files, skip_suffix=OWN_ENDINGS):
     """Turns paths and glob patterns into a list of paths, in the order given.
 
     A pattern expands to its matches in sorted order, leaving out names ending in
-    `skip_suffix` (this package's own projections, which a second run over '*.txt' would
-    otherwise take for input). A plain path must name an existing regular file; a pattern
+    `skip_suffix` (an ending or a tuple of them; by default this package's own projections, which a
+    second run over '*.txt' would otherwise take for input). A plain path must name an existing regular file; a pattern
     must match at least one. A single string counts as one entry. A file named twice
     (the same path, a path and a pattern matching it, two links to one file) is refused:
     it would be counted twice.
@@ -90,9 +93,10 @@ def expand_files(files, skip_suffix=OUTPUT_SUFFIX):
         entry = os.fspath(entry)
         if _GLOB_CHARS.search(entry) and not os.path.exists(entry):
             found = sorted(m for m in glob.glob(entry) if os.path.isfile(m))
-            matches = [m for m in found if not (skip_suffix and m.endswith(skip_suffix))]
+            endings = (skip_suffix,) if isinstance(skip_suffix, str) else tuple(skip_suffix or ())
+            matches = [m for m in found if not m.endswith(endings)]
             if not matches:
-                besides = " (besides projections *%s)" % skip_suffix if found else ""
+                besides = " (besides projections %s)" % ", ".join("*" + e for e in endings) if found else ""
                 raise FileNotFoundError("no file matches %r%s" % (entry, besides))
             paths.extend(matches)
         elif os.path.isfile(entry):
@@ -381,6 +385,8 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     merged["per_file"] = [int(r["frames"]) for r in results]
     merged["segments"] = [r["segments"] for r in results]
     merged["rereadable"] = [bool(r["rereadable"]) for r in results]
+    merged["blank_lines"] = sum(int(r.get("blank_lines", 0)) for r in results)
+    merged["blank_end"] = [int(r.get("blank_end", 0)) for r in results]
     # Added in file order, into the first file's arrays where nothing else keeps them: every
     # file's lagged products are lags x columns^2 doubles, so a copy per file and key would
     # double or triple the peak of a wide scan.
@@ -412,8 +418,16 @@ def _file_size(path):
         return 0
 
 
+def _on_terminal(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):  # no isatty, or closed
+        return False
+
+
 def _progress_bar(total, desc, n_files, enabled):
-    if not enabled or _Bar is None:
+    # Only on a terminal: in a batch log the bar's carriage returns are noise.
+    if not enabled or _Bar is None or not _on_terminal(sys.stderr):
         return None
     bar = _Bar(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1024, leave=False)
     bar.set_postfix_str("0/%d files" % n_files)
@@ -674,7 +688,7 @@ def file_options(paths, plan, threads):
     return opts_of
 
 
-def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
+def two_pass(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
     """Both passes; returns (statistics, raw frame sum).
 
     The files' layouts come from their first lines (see _formats.plan).
@@ -713,7 +727,7 @@ def two_pass(files, lag, n_jobs=1, client=None, progress=True, columns=None, kee
     return stats, totals["sum"]
 
 
-def moments(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep_time=False, threads=None):
+def moments(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
     """Mean-free moment statistics of a set of text files, through lagstat.run.
 
     Two passes over every file: the first sums the frames, whose mean over all files then
@@ -732,7 +746,7 @@ def moments(files, lag, n_jobs=1, client=None, progress=True, columns=None, keep
     client : dask.distributed.Client, optional
         Runs the per-file work on this Dask cluster instead.
     progress : bool
-        Shows a tqdm progress bar over bytes and files.
+        Shows a tqdm progress bar over bytes and files, when standard error is a terminal.
     columns : list of str or int, optional
         The feature columns, by name (COLVAR fields, xvg legends, CSV header; x0, x1, ... for
         bare columns) or by 0-based index among the feature columns; default all of them.

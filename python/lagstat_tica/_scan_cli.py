@@ -68,18 +68,40 @@ def table(result, k, dt, unit=None):
     head += ["%14s" % ("t%d (frames)" % (j + 1)) for j in range(k)]
     head += ["%14s" % ("t%d (%s)" % (j + 1, unit)) for j in range(k)] if timed else []
     head += ["%10s" % "VAMP-2", "%10s" % "CV VAMP-2"]
-    lines = ["%d files read %s, %d frames; %s" % (
+    lines = ["%d files read %s, %d frames%s; %s" % (
         result.n_files, "once" if result.n_reads == 1 else "twice (again about the mean)", result.n_frames,
+        cli.blank_note(result._sums),
         "VAMP-2 cross-validated over %d folds of files" % result.folds if result.folds
         else "no cross-validation (fewer than two files or folds)"), "  ".join(head)]
     ts = result.timescale_table(k)
+    used = set()
+
+    def cell(i, j, scale):
+        # The fit's rule: |eigenvalue|'s timescale, marked where it is not an ordinary one.
+        evals = result.eigenvalues[i]
+        if j >= evals.size:
+            return "%14s" % "nan"
+        note = cli.timescale_note(float(evals[j]), float(ts[i, j]))
+        if note == "undefined":
+            return "%14s" % "undefined"
+        mark = MARKS.get(note, "")
+        used.add(note)
+        return "%13.6g%s" % (ts[i, j] * scale, mark) if mark else "%14.6g" % (ts[i, j] * scale)
+
     for i, lag in enumerate(result.lags):
         row = ["%8d" % lag] + (["%12.6g" % (lag * dt)] if timed else []) + ["%12d" % result.n_pairs[i]]
-        row += ["%14.6g" % v for v in ts[i]]
-        row += ["%14.6g" % (v * dt) for v in ts[i]] if timed else []
+        row += [cell(i, j, 1.0) for j in range(k)]
+        row += [cell(i, j, dt) for j in range(k)] if timed else []
         row += ["%10.6f" % result.vamp2[i], "%10.6f" % result.vamp2_cv[i]]
         lines.append("  ".join(row))
+    lines += ["%s %s" % (mark, LEGEND[note]) for note, mark in MARKS.items() if note in used]
     return "\n".join(lines) + "\n"
+
+
+MARKS = {"eigenvalue < 0": "*", "negative: |eigenvalue| > 1": "!"}
+LEGEND = {"eigenvalue < 0": "eigenvalue < 0: the timescale of |eigenvalue|, as the fit and deeptime's timescales() "
+                            "give it",
+          "negative: |eigenvalue| > 1": "|eigenvalue| > 1 (rounding): a negative timescale"}
 
 
 def save_plot(result, k, dt, path, unit=None):
@@ -93,9 +115,14 @@ def save_plot(result, k, dt, path, unit=None):
     label = (unit or "time units") if np.isfinite(dt) else "frames"
     lags = result.lags * step
     ts = result.timescale_table(k) * step
+    ts[~(np.isfinite(ts) & (ts > 0))] = np.nan  # undefined on a log axis
+    negative = np.array([[j < e.size and e[j] < 0 for j in range(k)] for e in result.eigenvalues], dtype=bool)
     fig, (ax, ax_v) = plt.subplots(1, 2, figsize=(11, 4.5))
     for j in range(k):
         ax.loglog(lags, ts[:, j], "o-", label="process %d" % (j + 1))
+    if (negative & np.isfinite(ts)).any():
+        ax.loglog(lags[np.nonzero(negative)[0]], ts[negative], "x", color="black", ls="none",
+                  label="eigenvalue < 0 (timescale of |eigenvalue|)")
     finite = ts[np.isfinite(ts) & (ts > 0)]
     low = min(lags.min(), finite.min() if finite.size else lags.min()) / 2
     high = max(lags.max(), finite.max() if finite.size else lags.max()) * 2

@@ -1,15 +1,14 @@
 """Time-lagged independent component analysis on lagstat's streaming moments."""
+import copy
 import errno
 import os
 import warnings
 
 import numpy as np
 
-import lagstat
-
-from . import _formats
-from ._moments import (OUTPUT_SUFFIX, _Runner, _check_lag, expand_files, file_id, file_options, is_stream, name_file,
-                       partial_name, remove_quietly)
+from . import _formats, _outputs
+from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
+                       is_stream, name_file, partial_name, remove_quietly)
 from ._optional import missing
 
 try:
@@ -17,11 +16,10 @@ try:
 except ImportError as exc:
     raise missing("SciPy", "lagstat_tica.TICA") from exc
 
+# After the check above: the estimator needs SciPy too, and this module's message names TICA.
+from ._estimator import UNIT_EIGENVALUE_TOL, implied_timescales, overfitting  # noqa: E402,F401
+
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
-# Fewer lagged pairs per column than this leave the covariances too noisy to trust.
-PAIRS_PER_COLUMN = 10
-# An eigenvalue this close to +-1 is a process that never decorrelates within the data.
-UNIT_EIGENVALUE_TOL = 1e-12
 
 
 def _canonical_signs(vectors):
@@ -71,6 +69,88 @@ def tica_decomposition(c00, c0t, epsilon):
     return evals, _canonical_signs(l_mat @ evecs)
 
 
+PARAMETERS = ("lag", "dim", "var_cutoff", "scaling", "epsilon")
+DEFAULTS = {"lag": None, "dim": None, "var_cutoff": None, "scaling": "kinetic_map", "epsilon": 1e-6}
+# deeptime's arguments that lagstat_tica has no place for, and what it has instead.
+DEEPTIME_ONLY = {
+    "observable_transform": "lagstat_tica takes the feature columns as they are: choose them with "
+                            "fit(files, columns=[...]), or transform arrays before fit",
+    "weights": "lagstat_tica weighs every lagged pair alike; deeptime's frame weights have no equivalent here",
+    "fit_options": "give fit's options as keywords: fit_transform(data, n_jobs=...)",
+    "transform_options": "transform takes no options: fit_transform(data) projects with the fitted model",
+    "test_model": "score(data) takes the data to score themselves (files or arrays); "
+                  "for deeptime's models, to_deeptime().score(r, test_model)",
+}
+
+
+class NotFittedError(ValueError, AttributeError):
+    """A method that needs a fitted model was called before fit (as scikit-learn's)."""
+
+
+def _refuse_deeptime_only(where, given):
+    """TypeError for keyword arguments lagstat does not take, naming its way where deeptime has one."""
+    for name in given:
+        if name in DEEPTIME_ONLY:
+            raise TypeError("%s got deeptime's argument %r: %s" % (where, name, DEEPTIME_ONLY[name]))
+        if name == "lagtime":
+            raise TypeError("%s got lagtime=: the lag belongs to the model, TICA(lag=...) or set_params(lag=...)"
+                            % where)
+        raise TypeError("%s got an unexpected keyword argument %r" % (where, name))
+
+
+def _one_lag(lag, lagtime):
+    if lagtime is None:
+        return lag
+    if lag is not None:
+        raise ValueError("lag and lagtime are one parameter (lagtime is deeptime's name): give one, got lag=%r "
+                         "and lagtime=%r" % (lag, lagtime))
+    return lagtime
+
+
+def _pointer(name, hint):
+    """A deeptime name lagstat's TICA does not have: its AttributeError says what to use."""
+    def missing_name(self):
+        raise AttributeError("'TICA' object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
+                             % (name, hint))
+    return property(missing_name)
+
+
+def _is_list_of_arrays(data):
+    return isinstance(data, (list, tuple)) and len(data) > 0 and all(isinstance(d, np.ndarray) for d in data)
+
+
+def trajectories(data):
+    """Frames in memory as a list of (T, n) float arrays, or None for files (paths, patterns, pipes).
+
+    An array, or a list of lists of numbers (scikit-learn's X), is one trajectory; a list of arrays
+    is one per element, as deeptime takes them. A 1-D array is one column.
+    """
+    if isinstance(data, (str, bytes, os.PathLike)):
+        return None
+    if _is_list_of_arrays(data):
+        items = list(data)
+    elif isinstance(data, np.ndarray) or (isinstance(data, (list, tuple)) and data and not any(
+            isinstance(d, (str, bytes, os.PathLike)) for d in data)):
+        items = [data]
+    else:
+        return None
+    out = []
+    for x in items:
+        x = np.asarray(x, dtype=float)
+        if x.ndim == 1:
+            x = x[:, None]
+        if x.ndim != 2 or x.shape[0] == 0 or x.shape[1] == 0:
+            raise ValueError("frames must be a (T, n) array with T, n >= 1, or a list of them; got shape %s"
+                             % (x.shape,))
+        if not np.isfinite(x).all():
+            raise ValueError("the frames hold values that are not finite (inf/nan)")
+        out.append(x)
+    if len({x.shape[1] for x in out}) != 1:
+        raise ValueError("the arrays have different numbers of columns: %s"
+                         % ", ".join(str(x.shape[1]) for x in out))
+    return out
+
+
 def _scaled(evecs, evals, scaling, lag):
     if scaling in ("kinetic_map", "km"):
         return evecs * evals[None, :]
@@ -115,6 +195,7 @@ class TICA:
     eigenvectors_ : (n, r) projection vectors, with the scaling applied
     timescales_ : (r,) implied timescales -lag / ln|eigenvalue|, in frames
     dim_ : number of components transform returns
+    lag_ : the lag of the fit
     n_pairs_, n_samples_ : lagged pairs and frames used
     n_reads_ : how many times every file was read (1; 2 after the fallback to the exact mean)
     columns_ : names of the feature columns (x0, x1, ... for bare columns)
@@ -122,8 +203,55 @@ class TICA:
     dt_ : the time column's spacing, or None
     """
 
-    def __init__(self, lag, dim=None, var_cutoff=None, scaling="kinetic_map", epsilon=1e-6):
-        self.lag = _check_lag(lag)
+    def __init__(self, lag=None, *, dim=None, var_cutoff=None, scaling="kinetic_map", epsilon=1e-6, lagtime=None,
+                 **deeptime_only):
+        _refuse_deeptime_only("TICA()", deeptime_only)
+        # Stored as given and checked by fit, as scikit-learn's clone and set_params expect.
+        self.lag = _one_lag(lag, lagtime)
+        self.dim = dim
+        self.var_cutoff = var_cutoff
+        self.scaling = scaling
+        self.epsilon = epsilon
+
+    # -- parameters, as scikit-learn has them ---------------------------------------------------
+
+    def get_params(self, deep=True):
+        """The constructor's parameters (lagtime is lag's other name)."""
+        return {name: getattr(self, name) for name in PARAMETERS}
+
+    def set_params(self, **params):
+        """Sets parameters by name (lagtime for lag too); checked by the next fit. Returns self."""
+        if "lagtime" in params:
+            params["lag"] = _one_lag(params.pop("lag", None), params.pop("lagtime"))
+        _refuse_deeptime_only("set_params()", {k: v for k, v in params.items() if k in DEEPTIME_ONLY})
+        unknown = sorted(set(params) - set(PARAMETERS))
+        if unknown:
+            raise ValueError("invalid parameter %r for TICA; its parameters are %s"
+                             % (unknown[0], ", ".join(PARAMETERS + ("lagtime",))))
+        for name, value in params.items():
+            setattr(self, name, value)
+        return self
+
+    @property
+    def lagtime(self):
+        """deeptime's name for lag."""
+        return self.lag
+
+    @lagtime.setter
+    def lagtime(self, value):
+        self.lag = value
+
+    def __repr__(self):
+        shown = ["lag=%r" % (self.lag,)] + ["%s=%r" % (name, getattr(self, name)) for name in PARAMETERS[1:]
+                                            if getattr(self, name) != DEFAULTS[name]]
+        return "TICA(%s)" % ", ".join(shown)
+
+    def _checked(self):
+        """The parameters, validated: (lag, dim, var_cutoff, scaling, epsilon)."""
+        if self.lag is None:
+            raise ValueError("TICA needs a lag: TICA(lag=...) (or lagtime=...)")
+        lag = _check_lag(self.lag)
+        dim, var_cutoff, scaling, epsilon = self.dim, self.var_cutoff, self.scaling, self.epsilon
         if dim is not None and (isinstance(dim, bool) or not isinstance(dim, (int, np.integer)) or dim < 1):
             raise ValueError("dim must be a positive integer or None, got %r" % (dim,))
         if var_cutoff is not None and not (0.0 < float(var_cutoff) <= 1.0):
@@ -132,15 +260,14 @@ class TICA:
             raise ValueError("scaling must be one of %s, got %r" % (SCALINGS, scaling))
         if not 0.0 <= float(epsilon) < np.inf:
             raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
-        self.dim = dim
-        self.var_cutoff = var_cutoff
-        self.scaling = scaling
-        self.epsilon = float(epsilon)
+        return lag, dim, var_cutoff, scaling, float(epsilon)
 
     # -- estimation ----------------------------------------------------------------------------
 
-    def fit(self, files, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
-        """Estimates the model from text files (paths, glob patterns, or pipes), read once each.
+    def fit(self, data, y=None, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False,
+            threads=None, **deeptime_only):
+        """Estimates the model from text files (paths, glob patterns, or pipes), read once each,
+        or from frames in memory: a (T, n) array or a list of them, one per trajectory.
 
         The files may be PLUMED COLVAR, GROMACS xvg, CSV with a header row or bare columns,
         also compressed; all of one format and with the same columns. `columns` chooses the
@@ -150,32 +277,49 @@ class TICA:
         deviations, that the one-read algebra would lose accuracy: see lagstat_tica._estimator);
         n_reads_ says how many. n_jobs worker processes, or a dask.distributed Client, share the
         files, with `threads` lagstat threads each (by default the cores are shared out); the
-        result is the same bits either way.
+        result is the same bits either way. `progress` draws a bar when standard error is a
+        terminal. y is ignored (scikit-learn's pipelines pass it).
         """
+        _refuse_deeptime_only("fit()", deeptime_only)
+        self._checked()  # before anything is read
+        arrays = trajectories(data)
+        if arrays is not None:
+            if columns is not None or keep_time:
+                raise ValueError("columns and keep_time choose among a file's columns; "
+                                 "pass the array's columns themselves, e.g. x[:, [0, 2]]")
+            from ._estimator import array_sums
+
+            self._fit_sums(array_sums(arrays, [_check_lag(self.lag)]))
+            self.n_reads_ = 1
+            return self
         from ._scan import read_files
 
-        sums, reads, layout, selection = read_files(files, [self.lag], columns, keep_time, n_jobs=n_jobs,
+        sums, reads, layout, selection = read_files(data, [_check_lag(self.lag)], columns, keep_time, n_jobs=n_jobs,
                                                     client=client, threads=threads, progress=progress)
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            self.fit_from_sums(sums)
-        for w in caught:  # pointed at the caller of fit, not at this line
-            warnings.warn(w.message, w.category, stacklevel=2)
+        self._fit_sums(sums)
         self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
         # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
         dt = float(sums.get("dt", np.nan))
         self.dt_ = dt if self.layout_.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
 
-    def fit_from_sums(self, sums, index=None):
+    def _fit_sums(self, sums):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            self.fit_from_sums(sums)
+        for w in caught:  # pointed at the caller of fit, not at this line
+            warnings.warn(w.message, w.category, stacklevel=3)
+
+    def fit_from_sums(self, sums, *, index=None):
         """Estimates the model from one read's sums (one_read) at the lag sums["lags"][index]
         (default: this model's lag)."""
         from ._estimator import lag_index, pair_moments
 
+        lag, dim, var_cutoff, scaling, epsilon = self._checked()
         if index is None:
-            index = lag_index(sums, self.lag)
+            index = lag_index(sums, lag)
         mean, c00, c0t, _, pairs = pair_moments(sums, index)
-        evals, evecs = tica_decomposition(c00, c0t, self.epsilon)
+        evals, evecs = tica_decomposition(c00, c0t, epsilon)
         self.moments_ = sums
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
@@ -185,15 +329,36 @@ class TICA:
         self.cov_ = c00
         self.cov_tau_ = c0t
         self.eigenvalues_ = evals
-        self.eigenvectors_ = _scaled(evecs, evals, self.scaling, self.lag)
-        with np.errstate(divide="ignore"):
-            self.timescales_ = -self.lag / np.log(np.abs(evals))
+        self.eigenvectors_ = _scaled(evecs, evals, scaling, lag)
+        self.timescales_ = implied_timescales(lag, evals)
         self.dim_ = self._output_dimension(evals)
+        self.lag_ = lag
+        self._fitted_with = {"dim": dim, "var_cutoff": var_cutoff, "scaling": scaling, "epsilon": epsilon}
         self.columns_ = tuple("x%d" % i for i in range(mean.shape[0]))
         self.layout_ = self.dt_ = None
         for text in overfitting(self.n_pairs_, mean.shape[0], evals):
             warnings.warn(text, RuntimeWarning, stacklevel=3)
         return self
+
+    def fit_transform(self, data, y=None, **options):
+        """fit(data, **options), then the projection of data: an array for an array, a list of
+        arrays for a list. Files are projected into files: fit, then transform_files."""
+        arrays = trajectories(data)
+        if arrays is None:
+            raise ValueError("fit_transform projects frames in memory; for files, fit(files) and then "
+                             "transform_files(files, out_dir)")
+        self.fit(arrays, **options)
+        projected = [self.transform(x) for x in arrays]
+        return projected[0] if isinstance(data, np.ndarray) or not _is_list_of_arrays(data) else projected
+
+    def fit_fetch(self, data, **options):
+        """deeptime's habit: fit(data, **options).fetch_model()."""
+        return self.fit(data, **options).fetch_model()
+
+    def fetch_model(self):
+        """The fitted model, kept apart from later fits of this estimator (a shallow copy)."""
+        self._fitted("eigenvalues_")
+        return copy.copy(self)
 
     def _output_dimension(self, evals):
         rank = evals.shape[0]
@@ -211,9 +376,84 @@ class TICA:
         return c / c[-1]
 
     def _fitted(self, name):
-        if not hasattr(self, name):
-            raise RuntimeError("TICA is not fitted yet: call fit() first")
+        if not hasattr(self, "eigenvalues_"):
+            raise NotFittedError("this TICA is not fitted yet: call fit() first")
         return getattr(self, name)
+
+    def __sklearn_is_fitted__(self):
+        return hasattr(self, "eigenvalues_")
+
+    # -- scores and deeptime's model -------------------------------------------------------------
+
+    def score(self, data=None, *, r=2, dim=None, epsilon=1e-6, n_jobs=1, client=None, threads=None, progress=False,
+              **deeptime_only):
+        """VAMP-r score of the model (r >= 1, or "E" for VAMP-E), as deeptime's model.score(r):
+        on the data it was fitted to, or on other data (files, read with the fitted columns, or
+        arrays), scored as deeptime's score(r, test_model) scores a model fitted to them.
+
+        The + 1 of the constant function is included; dim (default: the model's dim_) limits the
+        components scored; epsilon cuts the whitening of the scored covariances.
+        """
+        from ._estimator import array_sums, pair_moments, score_order, vamp_score
+
+        _refuse_deeptime_only("score()", deeptime_only)
+        if isinstance(data, (bool, int, float, np.number)) or (isinstance(data, str) and data.lower() in (
+                "e", "vamp1", "vamp2", "vampe")):
+            raise TypeError("score's first argument is the data to score (None: the fitted data); the order "
+                            "goes by keyword: score(r=%r)" % (data,))
+        order = score_order(r)
+        u_all = self._fitted("eigenvectors_")
+        if data is None:
+            c00, c0t = self.cov_, self.cov_tau_
+        else:
+            arrays = trajectories(data)
+            if arrays is not None:
+                sums = array_sums(arrays, [self.lag_])
+            else:
+                from ._scan import read_files
+
+                columns = list(self.columns_) if self.layout_ is not None else None
+                sums = read_files(data, [self.lag_], columns, n_jobs=n_jobs, client=client, threads=threads,
+                                  progress=progress)[0]
+            _, c00, c0t, _, _ = pair_moments(sums, 0)
+            if c00.shape[0] != self.n_features_in_:
+                raise ValueError("data have %d columns, the model %d" % (c00.shape[0], self.n_features_in_))
+        # The components deeptime scores: the leading dim by signed eigenvalue.
+        k = self.dim_ if dim is None else min(int(dim), self.eigenvalues_.shape[0])
+        order_ix = np.argsort(self.eigenvalues_)[::-1][:k] if np.any(np.diff(self.eigenvalues_) > 0) \
+            else np.arange(self.eigenvalues_.shape[0])[:k]
+        return vamp_score(u_all[:, order_ix], c00, c0t, c00, order, float(epsilon), self.eigenvalues_[order_ix])
+
+    def to_deeptime(self):
+        """The model as deeptime's CovarianceKoopmanModel (needs deeptime), for its downstream tools:
+        timescales(), singular_values, transform, score, ... agree with deeptime's own TICA."""
+        self._fitted("eigenvalues_")
+        try:
+            from deeptime.covariance import CovarianceModel
+            from deeptime.decomposition import CovarianceKoopmanModel
+        except ImportError as exc:
+            raise ImportError("TICA.to_deeptime needs deeptime, which is not installed: pip install deeptime") \
+                from exc
+        cov = CovarianceModel(cov_00=self.cov_, cov_0t=self.cov_tau_, cov_tt=self.cov_, mean_0=self.mean_,
+                              mean_t=self.mean_, bessels_correction=False, symmetrized=True, lagtime=self.lag_,
+                              data_mean_removed=True)
+        rank = self.eigenvalues_.shape[0]
+        return CovarianceKoopmanModel(self.eigenvectors_.copy(), self.eigenvalues_.copy(), self.eigenvectors_.copy(),
+                                      cov, rank_0=rank, rank_t=rank, **self._fitted_with)
+
+    # deeptime's names, pointing at lagstat's
+    singular_values = _pointer("singular_values", "lagstat's TICA calls them eigenvalues_")
+    timescales = _pointer("timescales", "lagstat's TICA has the array timescales_")
+    output_dimension = _pointer("output_dimension", "lagstat's TICA calls it dim_")
+    mean_0 = _pointer("mean_0", "lagstat's TICA calls it mean_")
+    cov_00 = _pointer("cov_00", "lagstat's TICA calls it cov_")
+    cov_0t = _pointer("cov_0t", "lagstat's TICA calls it cov_tau_")
+    instantaneous_coefficients = _pointer("instantaneous_coefficients", "lagstat's TICA calls them eigenvectors_")
+    model = _pointer("model", "lagstat's TICA is its own model: fetch_model() gives a copy")
+    partial_fit = _pointer("partial_fit", "fit() reads all the files in one call, each once: give them all")
+    fit_from_timeseries = _pointer("fit_from_timeseries", "fit() takes arrays")
+    fit_from_covariances = _pointer("fit_from_covariances", "lagstat's TICA fits from its one-read sums "
+                                                            "(fit_from_sums)")
 
     # -- projection ----------------------------------------------------------------------------
 
@@ -223,8 +463,11 @@ class TICA:
         return self._fitted("eigenvectors_")[:, : self.dim_]
 
     def transform(self, data):
-        """Projects frames (an array of shape (T, n), or (n,) for one frame)."""
+        """Projects frames: an array of shape (T, n) (or (n,) for one frame) gives an array; a list
+        or tuple of trajectories (2-D arrays, their lengths free) gives a list of arrays."""
         w = self.projection_
+        if isinstance(data, (list, tuple)) and _trajectories(data, w.shape[0]):
+            return [self.transform(x) for x in data]
         x = np.asarray(data, dtype=float)
         if x.shape[-1] != w.shape[0] and not (w.shape[0] == 1 and x.ndim == 1):
             raise ValueError("data have %d columns, the model %d" % (x.shape[-1], w.shape[0]))
@@ -232,34 +475,57 @@ class TICA:
             x = x[:, None]
         return (x - self.mean_) @ w
 
-    def transform_files(self, files, out_dir, n_jobs=1, client=None, progress=False, suffix=OUTPUT_SUFFIX,
-                        threads=None):
-        """Projects every file with lagstat.stream into out_dir, one output file per input.
+    def transform_files(self, files, out_dir, *, n_jobs=1, client=None, progress=False, suffix=None,
+                        threads=None, format="text", keep_time=False):
+        """Projects every file into out_dir, one output per input (npy: with its side files).
 
         The files are read with the columns of the fit, found by name. Output i is named
-        after input i's base name (without a compression ending) plus `suffix`, in the
-        folder input i has relative to the inputs' common folder (see output_paths); each
-        line holds the dim_ projected values of one frame, printed with "%f". Returns the
-        output paths in input order. Outputs that would overwrite an input are refused
-        before anything is written; folders are created when missing, and those created are
-        removed again if they stay empty because the projection failed. Each output is written
-        under a hidden temporary name beside it and renamed when complete, so after a failure
-        or an interrupt the outputs that exist are whole (the temporaries are removed).
+        after input i's base name (without a compression ending) plus `suffix` (by default
+        .tica.txt, .tica.npy or .tica.h5 for the format), in the folder input i has relative to
+        the inputs' common folder (see output_paths). Formats:
+
+        - "text": lagstat.stream's lines, the dim_ projected values of one frame printed with
+          "%f"; with keep_time the time field first, as the input wrote it; a line "# segment"
+          before the first frame of every restart (a COLVAR's repeated header), so that
+          numpy.loadtxt reads the file as it stands;
+        - "npy": NAME.tica.npy, float64 of shape (frames, dim_); with keep_time NAME.tica.time.npy
+          (where the input has a time field); NAME.tica.segments.npy, the first frame of every
+          segment ([0] without restarts), for a format with restarts (PLUMED COLVAR);
+        - "h5": NAME.tica.h5 with the datasets "projection", "segment_starts" and, with
+          keep_time and a time field, "time" (needs h5py).
+
+        The numbers are the same in every format: npy and h5 hold the doubles of which the text
+        holds the "%f". keep_time here carries the time into the output; fit's keep_time makes it
+        a feature. Returns the projection paths in input order. Outputs that would overwrite an
+        input are refused before anything is written; folders are created when missing, and
+        those created are removed again if they stay empty because the projection failed. Each
+        output is written under a hidden temporary name beside it and renamed when all of an
+        input's outputs are complete, so after a failure or an interrupt the outputs that exist
+        are whole (the temporaries are removed).
         """
+        self._fitted("eigenvectors_")
+        fmt = _outputs.check_format(format)
+        suffix = _outputs.SUFFIXES[fmt] if suffix is None else suffix
         streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
         if streams:
             raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
                              "write it to a file and project that" % (os.fspath(streams[0]),))
-        paths = expand_files(files, skip_suffix=suffix)
+        paths = expand_files(files, skip_suffix=(suffix,) + OWN_ENDINGS)
         outs = output_paths(paths, out_dir, suffix)
         # A model fitted from files reads their columns by name; one fitted from moments, all.
         plan = _formats.plan(paths, list(self._fitted("columns_")) if self.layout_ is not None else None)
-        n = self.n_features_in_
-        w = np.zeros((n, n))
-        w[:, : self.dim_] = self.projection_
+        sides = {p: _outputs.side_files(fmt, layout, keep_time) for p, layout in zip(paths, plan.layouts)}
+        for side in sorted(set().union(*sides.values())):
+            output_paths(paths, out_dir, side)
         created = []
         # Named here, not in the workers: a worker stopped with the run cannot clean up after itself.
-        out_of = {p: (o, partial_name(o)) for p, o in zip(paths, outs)}
+        out_of = {}
+        for p, o in zip(paths, outs):
+            base = o[: len(o) - len(suffix)]
+            named = {suffix: o}
+            named.update((side, base + side) for side in sides[p])
+            out_of[p] = {"outs": [(named[k], partial_name(named[k])) for k in named],
+                         "keys": list(named), "stream": partial_name(o)}
         try:
             for folder in sorted({os.path.dirname(o) for o in outs}):
                 top = _make_dirs(folder)
@@ -267,30 +533,25 @@ class TICA:
                     created.append((folder, top))
             with _Runner(n_jobs, client, len(paths), threads) as runner:
                 opts_of = file_options(paths, plan, runner.threads)
-                runner.map(_stream_one, paths, args=(out_of, self.mean_, w, self.dim_, opts_of),
+                runner.map(_stream_one, paths, args=(out_of, self.mean_, self.projection_, fmt, keep_time, opts_of),
                            desc="lagstat project", progress=progress)
         except BaseException:
-            for _, tmp in out_of.values():
-                remove_quietly(tmp)
+            for entry in out_of.values():
+                for _, tmp in entry["outs"]:
+                    remove_quietly(tmp)
+                remove_quietly(entry["stream"])
             for folder, top in reversed(created):
                 _remove_empty_dirs(folder, top)
             raise
         return outs
 
 
-def overfitting(n_pairs, n_columns, evals):
-    """Warnings for a fit the data cannot support: too few pairs, eigenvalues at +-1."""
-    out = []
-    if n_pairs < PAIRS_PER_COLUMN * n_columns:
-        out.append("only %d lagged pairs for %d columns (fewer than %d per column): the fit is likely "
-                   "overfitted; use more data, a shorter lag or fewer columns"
-                   % (n_pairs, n_columns, PAIRS_PER_COLUMN))
-    at_one = [k + 1 for k, ev in enumerate(evals) if abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL]
-    if at_one:
-        out.append("eigenvalue%s %s at +-1 within %g: a direction that does not decorrelate in the "
-                   "data (too few frames, or a column that only drifts); its timescale is undefined"
-                   % ("s" if len(at_one) > 1 else "", ", ".join(map(str, at_one)), UNIT_EIGENVALUE_TOL))
-    return out
+def _trajectories(data, n):
+    """Whether a list holds trajectories rather than frames: 2-D entries, or (for a one-column
+    model) arrays of frames."""
+    return any(np.ndim(x) >= 2 for x in data) or (n == 1 and len(data) > 0 and all(
+        isinstance(x, np.ndarray) and x.ndim == 1 for x in data))
+
 
 
 def output_paths(paths, out_dir, suffix=OUTPUT_SUFFIX):
@@ -363,23 +624,28 @@ def _remove_empty_dirs(path, top):
         path = os.path.dirname(path)
 
 
-def _stream_one(path, out_of, mean, weights, dim, opts_of):
+def _stream_one(path, out_of, mean, weights, fmt, keep_time, opts_of):
     opts = opts_of[path]
-    out, tmp = out_of[path]
+    entry = out_of[path]
+    tmps = dict(zip(entry["keys"], (tmp for _, tmp in entry["outs"])))
+    tmps["stream"] = entry["stream"]
+    # The text format names its one output by `suffix`; the writers look it up by the format's.
+    tmps[_outputs.SUFFIXES[fmt]] = tmps[entry["keys"][0]]
     try:
-        try:
-            lagstat.stream(path, tmp, mean, weights, int(dim), 0, **opts["reader"])
-        except Exception as exc:
-            name_file(exc, path)
-            # Stopped at the '&' closing the file's one set: every frame's line is written.
-            if not _formats.closes_its_set(exc, path, opts["layout"]):
-                raise
-        os.replace(tmp, out)
+        _outputs.write(path, tmps, fmt, keep_time, mean, weights, opts)
+        for out, tmp in entry["outs"]:
+            os.replace(tmp, out)
+        remove_quietly(entry["stream"])
     except BaseException as exc:
-        remove_quietly(tmp)
+        for _, tmp in entry["outs"]:
+            remove_quietly(tmp)
+        remove_quietly(entry["stream"])
         if not isinstance(exc, Exception):
             raise
-        if isinstance(exc, OSError) and tmp in (exc.filename, exc.filename2):
+        named = {tmp: out for out, tmp in entry["outs"]}
+        named[entry["stream"]] = entry["outs"][0][0]
+        if isinstance(exc, OSError) and (exc.filename in named or exc.filename2 in named):
             # The output's own name, as the user gave it, not the temporary one.
-            raise type(exc)(exc.errno, exc.strerror, out) from None
+            raise type(exc)(exc.errno, exc.strerror, named.get(exc.filename, named.get(exc.filename2))) from None
+        name_file(exc, path)
         raise _formats.explain_line_error(exc, path, opts["layout"])

@@ -151,8 +151,12 @@ formats (recognised from each file's first lines; all files of a run in one form
   lagstat-tica features.csv --lag 5 --columns phi1,psi1
       CSV with a header row (pandas' to_csv): an unnamed first column is the index, left out;
       an empty field is an error
+  lagstat-tica run*.colvars.traj --lag 10
+      Colvars trajectory: columns named by its '#  step ...' header, step left out; a
+      restart's repeated header starts a new segment
   lagstat-tica traj.txt --lag 10 --dt 0.002
-      bare columns of numbers (whitespace or commas), named x0, x1, ...
+      bare columns of numbers (whitespace or commas), named x0, x1, ...; the data end at a
+      blank line (warned when more follow), which the formats above skip and count
   lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
       compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
   lagstat-tica <(zcat COLVAR.gz) runs/b/COLVAR --lag 10
@@ -171,7 +175,7 @@ def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Time-lagged independent component analysis (TICA) of text files of frames "
-        "(one frame per line: PLUMED COLVAR, GROMACS xvg, CSV or bare columns), in constant memory.",
+        "(one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), in constant memory.",
         epilog=EXAMPLES + SCAN_NOTE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -193,8 +197,15 @@ def build_parser():
     p.add_argument("--epsilon", type=_epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
     p.add_argument("--out", type=_output, metavar="DIR",
-                   help="write each file's projection to DIR/<name>.tica.txt, in the folder the file has "
-                   "below the inputs' common folder (runs/a/COLVAR -> DIR/a/COLVAR.tica.txt)")
+                   help="write each file's projection to DIR/<name>.tica.txt (.tica.npy, .tica.h5), in the "
+                   "folder the file has below the inputs' common folder (runs/a/COLVAR -> DIR/a/COLVAR.tica.txt)")
+    p.add_argument("--format", choices=("text", "npy", "h5"), default="text",
+                   help="of the --out files: text ('%%f' lines, '# segment' before a restart), npy (float64 "
+                   "frames x components; <name>.tica.segments.npy: each segment's first frame) or h5 "
+                   "(datasets projection, segment_starts; needs h5py); default: text")
+    p.add_argument("--out-time", action="store_true",
+                   help="write the time column beside the --out projections (text: first column; npy: "
+                   "<name>.tica.time.npy; h5: dataset time); --keep-time instead makes it a feature of the fit")
     p.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
     p.add_argument("--threads", type=_threads, metavar="N",
                    help="threads per worker (default and -1: the cores shared among the workers; "
@@ -219,6 +230,12 @@ def timescale_note(ev, ts):
     return ""
 
 
+def blank_note(sums):
+    """The blank lines a read skipped (formats that skip them), for the report's first line."""
+    n = int((sums or {}).get("blank_lines", 0))
+    return ", %d blank line%s skipped" % (n, "" if n == 1 else "s") if n else ""
+
+
 def _report(model, n_files, dt=None, unit=None):
     from ._formats import describe
 
@@ -227,7 +244,7 @@ def _report(model, n_files, dt=None, unit=None):
     step = " (%s)" % _time(model.lag * dt, unit) if dt else ""
     lines = ["lag %d frames%s: %d files%s, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
              % (model.lag, step, n_files, kind, model.n_samples_, model.n_pairs_, model.n_features_in_,
-                model.eigenvalues_.shape[0], model.dim_),
+                model.eigenvalues_.shape[0], model.dim_) + blank_note(getattr(model, "moments_", None)),
              "columns (numbered from 1): " + ", ".join("%d %s" % (i, name)
                                                       for i, name in enumerate(model.columns_, start=1))]
     head = "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")
@@ -264,28 +281,43 @@ def _check_plot(path, inputs):
         raise ValueError("--plot %r would overwrite an input" % path)
 
 
-def _read_columns(paths, ncols, chunk=100_000):
-    """Yields blocks of the first ncols columns of whitespace-separated files, chunk lines at a time."""
+def _read_columns(paths, ncols, chunk=100_000, skip=0):
+    """Yields blocks of the first ncols components of projection files, chunk frames at a time:
+    text (whitespace-separated, after `skip` leading columns), .npy or .h5 (dataset projection)."""
     for path in paths:
+        if path.endswith(".npy"):
+            data = np.load(path, mmap_mode="r")
+            for i in range(0, data.shape[0], chunk):
+                yield np.array(data[i: i + chunk, :ncols])
+            continue
+        if path.endswith(".h5"):
+            from ._outputs import import_h5py
+
+            with import_h5py().File(path, "r") as h5:
+                data = h5["projection"]
+                for i in range(0, data.shape[0], chunk):
+                    yield data[i: i + chunk, :ncols]
+            continue
         with open(path) as f:
             while True:
                 lines = list(itertools.islice(f, chunk))
                 if not lines:
                     break
-                yield np.loadtxt(lines, usecols=range(ncols), ndmin=2)
+                yield np.loadtxt(lines, usecols=range(skip, skip + ncols), ndmin=2)
 
 
-def _histogram(paths, ncols, bins=100):
+def _histogram(paths, ncols, bins=100, skip=0):
     """Histogram of the projected frames, two passes over the files (range, then counts)."""
     lo = np.full(ncols, np.inf)
     hi = np.full(ncols, -np.inf)
-    for block in _read_columns(paths, ncols):
-        lo = np.minimum(lo, block.min(axis=0))
-        hi = np.maximum(hi, block.max(axis=0))
+    for block in _read_columns(paths, ncols, skip=skip):
+        if block.size:
+            lo = np.minimum(lo, block.min(axis=0))
+            hi = np.maximum(hi, block.max(axis=0))
     hi = np.where(hi > lo, hi, lo + 1.0)
     edges = [np.linspace(lo[i], hi[i], bins + 1) for i in range(ncols)]
     counts = np.zeros((bins,) * ncols)
-    for block in _read_columns(paths, ncols):
+    for block in _read_columns(paths, ncols, skip=skip):
         if ncols == 2:
             counts += np.histogram2d(block[:, 0], block[:, 1], bins=edges)[0]
         else:
@@ -318,7 +350,7 @@ def save_figure(fig, path):
         fig.savefig(tmp, dpi=110, format=os.path.splitext(path)[1][1:])
 
 
-def save_plot(model, projection_files, path):
+def save_plot(model, projection_files, path, skip=0):
     matplotlib = _import_matplotlib()
 
     matplotlib.use("Agg")
@@ -326,7 +358,7 @@ def save_plot(model, projection_files, path):
     from matplotlib.colors import LogNorm
 
     ncols = min(2, model.dim_)
-    counts, edges = _histogram(projection_files, ncols)
+    counts, edges = _histogram(projection_files, ncols, skip=skip)
     fig, (ax_ts, ax_h) = plt.subplots(1, 2, figsize=(11, 4.5))
     shown = min(len(model.timescales_), 20)
     k = np.arange(1, shown + 1)
@@ -371,6 +403,8 @@ def main(argv=None):
         return scan_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
+    if (args.format != "text" or args.out_time) and not args.out:
+        parser.error("--format and --out-time are options of --out")
     err = sys.stderr
     in_main_thread = threading.current_thread() is threading.main_thread()
     if in_main_thread:  # signal handlers can only be set there
@@ -398,7 +432,10 @@ def main(argv=None):
         # Everything that can be checked without reading is checked before the fit, which may
         # take hours: the places to write to, and that no output overwrites an input.
         if args.out:
-            output_paths(paths, args.out)
+            from ._outputs import SUFFIXES, check_format
+
+            check_format(args.format)  # h5py's absence is told before the fit
+            output_paths(paths, args.out, SUFFIXES[args.format])
         if args.plot:
             _check_plot(args.plot, paths)
         with warnings.catch_warnings(record=True) as caught:
@@ -412,8 +449,9 @@ def main(argv=None):
         outputs = None
         if args.out:
             outputs = model.transform_files(paths, args.out, n_jobs=args.jobs, progress=not args.quiet,
-                                            threads=args.threads)
-            _say("projections (%d components) written to %s\n" % (model.dim_, args.out))
+                                            threads=args.threads, format=args.format, keep_time=args.out_time)
+            _say("projections (%d components%s) written to %s\n" % (
+                model.dim_, ", %s" % args.format if args.format != "text" else "", args.out))
         if args.plot:
             if outputs is None:
                 with tempfile.TemporaryDirectory(prefix="lagstat-tica-") as tmp:
@@ -421,7 +459,9 @@ def main(argv=None):
                                                     threads=args.threads)
                     save_plot(model, outputs, args.plot)
             else:
-                save_plot(model, outputs, args.plot)
+                # Text written with the time first: the components start at the second column.
+                time_first = args.format == "text" and args.out_time and model.layout_.time is not None
+                save_plot(model, outputs, args.plot, skip=1 if time_first else 0)
             _say("figure saved to %s\n" % args.plot)
     except _StdoutClosed:
         # As a Unix tool killed by SIGPIPE, without a message: the reader wanted no more.

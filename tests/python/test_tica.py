@@ -126,6 +126,26 @@ def test_matches_deeptime(dataset, lag, kw):
     assert model.dim_ == ref.output_dimension
     for x in arrays:
         assert_equal_up_to_sign(model.transform(x), ref.transform(x), 1e-6)
+    # deeptime's model built from lagstat's, and lagstat's scores, as deeptime's own model has them
+    theirs = model.to_deeptime()
+    assert_rel(theirs.singular_values, ref.singular_values, 1e-10)
+    assert_rel(theirs.timescales(), ref.timescales(), 1e-10)
+    assert theirs.output_dimension == ref.output_dimension
+    test = peer(arrays[1:3], lag)
+    for r in (2, 1, "E"):
+        assert_rel(model.score(r=r), ref.score(r), 1e-10)
+        assert_rel(theirs.score(r), ref.score(r), 1e-10)
+        assert_rel(model.score(arrays[1:3], r=r), ref.score(r, test), 1e-10)
+    assert_rel(model.score(paths[1:3]), ref.score(2, test), 1e-10)
+    for x in arrays:
+        y = ref.transform(x)
+        assert_equal_up_to_sign(theirs.transform(x), y, 1e-10)
+    # arrays in memory fit as their files do; fit_transform projects them as transform does
+    in_memory = TICA(lagtime=lag, **kw)
+    projected = in_memory.fit_transform(arrays)
+    assert_rel(in_memory.eigenvalues_, model.eigenvalues_, 1e-10)
+    assert [p.shape for p in projected] == [(len(x), model.dim_) for x in arrays]
+    np.testing.assert_array_equal(in_memory.fit_transform(arrays[0]), in_memory.transform(arrays[0]))
 
 
 def test_files_shorter_than_lag_give_no_pairs_but_count_nowhere_else(tmp_path, dataset):
@@ -439,8 +459,10 @@ def test_bad_threads_are_refused_before_a_pipe_is_read(threads):
 def test_glob_patterns_expand_sorted(dataset):
     paths, _ = dataset
     pattern = os.path.join(os.path.dirname(paths[0]), "part*.txt")
-    write_frames(paths[0] + ".tica.txt", np.ones((3, 2)))  # a projection is never taken for input
+    for ending in (".tica.txt", ".tica.npy", ".tica.time.npy", ".tica.segments.npy", ".tica.h5"):
+        write_frames(paths[0] + ending, np.ones((3, 2)))  # a projection is never taken for input
     assert lagstat_tica.expand_files([pattern]) == sorted(paths)
+    assert lagstat_tica.expand_files([pattern + "*"]) == sorted(paths)
     with pytest.raises(FileNotFoundError):
         lagstat_tica.expand_files([pattern + ".nothing*"])
     with pytest.raises(FileNotFoundError):
@@ -465,7 +487,28 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
 @pytest.mark.parametrize(
     "call, error, match",
     [
-        (lambda p, c: TICA(2**31), ValueError, "lag must be between 1 and 2147483647"),
+        (lambda p, c: TICA(2**31).fit(p), ValueError, "lag must be between 1 and 2147483647"),
+        (lambda p, c: TICA().fit(p), ValueError, "TICA needs a lag"),
+        (lambda p, c: TICA(2, lagtime=2), ValueError, "lag and lagtime are one parameter"),
+        (lambda p, c: TICA(2).set_params(lag=3, lagtime=3), ValueError, "lag and lagtime are one parameter"),
+        (lambda p, c: TICA(2).set_params(lags=3), ValueError, "invalid parameter 'lags' for TICA"),
+        (lambda p, c: TICA(2, dim=0).fit(p), ValueError, "dim must be a positive integer"),
+        (lambda p, c: TICA(2, scaling="map").fit(np.ones((5, 2))), ValueError, "scaling must be one of"),
+        (lambda p, c: TICA(2, 3), TypeError, "positional"),
+        (lambda p, c: TICA(2).fit(p, 2, 3), TypeError, "positional"),
+        (lambda p, c: TICA(2, observable_transform=abs), TypeError, "fit\\(files, columns="),
+        (lambda p, c: TICA(2).fit(p, weights=np.ones(3)), TypeError, "weights.*no equivalent"),
+        (lambda p, c: TICA(2).fit(p, lagtime=2), TypeError, "TICA\\(lag=...\\)"),
+        (lambda p, c: TICA(2).fit(p).score(2), TypeError, "score\\(r=2\\)"),
+        (lambda p, c: TICA(2).fit(p).score(r=0.5), ValueError, "r must be a number >= 1"),
+        (lambda p, c: TICA(2).fit(p).score(p, test_model=None), TypeError, "score\\(data\\)"),
+        (lambda p, c: TICA(2).fit(p).singular_values, AttributeError, "eigenvalues_"),
+        (lambda p, c: TICA(2).fit(p).partial_fit, AttributeError, "in one call"),
+        (lambda p, c: TICA(2).fit_transform(p), ValueError, "transform_files"),
+        (lambda p, c: TICA(2).fit([np.ones((9, 2)), np.ones((9, 3))]), ValueError, "different numbers of columns"),
+        (lambda p, c: TICA(2).fit(np.ones((2, 3, 4))), ValueError, "\\(T, n\\) array"),
+        (lambda p, c: TICA(2).fit(p).score(np.ones((20, 2))), ValueError, "data have 2 columns, the model 7"),
+        (lambda p, c: moments(p, 2, 2), TypeError, "positional"),
         (lambda p, c: moments(p, 2, n_jobs=0, progress=False), ValueError, "n_jobs"),
         (lambda p, c: TICA(2, epsilon=0).fit([c]), ValueError, "all input columns are constant"),
         (lambda p, c: TICA(2, epsilon=1e9).fit(p), ValueError, "above epsilon = 1e\\+09; the largest is 1"),
@@ -477,6 +520,67 @@ def test_api_refusals(tmp_path, dataset, call, error, match):
     constant = write_frames(tmp_path / "c.txt", np.full((20, 2), 7.0))
     with pytest.raises(error, match=match):
         call(dataset[0], constant)
+
+
+@pytest.mark.parametrize("call", [lambda m: m.transform(np.ones((3, 7))), lambda m: m.score(),
+                                  lambda m: m.to_deeptime(),
+                                  lambda m: m.fetch_model(), lambda m: m.projection_,
+                                  lambda m: m.cumulative_kinetic_variance_, lambda m: m.transform_files([], "out")])
+def test_unfitted_models_raise_one_error(call):
+    with pytest.raises(lagstat_tica.NotFittedError, match="not fitted yet") as info:
+        call(TICA(lagtime=3))
+    assert isinstance(info.value, ValueError) and isinstance(info.value, AttributeError)
+
+
+@pytest.mark.parametrize("params", [
+    {"lag": 3}, {"lagtime": 3}, {"lag": np.int64(3), "dim": 2, "scaling": None},
+    {"lag": 3, "var_cutoff": 0.9, "epsilon": 1e-3}, {"lag": 0, "dim": -1, "scaling": "map"},  # checked by fit
+])
+def test_parameters_as_scikit_learn_has_them(dataset, params):
+    """Stored as given, so that clone and set_params work; repr names them; fetch_model outlives a refit."""
+    model = TICA(**params)
+    given = {"lag" if k == "lagtime" else k: v for k, v in params.items()}
+    assert all(model.get_params()[k] is v for k, v in given.items())
+    assert model.lagtime is model.lag and eval(repr(model), {"TICA": TICA, "np": np}).get_params() == model.get_params()
+    twin = TICA(lag=99).set_params(**params)
+    assert twin.get_params() == model.get_params()
+    try:
+        import sklearn.base
+    except ImportError:
+        pass
+    else:
+        assert sklearn.base.clone(model).get_params() == model.get_params()
+    if params.get("lag") == 0:
+        with pytest.raises(ValueError):
+            model.fit(dataset[1])
+        return
+    fetched = model.fit(dataset[1]).fetch_model()
+    before = fetched.eigenvalues_.copy()
+    model.set_params(lag=40).fit(dataset[1])
+    assert np.array_equal(fetched.eigenvalues_, before) and fetched.lag_ == 3 and model.lag_ == 40
+
+
+@pytest.mark.parametrize("code, terminal, drawn", [
+    ("moments(paths, 2)", True, False),  # off by default
+    ("moments(paths, 2, progress=True)", False, False),  # no carriage returns in a batch log
+    ("moments(paths, 2, progress=True)", True, True),
+    ("TICA(2).fit(paths, progress=True)", True, True),
+])
+def test_progress_bars_only_when_asked_and_on_a_terminal(dataset, code, terminal, drawn):
+    import pty
+    pytest.importorskip("tqdm")
+    script = ("import sys\nfrom lagstat_tica import TICA, moments, _moments\nmade, bar = [], _moments._progress_bar\n"
+              "_moments._progress_bar = lambda *a: made.append(bar(*a)) or made[-1]\npaths = %r\n%s\n"
+              "print(sum(b is not None for b in made))\n" % (dataset[0], code))
+    leader, follower = pty.openpty() if terminal else os.pipe()
+    try:
+        proc = subprocess.run([sys.executable, "-c", script], stderr=follower, capture_output=False,
+                              stdout=subprocess.PIPE, text=True, timeout=120)
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert proc.returncode == 0
+    assert (int(proc.stdout) > 0) == drawn
 
 
 @pytest.fixture(scope="module")
@@ -536,6 +640,10 @@ def test_transform_files_matches_transform(tmp_path, dataset):
         y = np.loadtxt(out)
         assert y.shape == (len(x), 3)
         np.testing.assert_allclose(y, model.transform(x), rtol=0, atol=5e-7 + 1e-9)
+    for trajs in (arrays, [x[:100] for x in arrays], tuple(arrays[:1])):  # a list of any lengths: a list
+        ys = model.transform(trajs)
+        assert isinstance(ys, list) and [y.shape for y in ys] == [(len(x), 3) for x in trajs]
+        assert all(np.array_equal(y, model.transform(x)) for y, x in zip(ys, trajs))
     empty = tmp_path / "empty.txt"
     empty.write_text("")
     with pytest.raises(OSError):  # fails before writing: the folders it made go again
@@ -565,6 +673,12 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
     assert sorted(os.listdir(out)) == sorted(os.path.basename(p) + ".tica.txt" for p in paths)
     assert np.loadtxt(out / (os.path.basename(paths[0]) + ".tica.txt")).shape == (LENGTHS[0], 2)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    for fmt, ending in (("npy", ".tica.npy"), ("h5", ".tica.h5")):  # the figure drawn from these as well
+        png.unlink()
+        assert cli_main(paths + ["--lag", "10", "--dim", "2", "--out", str(tmp_path / fmt), "--format", fmt,
+                                 "--out-time", "--plot", str(png), "--quiet"]) == 0
+        assert sorted(os.listdir(tmp_path / fmt)) == sorted(os.path.basename(p) + ending for p in paths)
+        assert png.exists() and "2 components, %s) written" % fmt in capsys.readouterr().out
 
 
 @pytest.mark.parametrize(
@@ -581,6 +695,9 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         (["{good}", "--lag", "2", "--epsilon", "-1"], 2, "argument --epsilon: must be finite and >= 0, got -1"),
         (["{good}", "--lag", "2", "--out", ""], 2, "argument --out: needs a name, got ''"),
         (["{good}", "--lag", "2", "--plot", ""], 2, "argument --plot: needs a name, got ''"),
+        (["{good}", "--lag", "2", "--format", "npy"], 2, "--format and --out-time are options of --out"),
+        (["{good}", "--lag", "2", "--out-time"], 2, "--format and --out-time are options of --out"),
+        (["{good}", "--lag", "2", "--out", "new", "--format", "csv"], 2, "argument --format: invalid choice"),
         (["{good}", "{bad}", "--lag", "2", "--out", "new"], 1,
          "Unexpected line format or read error. (in '{bad}', line 2)"),
         (["{good}", "{huge}", "--lag", "2", "--out", "new"], 1, "huge.txt: values too large or not finite"),
@@ -672,13 +789,15 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
             os.kill(pid, signal.SIGKILL)
 
 
-@pytest.mark.parametrize("sig, status, jobs", [(signal.SIGINT, 130, 1), (signal.SIGTERM, 143, 2)])
-def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs):
+@pytest.mark.parametrize("sig, status, jobs, fmt", [(signal.SIGINT, 130, 1, "text"), (signal.SIGTERM, 143, 2, "text"),
+                                                    (signal.SIGINT, 130, 2, "npy"), (signal.SIGTERM, 143, 1, "h5")])
+def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs, fmt):
     frames = 150_000
     paths = [write_frames(tmp_path / ("in%d.txt" % i), slow_process(frames, 3, seed=i)) for i in range(3)]
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *paths, "--lag", "2", "--out", str(out),
-                             "--jobs", str(jobs), "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                             "--jobs", str(jobs), "--format", fmt, "--quiet"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 120
         # stopped as soon as an output has its first bytes, so within the writing of a file
@@ -690,9 +809,17 @@ def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, s
     finally:
         proc.kill()
     left = sorted(os.listdir(out)) if out.exists() else []
-    assert set(left) <= {os.path.basename(p) + ".tica.txt" for p in paths}  # no temporaries
+    ending = {"text": ".tica.txt", "npy": ".tica.npy", "h5": ".tica.h5"}[fmt]
+    assert set(left) <= {os.path.basename(p) + ending for p in paths}  # no temporaries
     for name in left:
-        assert sum(1 for _ in open(out / name)) == frames, name
+        if fmt == "text":
+            assert sum(1 for _ in open(out / name)) == frames, name
+        elif fmt == "npy":
+            assert np.load(out / name).shape == (frames, 3)
+        else:
+            import h5py
+            with h5py.File(out / name, "r") as h5:
+                assert h5["projection"].shape == (frames, 3)
 
 
 @pytest.mark.parametrize("sig, status, line", [(signal.SIGTERM, 143, "lagstat-tica: terminated"),
@@ -738,6 +865,10 @@ def test_cli_output_into_a_closed_pipe_ends_quietly(tmp_path, dataset):
          "lagstat-tica: error: lagstat_tica.TICA needs SciPy, which is not installed: pip install 'lagstat[tica]'"),
         ("matplotlib", "sys.exit(main([good, '--lag', '2', '--plot', 'f.png', '--quiet']))", 1,
          "lagstat-tica: error: --plot needs Matplotlib, which is not installed: pip install 'lagstat[tica]'"),
+        ("h5py", "sys.exit(main([good, '--lag', '2', '--out', 'p', '--format', 'h5', '--quiet']))", 1,
+         "lagstat-tica: error: the h5 format needs h5py, which is not installed: pip install h5py"),
+        ("h5py", "lagstat_tica.TICA(2).fit([good]).transform_files([good], 'p', format='npy'); print('npy')", 0,
+         "npy"),
     ],
 )
 def test_missing_optional_dependency(tmp_path, hidden, code, status, last_line):
@@ -808,6 +939,36 @@ def deeptime_cv(arrays, lag, folds):
     return scores
 
 
+@pytest.mark.parametrize("frames, columns, files, folds, said", [
+    (20, 8, 3, 0, ["lag 1: only 57 lagged pairs for 8 columns (fewer than 10 per column)"]),  # as the fit warns
+    (40, 20, 6, 3, ["the held-out files score above the training data (lag 1, fold 1: "]),  # ill-conditioned folds
+    (2000, 3, 4, 2, []),
+])
+def test_scan_warns_of_overfitting(tmp_path, frames, columns, files, folds, said):
+    rng = np.random.default_rng(1)
+    paths = [str(write_frames(tmp_path / ("f%d.txt" % i), rng.normal(size=(frames, columns)))) for i in range(files)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lagstat_tica.scan(paths, [1], folds=folds)
+    texts = [str(w.message) for w in caught]
+    assert len(texts) == len(said) and all(t.startswith(s) for t, s in zip(texts, said)), texts
+
+
+@pytest.mark.parametrize("coefs, marked", [((-0.9, 0.5), True), ((0.9, 0.5), False), ((-0.6, -0.3), True)])
+def test_negative_eigenvalues_one_rule(tmp_path, capsys, coefs, marked):
+    """The fit and the scan give a negative eigenvalue the timescale of its magnitude, as deeptime's
+    timescales() does, and both reports mark it."""
+    rng = np.random.default_rng(2)
+    x = np.column_stack([lfilter([1.0], [1.0, -c], rng.normal(size=3000)) for c in coefs])
+    path = str(write_frames(tmp_path / "ar.txt", x))
+    model, result = TICA(1).fit([path]), lagstat_tica.scan([path], [1, 2], folds=0)
+    assert_rel(model.timescales_, peer([x], 1).timescales(), 1e-8)
+    assert_rel(result.timescales[0], model.timescales_, 1e-12) and np.isfinite(result.timescales[0]).all()
+    assert cli_main([path, "--lag", "1", "--quiet"]) == 0 and cli_main(["scan", path, "--lags", "1,2", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert ("(eigenvalue < 0)" in out, "* eigenvalue < 0" in out) == (marked, marked), out
+
+
 @pytest.mark.parametrize("lags, folds", [((1, 7, 50), 4), ((3, 300), 2), ((1000, 2), 3)])
 def test_scan_matches_deeptime(monkeypatch, dataset, lags, folds):
     """Eigenvalues, VAMP-2 and VAMP-2 cross-validated by files, at every lag of one read."""
@@ -819,6 +980,7 @@ def test_scan_matches_deeptime(monkeypatch, dataset, lags, folds):
         ref = peer(arrays, lag)
         assert result.n_pairs[i] == sum(max(0, len(x) - lag) for x in arrays)
         assert_rel(result.eigenvalues[i], ref.singular_values, 1e-8)
+        assert_rel(result.timescales[i], ref.timescales(), 1e-8)  # negative eigenvalues too
         assert_rel(result.vamp2[i], ref.score(r=2), 1e-8)
         assert_rel(result.vamp2_cv_folds[i], deeptime_cv(arrays, lag, folds), 1e-8)
         model = result.tica(lag, dim=2)
@@ -1026,6 +1188,14 @@ def _closed_xvg(x, t):
     return _xvg(x, t) + "&\n"  # as xmgrace ends every set
 
 
+def _colvars(x, t):
+    # As the Colvars module writes a .colvars.traj: the step right-aligned, the header again at a restart.
+    head = "#%11s %21s %21s %21s" % ("step", *FMT_NAMES)
+    rows = ["%12d %21.14e %21.14e %21.14e" % (round(ti * 500), *xi) for ti, xi in zip(t, x)]
+    rows[RESTART:RESTART] = [head]
+    return head + "\n" + "\n".join(rows) + "\n"
+
+
 def _bare(x, t):
     return "# x0 x1 x2\n" + "\n".join("%.17g %.17g %.17g" % tuple(r) for r in x) + "\n"
 
@@ -1046,6 +1216,7 @@ FORMATS = {
                    False),
     "csv_plain": (_csv(False, None), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
     "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
+    "colvars": (_colvars, "colvars", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
 }
 
 
@@ -1083,7 +1254,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     layout = _formats.detect(_formats.head_lines(path), path)
     assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
     marker = _formats.ScanOptions()(path, _formats.head_lines(path)).get("segment_marker")
-    assert marker in (("#! FIELDS",) if segmented else (None, "&"))  # an xvg's '&' ends its one set
+    assert (marker not in (None, "&")) == segmented  # an xvg's '&' ends its one set
     frames = np.loadtxt(plain, **load)
     parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
     with warnings.catch_warnings(record=True) as caught:
@@ -1100,11 +1271,33 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     out = model.transform_files([path], tmp_path / "proj")  # stream reads the fitted columns by name
     assert os.path.basename(out[0]) == os.path.basename(str(plain)) + ".tica.txt"
     np.testing.assert_allclose(np.loadtxt(out[0]), model.transform(frames), rtol=0, atol=5e-7 + 1e-9)
+    # The same numbers in every format: npy and h5 the doubles, text their %f, the time as written.
+    base = str(tmp_path / "all" / os.path.basename(str(plain)))
+    for fmt_out in ("text", "npy", "h5"):
+        model.transform_files([path], tmp_path / "all", format=fmt_out, keep_time=True)
+    y, text = np.load(base + ".tica.npy"), open(base + ".tica.txt").read().splitlines()
+    assert y.dtype == np.float64 and np.max(np.abs(y - model.transform(frames))) < 1e-12
+    starts = [0, RESTART] if segmented else [0]
+    assert [i for i, line in enumerate(text) if line == "# segment"] == [s + k for k, s in enumerate(starts[1:])]
+    rows = [line.split() for line in text if line != "# segment"]
+    data = [line for line in writer(x, t).splitlines() if line[:1] not in "#@&"][-500:]
+    times = [line.replace(",", " ").split()[time] for line in data] if time is not None else None
+    assert rows == [([times[i]] if time is not None else []) + ["%f" % v for v in r] for i, r in enumerate(y)]
+    assert os.path.exists(base + ".tica.time.npy") == (time is not None)
+    if time is not None:
+        assert np.array_equal(np.load(base + ".tica.time.npy"), np.array(times, dtype=float))
+    assert (np.load(base + ".tica.segments.npy").tolist() if segmented else None) == (starts if segmented else None)
+    assert os.path.exists(base + ".tica.segments.npy") == segmented
+    import h5py
+    with h5py.File(base + ".tica.h5", "r") as h5:
+        assert sorted(h5) == sorted(["projection", "segment_starts"] + ["time"] * (time is not None))
+        assert np.array_equal(h5["projection"][:], y) and h5["segment_starts"][:].tolist() == starts
     assert cli_main([path, "--lag", str(lag), "--columns", "%s,3" % names[0], "--quiet"]) == 0
     report = capsys.readouterr().out
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
     timed = ("colvar", "csv_time", "csv_index_time", "csv_time_inside")
     assert ("timescale (ps)" in report) == ("xvg" in fmt) and ("time units" in report) == (fmt in timed)
+    assert ("timescale (step)" in report) == (fmt == "colvars")  # the step, Colvars' time-like column
     assert lagstat_tica.scan([path], [lag], folds=0).columns == names
     if compression is None:  # the scan's figure: its axes in the unit of the time column
         import matplotlib.figure
@@ -1112,7 +1305,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: (
             labels.extend(ax.get_xlabel() for ax in fig.axes), save(fig, *a, **k)))
         assert cli_main(["scan", path, "--lags", "1,4", "--plot", str(tmp_path / "s.png"), "--quiet"]) == 0
-        unit = "ps" if "xvg" in fmt else "time units" if fmt in timed else "frames"
+        unit = "ps" if "xvg" in fmt else "step" if fmt == "colvars" else "time units" if fmt in timed else "frames"
         assert labels == ["lag (%s)" % unit] * 2
 
 
@@ -1124,7 +1317,8 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n2 3\n&\n0 5\n1 6\n"}, [], "{a.xvg} holds several data sets"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
          "{COLVAR}, line 4: a restart's header names other fields (time p)"),
-        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"],
+         "no column 'r'; its columns are p, q"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"],
          "{COLVAR}: column 3 out of range: 2 feature columns, numbered from 1"),
         ({"a.txt": "1 2\n2 3\n"}, ["--columns", "1-99999999999"], "columns 1-99999999999 out of range"),
@@ -1148,6 +1342,36 @@ def test_format_refusals(tmp_path, files, args, message):
         message = message.replace("{%s}" % name, path)
     assert proc.returncode == 1
     assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_blank_line_inside(tmp_path, capsys, fmt):
+    """Two runs joined by hand with a blank line between: every detected format reads all 98 frames
+    in the fit, the scan and every projection, and counts the line; bare columns end at it, warned."""
+    from lagstat_tica import _formats
+    writer, kind, _, _, _, _ = FORMATS[fmt]
+    x = slow_process(98, 3, seed=3)
+    lines = writer(x, 0.02 * np.arange(98)).splitlines()
+    data = [i for i, line in enumerate(lines) if line[:1] not in "#@&"][-98:]
+    lines.insert(data[50], "")
+    path = tmp_path / ("run" + (".xvg" if "xvg" in fmt else ".txt"))
+    path.write_text("\n".join(lines) + "\n")
+    skips = kind in _formats.SKIPS_BLANK
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = TICA(2).fit([str(path)])
+    said = [str(w.message) for w in caught if "blank line" in str(w.message)]
+    assert model.n_samples_ == (98 if skips else 50)
+    blank = data[50] + 1
+    assert said == ([] if skips else ["%s, line %d: the data end at the blank line %d (lagstat's rule for bare "
+                                      "columns), and more follow from line %d; they are not read: remove the blank "
+                                      "line to read them" % (path, blank, blank, blank + 1)])
+    assert lagstat_tica.scan([str(path)], [2], folds=0).n_frames == model.n_samples_
+    for fmt_out, load in (("text", np.loadtxt), ("npy", np.load)):
+        out = model.transform_files([str(path)], tmp_path / "out", format=fmt_out)
+        assert load(out[0]).shape == (model.n_samples_, model.dim_), fmt_out
+    assert cli_main([str(path), "--lag", "2", "--quiet"]) == 0
+    assert (", 1 blank line skipped" in capsys.readouterr().out) == skips
 
 
 @pytest.mark.parametrize("head, line, frames, limit, error", [
