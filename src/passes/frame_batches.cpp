@@ -525,9 +525,13 @@ bool frame_batches::next_npy_batch() {
     if (batch > l.rows - npy_row_) batch = static_cast<std::size_t>(l.rows - npy_row_);
     pass_error after;  // comes after the batch's frames
     if (fd_ < 0) {
+        // The buffer grows only as the bytes come, so that a header promising more than the
+        // input holds costs no more memory than the input.
         const std::size_t need = batch * row_bytes;
-        if (capacity_ < need) grow(need);
-        if (!source_done_) fill_sequential();
+        while (length_ < need && !source_done_) {
+            if (length_ == capacity_) grow(std::min(need, capacity_ * 2));
+            fill_sequential();
+        }
         if (length_ < need) {
             batch = length_ / row_bytes;
             after = pending_ ? pending_
@@ -568,6 +572,10 @@ bool frame_batches::next_npy_batch() {
         piece_rows_.push_back(rows_.size());
     }
     npy_row_ += batch;
+    // pread leaves the descriptor's offset alone: move it past the rows read, as read(2)
+    // would have, for whoever shares or watches the descriptor.
+    if (fd_ >= 0 && !l.by_columns())
+        (void)::lseek(fd_, npy_data_at_ + static_cast<off_t>(npy_row_ * row_bytes), SEEK_SET);
     if (fd_ < 0) {
         const std::size_t used = batch * row_bytes;
         std::memmove(text_.get(), text_.get() + used, length_ - used);

@@ -91,7 +91,11 @@ pass_error text_input::open_npy(const text::text_options& options) try {
     for (;;) {
         h = binary::parse_npy_header(t.bytes.get(), t.length, npy_layout_);
         if (h.what != binary::npy_header_result::status::need_more) break;
-        if (t.ended) return npy_refused("Unreadable .npy file: it ends inside its header");
+        if (t.ended) {
+            // A file cut under the pass is no header's fault.
+            if (pass_error e = check_plain_file_end(opened_size_)) return e;
+            return npy_refused("Unreadable .npy file: it ends inside its header");
+        }
         if (read_more(keep, std::max(h.need, t.capacity)) == got::error) return read_error();
     }
     if (h.what == binary::npy_header_result::status::bad)
@@ -147,7 +151,10 @@ pass_error text_input::open_npy(const text::text_options& options) try {
     const std::size_t row = static_cast<std::size_t>(l.row_bytes());
     keep = 0;
     while (t.length < row) {
-        if (t.ended) return short_data;
+        if (t.ended) {
+            if (pass_error e = check_plain_file_end(opened_size_)) return e;
+            return short_data;
+        }
         if (read_more(keep, std::max(row, t.capacity)) == got::error) return read_error();
     }
     binary::decode_rows(l, t.bytes.get(), 1, pick.data(), width, first_values_.data(), width);
