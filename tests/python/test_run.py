@@ -513,6 +513,8 @@ def test_npy_gives_the_bits_of_its_text(tmp_path, make, version, compress):
     text_scan = _native.open(txt).scan([1, 4])
     for key in ("frames", "pairs", "shift", "sum", "cov", "tcov", "head_cov", "tail_sum"):
         assert_exact(scan[key], text_scan[key])
+    with pytest.raises(ValueError, match="A NumPy .npy file has no lines to show"):
+        _native.open(npy).head()  # the companion routes .npy paths by their magic instead
 
 
 @pytest.mark.parametrize("order", ["C", "F"])
