@@ -14,7 +14,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 

@@ -67,23 +67,31 @@ void with_type(const npy_layout& l, F&& f) noexcept {
             return;
         case npy_kind::signed_int:
             switch (l.item_bytes) {
-                case 1: return f.template operator()<std::int8_t, false>();
-                case 2: return s ? f.template operator()<std::int16_t, true>()
-                                 : f.template operator()<std::int16_t, false>();
-                case 4: return s ? f.template operator()<std::int32_t, true>()
-                                 : f.template operator()<std::int32_t, false>();
-                default: return s ? f.template operator()<std::int64_t, true>()
-                                  : f.template operator()<std::int64_t, false>();
+                case 1:
+                    return f.template operator()<std::int8_t, false>();
+                case 2:
+                    return s ? f.template operator()<std::int16_t, true>()
+                             : f.template operator()<std::int16_t, false>();
+                case 4:
+                    return s ? f.template operator()<std::int32_t, true>()
+                             : f.template operator()<std::int32_t, false>();
+                default:
+                    return s ? f.template operator()<std::int64_t, true>()
+                             : f.template operator()<std::int64_t, false>();
             }
         case npy_kind::unsigned_int:
             switch (l.item_bytes) {
-                case 1: return f.template operator()<std::uint8_t, false>();
-                case 2: return s ? f.template operator()<std::uint16_t, true>()
-                                 : f.template operator()<std::uint16_t, false>();
-                case 4: return s ? f.template operator()<std::uint32_t, true>()
-                                 : f.template operator()<std::uint32_t, false>();
-                default: return s ? f.template operator()<std::uint64_t, true>()
-                                  : f.template operator()<std::uint64_t, false>();
+                case 1:
+                    return f.template operator()<std::uint8_t, false>();
+                case 2:
+                    return s ? f.template operator()<std::uint16_t, true>()
+                             : f.template operator()<std::uint16_t, false>();
+                case 4:
+                    return s ? f.template operator()<std::uint32_t, true>()
+                             : f.template operator()<std::uint32_t, false>();
+                default:
+                    return s ? f.template operator()<std::uint64_t, true>()
+                             : f.template operator()<std::uint64_t, false>();
             }
     }
 }

@@ -70,8 +70,8 @@ public:
 
 private:
     void skip_space() {
-        while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n' ||
-                                   s_[at_] == '\r'))
+        while (at_ < s_.size() &&
+               (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n' || s_[at_] == '\r'))
             ++at_;
     }
     bool eat(char c) {
@@ -206,14 +206,15 @@ bool read_descr(const std::string& d, npy_layout& out, std::string& why) {
         why = "a structured or void dtype ('" + d + "'), not one number per element";
         return false;
     }
-    const bool ok_size = digits && ((code == 'f' && (size == 4 || size == 8)) ||
-                                    ((code == 'i' || code == 'u') &&
-                                     (size == 1 || size == 2 || size == 4 || size == 8)));
+    const bool ok_size =
+        digits &&
+        ((code == 'f' && (size == 4 || size == 8)) ||
+         ((code == 'i' || code == 'u') && (size == 1 || size == 2 || size == 4 || size == 8)));
     if (!ok_size) {
         why = "dtype '" + d + "' is none of float64, float32 or an integer type";
         return false;
     }
-    out.kind = code == 'f' ? npy_kind::floating
+    out.kind = code == 'f'   ? npy_kind::floating
                : code == 'i' ? npy_kind::signed_int
                              : npy_kind::unsigned_int;
     out.item_bytes = size;

@@ -23,12 +23,12 @@ enum class npy_kind : unsigned char { floating, signed_int, unsigned_int };
 /// What the header says of the data after it.
 struct npy_layout {
     npy_kind kind = npy_kind::floating;
-    unsigned item_bytes = 8;   // 4 or 8 for floats; 1, 2, 4 or 8 for integers
-    bool swap = false;         // stored in the other byte order than this machine's
-    bool fortran = false;      // column after column (as the header says)
-    int rank = 2;              // 1 or 2
-    std::uint64_t rows = 0;    // frames: the first dimension
-    std::uint64_t columns = 0; // the second dimension, 1 for a 1-d array
+    unsigned item_bytes = 8;        // 4 or 8 for floats; 1, 2, 4 or 8 for integers
+    bool swap = false;              // stored in the other byte order than this machine's
+    bool fortran = false;           // column after column (as the header says)
+    int rank = 2;                   // 1 or 2
+    std::uint64_t rows = 0;         // frames: the first dimension
+    std::uint64_t columns = 0;      // the second dimension, 1 for a 1-d array
     std::uint64_t data_offset = 0;  // bytes before the data: magic, version, length, header
 
     std::uint64_t row_bytes() const noexcept { return columns * item_bytes; }

@@ -446,8 +446,8 @@ bool frame_batches::read_npy_range(char* dst, std::uint64_t from, std::size_t by
         std::memcpy(dst, text_.get() + from, done);
     }
     while (done < bytes) {
-        const ssize_t n = ::pread(fd_, dst + done, bytes - done,
-                                  npy_data_at_ + static_cast<off_t>(from + done));
+        const ssize_t n =
+            ::pread(fd_, dst + done, bytes - done, npy_data_at_ + static_cast<off_t>(from + done));
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n == 0) {

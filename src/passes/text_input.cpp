@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "binary/npy_decode.hpp"
-#include "text/chunk_parser.hpp"
 #include "source/compressed_source.hpp"
 #include "source/open_input.hpp"
+#include "text/chunk_parser.hpp"
 #include "text/first_line.hpp"
 
 namespace lagstat::passes {
@@ -78,11 +78,10 @@ pass_error text_input::npy_refused(std::string why) {
 pass_error text_input::open_npy(const text::text_options& options) try {
     npy_ = true;
     text_buffer& t = text_;
-    const char* option = !options.comments.empty()  ? "comments"
-                         : options.skip_rows != 0   ? "skip_rows"
-                         : options.delimiter != text::delimiter::whitespace_or_comma
-                             ? "delimiter"
-                             : nullptr;
+    const char* option = !options.comments.empty()                                   ? "comments"
+                         : options.skip_rows != 0                                    ? "skip_rows"
+                         : options.delimiter != text::delimiter::whitespace_or_comma ? "delimiter"
+                                                                                     : nullptr;
     if (option != nullptr)
         return npy_refused(std::string(option) +
                            " is an option of text input, which a .npy file is not");

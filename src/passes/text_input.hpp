@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "binary/npy_header.hpp"
+#include "passes/pass_error.hpp"
 #include "source/byte_source.hpp"
 #include "text/text_options.hpp"
-#include "passes/pass_error.hpp"
 
 namespace lagstat::passes {
 
@@ -109,7 +109,7 @@ private:
     timespec opened_mtime_{};
     bool npy_ = false;
     binary::npy_layout npy_layout_;
-    std::string npy_why_;              // the text of a refused .npy, which the pass_error points to
+    std::string npy_why_;  // the text of a refused .npy, which the pass_error points to
     std::vector<double> first_values_;  // a .npy's first record
 };
 

@@ -110,9 +110,9 @@ PyObject* set_line_error(const file_name& file, std::uint64_t line, const char* 
     char number[24];
     std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(line));
     // Line 0: an error of the whole file (a .npy header), named without a line.
-    py_ref where = py_ref::steal(line == 0 ? PyUnicode_FromFormat("in %R", file.given.get())
-                                           : PyUnicode_FromFormat("in %R, line %s",
-                                                                  file.given.get(), number));
+    py_ref where =
+        py_ref::steal(line == 0 ? PyUnicode_FromFormat("in %R", file.given.get())
+                                : PyUnicode_FromFormat("in %R, line %s", file.given.get(), number));
     if (!where || PyList_Append(notes.get(), where.get()) < 0) return nullptr;
     if (why != nullptr) {
         py_ref what = py_ref::steal(PyUnicode_FromString(why));

@@ -206,11 +206,10 @@ std::string text_literally(const npy_dtype& d, const char* p) {
 
 trial make_npy_trial(std::mt19937_64& rng, fault f, source_kind source, input_form form) {
     trial t;
-    static const npy_dtype dtypes[] = {{'f', 8, false}, {'f', 8, true}, {'f', 4, false},
-                                       {'f', 4, true},  {'i', 1, false}, {'u', 1, false},
-                                       {'i', 2, true},  {'u', 2, false}, {'i', 4, false},
-                                       {'i', 4, true},  {'u', 4, true},  {'i', 8, false},
-                                       {'i', 8, true},  {'u', 8, false}};
+    static const npy_dtype dtypes[] = {
+        {'f', 8, false}, {'f', 8, true},  {'f', 4, false}, {'f', 4, true},  {'i', 1, false},
+        {'u', 1, false}, {'i', 2, true},  {'u', 2, false}, {'i', 4, false}, {'i', 4, true},
+        {'u', 4, true},  {'i', 8, false}, {'i', 8, true},  {'u', 8, false}};
     const npy_dtype d = dtypes[rng() % (sizeof dtypes / sizeof dtypes[0])];
     const std::size_t m = 1 + rng() % 40, rows = 1 + log_uniform(rng, 600);
     const bool one_d = m == 1 && (rng() & 1), fortran = form == input_form::npy_f;
@@ -240,16 +239,21 @@ trial make_npy_trial(std::mt19937_64& rng, fault f, source_kind source, input_fo
         }
     }
     char descr[8];
-    std::snprintf(descr, sizeof descr, "%c%c%u", d.size == 1 ? '|' : d.big ? '>' : '<', d.code,
-                  d.size);
-    std::string header = std::string("{'descr': '") + descr + "', 'fortran_order': " +
-                         (fortran ? "True" : "False") + ", 'shape': (" + std::to_string(rows) +
+    std::snprintf(descr, sizeof descr, "%c%c%u",
+                  d.size == 1 ? '|'
+                  : d.big     ? '>'
+                              : '<',
+                  d.code, d.size);
+    std::string header = std::string("{'descr': '") + descr +
+                         "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (" +
+                         std::to_string(rows) +
                          (one_d ? ",), }" : ", " + std::to_string(m) + "), }");
     const std::size_t fixed = version == 1 ? 10 : 12;
     while ((fixed + header.size() + 1) % 64 != 0) header += ' ';
     header += '\n';
     t.text = std::string("\x93NUMPY", 6) + char(version) + '\0';
-    for (unsigned b = 0; b < (version == 1 ? 2u : 4u); ++b) t.text += char((header.size() >> (8 * b)) & 0xff);
+    for (unsigned b = 0; b < (version == 1 ? 2u : 4u); ++b)
+        t.text += char((header.size() >> (8 * b)) & 0xff);
     t.text += header;
     const std::size_t data_at = t.text.size(), row_bytes = m * d.size;
     for (std::size_t i = 0; i < rows * m; ++i)
@@ -288,8 +292,8 @@ trial make_npy_trial(std::mt19937_64& rng, fault f, source_kind source, input_fo
     t.chunk = log_uniform(rng, 70000);
     t.reader_buffer = 1 + log_uniform(rng, 8192);
     t.piece_bytes = log_uniform(rng, 16384);
-    t.describe = std::string(name_of(source)) + " npy " + descr + (fortran ? " F" : " C") +
-                 " v" + std::to_string(version) + " shape " + std::to_string(rows) + "x" +
+    t.describe = std::string(name_of(source)) + " npy " + descr + (fortran ? " F" : " C") + " v" +
+                 std::to_string(version) + " shape " + std::to_string(rows) + "x" +
                  std::to_string(m) + (one_d ? " (1-d)" : "") + " columns " +
                  std::to_string(t.columns) + " whole rows " + std::to_string(whole) +
                  " fail_at=" + std::to_string(t.fail_at) + "/" + std::to_string(t.text.size()) +
@@ -582,8 +586,7 @@ INSTANTIATE_TEST_SUITE_P(
                       pass_case{source_kind::pipe, fault::none, 16, 8, input_form::npy_c},
                       pass_case{source_kind::pipe, fault::short_data, 17, 8, input_form::npy_c},
                       pass_case{source_kind::memory, fault::none, 18, 12, input_form::npy_c},
-                      pass_case{source_kind::memory, fault::short_data, 19, 12,
-                                input_form::npy_c},
+                      pass_case{source_kind::memory, fault::short_data, 19, 12, input_form::npy_c},
                       pass_case{source_kind::failing, fault::read_error, 20, 12,
                                 input_form::npy_c}),
     [](const ::testing::TestParamInfo<pass_case>& info) {

@@ -36,7 +36,8 @@ void check(bool ok) {
 double literal_element(const npy_layout& l, const unsigned char* p) {
     const bool big = (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) != l.swap;
     std::uint64_t bits = 0;
-    for (unsigned b = 0; b < l.item_bytes; ++b) bits = bits << 8 | p[big ? b : l.item_bytes - 1 - b];
+    for (unsigned b = 0; b < l.item_bytes; ++b)
+        bits = bits << 8 | p[big ? b : l.item_bytes - 1 - b];
     if (l.kind == lagstat::binary::npy_kind::floating) {
         if (l.item_bytes == 8) {
             double v;
@@ -53,7 +54,9 @@ double literal_element(const npy_layout& l, const unsigned char* p) {
     return double(static_cast<std::int64_t>(bits << shift) >> shift);
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 }  // namespace
 
@@ -67,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The whole input's verdict, and every prefix's: more needed, or the same.
     npy_layout whole;
-    const npy_header_result verdict = lagstat::binary::parse_npy_header(file.data(), file.size(), whole);
+    const npy_header_result verdict =
+        lagstat::binary::parse_npy_header(file.data(), file.size(), whole);
     for (std::size_t n = 0; n < file.size(); ++n) {
         // A copy of exactly n bytes, so that reading past them is the sanitizer's fault.
         std::unique_ptr<char[]> prefix(new char[n + 1]);
@@ -117,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const double* frame : batches.rows()) {
             check(row < l.rows);
             for (std::uint64_t c = 0; c < l.columns; ++c) {
-                const double want = literal_element(l, bytes + row * l.row_bytes() + c * l.item_bytes);
+                const double want =
+                    literal_element(l, bytes + row * l.row_bytes() + c * l.item_bytes);
                 check(same_bits(frame[c], want));
                 if (row == 0) check(same_bits(first[c], want));
             }

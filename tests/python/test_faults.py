@@ -356,7 +356,7 @@ def write_text(tmp_path, content, name="in.txt"):
 def test_write_failure_leaves_no_torn_line(tmp_path):
     """A regular output that cannot grow (a full disk; here a file size limit) keeps only whole
     lines: what a later reader finds is a prefix of the projection."""
-    code = f"""
+    code = """
 import errno, resource, signal, sys, lagstat
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write then fails with EFBIG
 resource.setrlimit(resource.RLIMIT_FSIZE, (100003, 100003))

@@ -1,7 +1,6 @@
 import errno
 import operator
 import os
-import random
 import sys
 import subprocess
 import time
@@ -230,7 +229,8 @@ def test_pipes_lose_no_line(tmp_path, via):
         d = run(path)
         assert writer.wait() == 0
     else:
-        code = "import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); print(d['mean'].tolist(), float(d['samples']))"
+        code = ("import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); "
+                "print(d['mean'].tolist(), float(d['samples']))")
         out = subprocess.run([sys.executable, "-c", code], input=text, capture_output=True, check=True)
         assert out.stdout.split() == [b"[9.0,", b"12.0]", b"3.0"]
         return
