@@ -463,14 +463,19 @@ def _worker_init(parent):
 
 
 def _stop_workers(pool):
-    """Kills a pool's workers, which may be blocked reading (a slow disk, a FIFO)."""
-    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14+
-    if terminate is not None:
-        terminate()
+    """Kills a pool's workers, which may be blocked reading (a slow disk, a FIFO).
+
+    SIGKILL, not SIGTERM: a worker forked while the pool's bookkeeping holds the signals back
+    inherits the handler that only records them, until its initializer has run, and would
+    live on through a SIGTERM. Their outputs' temporaries are named and removed by the parent.
+    """
+    kill = getattr(pool, "kill_workers", None)  # Python 3.14+
+    if kill is not None:
+        kill()
         return
     for proc in list((getattr(pool, "_processes", None) or {}).values()):
         try:
-            proc.terminate()
+            proc.kill()
         except (OSError, ValueError):
             pass  # already gone
 

@@ -81,6 +81,7 @@ pass_error text_input::open_npy(const text::text_options& options) try {
     const char* option = !options.comments.empty()                                   ? "comments"
                          : options.skip_rows != 0                                    ? "skip_rows"
                          : options.delimiter != text::delimiter::whitespace_or_comma ? "delimiter"
+                         : options.skip_blank                                        ? "skip_blank"
                                                                                      : nullptr;
     if (option != nullptr)
         return npy_refused(std::string(option) +

@@ -179,6 +179,8 @@ NPY_FAILURES = [
      "skip_rows is an option of text input, which a .npy file is not", True),
     ("npy delimiter", npy_bytes(NPY_TWO), dict(delimiter=","), ValueError, None,
      "delimiter is an option of text input, which a .npy file is not", True),
+    ("npy skip_blank", npy_bytes(NPY_TWO), dict(skip_blank=True), ValueError, None,
+     "skip_blank is an option of text input, which a .npy file is not", True),
     ("npy not a header", npy_bytes(header="not a dict"), {}, ValueError, None,
      UNREADABLE + "its header is not a NumPy header dictionary", True),
     ("npy other keys", npy_bytes(header="{'descr': '<f8', 'shape': (2,), 'x': 'y'}"), {}, ValueError,
