@@ -10,13 +10,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/venv.sh
 
-timings=()
-step() {
-  echo "== $1"
-  step_name=$1
-  step_start=$SECONDS
-}
-step_end() { timings+=("$(printf '%5ds  %s' $((SECONDS - step_start)) "$step_name")"); }
+source scripts/steps.sh
 
 step "Build (incremental) and install"
 LAGSTAT_CPP_TESTS=ON bash scripts/setup.sh zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev \
@@ -64,9 +58,6 @@ fi
 echo "${#cxx[@]} C++ and ${#py[@]} Python files changed since ${base:0:12}"
 step_end
 
-echo
-echo "== Timings"
-printf '%s\n' "${timings[@]}"
-printf '%5ds  all\n' "$SECONDS"
+print_timings
 venv_hint
 exit $status

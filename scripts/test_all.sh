@@ -13,13 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 
-timings=()
-step() {
-  echo "== $1"
-  step_name=$1
-  step_start=$SECONDS
-}
-step_end() { timings+=("$(printf '%5ds  %s' $((SECONDS - step_start)) "$step_name")"); }
+source scripts/steps.sh
 
 step "Setup"
 LAGSTAT_CPP_TESTS=ON bash scripts/setup.sh zlib1g-dev libbz2-dev liblzma-dev libzstd-dev libisal-dev zstd libgtest-dev \
@@ -64,8 +58,5 @@ step "Slow tests"
 bash scripts/slow_tests.sh
 step_end
 
-echo
-echo "== Timings"
-printf '%s\n' "${timings[@]}"
-printf '%5ds  all\n' "$SECONDS"
+print_timings
 venv_hint

@@ -25,6 +25,7 @@
 #include "passes/moment_pass.hpp"
 #include "passes/projection_pass.hpp"
 #include "reference/reference_kernels.hpp"
+#include "reference/reference_npy.hpp"
 #include "reference/reference_reader.hpp"
 #include "stats/moments.hpp"
 
@@ -163,42 +164,19 @@ struct npy_dtype {
     bool big;
 };
 
-std::uint64_t element_bits(const npy_dtype& d, const char* p) {
-    std::uint64_t bits = 0;
-    for (unsigned b = 0; b < d.size; ++b) {
-        const auto byte = static_cast<unsigned char>(p[d.big ? b : d.size - 1 - b]);
-        bits = bits << 8 | byte;
-    }
-    return bits;
+const unsigned char* bytes_of(const char* p) {
+    return reinterpret_cast<const unsigned char*>(p);
 }
 
-/// The element's value, from its bits as the dtype defines them.
 double decode_literally(const npy_dtype& d, const char* p) {
-    const std::uint64_t bits = element_bits(d, p);
-    if (d.code == 'f') {
-        if (d.size == 8) {
-            double v;
-            std::memcpy(&v, &bits, 8);
-            return v;
-        }
-        const auto b32 = static_cast<std::uint32_t>(bits);
-        float v;
-        std::memcpy(&v, &b32, 4);
-        return double(v);
-    }
-    if (d.code == 'u') return double(bits);
-    const unsigned shift = 64 - 8 * d.size;  // sign extension
-    return double(static_cast<std::int64_t>(bits << shift) >> shift);
+    return lagstat::reference::npy_element(d.code, d.size, d.big, bytes_of(p));
 }
 
 /// The element's value as exact text: its integer digits, or a double's round trip.
 std::string text_literally(const npy_dtype& d, const char* p) {
-    const std::uint64_t bits = element_bits(d, p);
+    const std::uint64_t bits = lagstat::reference::npy_element_bits(d.size, d.big, bytes_of(p));
     if (d.code == 'u') return std::to_string(bits);
-    if (d.code == 'i') {
-        const unsigned shift = 64 - 8 * d.size;
-        return std::to_string(static_cast<std::int64_t>(bits << shift) >> shift);
-    }
+    if (d.code == 'i') return std::to_string(lagstat::reference::npy_signed(bits, d.size));
     char field[40];
     std::snprintf(field, sizeof field, "%.17g", decode_literally(d, p));
     return field;

@@ -20,6 +20,7 @@
 #include "passes/frame_batches.hpp"
 #include "passes/text_input.hpp"
 #include "passes/thread_team.hpp"
+#include "reference/reference_npy.hpp"
 #include "source/byte_source.hpp"
 
 namespace {
@@ -35,23 +36,10 @@ void check(bool ok) {
 // The element at p as the header's dtype defines it, byte by byte.
 double literal_element(const npy_layout& l, const unsigned char* p) {
     const bool big = (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) != l.swap;
-    std::uint64_t bits = 0;
-    for (unsigned b = 0; b < l.item_bytes; ++b)
-        bits = bits << 8 | p[big ? b : l.item_bytes - 1 - b];
-    if (l.kind == lagstat::binary::npy_kind::floating) {
-        if (l.item_bytes == 8) {
-            double v;
-            std::memcpy(&v, &bits, 8);
-            return v;
-        }
-        const auto b32 = static_cast<std::uint32_t>(bits);
-        float v;
-        std::memcpy(&v, &b32, 4);
-        return double(v);
-    }
-    if (l.kind == lagstat::binary::npy_kind::unsigned_int) return double(bits);
-    const unsigned shift = 64 - 8 * l.item_bytes;
-    return double(static_cast<std::int64_t>(bits << shift) >> shift);
+    const char kind = l.kind == lagstat::binary::npy_kind::floating       ? 'f'
+                      : l.kind == lagstat::binary::npy_kind::unsigned_int ? 'u'
+                                                                          : 'i';
+    return lagstat::reference::npy_element(kind, l.item_bytes, big, p);
 }
 
 bool same_bits(double a, double b) {
