@@ -26,7 +26,7 @@ import numpy as np
 
 import lagstat
 
-from . import _formats, _native
+from . import _formats, _native, _sources
 
 try:
     from tqdm.auto import tqdm as _tqdm
@@ -300,6 +300,46 @@ def rebase(sums, shift):
     return out
 
 
+def fold_sums(total, part):
+    """total's sums and part's, added as one_read adds a file's: part moved to total's shift, and
+    added after it (total None: part's as they are)."""
+    if total is None:
+        out = dict(part)
+        for key in ("per_file", "segments", "rereadable", "files"):
+            out[key] = []
+    else:
+        out = dict(total)
+        moved = rebase(part, total["shift"])
+        out["frames"] = int(total["frames"]) + int(part["frames"])
+        out["pairs"] = [int(a) + int(b) for a, b in zip(total["pairs"], part["pairs"])]
+        for key in _VECTOR_KEYS + _MATRIX_KEYS:
+            out[key] = total[key] + moved[key]
+    out["per_file"] = out["per_file"] + [int(part["frames"])]
+    out["segments"] = out["segments"] + [part["segments"]]
+    out["rereadable"] = out["rereadable"] + [False]
+    out["files"] = out["files"] + ["trajectory %d" % len(out["files"])]
+    return out
+
+
+def pair_sums(x_t, x_tau, lag, name):
+    """One read's sums (at `lag`) of independent pairs (x_t[k], x_tau[k]), deeptime's
+    partial_fit((X_t, X_tau)): every pair a trajectory of its own, as if its two frames were
+    `lag` apart; the shift is the first pair's first frame."""
+    a = _sources.ArraySource(x_t, name).array.astype(float)
+    b = _sources.ArraySource(x_tau, name).array.astype(float)
+    if a.shape != b.shape:
+        raise ValueError("%s: X_t and X_tau have the shapes %s and %s; pairs need one shape" % (name, a.shape, b.shape))
+    s = a[0].copy()
+    ya, yb = a - s, b - s
+    n, m = a.shape[1], a.shape[0]
+    out = {"shift": s, "lags": [lag], "dt": np.nan, "frames": 2 * m, "pairs": [m],
+           "sum": ya.sum(axis=0) + yb.sum(axis=0), "cov": ya.T @ ya + yb.T @ yb, "tcov": (ya.T @ yb)[None],
+           "head_sum": ya.sum(axis=0)[None], "tail_sum": yb.sum(axis=0)[None], "head_cov": (ya.T @ ya)[None],
+           "tail_cov": (yb.T @ yb)[None], "segments": [(1, m, None, np.nan, np.nan)]}
+    _check_finite(name, (out["cov"].reshape(n, n), out["tcov"]))
+    return out
+
+
 def _scan_file(path, lags, options_of, shift, threads, source=None):
     """One read of one file (in this process or a worker): the scan's sums and its facts."""
     try:
@@ -321,21 +361,41 @@ def _scan_file(path, lags, options_of, shift, threads, source=None):
 
 
 def _inputs(files):
-    """Paths in order: patterns expanded, streams (pipes, /dev/stdin, <(...)) taken as named."""
-    if isinstance(files, (str, bytes, os.PathLike)):
-        files = [files]
-    entries = [os.fspath(f) for f in files]
-    regular = [e for e in entries if not is_stream(e)]
-    checked = expand_files(regular) if regular else []  # a file named twice is refused here
-    if len(regular) == len(entries):
-        return checked
-    paths = [p for e in entries for p in ([e] if is_stream(e) else expand_files([e]))]
-    check_distinct(paths)  # a pipe named twice, before its first read
-    return paths
+    """Inputs in order: patterns expanded, streams (pipes, /dev/stdin, <(...)) taken as named,
+    binary sources (arrays, .npy, .npz, HDF5: lagstat_tica._sources) as Source objects."""
+    entries = _sources.entries(files)
+    if not entries:
+        raise ValueError("no input files")
+    items = []
+    for index, entry in enumerate(entries):
+        found = _sources.binary(entry, index)
+        if found is not None:
+            items.extend(found)
+            continue
+        entry = os.fspath(entry)
+        for path in [entry] if is_stream(entry) else expand_files([entry]):
+            found = _sources.binary(path, index) if path != entry else None
+            items.extend(found if found is not None else [path])
+    check_distinct([p for p in items if not isinstance(p, _sources.Source)])  # before a pipe's first read
+    return items
+
+
+def input_name(item):
+    """A path as given, a binary source by its name."""
+    return item.name if isinstance(item, _sources.Source) else item
+
+
+def _scan_source(source, lags, shift, threads, usecols):
+    try:
+        out = source.scan(lags, shift=shift, threads=threads, usecols=usecols)
+    except Exception as exc:
+        raise name_file(exc, source.name)
+    _check_finite(source.name, (out["sum"], out["cov"], out["tcov"]))
+    return out
 
 
 def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None, threads=None,
-             progress=False, keep_per_file=False):
+             progress=False, keep_per_file=False, usecols=None):
     """Every lag's sums over all files from one read of each (see lagstat_tica._native).
 
     Regular files go to `n_jobs` worker processes or the Dask `client`; streams are read
@@ -343,7 +403,8 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     as shift unless `shift` is given, and re-based to the common one (the given shift, else
     the first file's first frame) with :func:`rebase`; the sums are then added in file order,
     so the result is the same bits for any n_jobs, client or threads. Lagged pairs never
-    span two files (nor a segment marker).
+    span two files (nor a segment marker). Binary sources are read here, their columns
+    `usecols` (None: all).
 
     Returns scan's keys merged (`frames`, `shift`, `sum`, `cov`, `lags`, `pairs`, `tcov`,
     `head_sum`, `tail_sum`, `head_cov`, `tail_cov`, `dt` of the first file), plus `files`,
@@ -362,7 +423,9 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     results = [None] * len(paths)
     regular = []
     for i, path in enumerate(paths):
-        if is_stream(path):
+        if isinstance(path, _sources.Source):
+            results[i] = _scan_source(path, lags, shift, thread_share(1, threads), usecols)
+        elif is_stream(path):
             # read here, one at a time, before any worker runs: all the cores are its
             results[i] = _scan_file(path, lags, options_of, shift, thread_share(1, threads))
         else:
@@ -376,12 +439,12 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     widths = {np.asarray(r["sum"]).size for r in results}
     if len(widths) != 1:
         raise ValueError("files have different numbers of columns: %s" % ", ".join(
-            "%s: %d" % (p, np.asarray(r["sum"]).size) for p, r in zip(paths, results)))
+            "%s: %d" % (input_name(p), np.asarray(r["sum"]).size) for p, r in zip(paths, results)))
     common = results[0]["shift"] if shift is None else np.asarray(shift, dtype=float)
     merged = {"shift": np.asarray(common, dtype=float).copy(), "lags": list(lags), "dt": results[0]["dt"]}
     merged["frames"] = sum(int(r["frames"]) for r in results)
     merged["pairs"] = [sum(int(r["pairs"][i]) for r in results) for i in range(len(lags))]
-    merged["files"] = list(paths)
+    merged["files"] = [input_name(p) for p in paths]
     merged["per_file"] = [int(r["frames"]) for r in results]
     merged["segments"] = [r["segments"] for r in results]
     merged["rereadable"] = [bool(r["rereadable"]) for r in results]
@@ -692,6 +755,9 @@ def two_pass(files, lag, *, n_jobs=1, client=None, progress=False, columns=None,
     The files' layouts come from their first lines (see _formats.plan).
     """
     lag = _check_lag(lag)
+    items = _inputs(files)
+    if any(isinstance(p, _sources.Source) for p in items):
+        return _binary_two_pass(items, lag, columns, keep_time, threads)
     paths = expand_files(files)
     plan = _formats.plan(paths, columns, keep_time)
     with _Runner(n_jobs, client, len(paths), threads) as runner:
@@ -725,6 +791,44 @@ def two_pass(files, lag, *, n_jobs=1, client=None, progress=False, columns=None,
     return stats, totals["sum"]
 
 
+def _binary_two_pass(items, lag, columns, keep_time, threads):
+    """two_pass over binary sources (arrays, .npy, .npz, HDF5): the frames' sum from one pass, then
+    the lag scan's sums about the mean from a second one; every input must be binary."""
+    texts = [p for p in items if not isinstance(p, _sources.Source)]
+    if texts:
+        raise ValueError("moments takes text files or binary sources (arrays, .npy, .npz, HDF5), not both in one "
+                         "call: %r is text" % (texts[0],))
+    if keep_time:
+        raise ValueError("keep_time keeps a text file's time column; %s has none" % items[0].name)
+    usecols, _ = _sources.resolve_columns(items, columns)
+    total, frames = None, 0
+    for source in items:
+        for block in source.blocks(usecols):
+            part = block.sum(axis=0)
+            total = part if total is None else total + part
+            frames += block.shape[0]
+        _check_finite(source.name, (total,))
+    mean = total / frames
+    threads = thread_share(1, check_threads(threads))
+    parts = [_scan_source(source, [lag], [float(v) for v in mean], threads, usecols) for source in items]
+    pairs = sum(int(p["pairs"][0]) for p in parts)
+    if pairs == 0:
+        longest = max(range(len(items)), key=lambda i: int(parts[i]["frames"]))
+        raise ValueError("no lagged pairs: lag %d, but the longest file (%s) has %d frames"
+                         % (lag, items[longest].name, int(parts[longest]["frames"])))
+    cov = parts[0]["cov"]
+    tcov = parts[0]["tcov"][0]
+    for p in parts[1:]:
+        cov = cov + p["cov"]
+        tcov = tcov + p["tcov"][0]
+    n = mean.size
+    stats = {"mean": mean, "var": np.diag(cov).copy(), "cov": cov, "tcov": tcov,
+             "samples": np.asarray(float(frames)), "tcov_samples": np.asarray(float(pairs))}
+    if n == 1:
+        stats = {k: np.asarray(v).reshape(()) for k, v in stats.items()}
+    return stats, total
+
+
 def moments(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None):
     """Mean-free moment statistics of a set of text files, through lagstat.run.
 
@@ -734,9 +838,11 @@ def moments(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, 
 
     Parameters
     ----------
-    files : list of str
+    files : list of str, or arrays
         Paths or glob patterns (a pattern expands to its sorted matches, leaving out
-        projections named *.tica.txt). A file named twice is refused.
+        projections named *.tica.txt). A file named twice is refused. Or binary sources, each
+        a trajectory: arrays, .npy, .npz, HDF5 (see lagstat_tica._sources); their second pass is
+        the lag scan's about the mean.
     lag : int
         Lag in frames, 1 to 2**31 - 1; at least one file must be longer.
     n_jobs : int

@@ -4,7 +4,7 @@ import warnings
 import numpy as np
 
 from . import _estimator as est
-from . import _formats, _moments
+from . import _formats, _moments, _sources
 from ._moments import _check_lag
 
 # A fold scoring more than its training data by this factor: more than sampling noise. On
@@ -15,13 +15,23 @@ CV_ABOVE_TRAIN = 1.25
 
 
 def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, **options):
-    """read_sums over files in their own formats: (sums, reads, layout, selection) of the run.
+    """read_sums over files in their own formats and binary sources: (sums, reads, layout,
+    selection) of the run (layout None, selection the column names, where the first input is
+    binary).
 
     Regular files are checked here, before the read; a stream's head is seen only by its scan,
     which runs in this process and checks it against the same reference.
     """
     paths = _moments._inputs(files)
-    regular = [p for p in paths if not _moments.is_stream(p)]
+    binary = [p for p in paths if isinstance(p, _sources.Source)]
+    texts = [p for p in paths if not isinstance(p, _sources.Source)]
+    usecols, names = None, None
+    if binary:
+        if keep_time:
+            raise ValueError("keep_time keeps a text file's time column; %s has none: choose its columns by index"
+                             % binary[0].name)
+        usecols, names = _sources.resolve_columns(binary, columns)
+    regular = [p for p in texts if not _moments.is_stream(p)]
     layouts, reference = {}, None
     if regular:
         plan = _formats.plan(regular, columns, keep_time)
@@ -29,14 +39,25 @@ def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, 
         reference = (regular[0], plan.layout, plan.selection)
     options_of = _formats.ScanOptions(columns, keep_time, reference)
     try:
-        sums, reads = read_sums(paths, lags, keep_per_file=keep_per_file, options_of=options_of, **options)
+        sums, reads = read_sums(paths, lags, keep_per_file=keep_per_file, options_of=options_of, usecols=usecols,
+                                **options)
     except ValueError as exc:
         raise _formats.explain_noted_error(exc, {p: l for p, (l, _) in layouts.items()})
     layouts.update(options_of.seen)
     for path, segments in zip(paths, sums["segments"]):
-        _formats.check_segments(path, layouts[path][0], segments)
+        if not isinstance(path, _sources.Source):
+            _formats.check_segments(path, layouts[path][0], segments)
+    if isinstance(paths[0], _sources.Source):
+        return sums, reads, None, _Names(names)
     layout, selection = layouts[paths[0]]
     return sums, reads, layout, selection
+
+
+class _Names:
+    """The selection of a binary source's columns: their names only."""
+
+    def __init__(self, names):
+        self.names = tuple(names)
 
 
 def read_sums(files, lags, *, keep_per_file=False, **options):
@@ -197,7 +218,7 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     del per_file
     result = LagScan(sums, fold_sums, float(epsilon), reads)
     result.layout, result.columns = layout, selection.names
-    if layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
+    if layout is None or layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
         result.dt = np.nan
     for text in result.caveats():
         warnings.warn(text, RuntimeWarning, stacklevel=2)

@@ -8,7 +8,7 @@ import numpy as np
 
 import lagstat
 
-from . import _formats, _outputs
+from . import _formats, _native, _outputs, _sources
 from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
                        is_stream, name_file, partial_name, remove_quietly)
 from ._optional import missing
@@ -115,6 +115,11 @@ def _pointer(name, hint):
         raise AttributeError("'TICA' object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
                              % (name, hint))
     return property(missing_name)
+
+
+def _check_finite_sums(sums):
+    if not all(np.isfinite(np.asarray(sums[k])).all() for k in ("sum", "cov", "tcov")):
+        raise ValueError("the frames hold values that are not finite (inf/nan), or too large")
 
 
 def _is_list_of_arrays(data):
@@ -284,26 +289,62 @@ class TICA:
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read
-        arrays = trajectories(data)
-        if arrays is not None:
-            if columns is not None or keep_time:
-                raise ValueError("columns and keep_time choose among a file's columns; "
-                                 "pass the array's columns themselves, e.g. x[:, [0, 2]]")
-            from ._estimator import array_sums
-
-            self._fit_sums(array_sums(arrays, [_check_lag(self.lag)]))
-            self.n_reads_ = 1
-            return self
         from ._scan import read_files
 
+        self._partial = None
         sums, reads, layout, selection = read_files(data, [_check_lag(self.lag)], columns, keep_time, n_jobs=n_jobs,
                                                     client=client, threads=threads, progress=progress)
         self._fit_sums(sums)
         self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
         # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
         dt = float(sums.get("dt", np.nan))
-        self.dt_ = dt if self.layout_.dt is not None and np.isfinite(dt) and dt > 0 else None
+        self.dt_ = dt if layout is not None and layout.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
+
+    def partial_fit(self, X, y=None, *, new_trajectory=False, threads=None):
+        """Adds frames to the model, as deeptime's partial_fit: X is the next chunk of the current
+        trajectory (a (T, n) array, 1-D for one column), whose pairs with the chunks before it count;
+        the first call and new_trajectory=True start a trajectory. deeptime's tuple (X_t, X_tau)
+        adds independent pairs instead. The fitted attributes are updated after every call: after
+        any chunking they are those of fit on the same trajectories, bit for bit (but where fit
+        would read again about the mean, see lagstat_tica._estimator, which chunks cannot be)."""
+        from ._moments import fold_sums, pair_sums
+
+        lag = self._checked()[0]
+        state = getattr(self, "_partial", None)
+        if state is None or state["lag"] != lag:
+            state = self._partial = {"lag": lag, "done": None, "acc": None, "count": 0}
+        if isinstance(X, tuple) and len(X) == 2:
+            part = pair_sums(X[0], X[1], lag, "pairs %d" % state["count"])
+            state["count"] += 1
+            self._close_trajectory(state)
+            state["done"] = fold_sums(state["done"], part)
+            total = state["done"]
+        else:
+            source = _sources.ArraySource(X, "chunk of trajectory %d" % state["count"])
+            if new_trajectory or state["acc"] is None:
+                self._close_trajectory(state)
+                state["acc"] = _native.accumulator(source.columns, [lag], threads=threads)
+                state["count"] += 1
+            elif source.columns != state["columns"]:
+                raise ValueError("the chunk has %d columns, the trajectory %d" % (source.columns, state["columns"]))
+            state["columns"] = source.columns
+            for block in source.blocks():
+                state["acc"].add(block)
+            current = state["acc"].snapshot()
+            _check_finite_sums(current)
+            total = fold_sums(state["done"], current)
+        self._fit_sums(total)
+        self.n_reads_, self.layout_, self.dt_ = 1, None, None
+        return self
+
+    @staticmethod
+    def _close_trajectory(state):
+        from ._moments import fold_sums
+
+        if state["acc"] is not None:
+            state["done"] = fold_sums(state["done"], state["acc"].finish())
+            state["acc"] = None
 
     def _fit_sums(self, sums):
         with warnings.catch_warnings(record=True) as caught:
@@ -396,7 +437,8 @@ class TICA:
         The + 1 of the constant function is included; dim (default: the model's dim_) limits the
         components scored; epsilon cuts the whitening of the scored covariances.
         """
-        from ._estimator import array_sums, pair_moments, score_order, vamp_score
+        from ._estimator import pair_moments, score_order, vamp_score
+        from ._scan import read_files
 
         _refuse_deeptime_only("score()", deeptime_only)
         if isinstance(data, (bool, int, float, np.number)) or (isinstance(data, str) and data.lower() in (
@@ -408,15 +450,11 @@ class TICA:
         if data is None:
             c00, c0t = self.cov_, self.cov_tau_
         else:
-            arrays = trajectories(data)
-            if arrays is not None:
-                sums = array_sums(arrays, [self.lag_])
-            else:
-                from ._scan import read_files
-
-                columns = list(self.columns_) if self.layout_ is not None else None
-                sums = read_files(data, [self.lag_], columns, n_jobs=n_jobs, client=client, threads=threads,
-                                  progress=progress)[0]
+            # Files are read with the fitted columns, by name; frames in memory have their own.
+            in_memory = all(not isinstance(e, (str, bytes, os.PathLike)) for e in _sources.entries(data))
+            columns = list(self.columns_) if self.layout_ is not None and not in_memory else None
+            sums = read_files(data, [self.lag_], columns, n_jobs=n_jobs, client=client, threads=threads,
+                              progress=progress)[0]
             _, c00, c0t, _, _ = pair_moments(sums, 0)
             if c00.shape[0] != self.n_features_in_:
                 raise ValueError("data have %d columns, the model %d" % (c00.shape[0], self.n_features_in_))
@@ -452,7 +490,6 @@ class TICA:
     cov_0t = _pointer("cov_0t", "lagstat's TICA calls it cov_tau_")
     instantaneous_coefficients = _pointer("instantaneous_coefficients", "lagstat's TICA calls them eigenvectors_")
     model = _pointer("model", "lagstat's TICA is its own model: fetch_model() gives a copy")
-    partial_fit = _pointer("partial_fit", "fit() reads all the files in one call, each once: give them all")
     fit_from_timeseries = _pointer("fit_from_timeseries", "fit() takes arrays")
     fit_from_covariances = _pointer("fit_from_covariances", "lagstat's TICA fits from its one-read sums "
                                                             "(fit_from_sums)")
