@@ -244,6 +244,8 @@ _STREAM_NAME = re.compile(r"\A/(?:dev/stdin|dev/fd/\d+|proc/self/fd/\d+)\Z")
 
 def is_stream(path):
     """True for an input that can be read only once: a pipe, FIFO or other non-regular file."""
+    if isinstance(path, _sources.Source):
+        return not path.rereadable
     path = os.fspath(path)
     if isinstance(path, bytes):
         path = os.fsdecode(path)

@@ -8,6 +8,7 @@ A source is named by what it is (a path, ``file.npz:key``, ``file.h5:/group/data
 "array i" for the i-th array given) in messages, and knows its column count and, where the file
 has them, its column names.
 """
+import ast
 import errno
 import os
 import re
@@ -93,16 +94,23 @@ class ArraySource(Source):
 
 def _npy_header(f, name):
     """(shape, fortran_order, dtype) of the .npy whose magic f starts with, f left at the data."""
+    head = _read_exactly(f, 10)
+    if len(head) < 10 or head[:6] != NPY_MAGIC or head[6] not in (1, 2, 3):
+        raise SourceError("%s: not a NumPy header (no magic and version)" % name)
+    if head[6] == 1:
+        length = int.from_bytes(head[8:10], "little")
+    else:
+        more = _read_exactly(f, 2)
+        length = int.from_bytes(head[8:10] + more, "little")
+    text = _read_exactly(f, length)
     try:
-        version = np.lib.format.read_magic(f)
-        if version == (1, 0):
-            shape, fortran, dtype = np.lib.format.read_array_header_1_0(f)
-        elif version == (2, 0):
-            shape, fortran, dtype = np.lib.format.read_array_header_2_0(f)
-        else:
-            shape, fortran, dtype = np.lib.format._read_array_header(f, version)
-    except (ValueError, SyntaxError, EOFError) as exc:
+        header = ast.literal_eval(text.decode("utf-8" if head[6] == 3 else "latin1"))
+        shape, fortran = tuple(int(d) for d in header["shape"]), bool(header["fortran_order"])
+        dtype = np.lib.format.descr_to_dtype(header["descr"])
+    except (ValueError, SyntaxError, TypeError, KeyError, UnicodeDecodeError, MemoryError, RecursionError) as exc:
         raise SourceError("%s: not a NumPy header (%s)" % (name, exc)) from None
+    if len(text) != length or not isinstance(header, dict):
+        raise SourceError("%s: not a NumPy header (cut short)" % name)
     if dtype.hasobject or dtype.fields is not None or dtype.kind not in "biuf":
         raise SourceError("%s: the .npy holds %s values; frames must be real numbers" % (name, dtype))
     if len(shape) > 2 or len(shape) == 0:
@@ -397,9 +405,15 @@ def resolve_columns(sources, columns):
     names = sources[0].names or tuple("x%d" % i for i in range(width))
     if columns is None:
         return None, names
+    if isinstance(columns, (str, int, np.integer)):
+        columns = [columns]
     usecols = []
     for c in columns:
-        if isinstance(c, str):
+        if hasattr(c, "first") and hasattr(c, "base"):  # a range of the command line's --columns
+            if c.last - c.base >= width:
+                raise ValueError("--columns %s: %s has %d columns" % (c, sources[0].name, width))
+            usecols.extend(range(c.first - c.base, c.last - c.base + 1))
+        elif isinstance(c, str):
             if c not in names:
                 raise ValueError("no column named %r in %s; its columns are %s%s" % (c, sources[0].name, ", ".join(
                     names[:20]), "" if sources[0].names else " (x0, x1, ... where it has no names)"))

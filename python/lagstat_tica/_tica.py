@@ -334,6 +334,8 @@ class TICA:
             current = state["acc"].snapshot()
             _check_finite_sums(current)
             total = fold_sums(state["done"], current)
+        if not any(int(p) > 0 for p in total["pairs"]):
+            return self  # no pair yet: the chunks to come may bring some
         self._fit_sums(total)
         self.n_reads_, self.layout_, self.dt_ = 1, None, None
         return self

@@ -256,6 +256,18 @@ def _time(value, unit):
     return "%g %s" % (value, unit) if unit else "%g time units" % value
 
 
+def _column_names(inputs, keep_time=False):
+    """The names --columns chooses among: the first regular input's (a text file's fields, a
+    binary source's names, or x0, x1, ...)."""
+    from . import _formats, _sources
+
+    if not inputs:
+        return ()
+    if isinstance(inputs[0], _sources.Source):
+        return _sources.resolve_columns(inputs[:1], None)[1]
+    return _formats.plan(inputs[:1], None, keep_time).layout.fields
+
+
 def _check_plot(path, inputs):
     """Refuses a --plot file that cannot be written, or that is an input, before the fit."""
     from ._moments import file_id
@@ -267,7 +279,7 @@ def _check_plot(path, inputs):
     check_writable_dir(folder, "folder of --plot")
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, "--plot: %s" % os.strerror(errno.EISDIR), path)
-    if os.path.exists(path) and file_id(path) in {file_id(p) for p in inputs}:
+    if os.path.exists(path) and file_id(path) in {file_id(p) for p in inputs if isinstance(p, (str, bytes, os.PathLike))}:
         raise ValueError("--plot %r would overwrite an input" % path)
 
 
@@ -400,20 +412,24 @@ def main(argv=None):
     if in_main_thread:  # signal handlers can only be set there
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        from . import _formats
-        from ._moments import _inputs, is_stream
+        from . import _formats, _sources
+        from ._moments import _inputs, input_name, is_stream
         from ._tica import TICA, output_paths
 
         paths = _inputs(args.files)
+        binary = [p for p in paths if isinstance(p, _sources.Source)]
+        if binary and args.out:
+            raise ValueError("--out projects text files into text beside them; %s is binary: project it in Python "
+                             "(TICA.transform)" % binary[0].name)
         streams = [p for p in paths if is_stream(p)]
         if streams and (args.out or args.plot):
             raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
-                             "write it to a file first" % streams[0])
+                             "write it to a file first" % input_name(streams[0]))
         columns = None
         if args.columns is not None:
             # Names from the first regular file (a pipe's first lines are for its one read).
             regular = [p for p in paths if not is_stream(p)]
-            names = _formats.plan(regular[:1]).layout.fields if regular else ()
+            names = _column_names(regular[:1])
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             args.plot = figure_path(args.plot)
@@ -433,7 +449,7 @@ def main(argv=None):
             model.fit(paths, n_jobs=args.jobs, progress=not args.quiet, columns=columns,
                       keep_time=args.keep_time, threads=args.threads)
         dt = args.dt or model.dt_
-        _say(_report(model, len(paths), dt, model.layout_.unit))
+        _say(_report(model, len(paths), dt, model.layout_.unit if model.layout_ is not None else None))
         for w in caught:
             err.write("%s: warning: %s\n" % (PROG, w.message))
         outputs = None
