@@ -7,7 +7,7 @@ import warnings
 
 import numpy as np
 
-from . import cli
+from . import _cli_common as cli
 
 USAGE_NOTE = "(a file named 'scan' is given as './scan' to the plain command)"
 

@@ -6,69 +6,21 @@ import warnings
 
 import numpy as np
 
-import lagstat
-
 from . import _formats, _native, _outputs, _sources
 from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
                        is_stream, name_file, partial_name, remove_quietly)
 from ._optional import missing
 
 try:
-    import scipy.linalg
+    import scipy.linalg  # noqa: F401 (the estimator needs it: told here with TICA's name)
 except ImportError as exc:
     raise missing("SciPy", "lagstat_tica.TICA") from exc
 
 # After the check above: the estimator needs SciPy too, and this module's message names TICA.
-from ._estimator import UNIT_EIGENVALUE_TOL, implied_timescales, overfitting  # noqa: E402,F401
+from ._estimator import (UNIT_EIGENVALUE_TOL, implied_timescales, overfitting,  # noqa: E402,F401
+                         tica_decomposition, whitening)
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
-
-
-def _canonical_signs(vectors):
-    """Makes the entry of largest magnitude of every column positive."""
-    for j in range(vectors.shape[1]):
-        i = np.argmax(np.abs(vectors[:, j]))
-        if vectors[i, j] < 0:
-            vectors[:, j] = -vectors[:, j]
-    return vectors
-
-
-def whitening(c00, epsilon):
-    """L with L^T C00 L = I on the directions of C00 whose eigenvalues reach epsilon.
-
-    Negative eigenvalues are rounding noise of a positive semidefinite matrix: the cut is
-    raised above the magnitude of the most negative one, so no direction at that noise
-    level survives.
-    """
-    s, v = scipy.linalg.eigh(c00)
-    order = np.argsort(np.abs(s))[::-1]
-    s, v = s[order], v[:, order]
-    cut = epsilon
-    if s.min() < 0:
-        cut = max(cut, -s.min() + 1e-16)
-    # s > 0 as well: with epsilon 0, a zero eigenvalue would be divided by
-    keep = (s >= cut) & (s > 0)
-    if not keep.any():
-        if s.max() == 0:
-            raise ValueError("all input columns are constant: no direction has a variance above 0")
-        raise ValueError("no direction has an instantaneous variance above epsilon = %g; the largest is %g"
-                         % (cut, s.max()))
-    s, v = s[keep], _canonical_signs(v[:, keep].copy())
-    return v / np.sqrt(s)
-
-
-def tica_decomposition(c00, c0t, epsilon):
-    """Solves C0t r = lambda C00 r on the well-conditioned subspace of C00.
-
-    Returns eigenvalues sorted by decreasing magnitude and the matching eigenvectors as
-    columns (signs fixed: largest-magnitude entry positive).
-    """
-    l_mat = whitening(c00, epsilon)
-    ct = l_mat.T @ c0t @ l_mat
-    evals, evecs = scipy.linalg.eigh(0.5 * (ct + ct.T))
-    order = np.argsort(np.abs(evals))[::-1]
-    evals, evecs = evals[order], evecs[:, order]
-    return evals, _canonical_signs(l_mat @ evecs)
 
 
 PARAMETERS = ("lag", "dim", "var_cutoff", "scaling", "epsilon")
@@ -289,7 +241,7 @@ class TICA:
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read
-        from ._scan import read_files
+        from ._reading import read_files
 
         self._partial = None
         sums, reads, layout, selection = read_files(data, [_check_lag(self.lag)], columns, keep_time, n_jobs=n_jobs,
@@ -440,7 +392,7 @@ class TICA:
         components scored; epsilon cuts the whitening of the scored covariances.
         """
         from ._estimator import pair_moments, score_order, vamp_score
-        from ._scan import read_files
+        from ._reading import read_files
 
         _refuse_deeptime_only("score()", deeptime_only)
         if isinstance(data, (bool, int, float, np.number)) or (isinstance(data, str) and data.lower() in (
@@ -592,7 +544,6 @@ def _trajectories(data, n):
     model) arrays of frames."""
     return any(np.ndim(x) >= 2 for x in data) or (n == 1 and len(data) > 0 and all(
         isinstance(x, np.ndarray) and x.ndim == 1 for x in data))
-
 
 
 def output_paths(paths, out_dir, suffix=OUTPUT_SUFFIX):

@@ -167,7 +167,8 @@ def no_h5py(d, monkeypatch):
     (lambda d, m: truncated(d), OSError, "t.npy: the data end after 2391 of 2400 bytes"),
     (lambda d, m: written(d / "h.npy", b"\x93NUMPY\x01\x00\x04\x00junk"), ValueError,
      "h.npy: not a NumPy header"),
-    (lambda d, m: np.savez(d / "z.npz", a=np.ones((9, 2))) or str(d / "z.npz") + ":nope", KeyError, "has no array 'nope'"),
+    (lambda d, m: np.savez(d / "z.npz", a=np.ones((9, 2))) or str(d / "z.npz") + ":nope", KeyError,
+     "has no array 'nope'"),
     (lambda d, m: h5(d / "a.h5", [np.ones((9, 2))]), ValueError, "a.h5: name the dataset, as .*a.h5:/group/dataset"),
     (lambda d, m: h5(d / "b.h5", [np.ones((9, 2))]) + ":/other", KeyError, "has no dataset '/other'"),
     (no_h5py, ImportError, 'pip install "lagstat\\[hdf5\\]"'),
@@ -175,7 +176,8 @@ def no_h5py(d, monkeypatch):
                                                         .read())), ValueError,
      "f.npy.gz: a Fortran-ordered .npy cannot be read in order"),
     (lambda d, m: np.array([["a", "b"]] * 5), ValueError, "array 0: frames must be numbers"),
-    (lambda d, m: [np.ones((9, 2)), np.ones((9, 3))], ValueError, "different numbers of columns: array 0: 2, array 1: 3"),
+    (lambda d, m: [np.ones((9, 2)), np.ones((9, 3))], ValueError,
+     "different numbers of columns: array 0: 2, array 1: 3"),
     (lambda d, m: np.array([[1.0, np.inf]] * 9), ValueError, "array 0: values too large or not finite"),
 ])
 def test_source_errors_are_named(tmp_path, monkeypatch, make, error, match):
@@ -232,3 +234,46 @@ def test_partial_fit_pairs_agree_with_deeptime():
     model = theirs.fetch_model()
     assert np.max(np.abs(ours.cov_ - model.cov_00)) <= 1e-10 * np.max(np.abs(model.cov_00))
     assert np.max(np.abs(ours.eigenvalues_ - model.singular_values)) <= 1e-10
+
+
+# --- the package's layers ------------------------------------------------------------------------
+
+
+def imports_of(path, modules):
+    """The package's modules a module imports, at module level or inside functions."""
+    import ast
+
+    found = set()
+    for node in ast.walk(ast.parse(path.read_text())):
+        if isinstance(node, ast.ImportFrom) and (node.level == 1 or (node.module or "").startswith("lagstat_tica")):
+            parts = (node.module or "").split(".")
+            head = parts[0] if node.level == 1 else (parts[1] if len(parts) > 1 else "")
+            found.update([head] if head else [a.name for a in node.names])
+        elif isinstance(node, ast.Import):
+            found.update(a.name.split(".")[1] for a in node.names if a.name.startswith("lagstat_tica."))
+    return found & modules - {path.stem}
+
+
+def test_no_module_imports_one_that_imports_it_back():
+    import pathlib
+
+    import lagstat_tica
+
+    folder = pathlib.Path(lagstat_tica.__file__).parent
+    files = {p.stem: p for p in folder.glob("*.py")}
+    graph = {name: imports_of(path, set(files)) for name, path in files.items()}
+    cycles = []
+
+    def visit(name, trail):
+        for dep in sorted(graph[name]):
+            if dep in trail:
+                cycles.append(" -> ".join(trail[trail.index(dep):] + [dep]))
+            elif dep not in done:
+                visit(dep, trail + [dep])
+        done.add(name)
+
+    done = set()
+    for name in sorted(graph):
+        if name not in done:
+            visit(name, [name])
+    assert not cycles, cycles
