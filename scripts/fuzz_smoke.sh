@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) and runs each
-# for FUZZ_SECONDS (default 35) over its seed corpus and every kept regression input, both targets
+# for FUZZ_SECONDS (default 35) over its seed corpus and every kept regression input, the targets
 # side by side. A failing input is saved under build/fuzz/artifacts/: keep it as a regression case
 # in tests/fuzz/regressions/<target>/ once the fault is fixed.
 set -euo pipefail
@@ -30,11 +30,12 @@ build=$root/build/fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAGSTAT_BUILD_MODULE=OFF -DLAGSTAT_BUILD_FUZZ=ON \
   -DLAGSTAT_WERROR=ON "${cmake_launcher[@]}" >/dev/null
-cmake --build "$build" --target fuzz_reader fuzz_kernels
+cmake --build "$build" --target fuzz_reader fuzz_kernels fuzz_npy
 
 mkdir -p "$build/artifacts"
 pids=()
-for target in reader kernels; do
+targets=(reader kernels npy)
+for target in "${targets[@]}"; do
   # New inputs go to a scratch corpus; the committed seeds and regressions are only read.
   work="$build/work/$target"
   mkdir -p "$work" "$root/tests/fuzz/regressions/$target"
@@ -45,8 +46,8 @@ for target in reader kernels; do
   pids+=($!)
 done
 status=0
-for i in 0 1; do
-  target=$([[ $i == 0 ]] && echo reader || echo kernels)
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
   if wait "${pids[$i]}"; then
     echo "fuzz_$target: $(grep -E '^stat::number_of_executed_units' "$build/fuzz_$target.log" | awk '{print $2}') runs, no failure"
   else

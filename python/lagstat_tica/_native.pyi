@@ -22,7 +22,8 @@ class source:
         """The first lines, without their ends, decoded as UTF-8 with errors="replace"; a last
         line cut by max_bytes is left out. The bytes stay buffered, so scan reads them again (a
         pipe loses nothing), and every call starts from the beginning. On a pipe it waits for
-        max_lines lines, the end or max_bytes."""
+        max_lines lines, the end or max_bytes. A .npy source has no lines: ValueError, naming
+        the file (scan reads it)."""
     def scan(
         self,
         lags: Sequence[int],
@@ -60,9 +61,11 @@ class source:
         """
 
 def open(path: _Path) -> source:
-    """Opens a file of tabulated text (str, bytes or os.PathLike: a regular file, pipe, FIFO,
-    /dev/stdin; gzip, bzip2, xz or zstd by its magic bytes, as lagstat.run) for one read, with
-    lagstat.run's OSError (errno, filename) where it cannot."""
+    """Opens a file of tabulated text or a NumPy .npy file (str, bytes or os.PathLike: a regular
+    file, pipe, FIFO, /dev/stdin; gzip, bzip2, xz or zstd by its magic bytes, as lagstat.run) for
+    one read, with lagstat.run's OSError (errno, filename) where it cannot. A .npy file is
+    scanned as lagstat.run reads it: usecols select its columns, the text options are refused,
+    a segment's first data line is 1."""
 
 class accumulator:
     """Every lag's sums of frames handed over in blocks (arrays, binary files read in chunks):

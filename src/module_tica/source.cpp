@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "binary/npy_header.hpp"
 #include "module_tica/arguments.hpp"
 #include "module_tica/result.hpp"
 #include "passes/lag_scan.hpp"
@@ -75,17 +76,31 @@ PyObject* source_head(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     auto* s = reinterpret_cast<source_object*>(self);
     if (!claim(s)) return nullptr;
-    bool ok;
+    bool ok, npy = false;
     try {
         gil_released unlocked;
-        ok = s->source->keep(static_cast<std::size_t>(max_lines),
-                             static_cast<std::size_t>(max_bytes));
+        // A .npy file has no lines: told by its magic before anything more is kept of it.
+        ok = true;
+        while (ok && s->source->kept().size() < binary::npy_magic_size &&
+               binary::could_be_npy(s->source->kept().data(), s->source->kept().size()) &&
+               !s->source->exhausted())
+            ok = s->source->read_ahead(binary::npy_magic_size - s->source->kept().size()) ||
+                 s->source->error_number() == 0;
+        npy = binary::is_npy(s->source->kept().data(), s->source->kept().size());
+        if (ok && !npy)
+            ok = s->source->keep(static_cast<std::size_t>(max_lines),
+                                 static_cast<std::size_t>(max_bytes));
     } catch (...) {
         s->busy = false;
         return set_from_cpp_exception();
     }
     s->busy = false;
     if (!ok) return read_failure(s, s->source->error_number());
+    if (npy) {
+        passes::pass_error e{passes::failure::bad_npy, 0,
+                             "A NumPy .npy file has no lines to show: scan() reads its array"};
+        return set_pass_error(e, *s->file);
+    }
 
     // Whole lines only: a last line without its end is one only at the end of the input.
     const std::string_view kept = s->source->kept();

@@ -10,6 +10,8 @@
 #include <limits>
 #include <new>
 
+#include "binary/npy_decode.hpp"
+
 namespace lagstat::passes {
 
 struct frame_batches::piece {
@@ -23,6 +25,16 @@ struct frame_batches::piece {
     // first frames after them.
     std::vector<segment_break> breaks;
     std::vector<row_line> row_lines;
+    // A .npy input's raw bytes of the piece, where they are not read straight into frames.
+    std::unique_ptr<char[]> raw;
+    std::size_t raw_capacity = 0;
+
+    char* raw_room(std::size_t bytes) noexcept {
+        if (raw_capacity >= bytes) return raw.get();
+        raw.reset(new (std::nothrow) char[bytes]);
+        raw_capacity = raw ? bytes : 0;
+        return raw.get();
+    }
 
     // Room for `most` frames, keeping the first `keep`. false when it cannot be had.
     bool reserve(std::size_t keep, std::size_t most, std::size_t stride) noexcept {
@@ -75,6 +87,12 @@ frame_batches::frame_batches(text_input& in, thread_team& team, source::interrup
     min_share_ = std::min<std::size_t>(std::size_t{1} << 16, piece_bytes);
     fd_ = in.plain_file_fd();
     if (fd_ >= 0) offset_ = static_cast<off_t>(in.plain_file_offset());
+    piece_bytes_ = piece_bytes;
+    npy_ = in.npy();
+    if (npy_ != nullptr) {
+        pick_ = layout_.selected();
+        if (fd_ >= 0) npy_data_at_ = offset_ - static_cast<off_t>(length_);
+    }
 }
 
 frame_batches::~frame_batches() = default;
@@ -305,6 +323,7 @@ bool frame_batches::next_batch() {
             return false;
         }
     }
+    if (npy_ != nullptr) return next_npy_batch();
 
     // Whole lines to parse: up to the last '\n' of the buffer, or all of it once the input
     // has ended; a line longer than the buffer makes the buffer grow.
@@ -411,6 +430,161 @@ bool frame_batches::next_batch() {
         error_ = pending_;
         done_ = true;
     } else if (final_span || (source_done_ && rest == 0)) {
+        done_ = true;
+    }
+    return true;
+}
+
+// ---- .npy input ------------------------------------------------------------------------------
+
+bool frame_batches::read_npy_range(char* dst, std::uint64_t from, std::size_t bytes,
+                                   int& err) const noexcept {
+    // The data's first bytes are in the buffer, as the opening read them; the rest is in the file.
+    std::size_t done = 0;
+    if (from < length_) {
+        done = std::min<std::size_t>(bytes, length_ - static_cast<std::size_t>(from));
+        std::memcpy(dst, text_.get() + from, done);
+    }
+    while (done < bytes) {
+        const ssize_t n =
+            ::pread(fd_, dst + done, bytes - done, npy_data_at_ + static_cast<off_t>(from + done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            err = 0;  // the file is shorter than it was when opened
+            return false;
+        } else if (errno != EINTR) {
+            err = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+void frame_batches::decode_npy_piece(std::size_t i, std::uint64_t first_row, std::size_t count) {
+    const binary::npy_layout& l = *npy_;
+    piece& p = pieces_[i];
+    p.result = text::chunk_result{};
+    p.read_error = 0;
+    p.breaks.clear();
+    p.row_lines.clear();
+    if (count == 0) return;
+    if (!p.reserve(0, count, stride_)) {
+        p.result.why = text::chunk_result::stop::full;  // reported as no memory
+        return;
+    }
+    double* const frames = p.frames.get();
+    const int* const pick = pick_.empty() ? nullptr : pick_.data();
+    const std::size_t row_bytes = static_cast<std::size_t>(l.row_bytes());
+    int err = 0;
+    bool ok = true;
+    if (fd_ < 0) {
+        // Rows of the buffer the calling thread filled, from the batch's first row on.
+        const std::size_t at = static_cast<std::size_t>(first_row - npy_row_) * row_bytes;
+        binary::decode_rows(l, text_.get() + at, count, pick, stride_, frames, stride_);
+    } else if (!l.by_columns()) {
+        if (l.native_double() && pick == nullptr) {
+            // The file's bytes are the frames.
+            ok = read_npy_range(reinterpret_cast<char*>(frames), first_row * row_bytes,
+                                count * row_bytes, err);
+        } else if (char* raw = p.raw_room(count * row_bytes); raw == nullptr) {
+            p.result.why = text::chunk_result::stop::full;
+            return;
+        } else if ((ok = read_npy_range(raw, first_row * row_bytes, count * row_bytes, err))) {
+            binary::decode_rows(l, raw, count, pick, stride_, frames, stride_);
+        }
+    } else {
+        // Column after column: each selected one's run of the piece's rows.
+        char* raw = p.raw_room(count * l.item_bytes);
+        if (raw == nullptr) {
+            p.result.why = text::chunk_result::stop::full;
+            return;
+        }
+        for (std::size_t j = 0; j < stride_ && ok; ++j) {
+            const std::uint64_t column = pick == nullptr ? j : static_cast<std::uint64_t>(pick[j]);
+            ok = read_npy_range(raw, (column * l.rows + first_row) * l.item_bytes,
+                                count * l.item_bytes, err);
+            if (ok) binary::decode_column(l, raw, count, frames + j, stride_);
+        }
+    }
+    if (!ok) {
+        p.read_error = err == 0 ? -1 : err;
+        return;
+    }
+    p.result.records = count;
+    if (hook_) hook_(i, frames, count);
+}
+
+bool frame_batches::next_npy_batch() {
+    const binary::npy_layout& l = *npy_;
+    const std::size_t parts = pieces_.size();
+    const std::size_t row_bytes = static_cast<std::size_t>(l.row_bytes());
+    // About piece_bytes of rows, or of their frames where those are larger, per thread.
+    const std::size_t frame_bytes = std::max(row_bytes, stride_ * sizeof(double));
+    std::size_t batch = std::max<std::size_t>(1, team_.size() * piece_bytes_ / frame_bytes);
+    if (batch > l.rows - npy_row_) batch = static_cast<std::size_t>(l.rows - npy_row_);
+    pass_error after;  // comes after the batch's frames
+    if (fd_ < 0) {
+        // The buffer grows only as the bytes come, so that a header promising more than the
+        // input holds costs no more memory than the input.
+        const std::size_t need = batch * row_bytes;
+        while (length_ < need && !source_done_) {
+            if (length_ == capacity_) grow(std::min(need, capacity_ * 2));
+            fill_sequential();
+        }
+        if (length_ < need) {
+            batch = length_ / row_bytes;
+            after = pending_ ? pending_
+                             : pass_error{failure::read_error, EIO,
+                                          "The data are shorter than the .npy header says"};
+        }
+    }
+    std::atomic<std::size_t> next_piece{0};
+    team_.run([&](std::size_t t) {
+        if (t == 0) run_side_job();
+        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;) {
+            const std::size_t from = batch * i / parts, to = batch * (i + 1) / parts;
+            decode_npy_piece(i, npy_row_ + from, to - from);
+        }
+    });
+    breaks_.clear();
+    row_lines_.clear();
+    for (std::size_t i = 0; i < parts; ++i) {
+        const piece& p = pieces_[i];
+        if (p.read_error != 0 || p.result.why == text::chunk_result::stop::full) {
+            // A regular file that lost bytes under the pass: the batch's frames are not kept.
+            if (p.result.why == text::chunk_result::stop::full)
+                error_ = {failure::no_memory};
+            else if (p.read_error < 0)
+                error_ = {failure::read_error, EIO, "The file became shorter while it was read"};
+            else
+                error_ = {failure::read_error, p.read_error};
+            done_ = true;
+            rows_.clear();
+            piece_rows_.assign(parts + 1, 0);
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < parts; ++i) {
+        const piece& p = pieces_[i];
+        for (std::size_t k = 0; k < p.result.records; ++k)
+            rows_.push_back(p.frames.get() + k * stride_);
+        piece_rows_.push_back(rows_.size());
+    }
+    npy_row_ += batch;
+    // pread leaves the descriptor's offset alone: move it past the rows read, as read(2)
+    // would have, for whoever shares or watches the descriptor.
+    if (fd_ >= 0 && !l.by_columns())
+        (void)::lseek(fd_, npy_data_at_ + static_cast<off_t>(npy_row_ * row_bytes), SEEK_SET);
+    if (fd_ < 0) {
+        const std::size_t used = batch * row_bytes;
+        std::memmove(text_.get(), text_.get() + used, length_ - used);
+        length_ -= used;
+    }
+    if (after) {
+        error_ = after;
+        done_ = true;
+    } else if (npy_row_ == l.rows) {
         done_ = true;
     }
     return true;

@@ -34,6 +34,13 @@ namespace lagstat::passes {
 /// is found shorter at its end than what was read is a read error (the data would be short);
 /// a last line without its '\n' is a frame only when the file's size and time are those it had
 /// when it was opened, since otherwise it is a line still being written.
+///
+/// A .npy input (in.npy()) comes out of the same batches: each a run of rows cut into pieces,
+/// whose threads read their own rows with pread from a regular file (a Fortran-order one column
+/// by column) or take them from the buffer the calling thread fills from a pipe or a decoder,
+/// and decode them into frames (binary/npy_decode.hpp). Data that end before the header's
+/// shape is filled are a read error after the whole frames before it, a regular file found
+/// shorter than that under the pass one before the batch that missed its bytes.
 class frame_batches {
 public:
     /// Called on the thread that parsed them, before the batch is handed out: the piece index,
@@ -98,6 +105,9 @@ private:
     struct piece;
 
     bool next_batch();
+    bool next_npy_batch();
+    bool read_npy_range(char* dst, std::uint64_t from, std::size_t bytes, int& err) const noexcept;
+    void decode_npy_piece(std::size_t i, std::uint64_t first_row, std::size_t count);
     void run_side_job();
     void fill();
     void fill_parallel();
@@ -133,6 +143,15 @@ private:
     std::vector<segment_break> breaks_;
     std::vector<row_line> row_lines_;
     std::uint64_t line_ = 0;  // physical lines before the buffer's first byte
+
+    // A .npy input: its layout (null for text), the record's columns, the rows handed out,
+    // and for a regular file the offset of the data's first byte (the buffer keeps the data's
+    // first length_ bytes, as the opening read them).
+    const binary::npy_layout* npy_ = nullptr;
+    std::vector<int> pick_;
+    std::uint64_t npy_row_ = 0;
+    off_t npy_data_at_ = 0;
+    std::size_t piece_bytes_ = default_piece_bytes;
     pass_error error_;
     bool done_ = false;
 };

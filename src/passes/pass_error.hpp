@@ -15,6 +15,7 @@ enum class failure : unsigned char {
     read_error,      // reading failed: err, and text where the decoder names the fault
     bad_line,        // a data line outside the format or of another width: line, reason
     bad_options,     // usecols do not fit the first data line: reason
+    bad_npy,         // a .npy file lagstat does not read, or text options given for one: text
     interrupted,     // the interrupt check stopped the pass (its own exception stands)
     same_file,       // the output is the input or a file behind the pass's arrays: text
     open_output,     // the output cannot be created: err

@@ -1,6 +1,7 @@
 #include "passes/text_input.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,9 +9,10 @@
 #include <new>
 #include <utility>
 
-#include "text/chunk_parser.hpp"
+#include "binary/npy_decode.hpp"
 #include "source/compressed_source.hpp"
 #include "source/open_input.hpp"
+#include "text/chunk_parser.hpp"
 #include "text/first_line.hpp"
 
 namespace lagstat::passes {
@@ -49,8 +51,115 @@ pass_error text_input::open_source(std::unique_ptr<source::byte_source> source,
     if (plain_file_fd() >= 0) source_->plain_file_opened(opened_size_, opened_mtime_);
     layout_ = text::parse_layout(options);
     text_ = text_buffer{};
+    npy_ = false;
     if (!regrow(text_, std::max<std::size_t>(buffer_size, 1))) return {failure::no_memory};
+    // A .npy file starts with its magic, which no text does: enough bytes to tell, no more (a
+    // pipe's writer is not waited for beyond them; text reads on from them to its first line).
+    try {
+        std::size_t keep = 0;
+        while (text_.length < binary::npy_magic_size && !text_.ended &&
+               binary::could_be_npy(text_.bytes.get(), text_.length)) {
+            if (read_more(keep, max_first_line_bytes) == got::error) return read_error();
+        }
+    } catch (const std::bad_alloc&) {
+        return {failure::no_memory};
+    }
+    if (binary::is_npy(text_.bytes.get(), text_.length)) return open_npy(options);
     return find_first_line(options.skip_rows);
+}
+
+pass_error text_input::npy_refused(std::string why) {
+    // A damaged compressed stream can decode to a header that is none before its check sums fail.
+    if (damaged()) return read_error();
+    npy_why_ = std::move(why);
+    return {failure::bad_npy, 0, npy_why_.c_str()};
+}
+
+pass_error text_input::open_npy(const text::text_options& options) try {
+    npy_ = true;
+    text_buffer& t = text_;
+    const char* option = !options.comments.empty()                                   ? "comments"
+                         : options.skip_rows != 0                                    ? "skip_rows"
+                         : options.delimiter != text::delimiter::whitespace_or_comma ? "delimiter"
+                                                                                     : nullptr;
+    if (option != nullptr)
+        return npy_refused(std::string(option) +
+                           " is an option of text input, which a .npy file is not");
+    std::size_t keep = 0;
+    binary::npy_header_result h;
+    for (;;) {
+        h = binary::parse_npy_header(t.bytes.get(), t.length, npy_layout_);
+        if (h.what != binary::npy_header_result::status::need_more) break;
+        if (t.ended) {
+            // A file cut under the pass is no header's fault.
+            if (pass_error e = check_plain_file_end(opened_size_)) return e;
+            return npy_refused("Unreadable .npy file: it ends inside its header");
+        }
+        if (read_more(keep, std::max(h.need, t.capacity)) == got::error) return read_error();
+    }
+    if (h.what == binary::npy_header_result::status::bad)
+        return npy_refused("Unreadable .npy file: " + h.why);
+    const binary::npy_layout& l = npy_layout_;
+    const bool plain = plain_file_fd() >= 0;
+    if (l.by_columns() && !plain)
+        return npy_refused(
+            "A Fortran-order .npy file is read column by column, which needs a regular "
+            "uncompressed file, not a pipe or compressed input (numpy.ascontiguousarray before "
+            "saving gives C order)");
+    if (l.data_bytes() == 0)
+        return {failure::no_data, ENODATA, "No data: the .npy file's array holds no frames"};
+    if (const text::error_kind why = layout_.resolve(static_cast<int>(l.columns));
+        why != text::error_kind::none) {
+        pass_error e{failure::bad_options};
+        e.reason = why;
+        return e;
+    }
+    const std::uint64_t file_bytes = l.data_offset + l.data_bytes();
+    const pass_error short_data{failure::read_error, EIO,
+                                "The data are shorter than the .npy header says"};
+    if (plain && static_cast<std::uint64_t>(opened_size_) < file_bytes) return short_data;
+    columns_ = layout_.width();
+    first_line_ = 1;
+    // The bytes after the header, at the buffer's start: the data from their first byte on.
+    const std::size_t header = static_cast<std::size_t>(l.data_offset);
+    std::memmove(t.bytes.get(), t.bytes.get() + header, t.length - header);
+    t.length -= header;
+
+    // The first record, which the lag scan's shift may be, decoded as the batches decode it.
+    const std::size_t width = static_cast<std::size_t>(columns_);
+    std::vector<int> pick = layout_.selected();
+    if (pick.empty())
+        for (std::size_t j = 0; j < width; ++j) pick.push_back(static_cast<int>(j));
+    first_values_.assign(width, 0.0);
+    if (l.by_columns()) {
+        // By pread, from a regular file: its first element of every column.
+        const off_t data_at = static_cast<off_t>(plain_file_offset() - t.length);
+        for (std::size_t j = 0; j < width; ++j) {
+            char item[8];
+            const off_t at = data_at + static_cast<off_t>(static_cast<std::uint64_t>(pick[j]) *
+                                                          l.rows * l.item_bytes);
+            ssize_t n;
+            while ((n = ::pread(plain_file_fd(), item, l.item_bytes, at)) < 0 && errno == EINTR) {
+            }
+            if (n < 0) return {failure::read_error, errno};
+            if (static_cast<std::size_t>(n) != l.item_bytes) return short_data;
+            binary::decode_column(l, item, 1, &first_values_[j], 1);
+        }
+        return {};
+    }
+    const std::size_t row = static_cast<std::size_t>(l.row_bytes());
+    keep = 0;
+    while (t.length < row) {
+        if (t.ended) {
+            if (pass_error e = check_plain_file_end(opened_size_)) return e;
+            return short_data;
+        }
+        if (read_more(keep, std::max(row, t.capacity)) == got::error) return read_error();
+    }
+    binary::decode_rows(l, t.bytes.get(), 1, pick.data(), width, first_values_.data(), width);
+    return {};
+} catch (const std::bad_alloc&) {
+    return {failure::no_memory};
 }
 
 // One read(2)'s worth more after the buffer's bytes, as a line-by-line reader reads: a pipe's
@@ -175,6 +284,10 @@ pass_error text_input::find_first_line(std::uint64_t skip_rows) try {
 }
 
 bool text_input::first_record(std::vector<double>& values) const try {
+    if (npy_) {
+        values = first_values_;
+        return true;
+    }
     const std::size_t width = static_cast<std::size_t>(columns_);
     values.assign(width, 0.0);
     const char* const begin = text_.bytes.get();

@@ -1,7 +1,8 @@
 // An input opened by a pass: its byte source, and the text from its first data line on, found,
 // checked and counted in the buffer that the threaded reader (frame_batches) then takes over and
 // goes on filling, so that nothing is read twice, a pipe loses no line, and the first record is
-// parsed as every other one is.
+// parsed as every other one is. A NumPy .npy file, known by its magic bytes, is opened here too:
+// its header read instead of a first line, the bytes after it left in the same buffer.
 #pragma once
 
 #include <sys/types.h>
@@ -10,11 +11,13 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "binary/npy_header.hpp"
+#include "passes/pass_error.hpp"
 #include "source/byte_source.hpp"
 #include "text/text_options.hpp"
-#include "passes/pass_error.hpp"
 
 namespace lagstat::passes {
 
@@ -39,6 +42,10 @@ public:
     pass_error open_source(std::unique_ptr<source::byte_source> source,
                            const text::text_options& options = {},
                            std::size_t buffer_size = default_buffer_size);
+
+    /// The header of a .npy input, null for text. Its columns stand for a line's fields (usecols
+    /// select among them); its rows are the frames; the layout's line numbers count frames.
+    const binary::npy_layout* npy() const noexcept { return npy_ ? &npy_layout_ : nullptr; }
 
     /// Values of a record: the first data line's field count, or the number of usecols.
     int columns() const noexcept { return columns_; }
@@ -89,6 +96,8 @@ private:
     got read_more(std::size_t& keep_from, std::size_t most);
     got skip_line(std::size_t& at);
     pass_error find_first_line(std::uint64_t skip_rows);
+    pass_error open_npy(const text::text_options& options);
+    pass_error npy_refused(std::string why);
     bool damaged() const;
 
     std::unique_ptr<source::byte_source> source_;
@@ -98,6 +107,10 @@ private:
     int columns_ = 0;
     off_t opened_size_ = 0;
     timespec opened_mtime_{};
+    bool npy_ = false;
+    binary::npy_layout npy_layout_;
+    std::string npy_why_;  // the text of a refused .npy, which the pass_error points to
+    std::vector<double> first_values_;  // a .npy's first record
 };
 
 }  // namespace lagstat::passes

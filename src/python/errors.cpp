@@ -109,7 +109,10 @@ PyObject* set_line_error(const file_name& file, std::uint64_t line, const char* 
     // The number is printed here: Python 2's formatter knows no %llu.
     char number[24];
     std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(line));
-    py_ref where = py_ref::steal(PyUnicode_FromFormat("in %R, line %s", file.given.get(), number));
+    // Line 0: an error of the whole file (a .npy header), named without a line.
+    py_ref where =
+        py_ref::steal(line == 0 ? PyUnicode_FromFormat("in %R", file.given.get())
+                                : PyUnicode_FromFormat("in %R, line %s", file.given.get(), number));
     if (!where || PyList_Append(notes.get(), where.get()) < 0) return nullptr;
     if (why != nullptr) {
         py_ref what = py_ref::steal(PyUnicode_FromString(why));
@@ -152,6 +155,8 @@ PyObject* set_pass_error(const passes::pass_error& e, const file_name& input,
         case failure::bad_options:
             PyErr_SetString(PyExc_ValueError, text::describe(e.reason));
             return nullptr;
+        case failure::bad_npy:
+            return set_line_error(input, 0, nullptr, PyExc_ValueError, e.text);
         case failure::no_memory:
             // A line held up to the stated limit is named, as a refused line is.
             if (e.line != 0 && e.text != nullptr)

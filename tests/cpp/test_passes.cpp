@@ -37,7 +37,10 @@ using text::error_kind;
 // ---- inputs ---------------------------------------------------------------------------------
 
 enum class source_kind { file, pipe, memory, failing };
-enum class fault { none, bad_token, field_count, long_field, blank_line, read_error };
+enum class fault { none, bad_token, field_count, long_field, blank_line, read_error, short_data };
+/// Text, or the same numbers as a .npy file's array in C or Fortran order (random dtype, byte
+/// order, format version, rank and usecols).
+enum class input_form { text, npy_c, npy_f };
 
 const char* name_of(source_kind k) {
     static const char* names[] = {"file", "pipe", "memory", "failing"};
@@ -73,6 +76,11 @@ struct trial {
     std::size_t chunk = 0;    // bytes per read of memory, pipe and failing sources
     std::size_t reader_buffer = 0, piece_bytes = 0;
     std::string describe;
+    // A .npy trial: the bytes the sources give are the file's, and what a reader going line by
+    // line must make of them is the text of the same numbers (whole rows before a cut).
+    text::text_options options;
+    std::string literal_text;
+    bool npy_cut = false;
 };
 
 std::size_t log_uniform(std::mt19937_64& rng, std::size_t most) {
@@ -147,6 +155,154 @@ trial make_trial(std::mt19937_64& rng, fault f, source_kind source) {
     return t;
 }
 
+// ---- .npy inputs: a literal encoder and decoder, byte by byte ------------------------------
+
+struct npy_dtype {
+    char code;  // f, i, u
+    unsigned size;
+    bool big;
+};
+
+std::uint64_t element_bits(const npy_dtype& d, const char* p) {
+    std::uint64_t bits = 0;
+    for (unsigned b = 0; b < d.size; ++b) {
+        const auto byte = static_cast<unsigned char>(p[d.big ? b : d.size - 1 - b]);
+        bits = bits << 8 | byte;
+    }
+    return bits;
+}
+
+/// The element's value, from its bits as the dtype defines them.
+double decode_literally(const npy_dtype& d, const char* p) {
+    const std::uint64_t bits = element_bits(d, p);
+    if (d.code == 'f') {
+        if (d.size == 8) {
+            double v;
+            std::memcpy(&v, &bits, 8);
+            return v;
+        }
+        const auto b32 = static_cast<std::uint32_t>(bits);
+        float v;
+        std::memcpy(&v, &b32, 4);
+        return double(v);
+    }
+    if (d.code == 'u') return double(bits);
+    const unsigned shift = 64 - 8 * d.size;  // sign extension
+    return double(static_cast<std::int64_t>(bits << shift) >> shift);
+}
+
+/// The element's value as exact text: its integer digits, or a double's round trip.
+std::string text_literally(const npy_dtype& d, const char* p) {
+    const std::uint64_t bits = element_bits(d, p);
+    if (d.code == 'u') return std::to_string(bits);
+    if (d.code == 'i') {
+        const unsigned shift = 64 - 8 * d.size;
+        return std::to_string(static_cast<std::int64_t>(bits << shift) >> shift);
+    }
+    char field[40];
+    std::snprintf(field, sizeof field, "%.17g", decode_literally(d, p));
+    return field;
+}
+
+trial make_npy_trial(std::mt19937_64& rng, fault f, source_kind source, input_form form) {
+    trial t;
+    static const npy_dtype dtypes[] = {
+        {'f', 8, false}, {'f', 8, true},  {'f', 4, false}, {'f', 4, true},  {'i', 1, false},
+        {'u', 1, false}, {'i', 2, true},  {'u', 2, false}, {'i', 4, false}, {'i', 4, true},
+        {'u', 4, true},  {'i', 8, false}, {'i', 8, true},  {'u', 8, false}};
+    const npy_dtype d = dtypes[rng() % (sizeof dtypes / sizeof dtypes[0])];
+    const std::size_t m = 1 + rng() % 40, rows = 1 + log_uniform(rng, 600);
+    const bool one_d = m == 1 && (rng() & 1), fortran = form == input_form::npy_f;
+    const unsigned version = 1 + unsigned(rng() % 3);
+    // The elements, row by row: any bits of an integer, a float of the text trials' kind.
+    std::uniform_real_distribution<double> noise(-4.0, 4.0);
+    std::vector<std::string> cells(rows * m);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < m; ++c) {
+            std::uint64_t bits = rng();
+            if (d.code == 'f') {
+                const double v = std::ldexp(noise(rng), int(rng() % 41) - 20);
+                if (d.size == 8) {
+                    std::memcpy(&bits, &v, 8);
+                } else {
+                    const float x = float(v);
+                    std::uint32_t b32;
+                    std::memcpy(&b32, &x, 4);
+                    bits = b32;
+                }
+            }
+            std::string& cell = cells[r * m + c];
+            for (unsigned b = 0; b < d.size; ++b) {
+                const unsigned byte = d.big ? d.size - 1 - b : b;
+                cell += char((bits >> (8 * byte)) & 0xff);
+            }
+        }
+    }
+    char descr[8];
+    std::snprintf(descr, sizeof descr, "%c%c%u",
+                  d.size == 1 ? '|'
+                  : d.big     ? '>'
+                              : '<',
+                  d.code, d.size);
+    std::string header = std::string("{'descr': '") + descr +
+                         "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (" +
+                         std::to_string(rows) +
+                         (one_d ? ",), }" : ", " + std::to_string(m) + "), }");
+    const std::size_t fixed = version == 1 ? 10 : 12;
+    while ((fixed + header.size() + 1) % 64 != 0) header += ' ';
+    header += '\n';
+    t.text = std::string("\x93NUMPY", 6) + char(version) + '\0';
+    for (unsigned b = 0; b < (version == 1 ? 2u : 4u); ++b)
+        t.text += char((header.size() >> (8 * b)) & 0xff);
+    t.text += header;
+    const std::size_t data_at = t.text.size(), row_bytes = m * d.size;
+    for (std::size_t i = 0; i < rows * m; ++i)
+        t.text += fortran ? cells[(i % rows) * m + i / rows] : cells[i];
+
+    // usecols at random, negative ones too.
+    std::vector<std::size_t> pick(m);
+    for (std::size_t c = 0; c < m; ++c) pick[c] = c;
+    if (rng() % 3 == 0) {
+        std::shuffle(pick.begin(), pick.end(), rng);
+        pick.resize(1 + rng() % m);
+        for (std::size_t c : pick)
+            t.options.usecols.push_back(rng() & 1 ? (long long)c : (long long)c - (long long)m);
+    }
+    t.columns = pick.size();
+    // A cut (a failing source, or data ending early) after the first row: the rows before it.
+    std::size_t whole = rows;
+    if (f == fault::read_error || f == fault::short_data) {
+        const std::size_t cut = data_at + row_bytes + rng() % (rows * row_bytes - row_bytes + 1);
+        whole = (cut - data_at) / row_bytes;
+        t.npy_cut = cut < t.text.size();
+        if (f == fault::short_data) t.text.resize(cut);
+        t.fail_at = cut;
+    }
+    if (source != source_kind::failing) t.fail_at = t.text.size();
+    for (std::size_t r = 0; r < whole; ++r) {
+        for (std::size_t j = 0; j < pick.size(); ++j) {
+            const char* cell = cells[r * m + pick[j]].data();
+            // The literal decoder and the text of the same element must agree first.
+            const double v = decode_literally(d, cell);
+            EXPECT_TRUE(std::strtod(text_literally(d, cell).c_str(), nullptr) == v);
+            t.literal_text += text_literally(d, cell);
+            t.literal_text += j + 1 < pick.size() ? " " : "\n";
+        }
+    }
+    t.chunk = log_uniform(rng, 70000);
+    t.reader_buffer = 1 + log_uniform(rng, 8192);
+    t.piece_bytes = log_uniform(rng, 16384);
+    t.describe = std::string(name_of(source)) + " npy " + descr + (fortran ? " F" : " C") + " v" +
+                 std::to_string(version) + " shape " + std::to_string(rows) + "x" +
+                 std::to_string(m) + (one_d ? " (1-d)" : "") + " columns " +
+                 std::to_string(t.columns) + " whole rows " + std::to_string(whole) +
+                 " fail_at=" + std::to_string(t.fail_at) + "/" + std::to_string(t.text.size()) +
+                 " chunk=" + std::to_string(t.chunk) +
+                 " reader_buffer=" + std::to_string(t.reader_buffer) +
+                 " piece_bytes=" + std::to_string(t.piece_bytes);
+    return t;
+}
+
 /// What one reader going line by line makes of a trial: its frames and how it stops.
 struct expected {
     std::vector<std::vector<double>> frames;
@@ -157,8 +313,9 @@ struct expected {
 
 expected read_literally(const trial& t) {
     // A failing source hands out whole lines before its error, then fails.
-    std::string text = t.text.substr(0, t.fail_at);
-    const bool fails = t.fail_at < t.text.size();
+    const bool npy = !t.literal_text.empty();
+    std::string text = npy ? t.literal_text : t.text.substr(0, t.fail_at);
+    const bool fails = !npy && t.fail_at < t.text.size();
     if (fails) text.erase(text.rfind('\n') + 1);
     expected e;
     std::FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
@@ -180,6 +337,7 @@ expected read_literally(const trial& t) {
         break;
     }
     std::fclose(f);
+    if (t.npy_cut) e.kind = failure::read_error;  // the rows before the cut, then EIO
     return e;
 }
 
@@ -222,7 +380,7 @@ void open_trial(opened& o, const trial& t, source_kind kind, const std::string& 
             src.reset(new failing_source(t.text, t.fail_at, t.chunk));
             break;
     }
-    const pass_error e = o.in.open_source(std::move(src), {}, t.reader_buffer);
+    const pass_error e = o.in.open_source(std::move(src), t.options, t.reader_buffer);
     ASSERT_FALSE(e) << "opening failed: kind " << int(e.kind);
     ASSERT_EQ(o.in.columns(), static_cast<int>(t.columns));
 }
@@ -255,8 +413,13 @@ std::vector<double> random_values(std::mt19937_64& rng, std::size_t count) {
 }
 
 const char* name_of(fault f) {
-    static const char* names[] = {"none",       "bad_token",  "field_count",
-                                  "long_field", "blank_line", "read_error"};
+    static const char* names[] = {"none",       "bad_token",  "field_count", "long_field",
+                                  "blank_line", "read_error", "short_data"};
+    return names[static_cast<int>(f)];
+}
+
+const char* name_of(input_form f) {
+    static const char* names[] = {"", "_npy_c", "_npy_f"};
     return names[static_cast<int>(f)];
 }
 
@@ -272,6 +435,7 @@ struct pass_case {
     fault what;
     std::uint64_t seed;
     int trials;
+    input_form form = input_form::text;
 };
 
 class threaded_passes : public ::testing::TestWithParam<pass_case> {
@@ -287,7 +451,8 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
     for (int k = 0; k < c.trials && !HasFailure(); ++k) {
         const std::uint64_t seed = c.seed * 1000 + std::uint64_t(k);
         std::mt19937_64 rng(seed);
-        const trial t = make_trial(rng, c.what, c.source);
+        const trial t = c.form == input_form::text ? make_trial(rng, c.what, c.source)
+                                                   : make_npy_trial(rng, c.what, c.source, c.form);
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + t.describe);
         if (c.source == source_kind::file) std::ofstream(path, std::ios::binary) << t.text;
         const expected want = read_literally(t);
@@ -413,9 +578,20 @@ INSTANTIATE_TEST_SUITE_P(
                       pass_case{source_kind::memory, fault::field_count, 10, 12},
                       pass_case{source_kind::memory, fault::blank_line, 11, 8},
                       pass_case{source_kind::failing, fault::read_error, 12, 16},
-                      pass_case{source_kind::failing, fault::bad_token, 13, 8}),
+                      pass_case{source_kind::failing, fault::bad_token, 13, 8},
+                      // .npy: a regular file by pread (Fortran order by column runs), a pipe
+                      // and memory by the calling thread; data that end early.
+                      pass_case{source_kind::file, fault::none, 14, 16, input_form::npy_c},
+                      pass_case{source_kind::file, fault::none, 15, 16, input_form::npy_f},
+                      pass_case{source_kind::pipe, fault::none, 16, 8, input_form::npy_c},
+                      pass_case{source_kind::pipe, fault::short_data, 17, 8, input_form::npy_c},
+                      pass_case{source_kind::memory, fault::none, 18, 12, input_form::npy_c},
+                      pass_case{source_kind::memory, fault::short_data, 19, 12, input_form::npy_c},
+                      pass_case{source_kind::failing, fault::read_error, 20, 12,
+                                input_form::npy_c}),
     [](const ::testing::TestParamInfo<pass_case>& info) {
-        return std::string(name_of(info.param.source)) + "_" + name_of(info.param.what);
+        return std::string(name_of(info.param.source)) + "_" + name_of(info.param.what) +
+               name_of(info.param.form);
     });
 
 }  // namespace

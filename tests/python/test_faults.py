@@ -153,6 +153,88 @@ def test_run_failure_keeps_what_the_rules_keep(tmp_path, content, args, tweak, e
     assert_run_still_works(tmp_path)
 
 
+# ---- .npy input: every row of the failure table, for run and stream -----------------------------
+
+def npy_bytes(array=None, header=None, version=(1, 0), cut=0):
+    """A .npy file of the array, or of a header dictionary given as text, its last `cut` bytes off."""
+    import io
+
+    if header is None:
+        buf = io.BytesIO()
+        np.lib.format.write_array(buf, np.asarray(array), version=version, allow_pickle=True)
+        data = buf.getvalue()
+    else:
+        text = header.encode() + b"\n"
+        data = b"\x93NUMPY" + bytes(version) + len(text).to_bytes(2, "little") + text + bytes(64)
+    return data[: len(data) - cut]
+
+
+NPY_TWO = np.array([[1.5, -2.0], [3.25, 4e-3], [-5.0, 6.125], [7.0, 8.0]])
+UNREADABLE = "Unreadable .npy file: "
+NPY_FAILURES = [
+    # id, content, keywords, exception, errno, message, note naming the file
+    ("npy comments", npy_bytes(NPY_TWO), dict(comments="#"), ValueError, None,
+     "comments is an option of text input, which a .npy file is not", True),
+    ("npy skip_rows", npy_bytes(NPY_TWO), dict(skip_rows=1), ValueError, None,
+     "skip_rows is an option of text input, which a .npy file is not", True),
+    ("npy delimiter", npy_bytes(NPY_TWO), dict(delimiter=","), ValueError, None,
+     "delimiter is an option of text input, which a .npy file is not", True),
+    ("npy not a header", npy_bytes(header="not a dict"), {}, ValueError, None,
+     UNREADABLE + "its header is not a NumPy header dictionary", True),
+    ("npy other keys", npy_bytes(header="{'descr': '<f8', 'shape': (2,), 'x': 'y'}"), {}, ValueError,
+     None, UNREADABLE + "its header has keys other than 'descr', 'fortran_order' and 'shape'", True),
+    ("npy version 4", b"\x93NUMPY\x04\x00" + npy_bytes(NPY_TWO)[8:], {}, ValueError, None,
+     UNREADABLE + "format version 4.0, not 1.0, 2.0 or 3.0", True),
+    ("npy ends in its header", npy_bytes(NPY_TWO)[:40], {}, ValueError, None,
+     UNREADABLE + "it ends inside its header", True),
+    ("npy object", npy_bytes(np.array([1, "a"], dtype=object)), {}, ValueError, None,
+     UNREADABLE + "an object dtype ('|O'), which holds Python objects, not numbers", True),
+    ("npy structured", npy_bytes(np.zeros(3, dtype=[("a", "<f8"), ("b", "<i4")])), {}, ValueError,
+     None, UNREADABLE + "a structured dtype (named fields), not one number per element", True),
+    ("npy complex", npy_bytes(NPY_TWO.astype(complex)), {}, ValueError, None,
+     UNREADABLE + "a complex dtype ('<c16')", True),
+    ("npy float16", npy_bytes(NPY_TWO.astype(np.float16)), {}, ValueError, None,
+     UNREADABLE + "dtype '<f2' is none of float64, float32 or an integer type", True),
+    ("npy rank 3", npy_bytes(np.zeros((2, 2, 2))), {}, ValueError, None,
+     UNREADABLE + "a 3-d array, shape (2, 2, 2): frames are the rows of a 1-d or 2-d array", True),
+    ("npy rank 0", npy_bytes(np.float64(3)), {}, ValueError, None,
+     UNREADABLE + "a 0-d array, shape (): frames are the rows of a 1-d or 2-d array", True),
+    ("npy usecols", npy_bytes(NPY_TWO), dict(usecols=[2]), ValueError, None,
+     "usecols selects a column that the first data line does not have.", False),
+    ("npy no frames", npy_bytes(np.zeros((0, 2))), {}, OSError, errno.ENODATA,
+     "No data: the .npy file's array holds no frames", False),
+    ("npy data short", npy_bytes(NPY_TWO, cut=9), {}, OSError, errno.EIO,
+     "The data are shorter than the .npy header says", False),
+    ("npy gzip data short", gzipped(npy_bytes(NPY_TWO, cut=9)), {}, OSError, errno.EIO,
+     "The data are shorter than the .npy header says", False),
+]
+
+
+@pytest.mark.parametrize("function", ["run", "stream"])
+@pytest.mark.parametrize("content, keywords, exc, code, message, note",
+                         [case[1:] for case in NPY_FAILURES], ids=[case[0] for case in NPY_FAILURES])
+def test_npy_failure_names_the_file_and_adds_nothing(tmp_path, function, content, keywords, exc,
+                                                     code, message, note):
+    path = str(tmp_path / "in.npy")
+    open(path, "wb").write(content)
+    out = tmp_path / "out"
+    out.write_bytes(OUT_BEFORE)
+    d = caller_stats()
+    with pytest.raises(exc) as info:
+        if function == "run":
+            lagstat.run(path, d, 1, 1, 1, 1, 1, **keywords)
+        else:
+            lagstat.stream(path, str(out), [0, 0], IDENTITY, 2, 0, **keywords)
+    shown = info.value.strerror if code is not None else str(info.value)
+    assert shown == message
+    if code is not None:
+        assert (info.value.errno, info.value.filename) == (code, path)
+    assert getattr(info.value, "__notes__", None) == ([f"in {path!r}"] if note else None)
+    assert_exact(d["samples"], caller_stats()["samples"])
+    if function == "stream" and code != errno.EIO:
+        assert out.read_bytes() == OUT_BEFORE  # refused before the output is opened
+
+
 # ---- stream: every row of the failure table ---------------------------------------------------
 
 IDENTITY = np.eye(2)
@@ -274,7 +356,7 @@ def write_text(tmp_path, content, name="in.txt"):
 def test_write_failure_leaves_no_torn_line(tmp_path):
     """A regular output that cannot grow (a full disk; here a file size limit) keeps only whole
     lines: what a later reader finds is a prefix of the projection."""
-    code = f"""
+    code = """
 import errno, resource, signal, sys, lagstat
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write then fails with EFBIG
 resource.setrlimit(resource.RLIMIT_FSIZE, (100003, 100003))
@@ -458,24 +540,38 @@ def stop_while_reading(proc, path):
     raise AssertionError("the pass never started reading")
 
 
-@pytest.mark.parametrize("change", ["delete", "truncate behind", "truncate ahead", "append"])
-def test_input_changed_during_a_pass(tmp_path, change):
+@pytest.mark.parametrize("change, npy", [("delete", False), ("truncate behind", False),
+                                         ("truncate ahead", False), ("append", False),
+                                         ("delete", True), ("truncate behind", True),
+                                         ("truncate ahead", True), ("append", True)])
+def test_input_changed_during_a_pass(tmp_path, change, npy):
     """A file that changes under a pass gives whole lines or an error, never a cut last frame: a
     file found shorter than what was read is an OSError; a last line without its newline counts
-    only if the file is as it was when opened (else it is a line still being written)."""
+    only if the file is as it was when opened (else it is a line still being written). A .npy
+    file's frames are those its header promises: bytes appended are not data, and any that go
+    missing are an error."""
     lines = 40_000_000  # 80 MB: the pass is still reading when it is stopped
     path = str(tmp_path / "ones.txt")
     with open(path, "wb") as f:
-        block = b"1\n" * (1 << 20)
-        for _ in range(lines >> 20):
-            f.write(block)
-        f.write(b"1\n" * (lines % (1 << 20)))
+        if npy:
+            lines = 10_000_000  # the same 80 MB as float64
+            np.lib.format.write_array_header_1_0(
+                f, {"descr": "<f8", "fortran_order": False, "shape": (lines,)})
+            block = np.ones(1 << 20).tobytes()
+            for _ in range(lines >> 20):
+                f.write(block)
+            f.write(np.ones(lines % (1 << 20)).tobytes())
+        else:
+            block = b"1\n" * (1 << 20)
+            for _ in range(lines >> 20):
+                f.write(block)
+            f.write(b"1\n" * (lines % (1 << 20)))
     proc = subprocess.Popen([sys.executable, "-c", CHILD_PASS, path], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     try:
         pos = stop_while_reading(proc, path)  # what the pass has read: more may be in flight
         ahead = pos + (16 << 20) + 1001  # beyond any read in flight; odd: a line cut in two
-        if ahead >= 2 * lines:
+        if ahead >= os.path.getsize(path):
             pytest.skip("the pass read the whole file before it could be stopped")
         want = None
         if change == "delete":
@@ -484,12 +580,12 @@ def test_input_changed_during_a_pass(tmp_path, change):
         elif change == "truncate behind":
             os.truncate(path, pos // 2)  # what was read may now be short: an error
         elif change == "truncate ahead":
-            os.truncate(path, ahead)  # the last line is cut: no frame
-            want = ahead // 2
+            os.truncate(path, ahead)  # the last line is cut: no frame (a .npy: an error)
+            want = None if npy else ahead // 2
         else:
             with open(path, "ab") as f:  # complete lines come too; a cut one does not
                 f.write(b"1\n" * 1000 + b"1")
-            want = lines + 1000
+            want = lines if npy else lines + 1000
     finally:
         os.kill(proc.pid, signal.SIGCONT)
     out, err = proc.communicate(timeout=300)

@@ -1,7 +1,6 @@
 import errno
 import operator
 import os
-import random
 import sys
 import subprocess
 import time
@@ -230,7 +229,8 @@ def test_pipes_lose_no_line(tmp_path, via):
         d = run(path)
         assert writer.wait() == 0
     else:
-        code = "import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); print(d['mean'].tolist(), float(d['samples']))"
+        code = ("import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); "
+                "print(d['mean'].tolist(), float(d['samples']))")
         out = subprocess.run([sys.executable, "-c", code], input=text, capture_output=True, check=True)
         assert out.stdout.split() == [b"[9.0,", b"12.0]", b"3.0"]
         return
@@ -455,3 +455,111 @@ def test_counts_are_taken_as_any_index(write, keywords):
         assert_exact(got[key], want[key])
     lagstat.stream(path, path + ".p", [0, 0], np.eye(2), 2, 0, **keywords)
     assert len(open(path + ".p").readlines()) == (2 if "skip_rows" in keywords else 3)
+
+
+# ---- .npy input: the same bits as the text of the same numbers --------------------------------
+
+def npy_and_text(tmp_path, array, version=(1, 0), compress=None):
+    """The array saved as .npy (perhaps compressed) and as exact text: paths to both."""
+    import bz2
+    import io
+    import lzma
+
+    buf = io.BytesIO()
+    np.lib.format.write_array(buf, array, version=version)
+    data = {None: bytes, "gzip": lambda b: __import__("gzip").compress(b, mtime=0),
+            "bzip2": bz2.compress, "xz": lzma.compress}[compress](buf.getvalue())
+    npy = tmp_path / "x.npy"
+    npy.write_bytes(data)
+    fmt = "%d" if array.dtype.kind in "iu" else "%.17g"
+    txt = tmp_path / "x.txt"
+    np.savetxt(txt, array.reshape(len(array), -1).astype(object), fmt=fmt)
+    return str(npy), str(txt)
+
+
+def npy_array(kind, rows=3000, cols=5, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(rows, cols)) * np.exp(rng.uniform(-9, 9, size=(rows, cols)))
+    if kind == "int":
+        x = rng.integers(-(2**62), 2**62, size=(rows, cols))  # beyond 2**53: rounded as text is
+    return x
+
+
+NPY_FORMS = [
+    # id, array, format version, compression
+    ("v1 C float64", lambda: npy_array("float"), (1, 0), None),
+    ("v2 Fortran float64", lambda: np.asfortranarray(npy_array("float")), (2, 0), None),
+    ("v3 float32 big-endian", lambda: npy_array("float").astype(">f4"), (3, 0), None),
+    ("int64 Fortran", lambda: np.asfortranarray(npy_array("int")), (1, 0), None),
+    ("int16 big-endian", lambda: (npy_array("float") * 1e-3).astype(">i2"), (1, 0), None),
+    ("uint8 1-d", lambda: (npy_array("float")[:, 0] % 256).astype(np.uint8), (1, 0), None),
+    ("many batches", lambda: npy_array("float", rows=120_000, cols=7), (1, 0), None),
+    ("gzip", lambda: npy_array("float"), (1, 0), "gzip"),
+    ("bzip2 float32", lambda: npy_array("float").astype("<f4"), (2, 0), "bzip2"),
+    ("xz 1-d", lambda: npy_array("float")[:, 2].copy(), (1, 0), "xz"),
+]
+
+
+@pytest.mark.parametrize("make, version, compress", [c[1:] for c in NPY_FORMS],
+                         ids=[c[0] for c in NPY_FORMS])
+def test_npy_gives_the_bits_of_its_text(tmp_path, make, version, compress):
+    from lagstat_tica import _native
+
+    npy, txt = npy_and_text(tmp_path, make(), version, compress)
+    want = pass_outcome(txt, 1)
+    for threads in (1, 2):
+        assert pass_outcome(npy, threads) == want, threads
+    scan = _native.open(npy).scan([1, 4], threads=2)
+    text_scan = _native.open(txt).scan([1, 4])
+    for key in ("frames", "pairs", "shift", "sum", "cov", "tcov", "head_cov", "tail_sum"):
+        assert_exact(scan[key], text_scan[key])
+    with pytest.raises(ValueError, match="A NumPy .npy file has no lines to show"):
+        _native.open(npy).head()  # the companion routes .npy paths by their magic instead
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_npy_usecols_and_time_column_as_for_text(tmp_path, order):
+    npy, txt = npy_and_text(tmp_path, np.asarray(npy_array("float", cols=6), order=order))
+    options = dict(usecols=[4, -1, 1], threads=2)
+    got, want = {}, {}
+    lagstat.run(npy, got, 1, 1, 1, 1, 3, **options)
+    lagstat.run(txt, want, 1, 1, 1, 1, 3, **options)
+    for key in want:
+        assert_exact(got[key], want[key])
+    weights = np.random.default_rng(1).normal(size=(5, 5))
+    for path in (npy, txt):
+        lagstat.stream(path, path + ".proj", np.arange(5.0), weights, 3, 1, threads=2)
+    assert open(npy + ".proj", "rb").read() == open(txt + ".proj", "rb").read()
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_npy_through_a_fifo(tmp_path, order):
+    """A pipe is streamed in C order; a Fortran-order array, which would have to be held whole,
+    is refused saying why."""
+    import threading
+
+    npy, txt = npy_and_text(tmp_path, np.asarray(npy_array("float", rows=50_000), order=order))
+    fifo = str(tmp_path / "in.fifo")
+    os.mkfifo(fifo)
+
+    def write():
+        try:
+            with open(fifo, "wb") as f:
+                f.write(open(npy, "rb").read())
+        except BrokenPipeError:
+            pass  # the pass refused the array after its header
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    got = {}
+    try:
+        if order == "F":
+            with pytest.raises(ValueError, match="Fortran-order .npy file is read column by column"):
+                lagstat.run(fifo, got, 1, 1, 0, 0, 1, threads=2)
+            return
+        lagstat.run(fifo, got, 1, 1, 0, 0, 1, threads=2)
+    finally:
+        writer.join(timeout=60)
+    want = run(txt, mean=1, var=1)
+    for key in want:
+        assert_exact(got[key], want[key])
