@@ -111,7 +111,8 @@ def main():
     y = np.load(proj[0], mmap_mode="r")
     # The slowest component tells the x wells apart, the second the y wells.
     for k in range(min(2, y.shape[1])):
-        c = abs(np.corrcoef(y[:, k], np.sign(pos[0, :, 0]))[0, 1]), abs(np.corrcoef(y[:, k], np.sign(pos[0, :, 1]))[0, 1])
+        c = (abs(np.corrcoef(y[:, k], np.sign(pos[0, :, 0]))[0, 1]),
+             abs(np.corrcoef(y[:, k], np.sign(pos[0, :, 1]))[0, 1]))
         print("IC %d against the well in x, in y (|correlation|): %.2f, %.2f" % (k + 1, c[0], c[1]))
     print("\n%s: %s frames x %d components, float64" % (proj[0], y.shape[0], y.shape[1]))
     if args.two_pass:

@@ -27,6 +27,7 @@ def run(
     skip_rows: SupportsIndex = 0,
     usecols: Optional[Sequence[int]] = None,
     delimiter: Optional[str] = None,
+    skip_blank: bool = False,
 ) -> None: ...
 
 def stream(
@@ -43,4 +44,5 @@ def stream(
     skip_rows: SupportsIndex = 0,
     usecols: Optional[Sequence[int]] = None,
     delimiter: Optional[str] = None,
+    skip_blank: bool = False,
 ) -> None: ...

@@ -35,6 +35,8 @@ COLVAR_MARKER = "#! FIELDS"
 
 _MAGIC = ((b"\x1f\x8b", gzip.open), (b"BZh", bz2.open), (b"\xfd7zXZ\x00", lzma.open))
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+# A Colvars trajectory's header names the step and the variables, and comes again at every restart.
+_COLVARS_HEADER = re.compile(r"#\s*step(?:\s|$)")
 _LEGEND = re.compile(r'@\s*s(\d+)\s+legend\s+"(.*)"')
 _XLABEL = re.compile(r'@\s*xaxis\s+label\s+"(.*)"')
 _UNIT = re.compile(r"\(([^()]+)\)\s*$")
@@ -42,12 +44,16 @@ _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\Z")
 _XVG_SETS = ("&",)
 _BOM = "\ufeff"
 _NOT_NAMES = ("nan", "inf", "infinity")
+# Formats whose writers (or users joining two runs by hand) leave blank lines between frames:
+# skipped there, as numpy.loadtxt skips them. Bare columns keep lagstat's rule, which ends the
+# data at the first blank line.
+SKIPS_BLANK = ("colvar", "colvars", "xvg", "csv")
 
 
 class Layout(NamedTuple):
     """How the frames of one file are laid out; field indices count as they stand in a line."""
 
-    kind: str  # "colvar", "xvg", "csv" or "columns"
+    kind: str  # "colvar", "colvars", "xvg", "csv" or "columns"
     fields: Tuple[str, ...]  # the name of every field of a data line
     time: Optional[int] = None  # the time field (COLVAR time, xvg x axis, CSV time or index), if any
     comments: Optional[str] = None
@@ -73,6 +79,8 @@ class Layout(NamedTuple):
             opts["delimiter"] = self.delimiter
         if usecols is not None and list(usecols) != list(range(len(self.fields))):
             opts["usecols"] = list(usecols)
+        if self.kind in SKIPS_BLANK:
+            opts["skip_blank"] = True
         return opts
 
 
@@ -169,6 +177,9 @@ def detect(lines, path="<file>"):
         lines = stripped
     if any(line.startswith(COLVAR_MARKER) for line in lines):
         return _colvar(lines, path)
+    colvars = next((line for line in lines if _COLVARS_HEADER.match(line)), None)
+    if colvars is not None:
+        return _colvars(lines, colvars, path)
     if any(line.lstrip().startswith("@") for line in lines) or output_base(path).endswith(".xvg"):
         return _xvg(lines, path)
     data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
@@ -194,6 +205,15 @@ def _colvar(lines, path):
     time = names.index("time") if "time" in names else None
     return Layout("colvar", names, time=time, comments="#", segment_marker=COLVAR_MARKER,
                   dt=_time_step(data, time))
+
+
+def _colvars(lines, header, path):
+    # The marker is the header's start up to "step", as the module writes it every time.
+    names = tuple(header.lstrip("#").split())
+    marker = header[: header.index("step") + len("step")]
+    data = [line for line in lines if line.strip() and line.lstrip()[0] != "#"]
+    return Layout("colvars", _unique(names, path), time=0, comments="#", segment_marker=marker, unit="step",
+                  dt=_time_step(data, 0))
 
 
 def _xvg(lines, path):
@@ -288,7 +308,7 @@ def explain_line_error(exc, path, layout):
     restart header naming other fields; both would otherwise be reported as a bad line.
     Returns the exception to raise.
     """
-    if layout is None or layout.kind not in ("xvg", "colvar") or not isinstance(exc, ValueError):
+    if layout is None or layout.kind not in ("xvg", "colvar", "colvars") or not isinstance(exc, ValueError):
         return exc
     if not os.path.isfile(path):
         return exc  # a pipe cannot be read again to look at the line
@@ -326,7 +346,7 @@ def closes_its_set(exc, path, layout):
         for text in lines:
             stripped = text.strip()
             if not stripped:
-                return True  # the data end at a blank line
+                continue  # skipped in an xvg (SKIPS_BLANK)
             if stripped[0] not in "#@&":
                 return False
         return True
@@ -509,7 +529,8 @@ def agree(paths, layouts, selections):
                 first_path, path, " ".join(first.fields), " ".join(layout.fields)))
 
 
-_KIND_NAMES = {"colvar": "PLUMED COLVAR", "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
+_KIND_NAMES = {"colvar": "PLUMED COLVAR", "colvars": "Colvars trajectory",
+               "xvg": "GROMACS xvg", "csv": "CSV", "columns": "bare columns"}
 
 
 def describe(layout):
@@ -542,11 +563,33 @@ def check_segments(path, layout, segments):
 
 
 def _check_marker(path, layout, text, line_no):
-    names = tuple(text.strip()[len(layout.segment_marker):].split())
+    if layout.kind == "colvars":
+        names = tuple(text.strip().lstrip("#").split())  # "step" and the variables
+    else:
+        names = tuple(text.strip()[len(layout.segment_marker):].split())
     if names != layout.fields:
         raise ValueError("%s, line %d: a restart's header names other fields (%s) than the file's first (%s); "
                          "one run reads one set of columns: split the file at the restart"
                          % (path, line_no, " ".join(names), " ".join(layout.fields)))
+
+
+def check_blank_end(path, layout, line_no, rereadable=True):
+    """Warns when bare columns' data ended at the blank line line_no (0: they did not) and more
+    data follow it: lagstat's rule reads none of them, which the user should hear of."""
+    if not line_no or layout.kind in SKIPS_BLANK or not rereadable:
+        return
+    lines = _lines_from(path, line_no + 1)
+    try:
+        comments = layout.comments or ""
+        for at, text in enumerate(lines, start=line_no + 1):
+            stripped = text.strip()
+            if stripped and stripped[0] not in comments:
+                warnings.warn("%s, line %d: the data end at the blank line %d (lagstat's rule for bare columns), "
+                              "and more follow from line %d; they are not read: remove the blank line to read them"
+                              % (path, line_no, line_no, at), RuntimeWarning, stacklevel=3)
+                return
+    finally:
+        lines.close()
 
 
 def output_base(path):
@@ -638,7 +681,7 @@ def plan(paths, columns=None, keep_time=False):
     return Plan(tuple(layouts), selections[0])
 
 
-_FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter")
+_FILTER_KEYS = ("comments", "skip_rows", "usecols", "delimiter", "skip_blank")
 
 
 def needs_filter(reader):

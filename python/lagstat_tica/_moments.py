@@ -450,6 +450,8 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     merged["per_file"] = [int(r["frames"]) for r in results]
     merged["segments"] = [r["segments"] for r in results]
     merged["rereadable"] = [bool(r["rereadable"]) for r in results]
+    merged["blank_lines"] = sum(int(r.get("blank_lines", 0)) for r in results)
+    merged["blank_end"] = [int(r.get("blank_end", 0)) for r in results]
     # Added in file order, into the first file's arrays where nothing else keeps them: every
     # file's lagged products are lags x columns^2 doubles, so a copy per file and key would
     # double or triple the peak of a wide scan.

@@ -36,6 +36,7 @@ class source:
         segment_marker: Optional[str] = None,
         time_field: Optional[int] = None,
         threads: Optional[SupportsIndex] = None,
+        skip_blank: bool = False,
     ) -> Dict[str, Any]:
         """Every lag's sums from one pass; the source is used up (a second scan: ValueError).
 

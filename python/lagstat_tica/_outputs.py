@@ -6,8 +6,6 @@ which lagstat.stream does not hand out: the frames are read here, a block of lin
 (constant memory), and projected with the arithmetic of lagstat's projection, so that the text
 is the "%f" of these numbers.
 """
-import os
-
 import numpy as np
 
 import lagstat
@@ -87,6 +85,8 @@ class Frames:
         time fields' text (None without want_time)."""
         comments = self.layout.comments or ""
         marker = self.layout.segment_marker
+        skip_blank = self.layout.kind in _formats.SKIPS_BLANK
+        closed = None  # the line of an xvg's '&', after which only comments may follow
         lines, times = [], []
         with _formats._open_text_bytes(self.path) as f:
             for number, raw in enumerate(f):
@@ -95,11 +95,18 @@ class Frames:
                 text = raw.decode("latin-1")
                 stripped = text.strip()
                 if not stripped:
+                    if skip_blank:
+                        continue
                     break  # lagstat's rule: the data end at the first blank line
+                if self.layout.kind == "xvg" and stripped == "&" and closed is None:
+                    closed = number + 1  # the set's end, as lagstat's read had it (closes_its_set)
+                    continue
                 if stripped[0] in comments:
                     if marker and text.startswith(marker) and self.frames + len(lines) > self.segment_starts[-1]:
                         self.segment_starts.append(self.frames + len(lines))
                     continue
+                if closed is not None:
+                    raise ValueError(_formats.multiple_sets_message(self.path))
                 cut = [i for i in (text.find(c) for c in comments) if i >= 0]
                 if cut:
                     text = text[: min(cut)]

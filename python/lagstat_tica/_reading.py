@@ -39,9 +39,11 @@ def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, 
     except ValueError as exc:
         raise _formats.explain_noted_error(exc, {p: lay for p, (lay, _) in layouts.items()})
     layouts.update(options_of.seen)
-    for path, segments in zip(paths, sums["segments"]):
+    blank_ends = sums.get("blank_end", [0] * len(paths))
+    for path, segments, line_no, again in zip(paths, sums["segments"], blank_ends, sums["rereadable"]):
         if not isinstance(path, _sources.Source):
             _formats.check_segments(path, layouts[path][0], segments)
+            _formats.check_blank_end(path, layouts[path][0], line_no, again)
     if isinstance(paths[0], _sources.Source):
         return sums, reads, None, _Names(names)
     layout, selection = layouts[paths[0]]

@@ -68,8 +68,9 @@ def table(result, k, dt, unit=None):
     head += ["%14s" % ("t%d (frames)" % (j + 1)) for j in range(k)]
     head += ["%14s" % ("t%d (%s)" % (j + 1, unit)) for j in range(k)] if timed else []
     head += ["%10s" % "VAMP-2", "%10s" % "CV VAMP-2"]
-    lines = ["%d files read %s, %d frames; %s" % (
+    lines = ["%d files read %s, %d frames%s; %s" % (
         result.n_files, "once" if result.n_reads == 1 else "twice (again about the mean)", result.n_frames,
+        cli.blank_note(result._sums),
         "VAMP-2 cross-validated over %d folds of files" % result.folds if result.folds
         else "no cross-validation (fewer than two files or folds)"), "  ".join(head)]
     ts = result.timescale_table(k)

@@ -59,8 +59,12 @@ formats (recognised from each file's first lines; all files of a run in one form
   lagstat-tica features.csv --lag 5 --columns phi1,psi1
       CSV with a header row (pandas' to_csv): an unnamed first column is the index, left out;
       an empty field is an error
+  lagstat-tica run*.colvars.traj --lag 10
+      Colvars trajectory: columns named by its '#  step ...' header, step left out; a
+      restart's repeated header starts a new segment
   lagstat-tica traj.txt --lag 10 --dt 0.002
-      bare columns of numbers (whitespace or commas), named x0, x1, ...
+      bare columns of numbers (whitespace or commas), named x0, x1, ...; the data end at a
+      blank line (warned when more follow), which the formats above skip and count
   lagstat-tica COLVAR.gz feats.csv.bz2 md.xvg.xz traj.txt.zst --lag 10
       compressed copies (gzip, bzip2, xz, zstd), recognised by their first bytes
   lagstat-tica <(zcat COLVAR.gz) runs/b/COLVAR --lag 10
@@ -79,7 +83,7 @@ def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Time-lagged independent component analysis (TICA) of text files of frames "
-        "(one frame per line: PLUMED COLVAR, GROMACS xvg, CSV or bare columns), in constant memory.",
+        "(one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), in constant memory.",
         epilog=EXAMPLES + SCAN_NOTE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -123,6 +127,12 @@ def build_parser():
 
 
 
+def blank_note(sums):
+    """The blank lines a read skipped (formats that skip them), for the report's first line."""
+    n = int((sums or {}).get("blank_lines", 0))
+    return ", %d blank line%s skipped" % (n, "" if n == 1 else "s") if n else ""
+
+
 def _report(model, n_files, dt=None, unit=None):
     from ._formats import describe
 
@@ -131,7 +141,7 @@ def _report(model, n_files, dt=None, unit=None):
     step = " (%s)" % _time(model.lag * dt, unit) if dt else ""
     lines = ["lag %d frames%s: %d files%s, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
              % (model.lag, step, n_files, kind, model.n_samples_, model.n_pairs_, model.n_features_in_,
-                model.eigenvalues_.shape[0], model.dim_),
+                model.eigenvalues_.shape[0], model.dim_) + blank_note(getattr(model, "moments_", None)),
              "columns (numbered from 1): " + ", ".join("%d %s" % (i, name)
                                                       for i, name in enumerate(model.columns_, start=1))]
     head = "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")

@@ -98,7 +98,9 @@ py_ref result_dict(stats::lag_sums& sums, const passes::lag_scan_result& r) {
         !set_item(out, "head_cov", take_array(sums.head_cov, {lags, n, n})) ||
         !set_item(out, "tail_cov", take_array(sums.tail_cov, {lags, n, n})) ||
         !set_item(out, "segments", std::move(segments)) ||
-        !set_item(out, "dt", py_ref::steal(PyFloat_FromDouble(r.dt))))
+        !set_item(out, "dt", py_ref::steal(PyFloat_FromDouble(r.dt))) ||
+        !set_item(out, "blank_lines", py_ref::steal(PyLong_FromUnsignedLongLong(r.blank_lines))) ||
+        !set_item(out, "blank_end", py_ref::steal(PyLong_FromUnsignedLongLong(r.blank_end))))
         return {};
     return d;
 }

@@ -177,14 +177,14 @@ PyObject* scan_source(source_object* s, const std::vector<std::size_t>& lags,
 }
 
 PyObject* source_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"lags",    "shift",     "comments",       "skip_rows",
-                                  "usecols", "delimiter", "segment_marker", "time_field",
-                                  "threads", nullptr};
+    static const char* names[] = {"lags",    "shift",      "comments",       "skip_rows",
+                                  "usecols", "delimiter",  "segment_marker", "time_field",
+                                  "threads", "skip_blank", nullptr};
     PyObject *lags_obj, *shift_obj = nullptr, *marker_obj = nullptr, *time_obj = nullptr;
-    PyObject* found[5] = {};  // threads, comments, skip_rows, usecols, delimiter
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:scan", const_cast<char**>(names),
+    PyObject* found[6] = {};  // threads, comments, skip_rows, usecols, delimiter, skip_blank
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOO:scan", const_cast<char**>(names),
                                      &lags_obj, &shift_obj, &found[1], &found[2], &found[3],
-                                     &found[4], &marker_obj, &time_obj, &found[0]))
+                                     &found[4], &marker_obj, &time_obj, &found[0], &found[5]))
         return nullptr;
     auto* s = reinterpret_cast<source_object*>(self);
     std::vector<std::size_t> lags;
@@ -198,6 +198,7 @@ PyObject* source_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     kw.skip_rows = py_ref::borrow(found[2] == Py_None ? nullptr : found[2]);
     kw.usecols = py_ref::borrow(found[3]);
     kw.delimiter = py_ref::borrow(found[4]);
+    kw.skip_blank = py_ref::borrow(found[5]);
     pass_keywords k;
     if (!parse_pass_keywords(kw, k)) return nullptr;
     if (!claim(s)) return nullptr;
@@ -232,7 +233,7 @@ const char head_doc[] =
     "The first lines of the input (without their ends), kept so that scan reads them again.";
 const char scan_doc[] =
     "scan(lags, *, shift=None, comments=None, skip_rows=0, usecols=None, delimiter=None,\n"
-    "     segment_marker=None, time_field=None, threads=None) -> dict\n\n"
+    "     segment_marker=None, time_field=None, threads=None, skip_blank=False) -> dict\n\n"
     "Every lag's sums from one read of the input; the source is used up.";
 
 PyMethodDef source_methods[] = {

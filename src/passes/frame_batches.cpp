@@ -220,6 +220,7 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
     const bool segmented = !marker_.empty();
     std::size_t records = 0;
     std::uint64_t lines = 0;
+    std::uint64_t blanks = 0;
     const char* run = begin;
     for (;;) {
         // The text up to the next marker line ends with '\n' (the marker starts a line), so it
@@ -242,6 +243,7 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
             if (first && r.records != 0) p.row_lines.push_back({records, lines + r.lines});
             records += r.records;
             lines += r.lines;
+            blanks += r.blank_lines;
             const bool more = r.why == text::chunk_result::stop::full &&
                               !(first && r.records == 0);
             first = false;
@@ -252,6 +254,7 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
             p.result = r;
             p.result.records = records;
             p.result.lines = lines;
+            p.result.blank_lines = blanks;
             break;
         }
         const void* nl = std::memchr(mark, '\n', static_cast<std::size_t>(end - mark));
@@ -265,6 +268,7 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
             p.result = text::chunk_result{};
             p.result.records = records;
             p.result.lines = lines;
+            p.result.blank_lines = blanks;
             p.result.resume = end;
             break;
         }
@@ -397,11 +401,13 @@ bool frame_batches::next_batch() {
         for (const row_line& r : p.row_lines) row_lines_.push_back({base + r.row, lines + r.line});
         for (std::size_t k = 0; k < p.result.records; ++k) rows_.push_back(p.frames.get() + k * stride_);
         piece_rows_.push_back(rows_.size());
+        blank_lines_ += p.result.blank_lines;
         switch (p.result.why) {
             case text::chunk_result::stop::end_of_span:
                 lines += p.result.lines;
                 break;
             case text::chunk_result::stop::end_of_data:
+                blank_end_ = lines + p.result.lines;
                 done_ = true;
                 break;
             case text::chunk_result::stop::bad_line:

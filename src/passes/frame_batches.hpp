@@ -100,6 +100,10 @@ public:
     /// [piece_rows()[i], piece_rows()[i + 1]).
     const std::vector<std::size_t>& piece_rows() const noexcept { return piece_rows_; }
     pass_error error() const noexcept { return error_; }
+    /// Blank lines skipped so far (a layout that skips them).
+    std::uint64_t blank_lines() const noexcept { return blank_lines_; }
+    /// The 1-based line of the blank line that ended the data, or 0 (the input's end, a failure).
+    std::uint64_t blank_end() const noexcept { return blank_end_; }
 
 private:
     struct piece;
@@ -154,6 +158,8 @@ private:
     std::size_t piece_bytes_ = default_piece_bytes;
     pass_error error_;
     bool done_ = false;
+    std::uint64_t blank_lines_ = 0;
+    std::uint64_t blank_end_ = 0;
 };
 
 }  // namespace lagstat::passes

@@ -164,6 +164,8 @@ pass_error scan_lags(text_input& in, const lag_scan_request& request, stats::lag
     }
     if (pass_error e = batches.error()) return in.explain(e);
     if (pass_error e = in.check_rest()) return e;
+    result.blank_lines = batches.blank_lines();
+    result.blank_end = batches.blank_end();
     close_segment();
     acc.finish();
     return {};

@@ -53,6 +53,8 @@ struct lag_scan_result {
     std::vector<double> shift;
     std::vector<segment_info> segments;  ///< those with frames, in order
     double dt = 0.0;                     ///< time of frame 1 - frame 0 of the first segment, or NaN
+    std::uint64_t blank_lines = 0;       ///< blank lines skipped (text_options::skip_blank)
+    std::uint64_t blank_end = 0;         ///< the line of the blank line that ended the data, or 0
 };
 
 /// Reads every frame of `in` (opened, its first data line read) into `acc` (made for

@@ -111,6 +111,16 @@ bool parse_skip_rows(PyObject* obj, pass_keywords& k) {
     return true;
 }
 
+bool parse_skip_blank(PyObject* obj, pass_keywords& k) {
+    if (obj == nullptr) return true;
+    if (!PyBool_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "skip_blank must be True or False");
+        return false;
+    }
+    k.text.skip_blank = obj == Py_True;
+    return true;
+}
+
 bool parse_usecols(PyObject* obj, pass_keywords& k) {
     if (obj == nullptr || obj == Py_None) return true;
     if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
@@ -166,28 +176,30 @@ bool parse_delimiter(PyObject* obj, pass_keywords& k) {
 
 bool parse_keyword_objects(PyObject* kwargs, const char* function, keyword_objects& kw) {
     if (kwargs == nullptr || PyDict_Size(kwargs) == 0) return true;
-    static const char* names[] = {"threads", "comments", "skip_rows", "usecols", "delimiter",
-                                  nullptr};
+    static const char* names[] = {"threads",   "comments",   "skip_rows", "usecols",
+                                  "delimiter", "skip_blank", nullptr};
     py_ref no_args = py_ref::steal(PyTuple_New(0));
     if (!no_args) return false;
     char format[64];
-    std::snprintf(format, sizeof format, "|$OOOOO:%s", function);
-    PyObject* found[5] = {};
+    std::snprintf(format, sizeof format, "|$OOOOOO:%s", function);
+    PyObject* found[6] = {};
     if (!PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, format, const_cast<char**>(names),
-                                     &found[0], &found[1], &found[2], &found[3], &found[4]))
+                                     &found[0], &found[1], &found[2], &found[3], &found[4],
+                                     &found[5]))
         return false;
     kw.threads = py_ref::borrow(found[0]);
     kw.comments = py_ref::borrow(found[1]);
     kw.skip_rows = py_ref::borrow(found[2]);
     kw.usecols = py_ref::borrow(found[3]);
     kw.delimiter = py_ref::borrow(found[4]);
+    kw.skip_blank = py_ref::borrow(found[5]);
     return true;
 }
 
 bool parse_pass_keywords(const keyword_objects& kw, pass_keywords& k) {
     return parse_threads(kw.threads.get(), k) && parse_comments(kw.comments.get(), k) &&
            parse_skip_rows(kw.skip_rows.get(), k) && parse_usecols(kw.usecols.get(), k) &&
-           parse_delimiter(kw.delimiter.get(), k);
+           parse_delimiter(kw.delimiter.get(), k) && parse_skip_blank(kw.skip_blank.get(), k);
 }
 
 #else

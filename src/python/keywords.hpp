@@ -17,7 +17,7 @@ struct pass_keywords {
 /// The keyword arguments of a call, held (their conversions run Python code); empty handles
 /// for those not given.
 struct keyword_objects {
-    py_ref threads, comments, skip_rows, usecols, delimiter;
+    py_ref threads, comments, skip_rows, usecols, delimiter, skip_blank;
 };
 
 /// Takes the keyword-only arguments from kwargs (may be null). false with TypeError set for an
@@ -27,7 +27,8 @@ bool parse_keyword_objects(PyObject* kwargs, const char* function, keyword_objec
 /// Fills k from the keyword objects. threads: a positive count, -1 for
 /// every core the process may use, None or absent for LAGSTAT_NUM_THREADS or else 1. comments:
 /// a str of comment characters; skip_rows: an int >= 0; usecols: a sequence of distinct ints;
-/// delimiter: None (whitespace and/or commas) or ",". false with TypeError or ValueError set.
+/// delimiter: None (whitespace and/or commas) or ","; skip_blank: a bool. false with TypeError or
+/// ValueError set.
 bool parse_pass_keywords(const keyword_objects& kw, pass_keywords& k);
 
 }  // namespace lagstat::python

@@ -39,6 +39,7 @@ chunk_result parse(const char* begin, const char* end, const parse_layout& layou
         const int n = scan_record<Kind, Select, Masks>(p, window_end, layout,
                                                        out + result.records * stride, feed, report);
         result.lines += report.comment_lines;
+        result.blank_lines += report.blank_lines;
         const char* const start = Kind != detail::scan_kind::plain ? report.line_start : line_start;
         if (feed.hit_end && !final_span) {
             p = start;  // cut: whatever the scan made of it, the rest of the line is elsewhere

@@ -29,6 +29,8 @@ struct chunk_result {
     /// end_of_data the blank line count too, so that the number of the line before the span plus
     /// lines is that line's number in the input.
     std::uint64_t lines = 0;
+    /// Of those lines, blank ones skipped (a layout that skips them).
+    std::uint64_t blank_lines = 0;
     stop why = stop::end_of_span;
     /// Where parsing can go on: the line after the last consumed; for bad_line the refused line's
     /// start; for end_of_span the span's end, or the start of a last line without its '\n' in a

@@ -14,7 +14,8 @@
 // With the comma delimiter BETWEEN has two more states: AFTER_FIELD (whitespace ended a field:
 // a field may not follow before a comma) and AFTER_COMMA (only a field may follow: a comma, a
 // line end or a comment there is an empty field); a comma at the line's start is one too.
-// A line without fields (empty or blank) counts 0, which is the end of the data.
+// A line without fields (empty or blank) counts 0, which is the end of the data, unless the
+// layout skips blank lines: then it is skipped and counted as a comment line is.
 //
 // The window of bytes [p, end) is followed by a sentinel byte (NUL, which is never a number
 // character nor whitespace) and scan_padding readable bytes, so that the scan loops need no bounds
@@ -248,6 +249,7 @@ struct span_feed {
 struct line_report {
     error_kind error = error_kind::none;  // why -1
     std::uint64_t comment_lines = 0;      // comment lines skipped before the line read
+    std::uint64_t blank_lines = 0;        // of them, blank lines (skip_blank)
     const char* line_start = nullptr;     // where the line read starts (after those comment lines)
 };
 
@@ -335,7 +337,22 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
                 if (state == separator::after_comma) return fail(error_kind::empty_field);
             }
             ++p;
-            if (cls == newline_char) return end_line();
+            if (cls == newline_char) {
+                if constexpr (Options) {
+                    if (count == 0 && layout.skip_blank()) {
+                        ++report.comment_lines;
+                        ++report.blank_lines;
+                        report.line_start = p;
+                        if (p == end) {
+                            if (feed.more(p, end)) continue;
+                            if (feed.failed()) return fail(error_kind::read_error);
+                            return end_line();
+                        }
+                        continue;
+                    }
+                }
+                return end_line();
+            }
             if (cls == comma_char) {
                 if constexpr (comma_only) {
                     if (state != separator::after_field) return fail(error_kind::empty_field);

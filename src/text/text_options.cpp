@@ -10,7 +10,7 @@ namespace lagstat::text {
 
 bool text_options::is_default() const noexcept {
     return comments.empty() && skip_rows == 0 && usecols.empty() &&
-           delimiter == text::delimiter::whitespace_or_comma;
+           delimiter == text::delimiter::whitespace_or_comma && !skip_blank;
 }
 
 const char* validate(const text_options& options) noexcept {
@@ -59,8 +59,10 @@ const char* describe(error_kind kind) noexcept {
 parse_layout::parse_layout(const text_options& options)
     : classes_(detail::default_classes),
       usecols_(options.usecols),
-      plain_(options.comments.empty() && options.delimiter == delimiter::whitespace_or_comma),
-      comma_only_(options.delimiter == delimiter::comma) {
+      plain_(options.comments.empty() && options.delimiter == delimiter::whitespace_or_comma &&
+             !options.skip_blank),
+      comma_only_(options.delimiter == delimiter::comma),
+      skip_blank_(options.skip_blank) {
     // Characters validate() refuses keep their class, so that a layout built from options that
     // were not checked still reads them as the default format does.
     for (const char c : options.comments) {

@@ -33,6 +33,9 @@ struct text_options {
     /// the line, negative ones counted from the line's end. Empty: every field, in order.
     std::vector<long long> usecols;
     text::delimiter delimiter = text::delimiter::whitespace_or_comma;
+    /// Blank lines are skipped like comment lines (numpy.loadtxt's rule) instead of ending the
+    /// data: for formats whose writers leave them between pieces (two runs joined by hand).
+    bool skip_blank = false;
 
     /// True when every option has its default value: the default format.
     bool is_default() const noexcept;
@@ -75,6 +78,7 @@ public:
     /// path (a selection of fields is the sink's business, not the scan's).
     bool plain() const noexcept { return plain_; }
     bool comma_only() const noexcept { return comma_only_; }
+    bool skip_blank() const noexcept { return skip_blank_; }
     /// Fields of every data line (0 until resolved).
     int fields() const noexcept { return fields_; }
     /// Values of a record: the selected fields (all of them without usecols).
@@ -96,6 +100,7 @@ private:
     int width_ = 0;
     bool plain_;
     bool comma_only_;
+    bool skip_blank_;
 };
 
 }  // namespace lagstat::text

@@ -790,6 +790,11 @@ text_options opts(std::string comments, std::uint64_t skip_rows = 0,
             comma ? delimiter::comma : delimiter::whitespace_or_comma};
 }
 
+text_options skipping_blanks(text_options o) {
+    o.skip_blank = true;
+    return o;
+}
+
 class reader_options : public ::testing::TestWithParam<options_case> {
 protected:
     void SetUp() override { std::setlocale(LC_ALL, "C"); }
@@ -831,6 +836,22 @@ INSTANTIATE_TEST_SUITE_P(
     reader_option_sets, reader_options,
     ::testing::Values(
         options_case{"colvar", opts("#"), colvar, {3, 3, 3, 0}, error_kind::none},
+        options_case{"blank ends", opts("#"), "1 2\n\n3 4\n", {2, 0}, error_kind::none},
+        options_case{"blanks skipped",
+                     skipping_blanks(opts("#")),
+                     "\n \n# c\n1 2\n\n3 4\n \t\n\n5 6",
+                     {2, 2, 2, 0},
+                     error_kind::none},
+        options_case{"blanks skipped, no comments",
+                     skipping_blanks(opts("")),
+                     "1 2\n\n3 4\n\n",
+                     {2, 2, 0},
+                     error_kind::none},
+        options_case{"csv blanks skipped",
+                     skipping_blanks(opts("", 1, {1}, true)),
+                     "t,a\n0,1\n\n\r\n1,2\n\n2,x\n",
+                     {1, 1, -1},
+                     error_kind::bad_character},
         options_case{
             "colvar d2 first", opts("#", 0, {2, -2}), colvar, {2, 2, 2, 0}, error_kind::none},
         options_case{"xvg", opts("#@"), xvg, {2, 2, 0}, error_kind::none},

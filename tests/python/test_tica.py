@@ -523,7 +523,8 @@ def test_api_refusals(tmp_path, dataset, call, error, match):
         call(dataset[0], constant)
 
 
-@pytest.mark.parametrize("call", [lambda m: m.transform(np.ones((3, 7))), lambda m: m.score(), lambda m: m.to_deeptime(),
+@pytest.mark.parametrize("call", [lambda m: m.transform(np.ones((3, 7))), lambda m: m.score(),
+                                  lambda m: m.to_deeptime(),
                                   lambda m: m.fetch_model(), lambda m: m.projection_,
                                   lambda m: m.cumulative_kinetic_variance_, lambda m: m.transform_files([], "out")])
 def test_unfitted_models_raise_one_error(call):
@@ -796,7 +797,8 @@ def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, s
     paths = [write_frames(tmp_path / ("in%d.txt" % i), slow_process(frames, 3, seed=i)) for i in range(3)]
     out = tmp_path / "out"
     proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *paths, "--lag", "2", "--out", str(out),
-                             "--jobs", str(jobs), "--format", fmt, "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                             "--jobs", str(jobs), "--format", fmt, "--quiet"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 120
         # stopped as soon as an output has its first bytes, so within the writing of a file
@@ -936,6 +938,36 @@ def deeptime_cv(arrays, lag, folds):
         test = [x for j, x in enumerate(arrays) if j % folds == f]
         scores.append(tica(lagtime=lag).fit_fetch(train).score(r=2, test_model=tica(lagtime=lag).fit_fetch(test)))
     return scores
+
+
+@pytest.mark.parametrize("frames, columns, files, folds, said", [
+    (20, 8, 3, 0, ["lag 1: only 57 lagged pairs for 8 columns (fewer than 10 per column)"]),  # as the fit warns
+    (40, 20, 6, 3, ["the held-out files score above the training data (lag 1, fold 1: "]),  # ill-conditioned folds
+    (2000, 3, 4, 2, []),
+])
+def test_scan_warns_of_overfitting(tmp_path, frames, columns, files, folds, said):
+    rng = np.random.default_rng(1)
+    paths = [str(write_frames(tmp_path / ("f%d.txt" % i), rng.normal(size=(frames, columns)))) for i in range(files)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lagstat_tica.scan(paths, [1], folds=folds)
+    texts = [str(w.message) for w in caught]
+    assert len(texts) == len(said) and all(t.startswith(s) for t, s in zip(texts, said)), texts
+
+
+@pytest.mark.parametrize("coefs, marked", [((-0.9, 0.5), True), ((0.9, 0.5), False), ((-0.6, -0.3), True)])
+def test_negative_eigenvalues_one_rule(tmp_path, capsys, coefs, marked):
+    """The fit and the scan give a negative eigenvalue the timescale of its magnitude, as deeptime's
+    timescales() does, and both reports mark it."""
+    rng = np.random.default_rng(2)
+    x = np.column_stack([lfilter([1.0], [1.0, -c], rng.normal(size=3000)) for c in coefs])
+    path = str(write_frames(tmp_path / "ar.txt", x))
+    model, result = TICA(1).fit([path]), lagstat_tica.scan([path], [1, 2], folds=0)
+    assert_rel(model.timescales_, peer([x], 1).timescales(), 1e-8)
+    assert_rel(result.timescales[0], model.timescales_, 1e-12) and np.isfinite(result.timescales[0]).all()
+    assert cli_main([path, "--lag", "1", "--quiet"]) == 0 and cli_main(["scan", path, "--lags", "1,2", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert ("(eigenvalue < 0)" in out, "* eigenvalue < 0" in out) == (marked, marked), out
 
 
 @pytest.mark.parametrize("lags, folds", [((1, 7, 50), 4), ((3, 300), 2), ((1000, 2), 3)])
@@ -1157,6 +1189,14 @@ def _closed_xvg(x, t):
     return _xvg(x, t) + "&\n"  # as xmgrace ends every set
 
 
+def _colvars(x, t):
+    # As the Colvars module writes a .colvars.traj: the step right-aligned, the header again at a restart.
+    head = "#%11s %21s %21s %21s" % ("step", *FMT_NAMES)
+    rows = ["%12d %21.14e %21.14e %21.14e" % (round(ti * 500), *xi) for ti, xi in zip(t, x)]
+    rows[RESTART:RESTART] = [head]
+    return head + "\n" + "\n".join(rows) + "\n"
+
+
 def _bare(x, t):
     return "# x0 x1 x2\n" + "\n".join("%.17g %.17g %.17g" % tuple(r) for r in x) + "\n"
 
@@ -1177,6 +1217,7 @@ FORMATS = {
                    False),
     "csv_plain": (_csv(False, None), "csv", FMT_NAMES, None, dict(delimiter=",", skiprows=1), False),
     "bare": (_bare, "columns", ("x0", "x1", "x2"), None, dict(), False),
+    "colvars": (_colvars, "colvars", FMT_NAMES, 0, dict(comments="#", usecols=(1, 2, 3)), True),
 }
 
 
@@ -1214,7 +1255,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     layout = _formats.detect(_formats.head_lines(path), path)
     assert (layout.kind, [layout.fields[i] for i in layout.features()], layout.time) == (kind, list(names), time)
     marker = _formats.ScanOptions()(path, _formats.head_lines(path)).get("segment_marker")
-    assert marker in (("#! FIELDS",) if segmented else (None, "&"))  # an xvg's '&' ends its one set
+    assert (marker not in (None, "&")) == segmented  # an xvg's '&' ends its one set
     frames = np.loadtxt(plain, **load)
     parts = [frames[:RESTART], frames[RESTART:]] if segmented else [frames]
     with warnings.catch_warnings(record=True) as caught:
@@ -1240,7 +1281,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     starts = [0, RESTART] if segmented else [0]
     assert [i for i, line in enumerate(text) if line == "# segment"] == [s + k for k, s in enumerate(starts[1:])]
     rows = [line.split() for line in text if line != "# segment"]
-    data = [line for line in writer(x, t).splitlines() if line[:1] not in "#@"][-500:]
+    data = [line for line in writer(x, t).splitlines() if line[:1] not in "#@&"][-500:]
     times = [line.replace(",", " ").split()[time] for line in data] if time is not None else None
     assert rows == [([times[i]] if time is not None else []) + ["%f" % v for v in r] for i, r in enumerate(y)]
     assert os.path.exists(base + ".tica.time.npy") == (time is not None)
@@ -1257,6 +1298,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
     assert "columns (numbered from 1): 1 %s, 2 %s\n" % (names[0], names[2]) in report
     timed = ("colvar", "csv_time", "csv_index_time", "csv_time_inside")
     assert ("timescale (ps)" in report) == ("xvg" in fmt) and ("time units" in report) == (fmt in timed)
+    assert ("timescale (step)" in report) == (fmt == "colvars")  # the step, Colvars' time-like column
     assert lagstat_tica.scan([path], [lag], folds=0).columns == names
     if compression is None:  # the scan's figure: its axes in the unit of the time column
         import matplotlib.figure
@@ -1264,7 +1306,7 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda fig, *a, **k: (
             labels.extend(ax.get_xlabel() for ax in fig.axes), save(fig, *a, **k)))
         assert cli_main(["scan", path, "--lags", "1,4", "--plot", str(tmp_path / "s.png"), "--quiet"]) == 0
-        unit = "ps" if "xvg" in fmt else "time units" if fmt in timed else "frames"
+        unit = "ps" if "xvg" in fmt else "step" if fmt == "colvars" else "time units" if fmt in timed else "frames"
         assert labels == ["lag (%s)" % unit] * 2
 
 
@@ -1276,7 +1318,8 @@ def test_formats(tmp_path, capsys, monkeypatch, fmt, compression):
         ({"a.xvg": "@ s0 legend \"p\"\n0 1\n1 2\n2 3\n&\n0 5\n1 6\n"}, [], "{a.xvg} holds several data sets"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 3\n#! FIELDS time p\n2 3\n"}, [],
          "{COLVAR}, line 4: a restart's header names other fields (time p)"),
-        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"], "no column 'r'; its columns are p, q"),
+        ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n2 3 1\n"}, ["--columns", "r"],
+         "no column 'r'; its columns are p, q"),
         ({"COLVAR": "#! FIELDS time p q\n0 1 2\n1 2 4\n"}, ["--columns", "3"],
          "{COLVAR}: column 3 out of range: 2 feature columns, numbered from 1"),
         ({"a.txt": "1 2\n2 3\n"}, ["--columns", "1-99999999999"], "columns 1-99999999999 out of range"),
@@ -1300,6 +1343,36 @@ def test_format_refusals(tmp_path, files, args, message):
         message = message.replace("{%s}" % name, path)
     assert proc.returncode == 1
     assert message in proc.stderr.strip().splitlines()[-1], proc.stderr
+
+
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_blank_line_inside(tmp_path, capsys, fmt):
+    """Two runs joined by hand with a blank line between: every detected format reads all 98 frames
+    in the fit, the scan and every projection, and counts the line; bare columns end at it, warned."""
+    from lagstat_tica import _formats
+    writer, kind, _, _, _, _ = FORMATS[fmt]
+    x = slow_process(98, 3, seed=3)
+    lines = writer(x, 0.02 * np.arange(98)).splitlines()
+    data = [i for i, line in enumerate(lines) if line[:1] not in "#@&"][-98:]
+    lines.insert(data[50], "")
+    path = tmp_path / ("run" + (".xvg" if "xvg" in fmt else ".txt"))
+    path.write_text("\n".join(lines) + "\n")
+    skips = kind in _formats.SKIPS_BLANK
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = TICA(2).fit([str(path)])
+    said = [str(w.message) for w in caught if "blank line" in str(w.message)]
+    assert model.n_samples_ == (98 if skips else 50)
+    blank = data[50] + 1
+    assert said == ([] if skips else ["%s, line %d: the data end at the blank line %d (lagstat's rule for bare "
+                                      "columns), and more follow from line %d; they are not read: remove the blank "
+                                      "line to read them" % (path, blank, blank, blank + 1)])
+    assert lagstat_tica.scan([str(path)], [2], folds=0).n_frames == model.n_samples_
+    for fmt_out, load in (("text", np.loadtxt), ("npy", np.load)):
+        out = model.transform_files([str(path)], tmp_path / "out", format=fmt_out)
+        assert load(out[0]).shape == (model.n_samples_, model.dim_), fmt_out
+    assert cli_main([str(path), "--lag", "2", "--quiet"]) == 0
+    assert (", 1 blank line skipped" in capsys.readouterr().out) == skips
 
 
 @pytest.mark.parametrize("head, line, frames, limit, error", [

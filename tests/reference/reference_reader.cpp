@@ -149,6 +149,7 @@ option_reader::outcome option_reader::read_line(std::vector<double>& fields) {
         }
         if (c == '\n' || c == EOF) {
             if (s == where::after_comma) return fault(error_kind::empty_field);
+            if (fields.empty() && c == '\n' && options_.skip_blank) return outcome::comment;
             return fields.empty() ? outcome::blank : outcome::record;
         }
         if (is_number_char(c)) {
