@@ -19,6 +19,7 @@ beyond 1e8 frames, with the first frame at the far end of all the others.
 import numpy as np
 
 from ._optional import missing
+from ._sums import rebase
 
 try:
     import scipy.linalg
@@ -179,8 +180,6 @@ def pair_moments(sums, i):
 
 def merge(parts):
     """Adds sums read with different shifts, in the order given, relative to the first one's."""
-    from ._moments import rebase
-
     parts = list(parts)
     base = parts[0]
     out = {k: base[k] for k in base}
@@ -315,8 +314,6 @@ def kinetic_map(sums, i, epsilon):
 
 def without(total, part):
     """The sums of total's data but part's (part read within total, moved to its shift)."""
-    from ._moments import rebase
-
     part = rebase(part, total["shift"])
     out = dict(total)
     for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:

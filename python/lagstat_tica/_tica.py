@@ -7,8 +7,10 @@ import warnings
 import numpy as np
 
 from . import _formats, _native, _outputs, _sources
-from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
-                       is_stream, name_file, partial_name, remove_quietly)
+from ._moments import _check_lag, file_options, name_file
+from ._parallel import _Runner
+from ._paths import OUTPUT_SUFFIX, OWN_ENDINGS, partial_name, remove_quietly
+from ._sources import expand_files, file_id, is_stream
 from ._optional import missing
 
 try:
@@ -260,7 +262,7 @@ class TICA:
         adds independent pairs instead. The fitted attributes are updated after every call: after
         any chunking they are those of fit on the same trajectories, bit for bit (but where fit
         would read again about the mean, see lagstat_tica._estimator, which chunks cannot be)."""
-        from ._moments import fold_sums, pair_sums
+        from ._sums import fold_sums, pair_sums
 
         lag = self._checked()[0]
         state = getattr(self, "_partial", None)
@@ -294,7 +296,7 @@ class TICA:
 
     @staticmethod
     def _close_trajectory(state):
-        from ._moments import fold_sums
+        from ._sums import fold_sums
 
         if state["acc"] is not None:
             state["done"] = fold_sums(state["done"], state["acc"].finish())
