@@ -200,3 +200,9 @@ def save_figure(fig, path):
 
     with written_whole(path) as tmp:
         fig.savefig(tmp, dpi=110, format=os.path.splitext(path)[1][1:])
+
+
+def blank_note(sums):
+    """The blank lines a read skipped (formats that skip them), for the report's first line."""
+    n = int((sums or {}).get("blank_lines", 0))
+    return ", %d blank line%s skipped" % (n, "" if n == 1 else "s") if n else ""

@@ -10,13 +10,16 @@ has them, its column names.
 """
 import ast
 import errno
+import glob
 import os
 import re
+import stat
 import zipfile
 
 import numpy as np
 
 from . import _native
+from ._paths import OWN_ENDINGS
 
 # Rows a block holds at most, and bytes: small enough to keep the memory flat whatever the
 # source's length, large enough that the accumulator's kernels run on full blocks.
@@ -35,8 +38,7 @@ class SourceError(ValueError):
 
 
 def _short(name, have, want):
-    return OSError(errno.EIO, "%s: the data end after %d of %d bytes the header announces" % (name, have, want),
-                   name)
+    return OSError(errno.EIO, "The data are shorter than the .npy header says (%d of %d bytes)" % (have, want), name)
 
 
 class Source:
@@ -134,6 +136,14 @@ class NpyFile(Source):
             (self.frames, self.columns), self.fortran, self.dtype = _npy_header(f, self.name)
             self.data_at = f.tell()
         self.size = size
+
+    def scan(self, lags, shift=None, threads=None, usecols=None):
+        if self.offset != 0:  # an .npz member: by ranges of the zip file, here
+            return super().scan(lags, shift, threads, usecols)
+        # A file of its own: the native reader's, as lagstat.run reads it (the same bits).
+        out = _native.open(self.path).scan(list(lags), shift=shift, usecols=usecols, threads=threads)
+        out["rereadable"] = True
+        return out
 
     def blocks(self, usecols=None):
         item = self.dtype.itemsize
@@ -427,3 +437,88 @@ def resolve_columns(sources, columns):
     if len(set(usecols)) != len(usecols) or not usecols:
         raise ValueError("columns must name distinct columns, at least one: %r" % (columns,))
     return usecols, tuple(names[i] for i in usecols)
+
+
+# --- files, patterns and pipes -------------------------------------------------------------
+
+_GLOB_CHARS = re.compile(r"[*?\[]")
+
+
+def expand_files(files, skip_suffix=OWN_ENDINGS):
+    """Turns paths and glob patterns into a list of paths, in the order given.
+
+    A pattern expands to its matches in sorted order, leaving out names ending in
+    `skip_suffix` (an ending or a tuple of them; by default this package's own projections, which a
+    second run over '*.txt' would otherwise take for input). A plain path must name an existing regular file; a pattern
+    must match at least one. A single string counts as one entry. A file named twice
+    (the same path, a path and a pattern matching it, two links to one file) is refused:
+    it would be counted twice.
+    """
+    if isinstance(files, (str, os.PathLike)):
+        files = [files]
+    paths = []
+    for entry in files:
+        entry = os.fspath(entry)
+        if _GLOB_CHARS.search(entry) and not os.path.exists(entry):
+            found = sorted(m for m in glob.glob(entry) if os.path.isfile(m))
+            endings = (skip_suffix,) if isinstance(skip_suffix, str) else tuple(skip_suffix or ())
+            matches = [m for m in found if not m.endswith(endings)]
+            if not matches:
+                besides = " (besides projections %s)" % ", ".join("*" + e for e in endings) if found else ""
+                raise FileNotFoundError("no file matches %r%s" % (entry, besides))
+            paths.extend(matches)
+        elif os.path.isfile(entry):
+            paths.append(entry)
+        elif os.path.isdir(entry):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), entry)
+        elif os.path.exists(entry):
+            # A pipe or a device cannot be read again, and TICA reads every file more than once.
+            raise ValueError("not a regular file: %r (a pipe or device is read only once: TICA.fit takes "
+                             "it, the moments and projections read every file again)" % entry)
+        else:
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), entry)
+    if not paths:
+        raise ValueError("no input files")
+    check_distinct(paths)
+    return paths
+
+
+def check_distinct(paths):
+    """Refuses an input named twice, by what it is: a regular file would be counted twice, and
+    a pipe or FIFO could be read only once, so its second open would wait for ever. Nothing is
+    opened: stat follows the names (/dev/stdin to the pipe behind it)."""
+    seen = {}
+    for path in paths:
+        try:
+            key = file_id(path)
+        except OSError:  # a descriptor's name that no longer resolves: only the name is known
+            key = os.path.abspath(path)
+        if key in seen:
+            first = seen[key]
+            raise ValueError("%r is given twice" % path if first == path
+                             else "%r and %r are the same file" % (first, path))
+        seen[key] = path
+
+
+def file_id(path):
+    """(device, inode) of the file behind path, links followed."""
+    st = os.stat(path)
+    return st.st_dev, st.st_ino
+
+
+# /dev/stdin, and the names bash's <(...) and /proc give a descriptor: streams, whose data can
+# be read once, even when the name no longer resolves (the descriptor closed after a read).
+_STREAM_NAME = re.compile(r"\A/(?:dev/stdin|dev/fd/\d+|proc/self/fd/\d+)\Z")
+
+
+def is_stream(path):
+    """True for an input that can be read only once: a pipe, FIFO or other non-regular file."""
+    if isinstance(path, Source):
+        return not path.rereadable
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return bool(_STREAM_NAME.match(path))

@@ -13,6 +13,7 @@ import numpy as np
 from lagstat import __version__
 
 from ._cli_common import (  # noqa: F401 (names kept here for their old users)
+    blank_note,
     EXIT_SIGINT, EXIT_SIGPIPE, EXIT_SIGTERM, PROG, _StdoutClosed, _Terminated, _check_plot, _column_names,
     _describe, _drop_stdout, _dt, _epsilon, _fraction, _import_matplotlib, _jobs, _lag, _on_sigterm, _output,
     _positive_int, _say, _threads, figure_path, save_figure, timescale_note)
@@ -125,12 +126,6 @@ def build_parser():
     return p
 
 
-
-
-def blank_note(sums):
-    """The blank lines a read skipped (formats that skip them), for the report's first line."""
-    n = int((sums or {}).get("blank_lines", 0))
-    return ", %d blank line%s skipped" % (n, "" if n == 1 else "s") if n else ""
 
 
 def _report(model, n_files, dt=None, unit=None):
