@@ -140,7 +140,8 @@ def main():
                 theirs = min((run_case(peer, path, True) for _ in range(args.repeat)), key=lambda r: r["s"])
                 dev = float(np.max(np.abs(np.subtract(mine["out"], theirs["out"]))))
                 print("| %s | %s | %.3f | %.0f | %.1fx faster, %.1fx less memory | %.1e |" % (
-                    job, peer, theirs["s"], theirs["peak"], theirs["s"] / mine["s"], theirs["peak"] / mine["peak"], dev))
+                    job, peer, theirs["s"], theirs["peak"], theirs["s"] / mine["s"],
+                    theirs["peak"] / mine["peak"], dev))
     if args.big:
         big = make_npy(os.path.join(args.dir, "big.npy"), 50_000_000, 10, seed=2)
         h5 = make_h5(os.path.join(args.dir, "big.h5"), big)
@@ -149,7 +150,8 @@ def main():
         print("|---|---:|---:|")
         for label, path in ((".npy", big), ("HDF5 dataset", h5 + ":/traj/x")):
             r = run_case("lagstat fit", path, False)
-            print("| %s (%.2f GB) | %.1f | %.0f |" % (label, os.path.getsize(path.split(":")[0]) / 1e9, r["s"], r["peak"]))
+            size = os.path.getsize(path.split(":")[0]) / 1e9
+            print("| %s (%.2f GB) | %.1f | %.0f |" % (label, size, r["s"], r["peak"]))
     print("\nload average at the end: %.2f %.2f %.2f" % os.getloadavg())
 
 
