@@ -132,8 +132,9 @@ def main():
         print("\n### %d columns, %.1f MB .npy\n" % (cols, os.path.getsize(path) / 1e6))
         print("| job | implementation | wall s | peak RSS MB | lagstat is | largest |ev| deviation |")
         print("|---|---|---:|---:|---:|---:|")
-        for job, ours, peers in (("fit", "lagstat fit", ["deeptime fit (np.load)", "deeptime partial_fit (memory map)"]),
-                                 ("10-lag scan", "lagstat scan", ["deeptime scan (np.load, a fit per lag)"])):
+        jobs = (("fit", "lagstat fit", ["deeptime fit (np.load)", "deeptime partial_fit (memory map)"]),
+                ("10-lag scan", "lagstat scan", ["deeptime scan (np.load, a fit per lag)"]))
+        for job, ours, peers in jobs:
             mine = min((run_case(ours, path, False) for _ in range(args.repeat)), key=lambda r: r["s"])
             print("| %s | lagstat | %.3f | %.0f |  |  |" % (job, mine["s"], mine["peak"]))
             for peer in peers:
