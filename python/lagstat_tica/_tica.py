@@ -357,7 +357,16 @@ class TICA:
     def fetch_model(self):
         """The fitted model, kept apart from later fits of this estimator (a shallow copy)."""
         self._fitted("eigenvalues_")
-        return copy.copy(self)
+        model = copy.copy(self)
+        model._partial = None  # later partial_fit calls go on in this estimator only
+        return model
+
+    def __getstate__(self):
+        # A trajectory partial_fit has open lives in a native accumulator, which is not copied:
+        # a pickled or deep-copied model is the fitted one, and its next partial_fit starts anew.
+        state = dict(self.__dict__)
+        state.pop("_partial", None)
+        return state
 
     def _output_dimension(self, evals):
         rank = evals.shape[0]
