@@ -19,6 +19,7 @@ beyond 1e8 frames, with the first frame at the far end of all the others.
 import numpy as np
 
 from ._optional import missing
+from ._sums import rebase
 
 try:
     import scipy.linalg
@@ -31,6 +32,53 @@ PAIRS_PER_COLUMN = 10
 # An eigenvalue this close to +-1 is a process that never decorrelates within the data.
 UNIT_EIGENVALUE_TOL = 1e-12
 _PER_LAG = ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
+
+
+def _canonical_signs(vectors):
+    """Makes the entry of largest magnitude of every column positive."""
+    for j in range(vectors.shape[1]):
+        i = np.argmax(np.abs(vectors[:, j]))
+        if vectors[i, j] < 0:
+            vectors[:, j] = -vectors[:, j]
+    return vectors
+
+
+def whitening(c00, epsilon):
+    """L with L^T C00 L = I on the directions of C00 whose eigenvalues reach epsilon.
+
+    Negative eigenvalues are rounding noise of a positive semidefinite matrix: the cut is
+    raised above the magnitude of the most negative one, so no direction at that noise
+    level survives.
+    """
+    s, v = scipy.linalg.eigh(c00)
+    order = np.argsort(np.abs(s))[::-1]
+    s, v = s[order], v[:, order]
+    cut = epsilon
+    if s.min() < 0:
+        cut = max(cut, -s.min() + 1e-16)
+    # s > 0 as well: with epsilon 0, a zero eigenvalue would be divided by
+    keep = (s >= cut) & (s > 0)
+    if not keep.any():
+        if s.max() == 0:
+            raise ValueError("all input columns are constant: no direction has a variance above 0")
+        raise ValueError("no direction has an instantaneous variance above epsilon = %g; the largest is %g"
+                         % (cut, s.max()))
+    s, v = s[keep], _canonical_signs(v[:, keep].copy())
+    return v / np.sqrt(s)
+
+
+def tica_decomposition(c00, c0t, epsilon):
+    """Solves C0t r = lambda C00 r on the well-conditioned subspace of C00.
+
+    Returns eigenvalues sorted by decreasing magnitude and the matching eigenvectors as
+    columns (signs fixed: largest-magnitude entry positive).
+    """
+    l_mat = whitening(c00, epsilon)
+    ct = l_mat.T @ c0t @ l_mat
+    evals, evecs = scipy.linalg.eigh(0.5 * (ct + ct.T))
+    order = np.argsort(np.abs(evals))[::-1]
+    evals, evecs = evals[order], evecs[:, order]
+    return evals, _canonical_signs(l_mat @ evecs)
 
 
 def conditioning(sums):
@@ -132,8 +180,6 @@ def pair_moments(sums, i):
 
 def merge(parts):
     """Adds sums read with different shifts, in the order given, relative to the first one's."""
-    from ._moments import rebase
-
     parts = list(parts)
     base = parts[0]
     out = {k: base[k] for k in base}
@@ -245,8 +291,6 @@ def own_scores(sums, i, epsilon, score_epsilon=1e-6):
     UᵀC0tU = diag(λ³), so vamp2 reduces to 1 + Σλ² over the λ² not below score_epsilon: the
     directions deeptime's score keeps. The whitened eigenproblem then needs its eigenvalues only.
     """
-    from ._tica import whitening
-
     _, c00, c0t, _, _ = pair_moments(sums, i)
     l_mat = whitening(c00, epsilon)
     ct = l_mat.T @ c0t @ l_mat
@@ -263,8 +307,6 @@ def own_vamp2(evals, score_epsilon=1e-6):
 
 def kinetic_map(sums, i, epsilon):
     """(eigenvalues, kinetic-map vectors, pair moments) of the model at the i-th lag."""
-    from ._tica import tica_decomposition
-
     moments = pair_moments(sums, i)
     evals, evecs = tica_decomposition(moments[1], moments[2], epsilon)
     return evals, evecs * evals[None, :], moments
@@ -272,8 +314,6 @@ def kinetic_map(sums, i, epsilon):
 
 def without(total, part):
     """The sums of total's data but part's (part read within total, moved to its shift)."""
-    from ._moments import rebase
-
     part = rebase(part, total["shift"])
     out = dict(total)
     for key in ("frames", "sum", "cov", "pairs") + _PER_LAG:

@@ -67,3 +67,35 @@ def open(path: _Path) -> source:
     one read, with lagstat.run's OSError (errno, filename) where it cannot. A .npy file is
     scanned as lagstat.run reads it: usecols select its columns, the text options are refused,
     a segment's first data line is 1."""
+
+class accumulator:
+    """Every lag's sums of frames handed over in blocks (arrays, binary files read in chunks):
+    the same dictionary as source.scan, and the same bits as a scan of the same numbers as text,
+    for any blocking and any threads. Pairs span the blocks of a trajectory, never two."""
+
+    def __init__(
+        self,
+        columns: SupportsIndex,
+        lags: Sequence[int],
+        *,
+        shift: Optional[Sequence[float]] = None,
+        threads: Optional[SupportsIndex] = None,
+    ) -> None:
+        """columns >= 1; lags, shift (default: the first frame added) and threads as scan's."""
+    @property
+    def frames(self) -> int:
+        """Frames added so far; -1 once finished (or after a failed add)."""
+    def add(self, block: Any) -> None:
+        """The next frames of the current trajectory: a native float64 buffer (ndarray, memoryview)
+        of shape (frames, columns), any positive strides; 1-D for one column. The interpreter lock
+        is released while it adds; a second thread adding at once gets RuntimeError."""
+    def end_trajectory(self) -> None:
+        """Ends the current trajectory: the next frames start another (no pair spans it)."""
+    def snapshot(self) -> Dict[str, Any]:
+        """The sums as finish() would give them now; adding goes on (the same bits later)."""
+    def finish(self) -> Dict[str, Any]:
+        """Ends the current trajectory and returns scan's dict (segments: one per trajectory,
+        numbered by its first frame from 1, no marker or time; dt NaN); the accumulator is used up."""
+
+def available_cores() -> int:
+    """The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1."""

@@ -4,65 +4,14 @@ import warnings
 import numpy as np
 
 from . import _estimator as est
-from . import _formats, _moments
 from ._moments import _check_lag
+from ._reading import read_files, read_sums  # noqa: F401 (read_sums: its old place)
 
 # A fold scoring more than its training data by this factor: more than sampling noise. On
 # well-conditioned data (7 columns, files of 1200 to 3400 frames) folds came out at most 1.24
 # times their training score, at a lag near the shortest file's length; a fold of 33 frames of
 # 30 noisy columns came out 4 times it.
 CV_ABOVE_TRAIN = 1.25
-
-
-def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, **options):
-    """read_sums over files in their own formats: (sums, reads, layout, selection) of the run.
-
-    Regular files are checked here, before the read; a stream's head is seen only by its scan,
-    which runs in this process and checks it against the same reference.
-    """
-    paths = _moments._inputs(files)
-    regular = [p for p in paths if not _moments.is_stream(p)]
-    layouts, reference = {}, None
-    if regular:
-        plan = _formats.plan(regular, columns, keep_time)
-        layouts = {p: (layout, plan.selection) for p, layout in zip(regular, plan.layouts)}
-        reference = (regular[0], plan.layout, plan.selection)
-    options_of = _formats.ScanOptions(columns, keep_time, reference)
-    try:
-        sums, reads = read_sums(paths, lags, keep_per_file=keep_per_file, options_of=options_of, **options)
-    except ValueError as exc:
-        raise _formats.explain_noted_error(exc, {p: lay for p, (lay, _) in layouts.items()})
-    layouts.update(options_of.seen)
-    for path, segments in zip(paths, sums["segments"]):
-        _formats.check_segments(path, layouts[path][0], segments)
-    for path, line_no, again in zip(paths, sums.get("blank_end", [0] * len(paths)), sums["rereadable"]):
-        _formats.check_blank_end(path, layouts[path][0], line_no, again)
-    layout, selection = layouts[paths[0]]
-    return sums, reads, layout, selection
-
-
-def read_sums(files, lags, *, keep_per_file=False, **options):
-    """One read of every file at all lags; a second one with the exact mean as shift when the
-    first frame lies too far out (est.K_MAX). Returns (sums, number of reads).
-
-    Inputs that cannot be read again (pipes) keep the first read's sums, with a warning.
-    """
-    options = {k: v for k, v in options.items() if v is not None}
-    if keep_per_file:
-        options["keep_per_file"] = True
-    sums = _moments.one_read(files, list(lags), **options)
-    if not est.needs_exact_shift(sums):
-        return sums, 1
-    k = float(np.max(est.conditioning(sums)))
-    rereadable = sums.get("rereadable")
-    if rereadable is not None and not all(rereadable):
-        warnings.warn("the first frame lies %.3g standard deviations from the mean and an input cannot be read "
-                      "again (a pipe): the covariances may lose up to %.1g of their value; give the data as "
-                      "files to have them read again about the mean" % (k, 2.2e-16 * k * k), RuntimeWarning,
-                      stacklevel=3)
-        return sums, 1
-    options["shift"] = est.exact_mean(sums)
-    return _moments.one_read(files, list(lags), **options), 2
 
 
 class LagScan:
@@ -199,7 +148,7 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     del per_file
     result = LagScan(sums, fold_sums, float(epsilon), reads)
     result.layout, result.columns = layout, selection.names
-    if layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
+    if layout is None or layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
         result.dt = np.nan
     for text in result.caveats():
         warnings.warn(text, RuntimeWarning, stacklevel=2)

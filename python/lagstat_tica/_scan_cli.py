@@ -7,7 +7,7 @@ import warnings
 
 import numpy as np
 
-from . import cli
+from . import _cli_common as cli
 
 USAGE_NOTE = "(a file named 'scan' is given as './scan' to the plain command)"
 
@@ -164,7 +164,7 @@ def main(argv):
             regular = [p for p in paths if not is_stream(p)]
             if not regular:
                 raise ValueError("--columns needs one regular file to read the names from")
-            names = _formats.plan(regular[:1], None, args.keep_time).layout.fields
+            names = cli._column_names(regular[:1], args.keep_time)
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             args.plot = cli.figure_path(args.plot)

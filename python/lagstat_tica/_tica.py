@@ -6,67 +6,23 @@ import warnings
 
 import numpy as np
 
-from . import _formats, _outputs
-from ._moments import (OUTPUT_SUFFIX, OWN_ENDINGS, _Runner, _check_lag, expand_files, file_id, file_options,
-                       is_stream, name_file, partial_name, remove_quietly)
+from . import _formats, _native, _outputs, _sources
+from ._moments import _check_lag, file_options, name_file
+from ._parallel import _Runner
+from ._paths import OUTPUT_SUFFIX, OWN_ENDINGS, partial_name, remove_quietly
+from ._sources import expand_files, file_id, is_stream
 from ._optional import missing
 
 try:
-    import scipy.linalg
+    import scipy.linalg  # noqa: F401 (the estimator needs it: told here with TICA's name)
 except ImportError as exc:
     raise missing("SciPy", "lagstat_tica.TICA") from exc
 
 # After the check above: the estimator needs SciPy too, and this module's message names TICA.
-from ._estimator import UNIT_EIGENVALUE_TOL, implied_timescales, overfitting  # noqa: E402,F401
+from ._estimator import (UNIT_EIGENVALUE_TOL, implied_timescales, overfitting,  # noqa: E402,F401
+                         tica_decomposition, whitening)
 
 SCALINGS = (None, "kinetic_map", "km", "commute_map")
-
-
-def _canonical_signs(vectors):
-    """Makes the entry of largest magnitude of every column positive."""
-    for j in range(vectors.shape[1]):
-        i = np.argmax(np.abs(vectors[:, j]))
-        if vectors[i, j] < 0:
-            vectors[:, j] = -vectors[:, j]
-    return vectors
-
-
-def whitening(c00, epsilon):
-    """L with L^T C00 L = I on the directions of C00 whose eigenvalues reach epsilon.
-
-    Negative eigenvalues are rounding noise of a positive semidefinite matrix: the cut is
-    raised above the magnitude of the most negative one, so no direction at that noise
-    level survives.
-    """
-    s, v = scipy.linalg.eigh(c00)
-    order = np.argsort(np.abs(s))[::-1]
-    s, v = s[order], v[:, order]
-    cut = epsilon
-    if s.min() < 0:
-        cut = max(cut, -s.min() + 1e-16)
-    # s > 0 as well: with epsilon 0, a zero eigenvalue would be divided by
-    keep = (s >= cut) & (s > 0)
-    if not keep.any():
-        if s.max() == 0:
-            raise ValueError("all input columns are constant: no direction has a variance above 0")
-        raise ValueError("no direction has an instantaneous variance above epsilon = %g; the largest is %g"
-                         % (cut, s.max()))
-    s, v = s[keep], _canonical_signs(v[:, keep].copy())
-    return v / np.sqrt(s)
-
-
-def tica_decomposition(c00, c0t, epsilon):
-    """Solves C0t r = lambda C00 r on the well-conditioned subspace of C00.
-
-    Returns eigenvalues sorted by decreasing magnitude and the matching eigenvectors as
-    columns (signs fixed: largest-magnitude entry positive).
-    """
-    l_mat = whitening(c00, epsilon)
-    ct = l_mat.T @ c0t @ l_mat
-    evals, evecs = scipy.linalg.eigh(0.5 * (ct + ct.T))
-    order = np.argsort(np.abs(evals))[::-1]
-    evals, evecs = evals[order], evecs[:, order]
-    return evals, _canonical_signs(l_mat @ evecs)
 
 
 PARAMETERS = ("lag", "dim", "var_cutoff", "scaling", "epsilon")
@@ -113,6 +69,11 @@ def _pointer(name, hint):
         raise AttributeError("'TICA' object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
                              % (name, hint))
     return property(missing_name)
+
+
+def _check_finite_sums(sums):
+    if not all(np.isfinite(np.asarray(sums[k])).all() for k in ("sum", "cov", "tcov")):
+        raise ValueError("the frames hold values that are not finite (inf/nan), or too large")
 
 
 def _is_list_of_arrays(data):
@@ -282,26 +243,64 @@ class TICA:
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read
-        arrays = trajectories(data)
-        if arrays is not None:
-            if columns is not None or keep_time:
-                raise ValueError("columns and keep_time choose among a file's columns; "
-                                 "pass the array's columns themselves, e.g. x[:, [0, 2]]")
-            from ._estimator import array_sums
+        from ._reading import read_files
 
-            self._fit_sums(array_sums(arrays, [_check_lag(self.lag)]))
-            self.n_reads_ = 1
-            return self
-        from ._scan import read_files
-
+        self._partial = None
         sums, reads, layout, selection = read_files(data, [_check_lag(self.lag)], columns, keep_time, n_jobs=n_jobs,
                                                     client=client, threads=threads, progress=progress)
         self._fit_sums(sums)
         self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
         # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
         dt = float(sums.get("dt", np.nan))
-        self.dt_ = dt if self.layout_.dt is not None and np.isfinite(dt) and dt > 0 else None
+        self.dt_ = dt if layout is not None and layout.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
+
+    def partial_fit(self, X, y=None, *, new_trajectory=False, threads=None):
+        """Adds frames to the model, as deeptime's partial_fit: X is the next chunk of the current
+        trajectory (a (T, n) array, 1-D for one column), whose pairs with the chunks before it count;
+        the first call and new_trajectory=True start a trajectory. deeptime's tuple (X_t, X_tau)
+        adds independent pairs instead. The fitted attributes are updated after every call: after
+        any chunking they are those of fit on the same trajectories, bit for bit (but where fit
+        would read again about the mean, see lagstat_tica._estimator, which chunks cannot be)."""
+        from ._sums import fold_sums, pair_sums
+
+        lag = self._checked()[0]
+        state = getattr(self, "_partial", None)
+        if state is None or state["lag"] != lag:
+            state = self._partial = {"lag": lag, "done": None, "acc": None, "count": 0}
+        if isinstance(X, tuple) and len(X) == 2:
+            part = pair_sums(X[0], X[1], lag, "pairs %d" % state["count"])
+            state["count"] += 1
+            self._close_trajectory(state)
+            state["done"] = fold_sums(state["done"], part)
+            total = state["done"]
+        else:
+            source = _sources.ArraySource(X, "chunk of trajectory %d" % state["count"])
+            if new_trajectory or state["acc"] is None:
+                self._close_trajectory(state)
+                state["acc"] = _native.accumulator(source.columns, [lag], threads=threads)
+                state["count"] += 1
+            elif source.columns != state["columns"]:
+                raise ValueError("the chunk has %d columns, the trajectory %d" % (source.columns, state["columns"]))
+            state["columns"] = source.columns
+            for block in source.blocks():
+                state["acc"].add(block)
+            current = state["acc"].snapshot()
+            _check_finite_sums(current)
+            total = fold_sums(state["done"], current)
+        if not any(int(p) > 0 for p in total["pairs"]):
+            return self  # no pair yet: the chunks to come may bring some
+        self._fit_sums(total)
+        self.n_reads_, self.layout_, self.dt_ = 1, None, None
+        return self
+
+    @staticmethod
+    def _close_trajectory(state):
+        from ._sums import fold_sums
+
+        if state["acc"] is not None:
+            state["done"] = fold_sums(state["done"], state["acc"].finish())
+            state["acc"] = None
 
     def _fit_sums(self, sums):
         with warnings.catch_warnings(record=True) as caught:
@@ -358,7 +357,16 @@ class TICA:
     def fetch_model(self):
         """The fitted model, kept apart from later fits of this estimator (a shallow copy)."""
         self._fitted("eigenvalues_")
-        return copy.copy(self)
+        model = copy.copy(self)
+        model._partial = None  # later partial_fit calls go on in this estimator only
+        return model
+
+    def __getstate__(self):
+        # A trajectory partial_fit has open lives in a native accumulator, which is not copied:
+        # a pickled or deep-copied model is the fitted one, and its next partial_fit starts anew.
+        state = dict(self.__dict__)
+        state.pop("_partial", None)
+        return state
 
     def _output_dimension(self, evals):
         rank = evals.shape[0]
@@ -394,7 +402,8 @@ class TICA:
         The + 1 of the constant function is included; dim (default: the model's dim_) limits the
         components scored; epsilon cuts the whitening of the scored covariances.
         """
-        from ._estimator import array_sums, pair_moments, score_order, vamp_score
+        from ._estimator import pair_moments, score_order, vamp_score
+        from ._reading import read_files
 
         _refuse_deeptime_only("score()", deeptime_only)
         if isinstance(data, (bool, int, float, np.number)) or (isinstance(data, str) and data.lower() in (
@@ -406,15 +415,11 @@ class TICA:
         if data is None:
             c00, c0t = self.cov_, self.cov_tau_
         else:
-            arrays = trajectories(data)
-            if arrays is not None:
-                sums = array_sums(arrays, [self.lag_])
-            else:
-                from ._scan import read_files
-
-                columns = list(self.columns_) if self.layout_ is not None else None
-                sums = read_files(data, [self.lag_], columns, n_jobs=n_jobs, client=client, threads=threads,
-                                  progress=progress)[0]
+            # Files are read with the fitted columns, by name; frames in memory have their own.
+            in_memory = all(not isinstance(e, (str, bytes, os.PathLike)) for e in _sources.entries(data))
+            columns = list(self.columns_) if self.layout_ is not None and not in_memory else None
+            sums = read_files(data, [self.lag_], columns, n_jobs=n_jobs, client=client, threads=threads,
+                              progress=progress)[0]
             _, c00, c0t, _, _ = pair_moments(sums, 0)
             if c00.shape[0] != self.n_features_in_:
                 raise ValueError("data have %d columns, the model %d" % (c00.shape[0], self.n_features_in_))
@@ -450,7 +455,6 @@ class TICA:
     cov_0t = _pointer("cov_0t", "lagstat's TICA calls it cov_tau_")
     instantaneous_coefficients = _pointer("instantaneous_coefficients", "lagstat's TICA calls them eigenvectors_")
     model = _pointer("model", "lagstat's TICA is its own model: fetch_model() gives a copy")
-    partial_fit = _pointer("partial_fit", "fit() reads all the files in one call, each once: give them all")
     fit_from_timeseries = _pointer("fit_from_timeseries", "fit() takes arrays")
     fit_from_covariances = _pointer("fit_from_covariances", "lagstat's TICA fits from its one-read sums "
                                                             "(fit_from_sums)")
@@ -551,7 +555,6 @@ def _trajectories(data, n):
     model) arrays of frames."""
     return any(np.ndim(x) >= 2 for x in data) or (n == 1 and len(data) > 0 and all(
         isinstance(x, np.ndarray) and x.ndim == 1 for x in data))
-
 
 
 def output_paths(paths, out_dir, suffix=OUTPUT_SUFFIX):

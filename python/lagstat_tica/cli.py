@@ -1,10 +1,7 @@
 """Command line: lagstat-tica FILES... --lag N [--columns C] [--dim K] [--out DIR] [--jobs N] [--plot FILE.png],
 and lagstat-tica scan FILES... --lags N,N,... (in _scan_cli)."""
 import argparse
-import errno
 import itertools
-import math
-import os
 import signal
 import sys
 import tempfile
@@ -15,129 +12,41 @@ import numpy as np
 
 from lagstat import __version__
 
-from ._optional import missing
-
-PROG = "lagstat-tica"
-
-# Exit statuses of a run cut short, as a shell reports a process killed by the signal.
-EXIT_SIGINT = 128 + 2
-EXIT_SIGPIPE = 128 + 13
-EXIT_SIGTERM = 128 + 15
+from ._cli_common import (  # noqa: F401 (names kept here for their old users)
+    blank_note,
+    EXIT_SIGINT, EXIT_SIGPIPE, EXIT_SIGTERM, PROG, _StdoutClosed, _Terminated, _check_plot, _column_names,
+    _describe, _drop_stdout, _dt, _epsilon, _fraction, _import_matplotlib, _jobs, _lag, _on_sigterm, _output,
+    _positive_int, _say, _threads, figure_path, save_figure, timescale_note)
 
 
-class _Terminated(BaseException):
-    """Raised by the SIGTERM handler, so that the run unwinds (workers stopped, an output
-    folder it created and left empty removed) as after Ctrl-C."""
 
 
-class _StdoutClosed(Exception):
-    """The reader of standard output has gone (`lagstat-tica ... | head`)."""
 
 
-def _on_sigterm(signum, frame):
-    raise _Terminated()
 
 
-def _say(text):
-    """Writes to standard output at once, so that a closed pipe shows up here."""
-    try:
-        sys.stdout.write(text)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise _StdoutClosed() from None
 
 
-def _drop_stdout():
-    # Python flushes standard output again at exit and would complain about the pipe there.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    except (OSError, ValueError, AttributeError):
-        pass
 
 
-def _describe(exc):
-    """One line for an exception: its message, then its notes ("in 'FILE', line N")."""
-    text = str(exc).strip()
-    if not text:
-        text = "out of memory" if isinstance(exc, MemoryError) else type(exc).__name__
-    text = text.splitlines()[0]
-    notes = [n for n in getattr(exc, "__notes__", None) or () if isinstance(n, str)]
-    if notes:
-        text += " (%s)" % "; ".join(n.replace("\n", " ") for n in notes)
-    return text
 
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be >= 1, got %d" % value)
-    return value
 
 
-def _lag(text):
-    from ._moments import LAG_MAX
-
-    value = _positive_int(text)
-    if value > LAG_MAX:
-        raise argparse.ArgumentTypeError("must be at most %d, got %d" % (LAG_MAX, value))
-    return value
 
 
-def _jobs(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
-    if value < 1 and value != -1:
-        raise argparse.ArgumentTypeError("must be >= 1, or -1 for one per CPU, got %d" % value)
-    return value
 
 
-def _threads(text):
-    value = _jobs(text)
-    return None if value == -1 else value
 
 
-def _dt(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
-    if not 0.0 < value < math.inf:
-        raise argparse.ArgumentTypeError("must be a positive time step, got %s" % text)
-    return value
 
 
-def _epsilon(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
-    if not 0.0 <= value < math.inf:
-        raise argparse.ArgumentTypeError("must be finite and >= 0, got %s" % text)
-    return value
 
 
-def _output(text):
-    # An empty name would read as "no output" and the run would drop it without a word.
-    if not text:
-        raise argparse.ArgumentTypeError("needs a name, got ''")
-    return text
 
 
-def _fraction(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
-    if not 0.0 < value <= 1.0:
-        raise argparse.ArgumentTypeError("must be in (0, 1], got %g" % value)
-    return value
+
+
 
 
 EXAMPLES = """\
@@ -217,23 +126,6 @@ def build_parser():
     return p
 
 
-def timescale_note(ev, ts):
-    """Why a timescale is not an ordinary one, or ''."""
-    from ._tica import UNIT_EIGENVALUE_TOL
-
-    if not math.isfinite(ts) or ts == 0 or abs(abs(ev) - 1.0) <= UNIT_EIGENVALUE_TOL:
-        return "undefined"
-    if ts < 0:
-        return "negative: |eigenvalue| > 1"
-    if ev < 0:
-        return "eigenvalue < 0"
-    return ""
-
-
-def blank_note(sums):
-    """The blank lines a read skipped (formats that skip them), for the report's first line."""
-    n = int((sums or {}).get("blank_lines", 0))
-    return ", %d blank line%s skipped" % (n, "" if n == 1 else "s") if n else ""
 
 
 def _report(model, n_files, dt=None, unit=None):
@@ -266,19 +158,8 @@ def _time(value, unit):
     return "%g %s" % (value, unit) if unit else "%g time units" % value
 
 
-def _check_plot(path, inputs):
-    """Refuses a --plot file that cannot be written, or that is an input, before the fit."""
-    from ._moments import file_id
-    from ._tica import check_writable_dir
 
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(errno.ENOENT, "folder of --plot does not exist", folder)
-    check_writable_dir(folder, "folder of --plot")
-    if os.path.isdir(path):
-        raise IsADirectoryError(errno.EISDIR, "--plot: %s" % os.strerror(errno.EISDIR), path)
-    if os.path.exists(path) and file_id(path) in {file_id(p) for p in inputs}:
-        raise ValueError("--plot %r would overwrite an input" % path)
+
 
 
 def _read_columns(paths, ncols, chunk=100_000, skip=0):
@@ -325,29 +206,10 @@ def _histogram(paths, ncols, bins=100, skip=0):
     return counts, edges
 
 
-def _import_matplotlib():
-    try:
-        import matplotlib
-    except ImportError as exc:
-        raise missing("Matplotlib", "--plot") from exc
-    return matplotlib
 
 
-def figure_path(path):
-    """The file a figure saved as `path` lands in: Matplotlib adds its default ending to a name
-    without one (f -> f.png). Imports it, so that its absence is told before the work."""
-    matplotlib = _import_matplotlib()
-    if os.path.splitext(path)[1][1:]:
-        return path
-    return path.rstrip(".") + "." + matplotlib.rcParams["savefig.format"]
 
 
-def save_figure(fig, path):
-    """Saves fig whole or not at all: drawn under a temporary name beside path, then renamed."""
-    from ._moments import written_whole
-
-    with written_whole(path) as tmp:
-        fig.savefig(tmp, dpi=110, format=os.path.splitext(path)[1][1:])
 
 
 def save_plot(model, projection_files, path, skip=0):
@@ -410,20 +272,24 @@ def main(argv=None):
     if in_main_thread:  # signal handlers can only be set there
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        from . import _formats
-        from ._moments import _inputs, is_stream
+        from . import _formats, _sources
+        from ._moments import _inputs, input_name, is_stream
         from ._tica import TICA, output_paths
 
         paths = _inputs(args.files)
+        binary = [p for p in paths if isinstance(p, _sources.Source)]
+        if binary and args.out:
+            raise ValueError("--out projects text files into text beside them; %s is binary: project it in Python "
+                             "(TICA.transform)" % binary[0].name)
         streams = [p for p in paths if is_stream(p)]
         if streams and (args.out or args.plot):
             raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
-                             "write it to a file first" % streams[0])
+                             "write it to a file first" % input_name(streams[0]))
         columns = None
         if args.columns is not None:
             # Names from the first regular file (a pipe's first lines are for its one read).
             regular = [p for p in paths if not is_stream(p)]
-            names = _formats.plan(regular[:1]).layout.fields if regular else ()
+            names = _column_names(regular[:1])
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             args.plot = figure_path(args.plot)
@@ -443,7 +309,7 @@ def main(argv=None):
             model.fit(paths, n_jobs=args.jobs, progress=not args.quiet, columns=columns,
                       keep_time=args.keep_time, threads=args.threads)
         dt = args.dt or model.dt_
-        _say(_report(model, len(paths), dt, model.layout_.unit))
+        _say(_report(model, len(paths), dt, model.layout_.unit if model.layout_ is not None else None))
         for w in caught:
             err.write("%s: warning: %s\n" % (PROG, w.message))
         outputs = None

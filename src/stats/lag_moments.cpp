@@ -7,8 +7,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "stats/kernel_dispatch.hpp"
 #include "stats/bands.hpp"
+#include "stats/kernel_dispatch.hpp"
 #include "stats/mirror.hpp"
 
 namespace lagstat::stats {
@@ -53,7 +53,8 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
     // triangles (cov, and the head and tail sums per lag) costs n - i, a row of each tcov n.
     parts_.resize(parts);
     std::vector<std::size_t> cols, rows;
-    detail::balanced_bands(n, parts, 8, [](std::size_t) { return 1.0; }, cols);
+    detail::balanced_bands(
+        n, parts, 8, [](std::size_t) { return 1.0; }, cols);
     const double full = static_cast<double>(count * n);
     const double triangles = static_cast<double>(1 + 2 * count);
     detail::balanced_bands(
@@ -66,7 +67,8 @@ lag_accumulator::lag_accumulator(std::size_t n, const std::vector<std::size_t>& 
         parts_[p].col_end = cols[p + 1];
         parts_[p].row_begin = rows[p];
         parts_[p].row_end = rows[p + 1];
-        if (rows[p] < rows[p + 1]) parts_[p].work = aligned_buffer(work_doubles_, parts_[p].work_base);
+        if (rows[p] < rows[p + 1])
+            parts_[p].work = aligned_buffer(work_doubles_, parts_[p].work_base);
     }
     lagged_.assign(parts, std::vector<detail::lagged_products>(count));
     first_pair_.resize(count);
@@ -80,13 +82,14 @@ void lag_accumulator::grow_ring(std::uint64_t frames) {
     // slot t % slots, so the frames kept move to their new slots.
     const std::uint64_t want = std::min<std::uint64_t>(longest_lag_, frames);
     if (want <= ring_slots_) return;
-    const std::size_t slots = static_cast<std::size_t>(
-        std::min<std::uint64_t>(longest_lag_, std::max<std::uint64_t>(want, 2 * std::uint64_t{ring_slots_})));
+    const std::size_t slots = static_cast<std::size_t>(std::min<std::uint64_t>(
+        longest_lag_, std::max<std::uint64_t>(want, 2 * std::uint64_t{ring_slots_})));
     double* base = nullptr;
     std::unique_ptr<double[]> ring = aligned_buffer(checked_product(slots, n_), base);
     const std::uint64_t kept = std::min<std::uint64_t>(ring_slots_, sums_.frames);
     for (std::uint64_t t = sums_.frames - kept; t < sums_.frames; ++t)
-        std::memcpy(base + static_cast<std::size_t>(t % slots) * n_, ring_slot(t), n_ * sizeof(double));
+        std::memcpy(base + static_cast<std::size_t>(t % slots) * n_, ring_slot(t),
+                    n_ * sizeof(double));
     // Slot pointers twice over: a run of up to `slots` frames from any one is contiguous.
     std::vector<const double*> runs(2 * slots);
     for (std::size_t j = 0; j < runs.size(); ++j) runs[j] = base + (j % slots) * n_;
@@ -121,7 +124,8 @@ void lag_accumulator::begin_block(const double* const* rows, std::size_t m) {
         if (first_pair_[l] == m)
             earlier_[l] = nullptr;
         else if (lag < m)
-            earlier_[l] = history_.data() + (before + first_pair_[l] - static_cast<std::size_t>(lag));
+            earlier_[l] =
+                history_.data() + (before + first_pair_[l] - static_cast<std::size_t>(lag));
         else
             earlier_[l] = ring_run(added + first_pair_[l] - lag);
     }
@@ -175,7 +179,8 @@ void lag_accumulator::end_block() noexcept {
     for (std::size_t l = 0; l < sums_.lags.size(); ++l) sums_.pairs[l] += m_ - first_pair_[l];
     const std::size_t keep = std::min<std::size_t>(m_, ring_slots_);
     for (std::size_t k = m_ - keep; k < m_; ++k)
-        std::memcpy(const_cast<double*>(ring_slot(sums_.frames + k)), rows_[k], n_ * sizeof(double));
+        std::memcpy(const_cast<double*>(ring_slot(sums_.frames + k)), rows_[k],
+                    n_ * sizeof(double));
     sums_.frames += m_;
     segment_frames_ += m_;
     rows_ = nullptr;
@@ -185,7 +190,8 @@ void lag_accumulator::end_block() noexcept {
 void lag_accumulator::begin_segment_end() {
     tail_step_ = true;
     for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
-        tails_[l] = static_cast<std::size_t>(std::min<std::uint64_t>(sums_.lags[l], segment_frames_));
+        tails_[l] =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sums_.lags[l], segment_frames_));
         earlier_[l] = tails_[l] != 0 ? ring_run(sums_.frames - tails_[l]) : nullptr;
     }
 }
@@ -209,6 +215,27 @@ void lag_accumulator::finish() noexcept {
         mirror_upper(&sums_.head_cov[l * nn], n_);
         mirror_upper(&sums_.tail_cov[l * nn], n_);
     }
+}
+
+lag_sums lag_accumulator::sums_if_ended() {
+    // The tail step adds into tail_sum and tail_cov only: run it on the live sums, copy them,
+    // and put the tails back as they were.
+    std::vector<double> tail_sum = sums_.tail_sum, tail_cov = sums_.tail_cov;
+    if (segment_frames_ != 0) {
+        begin_segment_end();
+        for (std::size_t p = 0; p < parts_.size(); ++p) add_part(p);
+        tail_step_ = false;
+    }
+    lag_sums out = sums_;
+    sums_.tail_sum.swap(tail_sum);
+    sums_.tail_cov.swap(tail_cov);
+    const std::size_t nn = n_ * n_;
+    mirror_upper(out.cov.data(), n_);
+    for (std::size_t l = 0; l < out.lags.size(); ++l) {
+        mirror_upper(&out.head_cov[l * nn], n_);
+        mirror_upper(&out.tail_cov[l * nn], n_);
+    }
+    return out;
 }
 
 }  // namespace lagstat::stats

@@ -55,6 +55,11 @@ public:
     /// Mirrors the symmetric sums; call once, after the last segment has ended.
     void finish() noexcept;
 
+    /// The sums as finish() would leave them were the current segment to end now (its tail
+    /// sums added on the calling thread), while the accumulator goes on with the segment: the
+    /// same bits as ending it, for a caller that looks at the sums between blocks.
+    lag_sums sums_if_ended();
+
     std::size_t parts() const noexcept { return parts_.size(); }
     const lag_sums& sums() const noexcept { return sums_; }
     lag_sums& sums() noexcept { return sums_; }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "passes/array_scan.hpp"
 #include "passes/lag_scan.hpp"
 #include "reference/reference_kernels.hpp"
 
@@ -204,6 +205,53 @@ TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
     } else {
         EXPECT_TRUE(std::isnan(result.dt));
     }
+}
+
+void expect_same_sums(const stats::lag_sums& want, const stats::lag_sums& got) {
+    EXPECT_EQ(got.frames, want.frames);
+    EXPECT_EQ(got.pairs, want.pairs);
+    EXPECT_TRUE(same_bits("sum", want.sum, got.sum));
+    EXPECT_TRUE(same_bits("cov", want.cov, got.cov));
+    EXPECT_TRUE(same_bits("tcov", want.tcov, got.tcov));
+    EXPECT_TRUE(same_bits("head_sum", want.head_sum, got.head_sum));
+    EXPECT_TRUE(same_bits("tail_sum", want.tail_sum, got.tail_sum));
+    EXPECT_TRUE(same_bits("head_cov", want.head_cov, got.head_cov));
+    EXPECT_TRUE(same_bits("tail_cov", want.tail_cov, got.tail_cov));
+}
+
+// The same frames handed over in memory, in blocks of random sizes (one frame to more than the
+// scan's block), rows strided by one more value as a time column leaves them, each segment a
+// trajectory: the file scan's bits, and a snapshot mid-way changes nothing that follows.
+TEST_P(lag_scan_vs_literal, array_scan_in_any_blocks_same_bits) {
+    const scan_case& c = GetParam();
+    if (c.bad_frame >= 0) return;
+    std::mt19937_64 rng(std::hash<std::string>{}(c.name));
+    const fixture fx(c, rng);
+    const std::size_t n = c.columns, stride = n + 1;
+    array_scan scan(n, c.lags, {}, c.threads);
+    thread_team team(c.threads);
+    stats::lag_sums halfway;
+    lag_scan_result result;
+    std::uniform_int_distribution<std::size_t> size(1, 5000);
+    for (const auto& segment : fx.segments) {
+        std::vector<double> rows(segment.size() * stride, 7.0);
+        for (std::size_t t = 0; t < segment.size(); ++t)
+            std::copy(segment[t].begin(), segment[t].end(), rows.begin() + t * stride);
+        for (std::size_t at = 0; at < segment.size();) {
+            const std::size_t m = std::min(rng() % 3 == 0 ? 1 : size(rng), segment.size() - at);
+            scan.add(rows.data() + at * stride, m, stride, 1, c.threads > 1 ? &team : nullptr);
+            at += m;
+            if (halfway.frames == 0 && scan.frames() * 2 >= fx.segments[0].size())
+                halfway = scan.snapshot(result);
+        }
+        scan.end_trajectory(&team);
+    }
+    const stats::lag_sums want = literal_sums(fx, c.lags, n);
+    expect_same_sums(want, scan.snapshot(result));
+    expect_same_sums(want, scan.finish(result));
+    std::size_t with_frames = 0;
+    for (std::size_t len : c.segment_lengths) with_frames += len != 0;
+    EXPECT_EQ(result.segments.size(), with_frames);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,7 +21,7 @@ from scipy.signal import lfilter
 import lagstat
 import lagstat_tica
 from lagstat_tica import TICA, moments
-from lagstat_tica import _moments, _native
+from lagstat_tica import _moments, _native, _parallel
 from lagstat_tica._tica import output_paths
 from lagstat_tica.cli import main as cli_main
 from conftest import Index, assert_exact, assert_line_error
@@ -503,7 +503,8 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
         (lambda p, c: TICA(2).fit(p).score(r=0.5), ValueError, "r must be a number >= 1"),
         (lambda p, c: TICA(2).fit(p).score(p, test_model=None), TypeError, "score\\(data\\)"),
         (lambda p, c: TICA(2).fit(p).singular_values, AttributeError, "eigenvalues_"),
-        (lambda p, c: TICA(2).fit(p).partial_fit, AttributeError, "in one call"),
+        (lambda p, c: TICA(2).partial_fit(np.arange(63.0).reshape(9, 7) ** 2 % 5).partial_fit(np.ones((3, 2))),
+         ValueError, "the chunk has 2 columns, the trajectory 7"),
         (lambda p, c: TICA(2).fit_transform(p), ValueError, "transform_files"),
         (lambda p, c: TICA(2).fit([np.ones((9, 2)), np.ones((9, 3))]), ValueError, "different numbers of columns"),
         (lambda p, c: TICA(2).fit(np.ones((2, 3, 4))), ValueError, "\\(T, n\\) array"),
@@ -569,8 +570,8 @@ def test_parameters_as_scikit_learn_has_them(dataset, params):
 def test_progress_bars_only_when_asked_and_on_a_terminal(dataset, code, terminal, drawn):
     import pty
     pytest.importorskip("tqdm")
-    script = ("import sys\nfrom lagstat_tica import TICA, moments, _moments\nmade, bar = [], _moments._progress_bar\n"
-              "_moments._progress_bar = lambda *a: made.append(bar(*a)) or made[-1]\npaths = %r\n%s\n"
+    script = ("import sys\nfrom lagstat_tica import TICA, moments, _parallel\nmade, bar = [], _parallel._progress_bar\n"
+              "_parallel._progress_bar = lambda *a: made.append(bar(*a)) or made[-1]\npaths = %r\n%s\n"
               "print(sum(b is not None for b in made))\n" % (dataset[0], code))
     leader, follower = pty.openpty() if terminal else os.pipe()
     try:
@@ -769,8 +770,8 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
     (tmp_path / "sitecustomize.py").write_text(
         "import os, time\nfrom lagstat_tica import _native\n_open, _main = _native.open, os.getpid()\n"
         "_native.open = lambda *a: (os.getpid() != _main and time.sleep(60), _open(*a))[1]\n"
-        + ("from lagstat_tica import _moments\n_init = _moments._worker_init\n"
-           "_moments._worker_init = lambda *a: (time.sleep(3), _init(*a))\n" if slow_start else ""))
+        + ("from lagstat_tica import _parallel\n_init = _parallel._worker_init\n"
+           "_parallel._worker_init = lambda *a: (time.sleep(3), _init(*a))\n" if slow_start else ""))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
     proc = subprocess.Popen([sys.executable, "-c", AS_IN_A_TERMINAL, *dataset[0][:2], "--lag", "2", "--jobs", "2",
                              "--quiet"],
@@ -1464,7 +1465,7 @@ def test_cores_bounded_by_the_cgroup_quota(monkeypatch, tmp_path, files, cores):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / name).write_text(text)
     monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(64)), raising=False)
-    monkeypatch.setattr(_moments, "_SYSTEM_ROOT", str(tmp_path))
+    monkeypatch.setattr(_parallel, "_SYSTEM_ROOT", str(tmp_path))
     assert _moments.available_cores() == cores
     assert _moments._Runner(-1, n_files=100).n_workers == cores  # --jobs -1
     assert _moments.thread_share(1) == cores

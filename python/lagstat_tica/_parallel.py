@@ -1,0 +1,299 @@
+"""Where the per-file work runs: in this process, in a pool of worker processes, or on a Dask
+cluster; the threads each pass gets, the cores counted as lagstat counts them; the progress
+bar; the signals held while the pool does its bookkeeping."""
+import ctypes
+import math
+import multiprocessing
+import operator
+import os
+import signal
+import sys
+import threading
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+
+import numpy as np
+
+try:
+    from tqdm.auto import tqdm as _tqdm
+
+    class _Bar(_tqdm):
+        # No monitor thread: worker processes may be forked while a bar is alive.
+        monitor_interval = 0
+
+except ImportError:  # tqdm is optional: no bar without it
+    _Bar = None
+
+
+def check_threads(threads):
+    """threads as an int (any operator.index value, a NumPy integer too, but not a bool), or None."""
+    if threads is None:
+        return None
+    count = 0
+    if not isinstance(threads, (bool, np.bool_)):
+        try:
+            count = operator.index(threads)
+        except TypeError:
+            pass
+    if count < 1 and count != -1:
+        raise ValueError("threads must be >= 1, -1 or None, got %r" % (threads,))
+    return count
+
+
+def _file_size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _on_terminal(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):  # no isatty, or closed
+        return False
+
+
+def _progress_bar(total, desc, n_files, enabled):
+    # Only on a terminal: in a batch log the bar's carriage returns are noise.
+    if not enabled or _Bar is None or not _on_terminal(sys.stderr):
+        return None
+    bar = _Bar(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1024, leave=False)
+    bar.set_postfix_str("0/%d files" % n_files)
+    return bar
+
+
+_PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+
+
+def _die_with_parent(parent):
+    """Asks Linux to kill this process when its parent's forking thread ends.
+
+    Without it a parent killed outright (SIGKILL, or SIGTERM while it cannot clean up)
+    leaves its workers asleep on their task queue for ever. Other systems: nothing done.
+    """
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return
+    if prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) != 0:
+        return
+    if parent is not None and os.getppid() != parent:
+        os._exit(1)  # the parent died before the request was in place
+
+
+def _worker_init(parent):
+    # A forked worker inherits the command line's SIGTERM handler, which would turn the
+    # signal into an exception reported for the task while the worker lived on.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    _die_with_parent(parent)
+
+
+def _stop_workers(pool):
+    """Kills a pool's workers, which may be blocked reading (a slow disk, a FIFO).
+
+    SIGKILL, not SIGTERM: a worker forked while the pool's bookkeeping holds the signals back
+    inherits the handler that only records them, until its initializer has run, and would
+    live on through a SIGTERM. Their outputs' temporaries are named and removed by the parent.
+    """
+    kill = getattr(pool, "kill_workers", None)  # Python 3.14+
+    if kill is not None:
+        kill()
+        return
+    for proc in list((getattr(pool, "_processes", None) or {}).values()):
+        try:
+            proc.kill()
+        except (OSError, ValueError):
+            pass  # already gone
+
+
+# Where the cgroup files are looked for: "/" but in tests, which give a fake tree.
+_SYSTEM_ROOT = "/"
+
+
+def _cgroup_cpu_limit(root):
+    """The cgroup's CPU quota in processors (rounded up), 0 when none is set or none can be read.
+
+    The rules of lagstat's own count (src/passes/thread_team.cpp), so that `--jobs -1` starts
+    the workers the container grants, not one per processor of the host: cgroup v2's cpu.max
+    ("<quota> <period>" or "max ...") in the process's own group, then at the hierarchy's root;
+    else cgroup v1's cfs quota and period.
+    """
+    def read(path):
+        try:
+            with open(os.path.join(root, path)) as f:
+                return f.read()
+        except (OSError, UnicodeDecodeError):
+            return ""
+
+    def processors(quota, period):
+        try:
+            cpus = float(quota) / float(period)
+        except (ValueError, ZeroDivisionError):
+            return 0
+        return math.ceil(cpus) if 0 < cpus < float("inf") else 0
+
+    group = ""
+    for line in read("proc/self/cgroup").splitlines():
+        if line.startswith("0::"):
+            group = line[3:]
+    for folder in ("sys/fs/cgroup/" + group.lstrip("/"), "sys/fs/cgroup"):
+        fields = read(os.path.join(folder, "cpu.max")).split()
+        if len(fields) >= 2 and fields[0] != "max" and processors(*fields[:2]):
+            return processors(*fields[:2])
+    quota = read("sys/fs/cgroup/cpu/cpu.cfs_quota_us").split()
+    period = read("sys/fs/cgroup/cpu/cpu.cfs_period_us").split()
+    if quota and period:
+        return processors(quota[0], period[0])
+    return 0
+
+
+def available_cores():
+    """The cores this process may run on: its CPU affinity where the system has one, bounded by
+    its cgroup's CPU quota where one is set (as lagstat counts them for threads=-1); at least 1."""
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = 0
+    cores = cores or os.cpu_count() or 1
+    quota = _cgroup_cpu_limit(_SYSTEM_ROOT)
+    return min(cores, quota) if quota else cores
+
+
+def thread_share(n_workers, threads=None, on_dask=False):
+    """lagstat's threads per pass, so that workers x threads stays within the cores.
+
+    None or -1 shares the cores among the local workers; a count is an upper bound then. A Dask
+    task takes one thread unless asked (its cluster shares the machines), and what is asked.
+    The count changes no bit of the results.
+    """
+    if on_dask:
+        return 1 if threads is None else int(threads)
+    share = max(1, available_cores() // max(1, n_workers))
+    return share if threads in (None, -1) else min(int(threads), share)
+
+
+class _HeldSignals:
+    """Holds SIGINT and SIGTERM back while the process pool does its bookkeeping, and raises
+    them on leaving.
+
+    A Python signal handler raises between any two bytecodes: inside concurrent.futures that
+    can leave a future's lock held or the pool's manager thread created but not started, after
+    which shutting the pool down hangs or fails ("cannot join thread before it is started").
+    Waits inside look at `caught` every 0.1 s, so Ctrl-C still stops a run at once.
+    """
+
+    _SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __enter__(self):
+        self.caught = []
+        self._saved = {}
+        if threading.current_thread() is threading.main_thread():
+            for sig in self._SIGNALS:
+                handler = signal.getsignal(sig)
+                if callable(handler):  # ignored or default ones stay as they are
+                    self._saved[sig] = signal.signal(sig, self._record)
+        return self
+
+    def _record(self, signum, frame):
+        self.caught.append(signum)
+
+    def __exit__(self, exc_type, exc, tb):
+        for sig, handler in self._saved.items():
+            signal.signal(sig, handler)
+        for sig in dict.fromkeys(self.caught):
+            signal.raise_signal(sig)  # its own handler runs now, where raising is safe
+        return False
+
+
+class _Runner:
+    """Runs one function per file serially, in a process pool, or on a Dask client.
+
+    Results come back as a list in file order, whatever the order of completion. The pool
+    has to be created from the main thread: a worker's death signal fires when the thread
+    that forked it ends.
+    """
+
+    def __init__(self, n_jobs=1, client=None, n_files=1, threads=None):
+        if client is None:
+            if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)):
+                raise TypeError("n_jobs must be an integer, got %r" % (n_jobs,))
+            if n_jobs == -1:
+                n_jobs = available_cores()
+            if n_jobs < 1:
+                raise ValueError("n_jobs must be >= 1, or -1 for one per CPU, got %d" % n_jobs)
+        threads = check_threads(threads)
+        self.client = client
+        self.n_workers = 1 if client is not None else min(int(n_jobs), n_files)
+        self.threads = thread_share(self.n_workers, threads, client is not None)
+        self.pool = None
+
+    def __enter__(self):
+        if self.client is None and self.n_workers > 1:
+            ctx = multiprocessing.get_context()
+            # The pid check only holds for forked workers: other start methods have a server
+            # process in between.
+            parent = os.getpid() if ctx.get_start_method() == "fork" else None
+            self.pool = ProcessPoolExecutor(max_workers=self.n_workers, mp_context=ctx,
+                                            initializer=_worker_init, initargs=(parent,))
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        pool, self.pool = self.pool, None
+        if pool is not None:
+            if exc_type is not None:
+                # Waiting for the files in flight could take long, or for ever on a stalled
+                # read; their results are not wanted any more.
+                _stop_workers(pool)
+            with _HeldSignals():
+                pool.shutdown(wait=True, cancel_futures=True)
+        return False
+
+    def map(self, fn, paths, args=(), desc="", progress=True):
+        sizes = [_file_size(p) for p in paths]
+        results = [None] * len(paths)
+        bar = _progress_bar(sum(sizes), desc, len(paths), progress)
+        done = 0
+
+        def finished(index):
+            nonlocal done
+            done += 1
+            if bar is not None:
+                bar.update(sizes[index])
+                bar.set_postfix_str("%d/%d files" % (done, len(paths)))
+
+        try:
+            if self.client is not None:
+                from distributed import as_completed as dask_completed
+
+                futures = [self.client.submit(fn, p, *args, pure=False) for p in paths]
+                index_of = {f.key: i for i, f in enumerate(futures)}
+                try:
+                    for fut in dask_completed(futures):
+                        i = index_of[fut.key]
+                        results[i] = fut.result()
+                        finished(i)
+                finally:
+                    self.client.cancel([f for f in futures if not f.done()])
+            elif self.pool is not None:
+                with _HeldSignals() as held:
+                    futures = {self.pool.submit(fn, p, *args): i for i, p in enumerate(paths)}
+                    try:
+                        pending = set(futures)
+                        while pending and not held.caught:
+                            ready, pending = wait(pending, timeout=0.1, return_when=FIRST_COMPLETED)
+                            for fut in sorted(ready, key=futures.get):
+                                results[futures[fut]] = fut.result()
+                                finished(futures[fut])
+                    finally:
+                        for fut in futures:
+                            fut.cancel()
+            else:
+                for i, p in enumerate(paths):
+                    results[i] = fn(p, *args)
+                    finished(i)
+        finally:
+            if bar is not None:
+                bar.close()
+        return results
