@@ -3,8 +3,11 @@ types, the signal and closed-output handling, messages, and the figure's file.""
 import argparse
 import errno
 import math
+import contextlib
 import os
+import signal
 import sys
+import threading
 
 from ._optional import missing
 
@@ -30,8 +33,44 @@ class _StdoutClosed(Exception):
     """The reader of standard output has gone (`lagstat-tica ... | head`)."""
 
 
+# The signals that reached the command's handlers during this run. An exception a handler
+# raises where Python only reports it ("Exception ignored in": a weakref callback, __del__, a
+# garbage collection; h5py closes files so) is lost, and the run would go on to exit 0;
+# check_signals raises it again from the record.
+_received = []
+
+
 def _on_sigterm(signum, frame):
+    _received.append(signal.SIGTERM)
     raise _Terminated()
+
+
+def _on_sigint(signum, frame):
+    _received.append(signal.SIGINT)
+    raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def command_signals():
+    """The command's handlers for the run: SIGTERM unwinds it as Ctrl-C does, and SIGINT, where
+    it is Python's own KeyboardInterrupt, is recorded too. The previous handlers come back after."""
+    del _received[:]
+    saved = {}
+    if threading.current_thread() is threading.main_thread():  # handlers can only be set there
+        saved[signal.SIGTERM] = signal.signal(signal.SIGTERM, _on_sigterm)
+        if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            saved[signal.SIGINT] = signal.signal(signal.SIGINT, _on_sigint)
+    try:
+        yield
+    finally:
+        for sig, handler in saved.items():
+            signal.signal(sig, handler if handler is not None else signal.SIG_DFL)
+
+
+def check_signals():
+    """Raises the stop of a signal whose handler's exception was lost."""
+    if _received:
+        raise _Terminated() if signal.SIGTERM in _received else KeyboardInterrupt()
 
 
 def _say(text):

@@ -1,8 +1,6 @@
 """lagstat-tica scan FILES... --lags 1,2,5,10 [--plot its.png] [--dt DT]: TICA at many lags, one read."""
 import argparse
-import signal
 import sys
-import threading
 import warnings
 
 import numpy as np
@@ -150,9 +148,11 @@ def save_plot(result, k, dt, path, unit=None):
 def main(argv):
     args = build_parser().parse_args(argv)
     err = sys.stderr
-    in_main_thread = threading.current_thread() is threading.main_thread()
-    if in_main_thread:
-        previous = signal.signal(signal.SIGTERM, cli._on_sigterm)
+    with cli.command_signals():
+        return _run(args, err)
+
+
+def _run(args, err):
     try:
         from . import _formats
         from ._moments import _inputs, is_stream
@@ -181,6 +181,7 @@ def main(argv):
         if args.plot:
             save_plot(result, args.timescales, dt, args.plot, unit)
             cli._say("figure saved to %s\n" % args.plot)
+        cli.check_signals()
     except cli._StdoutClosed:
         cli._drop_stdout()
         return cli.EXIT_SIGPIPE
@@ -193,7 +194,4 @@ def main(argv):
     except (OSError, ValueError, RuntimeError, TypeError, MemoryError, ImportError) as exc:
         err.write("%s: error: %s\n" % (cli.PROG, cli._describe(exc)))
         return 1
-    finally:
-        if in_main_thread:
-            signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
     return 0

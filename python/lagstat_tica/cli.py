@@ -2,10 +2,8 @@
 and lagstat-tica scan FILES... --lags N,N,... (in _scan_cli)."""
 import argparse
 import itertools
-import signal
 import sys
 import tempfile
-import threading
 import warnings
 
 import numpy as np
@@ -16,7 +14,7 @@ from ._cli_common import (  # noqa: F401 (names kept here for their old users)
     blank_note,
     EXIT_SIGINT, EXIT_SIGPIPE, EXIT_SIGTERM, PROG, _StdoutClosed, _Terminated, _check_plot, _column_names,
     _describe, _drop_stdout, _dt, _epsilon, _fraction, _import_matplotlib, _jobs, _lag, _on_sigterm, _output,
-    _positive_int, _say, _threads, figure_path, save_figure, timescale_note)
+    _positive_int, _say, _threads, figure_path, save_figure, timescale_note, check_signals, command_signals)
 
 
 
@@ -268,9 +266,11 @@ def main(argv=None):
     if (args.format != "text" or args.out_time) and not args.out:
         parser.error("--format and --out-time are options of --out")
     err = sys.stderr
-    in_main_thread = threading.current_thread() is threading.main_thread()
-    if in_main_thread:  # signal handlers can only be set there
-        previous = signal.signal(signal.SIGTERM, _on_sigterm)
+    with command_signals():
+        return _run(parser, args, err)
+
+
+def _run(parser, args, err):
     try:
         from . import _formats, _sources
         from ._moments import _inputs, input_name, is_stream
@@ -308,6 +308,7 @@ def main(argv=None):
             warnings.simplefilter("always")
             model.fit(paths, n_jobs=args.jobs, progress=not args.quiet, columns=columns,
                       keep_time=args.keep_time, threads=args.threads)
+        check_signals()  # before hours of projection
         dt = args.dt or model.dt_
         _say(_report(model, len(paths), dt, model.layout_.unit if model.layout_ is not None else None))
         for w in caught:
@@ -329,6 +330,7 @@ def main(argv=None):
                 time_first = args.format == "text" and args.out_time and model.layout_.time is not None
                 save_plot(model, outputs, args.plot, skip=1 if time_first else 0)
             _say("figure saved to %s\n" % args.plot)
+        check_signals()
     except _StdoutClosed:
         # As a Unix tool killed by SIGPIPE, without a message: the reader wanted no more.
         _drop_stdout()
@@ -342,9 +344,6 @@ def main(argv=None):
     except (OSError, ValueError, RuntimeError, TypeError, MemoryError, ImportError) as exc:
         err.write("%s: error: %s\n" % (PROG, _describe(exc)))
         return 1
-    finally:
-        if in_main_thread:
-            signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
     return 0
 
 

@@ -103,7 +103,10 @@ def run(data, d, mean, var, cov, tcov, lag):
             raise ValueError("bad line")
         frames.append(r)
     n = len(frames[0])
-    get = lambda key, shape: [float(v) for v in np.asarray(d.get(key, np.zeros(shape)), float).ravel()]
+
+    def get(key, shape):
+        return [float(v) for v in np.asarray(d.get(key, np.zeros(shape)), float).ravel()]
+
     m = get("mean", n)
     q = get("var", n)
     c = get("cov", n * n)

@@ -82,7 +82,8 @@ def test_compressed_reads_as_the_plain_file(tmp_path, fmt, rows, cuts):
 
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_compressed_through_a_pipe(fmt):
-    code = "import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); print(float(d['samples']), d['mean'].tolist())"
+    code = ("import lagstat; d = {}; lagstat.run('/dev/stdin', d, 1, 0, 0, 0, 1); "
+            "print(float(d['samples']), d['mean'].tolist())")
     out = subprocess.run([sys.executable, "-c", code], input=COMPRESS[fmt](b"1 2\n3 4\n"),
                          capture_output=True, check=True)
     assert out.stdout.decode().split() == ["2.0", "[4.0,", "6.0]"]

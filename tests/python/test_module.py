@@ -116,7 +116,8 @@ def mypy_errors(tmp_path_factory):
     root = tmp_path_factory.mktemp("typed")
     for name, (call, _) in TYPED_CALLS.items():
         (root / ("call_%s.py" % name)).write_text("import pathlib\nimport numpy as np\nimport lagstat\n\n%s\n" % call)
-    (root / "version.py").write_text("import lagstat, lagstat_tica\nv: str = lagstat.__version__ + lagstat_tica.__version__\n")
+    (root / "version.py").write_text(
+        "import lagstat, lagstat_tica\nv: str = lagstat.__version__ + lagstat_tica.__version__\n")
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
                            "--no-error-summary", "."], cwd=root, capture_output=True, text=True, timeout=600)
     # The stubs were found (else every call is an error), and the versions are typed.

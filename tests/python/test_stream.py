@@ -1,6 +1,5 @@
 import errno
 import os
-import struct
 
 import lagstat
 import numpy as np

@@ -797,6 +797,32 @@ def test_cli_stopped_by_a_signal_takes_its_workers_along(tmp_path, dataset, sig,
             os.kill(pid, signal.SIGKILL)
 
 
+@pytest.mark.parametrize("command, sig, status, line", [
+    ([], signal.SIGTERM, 143, "lagstat-tica: terminated"),
+    ([], signal.SIGINT, 130, "lagstat-tica: interrupted"),
+    (["scan"], signal.SIGTERM, 143, "lagstat-tica: terminated"),
+])
+def test_cli_stops_for_a_signal_whose_exception_python_dropped(tmp_path, dataset, command, sig, status, line):
+    # The handler's exception raised in a weakref callback (as h5py closes files) is only
+    # reported by Python; the command must still stop with the signal's status, not exit 0.
+    (tmp_path / "sitecustomize.py").write_text(
+        "import signal, weakref\nfrom lagstat_tica import _scan, _tica\n"
+        "def lose(f):\n"
+        "    def run(*a, **k):\n"
+        "        out = f(*a, **k)\n"
+        "        class O: pass\n"
+        "        o = O(); r = weakref.ref(o, lambda _: signal.raise_signal(%d)); del o\n"
+        "        return out\n"
+        "    return run\n"
+        "_tica.TICA.fit = lose(_tica.TICA.fit); _scan.scan = lose(_scan.scan)\n" % sig)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
+    lags = ["--lags", "1,2"] if command else ["--lag", "2"]
+    proc = subprocess.run([sys.executable, "-c", AS_IN_A_TERMINAL, *command, *dataset[0][:2], *lags, "--quiet"],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert "Exception ignored" in proc.stderr  # the exception was indeed lost
+    assert (proc.returncode, proc.stderr.strip().splitlines()[-1]) == (status, line)
+
+
 @pytest.mark.parametrize("sig, status, jobs, fmt", [(signal.SIGINT, 130, 1, "text"), (signal.SIGTERM, 143, 2, "text"),
                                                     (signal.SIGINT, 130, 2, "npy"), (signal.SIGTERM, 143, 1, "h5")])
 def test_cli_stopped_while_projecting_leaves_only_whole_outputs(tmp_path, sig, status, jobs, fmt):
