@@ -105,7 +105,13 @@ INSTANTIATE_TEST_SUITE_P(
                       named_value{"odd_128th_at_2p43", std::ldexp(1.0, 43) - 1.0 / 128},
                       named_value{"two_p53_plus", std::ldexp(1.0, 53) + 2.0},
                       named_value{"e22", 1e22}, named_value{"e23", 1e23},
-                      named_value{"typical", 123.456789}, named_value{"one_third", 1.0 / 3}),
+                      named_value{"typical", 123.456789}, named_value{"one_third", 1.0 / 3},
+                      // The last binade whose rounding takes 64-bit words, and the first below it.
+                      named_value{"two_m11", std::ldexp(1.0, -11)},
+                      named_value{"below_two_m11", std::nextafter(std::ldexp(1.0, -11), 0.0)},
+                      named_value{"two_m11_odd", std::ldexp(3.0, -12) + std::ldexp(1.0, -63)},
+                      named_value{"ten_digits", 9876543210.123456},
+                      named_value{"powers_of_ten", 1e9}, named_value{"below_power", 99999.9999996}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- random families ----------------------------------------------------------------------
