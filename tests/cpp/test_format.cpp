@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/exact_text.hpp"
 #include "output/format.hpp"
 
 namespace {
@@ -187,6 +188,25 @@ TEST(format_random, sign_of_values_rounding_to_zero) {
     values.push_back(-inf);
     EXPECT_EQ(check_all(values), 0);
 }
+
+// ---- the families of bench/exact_text.cpp, at a small count --------------------------------
+
+class family_test : public ::testing::TestWithParam<lagstat::harness::value_family> {};
+
+TEST_P(family_test, matches_snprintf) {
+    std::mt19937_64 rng(500 + static_cast<int>(GetParam()));
+    lagstat::harness::differences found;
+    for (int i = 0; i < 100000; ++i)
+        lagstat::harness::check_format(lagstat::harness::random_value(GetParam(), rng), found);
+    EXPECT_EQ(found.count, 0u);
+    for (const std::string& what : found.first) ADD_FAILURE() << what;
+}
+
+INSTANTIATE_TEST_SUITE_P(value_families, family_test,
+                         ::testing::ValuesIn(lagstat::harness::all_value_families),
+                         [](const auto& info) {
+                             return std::string(lagstat::harness::family_name(info.param));
+                         });
 
 // ---- locale -------------------------------------------------------------------------------
 
