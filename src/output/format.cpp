@@ -33,10 +33,40 @@ inline void put_pair(char* p, unsigned v) noexcept {
     std::memcpy(p, digit_pairs + 2 * v, 2);
 }
 
-/// Writes v in decimal without leading zeros ("0" for zero).
+/// Decimal digits of x (1 for 0).
+inline unsigned decimal_length(std::uint64_t x) noexcept {
+    static constexpr std::uint64_t powers[] = {1,
+                                               10,
+                                               100,
+                                               1000,
+                                               10000,
+                                               100000,
+                                               1000000,
+                                               10000000,
+                                               100000000,
+                                               1000000000,
+                                               10000000000,
+                                               100000000000,
+                                               1000000000000,
+                                               10000000000000,
+                                               100000000000000,
+                                               1000000000000000,
+                                               10000000000000000,
+                                               100000000000000000,
+                                               1000000000000000000,
+                                               10000000000000000000u};
+    // floor(log10(2^(bits - 1))) from the bit length, then one more where x reaches the next
+    // power; 0 counts as 1, which has as many digits.
+    x |= 1;
+    const auto bits = static_cast<unsigned>(64 - __builtin_clzll(x));
+    const unsigned guess = (bits * 1233) >> 12;
+    return guess + (x >= powers[guess] ? 1 : 0);
+}
+
+/// Writes v in decimal without leading zeros ("0" for zero): its length first, then its digits
+/// by pairs from the last, in place.
 inline char* put_unsigned(std::uint64_t v, char* p) noexcept {
-    char tmp[20];
-    char* const end = tmp + sizeof tmp;
+    char* const end = p + decimal_length(v);
     char* q = end;
     while (v >= 100) {
         q -= 2;
@@ -44,14 +74,11 @@ inline char* put_unsigned(std::uint64_t v, char* p) noexcept {
         v /= 100;
     }
     if (v >= 10) {
-        q -= 2;
-        put_pair(q, static_cast<unsigned>(v));
+        put_pair(q - 2, static_cast<unsigned>(v));
     } else {
-        *--q = static_cast<char>('0' + v);
+        q[-1] = static_cast<char>('0' + v);
     }
-    const auto len = static_cast<std::size_t>(end - q);
-    std::memcpy(p, q, len);
-    return p + len;
+    return end;
 }
 
 /// Writes exactly six digits of v < 10^6.
@@ -97,8 +124,20 @@ char* format_fixed6(double v, char* buf) noexcept {
     const int s = biased != 0 ? exponent_bias + significand_bits - biased
                               : exponent_bias + significand_bits - 1;
     std::uint64_t q = 0;  // round(|v| * 10^6), half to even
-    // m * 10^6 < 2^73 <= 2^(s-1) once s >= 74: below one half, so q stays 0.
-    if (s < 74) {
+    if (s < 64) {
+        // |v| >= 2^-11, the common case: the discarded bits all lie in the product's low word,
+        // so the shift and the comparison with one half take 64-bit operations, without the
+        // tests on the shift's size that a 128-bit shift needs.
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
+        const auto low = static_cast<std::uint64_t>(scaled);
+        const auto high = static_cast<std::uint64_t>(scaled >> 64);
+        q = (high << (64 - s)) | (low >> s);  // 10 <= s < 64
+        const std::uint64_t rest = low & ((std::uint64_t{1} << s) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (s - 1);
+        q += static_cast<std::uint64_t>(rest > half) |
+             (static_cast<std::uint64_t>(rest == half) & q);
+    } else if (s < 74) {
+        // m * 10^6 < 2^73 <= 2^(s-1) once s >= 74: below one half, so q stays 0.
         const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
         q = static_cast<std::uint64_t>(scaled >> s);
         const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << s) - 1);

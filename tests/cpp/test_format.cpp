@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/exact_text.hpp"
 #include "output/format.hpp"
 
 namespace {
@@ -105,7 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
                       named_value{"odd_128th_at_2p43", std::ldexp(1.0, 43) - 1.0 / 128},
                       named_value{"two_p53_plus", std::ldexp(1.0, 53) + 2.0},
                       named_value{"e22", 1e22}, named_value{"e23", 1e23},
-                      named_value{"typical", 123.456789}, named_value{"one_third", 1.0 / 3}),
+                      named_value{"typical", 123.456789}, named_value{"one_third", 1.0 / 3},
+                      // The last binade whose rounding takes 64-bit words, and the first below it.
+                      named_value{"two_m11", std::ldexp(1.0, -11)},
+                      named_value{"below_two_m11", std::nextafter(std::ldexp(1.0, -11), 0.0)},
+                      named_value{"two_m11_odd", std::ldexp(3.0, -12) + std::ldexp(1.0, -63)},
+                      named_value{"ten_digits", 9876543210.123456},
+                      named_value{"powers_of_ten", 1e9}, named_value{"below_power", 99999.9999996}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- random families ----------------------------------------------------------------------
@@ -181,6 +188,25 @@ TEST(format_random, sign_of_values_rounding_to_zero) {
     values.push_back(-inf);
     EXPECT_EQ(check_all(values), 0);
 }
+
+// ---- the families of bench/exact_text.cpp, at a small count --------------------------------
+
+class family_test : public ::testing::TestWithParam<lagstat::harness::value_family> {};
+
+TEST_P(family_test, matches_snprintf) {
+    std::mt19937_64 rng(500 + static_cast<int>(GetParam()));
+    lagstat::harness::differences found;
+    for (int i = 0; i < 100000; ++i)
+        lagstat::harness::check_format(lagstat::harness::random_value(GetParam(), rng), found);
+    EXPECT_EQ(found.count, 0u);
+    for (const std::string& what : found.first) ADD_FAILURE() << what;
+}
+
+INSTANTIATE_TEST_SUITE_P(value_families, family_test,
+                         ::testing::ValuesIn(lagstat::harness::all_value_families),
+                         [](const auto& info) {
+                             return std::string(lagstat::harness::family_name(info.param));
+                         });
 
 // ---- locale -------------------------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/exact_text.hpp"
 #include "text/number.hpp"
 
 namespace lagstat::text {
@@ -245,6 +246,28 @@ TEST_F(number_test, reads_only_its_range) {
     EXPECT_TRUE(
         same_bits(parse_field(long_text.data(), long_text.data() + 40), std::atof(prefix.c_str())));
 }
+
+// --- Each field shape against strtod: parse_field, the chunk parser, and the line walker with
+// reads of 1 to 40 bytes (bench/exact_text.cpp runs the same checks over 10^8 fields a shape). ---
+
+class shape_test : public ::testing::TestWithParam<harness::field_shape> {};
+
+TEST_P(shape_test, every_route_gives_strtods_bits) {
+    harness::field_maker maker(1000 + static_cast<int>(GetParam()));
+    harness::differences found;
+    for (std::size_t piece = 1; piece <= 40; ++piece) {
+        std::vector<std::string> fields;
+        for (int i = 0; i < 600; ++i) fields.push_back(maker.make(GetParam()));
+        harness::check_fields(fields, 1 + piece % 7, piece, found);
+    }
+    EXPECT_EQ(found.count, 0u);
+    for (const std::string& what : found.first) ADD_FAILURE() << what;
+}
+
+INSTANTIATE_TEST_SUITE_P(field_shapes, shape_test, ::testing::ValuesIn(harness::all_field_shapes),
+                         [](const auto& info) {
+                             return std::string(harness::shape_name(info.param));
+                         });
 
 }  // namespace
 }  // namespace lagstat::text

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/exact_text.hpp"
 #include "projection/project.hpp"
 #include "reference/reference_kernels.hpp"
 #include "stats/kernel_dispatch.hpp"
@@ -92,9 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool raw = flags & 16;
 
     sums start;
+    lagstat::harness::differences formatted;
     auto fill = [&](std::vector<double>& v, std::size_t count) {
         v.resize(count);
-        for (auto& x : v) x = in.value(raw);
+        for (auto& x : v) {
+            x = in.value(raw);
+            lagstat::harness::check_format(x, formatted);
+        }
+        if (formatted.count != 0) {
+            std::fprintf(stderr, "%s\n", formatted.first[0].c_str());
+            std::abort();
+        }
     };
     fill(start.mean, n);
     fill(start.var, n);
