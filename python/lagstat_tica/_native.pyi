@@ -97,5 +97,6 @@ class accumulator:
         """Ends the current trajectory and returns scan's dict (segments: one per trajectory,
         numbered by its first frame from 1, no marker or time; dt NaN); the accumulator is used up."""
 
-def available_cores() -> int:
-    """The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1."""
+def available_cores(root: str = "") -> int:
+    """The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1.
+    root: where the cgroup files are looked for (the system's by default; a fake tree in tests)."""

@@ -259,3 +259,30 @@ def _write_h5(frames, tmp, mean, w):
                 time.resize(n0 + x.shape[0], axis=0)
                 time[n0:] = np.asarray(times, dtype=np.float64)
         h5.create_dataset("segment_starts", data=np.asarray(frames.segment_starts, dtype=np.int64))
+
+
+def write_source(source, tmp, fmt, mean, w, project_block):
+    """Writes a binary source's projection into tmp, one block at a time: the doubles of
+    TICA.transform (npy, h5) or their "%f" (text); one segment, no time field."""
+    dim = w.shape[1]
+    if fmt == "npy":
+        rows = _NpyRows(tmp, dim)
+        try:
+            for block in source.blocks():
+                rows.append(project_block(block))
+        finally:
+            rows.close()
+    elif fmt == "h5":
+        h5py = import_h5py()
+        with h5py.File(tmp, "w") as h5:
+            proj = h5.create_dataset("projection", shape=(0, dim), maxshape=(None, dim), dtype="f8",
+                                     chunks=(max(1, min(BLOCK_LINES, (1 << 20) // (8 * dim))), dim))
+            for block in source.blocks():
+                n0 = proj.shape[0]
+                proj.resize(n0 + block.shape[0], axis=0)
+                proj[n0:] = project_block(block)
+            h5.create_dataset("segment_starts", data=np.zeros(1, dtype=np.int64))
+    else:
+        with open(tmp, "w", encoding="ascii", newline="\n") as f:
+            for block in source.blocks():
+                np.savetxt(f, project_block(block), fmt="%f", delimiter=" ")

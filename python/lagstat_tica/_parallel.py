@@ -2,7 +2,6 @@
 cluster; the threads each pass gets, the cores counted as lagstat counts them; the progress
 bar; the signals held while the pool does its bookkeeping."""
 import ctypes
-import math
 import multiprocessing
 import operator
 import os
@@ -12,6 +11,8 @@ import threading
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 
 import numpy as np
+
+from . import _native
 
 try:
     from tqdm.auto import tqdm as _tqdm
@@ -108,57 +109,15 @@ def _stop_workers(pool):
             pass  # already gone
 
 
-# Where the cgroup files are looked for: "/" but in tests, which give a fake tree.
-_SYSTEM_ROOT = "/"
-
-
-def _cgroup_cpu_limit(root):
-    """The cgroup's CPU quota in processors (rounded up), 0 when none is set or none can be read.
-
-    The rules of lagstat's own count (src/passes/thread_team.cpp), so that `--jobs -1` starts
-    the workers the container grants, not one per processor of the host: cgroup v2's cpu.max
-    ("<quota> <period>" or "max ...") in the process's own group, then at the hierarchy's root;
-    else cgroup v1's cfs quota and period.
-    """
-    def read(path):
-        try:
-            with open(os.path.join(root, path)) as f:
-                return f.read()
-        except (OSError, UnicodeDecodeError):
-            return ""
-
-    def processors(quota, period):
-        try:
-            cpus = float(quota) / float(period)
-        except (ValueError, ZeroDivisionError):
-            return 0
-        return math.ceil(cpus) if 0 < cpus < float("inf") else 0
-
-    group = ""
-    for line in read("proc/self/cgroup").splitlines():
-        if line.startswith("0::"):
-            group = line[3:]
-    for folder in ("sys/fs/cgroup/" + group.lstrip("/"), "sys/fs/cgroup"):
-        fields = read(os.path.join(folder, "cpu.max")).split()
-        if len(fields) >= 2 and fields[0] != "max" and processors(*fields[:2]):
-            return processors(*fields[:2])
-    quota = read("sys/fs/cgroup/cpu/cpu.cfs_quota_us").split()
-    period = read("sys/fs/cgroup/cpu/cpu.cfs_period_us").split()
-    if quota and period:
-        return processors(quota[0], period[0])
-    return 0
+# Where the cgroup files are looked for: the system's ("") but in tests, which give a fake tree.
+_SYSTEM_ROOT = ""
 
 
 def available_cores():
-    """The cores this process may run on: its CPU affinity where the system has one, bounded by
-    its cgroup's CPU quota where one is set (as lagstat counts them for threads=-1); at least 1."""
-    try:
-        cores = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        cores = 0
-    cores = cores or os.cpu_count() or 1
-    quota = _cgroup_cpu_limit(_SYSTEM_ROOT)
-    return min(cores, quota) if quota else cores
+    """The cores this process may run on: its CPU affinity, bounded by its cgroup's CPU quota
+    where one is set, as lagstat counts them for threads=-1 (the native count itself, so that
+    `--jobs -1` starts the workers the container grants); at least 1."""
+    return _native.available_cores(_SYSTEM_ROOT)
 
 
 def thread_share(n_workers, threads=None, on_dask=False):

@@ -363,6 +363,12 @@ def binary(entry, index=0):
     return None
 
 
+def is_binary_file(data):
+    """Whether data names a file or dataset (a path, a Source, an h5py dataset) rather than frames."""
+    return _is_path(data) or isinstance(data, Source) or (
+        type(data).__module__.startswith("h5py") and hasattr(data, "shape") and not isinstance(data, np.ndarray))
+
+
 def _is_fifo(path):
     import stat
 

@@ -472,12 +472,34 @@ class TICA:
         w = self.projection_
         if isinstance(data, (list, tuple)) and _trajectories(data, w.shape[0]):
             return [self.transform(x) for x in data]
+        if _sources.is_binary_file(data):
+            sources = _sources.binary(data)
+            if sources is None:
+                raise ValueError("%r is not an array, .npy, .npz member or HDF5 dataset: project text files with "
+                                 "transform_files" % (os.fspath(data),))
+            if len(sources) != 1:
+                raise ValueError("%r holds %d arrays: name one (file.npz:key)" % (os.fspath(data), len(sources)))
+            return self._project_source(sources[0])
         x = np.asarray(data, dtype=float)
         if x.shape[-1] != w.shape[0] and not (w.shape[0] == 1 and x.ndim == 1):
             raise ValueError("data have %d columns, the model %d" % (x.shape[-1], w.shape[0]))
         if w.shape[0] == 1 and x.ndim == 1:
             x = x[:, None]
         return (x - self.mean_) @ w
+
+    def _project_source(self, source):
+        """A binary source's projection, read a block at a time (only the output is whole)."""
+        w = self.projection_
+        if source.columns != w.shape[0]:
+            raise ValueError("%s has %d columns, the model %d" % (source.name, source.columns, w.shape[0]))
+        out = np.empty((source.frames, w.shape[1]))
+        at = 0
+        for block in source.blocks():
+            out[at:at + block.shape[0]] = self._project_block(block)
+            at += block.shape[0]
+        if at != source.frames:
+            raise OSError(errno.EIO, "read %d of the %d frames" % (at, source.frames), source.name)
+        return out
 
     def transform_files(self, files, out_dir, *, n_jobs=1, client=None, progress=False, suffix=None,
                         threads=None, format="text", keep_time=False):
@@ -510,6 +532,11 @@ class TICA:
         self._fitted("eigenvectors_")
         fmt = _outputs.check_format(format)
         suffix = _outputs.SUFFIXES[fmt] if suffix is None else suffix
+        entries = _sources.entries(files)
+        found = [_sources.binary(e, i) for i, e in enumerate(entries)]
+        if any(f is not None for f in found):
+            return self._transform_sources(entries, found, out_dir, suffix, fmt, n_jobs=n_jobs, client=client,
+                                           progress=progress, threads=threads, keep_time=keep_time)
         streams = [f for f in ([files] if isinstance(files, (str, bytes, os.PathLike)) else files) if is_stream(f)]
         if streams:
             raise ValueError("%r is a pipe or stream, read once by fit: projecting needs the data again; "
@@ -548,6 +575,69 @@ class TICA:
                 _remove_empty_dirs(folder, top)
             raise
         return outs
+
+
+    def _transform_sources(self, entries, found, out_dir, suffix, fmt, **options):
+        """transform_files over a list holding binary sources: the text files go through the
+        text path; each binary source is projected here, a block at a time, into out_dir under
+        its file's base name (plus the member's, for an .npz member or an HDF5 dataset)."""
+        text = [e for e, f in zip(entries, found) if f is None]
+        sources = [s for f in found if f is not None for s in f]
+        for source in sources:
+            if not source.rereadable:
+                raise ValueError("%s is a pipe or stream, read once by fit: projecting needs the data again; "
+                                 "write it to a file and project that" % source.name)
+            if isinstance(source, _sources.ArraySource):
+                raise ValueError("%s is an array: project it with TICA.transform" % source.name)
+        check_writable_dir(out_dir, "output folder")
+        outs = {}
+        for source in sources:
+            out = os.path.join(out_dir, _source_output_base(source) + suffix)
+            if out in outs.values():
+                raise ValueError("two sources share the name %r; their projections would overwrite each other"
+                                 % os.path.basename(out))
+            if os.path.exists(out) and file_id(out) == file_id(_source_file(source)):
+                raise ValueError("output %r would overwrite input %r" % (out, _source_file(source)))
+            outs[source.name] = out
+        text_outs = iter(self.transform_files(text, out_dir, suffix=suffix, format=fmt, **options) if text else [])
+        os.makedirs(out_dir, exist_ok=True)
+        for source in sources:
+            out = outs[source.name]
+            tmp = partial_name(out)
+            try:
+                _outputs.write_source(source, tmp, fmt, self.mean_, self.projection_, self._project_block)
+                os.replace(tmp, out)
+            except BaseException:
+                remove_quietly(tmp)
+                raise
+        result = []
+        for e, f in zip(entries, found):
+            if f is None:  # a pattern stands for as many outputs as it matched
+                result.extend(next(text_outs) for _ in expand_files([e], skip_suffix=(suffix,) + OWN_ENDINGS))
+            else:
+                result.extend(outs[s.name] for s in f)
+        return result
+
+    def _project_block(self, block):
+        return (block - self.mean_) @ self.projection_
+
+
+def _source_file(source):
+    """The file a binary source is read from."""
+    if isinstance(source, _sources.H5Dataset):
+        return source.dataset.file.filename
+    return source.name.rsplit(":", 1)[0] if ":" in source.name and not os.path.exists(source.name) else source.name
+
+
+def _source_output_base(source):
+    """A source's projection is named after its file, and the member it is: f.npz:b -> f.npz.b,
+    f.h5:/g/d -> f.h5.g.d."""
+    path = _source_file(source)
+    base = _formats.output_base(path)
+    member = source.name[len(path) + 1:] if source.name.startswith(path + ":") else \
+        (source.dataset.name if isinstance(source, _sources.H5Dataset) else "")
+    member = ".".join(p for p in member.split("/") if p)
+    return base + "." + member if member else base
 
 
 def _trajectories(data, n):

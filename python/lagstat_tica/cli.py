@@ -277,10 +277,6 @@ def _run(parser, args, err):
         from ._tica import TICA, output_paths
 
         paths = _inputs(args.files)
-        binary = [p for p in paths if isinstance(p, _sources.Source)]
-        if binary and args.out:
-            raise ValueError("--out projects text files into text beside them; %s is binary: project it in Python "
-                             "(TICA.transform)" % binary[0].name)
         streams = [p for p in paths if is_stream(p)]
         if streams and (args.out or args.plot):
             raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
@@ -301,7 +297,10 @@ def _run(parser, args, err):
             from ._outputs import SUFFIXES, check_format
 
             check_format(args.format)  # h5py's absence is told before the fit
-            output_paths(paths, args.out, SUFFIXES[args.format])
+            # A binary source's output is named after its member too: transform_files checks those.
+            text = [p for p in paths if not isinstance(p, _sources.Source)]
+            if text:
+                output_paths(text, args.out, SUFFIXES[args.format])
         if args.plot:
             _check_plot(args.plot, paths)
         with warnings.catch_warnings(record=True) as caught:

@@ -12,16 +12,21 @@ const char open_doc[] =
     "Opens a file of tabulated text (plain or gzip/bzip2/xz/zstd, a pipe or FIFO) for one read.";
 
 const char cores_doc[] =
-    "available_cores() -> int\n\n"
-    "The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1.";
+    "available_cores(root='') -> int\n\n"
+    "The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1.\n"
+    "root: where the cgroup files are looked for (the system's by default; a fake tree in tests).";
 
-PyObject* available_cores(PyObject*, PyObject*) {
-    return PyLong_FromSize_t(passes::available_cores());
+PyObject* available_cores(PyObject*, PyObject* args) {
+    const char* root = "";
+    if (!PyArg_ParseTuple(args, "|s:available_cores", &root)) return nullptr;
+    std::size_t cores = 0;
+    Py_BEGIN_ALLOW_THREADS cores = passes::available_cores(root);
+    Py_END_ALLOW_THREADS return PyLong_FromSize_t(cores);
 }
 
 PyMethodDef native_methods[] = {
     {"open", open_source, METH_VARARGS, open_doc},
-    {"available_cores", available_cores, METH_NOARGS, cores_doc},
+    {"available_cores", available_cores, METH_VARARGS, cores_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

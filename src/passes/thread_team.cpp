@@ -98,15 +98,15 @@ void thread_team::run(const std::function<void(std::size_t)>& job) {
 namespace {
 
 // The cgroup's CPU quota in processors (rounded up), 0 when none is set or none can be read.
-std::size_t cgroup_cpu_limit() noexcept {
+std::size_t cgroup_cpu_limit(const std::string& root) noexcept {
     try {
         // cgroup v2: "max 100000" or "<quota> <period>" in the process's own group.
-        std::ifstream self("/proc/self/cgroup");
+        std::ifstream self(root + "/proc/self/cgroup");
         std::string line, group;
         while (std::getline(self, line)) {
             if (line.rfind("0::", 0) == 0) group = line.substr(3);
         }
-        for (const std::string& dir : {std::string("/sys/fs/cgroup") + group, std::string("/sys/fs/cgroup")}) {
+        for (const std::string& dir : {root + "/sys/fs/cgroup" + group, root + "/sys/fs/cgroup"}) {
             std::ifstream max(dir + "/cpu.max");
             std::string quota;
             double period = 0;
@@ -116,7 +116,8 @@ std::size_t cgroup_cpu_limit() noexcept {
             }
         }
         // cgroup v1.
-        std::ifstream q("/sys/fs/cgroup/cpu/cpu.cfs_quota_us"), p("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+        std::ifstream q(root + "/sys/fs/cgroup/cpu/cpu.cfs_quota_us"),
+            p(root + "/sys/fs/cgroup/cpu/cpu.cfs_period_us");
         double quota = 0, period = 0;
         if (q >> quota && p >> period && quota > 0 && period > 0)
             return static_cast<std::size_t>(std::ceil(quota / period));
@@ -127,7 +128,7 @@ std::size_t cgroup_cpu_limit() noexcept {
 
 }  // namespace
 
-std::size_t available_cores() noexcept {
+std::size_t available_cores(const std::string& root) noexcept {
     std::size_t cores = 0;
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<std::size_t>(CPU_COUNT(&set));
@@ -135,7 +136,7 @@ std::size_t available_cores() noexcept {
         const unsigned hw = std::thread::hardware_concurrency();
         cores = hw == 0 ? 1 : hw;
     }
-    const std::size_t quota = cgroup_cpu_limit();
+    const std::size_t quota = cgroup_cpu_limit(root);
     if (quota != 0 && quota < cores) cores = quota;
     return cores;
 }

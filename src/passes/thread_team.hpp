@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,7 @@ private:
 
 /// Threads a pass gets when the caller asks for -1: the processors this process may run on (its
 /// CPU affinity), bounded by its cgroup's CPU quota where one is set; at least 1.
-std::size_t available_cores() noexcept;
+/// `root` is where the cgroup files are looked for ("" for the system's; a fake tree in tests).
+std::size_t available_cores(const std::string& root = "") noexcept;
 
 }  // namespace lagstat::passes

@@ -133,6 +133,58 @@ def test_source_agrees_with_deeptime(tmp_path, name):
         assert np.max(np.abs(a - b)) <= 1e-10 * np.max(np.abs(b))
 
 
+@pytest.mark.parametrize("name", ["npy C", "npy Fortran", "npy float32", "npy big-endian", "npy gzip", "npz:key",
+                                  "hdf5 path", "h5py dataset", "pipe"])
+def test_transform_of_a_binary_source_equals_its_array(tmp_path, name):
+    data, expected = given(tmp_path, name)
+    model = TICA(lag=LAG, dim=2).fit(trajectories())
+    assert np.array_equal(model.transform(data), model.transform(expected[0]))
+
+
+@pytest.mark.parametrize("fmt", ["npy", "h5", "text"])
+@pytest.mark.parametrize("name, outs", [("npy C", ["c.npy"]), ("npy gzip", ["g.npy"]), ("npz", ["z.npz.a", "z.npz.b"]),
+                                        ("npz:key", ["k.npz.b"]), ("hdf5 path", ["x.h5.g.d"]),
+                                        ("h5py dataset", ["y.h5.g.d1"]), ("mixed list", ["t0.txt", "m.npy"])])
+def test_transform_files_of_binary_sources(tmp_path, name, outs, fmt):
+    if fmt == "h5":
+        h5py = pytest.importorskip("h5py")
+    data, expected = given(tmp_path, name)
+    if name == "mixed list":
+        data = [as_text(tmp_path, expected[:1])[0], data[1]]
+    model = TICA(lag=LAG, dim=2).fit(trajectories())
+    suffix = {"npy": ".tica.npy", "h5": ".tica.h5", "text": ".tica.txt"}[fmt]
+    paths = model.transform_files(data, tmp_path / "out", format=fmt)
+    assert paths == [str(tmp_path / "out" / (o + suffix)) for o in outs]
+    texts = model.transform_files(as_text(tmp_path, expected), tmp_path / "text", format=fmt)
+    for path, text, x in zip(paths, texts, expected):
+        if fmt != "text":
+            with (h5py.File(path) if fmt == "h5" else open(path, "rb")) as f, \
+                    (h5py.File(text) if fmt == "h5" else open(text, "rb")) as g:
+                y, z = (h["projection"][...] if fmt == "h5" else np.load(h) for h in (f, g))
+            # a binary source holds TICA.transform's doubles; the text path lagstat's projection's
+            assert np.array_equal(y, model.transform(x)) or path.endswith(".txt" + suffix)
+            assert np.allclose(y, z, rtol=0, atol=1e-12)
+        else:
+            assert open(path).read() == open(text).read()
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(os.path.basename(p) for p in paths)
+
+
+@pytest.mark.parametrize("project, name, match", [
+    (lambda m, d: m.transform(d), "npz", "z.npz' holds 2 arrays: name one"),
+    (lambda m, d: m.transform(d), "mixed list", "two.npy has 2 columns, the model 4"),
+    (lambda m, d: m.transform_files(d, "out"), "pipe", "p.npy is a pipe or stream, read once by fit"),
+    (lambda m, d: m.transform_files(d, "out"), "list of arrays", "array 0 is an array: project it with TICA.transform"),
+])
+def test_projection_errors_of_binary_sources_are_named(tmp_path, monkeypatch, project, name, match):
+    monkeypatch.chdir(tmp_path)
+    data, _ = given(tmp_path, name)
+    if name == "mixed list":
+        data = npy(tmp_path / "two.npy", np.ones((9, 2)))
+    with pytest.raises(ValueError, match=match):
+        project(TICA(lag=LAG).fit(trajectories()), data)
+    assert not os.path.exists("out")
+
+
 @pytest.mark.parametrize("name", ["list of arrays", "npz", "mixed list"])
 def test_scan_and_moments_of_sources_equal_text(tmp_path, name):
     data, expected = given(tmp_path, name)

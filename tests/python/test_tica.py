@@ -1467,7 +1467,7 @@ def test_out_keeps_folders_and_warns_of_overfitting(tmp_path, dataset):
     (2, 4, None, False, 1), (8, 1, None, True, 1), (8, 1, 3, True, 3),
 ])
 def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threads):
-    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(cores)), raising=False)
+    monkeypatch.setattr(_parallel, "available_cores", lambda: cores)
     assert _moments.thread_share(workers, asked, dask) == threads
 
 
@@ -1485,12 +1485,14 @@ def test_threads_share_the_cores(monkeypatch, cores, workers, asked, dask, threa
     ({"proc/self/cgroup": "0::/\n", "sys/fs/cgroup/cpu.max": "9900000 100000\n"}, 64),  # above the affinity
     ({"sys/fs/cgroup/cpu.max": "garbage\n"}, 64),
     ({}, 64),  # no cgroup files
+    ({"proc/self/cgroup": "0::/job\n", "sys/fs/cgroup/job/cpu.max": "50000 100000\n"}, 1),  # below any affinity
 ])
 def test_cores_bounded_by_the_cgroup_quota(monkeypatch, tmp_path, files, cores):
     for name, text in files.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / name).write_text(text)
-    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(64)), raising=False)
+    # The native count: the real affinity, bounded by the fake tree's quota.
+    cores = min(cores, len(os.sched_getaffinity(0)))
     monkeypatch.setattr(_parallel, "_SYSTEM_ROOT", str(tmp_path))
     assert _moments.available_cores() == cores
     assert _moments._Runner(-1, n_files=100).n_workers == cores  # --jobs -1
