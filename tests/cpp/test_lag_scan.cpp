@@ -148,6 +148,18 @@ stats::lag_sums literal_sums(const fixture& fx, const std::vector<std::size_t>& 
 
 class lag_scan_vs_literal : public ::testing::TestWithParam<scan_case> {};
 
+void expect_same_sums(const stats::lag_sums& want, const stats::lag_sums& got) {
+    EXPECT_EQ(got.frames, want.frames);
+    EXPECT_EQ(got.pairs, want.pairs);
+    EXPECT_TRUE(same_bits("sum", want.sum, got.sum));
+    EXPECT_TRUE(same_bits("cov", want.cov, got.cov));
+    EXPECT_TRUE(same_bits("tcov", want.tcov, got.tcov));
+    EXPECT_TRUE(same_bits("head_sum", want.head_sum, got.head_sum));
+    EXPECT_TRUE(same_bits("tail_sum", want.tail_sum, got.tail_sum));
+    EXPECT_TRUE(same_bits("head_cov", want.head_cov, got.head_cov));
+    EXPECT_TRUE(same_bits("tail_cov", want.tail_cov, got.tail_cov));
+}
+
 TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
     const scan_case& c = GetParam();
     std::mt19937_64 rng(std::hash<std::string>{}(c.name));
@@ -171,17 +183,7 @@ TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
         return;
     }
     ASSERT_FALSE(e) << static_cast<int>(e.kind);
-    const stats::lag_sums want = literal_sums(fx, c.lags, c.columns);
-    const stats::lag_sums& got = acc.sums();
-    EXPECT_EQ(got.frames, want.frames);
-    EXPECT_EQ(got.pairs, want.pairs);
-    EXPECT_TRUE(same_bits("sum", want.sum, got.sum));
-    EXPECT_TRUE(same_bits("cov", want.cov, got.cov));
-    EXPECT_TRUE(same_bits("tcov", want.tcov, got.tcov));
-    EXPECT_TRUE(same_bits("head_sum", want.head_sum, got.head_sum));
-    EXPECT_TRUE(same_bits("tail_sum", want.tail_sum, got.tail_sum));
-    EXPECT_TRUE(same_bits("head_cov", want.head_cov, got.head_cov));
-    EXPECT_TRUE(same_bits("tail_cov", want.tail_cov, got.tail_cov));
+    expect_same_sums(literal_sums(fx, c.lags, c.columns), acc.sums());
     // Segments with frames, their sizes, markers and times (0.5 per frame, counted on through
     // the whole file).
     std::vector<std::uint64_t> sizes;
@@ -205,18 +207,6 @@ TEST_P(lag_scan_vs_literal, counts_exact_and_sums_bit_for_bit) {
     } else {
         EXPECT_TRUE(std::isnan(result.dt));
     }
-}
-
-void expect_same_sums(const stats::lag_sums& want, const stats::lag_sums& got) {
-    EXPECT_EQ(got.frames, want.frames);
-    EXPECT_EQ(got.pairs, want.pairs);
-    EXPECT_TRUE(same_bits("sum", want.sum, got.sum));
-    EXPECT_TRUE(same_bits("cov", want.cov, got.cov));
-    EXPECT_TRUE(same_bits("tcov", want.tcov, got.tcov));
-    EXPECT_TRUE(same_bits("head_sum", want.head_sum, got.head_sum));
-    EXPECT_TRUE(same_bits("tail_sum", want.tail_sum, got.tail_sum));
-    EXPECT_TRUE(same_bits("head_cov", want.head_cov, got.head_cov));
-    EXPECT_TRUE(same_bits("tail_cov", want.tail_cov, got.tail_cov));
 }
 
 // The same frames handed over in memory, in blocks of random sizes (one frame to more than the
