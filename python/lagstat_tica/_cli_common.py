@@ -104,11 +104,15 @@ def _describe(exc):
     return text
 
 
-def _positive_int(text):
+def _integer(text):
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+
+
+def _positive_int(text):
+    value = _integer(text)
     if value < 1:
         raise argparse.ArgumentTypeError("must be >= 1, got %d" % value)
     return value
@@ -124,10 +128,7 @@ def _lag(text):
 
 
 def _jobs(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    value = _integer(text)
     if value < 1 and value != -1:
         raise argparse.ArgumentTypeError("must be >= 1, or -1 for one per CPU, got %d" % value)
     return value

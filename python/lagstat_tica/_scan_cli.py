@@ -21,10 +21,7 @@ def _lags(text):
 
 
 def _folds(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    value = cli._integer(text)
     if value < 0:
         raise argparse.ArgumentTypeError("must be >= 0, got %d" % value)
     return value
