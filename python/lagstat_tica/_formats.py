@@ -648,6 +648,28 @@ class ScanOptions:
         self.seen[path] = (layout, selection)
         return scan_options(layout, selection)
 
+    def npy_options(self, path):
+        """The scan options of a .npy read from a pipe: its width is known only to its one read,
+        so its columns are chosen by index from 0 (a name or a negative index needs the width)."""
+        if self.keep_time:
+            raise ValueError("%s: keep_time keeps a text file's time column; a .npy has none: choose its columns "
+                             "by index" % path)
+        if self.columns is None:
+            return {}
+        columns = [self.columns] if isinstance(self.columns, (str, int)) else self.columns
+        usecols = []
+        for c in columns:
+            if hasattr(c, "first") and hasattr(c, "base"):  # a range of the command line's --columns
+                usecols.extend(range(c.first - c.base, c.last - c.base + 1))
+            elif isinstance(c, int) and not isinstance(c, bool) and c >= 0:
+                usecols.append(c)
+            elif hasattr(c, "__index__") and not isinstance(c, (bool, str)) and int(c) >= 0:
+                usecols.append(int(c))
+            else:
+                raise ValueError("%s is a .npy read from a pipe: its columns are chosen by index from 0, not by %r"
+                                 % (path, c))
+        return {"usecols": usecols}
+
 
 class Plan(NamedTuple):
     """The layouts of a run's files and the feature columns read from each."""

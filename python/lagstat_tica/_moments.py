@@ -110,7 +110,13 @@ def _scan_file(path, lags, options_of, shift, threads, source=None):
         src = source if source is not None else _native.open(path)
         options = {}
         if options_of is not None:
-            options = dict(options_of(path, _formats.read_head(src)) or {})
+            # A .npy (told by its magic, which its scan reads again) has no lines to detect a
+            # format in: a pipe's is known by nothing else.
+            npy_options = getattr(options_of, "npy_options", None)
+            if npy_options is not None and src.is_npy():
+                options = dict(npy_options(path))
+            else:
+                options = dict(options_of(path, _formats.read_head(src)) or {})
         if threads is not None:
             options["threads"] = threads
         out = src.scan(lags, shift=shift, **options)

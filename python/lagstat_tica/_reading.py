@@ -41,11 +41,15 @@ def read_files(files, lags, columns=None, keep_time=False, keep_per_file=False, 
     layouts.update(options_of.seen)
     blank_ends = sums.get("blank_end", [0] * len(paths))
     for path, segments, line_no, again in zip(paths, sums["segments"], blank_ends, sums["rereadable"]):
-        if not isinstance(path, _sources.Source):
+        if not isinstance(path, _sources.Source) and path in layouts:  # not: a .npy from a pipe
             _formats.check_segments(path, layouts[path][0], segments)
             _formats.check_blank_end(path, layouts[path][0], line_no, again)
     if isinstance(paths[0], _sources.Source):
         return sums, reads, None, _Names(names)
+    if paths[0] not in layouts:  # a .npy from a pipe: its columns by index, named as an array's
+        chosen = options_of.npy_options(paths[0]).get("usecols")
+        width = np.asarray(sums["sum"]).size
+        return sums, reads, None, _Names(["x%d" % i for i in (chosen if chosen is not None else range(width))])
     layout, selection = layouts[paths[0]]
     return sums, reads, layout, selection
 

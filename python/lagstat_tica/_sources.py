@@ -205,6 +205,41 @@ class NpyStream(Source):
                 yield _as_frames(np.frombuffer(raw, dtype=self.dtype).reshape(m, self.columns), usecols)
 
 
+class _Prefixed:
+    """A file whose first bytes were read already, to look at them: they are read again first."""
+
+    def __init__(self, head, f):
+        self.head, self.f = head, f
+
+    def read(self, count):
+        if self.head:
+            out, self.head = self.head[:count], self.head[count:]
+            return out
+        return self.f.read(count)
+
+    def close(self):
+        self.f.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def npy_stream(path):
+    """The NpyStream of a pipe or FIFO whose data start with a .npy's magic, else None.
+
+    Only for a caller that has no use for the stream otherwise: the look reads its first bytes.
+    """
+    f = open(path, "rb")
+    head = _read_exactly(f, len(NPY_MAGIC))
+    if head != NPY_MAGIC:
+        f.close()
+        return None
+    return NpyStream(lambda: _Prefixed(head, f), os.fsdecode(os.fspath(path)))
+
+
 def _read_exactly(f, count):
     parts, have = [], 0
     while have < count:

@@ -474,6 +474,9 @@ class TICA:
             return [self.transform(x) for x in data]
         if _sources.is_binary_file(data):
             sources = _sources.binary(data)
+            if sources is None and is_stream(data):  # a .npy in a pipe, known only by its magic
+                found = _sources.npy_stream(data)
+                sources = None if found is None else [found]
             if sources is None:
                 raise ValueError("%r is not an array, .npy, .npz member or HDF5 dataset: project text files with "
                                  "transform_files" % (os.fspath(data),))

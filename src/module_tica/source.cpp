@@ -64,6 +64,35 @@ PyObject* read_failure(const source_object* s, int err) {
     return set_pass_error(e, *s->file);
 }
 
+// Keeps the input's first bytes, as many as tell a .npy file from text and no more: a pipe's
+// bytes stay in the source for its scan. Call with the source claimed and the GIL released.
+bool keep_magic(source_object* s, bool& npy) {
+    bool ok = true;
+    while (ok && s->source->kept().size() < binary::npy_magic_size &&
+           binary::could_be_npy(s->source->kept().data(), s->source->kept().size()) &&
+           !s->source->exhausted())
+        ok = s->source->read_ahead(binary::npy_magic_size - s->source->kept().size()) ||
+             s->source->error_number() == 0;
+    npy = binary::is_npy(s->source->kept().data(), s->source->kept().size());
+    return ok;
+}
+
+PyObject* source_is_npy(PyObject* self, PyObject*) {
+    auto* s = reinterpret_cast<source_object*>(self);
+    if (!claim(s)) return nullptr;
+    bool ok, npy = false;
+    try {
+        gil_released unlocked;
+        ok = keep_magic(s, npy);
+    } catch (...) {
+        s->busy = false;
+        return set_from_cpp_exception();
+    }
+    s->busy = false;
+    if (!ok) return read_failure(s, s->source->error_number());
+    return PyBool_FromLong(npy);
+}
+
 PyObject* source_head(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"max_lines", "max_bytes", nullptr};
     Py_ssize_t max_lines = 256, max_bytes = Py_ssize_t{1} << 20;
@@ -80,13 +109,7 @@ PyObject* source_head(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         gil_released unlocked;
         // A .npy file has no lines: told by its magic before anything more is kept of it.
-        ok = true;
-        while (ok && s->source->kept().size() < binary::npy_magic_size &&
-               binary::could_be_npy(s->source->kept().data(), s->source->kept().size()) &&
-               !s->source->exhausted())
-            ok = s->source->read_ahead(binary::npy_magic_size - s->source->kept().size()) ||
-                 s->source->error_number() == 0;
-        npy = binary::is_npy(s->source->kept().data(), s->source->kept().size());
+        ok = keep_magic(s, npy);
         if (ok && !npy)
             ok = s->source->keep(static_cast<std::size_t>(max_lines),
                                  static_cast<std::size_t>(max_bytes));
@@ -231,6 +254,9 @@ PyObject* source_get_ended(PyObject* self, void*) {
 const char head_doc[] =
     "head(max_lines=256, max_bytes=1048576) -> list of str\n\n"
     "The first lines of the input (without their ends), kept so that scan reads them again.";
+const char is_npy_doc[] =
+    "is_npy() -> bool\n\n"
+    "Whether the input starts with a .npy file's magic; the bytes read stay for scan.";
 const char scan_doc[] =
     "scan(lags, *, shift=None, comments=None, skip_rows=0, usecols=None, delimiter=None,\n"
     "     segment_marker=None, time_field=None, threads=None, skip_blank=False) -> dict\n\n"
@@ -241,6 +267,7 @@ PyMethodDef source_methods[] = {
      METH_VARARGS | METH_KEYWORDS, head_doc},
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source_scan)),
      METH_VARARGS | METH_KEYWORDS, scan_doc},
+    {"is_npy", source_is_npy, METH_NOARGS, is_npy_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -45,8 +45,11 @@ def fifo(path, payload):
     os.mkfifo(path)
 
     def feed():
-        with open(path, "wb") as f:
-            f.write(payload)
+        try:
+            with open(path, "wb") as f:
+                f.write(payload)
+        except BrokenPipeError:  # the reader refused the data before reading it all
+            pass
 
     threading.Thread(target=feed, daemon=True).start()
     return str(path)
@@ -90,6 +93,7 @@ SOURCES = {
     "hdf5 path": lambda d, t: (h5(d / "x.h5", t) + ":/g/d", t[:1]),
     "h5py dataset": lambda d, t: (pytest.importorskip("h5py").File(h5(d / "y.h5", t))["/g/d1"], t[1:]),
     "pipe": lambda d, t: (fifo(d / "p.npy", open(npy(d / "q.npy", t[0]), "rb").read()), t[:1]),
+    "unnamed pipe": lambda d, t: (fifo(d / "p.fifo", open(npy(d / "q.npy", t[0]), "rb").read()), t[:1]),
     "mixed list": lambda d, t: ([t[0], npy(d / "m.npy", t[1])], t),
 }
 
@@ -122,7 +126,8 @@ def test_source_bits_equal_text(tmp_path, name, threads):
         assert np.array_equal(sums[key], text[key]), key
 
 
-@pytest.mark.parametrize("name", ["array", "list of arrays", "npy Fortran", "npz compressed", "hdf5 path", "pipe"])
+@pytest.mark.parametrize("name", ["array", "list of arrays", "npy Fortran", "npz compressed", "hdf5 path", "pipe",
+                                  "unnamed pipe"])
 def test_source_agrees_with_deeptime(tmp_path, name):
     deeptime = pytest.importorskip("deeptime.decomposition")
     data, expected = given(tmp_path, name)
@@ -134,7 +139,7 @@ def test_source_agrees_with_deeptime(tmp_path, name):
 
 
 @pytest.mark.parametrize("name", ["npy C", "npy Fortran", "npy float32", "npy big-endian", "npy gzip", "npz:key",
-                                  "hdf5 path", "h5py dataset", "pipe"])
+                                  "hdf5 path", "h5py dataset", "pipe", "unnamed pipe"])
 def test_transform_of_a_binary_source_equals_its_array(tmp_path, name):
     data, expected = given(tmp_path, name)
     model = TICA(lag=LAG, dim=2).fit(trajectories())
@@ -234,6 +239,8 @@ def no_h5py(d, monkeypatch):
     (lambda d, m: [np.ones((9, 2)), np.ones((9, 3))], ValueError,
      "different numbers of columns: array 0: 2, array 1: 3"),
     (lambda d, m: np.array([[1.0, np.inf]] * 9), ValueError, "array 0: values too large or not finite"),
+    (lambda d, m: fifo(d / "t.fifo", open(truncated(d), "rb").read()), OSError, "shorter than the .npy header says"),
+    (lambda d, m: fifo(d / "o.fifo", open(object_npy(d), "rb").read()), ValueError, "an object dtype"),
 ])
 def test_source_errors_are_named(tmp_path, monkeypatch, make, error, match):
     data = make(tmp_path, monkeypatch)
@@ -250,6 +257,24 @@ def test_hdf5_columns_by_index_and_name(tmp_path, columns, names):
     picked = [("a", "b", "c", "d").index(c) for c in names]
     assert model.columns_ == names
     assert np.array_equal(model.cov_, TICA(lag=LAG).fit(np.ascontiguousarray(x[:, picked])).cov_)
+
+
+@pytest.mark.parametrize("columns, match", [
+    ([2, 0], None), (None, None),
+    (["x1"], "is a .npy read from a pipe: its columns are chosen by index from 0, not by 'x1'"),
+    ([-1], "is a .npy read from a pipe: its columns are chosen by index from 0, not by -1"),
+])
+def test_columns_of_a_npy_in_an_unnamed_pipe(tmp_path, columns, match):
+    x = trajectories()[0]
+    data = fifo(tmp_path / "p.fifo", open(npy(tmp_path / "q.npy", x), "rb").read())
+    if match is not None:
+        with pytest.raises(ValueError, match=match):
+            TICA(lag=LAG).fit(data, columns=columns)
+        return
+    model = TICA(lag=LAG).fit(data, columns=columns)
+    picked = columns if columns is not None else list(range(x.shape[1]))
+    assert model.columns_ == tuple("x%d" % i for i in picked)
+    assert np.array_equal(model.cov_tau_, TICA(lag=LAG).fit(np.ascontiguousarray(x[:, picked])).cov_tau_)
 
 
 # --- partial_fit ---------------------------------------------------------------------------------
