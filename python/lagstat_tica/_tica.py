@@ -225,7 +225,7 @@ class TICA:
     # -- estimation ----------------------------------------------------------------------------
 
     def fit(self, data, y=None, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False,
-            threads=None, weights=None, bias_kT=None, **deeptime_only):
+            threads=None, weights=None, bias_kT=None, koopman_weights=False, **deeptime_only):
         """Estimates the model from text files (paths, glob patterns, or pipes), read once each,
         or from frames in memory: a (T, n) array or a list of them, one per trajectory.
 
@@ -246,9 +246,20 @@ class TICA:
         its earlier frame, as deeptime's weighted TICA. With `bias_kT`, the weights given are a
         bias V, turned into exp(V / kT) shifted by the largest V. Negative, nan or inf weights
         raise ValueError naming the trajectory and line.
+
+        `koopman_weights=True` reweighs frames in memory towards equilibrium (Koopman
+        reweighting, Wu et al. 2017, as deeptime's KoopmanWeightingEstimator): a first pass over
+        the pairs gives the coefficients (koopman_coefficients_, koopman_constant_) of the weight
+        x . u + u0 of a frame x, a second the weighted sums (n_reads_ == 2).
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read
+        for name in ("koopman_coefficients_", "koopman_constant_"):
+            self.__dict__.pop(name, None)
+        if koopman_weights:
+            if weights is not None or bias_kT is not None:
+                raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
+            return self._fit_koopman(data)
         if weights is not None or bias_kT is not None:
             return self._fit_weighted(data, weights, bias_kT)
         from ._reading import read_files
@@ -282,6 +293,32 @@ class TICA:
             raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
         self._partial = self._weighted = None
         self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
+        return self
+
+    def _fit_koopman(self, data):
+        from ._weights import WeightedPairSums, koopman_coefficients
+
+        arrays = trajectories(data)
+        if arrays is None:
+            raise ValueError("koopman_weights=True reads the frames twice: give them in memory (arrays)")
+        lag = _check_lag(self.lag)
+        epsilon = self._checked()[4]
+        first = WeightedPairSums()
+        for x in arrays:
+            if len(x) > lag:
+                first.add(x[:len(x) - lag], x[lag:], np.ones(len(x) - lag))
+        if first.pairs == 0:
+            raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
+        coef, const = koopman_coefficients(first, epsilon, whitening)
+        acc = WeightedPairSums()
+        for x in arrays:
+            if len(x) > lag:
+                # computed, not given: an estimate may dip below zero, as deeptime's may
+                acc.add(x[:len(x) - lag], x[lag:], np.einsum("ti,i->t", x[:len(x) - lag], coef) + const)
+        self._partial = self._weighted = None
+        self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
+        self.koopman_coefficients_, self.koopman_constant_ = coef, const
+        self.n_reads_ = 2
         return self
 
     def _fit_weighted_sums(self, acc, frames):

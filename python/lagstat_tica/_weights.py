@@ -177,3 +177,32 @@ class WeightedPairSums:
         c00 = (t["sxx"] + t["syy"]) / total - dd
         c0t = (t["sxy"] + t["sxy"].T) / total - dd
         return self.shift + d, c00, c0t, total
+
+
+def koopman_coefficients(acc, epsilon, whitening):
+    """(u, u0) of Koopman reweighting (Wu et al., J. Chem. Phys. 146, 154104 (2017)) from the
+    unit-weight pair sums `acc`: a frame x gets the weight x . u + u0, the ratio of the stationary
+    distribution over the empirical one, projected on the features and a constant.
+
+    As deeptime's KoopmanWeightingEstimator: C00 and C0t about their own halves' means, K the
+    Koopman matrix of the whitened basis padded with a constant, u its left eigenvector of
+    eigenvalue 1 (largest magnitude), scaled so that the constant's coefficient is 1.
+    """
+    import scipy.linalg
+
+    t = acc.totals()
+    pairs = float(acc.pairs)
+    d0, dt = t["sx"] / pairs, t["sy"] / pairs
+    c00 = t["sxx"] / pairs - np.outer(d0, d0)
+    c0t = t["sxy"] / pairs - np.outer(d0, dt)
+    r = whitening(c00, epsilon)
+    m = r.shape[1]
+    k = np.zeros((m + 1, m + 1))
+    k[:m, :m] = r.T @ c0t @ r
+    k[m, :m] = (dt - d0) @ r
+    k[m, m] = 1.0
+    evals, evecs = scipy.linalg.eig(k.T)
+    u = np.real(evecs[:, np.argsort(np.abs(evals))[::-1][0]])
+    u = u / u[m]
+    coef = r @ u[:m]
+    return coef, float(u[m] - (acc.shift + d0) @ coef)

@@ -103,6 +103,7 @@ def test_partial_fit_any_chunking_same_bits(cuts):
     (None, {"bias_kT": 2.5}, r"bias_kT needs weights"),
     ([1.0] * 6, {"bias_kT": 0.0}, r"bias_kT must be a positive"),
     ([1.0, 2.0, np.nan, 1.0, 1.0, 1.0], {"bias_kT": 1.0}, r"bias holds nan or inf \(frame 3\)"),
+    ([1.0] * 6, {"koopman_weights": True}, r"koopman_weights=True computes the weights"),
 ])
 def test_weights_that_are_no_weights(weights, kw, message):
     x = np.arange(12.0).reshape(6, 2) ** 1.5
@@ -117,13 +118,6 @@ def test_partial_fit_names_the_line_across_chunks():
         model.partial_fit(x[6:], weights=[1.0, 1.0, -1.0, 1.0])
     with pytest.raises(ValueError, match="give weights= with every chunk"):
         model.partial_fit(x[6:])
-
-
-def test_files_with_weights_are_refused(tmp_path):
-    path = tmp_path / "a.txt"
-    path.write_text("1 2\n3 4\n5 6\n")
-    with pytest.raises(ValueError, match="weights= takes frames in memory"):
-        TICA(1).fit(str(path), weights=[1.0, 1.0, 1.0])
 
 
 def _exact_sum(terms):
@@ -151,3 +145,34 @@ def test_compensated_sums_within_ulps_of_exact(seed, frames):
             exact = _exact_sum(wx[:, i] * ys[:, j])
             assert abs(got["sxy"][i, j] - exact) <= unit * math.sqrt(diag[i] * diag[j]), (i, j)
         assert abs(got["sx"][i] - _exact_sum(wx[:, i])) <= unit * math.sqrt(diag[i] * float(got["w"]))
+
+
+@pytest.mark.parametrize("lengths, lag", [([4000], 5), ([1500, 1200, 900, 3], 2)])
+def test_koopman_weights_match_deeptime(lengths, lag):
+    cov = pytest.importorskip("deeptime.covariance")
+    dec = pytest.importorskip("deeptime.decomposition")
+    # AR(1) processes started away from equilibrium: the first frames relax towards it
+    rng = np.random.default_rng(5)
+    phi, mix = np.array([0.97, 0.9, 0.5]), rng.normal(size=(3, 3))
+    xs = []
+    for t in lengths:
+        z = np.empty((t, 3))
+        z[0] = 4.0
+        for i in range(1, t):
+            z[i] = phi * z[i - 1] + np.sqrt(1 - phi ** 2) * rng.normal(size=3)
+        xs.append(z @ mix)
+    model = TICA(lag, scaling=None).fit(xs, koopman_weights=True)
+    kw = cov.KoopmanWeightingEstimator(lagtime=lag).fit(xs).fetch_model()
+    theirs = dec.TICA(lagtime=lag, scaling=None)
+    for x in xs:
+        if len(x) > lag:
+            theirs.partial_fit((x[:-lag], x[lag:]), weights=kw.weights(x[:-lag]))
+    theirs = theirs.fetch_model()
+    frames = np.concatenate(xs)
+    assert np.allclose(frames @ model.koopman_coefficients_ + model.koopman_constant_, kw.weights(frames),
+                       rtol=1e-9, atol=1e-9)
+    assert np.allclose(model.eigenvalues_, theirs.singular_values, rtol=1e-9, atol=1e-12)
+    assert np.allclose(model.mean_, theirs.mean_0, rtol=1e-9, atol=1e-9)
+    assert model.n_reads_ == 2
+    # reweighting moves the model away from the plain one
+    assert not np.allclose(TICA(lag, scaling=None).fit(xs).mean_, model.mean_, rtol=1e-6)
