@@ -355,9 +355,11 @@ class TICA:
             if x.shape != y.shape:
                 raise ValueError("the pairs' halves have shapes %s and %s" % (x.shape, y.shape))
             w = check_weights("pairs %d" % state["count"], weights)
+            if w.size != len(x):
+                raise ValueError("pairs %d: %d weights for %d pairs" % (state["count"], w.size, len(x)))
             state["count"] += 1
             state["tail"] = None
-            state["acc"].add(x, y, w[:len(x)])
+            state["acc"].add(x, y, w)
             state["frames"] += 2 * len(x)
         else:
             x = np.asarray(X, dtype=float)
@@ -400,6 +402,8 @@ class TICA:
 
         lag = self._checked()[0]
         if weights is not None:
+            if getattr(self, "_partial", None) is not None:
+                raise ValueError("this model was fed chunks without weights: give weights= with every chunk or none")
             return self._partial_fit_weighted(X, weights, new_trajectory, lag)
         if getattr(self, "_weighted", None) is not None:
             raise ValueError("this model was fed weighted chunks: give weights= with every chunk")

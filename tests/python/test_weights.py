@@ -111,6 +111,7 @@ def test_weights_that_are_no_weights(weights, kw, message):
         TICA(1).fit(x, weights=weights, **kw)
 
 
+@pytest.mark.filterwarnings("ignore:only .* lagged pairs")
 def test_partial_fit_names_the_line_across_chunks():
     x = np.random.default_rng(0).normal(size=(10, 2))
     model = TICA(1).partial_fit(x[:6], weights=np.ones(6))
@@ -118,6 +119,10 @@ def test_partial_fit_names_the_line_across_chunks():
         model.partial_fit(x[6:], weights=[1.0, 1.0, -1.0, 1.0])
     with pytest.raises(ValueError, match="give weights= with every chunk"):
         model.partial_fit(x[6:])
+    with pytest.raises(ValueError, match="pairs 1: 3 weights for 4 pairs"):
+        model.partial_fit((x[:4], x[1:5]), weights=np.ones(3))
+    with pytest.raises(ValueError, match="fed chunks without weights"):
+        TICA(1).partial_fit(x).partial_fit(x, weights=np.ones(10))
 
 
 def _exact_sum(terms):
