@@ -31,7 +31,6 @@ DEFAULTS = {"lag": None, "dim": None, "var_cutoff": None, "scaling": "kinetic_ma
 DEEPTIME_ONLY = {
     "observable_transform": "lagstat_tica takes the feature columns as they are: choose them with "
                             "fit(files, columns=[...]), or transform arrays before fit",
-    "weights": "lagstat_tica weighs every lagged pair alike; deeptime's frame weights have no equivalent here",
     "fit_options": "give fit's options as keywords: fit_transform(data, n_jobs=...)",
     "transform_options": "transform takes no options: fit_transform(data) projects with the fitted model",
     "test_model": "score(data) takes the data to score themselves (files or arrays); "
@@ -226,7 +225,7 @@ class TICA:
     # -- estimation ----------------------------------------------------------------------------
 
     def fit(self, data, y=None, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False,
-            threads=None, **deeptime_only):
+            threads=None, weights=None, bias_kT=None, koopman_weights=False, **deeptime_only):
         """Estimates the model from text files (paths, glob patterns, or pipes), read once each,
         or from frames in memory: a (T, n) array or a list of them, one per trajectory.
 
@@ -240,12 +239,32 @@ class TICA:
         files, with `threads` lagstat threads each (by default the cores are shared out); the
         result is the same bits either way. `progress` draws a bar when standard error is a
         terminal. y is ignored (scikit-learn's pipelines pass it).
+
+        `weights` weighs the frames of arrays in memory (a biased simulation): one array of T
+        weights for one trajectory, a list of them (one per trajectory), or a callable taking a
+        trajectory's (T, n) frames and returning its weights. A lagged pair carries the weight of
+        its earlier frame, as deeptime's weighted TICA. With `bias_kT`, the weights given are a
+        bias V, turned into exp(V / kT) shifted by the largest V. Negative, nan or inf weights
+        raise ValueError naming the trajectory and line.
+
+        `koopman_weights=True` reweighs frames in memory towards equilibrium (Koopman
+        reweighting, Wu et al. 2017, as deeptime's KoopmanWeightingEstimator): a first pass over
+        the pairs gives the coefficients (koopman_coefficients_, koopman_constant_) of the weight
+        x . u + u0 of a frame x, a second the weighted sums (n_reads_ == 2).
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read
+        for name in ("koopman_coefficients_", "koopman_constant_"):
+            self.__dict__.pop(name, None)
+        if koopman_weights:
+            if weights is not None or bias_kT is not None:
+                raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
+            return self._fit_koopman(data)
+        if weights is not None or bias_kT is not None:
+            return self._fit_weighted(data, weights, bias_kT)
         from ._reading import read_files
 
-        self._partial = None
+        self._partial = self._weighted = None
         sums, reads, layout, selection = read_files(data, [_check_lag(self.lag)], columns, keep_time, n_jobs=n_jobs,
                                                     client=client, threads=threads, progress=progress)
         self._fit_sums(sums)
@@ -255,16 +274,139 @@ class TICA:
         self.dt_ = dt if layout is not None and layout.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
 
-    def partial_fit(self, X, y=None, *, new_trajectory=False, threads=None):
+    def _fit_weighted(self, data, weights, bias_kT):
+        from ._weights import WeightedPairSums, trajectory_weights
+
+        if weights is None:
+            raise ValueError("bias_kT needs weights=: the bias of every frame")
+        arrays = trajectories(data)
+        if arrays is None:
+            raise ValueError("weights= takes frames in memory (arrays); for files, load the frames and "
+                             "their weights column first")
+        lag = _check_lag(self.lag)
+        acc = WeightedPairSums()
+        for i, x in enumerate(arrays):
+            w = trajectory_weights(weights, i, x, "trajectory %d" % i, len(arrays), bias_kT)
+            if len(x) > lag:
+                acc.add(x[:len(x) - lag], x[lag:], w[:len(x) - lag])
+        if acc.pairs == 0:
+            raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
+        self._partial = self._weighted = None
+        self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
+        return self
+
+    def _fit_koopman(self, data):
+        from ._weights import WeightedPairSums, koopman_coefficients
+
+        arrays = trajectories(data)
+        if arrays is None:
+            raise ValueError("koopman_weights=True reads the frames twice: give them in memory (arrays)")
+        lag = _check_lag(self.lag)
+        epsilon = self._checked()[4]
+        first = WeightedPairSums()
+        for x in arrays:
+            if len(x) > lag:
+                first.add(x[:len(x) - lag], x[lag:], np.ones(len(x) - lag))
+        if first.pairs == 0:
+            raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
+        coef, const = koopman_coefficients(first, epsilon, whitening)
+        acc = WeightedPairSums()
+        for x in arrays:
+            if len(x) > lag:
+                # computed, not given: an estimate may dip below zero, as deeptime's may
+                acc.add(x[:len(x) - lag], x[lag:], np.einsum("ti,i->t", x[:len(x) - lag], coef) + const)
+        self._partial = self._weighted = None
+        self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
+        self.koopman_coefficients_, self.koopman_constant_ = coef, const
+        self.n_reads_ = 2
+        return self
+
+    def _fit_weighted_sums(self, acc, frames):
+        lag, dim, var_cutoff, scaling, epsilon = self._checked()
+        mean, c00, c0t, _ = acc.moments()
+        evals, evecs = tica_decomposition(c00, c0t, epsilon)
+        self.moments_ = None
+        self.rereadable_ = []
+        self.n_samples_ = int(frames)
+        self.n_pairs_ = int(acc.pairs)
+        self.n_features_in_ = mean.shape[0]
+        self.mean_, self.cov_, self.cov_tau_ = mean, c00, c0t
+        self.eigenvalues_ = evals
+        self.eigenvectors_ = _scaled(evecs, evals, scaling, lag)
+        self.timescales_ = implied_timescales(lag, evals)
+        self.dim_ = self._output_dimension(evals)
+        self.lag_ = lag
+        self._fitted_with = {"dim": dim, "var_cutoff": var_cutoff, "scaling": scaling, "epsilon": epsilon}
+        self.columns_ = tuple("x%d" % i for i in range(mean.shape[0]))
+        self.layout_ = self.dt_ = None
+        self.n_reads_ = 1
+        for text in overfitting(self.n_pairs_, mean.shape[0], evals):
+            warnings.warn(text, RuntimeWarning, stacklevel=3)
+
+    def _partial_fit_weighted(self, X, weights, new_trajectory, lag):
+        from ._weights import WeightedPairSums, check_weights
+
+        state = getattr(self, "_weighted", None)
+        if state is None or state["lag"] != lag:
+            state = self._weighted = {"lag": lag, "acc": WeightedPairSums(), "tail": None, "frames": 0,
+                                      "count": 0, "line": 1}
+        if isinstance(X, tuple) and len(X) == 2:
+            x, y = (np.asarray(a, dtype=float).reshape(len(a), -1) for a in X)
+            if x.shape != y.shape:
+                raise ValueError("the pairs' halves have shapes %s and %s" % (x.shape, y.shape))
+            w = check_weights("pairs %d" % state["count"], weights)
+            if w.size != len(x):
+                raise ValueError("pairs %d: %d weights for %d pairs" % (state["count"], w.size, len(x)))
+            state["count"] += 1
+            state["tail"] = None
+            state["acc"].add(x, y, w)
+            state["frames"] += 2 * len(x)
+        else:
+            x = np.asarray(X, dtype=float)
+            x = x[:, None] if x.ndim == 1 else x
+            if new_trajectory or state["tail"] is None:
+                state["tail"] = (x[:0], np.zeros(0))
+                state["count"] += 1
+                state["line"] = 1
+            name = "trajectory %d" % (state["count"] - 1)
+            w = check_weights(name, weights, state["line"])
+            if w.size != len(x):
+                raise ValueError("%s: %d weights for %d frames" % (name, w.size, len(x)))
+            state["line"] += len(x)
+            if not np.isfinite(x).all():
+                raise ValueError("the frames hold values that are not finite (inf/nan)")
+            tx, tw = state["tail"]
+            if tx.size and tx.shape[1] != x.shape[1]:
+                raise ValueError("the chunk has %d columns, the trajectory %d" % (x.shape[1], tx.shape[1]))
+            xs = np.concatenate([tx, x]) if tx.size else x
+            ws = np.concatenate([tw, w])
+            if len(xs) > lag:
+                state["acc"].add(xs[:len(xs) - lag], xs[lag:], ws[:len(xs) - lag])
+            state["tail"] = (xs[max(0, len(xs) - lag):], ws[max(0, len(ws) - lag):])
+            state["frames"] += len(x)
+        if state["acc"].pairs:
+            self._fit_weighted_sums(state["acc"], state["frames"])
+        return self
+
+    def partial_fit(self, X, y=None, *, new_trajectory=False, threads=None, weights=None):
         """Adds frames to the model, as deeptime's partial_fit: X is the next chunk of the current
         trajectory (a (T, n) array, 1-D for one column), whose pairs with the chunks before it count;
         the first call and new_trajectory=True start a trajectory. deeptime's tuple (X_t, X_tau)
         adds independent pairs instead. The fitted attributes are updated after every call: after
         any chunking they are those of fit on the same trajectories, bit for bit (but where fit
-        would read again about the mean, see lagstat_tica._estimator, which chunks cannot be)."""
+        would read again about the mean, see lagstat_tica._estimator, which chunks cannot be).
+
+        `weights`: the chunk's frame weights (T values; for a pair tuple, the weights of its first
+        halves), as fit's. A model fed weighted chunks takes weights with every chunk."""
         from ._sums import fold_sums, pair_sums
 
         lag = self._checked()[0]
+        if weights is not None:
+            if getattr(self, "_partial", None) is not None:
+                raise ValueError("this model was fed chunks without weights: give weights= with every chunk or none")
+            return self._partial_fit_weighted(X, weights, new_trajectory, lag)
+        if getattr(self, "_weighted", None) is not None:
+            raise ValueError("this model was fed weighted chunks: give weights= with every chunk")
         state = getattr(self, "_partial", None)
         if state is None or state["lag"] != lag:
             state = self._partial = {"lag": lag, "done": None, "acc": None, "count": 0}
@@ -358,7 +500,7 @@ class TICA:
         """The fitted model, kept apart from later fits of this estimator (a shallow copy)."""
         self._fitted("eigenvalues_")
         model = copy.copy(self)
-        model._partial = None  # later partial_fit calls go on in this estimator only
+        model._partial = model._weighted = None  # later partial_fit calls go on in this estimator only
         return model
 
     def __getstate__(self):
