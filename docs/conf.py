@@ -36,6 +36,8 @@ exclude_patterns = ["_build", "_generated", "auto_examples/*.ipynb", "auto_examp
 # README's figures live beside the pages; they are images of pages, not pages.
 myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
+# Messages are quoted as the module writes them: straight quotes, so that they can be copied.
+smartquotes = False
 
 # -n: every cross-reference must resolve: pages, sections, functions, methods. The types in
 # docstrings are prose ("(n, n) array", "float in (0, 1]"), and names of other projects are not
@@ -71,7 +73,15 @@ html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
     "header_links_before_dropdown": 6,
-    "secondary_sidebar_items": ["page-toc"],
+    # The in-page table of contents, but not beside wide tables and literal blocks, which need
+    # the room.
+    "secondary_sidebar_items": {
+        "**": ["page-toc"],
+        "guide/errors": [],
+        "guide/formats": [],
+        "developers/architecture": [],
+        "reference/cli": [],
+    },
     "footer_start": ["copyright"],
     "footer_end": [],
 }

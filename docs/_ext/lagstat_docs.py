@@ -122,7 +122,8 @@ def escape_prose(line):
 def plain_docstrings(app, what, name, obj, options, lines):
     if name in PLAIN_TEXT_DOCSTRINGS and lines:
         text = list(lines)
-        lines[:] = ["The docstring, as ``help()`` shows it::", ""] + ["    " + line for line in text] + [""]
+        # Its first line is the summary autosummary shows.
+        lines[:] = [text[0], "", "The docstring, as ``help()`` shows it::", ""] + ["    " + line for line in text] + [""]
     elif name.startswith("lagstat_tica"):
         lines[:] = [escape_prose(line) for line in lines]
 
