@@ -3,7 +3,8 @@
 # and run under QEMU), the Python suite against the repaired wheel in a fresh environment, a part
 # of it on every Python version the package names and with NumPy 1.x, the Python 2.7 module with
 # NumPy 1.16, both suites again under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded
-# C++ tests under ThreadSanitizer, a fuzzing smoke run and the slow tests.
+# C++ tests under ThreadSanitizer, a fuzzing smoke run, the slow tests and the documentation site
+# (built with every warning an error, its tutorials and doctests run: scripts/docs.sh).
 # Everything Python runs in virtual environments (scripts/venv.sh), never the system interpreter.
 # Each configuration has one build tree, reused by every step that needs it, and everything
 # compiles through ccache (warm on a machine that ran this before): the Release tree of
@@ -56,6 +57,10 @@ step_end
 
 step "Slow tests"
 bash scripts/slow_tests.sh
+step_end
+
+step "Documentation"
+bash scripts/docs.sh
 step_end
 
 print_timings

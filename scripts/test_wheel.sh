@@ -36,6 +36,8 @@ SECONDS=0
 tests=$(mktemp -d)
 trap 'rm -rf "$tests"' EXIT
 cp -r tests/python/. "$tests"
+# The failure table the fault tests check row by row, beside them.
+cp docs/guide/errors.md "$tests"
 cd "$tests"
 # The wheel's module, not a build in the tree, is the one imported.
 "$out/venv/bin/python" -c "

@@ -7,6 +7,7 @@ import errno
 import gzip
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -25,6 +26,17 @@ EMPTY = (errno.ENODATA, "No data: the file is empty or its first line is blank")
 MALFORMED = (errno.EILSEQ, "Unexpected format of the first line: no field count")
 FIRST_LINE_HELD = ("The first data line is longer than 256 MiB, the most held while its fields are "
                    "counted")
+
+SHORTER = "The file became shorter while it was read"
+SAME_FILE = "Input and output are the same file"
+# NumPy's own texts, for an entry of the wrong rank: lagstat passes its ValueError on.
+NUMPY_TOO_DEEP = "object too deep for desired array"
+NUMPY_TOO_SHALLOW = "object of too small depth for desired array"
+
+
+def behind(which):
+    return "Output is the file behind " + which
+
 
 TEXT = b"1.5 -2\n3.25 4e-3\n-5 6.125\n7 8\n"
 FRAMES = [b"1.5 -2\n", b"3.25 4e-3\n", b"-5 6.125\n", b"7 8\n"]
@@ -101,6 +113,10 @@ RUN_FAILURES = [
      LENGTH_MESSAGE, 0),
     ("samples empty", TEXT, (1, 1, 1, 1, 1), ("samples", np.zeros(0)), ValueError, None,
      LENGTH_MESSAGE, 0),
+    ("cov of rank 3", TEXT, (1, 1, 1, 1, 1), ("cov", np.zeros((2, 2, 2))), ValueError, None,
+     NUMPY_TOO_DEEP, 0),
+    ("tcov of rank 1", TEXT, (1, 1, 1, 1, 1), ("tcov", np.zeros(2)), ValueError, None,
+     NUMPY_TOO_SHALLOW, 0),
     ("tcov not numbers", TEXT, (1, 1, 1, 1, 1), ("tcov", "ab"), ValueError, None, None, 0),
     ("var of objects", TEXT, (1, 1, 1, 1, 1), ("var", [{}, {}]), TypeError, None, None, 0),
     ("field too many", TEXT[:-1] + b" 9\n", (1, 1, 1, 1, 1), None, ValueError, None, LINE_MESSAGE, 3),
@@ -274,6 +290,10 @@ STREAM_FAILURES = [
      errno.ENOENT, None, None),
     ("output is a directory", TEXT, [0, 0], IDENTITY, 2, ".", IsADirectoryError, errno.EISDIR,
      None, None),
+    ("output is the input", TEXT, [0, 0], IDENTITY, 2, "in.txt", OSError, errno.EINVAL, SAME_FILE,
+     None),
+    ("weights of rank 3", TEXT, [0, 0], np.zeros((2, 2, 2)), 2, "out", ValueError, None,
+     NUMPY_TOO_DEEP, None),
     ("field too many", TEXT[:-1] + b" 9\n", [0, 0], IDENTITY, 2, "out", ValueError, None,
      LINE_MESSAGE, 3),
     ("field too few", FRAMES[0] + b"3\n" + FRAMES[2], [0, 0], IDENTITY, 1, "out", ValueError, None,
@@ -345,7 +365,7 @@ def test_output_behind_a_mapped_array_is_refused_and_kept(tmp_path, which):
     with pytest.raises(OSError) as info:
         lagstat.stream(write_text(tmp_path, TEXT), mapped, args["mean"], args["weights"], 2, 0)
     assert (info.value.errno, info.value.filename) == (errno.EINVAL, mapped)
-    assert info.value.strerror == f"Output is the file behind {which}"
+    assert info.value.strerror == behind(which)
     assert open(mapped, "rb").read() == before
 
 
@@ -374,6 +394,70 @@ sys.exit(4)
     got = open(out, "rb").read()
     assert 0 < len(got) <= 100003 and got.endswith(b"\n")
     assert got == projected(FRAMES * 10000)[: len(got)]
+
+
+# ---- the failure table users read ------------------------------------------------------------
+# docs/guide/errors.md is the contract: every message a row of its table quotes must be one these
+# tests compare with what the module raises, and every message these tables compare must be in a
+# row, so that the page and the module cannot drift apart. Notes ("in 'file', line N") are
+# templates, checked by conftest.assert_line_error; "..." elides the part a row says again.
+
+def errors_page():
+    here = os.path.dirname(os.path.abspath(__file__))
+    for path in (os.path.join(here, "errors.md"),  # a copy of the tests (scripts/test_wheel.sh)
+                 os.path.join(here, "..", "..", "docs", "guide", "errors.md")):
+        if os.path.exists(path):
+            return open(path, encoding="utf-8").read()
+    raise FileNotFoundError("docs/guide/errors.md: the failure table the fault tests check")
+
+
+def documented_rows():
+    """(first cell, quoted messages) of each row of the table (a decoder's texts are quoted in the
+    first cell, the row's other messages in the run and stream cells)."""
+    rows = []
+    for line in errors_page().splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) != 3 or set(cells[0]) <= set("-") or cells[0] == "bad input or fault":
+            continue
+        quoted = re.findall(r'"([^"]+)"', re.sub(r"`[^`]*`", "", " ".join(cells)))  # not in code
+        rows.append((cells[0], [q for q in quoted if not q.startswith(("in '", "... "))]))
+    return rows
+
+
+def compared_messages():
+    """The messages the tests here compare with the exception's text, exactly."""
+    messages = {case[6] for case in RUN_FAILURES} | {case[5] for case in NPY_FAILURES}
+    messages |= {case[8] for case in STREAM_FAILURES}
+    messages |= {EMPTY[1], MALFORMED[1], FIRST_LINE_HELD, LINE_MESSAGE, SHORTER, NUMPY_TOO_DEEP,
+                 NUMPY_TOO_SHALLOW, SAME_FILE} | {behind(which) for which in ("mean", "weights")}
+    return messages - {None}
+
+
+def documents(quoted, message):
+    """Whether the table's quoted text stands for the message: the same text, or the fixed start
+    of a message whose end is the reason (\"Unreadable .npy file: \" and why)."""
+    if quoted.endswith(": "):
+        return message.startswith(quoted)
+    return message == quoted or message.endswith(": " + quoted)
+
+
+@pytest.mark.parametrize("row, quoted", documented_rows(), ids=[r[0][:40] for r in documented_rows()])
+def test_every_message_the_table_quotes_is_compared(row, quoted):
+    messages = compared_messages()
+    for text in quoted:
+        # One option's message stands for every text option a .npy refuses.
+        spelled = [text] + [text.replace("comments ", o + " ", 1) for o in ("skip_rows", "delimiter", "skip_blank")
+                            if text.startswith("comments ")]
+        for variant in spelled:
+            assert any(documents(variant, m) for m in messages), (row, variant)
+
+
+@pytest.mark.parametrize("message", sorted(compared_messages()))
+def test_every_compared_message_is_in_the_table(message):
+    rows = documented_rows()
+    quoted = [q for _, texts in rows for q in texts]
+    generic = [q.replace("comments ", "", 1) for q in quoted if q.startswith("comments ")]
+    assert any(documents(q, message) for q in quoted) or any(message.endswith(g) for g in generic), message
 
 
 # ---- Python code and other threads during a pass ----------------------------------------------
@@ -593,7 +677,7 @@ def test_input_changed_during_a_pass(tmp_path, change, npy):
     out, err = proc.communicate(timeout=300)
     if want is None:
         assert proc.returncode == 1
-        assert b"OSError: [Errno 5] The file became shorter while it was read" in err
+        assert b"OSError: [Errno 5] " + SHORTER.encode() in err
     else:
         assert proc.returncode == 0, err.decode()[-1000:]
         assert json.loads(out) == [want, want, want]
