@@ -12,6 +12,8 @@ which have no jump at ±180°) and distances between Cα atoms, of every 25th re
 features stay fewer than the frames of so short a trajectory.
 """
 
+import warnings
+
 import matplotlib.pyplot as plt
 import MDAnalysis as mda
 import numpy as np
@@ -20,6 +22,11 @@ from MDAnalysis.lib.distances import self_distance_array
 from MDAnalysisTests.datafiles import DCD, PSF
 
 from lagstat_tica import TICA
+
+# Warnings as one line each, without the path of the code that raised them; MDAnalysis' notice
+# about its DCD reader's future behaviour is not this tutorial's business.
+warnings.formatwarning = lambda message, category, *args, **kwargs: "%s: %s\n" % (category.__name__, message)
+warnings.filterwarnings("ignore", category=DeprecationWarning, module="MDAnalysis")
 
 u = mda.Universe(PSF, DCD)
 print(u.atoms.n_atoms, "atoms,", u.residues.n_residues, "residues,", u.trajectory.n_frames, "frames")
@@ -39,7 +46,10 @@ print("features:", features.shape, "(%d dihedral terms, %d distances)" % (2 * ra
 # TICA on the arrays
 # ------------------
 # An array is one trajectory, read in blocks into the accumulator a text file's lines go to:
-# the same numbers give the same bits as text would.
+# the same numbers give the same bits as text would. lagstat_tica warns that 97 lagged pairs
+# are few for 72 columns: the small eigenvalues are fitted noise. The leading component of so
+# short a path is still telling, as the next figure shows; a real study has thousands of
+# frames per trajectory and would pass several trajectories as a list.
 
 tica = TICA(lag=1, dim=2).fit(features)
 y = tica.transform(features)
