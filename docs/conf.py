@@ -49,7 +49,7 @@ nitpick_ignore_regex = [
     ("py:(func|meth|class|attr|mod)", r"lagstat_tica\._.*"),
 ]
 autosummary_generate = True
-autodoc_default_options = {"members": True, "inherited-members": False, "show-inheritance": False}
+autodoc_default_options = {"members": True}
 autodoc_member_order = "bysource"
 autodoc_typehints = "none"
 napoleon_numpy_docstring = True
