@@ -123,7 +123,8 @@ def plain_docstrings(app, what, name, obj, options, lines):
     if name in PLAIN_TEXT_DOCSTRINGS and lines:
         text = list(lines)
         # Its first line is the summary autosummary shows.
-        lines[:] = [text[0], "", "The docstring, as ``help()`` shows it::", ""] + ["    " + line for line in text] + [""]
+        literal = ["    " + line for line in text]
+        lines[:] = [text[0], "", "The docstring, as ``help()`` shows it::", ""] + literal + [""]
     elif name.startswith("lagstat_tica"):
         lines[:] = [escape_prose(line) for line in lines]
 
