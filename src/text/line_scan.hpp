@@ -46,8 +46,9 @@
 
 namespace lagstat::text::detail {
 
-/// Bytes readable after the sentinel, so that the wide loads below never leave the buffer: a load
-/// of 16 bytes at the window's last byte, and one of 8 at most 16 bytes after a field's start.
+/// Bytes readable after the sentinel, so that the wide loads below never leave the buffer: loads
+/// of 16 bytes at most 16 bytes after the window's last byte (a long field's second mask), and of
+/// 8 bytes at most 7 bytes after a field's end.
 inline constexpr std::size_t scan_padding = 32;
 
 inline std::uint64_t load_word(const char* p) noexcept {
@@ -123,20 +124,120 @@ inline std::uint64_t digits_value(std::uint64_t w, unsigned n) noexcept {
     return v;
 }
 
-inline constexpr std::uint64_t powers_of_ten[] = {1,      10,      100,      1000,     10000,
-                                                  100000, 1000000, 10000000, 100000000};
+inline constexpr std::uint64_t powers_of_ten[] = {1,
+                                                  10,
+                                                  100,
+                                                  1000,
+                                                  10000,
+                                                  100000,
+                                                  1000000,
+                                                  10000000,
+                                                  100000000,
+                                                  1000000000,
+                                                  10000000000,
+                                                  100000000000,
+                                                  1000000000000,
+                                                  10000000000000,
+                                                  100000000000000,
+                                                  1000000000000000,
+                                                  10000000000000000,
+                                                  100000000000000000,
+                                                  1000000000000000000,
+                                                  10000000000000000000u};
 // Exact powers of ten, positive then negative: dividing by -10^k negates the correctly rounded
 // quotient (rounding to nearest is symmetric) and turns 0 into -0, as "-0.0" reads, without a
 // branch on the sign, which real data make unpredictable.
 inline constexpr double signed_powers_of_ten[2][9] = {
     {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8},
     {-1e0, -1e1, -1e2, -1e3, -1e4, -1e5, -1e6, -1e7, -1e8}};
+// The same up to 10^22, the largest a double holds exactly (5^22 < 2^53), for the long kernel;
+// rows of 32 so that the row is a shift away (the short table's 9 is one lea).
+inline constexpr double long_signed_powers_of_ten[2][32] = {
+    {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22},
+    {-1e0,  -1e1,  -1e2,  -1e3,  -1e4,  -1e5,  -1e6,  -1e7,  -1e8,  -1e9,  -1e10, -1e11,
+     -1e12, -1e13, -1e14, -1e15, -1e16, -1e17, -1e18, -1e19, -1e20, -1e21, -1e22}};
+
+// Value of the n ASCII digits at s (n <= 19, so that it cannot wrap), eight at a time. Reads
+// whole words: up to 7 bytes after the digits.
+inline std::uint64_t digit_run_value(const char* s, unsigned n) noexcept {
+    std::uint64_t v = 0;
+    for (; n > 8; n -= 8, s += 8) v = v * 100000000u + digits_value(load_word(s), 8);
+    return v * powers_of_ten[n] + digits_value(load_word(s), n);
+}
+
+// Longest digit count (both sides of the point) that the long-field path accumulates: 10^19 - 1
+// fits in 64 bits.
+inline constexpr unsigned max_long_field_digits = 19;
+
+// The fields that the 16-byte kernel below leaves because they are too long for it ("%.15f"
+// output, "%.17g" output without an exponent, long integers): [+-]digits[.digits] within 32
+// bytes, with at most 19 digits whose value is at most 2^53. Clinger's fast path holds for them
+// (an exact integer divided by an exact power of ten, at most 10^19), so the one divide is
+// correctly rounded; anything else (more digits, a larger value, an exponent) returns false for
+// the exact conversion.
+template <class Masks>
+[[gnu::always_inline]] inline bool convert_long_plain_field(const char* p, const char** last,
+                                                            double* value) noexcept {
+    unsigned d0, p0, d1, p1;
+    Masks::of(p, &d0, &p0);
+    Masks::of(p + 16, &d1, &p1);
+    const std::uint64_t digits = d0 | std::uint64_t{d1} << 16;
+    const std::uint64_t points = p0 | std::uint64_t{p1} << 16;
+    const bool negative = *p == '-';
+    const unsigned sign = static_cast<unsigned>(negative | (*p == '+'));
+    const std::uint64_t stops =
+        ((~digits & 0xFFFFFFFFu) | std::uint64_t{1} << 32) & ~std::uint64_t{sign};
+    const unsigned int_end = static_cast<unsigned>(__builtin_ctzll(stops));
+    unsigned field_end = int_end;
+    unsigned frac_digits = 0;
+    if ((points >> int_end) & 1u) {
+        field_end = static_cast<unsigned>(__builtin_ctzll(stops & (stops - 1)));
+        frac_digits = field_end - int_end - 1;
+    }
+    const unsigned int_digits = int_end - sign;
+    if (field_end >= 32 || int_digits + frac_digits == 0 ||
+        int_digits + frac_digits > max_long_field_digits)
+        return false;
+    const char* const q = p + field_end;
+    if (default_classes[static_cast<unsigned char>(*q)] == number_char) return false;
+    const char* const fraction = p + int_end + 1;
+    std::uint64_t mantissa;
+    if (int_digits <= 8 && frac_digits <= 16) {
+        // The common long shape ("%.10f" to "%.15f" output): three words, no loop.
+        const unsigned first = frac_digits < 8 ? frac_digits : 8;
+        const unsigned second = frac_digits - first;
+        mantissa = (digits_value(load_word(p + sign), int_digits) * powers_of_ten[first] +
+                    digits_value(load_word(fraction), first)) *
+                       powers_of_ten[second] +
+                   digits_value(load_word(fraction + 8), second);
+    } else {
+        mantissa = digit_run_value(p + sign, int_digits) * powers_of_ten[frac_digits] +
+                   digit_run_value(fraction, frac_digits);
+    }
+    if (mantissa > std::uint64_t{1} << 53) return false;
+    *value = static_cast<double>(static_cast<std::int64_t>(mantissa)) /
+             long_signed_powers_of_ten[negative][frac_digits];
+    *last = q;
+    return true;
+}
+
+// The field [p, q) that the short kernel below leaves, q being the end of its run of number
+// characters (so the long kernel, if it takes the field, ends it there too). The only call the
+// scan makes for a field wholly in its window: one call site keeps the scan's registers.
+template <class Masks>
+[[gnu::noinline]] double convert_other_field(const char* p, const char* q) noexcept {
+    const char* last;
+    double value;
+    if (convert_long_plain_field<Masks>(p, &last, &value) && last == q) return value;
+    return parse_field(p, q);
+}
 
 // Converts the common field shapes [+-]digits and [+-]digits.digits (at most 8 digits on each
 // side of the point, the field and the byte after it within 16 bytes), followed by a byte that
 // is not a number character. On success sets *value (correctly rounded: an exact integer below
 // 10^14 divided by an exact power of ten) and *last (the byte after the field) and returns true;
-// otherwise the caller takes the general path.
+// otherwise the caller tries convert_long_plain_field, then the general path.
 //
 // It looks at the 16 bytes from p on at once, so that finding the field's end, which the next
 // field waits for, costs one load and a few bit operations. Bytes after the first byte that is
@@ -408,7 +509,7 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
             if (q != end) {
                 if (static_cast<std::size_t>(q - p) > max_field_length)
                     return fail(error_kind::field_too_long);
-                if (convert) value = parse_field(p, q);
+                if (convert) value = convert_other_field<Masks>(p, q);
             } else {
                 // The field runs to the end of the window: gather it across refills.
                 char field[max_field_length + 1];

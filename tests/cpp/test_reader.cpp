@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -1067,6 +1068,142 @@ TEST_F(reader_test, option_checks_refuse_what_would_read_as_data) {
         EXPECT_NE(validate(opts(bad)), nullptr) << printable(bad);
     EXPECT_NE(validate(opts("#\0"s)), nullptr);
     for (const char* good : {"", "#", "#@!%;", "\xa7"}) EXPECT_EQ(validate(opts(good)), nullptr);
+}
+
+// --- Number fields of every shape, read by all routes against the reference (atof, which is
+// strtod in the C locale), bit for bit. LAGSTAT_SHAPE_FIELDS sets the fields per shape (20000
+// by default; tens of millions for a run by hand). ---
+
+/// How a shape's fields are made: [sign] [zeros] prefix digits [. digits] [exponent], the digit
+/// counts drawn from the ranges, at most max_digits after the prefix; pad_to > 0 lengthens the
+/// fraction until the field is pad_to, pad_to - 1 or pad_to - 2 characters long.
+struct field_shape {
+    const char* name;
+    const char* prefix;
+    int zeros_max, int_min, int_max, frac_min, frac_max;  // frac_min < 0: no point
+    int max_digits;
+    bool exponent;
+    int pad_to;
+};
+
+std::ostream& operator<<(std::ostream& os, const field_shape& s) {
+    return os << s.name;
+}
+
+int draw(std::mt19937_64& rng, int lo, int hi) {
+    return lo + static_cast<int>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
+}
+
+std::string make_field(const field_shape& shape, std::mt19937_64& rng) {
+    static const char* const signs[] = {"", "-", "", "+", "-", ""};
+    auto digits = [&](std::string& s, int n) {
+        for (int i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+    };
+    std::string s = signs[rng() % 6];
+    s.append(static_cast<std::size_t>(draw(rng, 0, shape.zeros_max)), '0');
+    s += shape.prefix;
+    const int int_digits = std::min(draw(rng, shape.int_min, shape.int_max), shape.max_digits);
+    digits(s, int_digits);
+    if (shape.frac_min >= 0) {
+        s += '.';
+        digits(s,
+               std::min(draw(rng, shape.frac_min, shape.frac_max), shape.max_digits - int_digits));
+        if (shape.pad_to > 0)
+            digits(s, shape.pad_to - draw(rng, 0, 2) - static_cast<int>(s.size()));
+    }
+    if (shape.exponent) {
+        s += rng() % 2 ? 'e' : 'E';
+        s += signs[rng() % 6];
+        s += std::to_string(rng() % 4 == 0 ? draw(rng, 280, 330) : draw(rng, 0, 30));
+    }
+    return s;
+}
+
+/// The walker over small buffers and reads, and parse_chunk on both kernels over spans cut at
+/// the given bytes, against the reference.
+void expect_reference_reads(const std::string& data, std::size_t lines,
+                            const std::vector<std::size_t>& cuts, std::size_t buffer,
+                            std::size_t chunk) {
+    const walk expected = reference_walk(data, {});
+    ASSERT_EQ(expected.error, error_kind::none);
+    ASSERT_EQ(expected.calls.size(), lines + 1);  // every line a record, then the end
+    ASSERT_TRUE(fast_walk(data, {}, buffer, chunk) == expected) << "buffer " << buffer;
+    for (const bool portable : {false, true})
+        ASSERT_TRUE(chunk_walk(data, {}, cuts, 64, portable) == expected)
+            << (portable ? "portable" : "wide");
+}
+
+class field_shapes : public ::testing::TestWithParam<field_shape> {
+protected:
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+};
+
+TEST_P(field_shapes, every_route_reads_as_the_reference) {
+    const field_shape& shape = GetParam();
+    std::mt19937_64 rng(std::hash<std::string>{}(shape.name));
+    const char* env = std::getenv("LAGSTAT_SHAPE_FIELDS");
+    const std::size_t total = env != nullptr ? std::strtoull(env, nullptr, 10) : 20000;
+    for (std::size_t done = 0; done < total;) {
+        const int width = draw(rng, 1, 9);
+        // Batches that the walker's buffer holds whole (chunk_walk parses what it holds).
+        std::string data;
+        std::size_t lines = 0;
+        for (; lines == 0 || (done < total && data.size() < 262144); ++lines) {
+            for (int k = 0; k < width; ++k)
+                data += make_field(shape, rng) +
+                        (k + 1 < width ? (rng() % 4 ? " " : "\t") : (rng() % 8 ? "\n" : "\r\n"));
+            done += static_cast<std::size_t>(width);
+        }
+        // Cuts anywhere, a line's bytes included, at most a few thousand bytes apart.
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = rng() % 64; at < data.size(); at += 1 + rng() % 4096)
+            cuts.push_back(at);
+        expect_reference_reads(data, lines, cuts, 16 + rng() % 600, 1 + rng() % 97);
+        if (HasFatalFailure()) return;
+    }
+}
+
+// name, prefix, zeros, integer digits, fraction digits, digits at most, exponent, length.
+INSTANTIATE_TEST_SUITE_P(
+    shapes, field_shapes,
+    ::testing::Values(field_shape{"fixed6", "", 0, 1, 5, 6, 6, 99, false, 0},
+                      field_shape{"short", "", 0, 0, 8, 0, 8, 99, false, 0},
+                      field_shape{"short_integers", "", 0, 1, 8, -1, -1, 99, false, 0},
+                      field_shape{"long_fraction", "", 0, 1, 4, 9, 15, 99, false, 0},
+                      field_shape{"up_to_17_digits", "", 0, 0, 17, 0, 17, 17, false, 0},
+                      field_shape{"long_integers", "", 0, 9, 20, -1, -1, 99, false, 0},
+                      field_shape{"around_2_to_the_53", "900719925474", 0, 0, 5, 0, 5, 5, false, 0},
+                      field_shape{"leading_zeros", "", 20, 0, 3, 0, 16, 99, false, 0},
+                      field_shape{"many_digits", "", 2, 8, 24, 8, 24, 99, false, 0},
+                      field_shape{"exponents", "", 1, 0, 3, 0, 17, 99, true, 0},
+                      field_shape{"longest_fields", "", 0, 1, 120, 0, 0, 99, false, 256}),
+    [](const ::testing::TestParamInfo<field_shape>& info) { return info.param.name; });
+
+// Fields at the kernels' limits (16 and 32 bytes, 8, 16 and 19 digits, 2^53 and 2^53 + 1, what
+// follows a field), at a line's start, inside and at its end, the last one at the input's end,
+// with the input cut at every byte.
+TEST_F(reader_test, fields_at_the_kernel_limits_read_as_the_reference_at_every_cut) {
+    const std::string limits =
+        "-12345678.12345678 12345678.123456 123456789.123456 0.123456789012345 "
+        "+.1234567890123456 9007199254740992 9007199254740993 -9007199254740993 "
+        "0.9007199254740992 0.9007199254740993 900719925474099.25 1234567890123456789 "
+        "12345678901234567890 0.0000000000000000001 0.00000000000000000001 "
+        "-0.000000000000000000 0000000000000000000000000000001 "
+        "00000000000000000000000000000001 1234567890123.45678901234 1.00000000000000022204 "
+        "1.0000000000000002220e5 4.35679178024296e-05 1.123456789012345-3 1.1234567890123456.7 "
+        "123456789012345678. -.0000000000000001 0.1000000000000000055511151231257827";
+    std::string data;
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < limits.size(); ++lines) {
+        const std::size_t stop = std::min(limits.find(' ', at), limits.size());
+        data += limits.substr(at, stop - at) + " -2.5\t" + limits.substr(at, stop - at) + "\n";
+        at = stop + 1;
+    }
+    data.pop_back();
+    for (std::size_t cut = 0; cut <= data.size(); ++cut) {
+        expect_reference_reads(data, lines, {cut}, 64, 1 + cut % 61);
+        if (HasFatalFailure()) return;
+    }
 }
 
 #if defined(__SSE2__)

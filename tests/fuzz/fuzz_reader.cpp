@@ -25,7 +25,11 @@
 //      at 64 places): the same records, the same stop, on the same line;
 //   6. walk 4 as the passes make it: the input opened by text_input (its first data line found
 //      and counted in the text buffer of byte 0's size), every record, the first one included,
-//      from frame_batches on one or two threads with pieces of byte 5's size (1..64 bytes).
+//      from frame_batches on one or two threads with pieces of byte 5's size (1..64 bytes);
+//   7. walks 4 and 5 in the default format over the text respelled as numbers (each byte to a
+//      digit, mostly, or to '.', a sign, 'e', a blank or a line end), so that most inputs are
+//      long runs of digits with points and signs: the short and long field kernels at every
+//      length and digit count, against the reference's atof.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -274,6 +278,15 @@ void check_batches(const std::vector<call>& calls, const char* text, std::size_t
              next < calls.size() ? calls[next].n : -9);
 }
 
+/// Walk 7's text: the bytes respelled in the number alphabet, digits most often.
+std::string as_numbers(const char* text, std::size_t size) {
+    static const char spelling[] = "01234567890123456789....-+e   \t\n";
+    static_assert(sizeof spelling - 1 == 32, "one character for each of 32 byte classes");
+    std::string numbers(text, size);
+    for (char& c : numbers) c = spelling[static_cast<unsigned char>(c) % 32];
+    return numbers;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -312,5 +325,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!lagstat::binary::is_npy(text, std::min(length, lagstat::binary::npy_magic_size)))
         check_batches(calls, text, length, options, buffer, chunk, 1 + data[5] % 64,
                       1 + data[6] % 2);
+
+    const std::string numbers = as_numbers(text, length);
+    const std::vector<call> number_calls =
+        options_walk(numbers.data(), length, text_options{}, buffer, chunk);
+    check_options_walk(number_calls, numbers.data(), length, text_options{});
+    for (std::size_t cut = 0; cut <= length; cut += step)
+        check_chunks(number_calls, numbers.data(), length, text_options{}, cut,
+                     cut / step % 2 == 0);
     return 0;
 }
