@@ -1,0 +1,168 @@
+"""Error bars from the sums a scan already holds: the groups of files it folds the read into,
+resampled with replacement and refitted at every lag, without reading anything again.
+
+A replicate's sums are its drawn groups' sums added in the order drawn (est.merge of them: the
+sums of the resampled data, bit for bit); its pair moments follow by the same operations as
+est.pair_moments, for a stack of replicates at once, and its eigenproblems are solved as a stack
+too. The draws come from one seeded generator in this process, so the same seed gives the same
+bits whatever read the files (n_jobs, threads, a Dask cluster).
+"""
+import numpy as np
+
+# The scan keeps at most this many groups of files: memory stays (groups + 1) x the sums of one
+# read, whatever the number of files.
+MAX_GROUPS = 64
+# Fewer files than this are too few units to resample: the interval would mostly reflect which
+# of a handful of trajectories came twice.
+MIN_FILES = 10
+# Replicates whose lag's stacked matrices are refitted at once: about this many bytes each.
+_STACK_BYTES = 256 << 20
+
+
+def group_count(n_files, folds, bootstrap):
+    """How many groups the read is folded into: the CV folds alone without a bootstrap; with
+    one, every file while there are at most MAX_GROUPS, else the largest multiple of the folds
+    within it (so that every fold is a union of groups: file j is in group j mod G and fold
+    j mod k)."""
+    k = min(int(folds), n_files) if folds >= 2 else 0
+    k = k if k >= 2 else 0
+    if not bootstrap:
+        return k
+    if n_files <= MAX_GROUPS:
+        return n_files
+    return max(k, MAX_GROUPS // k * k) if k else MAX_GROUPS
+
+
+def draws(seed, replicates, groups):
+    """(replicates, groups) indices of the groups each replicate draws, with replacement."""
+    return np.random.default_rng(seed).integers(0, groups, size=(replicates, groups))
+
+
+def check_options(bootstrap, seed, ci):
+    if isinstance(bootstrap, bool) or not isinstance(bootstrap, (int, np.integer)) or bootstrap < 0:
+        raise ValueError("bootstrap must be an integer >= 0 (the number of resamples), got %r" % (bootstrap,))
+    if bootstrap and (isinstance(seed, bool) or not isinstance(seed, (int, np.integer, type(None))) or
+                      (seed is not None and seed < 0)):
+        raise ValueError("seed must be an integer >= 0 or None, got %r" % (seed,))
+    if isinstance(ci, bool) or not isinstance(ci, (float, int, np.floating, np.integer)) or not 0.0 < ci < 1.0:
+        raise ValueError("ci must be a fraction between 0 and 1, got %r" % (ci,))
+
+
+def _stacked(groups, pick):
+    """The groups' arrays pick(group) stacked: (G, ...)."""
+    return np.stack([np.asarray(pick(g), dtype=float) for g in groups])
+
+
+def _drawn(stack, idx):
+    """The drawn groups' arrays added in the order drawn, for every replicate at once: row b is
+    stack[idx[b, 0]] + stack[idx[b, 1]] + ..., left to right, as est.merge adds them."""
+    out = stack[idx[:, 0]].copy()
+    for j in range(1, idx.shape[1]):
+        out += stack[idx[:, j]]
+    return out
+
+
+def _outer(u, v):
+    return u[:, :, None] * v[:, None, :]
+
+
+def pair_moments(total, cov, parts, pairs):
+    """est.pair_moments' C00 and C0t for a stack of replicates: the same operations in the same
+    order, so each replicate's matrices are the bits est.pair_moments gives for its sums.
+
+    total (B, n), cov (B, n, n), parts: tcov, head_sum, tail_sum, head_cov, tail_cov of one lag
+    (B, n[, n]), pairs (B,) floats.
+    """
+    tcov, head_sum, tail_sum, head_cov, tail_cov = parts
+    s_x = total - tail_sum
+    s_y = total - head_sum
+    d = (s_x + s_y) / (2.0 * pairs)[:, None]
+    dd = pairs[:, None, None] * _outer(d, d)
+    c_xx = cov - tail_cov - _outer(s_x, d) - _outer(d, s_x) + dd
+    c_yy = cov - head_cov - _outer(s_y, d) - _outer(d, s_y) + dd
+    c_xy = tcov - _outer(s_x, d) - _outer(d, s_y) + dd
+    c00 = (c_xx + c_yy) / (2.0 * pairs)[:, None, None]
+    c0t = (c_xy + np.swapaxes(c_xy, 1, 2)) / (2.0 * pairs)[:, None, None]
+    return c00, c0t
+
+
+def eigenvalues(c00, c0t, epsilon):
+    """TICA's eigenvalues (est.own_scores' rule: C00's directions from epsilon and above its most
+    negative eigenvalue) for a stack of problems; (B, n) sorted by decreasing magnitude, nan
+    past a problem's rank (nan throughout where no direction is left)."""
+    b, n = c00.shape[0], c00.shape[1]
+    s, v = np.linalg.eigh(c00)
+    out = np.full((b, n), np.nan)
+    cut = np.maximum(epsilon, np.where(s.min(axis=1) < 0, -s.min(axis=1) + 1e-16, epsilon))
+    keep = (s >= cut[:, None]) & (s > 0)
+    ranks = keep.sum(axis=1)
+    for r in np.unique(ranks):
+        if r == 0:
+            continue
+        rows = np.nonzero(ranks == r)[0]
+        # eigh orders ascending: a rank-r problem keeps its last r directions
+        s_r, v_r = s[rows, n - r:], v[rows, :, n - r:]
+        whiten = v_r / np.sqrt(s_r)[:, None, :]
+        ct = np.swapaxes(whiten, 1, 2) @ c0t[rows] @ whiten
+        lam = np.linalg.eigvalsh(0.5 * (ct + np.swapaxes(ct, 1, 2)))
+        order = np.argsort(-np.abs(lam), axis=1, kind="stable")
+        out[rows, :r] = np.take_along_axis(lam, order, axis=1)
+    return out
+
+
+def replicate_eigenvalues(groups, idx, epsilon):
+    """(B, L, n) eigenvalues of every replicate (rows of idx: the groups drawn) at every lag;
+    nan where a replicate has no pairs at a lag, or fewer directions."""
+    n = np.asarray(groups[0]["sum"]).size
+    lags = len(np.atleast_1d(groups[0]["lags"]))
+    b_all = idx.shape[0]
+    out = np.full((b_all, lags, n), np.nan)
+    pairs_of = np.array([np.atleast_1d(g["pairs"]) for g in groups], dtype=float)  # (G, L)
+    step = max(1, int(_STACK_BYTES // (8 * 8 * n * n)))
+    total_stack = _stacked(groups, lambda g: np.reshape(g["sum"], n))
+    cov_stack = _stacked(groups, lambda g: np.reshape(g["cov"], (n, n)))
+    for i in range(lags):
+        pairs_all = pairs_of[idx, i].sum(axis=1)
+        if not (pairs_all > 0).any():
+            continue
+        stacks = [_stacked(groups, lambda g, k=k, dims=dims: np.reshape(g[k], (lags,) + (n,) * dims)[i])
+                  for k, dims in (("tcov", 2), ("head_sum", 1), ("tail_sum", 1), ("head_cov", 2), ("tail_cov", 2))]
+        for at in range(0, b_all, step):
+            rows = idx[at:at + step]
+            pairs = pairs_all[at:at + step]
+            ok = pairs > 0
+            if not ok.any():
+                continue
+            rows = rows[ok]
+            c00, c0t = pair_moments(_drawn(total_stack, rows), _drawn(cov_stack, rows),
+                                    [_drawn(stack, rows) for stack in stacks], pairs[ok])
+            out[at + np.nonzero(ok)[0], i] = eigenvalues(c00, c0t, epsilon)
+        del stacks
+    return out
+
+
+def timescales(lags, evals):
+    """-lag / ln|λ| of a (B, L, n) stack, as est.implied_timescales."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return -np.asarray(lags, dtype=float)[None, :, None] / np.log(np.abs(evals))
+
+
+def vamp2(evals, score_epsilon=1e-6):
+    """est.own_vamp2 of every replicate and lag: (B, L)."""
+    squares = evals * evals
+    with np.errstate(invalid="ignore"):
+        out = np.where(squares >= score_epsilon, squares, 0.0).sum(axis=2) + 1.0
+    out[np.isnan(evals).all(axis=2)] = np.nan  # no pairs, or no direction left
+    return out
+
+
+def interval(values, ci):
+    """The percentile interval of the replicates (axis 0): (..., 2), nan where none is finite."""
+    values = np.where(np.isfinite(values), values, np.nan)
+    lo, hi = (1.0 - ci) / 2.0, (1.0 + ci) / 2.0
+    out = np.full(values.shape[1:] + (2,), np.nan)
+    finite = np.isfinite(values).any(axis=0)
+    if finite.any():
+        picked = values[:, finite]
+        out[finite] = np.stack([np.nanquantile(picked, lo, axis=0), np.nanquantile(picked, hi, axis=0)], axis=-1)
+    return out

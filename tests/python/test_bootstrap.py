@@ -1,0 +1,128 @@
+"""The scan's groups of files and the bootstrap over them: resamples equal to refits of the
+resampled files' own sums, the same bits for any seed's reruns and job counts, and intervals that
+cover as they claim on a simulated triple well."""
+import numpy as np
+import pytest
+
+import lagstat_tica
+from lagstat_tica import _bootstrap as boot
+from lagstat_tica import _estimator as est
+from lagstat_tica import _moments
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def ar_files(tmp_path, lengths, columns, seed):
+    """Files of a slow and a fast AR(1) process mixed into noisy, offset columns."""
+    rng = np.random.default_rng(seed)
+    mixing = rng.normal(size=(2, columns))
+    paths = []
+    for i, t in enumerate(lengths):
+        latent = np.zeros((t, 2))
+        noise = rng.normal(size=(t, 2))
+        for k in range(1, t):
+            latent[k] = (0.97, 0.6) * latent[k - 1] + noise[k]
+        x = latent @ mixing + 0.2 * rng.normal(size=(t, columns)) + 5.0 * np.arange(columns)
+        paths.append(str(tmp_path / ("f%03d.txt" % i)))
+        np.savetxt(paths[-1], x, fmt="%.17g")
+    return paths
+
+
+def triple_well(runs, trajectories, frames, seed, substeps=10, dt=2e-3, height=20.0):
+    """Overdamped Langevin dynamics (kT = 1) in V(x) = height x^2 (x^2 - 1)^2, wells at -1, 0
+    and 1; frames every `substeps` steps, as (runs, trajectories, frames, 3): x, x^2, x^3."""
+    rng = np.random.default_rng(seed)
+    x = rng.choice([-1.0, 0.0, 1.0], size=(runs, trajectories))
+    out = np.empty((frames, runs, trajectories))
+    noise = np.sqrt(2 * dt)
+    for t in range(frames):
+        for _ in range(substeps):
+            force = -2 * height * x * (x * x - 1) * (3 * x * x - 1)
+            x = x + dt * force + noise * rng.normal(size=x.shape)
+        out[t] = x
+    out = np.moveaxis(out, 0, 2)
+    return np.stack([out, out ** 2, out ** 3], axis=-1)
+
+
+@pytest.mark.parametrize("files, folds, bootstrap, seed, n_jobs, threads, groups", [
+    (12, 5, 30, 7, 1, 1, 12),     # a group per file
+    (12, 5, 30, 7, 2, 2, 12),     # the same bits from two workers
+    (12, 0, 25, 3, 2, 1, 12),     # no folds
+    (70, 5, 20, 11, 2, 1, 60),    # more files than groups: 60, a multiple of the folds
+    (70, 0, 20, 11, 1, 2, 64),
+])
+def test_resamples_are_refits_of_the_resampled_sums(tmp_path, files, folds, bootstrap, seed, n_jobs, threads,
+                                                    groups):
+    """Every resample's eigenvalues are the bits of a refit of the sums of the groups it drew,
+    added as any read adds them (each file's own sums, file j in group j mod G); and within
+    1e-9 of the estimator's own fit of those sums. The folds' scores are those of the per-file
+    folds."""
+    rng = np.random.default_rng(files)
+    paths = ar_files(tmp_path, rng.integers(60, 200, size=files), 3, seed=files)
+    lags = [1, 4, 40]
+    result = lagstat_tica.scan(paths, lags, folds=folds, bootstrap=bootstrap, seed=seed, n_jobs=n_jobs,
+                               threads=threads)
+    per_file = _moments.one_read(paths, lags, keep_per_file=True)["per_file_sums"]
+    grouped = [est.merge(per_file[g::groups]) for g in range(groups)]
+    assert result.n_groups == groups and result.bootstrap_eigenvalues.shape == (bootstrap, len(lags), 3)
+    for b, drawn in enumerate(boot.draws(seed, bootstrap, groups)):
+        sums = est.merge([grouped[j] for j in drawn])
+        for i in range(len(lags)):
+            _, c00, c0t, _, _ = est.pair_moments(sums, i)
+            want = boot.eigenvalues(c00[None], c0t[None], 1e-6)[0]
+            got = result.bootstrap_eigenvalues[b, i]
+            assert np.array_equal(bits(got), bits(want)), (b, i)
+            own, _ = est.own_scores(sums, i, 1e-6)
+            np.testing.assert_allclose(got[:own.size], own, rtol=0, atol=1e-9 * np.abs(own).max())
+    if folds:
+        k = min(folds, files)
+        plain = lagstat_tica.scan(paths, lags, folds=folds)
+        want = [est.fold_scores(est.merge(per_file), est.merge(per_file[f::k]), 1e-6)[0] for f in range(k)]
+        np.testing.assert_allclose(result.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
+        np.testing.assert_allclose(plain.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
+
+
+@pytest.mark.parametrize("bootstrap, ci", [(200, 0.95), (100, 0.5)])
+def test_intervals_are_the_percentiles_of_the_resamples(tmp_path, bootstrap, ci):
+    paths = ar_files(tmp_path, [150] * 10, 2, seed=5)
+    result = lagstat_tica.scan(paths, [2, 8], bootstrap=bootstrap, seed=1, ci=ci)
+    reps = result.bootstrap_eigenvalues
+    lo, hi = (1 - ci) / 2, (1 + ci) / 2
+    np.testing.assert_array_equal(result.eigenvalues_ci[..., 0], np.quantile(reps, lo, axis=0))
+    np.testing.assert_array_equal(result.timescales_ci[..., 1],
+                                  np.quantile(-np.array([2.0, 8.0])[None, :, None] / np.log(np.abs(reps)), hi, axis=0))
+    lower, upper = result.vamp2_ci.T
+    assert (lower <= upper).all() and ((lower < result.vamp2) | (result.vamp2 < upper)).all()
+    # the leading timescale's point estimate lies within its interval on this well-sampled data
+    t1 = np.array([ts[0] for ts in result.timescales])
+    assert ((result.timescales_ci[:, 0, 0] <= t1) & (t1 <= result.timescales_ci[:, 0, 1])).all()
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"bootstrap": 10}, ValueError, "bootstrap resamples whole files and needs at least 10, got 9"),
+    ({"bootstrap": -1}, ValueError, "bootstrap must be an integer >= 0"),
+    ({"bootstrap": 5, "seed": 1.5}, ValueError, "seed must be an integer >= 0 or None"),
+    ({"bootstrap": 5, "ci": 1.0}, ValueError, "ci must be a fraction between 0 and 1"),
+])
+def test_bootstrap_refusals(tmp_path, options, error, message):
+    paths = ar_files(tmp_path, [50] * 9, 2, seed=2)
+    with pytest.raises(error, match=message):
+        lagstat_tica.scan(paths, [1], **options)
+
+
+@pytest.mark.parametrize("runs, lag, coverage", [(60, 25, 0.85)])
+def test_interval_of_t1_covers_the_mean_estimate(runs, lag, coverage):
+    """Independent runs of a triple well: the 95 % interval of each run's leading timescale
+    covers the mean of all runs' estimates in at least `coverage` of them."""
+    data = triple_well(runs, 20, 400, seed=4)
+    estimates, intervals = [], []
+    for run in data:
+        result = lagstat_tica.scan(list(run), [lag], folds=0, bootstrap=200, seed=run.shape[0])
+        estimates.append(result.timescales[0][0])
+        intervals.append(result.timescales_ci[0, 0])
+    mean = np.mean(estimates)
+    lo, hi = np.transpose(intervals)
+    covered = np.mean((lo <= mean) & (mean <= hi))
+    assert covered >= coverage, (covered, mean, lo, hi)
