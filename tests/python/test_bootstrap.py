@@ -126,3 +126,25 @@ def test_interval_of_t1_covers_the_mean_estimate(runs, lag, coverage):
     lo, hi = np.transpose(intervals)
     covered = np.mean((lo <= mean) & (mean <= hi))
     assert covered >= coverage, (covered, mean, lo, hi)
+
+
+@pytest.mark.parametrize("argv, k, ci", [(["--bootstrap", "40", "--seed", "3", "--timescales", "2"], 2, 0.95),
+                                         (["--bootstrap", "30", "--seed", "8", "--ci", "0.5", "--timescales", "1"],
+                                          1, 0.5)])
+def test_cli_prints_the_intervals_and_draws_them(tmp_path, capsys, argv, k, ci):
+    from lagstat_tica.cli import main as cli_main
+
+    paths = ar_files(tmp_path, [120] * 10, 3, seed=9)
+    png = tmp_path / "its.png"
+    assert cli_main(["scan", *paths, "--lags", "1,6", "--quiet", "--plot", str(png), *argv]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    seed = int(argv[argv.index("--seed") + 1])
+    assert lines[1] == "intervals: %s resamples of 10 groups of files, seed %d (percentile intervals)" % (
+        argv[1], seed)
+    want = lagstat_tica.scan(paths, [1, 6], bootstrap=int(argv[1]), seed=seed, ci=ci)
+    for i, line in enumerate(lines[3:5]):
+        cells = [c.strip("[],") for c in line.split()]
+        shown = np.array(cells[2 + k:2 + 3 * k], dtype=float).reshape(k, 2)
+        np.testing.assert_allclose(shown, want.timescales_ci[i, :k], rtol=5e-4)
+        np.testing.assert_allclose(np.array(cells[-2:], dtype=float), want.vamp2_ci[i], rtol=1e-6)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
