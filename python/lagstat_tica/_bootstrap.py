@@ -166,3 +166,82 @@ def interval(values, ci):
         picked = values[:, finite]
         out[finite] = np.stack([np.nanquantile(picked, lo, axis=0), np.nanquantile(picked, hi, axis=0)], axis=-1)
     return out
+
+
+# Blocks of frames as the resampled units, where there are too few files: at least this many
+# blocks, each at least BLOCK_LAGS times the longest lag (a pair belongs to its first frame's
+# block, so short blocks would cut off most of the slow correlations at their ends).
+MIN_BLOCKS = 20
+BLOCK_LAGS = 10
+
+
+def in_memory(data):
+    """The trajectories of frames in memory (an array, or a list of them), as 2-D float arrays;
+    None for anything else (files, patterns, pipes)."""
+    if isinstance(data, np.ndarray):
+        items = [data]
+    elif isinstance(data, (list, tuple)) and data and all(isinstance(x, np.ndarray) for x in data):
+        items = list(data)
+    else:
+        return None
+    return [np.asarray(x, dtype=float).reshape(len(x), -1) for x in items]
+
+
+def block_length(lengths, lags, block=None):
+    """The block length in frames: `block`, or by default the frames shared out into MAX_GROUPS
+    blocks, but at least BLOCK_LAGS x the longest lag; refused below MIN_BLOCKS blocks."""
+    longest = max(lags)
+    if block is None:
+        block = max(BLOCK_LAGS * longest, -(-sum(lengths) // MAX_GROUPS))
+    elif isinstance(block, bool) or not isinstance(block, (int, np.integer)) or block <= longest:
+        raise ValueError("block must be an integer number of frames above the longest lag (%d), got %r"
+                         % (longest, block))
+    count = sum(-(-t // block) for t in lengths)
+    if count < MIN_BLOCKS:
+        raise ValueError("the bootstrap by blocks needs at least %d blocks of at least %d frames (%d x the longest "
+                         "lag) in the trajectories; their %d frames make %d: give more or longer trajectories, or "
+                         "a shorter block=" % (MIN_BLOCKS, int(block), BLOCK_LAGS, sum(lengths), count)
+                         if block >= BLOCK_LAGS * longest else
+                         "the bootstrap by blocks needs at least %d blocks; blocks of %d frames make %d"
+                         % (MIN_BLOCKS, int(block), count))
+    return int(block)
+
+
+def block_groups(arrays, lags, shift, block):
+    """The sums (as a read gives them, about `shift`) of G <= MAX_GROUPS groups of blocks of
+    `block` consecutive frames within each trajectory, block k (in trajectory order) in group
+    k mod G. A lagged pair belongs to the block of its first frame: its second frame may lie in
+    the next block. For each lag, the first halves X and second halves Y of the block's pairs
+    enter as tail = all - X and head = all - Y, so that the estimator's subtractions give X and Y.
+    """
+    n = arrays[0].shape[1]
+    count = sum(-(-len(x) // block) for x in arrays)
+    g_count = min(count, MAX_GROUPS)
+    nl = len(lags)
+    groups = [{"shift": np.asarray(shift, dtype=float), "lags": list(lags), "frames": 0, "pairs": [0] * nl,
+               "sum": np.zeros(n), "cov": np.zeros((n, n)), "tcov": np.zeros((nl, n, n)),
+               "head_sum": np.zeros((nl, n)), "tail_sum": np.zeros((nl, n)), "head_cov": np.zeros((nl, n, n)),
+               "tail_cov": np.zeros((nl, n, n))} for _ in range(g_count)]
+    k = 0
+    for x in arrays:
+        y = x - shift
+        t = len(y)
+        for a in range(0, t, block):
+            b = min(a + block, t)
+            group = groups[k % g_count]
+            k += 1
+            part = y[a:b]
+            total, cov = part.sum(axis=0), part.T @ part
+            group["frames"] += b - a
+            group["sum"] += total
+            group["cov"] += cov
+            for i, lag in enumerate(lags):
+                pairs = max(0, min(b, t - lag) - a)
+                first, second = y[a:a + pairs], y[a + lag:a + lag + pairs]
+                group["pairs"][i] += pairs
+                group["tcov"][i] += first.T @ second
+                group["tail_sum"][i] += total - first.sum(axis=0)
+                group["head_sum"][i] += total - second.sum(axis=0)
+                group["tail_cov"][i] += cov - first.T @ first
+                group["head_cov"][i] += cov - second.T @ second
+    return groups

@@ -34,7 +34,8 @@ class LagScan:
     folds : number of folds (0: no cross-validation)
     bootstrap, seed, ci : resamples of the groups of files (0: none), the seed they were drawn
         with (the one drawn for seed=None, to repeat them) and the interval's coverage
-    n_groups : groups the read was folded into (file j in group j mod n_groups)
+    n_groups : groups the read was folded into (file j in group j mod n_groups), or of blocks
+    block : the blocks' length in frames where blocks of frames were resampled, else None
     eigenvalues_ci, timescales_ci : (L, k, 2) percentile intervals over the resamples of the k
         leading eigenvalues and timescales per lag (nan where fewer); None without a bootstrap
     vamp2_ci : (L, 2) the same of VAMP-2
@@ -143,7 +144,7 @@ def _no_pairs(sums, shortest):
 
 
 def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, threads=None, folds=5,
-         epsilon=1e-6, progress=False, bootstrap=0, seed=None, ci=0.95):
+         epsilon=1e-6, progress=False, bootstrap=0, seed=None, ci=0.95, block=None):
     """TICA at several lags from one read of every file.
 
     Returns a LagScan with the eigenvalues, implied timescales and VAMP-2 scores per lag, and
@@ -154,7 +155,9 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     resample refitted from the sums already held at every lag, for percentile intervals of
     coverage `ci` (eigenvalues_ci, timescales_ci, vamp2_ci). The draws come from `seed`
     (None: a fresh one, kept in the result's seed): the same seed, the same bits for any n_jobs,
-    threads or cluster.
+    threads or cluster. Trajectories in memory (arrays) fewer than 10, or given `block` (frames),
+    are resampled by blocks of consecutive frames instead: by default at least 20 blocks, each at
+    least 10 x the longest lag; a lagged pair belongs to the block of its first frame.
 
     Memory: every file's sums are added, in file order as they arrive, into G groups (file j in
     group j mod G): the k folds, or with a bootstrap every file up to 64 of them, else the largest
@@ -172,10 +175,23 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     if not 0.0 <= float(epsilon) < np.inf:
         raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
 
+    arrays = boot.in_memory(files) if bootstrap else None
+    blocks = arrays is not None and (block is not None or len(arrays) < boot.MIN_FILES)
+    if blocks:
+        if columns is not None:
+            raise ValueError("the bootstrap by blocks takes the arrays' columns as they are: select them before")
+        block = boot.block_length([len(x) for x in arrays], lags, block)
+    elif block is not None:
+        raise ValueError("block= resamples blocks of frames of trajectories in memory (arrays); files are "
+                         "resampled whole")
+
     def groups_of(n_files):
+        if blocks:
+            return boot.group_count(n_files, folds, 0)
         if bootstrap and n_files < boot.MIN_FILES:
             raise ValueError("bootstrap resamples whole files and needs at least %d, got %d: split the "
-                             "trajectories into more files" % (boot.MIN_FILES, n_files))
+                             "trajectories into more files (arrays in memory are resampled by blocks of frames)"
+                             % (boot.MIN_FILES, n_files))
         return boot.group_count(n_files, folds, bootstrap)
 
     sums, reads, layout, selection = read_files(files, lags, columns, keep_time, groups=groups_of, n_jobs=n_jobs,
@@ -186,7 +202,10 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     k = min(int(folds), len(sums["per_file"]))
     # Every fold a union of groups: file j is in group j mod G and fold j mod k, and k divides G.
     fold_sums = [est.merge(groups[f::k]) for f in range(k)] if k >= 2 else []
+    if blocks:
+        groups = boot.block_groups(arrays, lags, sums["shift"], block)
     result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci)
+    result.block = block if blocks else None
     del groups
     result.layout, result.columns = layout, selection.names
     if layout is None or layout.dt is None or not result.dt > 0:  # a CSV's index column is no time

@@ -105,11 +105,16 @@ def test_intervals_are_the_percentiles_of_the_resamples(tmp_path, bootstrap, ci)
     ({"bootstrap": -1}, ValueError, "bootstrap must be an integer >= 0"),
     ({"bootstrap": 5, "seed": 1.5}, ValueError, "seed must be an integer >= 0 or None"),
     ({"bootstrap": 5, "ci": 1.0}, ValueError, "ci must be a fraction between 0 and 1"),
+    ({"bootstrap": 5, "block": 100}, ValueError, "block= resamples blocks of frames of trajectories in memory"),
+    ({"bootstrap": 5, "arrays": True, "lags": [5]}, ValueError, "needs at least 20 blocks of at least 50 frames "
+     r"\(10 x the longest lag\) in the trajectories; their 450 frames make 9"),
+    ({"bootstrap": 5, "arrays": True, "block": 1}, ValueError, "block must be an integer number of frames above"),
 ])
 def test_bootstrap_refusals(tmp_path, options, error, message):
     paths = ar_files(tmp_path, [50] * 9, 2, seed=2)
+    data = [np.loadtxt(p) for p in paths] if options.pop("arrays", False) else paths
     with pytest.raises(error, match=message):
-        lagstat_tica.scan(paths, [1], **options)
+        lagstat_tica.scan(data, options.pop("lags", [1]), **options)
 
 
 @pytest.mark.parametrize("runs, lag, coverage", [(60, 25, 0.85)])
@@ -148,3 +153,30 @@ def test_cli_prints_the_intervals_and_draws_them(tmp_path, capsys, argv, k, ci):
         np.testing.assert_allclose(shown, want.timescales_ci[i, :k], rtol=5e-4)
         np.testing.assert_allclose(np.array(cells[-2:], dtype=float), want.vamp2_ci[i], rtol=1e-6)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("lengths, lags, block, blocks", [
+    ([1000], [1, 5], None, 20),      # one trajectory: 20 blocks of 10 x the longest lag
+    ([700, 333], [2, 3], 40, 27),    # a given length; each trajectory's last block shorter
+    ([3000] * 3, [4], None, 66),     # blocks of 141 frames (9000 / 64): 66 blocks in 64 groups
+    ([90] * 12, [1], 30, 36),        # 12 arrays resampled by blocks because block= is given
+])
+def test_blocks_add_up_to_the_read(lengths, lags, block, blocks):
+    """Groups of blocks of frames in memory: together the pair moments of the whole read
+    (every pair counted once, in the block of its first frame), and their resamples refitted as
+    those of files."""
+    rng = np.random.default_rng(len(lengths))
+    arrays = [np.cumsum(rng.normal(size=(t, 3)), axis=0) * 0.1 + rng.normal(size=(t, 3)) for t in lengths]
+    result = lagstat_tica.scan(arrays, lags, folds=0, bootstrap=50, seed=2, block=block)
+    length = result.block
+    assert sum(-(-t // length) for t in lengths) == blocks and result.n_groups == min(blocks, 64)
+    groups = boot.block_groups(arrays, lags, result._sums["shift"], length)
+    merged = est.merge(groups)
+    assert merged["frames"] == sum(lengths) and list(merged["pairs"]) == list(result.n_pairs)
+    for i in range(len(lags)):
+        for got, want in zip(est.pair_moments(merged, i), est.pair_moments(result._sums, i)):
+            np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * np.abs(want).max())
+    drawn = boot.draws(2, 50, result.n_groups)[7]
+    sums = est.merge([groups[j] for j in drawn])
+    _, c00, c0t, _, _ = est.pair_moments(sums, 0)
+    assert np.array_equal(bits(result.bootstrap_eigenvalues[7, 0]), bits(boot.eigenvalues(c00[None], c0t[None], 1e-6)[0]))
