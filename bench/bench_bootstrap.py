@@ -2,6 +2,7 @@
 of its intervals on a triple-well simulation.
 
     python bench/bench_bootstrap.py cost [--dir /tmp/boot_bench] [--repeat 3] [--replicates 200]
+        [--sets 10,500] [--no-profile]
     python bench/bench_bootstrap.py coverage [--runs 200] [--replicates 200]
 
 cost: 20 files of 53 000 frames x 10 columns and 20 of 1 060 frames x 500 columns (the frames
@@ -60,11 +61,15 @@ def cost(args):
     print("|---|---|---|---|")
     profiles = []
     for name, (files, frames, columns) in SETS.items():
+        if args.sets and str(columns) not in args.sets.split(","):
+            continue
         paths = write_set(args.dir, files, frames, columns)
         plain = best(lambda: lagstat_tica.scan(paths, LAGS), args.repeat)
         boot = best(lambda: lagstat_tica.scan(paths, LAGS, bootstrap=args.replicates, seed=1), args.repeat)
         print("| %d files x %d frames x %d columns | %.3f s | %.3f s | %.2fx |" % (
             files, frames, columns, plain, boot, boot / plain), flush=True)
+        if args.no_profile:
+            continue
         prof = cProfile.Profile()
         prof.enable()
         lagstat_tica.scan(paths, LAGS, bootstrap=args.replicates, seed=1)
@@ -115,6 +120,8 @@ def main():
     p.add_argument("what", choices=("cost", "coverage"))
     p.add_argument("--dir", default="/tmp/boot_bench")
     p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--sets", help="columns of the file sets to time: 10, 500 or 10,500 (default: both)")
+    p.add_argument("--no-profile", action="store_true", help="the times only")
     p.add_argument("--replicates", type=int, default=200)
     p.add_argument("--runs", type=int, default=200)
     p.add_argument("--seed", type=int, default=4)

@@ -158,8 +158,10 @@ def vamp2(evals, score_epsilon=1e-6):
 
 def interval(values, ci):
     """The percentile interval of the replicates (axis 0): (..., 2), nan where none is finite."""
-    values = np.where(np.isfinite(values), values, np.nan)
     lo, hi = (1.0 - ci) / 2.0, (1.0 + ci) / 2.0
+    if np.isfinite(values).all():  # nanquantile goes column by column: the common case at once
+        return np.stack([np.quantile(values, lo, axis=0), np.quantile(values, hi, axis=0)], axis=-1)
+    values = np.where(np.isfinite(values), values, np.nan)
     out = np.full(values.shape[1:] + (2,), np.nan)
     finite = np.isfinite(values).any(axis=0)
     if finite.any():
