@@ -165,7 +165,7 @@ def _scan_source(source, lags, shift, threads, usecols):
 
 
 def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None, threads=None,
-             progress=False, keep_per_file=False, usecols=None):
+             progress=False, keep_per_file=False, usecols=None, groups=None):
     """Every lag's sums over all files from one read of each (see lagstat_tica._native).
 
     Regular files go to `n_jobs` worker processes or the Dask `client`; streams are read
@@ -176,10 +176,15 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
     span two files (nor a segment marker). Binary sources are read here, their columns
     `usecols` (None: all).
 
+    The files' sums are added as they arrive, in file order (a few wait for an earlier one), so
+    memory holds a bounded number of them whatever the number of files.
+
     Returns scan's keys merged (`frames`, `shift`, `sum`, `cov`, `lags`, `pairs`, `tcov`,
     `head_sum`, `tail_sum`, `head_cov`, `tail_cov`, `dt` of the first file), plus `files`,
-    `per_file` (frames), `segments` and `rereadable` per file, and with keep_per_file
-    `per_file_sums` (each file's sums at the common shift).
+    `per_file` (frames), `segments` and `rereadable` per file; with keep_per_file
+    `per_file_sums` (each file's sums at the common shift); with `groups`, a function of the
+    number of inputs giving G (0: none), `group_sums`: G sums at the common shift, input j added
+    to group j mod G, in file order.
     """
     lags = [_check_lag(lag) for lag in ([lags] if isinstance(lags, (int, np.integer)) else lags)]
     if not lags:
@@ -190,55 +195,102 @@ def one_read(files, lags, *, options_of=None, shift=None, n_jobs=1, client=None,
         raise ValueError("no input files")
     if shift is not None:
         shift = [float(v) for v in np.asarray(shift, dtype=float).reshape(-1)]
-    results = [None] * len(paths)
+    early = {}
     regular = []
     for i, path in enumerate(paths):
         if isinstance(path, _sources.Source):
-            results[i] = _scan_source(path, lags, shift, thread_share(1, threads), usecols)
-        elif is_stream(path):
+            continue  # read in turn, when its sums are added
+        if is_stream(path):
             # read here, one at a time, before any worker runs: all the cores are its
-            results[i] = _scan_file(path, lags, options_of, shift, thread_share(1, threads))
+            early[i] = _scan_file(path, lags, options_of, shift, thread_share(1, threads))
         else:
             regular.append(i)
+    adder = _InOrder(paths, lags, shift, keep_per_file, groups(len(paths)) if groups is not None else 0)
+
+    def take_until(stop):
+        # The inputs before `stop` that no runner reads: streams read above, sources now.
+        while adder.count < stop:
+            i = adder.count
+            result = early.pop(i, None)
+            if result is None:
+                result = _scan_source(paths[i], lags, shift, thread_share(1, threads), usecols)
+            adder.add(result)
+
+    def take(k, result):
+        take_until(regular[k])
+        adder.add(result)
+
     if regular:
         with _Runner(n_jobs, client, len(regular), threads) as runner:
-            done = runner.map(_scan_file, [paths[i] for i in regular], args=(lags, options_of, shift, runner.threads),
-                              desc="lagstat read", progress=progress)
-        for i, r in zip(regular, done):
-            results[i] = r
-    widths = {np.asarray(r["sum"]).size for r in results}
-    if len(widths) != 1:
-        raise ValueError("files have different numbers of columns: %s" % ", ".join(
-            "%s: %d" % (input_name(p), np.asarray(r["sum"]).size) for p, r in zip(paths, results)))
-    common = results[0]["shift"] if shift is None else np.asarray(shift, dtype=float)
-    merged = {"shift": np.asarray(common, dtype=float).copy(), "lags": list(lags), "dt": results[0]["dt"]}
-    merged["frames"] = sum(int(r["frames"]) for r in results)
-    merged["pairs"] = [sum(int(r["pairs"][i]) for r in results) for i in range(len(lags))]
-    merged["files"] = [input_name(p) for p in paths]
-    merged["per_file"] = [int(r["frames"]) for r in results]
-    merged["segments"] = [r["segments"] for r in results]
-    merged["rereadable"] = [bool(r["rereadable"]) for r in results]
-    merged["blank_lines"] = sum(int(r.get("blank_lines", 0)) for r in results)
-    merged["blank_end"] = [int(r.get("blank_end", 0)) for r in results]
-    # Added in file order, into the first file's arrays where nothing else keeps them: every
-    # file's lagged products are lags x columns^2 doubles, so a copy per file and key would
-    # double or triple the peak of a wide scan.
-    kept = [] if keep_per_file else None
-    for i in range(len(results)):
-        part = rebase(results[i], common)
-        results[i] = None
-        if keep_per_file:
-            kept.append(part)
+            runner.map(_scan_file, [paths[i] for i in regular], args=(lags, options_of, shift, runner.threads),
+                       desc="lagstat read", progress=progress, consume=take)
+    take_until(len(paths))
+    return adder.merged
+
+
+class _InOrder:
+    """Adds the files' sums, strictly in file order, into the total (and groups, and the list
+    kept per file), each re-based to the common shift first."""
+
+    def __init__(self, paths, lags, shift, keep_per_file, groups):
+        self.paths, self.count = paths, 0
+        self.common = None if shift is None else np.asarray(shift, dtype=float)
+        self.merged = {"lags": list(lags), "frames": 0, "pairs": [0] * len(lags), "files": [], "per_file": [],
+                       "segments": [], "rereadable": [], "blank_lines": 0, "blank_end": []}
+        self.kept = [] if keep_per_file else None
+        self.groups = [None] * int(groups) if groups else None
+        if self.kept is not None:
+            self.merged["per_file_sums"] = self.kept
+        if self.groups is not None:
+            self.merged["group_sums"] = self.groups
+
+    def add(self, result):
+        i, merged = self.count, self.merged
+        width = np.asarray(result["sum"]).size
+        if i == 0:
+            self.width = width
+            if self.common is None:
+                self.common = np.asarray(result["shift"], dtype=float)
+            merged["shift"] = self.common.copy()
+            merged["dt"] = result["dt"]
+        elif width != self.width:
+            raise ValueError("files have different numbers of columns: %s: %d, %s: %d" % (
+                input_name(self.paths[0]), self.width, input_name(self.paths[i]), width))
+        merged["frames"] += int(result["frames"])
+        merged["pairs"] = [a + int(b) for a, b in zip(merged["pairs"], result["pairs"])]
+        merged["files"].append(input_name(self.paths[i]))
+        merged["per_file"].append(int(result["frames"]))
+        merged["segments"].append(result["segments"])
+        merged["rereadable"].append(bool(result["rereadable"]))
+        merged["blank_lines"] += int(result.get("blank_lines", 0))
+        merged["blank_end"].append(int(result.get("blank_end", 0)))
+        part = rebase(result, self.common)
+        del result
+        copies = self.kept is not None or self.groups is not None
+        # Added into the first file's arrays where nothing else keeps them: every file's lagged
+        # products are lags x columns^2 doubles, so a copy per file and key would double or
+        # triple the peak of a wide scan.
         for key in _VECTOR_KEYS + _MATRIX_KEYS:
             if i == 0:
-                merged[key] = np.array(part[key], dtype=float) if keep_per_file else \
-                    np.asarray(part[key], dtype=float)
+                merged[key] = np.array(part[key], dtype=float) if copies else np.asarray(part[key], dtype=float)
             else:
                 merged[key] += part[key]
-        del part
-    if keep_per_file:
-        merged["per_file_sums"] = kept
-    return merged
+        if self.kept is not None:
+            self.kept.append(part)
+        if self.groups is not None:
+            g = i % len(self.groups)
+            if self.groups[g] is None:
+                self.groups[g] = {"shift": merged["shift"], "lags": merged["lags"], "frames": int(part["frames"]),
+                                  "pairs": [int(p) for p in part["pairs"]]}
+                for key in _VECTOR_KEYS + _MATRIX_KEYS:
+                    self.groups[g][key] = np.array(part[key], dtype=float)
+            else:
+                group = self.groups[g]
+                group["frames"] += int(part["frames"])
+                group["pairs"] = [a + int(b) for a, b in zip(group["pairs"], part["pairs"])]
+                for key in _VECTOR_KEYS + _MATRIX_KEYS:
+                    group[key] += part[key]
+        self.count += 1
 
 
 # --- scheduling -----------------------------------------------------------------------------

@@ -209,50 +209,89 @@ class _Runner:
                 pool.shutdown(wait=True, cancel_futures=True)
         return False
 
-    def map(self, fn, paths, args=(), desc="", progress=True):
+    def map(self, fn, paths, args=(), desc="", progress=True, consume=None, window=None):
+        """fn(path, *args) for every path; the results as a list in file order, or with `consume`
+        handed to consume(index, result) in file order as they arrive and not kept (the list
+        holds None then).
+
+        With `consume`, at most `window` files (default: two per worker, and at least 2) are in
+        flight or waiting for an earlier one, so memory holds that many results whatever the
+        number of files.
+        """
         sizes = [_file_size(p) for p in paths]
         results = [None] * len(paths)
         bar = _progress_bar(sum(sizes), desc, len(paths), progress)
         done = 0
+        keep = consume is None
+        limit = len(paths) if keep else max(2, 2 * self.n_workers if window is None else int(window))
+        ready_at = {}  # index -> result, finished but waiting for an earlier file
+        taken = 0  # files handed on, in order
+        dask_state = [0]  # files submitted to the cluster
 
-        def finished(index):
-            nonlocal done
+        def finished(index, result):
+            nonlocal done, taken
             done += 1
             if bar is not None:
                 bar.update(sizes[index])
                 bar.set_postfix_str("%d/%d files" % (done, len(paths)))
+            if keep:
+                results[index] = result
+                return
+            ready_at[index] = result
+            while taken in ready_at:
+                consume(taken, ready_at.pop(taken))
+                taken += 1
 
         try:
             if self.client is not None:
-                from distributed import as_completed as dask_completed
-
-                futures = [self.client.submit(fn, p, *args, pure=False) for p in paths]
-                index_of = {f.key: i for i, f in enumerate(futures)}
-                try:
-                    for fut in dask_completed(futures):
-                        i = index_of[fut.key]
-                        results[i] = fut.result()
-                        finished(i)
-                finally:
-                    self.client.cancel([f for f in futures if not f.done()])
+                self._map_dask(fn, paths, args, lambda: limit - (dask_state[0] - taken), dask_state, finished)
             elif self.pool is not None:
                 with _HeldSignals() as held:
-                    futures = {self.pool.submit(fn, p, *args): i for i, p in enumerate(paths)}
+                    futures = {}
                     try:
-                        pending = set(futures)
-                        while pending and not held.caught:
+                        submitted = 0
+                        pending = set()
+                        while (submitted < len(paths) or pending) and not held.caught:
+                            while submitted < len(paths) and submitted - taken < limit:
+                                fut = self.pool.submit(fn, paths[submitted], *args)
+                                futures[fut] = submitted
+                                pending.add(fut)
+                                submitted += 1
                             ready, pending = wait(pending, timeout=0.1, return_when=FIRST_COMPLETED)
                             for fut in sorted(ready, key=futures.get):
-                                results[futures[fut]] = fut.result()
-                                finished(futures[fut])
+                                # dropped once taken: a finished future holds its result
+                                finished(futures.pop(fut), fut.result())
                     finally:
                         for fut in futures:
                             fut.cancel()
             else:
                 for i, p in enumerate(paths):
-                    results[i] = fn(p, *args)
-                    finished(i)
+                    finished(i, fn(p, *args))
         finally:
             if bar is not None:
                 bar.close()
         return results
+
+    def _map_dask(self, fn, paths, args, room, state, finished):
+        from distributed import as_completed as dask_completed
+
+        index_of, futures = {}, {}
+
+        def submit():
+            while state[0] < len(paths) and room() > 0:
+                fut = self.client.submit(fn, paths[state[0]], *args, pure=False)
+                index_of[fut.key], futures[fut.key] = state[0], fut
+                state[0] += 1
+                yield fut
+
+        running = dask_completed(list(submit()))
+        try:
+            for fut in running:
+                i = index_of[fut.key]
+                result = fut.result()
+                del futures[fut.key]  # the cluster may drop it once fetched
+                finished(i, result)
+                for more in submit():
+                    running.add(more)
+        finally:
+            self.client.cancel([f for f in futures.values() if not f.done()])

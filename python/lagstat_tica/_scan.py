@@ -3,6 +3,7 @@ import warnings
 
 import numpy as np
 
+from . import _bootstrap as boot
 from . import _estimator as est
 from ._moments import _check_lag
 from ._reading import read_files, read_sums  # noqa: F401 (read_sums: its old place)
@@ -31,12 +32,20 @@ class LagScan:
     vamp2_cv_folds : (L, folds) VAMP-2 of each fold of files under the model of the other folds
     vamp2_train_folds : (L, folds) VAMP-2 of each of those models on its own training data
     folds : number of folds (0: no cross-validation)
+    bootstrap, seed, ci : resamples of the groups of files (0: none), the seed they were drawn
+        with (the one drawn for seed=None, to repeat them) and the interval's coverage
+    n_groups : groups the read was folded into (file j in group j mod n_groups), or of blocks
+    block : the blocks' length in frames where blocks of frames were resampled, else None
+    eigenvalues_ci, timescales_ci : (L, k, 2) percentile intervals over the resamples of the k
+        leading eigenvalues and timescales per lag (nan where fewer); None without a bootstrap
+    vamp2_ci : (L, 2) the same of VAMP-2
+    bootstrap_eigenvalues : (bootstrap, L, columns) every resample's eigenvalues (nan-padded)
     n_reads : 1, or 2 after the fallback to the exact mean as shift
     dt : time between frames from the files' time column, nan when unknown
     layout, columns : the files' layout (_formats.Layout) and the feature columns read
     """
 
-    def __init__(self, sums, folds, epsilon, n_reads):
+    def __init__(self, sums, folds, epsilon, n_reads, groups=(), bootstrap=0, seed=None, ci=0.95):
         self._sums = sums
         self.lags = np.asarray(sums["lags"], dtype=int).reshape(-1)
         self.n_pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1).astype(np.int64)
@@ -63,6 +72,19 @@ class LagScan:
         for i, row in enumerate(self.vamp2_cv_folds):
             if np.isfinite(row).any():
                 self.vamp2_cv[i] = np.nanmean(row)
+        self.n_groups, self.bootstrap, self.seed, self.ci = len(groups), int(bootstrap), seed, float(ci)
+        self.eigenvalues_ci = self.timescales_ci = self.vamp2_ci = self.bootstrap_eigenvalues = None
+        if self.bootstrap:
+            self._resample(groups)
+
+    def _resample(self, groups):
+        """Every resample of the groups refitted at every lag, and the intervals they give."""
+        reps = boot.replicate_eigenvalues(groups, boot.draws(self.seed, self.bootstrap, len(groups)), self.epsilon)
+        k = max([e.size for e in self.eigenvalues] + [1])
+        self.bootstrap_eigenvalues = reps
+        self.eigenvalues_ci = boot.interval(reps[:, :, :k], self.ci)
+        self.timescales_ci = boot.interval(boot.timescales(self.lags, reps)[:, :, :k], self.ci)
+        self.vamp2_ci = boot.interval(boot.vamp2(reps), self.ci)
 
     def timescale_table(self, k):
         """(L, k) array of the k leading timescales per lag, nan where a model has fewer."""
@@ -122,31 +144,69 @@ def _no_pairs(sums, shortest):
 
 
 def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, threads=None, folds=5,
-         epsilon=1e-6, progress=False):
+         epsilon=1e-6, progress=False, bootstrap=0, seed=None, ci=0.95, block=None):
     """TICA at several lags from one read of every file.
 
     Returns a LagScan with the eigenvalues, implied timescales and VAMP-2 scores per lag, and
     scores cross-validated by files: file j goes to fold j mod k (k = min(folds, files); fewer
-    than two folds, or folds=0, skips the cross-validation). Each fold's sums are kept and one
-    training set is formed at a time: (k + 1) × 3 × lags × columns² doubles (lagged and edge
-    products; 5 folds, 10 lags, 500 columns: 360 MB). The per-file sums the read returns for it
-    (files × the same) are merged into their folds at once.
+    than two folds, or folds=0, skips the cross-validation).
+
+    `bootstrap` = B resamples the files with replacement B times (at least 10 files), each
+    resample refitted from the sums already held at every lag, for percentile intervals of
+    coverage `ci` (eigenvalues_ci, timescales_ci, vamp2_ci). The draws come from `seed`
+    (None: a fresh one, kept in the result's seed): the same seed, the same bits for any n_jobs,
+    threads or cluster. Trajectories in memory (arrays) fewer than 10, or given `block` (frames),
+    are resampled by blocks of consecutive frames instead: by default at least 20 blocks, each at
+    least 10 x the longest lag; a lagged pair belongs to the block of its first frame.
+
+    Memory: every file's sums are added, in file order as they arrive, into G groups (file j in
+    group j mod G): the k folds, or with a bootstrap every file up to 64 of them, else the largest
+    multiple of k up to 64. (G + 2) × 3 × lags × columns² doubles, plus a few files in flight
+    (lagged and edge products; 5 folds, 10 lags, 500 columns: 420 MB; a bootstrap over 64 groups
+    of 100 columns: 160 MB), whatever the number of files.
     lags: iterable of positive ints (sorted, duplicates merged). Other options as TICA.fit.
     """
+    boot.check_options(bootstrap, seed, ci)
+    if bootstrap and seed is None:
+        seed = int(np.random.SeedSequence().entropy % 2**63)
     lags = _check_lags(lags)
     if isinstance(folds, bool) or not isinstance(folds, (int, np.integer)) or folds < 0:
         raise ValueError("folds must be an integer >= 0, got %r" % (folds,))
     if not 0.0 <= float(epsilon) < np.inf:
         raise ValueError("epsilon must be finite and >= 0, got %r" % (epsilon,))
-    sums, reads, layout, selection = read_files(files, lags, columns, keep_time, keep_per_file=folds >= 2,
-                                                n_jobs=n_jobs, client=client, threads=threads, progress=progress)
+
+    arrays = boot.in_memory(files) if bootstrap else None
+    blocks = arrays is not None and (block is not None or len(arrays) < boot.MIN_FILES)
+    if blocks:
+        if columns is not None:
+            raise ValueError("the bootstrap by blocks takes the arrays' columns as they are: select them before")
+        block = boot.block_length([len(x) for x in arrays], lags, block)
+    elif block is not None:
+        raise ValueError("block= resamples blocks of frames of trajectories in memory (arrays); files are "
+                         "resampled whole")
+
+    def groups_of(n_files):
+        if blocks:
+            return boot.group_count(n_files, folds, 0)
+        if bootstrap and n_files < boot.MIN_FILES:
+            raise ValueError("bootstrap resamples whole files and needs at least %d, got %d: split the "
+                             "trajectories into more files (arrays in memory are resampled by blocks of frames)"
+                             % (boot.MIN_FILES, n_files))
+        return boot.group_count(n_files, folds, bootstrap)
+
+    sums, reads, layout, selection = read_files(files, lags, columns, keep_time, groups=groups_of, n_jobs=n_jobs,
+                                                client=client, threads=threads, progress=progress)
     if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
         raise ValueError(_no_pairs(sums, lags[0]))
-    per_file = sums.pop("per_file_sums", None) or []
-    k = min(int(folds), len(per_file))
-    fold_sums = [est.merge(per_file[f::k]) for f in range(k)] if k >= 2 else []
-    del per_file
-    result = LagScan(sums, fold_sums, float(epsilon), reads)
+    groups = sums.pop("group_sums", None) or []
+    k = min(int(folds), len(sums["per_file"]))
+    # Every fold a union of groups: file j is in group j mod G and fold j mod k, and k divides G.
+    fold_sums = [est.merge(groups[f::k]) for f in range(k)] if k >= 2 else []
+    if blocks:
+        groups = boot.block_groups(arrays, lags, sums["shift"], block)
+    result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci)
+    result.block = block if blocks else None
+    del groups
     result.layout, result.columns = layout, selection.names
     if layout is None or layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
         result.dt = np.nan

@@ -27,6 +27,16 @@ def _folds(text):
     return value
 
 
+def _fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError("must be between 0 and 1, got %s" % text)
+    return value
+
+
 def build_parser():
     p = argparse.ArgumentParser(
         prog=cli.PROG + " scan",
@@ -46,6 +56,12 @@ def build_parser():
                    help="leading timescales shown and plotted (default: 3)")
     p.add_argument("--folds", type=_folds, default=5, metavar="K",
                    help="folds of files for the cross-validated VAMP-2 (default: 5; 0: none)")
+    p.add_argument("--bootstrap", type=_folds, default=0, metavar="B",
+                   help="resample the files B times (at least 10 files) for intervals of the timescales and "
+                   "VAMP-2 (default: 0, none)")
+    p.add_argument("--seed", type=_folds, metavar="S", help="seed of the resamples (default: a fresh one, printed)")
+    p.add_argument("--ci", type=_fraction, default=0.95, metavar="C",
+                   help="coverage of the bootstrap intervals (default: 0.95)")
     p.add_argument("--epsilon", type=cli._epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
     p.add_argument("--jobs", type=cli._jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
@@ -62,12 +78,20 @@ def table(result, k, dt, unit=None):
     head = ["%8s" % "lag"] + (["%12s" % ("lag (%s)" % unit)] if timed else []) + ["%12s" % "pairs"]
     head += ["%14s" % ("t%d (frames)" % (j + 1)) for j in range(k)]
     head += ["%14s" % ("t%d (%s)" % (j + 1, unit)) for j in range(k)] if timed else []
+    boot = result.bootstrap_eigenvalues is not None
+    if boot:
+        head += ["%23s" % ("t%d %g%% (frames)" % (j + 1, 100 * result.ci)) for j in range(k)]
     head += ["%10s" % "VAMP-2", "%10s" % "CV VAMP-2"]
+    head += ["%21s" % ("VAMP-2 %g%%" % (100 * result.ci))] if boot else []
     lines = ["%d files read %s, %d frames%s; %s" % (
         result.n_files, "once" if result.n_reads == 1 else "twice (again about the mean)", result.n_frames,
         cli.blank_note(result._sums),
         "VAMP-2 cross-validated over %d folds of files" % result.folds if result.folds
-        else "no cross-validation (fewer than two files or folds)"), "  ".join(head)]
+        else "no cross-validation (fewer than two files or folds)")]
+    if boot:
+        lines.append("intervals: %d resamples of %d groups of files, seed %d (percentile intervals)"
+                     % (result.bootstrap, result.n_groups, result.seed))
+    lines.append("  ".join(head))
     ts = result.timescale_table(k)
     used = set()
 
@@ -87,7 +111,12 @@ def table(result, k, dt, unit=None):
         row = ["%8d" % lag] + (["%12.6g" % (lag * dt)] if timed else []) + ["%12d" % result.n_pairs[i]]
         row += [cell(i, j, 1.0) for j in range(k)]
         row += [cell(i, j, dt) for j in range(k)] if timed else []
+        if boot:
+            row += ["%23s" % ("[%.4g, %.4g]" % tuple(result.timescales_ci[i, j]) if j < result.timescales_ci.shape[1]
+                              else "nan") for j in range(k)]
         row += ["%10.6f" % result.vamp2[i], "%10.6f" % result.vamp2_cv[i]]
+        if boot:
+            row += ["%21s" % ("[%.6f, %.6f]" % tuple(result.vamp2_ci[i]))]
         lines.append("  ".join(row))
     lines += ["%s %s" % (mark, LEGEND[note]) for note, mark in MARKS.items() if note in used]
     return "\n".join(lines) + "\n"
@@ -114,7 +143,12 @@ def save_plot(result, k, dt, path, unit=None):
     negative = np.array([[j < e.size and e[j] < 0 for j in range(k)] for e in result.eigenvalues], dtype=bool)
     fig, (ax, ax_v) = plt.subplots(1, 2, figsize=(11, 4.5))
     for j in range(k):
-        ax.loglog(lags, ts[:, j], "o-", label="process %d" % (j + 1))
+        line, = ax.loglog(lags, ts[:, j], "o-", label="process %d" % (j + 1))
+        if result.timescales_ci is not None and j < result.timescales_ci.shape[1]:
+            band = result.timescales_ci[:, j] * step
+            band = np.where(np.isfinite(band) & (band > 0), band, np.nan)
+            ax.fill_between(lags, band[:, 0], band[:, 1], color=line.get_color(), alpha=0.2, lw=0,
+                            label="%g%% interval" % (100 * result.ci) if j == 0 else None)
     if (negative & np.isfinite(ts)).any():
         ax.loglog(lags[np.nonzero(negative)[0]], ts[negative], "x", color="black", ls="none",
                   label="eigenvalue < 0 (timescale of |eigenvalue|)")
@@ -128,9 +162,18 @@ def save_plot(result, k, dt, path, unit=None):
     ax.set_ylabel("implied timescale (%s)" % label)
     ax.set_title("TICA implied timescales")
     ax.legend(fontsize="small")
-    ax_v.semilogx(lags, result.vamp2, "o-", label="VAMP-2")
+    line, = ax_v.semilogx(lags, result.vamp2, "o-", label="VAMP-2")
+    if result.vamp2_ci is not None:
+        ax_v.fill_between(lags, result.vamp2_ci[:, 0], result.vamp2_ci[:, 1], color=line.get_color(), alpha=0.2,
+                          lw=0, label="VAMP-2, %g%% bootstrap interval" % (100 * result.ci))
     if result.folds:
-        ax_v.semilogx(lags, result.vamp2_cv, "s--", label="VAMP-2, %d-fold CV by files" % result.folds)
+        # The folds' spread as error bars: their lowest and highest score around the mean.
+        folds = result.vamp2_cv_folds
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # a lag no fold scores
+            spread = np.abs(np.stack([np.nanmin(folds, axis=1), np.nanmax(folds, axis=1)]) - result.vamp2_cv)
+        ax_v.errorbar(lags, result.vamp2_cv, yerr=spread, fmt="s--", capsize=3,
+                      label="VAMP-2, %d-fold CV by files (fold range)" % result.folds)
     ax_v.set_xlabel("lag (%s)" % label)
     ax_v.set_ylabel("VAMP-2 score")
     ax_v.set_title("VAMP-2 (1 = the constant function)")
@@ -169,7 +212,8 @@ def _run(args, err):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             result = scan(paths, args.lags, columns=columns, keep_time=args.keep_time, n_jobs=args.jobs,
-                          threads=args.threads, folds=args.folds, epsilon=args.epsilon, progress=not args.quiet)
+                          threads=args.threads, folds=args.folds, epsilon=args.epsilon, progress=not args.quiet,
+                          bootstrap=args.bootstrap, seed=args.seed, ci=args.ci)
         dt = args.dt if args.dt is not None else result.dt
         unit = result.layout.unit if result.layout is not None else None
         cli._say(table(result, args.timescales, dt, unit))

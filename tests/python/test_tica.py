@@ -949,7 +949,7 @@ def sums_of(arrays, lags, shift):
 def standin_read(arrays_of, far=0.0, rereadable=True, calls=None):
     """one_read over arrays_of(files); `far` standard deviations are added to the first read's
     shift, as a first frame that far out would leave it."""
-    def one_read(files, lags, shift=None, keep_per_file=False, **_):
+    def one_read(files, lags, shift=None, keep_per_file=False, groups=None, **_):
         arrays = arrays_of(files)
         if shift is None:
             shift = arrays[0][0] + far * np.concatenate(arrays).std(axis=0)
@@ -959,6 +959,9 @@ def standin_read(arrays_of, far=0.0, rereadable=True, calls=None):
         out["rereadable"] = [rereadable] * len(arrays)
         if keep_per_file:
             out["per_file_sums"] = [sums_of([x], lags, shift) for x in arrays]
+        count = groups(len(arrays)) if groups is not None else 0
+        if count:
+            out["group_sums"] = [sums_of(arrays[g::count], lags, shift) for g in range(count)]
         return out
     return one_read
 
@@ -1130,6 +1133,10 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys, monkeypatch):
         (["scan", "{good}", "--lags", "2", "--plot", ""], 2, "argument --plot: needs a name"),
         (["scan", "{good}", "--lags", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
         (["scan", "{good}", "--lags", "2,x"], 2, "--lags: not an integer: 'x' in '2,x'"),
+        (["scan", "{good}", "--lags", "2", "--bootstrap", "50"], 1,
+         "bootstrap resamples whole files and needs at least 10, got 1"),
+        (["scan", "{good}", "--lags", "2", "--bootstrap", "50", "--ci", "1"], 2,
+         "argument --ci: must be between 0 and 1, got 1"),
     ],
 )
 def test_cli_scan_errors(tmp_path, capsys, args, status, message):

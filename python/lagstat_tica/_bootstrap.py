@@ -1,0 +1,249 @@
+"""Error bars from the sums a scan already holds: the groups of files it folds the read into,
+resampled with replacement and refitted at every lag, without reading anything again.
+
+A replicate's sums are its drawn groups' sums added in the order drawn (est.merge of them: the
+sums of the resampled data, bit for bit); its pair moments follow by the same operations as
+est.pair_moments, for a stack of replicates at once, and its eigenproblems are solved as a stack
+too. The draws come from one seeded generator in this process, so the same seed gives the same
+bits whatever read the files (n_jobs, threads, a Dask cluster).
+"""
+import numpy as np
+
+# The scan keeps at most this many groups of files: memory stays (groups + 1) x the sums of one
+# read, whatever the number of files.
+MAX_GROUPS = 64
+# Fewer files than this are too few units to resample: the interval would mostly reflect which
+# of a handful of trajectories came twice.
+MIN_FILES = 10
+# Replicates whose lag's stacked matrices are refitted at once: about this many bytes each.
+_STACK_BYTES = 256 << 20
+
+
+def group_count(n_files, folds, bootstrap):
+    """How many groups the read is folded into: the CV folds alone without a bootstrap; with
+    one, every file while there are at most MAX_GROUPS, else the largest multiple of the folds
+    within it (so that every fold is a union of groups: file j is in group j mod G and fold
+    j mod k)."""
+    k = min(int(folds), n_files) if folds >= 2 else 0
+    k = k if k >= 2 else 0
+    if not bootstrap:
+        return k
+    if n_files <= MAX_GROUPS:
+        return n_files
+    return max(k, MAX_GROUPS // k * k) if k else MAX_GROUPS
+
+
+def draws(seed, replicates, groups):
+    """(replicates, groups) indices of the groups each replicate draws, with replacement."""
+    return np.random.default_rng(seed).integers(0, groups, size=(replicates, groups))
+
+
+def check_options(bootstrap, seed, ci):
+    if isinstance(bootstrap, bool) or not isinstance(bootstrap, (int, np.integer)) or bootstrap < 0:
+        raise ValueError("bootstrap must be an integer >= 0 (the number of resamples), got %r" % (bootstrap,))
+    if bootstrap and (isinstance(seed, bool) or not isinstance(seed, (int, np.integer, type(None))) or
+                      (seed is not None and seed < 0)):
+        raise ValueError("seed must be an integer >= 0 or None, got %r" % (seed,))
+    if isinstance(ci, bool) or not isinstance(ci, (float, int, np.floating, np.integer)) or not 0.0 < ci < 1.0:
+        raise ValueError("ci must be a fraction between 0 and 1, got %r" % (ci,))
+
+
+def _stacked(groups, pick):
+    """The groups' arrays pick(group) stacked: (G, ...)."""
+    return np.stack([np.asarray(pick(g), dtype=float) for g in groups])
+
+
+def _drawn(stack, idx):
+    """The drawn groups' arrays added in the order drawn, for every replicate at once: row b is
+    stack[idx[b, 0]] + stack[idx[b, 1]] + ..., left to right, as est.merge adds them."""
+    out = stack[idx[:, 0]].copy()
+    for j in range(1, idx.shape[1]):
+        out += stack[idx[:, j]]
+    return out
+
+
+def _outer(u, v):
+    return u[:, :, None] * v[:, None, :]
+
+
+def pair_moments(total, cov, parts, pairs):
+    """est.pair_moments' C00 and C0t for a stack of replicates: the same operations in the same
+    order, so each replicate's matrices are the bits est.pair_moments gives for its sums.
+
+    total (B, n), cov (B, n, n), parts: tcov, head_sum, tail_sum, head_cov, tail_cov of one lag
+    (B, n[, n]), pairs (B,) floats.
+    """
+    tcov, head_sum, tail_sum, head_cov, tail_cov = parts
+    s_x = total - tail_sum
+    s_y = total - head_sum
+    d = (s_x + s_y) / (2.0 * pairs)[:, None]
+    dd = pairs[:, None, None] * _outer(d, d)
+    c_xx = cov - tail_cov - _outer(s_x, d) - _outer(d, s_x) + dd
+    c_yy = cov - head_cov - _outer(s_y, d) - _outer(d, s_y) + dd
+    c_xy = tcov - _outer(s_x, d) - _outer(d, s_y) + dd
+    c00 = (c_xx + c_yy) / (2.0 * pairs)[:, None, None]
+    c0t = (c_xy + np.swapaxes(c_xy, 1, 2)) / (2.0 * pairs)[:, None, None]
+    return c00, c0t
+
+
+def eigenvalues(c00, c0t, epsilon):
+    """TICA's eigenvalues (est.own_scores' rule: C00's directions from epsilon and above its most
+    negative eigenvalue) for a stack of problems; (B, n) sorted by decreasing magnitude, nan
+    past a problem's rank (nan throughout where no direction is left)."""
+    b, n = c00.shape[0], c00.shape[1]
+    s, v = np.linalg.eigh(c00)
+    out = np.full((b, n), np.nan)
+    cut = np.maximum(epsilon, np.where(s.min(axis=1) < 0, -s.min(axis=1) + 1e-16, epsilon))
+    keep = (s >= cut[:, None]) & (s > 0)
+    ranks = keep.sum(axis=1)
+    for r in np.unique(ranks):
+        if r == 0:
+            continue
+        rows = np.nonzero(ranks == r)[0]
+        # eigh orders ascending: a rank-r problem keeps its last r directions
+        s_r, v_r = s[rows, n - r:], v[rows, :, n - r:]
+        whiten = v_r / np.sqrt(s_r)[:, None, :]
+        ct = np.swapaxes(whiten, 1, 2) @ c0t[rows] @ whiten
+        lam = np.linalg.eigvalsh(0.5 * (ct + np.swapaxes(ct, 1, 2)))
+        order = np.argsort(-np.abs(lam), axis=1, kind="stable")
+        out[rows, :r] = np.take_along_axis(lam, order, axis=1)
+    return out
+
+
+def replicate_eigenvalues(groups, idx, epsilon):
+    """(B, L, n) eigenvalues of every replicate (rows of idx: the groups drawn) at every lag;
+    nan where a replicate has no pairs at a lag, or fewer directions."""
+    n = np.asarray(groups[0]["sum"]).size
+    lags = len(np.atleast_1d(groups[0]["lags"]))
+    b_all = idx.shape[0]
+    out = np.full((b_all, lags, n), np.nan)
+    pairs_of = np.array([np.atleast_1d(g["pairs"]) for g in groups], dtype=float)  # (G, L)
+    step = max(1, int(_STACK_BYTES // (8 * 8 * n * n)))
+    total_stack = _stacked(groups, lambda g: np.reshape(g["sum"], n))
+    cov_stack = _stacked(groups, lambda g: np.reshape(g["cov"], (n, n)))
+    for i in range(lags):
+        pairs_all = pairs_of[idx, i].sum(axis=1)
+        if not (pairs_all > 0).any():
+            continue
+        stacks = [_stacked(groups, lambda g, k=k, dims=dims: np.reshape(g[k], (lags,) + (n,) * dims)[i])
+                  for k, dims in (("tcov", 2), ("head_sum", 1), ("tail_sum", 1), ("head_cov", 2), ("tail_cov", 2))]
+        for at in range(0, b_all, step):
+            rows = idx[at:at + step]
+            pairs = pairs_all[at:at + step]
+            ok = pairs > 0
+            if not ok.any():
+                continue
+            rows = rows[ok]
+            c00, c0t = pair_moments(_drawn(total_stack, rows), _drawn(cov_stack, rows),
+                                    [_drawn(stack, rows) for stack in stacks], pairs[ok])
+            out[at + np.nonzero(ok)[0], i] = eigenvalues(c00, c0t, epsilon)
+        del stacks
+    return out
+
+
+def timescales(lags, evals):
+    """-lag / ln|λ| of a (B, L, n) stack, as est.implied_timescales."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return -np.asarray(lags, dtype=float)[None, :, None] / np.log(np.abs(evals))
+
+
+def vamp2(evals, score_epsilon=1e-6):
+    """est.own_vamp2 of every replicate and lag: (B, L)."""
+    squares = evals * evals
+    with np.errstate(invalid="ignore"):
+        out = np.where(squares >= score_epsilon, squares, 0.0).sum(axis=2) + 1.0
+    out[np.isnan(evals).all(axis=2)] = np.nan  # no pairs, or no direction left
+    return out
+
+
+def interval(values, ci):
+    """The percentile interval of the replicates (axis 0): (..., 2), nan where none is finite."""
+    lo, hi = (1.0 - ci) / 2.0, (1.0 + ci) / 2.0
+    if np.isfinite(values).all():  # nanquantile goes column by column: the common case at once
+        return np.stack([np.quantile(values, lo, axis=0), np.quantile(values, hi, axis=0)], axis=-1)
+    values = np.where(np.isfinite(values), values, np.nan)
+    out = np.full(values.shape[1:] + (2,), np.nan)
+    finite = np.isfinite(values).any(axis=0)
+    if finite.any():
+        picked = values[:, finite]
+        out[finite] = np.stack([np.nanquantile(picked, lo, axis=0), np.nanquantile(picked, hi, axis=0)], axis=-1)
+    return out
+
+
+# Blocks of frames as the resampled units, where there are too few files: at least this many
+# blocks, each at least BLOCK_LAGS times the longest lag (a pair belongs to its first frame's
+# block, so short blocks would cut off most of the slow correlations at their ends).
+MIN_BLOCKS = 20
+BLOCK_LAGS = 10
+
+
+def in_memory(data):
+    """The trajectories of frames in memory (an array, or a list of them), as 2-D float arrays;
+    None for anything else (files, patterns, pipes)."""
+    if isinstance(data, np.ndarray):
+        items = [data]
+    elif isinstance(data, (list, tuple)) and data and all(isinstance(x, np.ndarray) for x in data):
+        items = list(data)
+    else:
+        return None
+    return [np.asarray(x, dtype=float).reshape(len(x), -1) for x in items]
+
+
+def block_length(lengths, lags, block=None):
+    """The block length in frames: `block`, or by default the frames shared out into MAX_GROUPS
+    blocks, but at least BLOCK_LAGS x the longest lag; refused below MIN_BLOCKS blocks."""
+    longest = max(lags)
+    if block is None:
+        block = max(BLOCK_LAGS * longest, -(-sum(lengths) // MAX_GROUPS))
+    elif isinstance(block, bool) or not isinstance(block, (int, np.integer)) or block <= longest:
+        raise ValueError("block must be an integer number of frames above the longest lag (%d), got %r"
+                         % (longest, block))
+    count = sum(-(-t // block) for t in lengths)
+    if count < MIN_BLOCKS:
+        raise ValueError("the bootstrap by blocks needs at least %d blocks of at least %d frames (%d x the longest "
+                         "lag) in the trajectories; their %d frames make %d: give more or longer trajectories, or "
+                         "a shorter block=" % (MIN_BLOCKS, int(block), BLOCK_LAGS, sum(lengths), count)
+                         if block >= BLOCK_LAGS * longest else
+                         "the bootstrap by blocks needs at least %d blocks; blocks of %d frames make %d"
+                         % (MIN_BLOCKS, int(block), count))
+    return int(block)
+
+
+def block_groups(arrays, lags, shift, block):
+    """The sums (as a read gives them, about `shift`) of G <= MAX_GROUPS groups of blocks of
+    `block` consecutive frames within each trajectory, block k (in trajectory order) in group
+    k mod G. A lagged pair belongs to the block of its first frame: its second frame may lie in
+    the next block. For each lag, the first halves X and second halves Y of the block's pairs
+    enter as tail = all - X and head = all - Y, so that the estimator's subtractions give X and Y.
+    """
+    n = arrays[0].shape[1]
+    count = sum(-(-len(x) // block) for x in arrays)
+    g_count = min(count, MAX_GROUPS)
+    nl = len(lags)
+    groups = [{"shift": np.asarray(shift, dtype=float), "lags": list(lags), "frames": 0, "pairs": [0] * nl,
+               "sum": np.zeros(n), "cov": np.zeros((n, n)), "tcov": np.zeros((nl, n, n)),
+               "head_sum": np.zeros((nl, n)), "tail_sum": np.zeros((nl, n)), "head_cov": np.zeros((nl, n, n)),
+               "tail_cov": np.zeros((nl, n, n))} for _ in range(g_count)]
+    k = 0
+    for x in arrays:
+        y = x - shift
+        t = len(y)
+        for a in range(0, t, block):
+            b = min(a + block, t)
+            group = groups[k % g_count]
+            k += 1
+            part = y[a:b]
+            total, cov = part.sum(axis=0), part.T @ part
+            group["frames"] += b - a
+            group["sum"] += total
+            group["cov"] += cov
+            for i, lag in enumerate(lags):
+                pairs = max(0, min(b, t - lag) - a)
+                first, second = y[a:a + pairs], y[a + lag:a + lag + pairs]
+                group["pairs"][i] += pairs
+                group["tcov"][i] += first.T @ second
+                group["tail_sum"][i] += total - first.sum(axis=0)
+                group["head_sum"][i] += total - second.sum(axis=0)
+                group["tail_cov"][i] += cov - first.T @ first
+                group["head_cov"][i] += cov - second.T @ second
+    return groups

@@ -1,0 +1,183 @@
+"""The scan's groups of files and the bootstrap over them: resamples equal to refits of the
+resampled files' own sums, the same bits for any seed's reruns and job counts, and intervals that
+cover as they claim on a simulated triple well."""
+import numpy as np
+import pytest
+
+import lagstat_tica
+from lagstat_tica import _bootstrap as boot
+from lagstat_tica import _estimator as est
+from lagstat_tica import _moments
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def ar_files(tmp_path, lengths, columns, seed):
+    """Files of a slow and a fast AR(1) process mixed into noisy, offset columns."""
+    rng = np.random.default_rng(seed)
+    mixing = rng.normal(size=(2, columns))
+    paths = []
+    for i, t in enumerate(lengths):
+        latent = np.zeros((t, 2))
+        noise = rng.normal(size=(t, 2))
+        for k in range(1, t):
+            latent[k] = (0.97, 0.6) * latent[k - 1] + noise[k]
+        x = latent @ mixing + 0.2 * rng.normal(size=(t, columns)) + 5.0 * np.arange(columns)
+        paths.append(str(tmp_path / ("f%03d.txt" % i)))
+        np.savetxt(paths[-1], x, fmt="%.17g")
+    return paths
+
+
+def triple_well(runs, trajectories, frames, seed, substeps=10, dt=2e-3, height=20.0):
+    """Overdamped Langevin dynamics (kT = 1) in V(x) = height x^2 (x^2 - 1)^2, wells at -1, 0
+    and 1; frames every `substeps` steps, as (runs, trajectories, frames, 3): x, x^2, x^3."""
+    rng = np.random.default_rng(seed)
+    x = rng.choice([-1.0, 0.0, 1.0], size=(runs, trajectories))
+    out = np.empty((frames, runs, trajectories))
+    noise = np.sqrt(2 * dt)
+    for t in range(frames):
+        for _ in range(substeps):
+            force = -2 * height * x * (x * x - 1) * (3 * x * x - 1)
+            x = x + dt * force + noise * rng.normal(size=x.shape)
+        out[t] = x
+    out = np.moveaxis(out, 0, 2)
+    return np.stack([out, out ** 2, out ** 3], axis=-1)
+
+
+@pytest.mark.parametrize("files, folds, bootstrap, seed, n_jobs, threads, groups", [
+    (12, 5, 30, 7, 1, 1, 12),     # a group per file
+    (12, 5, 30, 7, 2, 2, 12),     # the same bits from two workers
+    (12, 0, 25, 3, 2, 1, 12),     # no folds
+    (70, 5, 20, 11, 2, 1, 60),    # more files than groups: 60, a multiple of the folds
+    (70, 0, 20, 11, 1, 2, 64),
+])
+def test_resamples_are_refits_of_the_resampled_sums(tmp_path, files, folds, bootstrap, seed, n_jobs, threads,
+                                                    groups):
+    """Every resample's eigenvalues are the bits of a refit of the sums of the groups it drew,
+    added as any read adds them (each file's own sums, file j in group j mod G); and within
+    1e-9 of the estimator's own fit of those sums. The folds' scores are those of the per-file
+    folds."""
+    rng = np.random.default_rng(files)
+    paths = ar_files(tmp_path, rng.integers(60, 200, size=files), 3, seed=files)
+    lags = [1, 4, 40]
+    result = lagstat_tica.scan(paths, lags, folds=folds, bootstrap=bootstrap, seed=seed, n_jobs=n_jobs,
+                               threads=threads)
+    per_file = _moments.one_read(paths, lags, keep_per_file=True)["per_file_sums"]
+    grouped = [est.merge(per_file[g::groups]) for g in range(groups)]
+    assert result.n_groups == groups and result.bootstrap_eigenvalues.shape == (bootstrap, len(lags), 3)
+    for b, drawn in enumerate(boot.draws(seed, bootstrap, groups)):
+        sums = est.merge([grouped[j] for j in drawn])
+        for i in range(len(lags)):
+            _, c00, c0t, _, _ = est.pair_moments(sums, i)
+            want = boot.eigenvalues(c00[None], c0t[None], 1e-6)[0]
+            got = result.bootstrap_eigenvalues[b, i]
+            assert np.array_equal(bits(got), bits(want)), (b, i)
+            own, _ = est.own_scores(sums, i, 1e-6)
+            np.testing.assert_allclose(got[:own.size], own, rtol=0, atol=1e-9 * np.abs(own).max())
+    if folds:
+        k = min(folds, files)
+        plain = lagstat_tica.scan(paths, lags, folds=folds)
+        want = [est.fold_scores(est.merge(per_file), est.merge(per_file[f::k]), 1e-6)[0] for f in range(k)]
+        np.testing.assert_allclose(result.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
+        np.testing.assert_allclose(plain.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
+
+
+@pytest.mark.parametrize("bootstrap, ci", [(200, 0.95), (100, 0.5)])
+def test_intervals_are_the_percentiles_of_the_resamples(tmp_path, bootstrap, ci):
+    paths = ar_files(tmp_path, [150] * 10, 2, seed=5)
+    result = lagstat_tica.scan(paths, [2, 8], bootstrap=bootstrap, seed=1, ci=ci)
+    reps = result.bootstrap_eigenvalues
+    lo, hi = (1 - ci) / 2, (1 + ci) / 2
+    np.testing.assert_array_equal(result.eigenvalues_ci[..., 0], np.quantile(reps, lo, axis=0))
+    np.testing.assert_array_equal(result.timescales_ci[..., 1],
+                                  np.quantile(-np.array([2.0, 8.0])[None, :, None] / np.log(np.abs(reps)), hi, axis=0))
+    lower, upper = result.vamp2_ci.T
+    assert (lower <= upper).all() and ((lower < result.vamp2) | (result.vamp2 < upper)).all()
+    # the leading timescale's point estimate lies within its interval on this well-sampled data
+    t1 = np.array([ts[0] for ts in result.timescales])
+    assert ((result.timescales_ci[:, 0, 0] <= t1) & (t1 <= result.timescales_ci[:, 0, 1])).all()
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"bootstrap": 10}, ValueError, "bootstrap resamples whole files and needs at least 10, got 9"),
+    ({"bootstrap": -1}, ValueError, "bootstrap must be an integer >= 0"),
+    ({"bootstrap": 5, "seed": 1.5}, ValueError, "seed must be an integer >= 0 or None"),
+    ({"bootstrap": 5, "ci": 1.0}, ValueError, "ci must be a fraction between 0 and 1"),
+    ({"bootstrap": 5, "block": 100}, ValueError, "block= resamples blocks of frames of trajectories in memory"),
+    ({"bootstrap": 5, "arrays": True, "lags": [5]}, ValueError, "needs at least 20 blocks of at least 50 frames "
+     r"\(10 x the longest lag\) in the trajectories; their 450 frames make 9"),
+    ({"bootstrap": 5, "arrays": True, "block": 1}, ValueError, "block must be an integer number of frames above"),
+])
+def test_bootstrap_refusals(tmp_path, options, error, message):
+    paths = ar_files(tmp_path, [50] * 9, 2, seed=2)
+    data = [np.loadtxt(p) for p in paths] if options.pop("arrays", False) else paths
+    with pytest.raises(error, match=message):
+        lagstat_tica.scan(data, options.pop("lags", [1]), **options)
+
+
+@pytest.mark.parametrize("runs, lag, coverage", [(60, 25, 0.85)])
+def test_interval_of_t1_covers_the_mean_estimate(runs, lag, coverage):
+    """Independent runs of a triple well: the 95 % interval of each run's leading timescale
+    covers the mean of all runs' estimates in at least `coverage` of them."""
+    data = triple_well(runs, 20, 400, seed=4)
+    estimates, intervals = [], []
+    for run in data:
+        result = lagstat_tica.scan(list(run), [lag], folds=0, bootstrap=200, seed=run.shape[0])
+        estimates.append(result.timescales[0][0])
+        intervals.append(result.timescales_ci[0, 0])
+    mean = np.mean(estimates)
+    lo, hi = np.transpose(intervals)
+    covered = np.mean((lo <= mean) & (mean <= hi))
+    assert covered >= coverage, (covered, mean, lo, hi)
+
+
+@pytest.mark.parametrize("argv, k, ci", [(["--bootstrap", "40", "--seed", "3", "--timescales", "2"], 2, 0.95),
+                                         (["--bootstrap", "30", "--seed", "8", "--ci", "0.5", "--timescales", "1"],
+                                          1, 0.5)])
+def test_cli_prints_the_intervals_and_draws_them(tmp_path, capsys, argv, k, ci):
+    from lagstat_tica.cli import main as cli_main
+
+    paths = ar_files(tmp_path, [120] * 10, 3, seed=9)
+    png = tmp_path / "its.png"
+    assert cli_main(["scan", *paths, "--lags", "1,6", "--quiet", "--plot", str(png), *argv]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    seed = int(argv[argv.index("--seed") + 1])
+    assert lines[1] == "intervals: %s resamples of 10 groups of files, seed %d (percentile intervals)" % (
+        argv[1], seed)
+    want = lagstat_tica.scan(paths, [1, 6], bootstrap=int(argv[1]), seed=seed, ci=ci)
+    for i, line in enumerate(lines[3:5]):
+        cells = [c.strip("[],") for c in line.split()]
+        shown = np.array(cells[2 + k:2 + 3 * k], dtype=float).reshape(k, 2)
+        np.testing.assert_allclose(shown, want.timescales_ci[i, :k], rtol=5e-4)
+        np.testing.assert_allclose(np.array(cells[-2:], dtype=float), want.vamp2_ci[i], rtol=1e-6)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("lengths, lags, block, blocks", [
+    ([1000], [1, 5], None, 20),      # one trajectory: 20 blocks of 10 x the longest lag
+    ([700, 333], [2, 3], 40, 27),    # a given length; each trajectory's last block shorter
+    ([3000] * 3, [4], None, 66),     # blocks of 141 frames (9000 / 64): 66 blocks in 64 groups
+    ([90] * 12, [1], 30, 36),        # 12 arrays resampled by blocks because block= is given
+])
+def test_blocks_add_up_to_the_read(lengths, lags, block, blocks):
+    """Groups of blocks of frames in memory: together the pair moments of the whole read
+    (every pair counted once, in the block of its first frame), and their resamples refitted as
+    those of files."""
+    rng = np.random.default_rng(len(lengths))
+    arrays = [np.cumsum(rng.normal(size=(t, 3)), axis=0) * 0.1 + rng.normal(size=(t, 3)) for t in lengths]
+    result = lagstat_tica.scan(arrays, lags, folds=0, bootstrap=50, seed=2, block=block)
+    length = result.block
+    assert sum(-(-t // length) for t in lengths) == blocks and result.n_groups == min(blocks, 64)
+    groups = boot.block_groups(arrays, lags, result._sums["shift"], length)
+    merged = est.merge(groups)
+    assert merged["frames"] == sum(lengths) and list(merged["pairs"]) == list(result.n_pairs)
+    for i in range(len(lags)):
+        for got, want in zip(est.pair_moments(merged, i), est.pair_moments(result._sums, i)):
+            np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * np.abs(want).max())
+    drawn = boot.draws(2, 50, result.n_groups)[7]
+    sums = est.merge([groups[j] for j in drawn])
+    _, c00, c0t, _, _ = est.pair_moments(sums, 0)
+    want = boot.eigenvalues(c00[None], c0t[None], 1e-6)[0]
+    assert np.array_equal(bits(result.bootstrap_eigenvalues[7, 0]), bits(want))
