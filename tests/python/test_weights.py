@@ -57,6 +57,10 @@ CASES = [
      lambda xs, ws: {"weights": _squares}, lambda xs, ws: [_squares(x) for x in xs]),
     ("bias with kT", [2600],
      lambda xs, ws: {"weights": 40.0 * ws[0], "bias_kT": 2.5}, lambda xs, ws: [_exp_bias(40.0 * ws[0], 2.5)]),
+    # one shift over all trajectories: their largest biases differ by far more than kT
+    ("bias with kT, list of trajectories", [1700, 1300],
+     lambda xs, ws: {"weights": [40.0 * ws[0], 40.0 * ws[1] + 6.0], "bias_kT": 2.5},
+     lambda xs, ws: list(np.split(_exp_bias(np.concatenate([40.0 * ws[0], 40.0 * ws[1] + 6.0]), 2.5), [1700]))),
     ("some weights zero", [2048, 1025],
      lambda xs, ws: {"weights": [w * (np.arange(len(w)) % 3 > 0) for w in ws]},
      lambda xs, ws: [w * (np.arange(len(w)) % 3 > 0) for w in ws]),
@@ -102,7 +106,7 @@ def test_partial_fit_any_chunking_same_bits(cuts):
     ([0.0] * 6, {}, r"weights of all lagged pairs are zero"),
     (None, {"bias_kT": 2.5}, r"bias_kT needs weights"),
     ([1.0] * 6, {"bias_kT": 0.0}, r"bias_kT must be a positive"),
-    ([1.0, 2.0, np.nan, 1.0, 1.0, 1.0], {"bias_kT": 1.0}, r"bias holds nan or inf \(frame 3\)"),
+    ([1.0, 2.0, np.nan, 1.0, 1.0, 1.0], {"bias_kT": 1.0}, r"trajectory 0: the bias holds nan or inf \(frame 3\)"),
     ([1.0] * 6, {"koopman_weights": True}, r"koopman_weights=True computes the weights"),
 ])
 def test_weights_that_are_no_weights(weights, kw, message):
