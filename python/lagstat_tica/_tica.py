@@ -259,8 +259,12 @@ class TICA:
         if koopman_weights:
             if weights is not None or bias_kT is not None:
                 raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
+            if trajectories(data) is None:
+                return self._fit_weighted_files(data, None, None, True, columns, keep_time, threads)
             return self._fit_koopman(data, threads)
         if weights is not None or bias_kT is not None:
+            if weights is not None and trajectories(data) is None:
+                return self._fit_weighted_files(data, weights, bias_kT, False, columns, keep_time, threads)
             return self._fit_weighted(data, weights, bias_kT, threads)
         from ._reading import read_files
 
@@ -280,9 +284,6 @@ class TICA:
         if weights is None:
             raise ValueError("bias_kT needs weights=: the bias of every frame")
         arrays = trajectories(data)
-        if arrays is None:
-            raise ValueError("weights= takes frames in memory (arrays); for files, load the frames and "
-                             "their weights column first")
         lag = _check_lag(self.lag)
         acc = WeightedPairSums(threads)
         for x, w in zip(arrays, all_weights(weights, arrays, bias_kT)):
@@ -292,6 +293,29 @@ class TICA:
             raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
         self._partial = self._weighted = None
         self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
+        return self
+
+    def _fit_weighted_files(self, data, weights, bias_kT, koopman, columns, keep_time, threads):
+        from ._moments import _inputs
+        from ._weighted_files import weighted_sums
+
+        if isinstance(weights, (str, int)) or weights is None:
+            paths = _inputs(data)
+        else:
+            raise ValueError("weights= with files names their weights column (a name such as 'metad.bias', or "
+                             "an index); arrays of weights go with frames in memory")
+        lag, _, _, _, epsilon = self._checked()
+        acc, frames, layouts, selection, kw = weighted_sums(
+            paths, lag, columns=columns, keep_time=keep_time, weights=weights, bias_kT=bias_kT, koopman=koopman,
+            epsilon=epsilon, whitening=whitening, threads=threads)
+        self._partial = self._weighted = None
+        self._fit_weighted_sums(acc, frames)
+        self.columns_, self.layout_ = selection.names, layouts[0]
+        self.dt_ = layouts[0].dt if layouts[0].dt is not None and layouts[0].dt > 0 else None
+        self.rereadable_ = [True] * len(paths)
+        if kw is not None:
+            self.koopman_coefficients_, self.koopman_constant_ = kw
+            self.n_reads_ = 2
         return self
 
     def _fit_koopman(self, data, threads):
