@@ -7,6 +7,8 @@ cannot know the largest V before it ends, and a constant factor cancels in every
 moment. A bias more than ~709 kT above V0 would overflow, and is an error naming its line.
 Koopman reweighting reads every file twice (unit weights first, then the estimated ones).
 """
+import re
+
 import numpy as np
 
 from . import _formats, _moments, _outputs
@@ -83,6 +85,23 @@ def _check(path, lines, w, raw, bias):
             path, lines[at], what, float(raw[at]), "" if bias else " >= 0"))
 
 
+def _named(reader):
+    """reader.blocks(), a line that is no numbers refused with its file and line."""
+    blocks = reader.blocks()
+    while True:
+        try:
+            block = next(blocks)
+        except StopIteration:
+            return
+        except ValueError as exc:
+            row = re.search(r"at row (\d+)", str(exc))
+            lines = reader.block_lines
+            line = lines[int(row.group(1))] if row and int(row.group(1)) < len(lines) else None
+            where = "%s, line %d" % (reader.path, line) if line is not None else str(reader.path)
+            raise ValueError("%s: %s" % (where, re.sub(r"\s*at row \d+, column \d+\.?", "", str(exc)))) from None
+        yield block
+
+
 def _read(paths, layouts, usecols, field, lag, acc, weight_of):
     """Adds every file's pairs (within segments) to acc; weight_of(x, v) gives the weights of
     frames x whose weights column holds v. Returns the frames read."""
@@ -92,7 +111,7 @@ def _read(paths, layouts, usecols, field, lag, acc, weight_of):
     for path, layout in zip(paths, layouts):
         reader = _outputs.Frames(path, layout, cols, line_numbers=True)
         tail_x = tail_w = None
-        for block, _ in reader.blocks():
+        for block, _ in _named(reader):
             lines = reader.block_lines
             start = reader.frames - len(block)
             x, v = block[:, :width], (block[:, width] if field is not None else None)
