@@ -16,6 +16,7 @@ chunking and thread count and loses about one rounding per block instead of one 
 import numpy as np
 
 from . import _native
+from ._parallel import check_threads, thread_share
 
 # Pairs per block, as the native accumulator groups them (stats/weighted_moments.hpp).
 BLOCK_PAIRS = 1024
@@ -109,7 +110,8 @@ class WeightedPairSums:
     kept by the native weighted accumulator (made at the first pair, when the width is known)."""
 
     def __init__(self, threads=None):
-        self._threads = threads
+        # as the unweighted fit: None takes this process's cores; the count changes no bit
+        self._threads = thread_share(1, check_threads(threads))
         self._native = None
 
     @property

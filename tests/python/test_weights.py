@@ -99,6 +99,23 @@ def test_partial_fit_any_chunking_same_bits(cuts):
     assert model.n_pairs_ == whole.n_pairs_ == len(x) - LAG
 
 
+@pytest.mark.parametrize("threads, cuts", [
+    (2, []),
+    (8, [700, 2100]),
+    (3, [1024, 1025]),
+])
+def test_weighted_fit_same_bits_for_any_threads(threads, cuts):
+    # wide enough that the weighted accumulator splits its blocks among the threads
+    x = _data(12, [3000], n=60)[0]
+    w = np.random.default_rng(4).uniform(0.1, 1.0, size=len(x))
+    one = TICA(LAG).fit(x, weights=w, threads=1)
+    model = TICA(LAG)
+    for a, b in zip([0] + cuts, cuts + [len(x)]):
+        model.partial_fit(x[a:b], weights=w[a:b], threads=threads)
+    for name in ("mean_", "cov_", "cov_tau_"):
+        assert np.array_equal(getattr(model, name), getattr(one, name)), name
+
+
 @pytest.mark.parametrize("weights, kw, message", [
     ([1.0, -0.5, 1.0, 1.0, 1.0, 1.0], {}, r"trajectory 0, line 2: weight -0\.5"),
     ([1.0, 1.0, 1.0, 1.0, np.nan, 1.0], {}, r"trajectory 0, line 5: weight nan"),
