@@ -245,12 +245,16 @@ class TICA:
         trajectory's (T, n) frames and returning its weights. A lagged pair carries the weight of
         its earlier frame, as deeptime's weighted TICA. With `bias_kT`, the weights given are a
         bias V, turned into exp(V / kT) shifted by the largest V. Negative, nan or inf weights
-        raise ValueError naming the trajectory and line.
+        raise ValueError naming the trajectory and line. For files, `weights` names their
+        weights column ("metad.bias", or a 0-based index among a line's fields), which is never
+        a feature; with `bias_kT` the shift is the first frame's V (one read); errors name the
+        file and line. Files with weights are read in this process (n_jobs and client unused).
 
         `koopman_weights=True` reweighs frames in memory towards equilibrium (Koopman
         reweighting, Wu et al. 2017, as deeptime's KoopmanWeightingEstimator): a first pass over
         the pairs gives the coefficients (koopman_coefficients_, koopman_constant_) of the weight
-        x . u + u0 of a frame x, a second the weighted sums (n_reads_ == 2).
+        x . u + u0 of a frame x, a second the weighted sums (n_reads_ == 2); files are read twice,
+        so a pipe is refused.
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read

@@ -497,7 +497,7 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
         (lambda p, c: TICA(2, 3), TypeError, "positional"),
         (lambda p, c: TICA(2).fit(p, 2, 3), TypeError, "positional"),
         (lambda p, c: TICA(2, observable_transform=abs), TypeError, "fit\\(files, columns="),
-        (lambda p, c: TICA(2).fit(p, weights=np.ones(3)), ValueError, "weights= takes frames in memory"),
+        (lambda p, c: TICA(2).fit(p, weights=np.ones(3)), ValueError, "weights= with files names their weights column"),
         (lambda p, c: TICA(2).fit(p, lagtime=2), TypeError, "TICA\\(lag=...\\)"),
         (lambda p, c: TICA(2).fit(p).score(2), TypeError, "score\\(r=2\\)"),
         (lambda p, c: TICA(2).fit(p).score(r=0.5), ValueError, "r must be a number >= 1"),
