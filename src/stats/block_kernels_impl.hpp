@@ -194,10 +194,9 @@ struct block_impl {
     LAGSTAT_KERNEL_TARGET static void products(const double* const* rows,
                                                const double* const* c_left, std::size_t m,
                                                double* c, const lagged_products* lags,
-                                               std::size_t count,
-                                               std::size_t n, std::size_t row_begin,
-                                               std::size_t row_end, double* work,
-                                               std::size_t work_doubles) {
+                                               std::size_t count, std::size_t n,
+                                               std::size_t row_begin, std::size_t row_end,
+                                               double* work, std::size_t work_doubles) {
         constexpr std::size_t tile_w = tile_v * vl;
         const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
         row_end = std::min(row_end, n);
