@@ -97,6 +97,37 @@ class accumulator:
         """Ends the current trajectory and returns scan's dict (segments: one per trajectory,
         numbered by its first frame from 1, no marker or time; dt NaN); the accumulator is used up."""
 
+class weighted_accumulator:
+    """Weighted sums of lagged pairs (x_t, x_t+lag) handed over in blocks, pair t carrying the
+    weight w_t: each product rounded as (w x_i) x_j, pairs added in pair order within blocks of
+    1024 fixed by pair index, blocks folded into the totals with an error-free two-sum. The same
+    bits for any blocking and any thread count."""
+
+    def __init__(
+        self,
+        columns: SupportsIndex,
+        *,
+        shift: Optional[Sequence[float]] = None,
+        threads: Optional[SupportsIndex] = None,
+    ) -> None:
+        """columns >= 1; shift (default: the first pair's earlier frame) and threads as scan's."""
+    @property
+    def pairs(self) -> int:
+        """Pairs added so far; -1 after a failed add."""
+    @property
+    def shift(self) -> Any:
+        """The shift as a float64 array; None before the first pair unless given."""
+    def add(self, x: Any, y: Any, w: Any) -> None:
+        """The next pairs: x (earlier frames) and y (later frames) native float64 buffers of shape
+        (pairs, columns), any positive strides (1-D for one column), w float64 of shape (pairs,).
+        nan or inf weights raise ValueError before any pair is added; negative ones are taken. The
+        interpreter lock is released while it adds; a second thread adding at once gets
+        RuntimeError."""
+    def totals(self) -> Dict[str, Any]:
+        """pairs (int), w (float: sum of w), sx, sy (n: sums of w (x - s), w (y - s)), sxx,
+        syy, sxy (n, n: sums of w (x - s)(x - s)^T, w (y - s)(y - s)^T, w (x - s)(y - s)^T), the
+        pending block included; adding goes on (the same bits later)."""
+
 def available_cores(root: str = "") -> int:
     """The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1.
     root: where the cgroup files are looked for (the system's by default; a fake tree in tests)."""

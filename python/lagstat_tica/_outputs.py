@@ -66,10 +66,13 @@ class Frames:
     the time field's text, and the first frame of every segment (a COLVAR restart).
 
     `parse=False` only counts the frames and finds the segments (no number is converted).
+    With `line_numbers`, block_lines holds the 1-based line number of every frame of the last
+    block (for messages that name a frame's line).
     """
 
-    def __init__(self, path, layout, usecols, want_time=False, parse=True):
+    def __init__(self, path, layout, usecols, want_time=False, parse=True, line_numbers=False):
         self.path, self.layout, self.usecols = path, layout, list(usecols)
+        self.line_numbers, self.block_lines, self._numbers = line_numbers, [], []
         self.want_time = want_time and layout.time is not None
         self.parse = parse
         self.segment_starts = [0]
@@ -112,6 +115,8 @@ class Frames:
                     text = text[: min(cut)]
                 if self.want_time:
                     times.append(self._split(text)[self.layout.time])
+                if self.line_numbers:
+                    self._numbers.append(number + 1)
                 lines.append(text)
                 if len(lines) == BLOCK_LINES:
                     yield self._block(lines, times)
@@ -121,6 +126,7 @@ class Frames:
 
     def _block(self, lines, times):
         self.frames += len(lines)
+        self.block_lines, self._numbers = self._numbers, []
         x = None
         if self.parse:
             if self.layout.delimiter is None:

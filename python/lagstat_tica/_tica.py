@@ -245,12 +245,16 @@ class TICA:
         trajectory's (T, n) frames and returning its weights. A lagged pair carries the weight of
         its earlier frame, as deeptime's weighted TICA. With `bias_kT`, the weights given are a
         bias V, turned into exp(V / kT) shifted by the largest V. Negative, nan or inf weights
-        raise ValueError naming the trajectory and line.
+        raise ValueError naming the trajectory and line. For files, `weights` names their
+        weights column ("metad.bias", or a 0-based index among a line's fields), which is never
+        a feature; with `bias_kT` the shift is the first frame's V (one read); errors name the
+        file and line. Files with weights are read in this process (n_jobs and client unused).
 
         `koopman_weights=True` reweighs frames in memory towards equilibrium (Koopman
         reweighting, Wu et al. 2017, as deeptime's KoopmanWeightingEstimator): a first pass over
         the pairs gives the coefficients (koopman_coefficients_, koopman_constant_) of the weight
-        x . u + u0 of a frame x, a second the weighted sums (n_reads_ == 2).
+        x . u + u0 of a frame x, a second the weighted sums (n_reads_ == 2); files are read twice,
+        so a pipe is refused.
         """
         _refuse_deeptime_only("fit()", deeptime_only)
         self._checked()  # before anything is read
@@ -259,9 +263,13 @@ class TICA:
         if koopman_weights:
             if weights is not None or bias_kT is not None:
                 raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
-            return self._fit_koopman(data)
+            if trajectories(data) is None:
+                return self._fit_weighted_files(data, None, None, True, columns, keep_time, threads)
+            return self._fit_koopman(data, threads)
         if weights is not None or bias_kT is not None:
-            return self._fit_weighted(data, weights, bias_kT)
+            if weights is not None and trajectories(data) is None:
+                return self._fit_weighted_files(data, weights, bias_kT, False, columns, keep_time, threads)
+            return self._fit_weighted(data, weights, bias_kT, threads)
         from ._reading import read_files
 
         self._partial = self._weighted = None
@@ -274,19 +282,15 @@ class TICA:
         self.dt_ = dt if layout is not None and layout.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
 
-    def _fit_weighted(self, data, weights, bias_kT):
-        from ._weights import WeightedPairSums, trajectory_weights
+    def _fit_weighted(self, data, weights, bias_kT, threads):
+        from ._weights import WeightedPairSums, all_weights
 
         if weights is None:
             raise ValueError("bias_kT needs weights=: the bias of every frame")
         arrays = trajectories(data)
-        if arrays is None:
-            raise ValueError("weights= takes frames in memory (arrays); for files, load the frames and "
-                             "their weights column first")
         lag = _check_lag(self.lag)
-        acc = WeightedPairSums()
-        for i, x in enumerate(arrays):
-            w = trajectory_weights(weights, i, x, "trajectory %d" % i, len(arrays), bias_kT)
+        acc = WeightedPairSums(threads)
+        for x, w in zip(arrays, all_weights(weights, arrays, bias_kT)):
             if len(x) > lag:
                 acc.add(x[:len(x) - lag], x[lag:], w[:len(x) - lag])
         if acc.pairs == 0:
@@ -295,7 +299,30 @@ class TICA:
         self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
         return self
 
-    def _fit_koopman(self, data):
+    def _fit_weighted_files(self, data, weights, bias_kT, koopman, columns, keep_time, threads):
+        from ._moments import _inputs
+        from ._weighted_files import weighted_sums
+
+        if isinstance(weights, (str, int)) or weights is None:
+            paths = _inputs(data)
+        else:
+            raise ValueError("weights= with files names their weights column (a name such as 'metad.bias', or "
+                             "an index); arrays of weights go with frames in memory")
+        lag, _, _, _, epsilon = self._checked()
+        acc, frames, layouts, selection, kw = weighted_sums(
+            paths, lag, columns=columns, keep_time=keep_time, weights=weights, bias_kT=bias_kT, koopman=koopman,
+            epsilon=epsilon, whitening=whitening, threads=threads)
+        self._partial = self._weighted = None
+        self._fit_weighted_sums(acc, frames)
+        self.columns_, self.layout_ = selection.names, layouts[0]
+        self.dt_ = layouts[0].dt if layouts[0].dt is not None and layouts[0].dt > 0 else None
+        self.rereadable_ = [True] * len(paths)
+        if kw is not None:
+            self.koopman_coefficients_, self.koopman_constant_ = kw
+            self.n_reads_ = 2
+        return self
+
+    def _fit_koopman(self, data, threads):
         from ._weights import WeightedPairSums, koopman_coefficients
 
         arrays = trajectories(data)
@@ -303,14 +330,14 @@ class TICA:
             raise ValueError("koopman_weights=True reads the frames twice: give them in memory (arrays)")
         lag = _check_lag(self.lag)
         epsilon = self._checked()[4]
-        first = WeightedPairSums()
+        first = WeightedPairSums(threads)
         for x in arrays:
             if len(x) > lag:
                 first.add(x[:len(x) - lag], x[lag:], np.ones(len(x) - lag))
         if first.pairs == 0:
             raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
         coef, const = koopman_coefficients(first, epsilon, whitening)
-        acc = WeightedPairSums()
+        acc = WeightedPairSums(threads)
         for x in arrays:
             if len(x) > lag:
                 # computed, not given: an estimate may dip below zero, as deeptime's may
@@ -343,12 +370,12 @@ class TICA:
         for text in overfitting(self.n_pairs_, mean.shape[0], evals):
             warnings.warn(text, RuntimeWarning, stacklevel=3)
 
-    def _partial_fit_weighted(self, X, weights, new_trajectory, lag):
+    def _partial_fit_weighted(self, X, weights, new_trajectory, lag, threads):
         from ._weights import WeightedPairSums, check_weights
 
         state = getattr(self, "_weighted", None)
         if state is None or state["lag"] != lag:
-            state = self._weighted = {"lag": lag, "acc": WeightedPairSums(), "tail": None, "frames": 0,
+            state = self._weighted = {"lag": lag, "acc": WeightedPairSums(threads), "tail": None, "frames": 0,
                                       "count": 0, "line": 1}
         if isinstance(X, tuple) and len(X) == 2:
             x, y = (np.asarray(a, dtype=float).reshape(len(a), -1) for a in X)
@@ -404,7 +431,7 @@ class TICA:
         if weights is not None:
             if getattr(self, "_partial", None) is not None:
                 raise ValueError("this model was fed chunks without weights: give weights= with every chunk or none")
-            return self._partial_fit_weighted(X, weights, new_trajectory, lag)
+            return self._partial_fit_weighted(X, weights, new_trajectory, lag, threads)
         if getattr(self, "_weighted", None) is not None:
             raise ValueError("this model was fed weighted chunks: give weights= with every chunk")
         state = getattr(self, "_partial", None)

@@ -6,22 +6,25 @@ weighted covariances define it. With W = 2 sum w and the pair mean m = (sum w x_
     C00 = (sum w (x_t - m)(x_t - m)^T + sum w (x_{t+lag} - m)(x_{t+lag} - m)^T) / W,
     C0t = (sum w (x_t - m)(x_{t+lag} - m)^T + its transpose) / W.
 
-Sums are kept about a shift s (the first frame seen), so one read suffices. Pairs are summed in
-blocks of BLOCK_PAIRS fixed by their index among all pairs added, never by how the frames arrive
-(one array, chunks of partial_fit), and every block is folded into the totals with an error-free
-two-sum whose error terms are kept beside them: the result is the same bits for any chunking and
-loses about one rounding per block instead of one per frame. Each weighted product is rounded as
-(w * x_i) * x_j.
+Sums are kept about a shift s (the first frame seen), so one read suffices. The native weighted
+accumulator sums them: each weighted product rounded as (w * x_i) * x_j, pairs added one at a
+time in pair order within blocks of BLOCK_PAIRS fixed by their index among all pairs added (never
+by how the frames arrive or by the thread count), every block folded into the totals with an
+error-free two-sum whose error terms are kept beside them: the result is the same bits for any
+chunking and thread count and loses about one rounding per block instead of one per frame.
 """
 import numpy as np
 
-# Pairs per block: large enough that the per-block work of numpy dominates its call overhead,
-# small enough that a block's plain sum adds few roundings.
+from . import _native
+from ._parallel import check_threads, thread_share
+
+# Pairs per block, as the native accumulator groups them (stats/weighted_moments.hpp).
 BLOCK_PAIRS = 1024
 
 
-def bias_weights(bias, kT):
-    """Weights w = exp(V / kT) of a bias V, shifted by the largest V so none overflows.
+def bias_weights(bias, kT, top=None):
+    """Weights w = exp(V / kT) of a bias V, shifted by the largest V (or by `top`, the largest
+    over all trajectories) so none overflows.
 
     Parameters
     ----------
@@ -51,7 +54,8 @@ def bias_weights(bias, kT):
     v = np.asarray(bias, dtype=float).reshape(-1)
     if v.size and not np.isfinite(v).all():
         raise ValueError("the bias holds nan or inf (frame %d)" % (int(np.argmin(np.isfinite(v))) + 1))
-    top = v.max() if v.size else 0.0
+    if top is None:
+        top = v.max() if v.size else 0.0
     return np.exp((v - top) / kT)
 
 
@@ -66,9 +70,9 @@ def check_weights(name, w, first_line=1):
     return w
 
 
-def trajectory_weights(weights, index, frames, name, count, bias_kT=None):
-    """The weights of trajectory `index` (of `count`), given as one array (one trajectory), a
-    list of arrays (one per trajectory) or a callable on the trajectory's frames."""
+def trajectory_weights(weights, index, frames, name, count):
+    """The weights (or bias) given for trajectory `index` (of `count`): one array (one
+    trajectory), a list of arrays (one per trajectory) or a callable on the trajectory's frames."""
     if callable(weights):
         w = weights(frames)
     elif isinstance(weights, (list, tuple)) and len(weights) and all(np.ndim(e) >= 1 for e in weights):
@@ -79,34 +83,44 @@ def trajectory_weights(weights, index, frames, name, count, bias_kT=None):
         w = weights
     else:
         raise ValueError("weights: give one array per trajectory (a list of %d) or a callable" % count)
-    if bias_kT is not None:
-        w = bias_weights(w, bias_kT)
-    w = check_weights(name, w)
+    w = np.asarray(w, dtype=float).reshape(-1)
     if w.size != len(frames):
         raise ValueError("%s: %d weights for %d frames" % (name, w.size, len(frames)))
     return w
 
 
-def _two_sum(hi, lo, add):
-    """hi + add as (sum, error) exactly (Knuth's TwoSum), the error added into lo."""
-    s = hi + add
-    b = s - hi
-    err = (hi - (s - b)) + (add - b)
-    return s, lo + err
+def all_weights(weights, arrays, bias_kT=None):
+    """Every trajectory's checked weights. A bias becomes exp((V - max V) / kT) with one shift,
+    the largest V over all trajectories: a shift per trajectory would rescale each trajectory's
+    weights by its own factor and so reweigh the trajectories against each other."""
+    names = ["trajectory %d" % i for i in range(len(arrays))]
+    raw = [trajectory_weights(weights, i, x, names[i], len(arrays)) for i, x in enumerate(arrays)]
+    if bias_kT is not None:
+        for name, v in zip(names, raw):
+            if v.size and not np.isfinite(v).all():
+                raise ValueError("%s: the bias holds nan or inf (frame %d)"
+                                 % (name, int(np.argmin(np.isfinite(v))) + 1))
+        top = max((float(v.max()) for v in raw if v.size), default=0.0)
+        raw = [bias_weights(v, bias_kT, top) for v in raw]
+    return [check_weights(name, w) for name, w in zip(names, raw)]
 
 
 class WeightedPairSums:
-    """Weighted sums of lagged pairs (x_t, y_t = x_{t+lag}) with weight w_t, about a shift."""
+    """Weighted sums of lagged pairs (x_t, y_t = x_{t+lag}) with weight w_t, about a shift,
+    kept by the native weighted accumulator (made at the first pair, when the width is known)."""
 
-    _KEYS = ("w", "sx", "sy", "sxx", "syy", "sxy")
+    def __init__(self, threads=None):
+        # as the unweighted fit: None takes this process's cores; the count changes no bit
+        self._threads = thread_share(1, check_threads(threads))
+        self._native = None
 
-    def __init__(self):
-        self.shift = None
-        self.pairs = 0
-        self._pending = []
-        self._count = 0
-        self._hi = {}
-        self._lo = {}
+    @property
+    def shift(self):
+        return None if self._native is None else self._native.shift
+
+    @property
+    def pairs(self):
+        return 0 if self._native is None else self._native.pairs
 
     def add(self, x, y, w):
         """Adds the pairs (x[k], y[k]) with weights w[k], in order."""
@@ -114,55 +128,18 @@ class WeightedPairSums:
         y = np.asarray(y, dtype=float)
         if len(x) == 0:
             return
-        if self.shift is None:
-            self.shift = x[0].copy()
-        elif x.shape[1] != self.shift.size:
-            raise ValueError("the frames have %d columns, the ones before %d" % (x.shape[1], self.shift.size))
-        self._pending.append((x - self.shift, y - self.shift, np.asarray(w, dtype=float)))
-        self._count += len(x)
-        self.pairs += len(x)
-        while self._count >= BLOCK_PAIRS:
-            self._flush(BLOCK_PAIRS)
-
-    def _take(self, n):
-        parts, got = [], 0
-        while got < n:
-            x, y, w = self._pending[0]
-            k = min(n - got, len(x))
-            parts.append((x[:k], y[:k], w[:k]))
-            if k == len(x):
-                self._pending.pop(0)
-            else:
-                self._pending[0] = (x[k:], y[k:], w[k:])
-            got += k
-        self._count -= n
-        if len(parts) == 1:
-            return parts[0]
-        return tuple(np.concatenate([p[i] for p in parts]) for i in range(3))
-
-    def _flush(self, n):
-        x, y, w = self._take(n)
-        wx = w[:, None] * x
-        wy = w[:, None] * y
-        block = {"w": np.array(w.sum()), "sx": wx.sum(axis=0), "sy": wy.sum(axis=0),
-                 # einsum without optimize runs its own loop, never a threaded BLAS
-                 "sxx": np.einsum("ti,tj->ij", wx, x), "syy": np.einsum("ti,tj->ij", wy, y),
-                 "sxy": np.einsum("ti,tj->ij", wx, y)}
-        for key in self._KEYS:
-            if key not in self._hi:
-                self._hi[key], self._lo[key] = block[key], np.zeros_like(block[key])
-            else:
-                self._hi[key], self._lo[key] = _two_sum(self._hi[key], self._lo[key], block[key])
+        x = x.reshape(len(x), -1)
+        y = y.reshape(len(y), -1)
+        w = np.ascontiguousarray(w, dtype=float).reshape(-1)
+        if self._native is None:
+            self._native = _native.weighted_accumulator(x.shape[1], threads=self._threads)
+        elif x.shape[1] != self._native.shift.size:
+            raise ValueError("the frames have %d columns, the ones before %d" % (x.shape[1], self._native.shift.size))
+        self._native.add(x, y, w)
 
     def totals(self):
-        """The compensated sums (hi + lo), the pending pairs included; self is left as it was."""
-        out = {key: self._hi[key] + self._lo[key] for key in self._hi}
-        if self._count:
-            saved = (list(self._pending), self._count, dict(self._hi), dict(self._lo))
-            self._flush(self._count)
-            out = {key: self._hi[key] + self._lo[key] for key in self._hi}
-            self._pending, self._count, self._hi, self._lo = saved
-        return out
+        """The compensated sums (hi + lo), the pending pairs included; adding goes on."""
+        return self._native.totals()
 
     def moments(self):
         """(mean, C00, C0t, total weight W) of deeptime's reversible weighted estimate."""

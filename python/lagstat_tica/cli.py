@@ -113,6 +113,15 @@ def build_parser():
     p.add_argument("--out-time", action="store_true",
                    help="write the time column beside the --out projections (text: first column; npy: "
                    "<name>.tica.time.npy; h5: dataset time); --keep-time instead makes it a feature of the fit")
+    p.add_argument("--weights", type=_weights_column, metavar="COL",
+                   help="the column holding each frame's weight (a name such as metad.bias, or its number "
+                        "among a line's fields, counted from 1); never a feature. A lagged pair carries the "
+                        "weight of its earlier frame")
+    p.add_argument("--kT", type=_dt, metavar="X",
+                   help="with --weights: the column is a bias V (PLUMED's metad.bias), weights exp(V / X)")
+    p.add_argument("--koopman-weights", action="store_true",
+                   help="reweigh the frames towards equilibrium (Koopman reweighting): reads every file twice, "
+                        "so no pipe")
     p.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
     p.add_argument("--threads", type=_threads, metavar="N",
                    help="threads per worker (default and -1: the cores shared among the workers; "
@@ -124,6 +133,18 @@ def build_parser():
     return p
 
 
+
+
+def _weights_column(text):
+    """A --weights value: a column name, or a field number from 1 (0-based for the fit)."""
+    text = text.strip()
+    if not text:
+        raise argparse.ArgumentTypeError("a column name or number")
+    if text.isdigit():
+        if int(text) < 1:
+            raise argparse.ArgumentTypeError("column numbers count from 1, got %s" % text)
+        return int(text) - 1
+    return text
 
 
 def _report(model, n_files, dt=None, unit=None):
@@ -265,6 +286,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if (args.format != "text" or args.out_time) and not args.out:
         parser.error("--format and --out-time are options of --out")
+    if args.kT is not None and args.weights is None:
+        parser.error("--kT turns the --weights column's bias into weights: give --weights COL")
+    if args.koopman_weights and args.weights is not None:
+        parser.error("--koopman-weights computes the weights: give it without --weights")
     err = sys.stderr
     with command_signals():
         return _run(parser, args, err)
@@ -305,8 +330,11 @@ def _run(parser, args, err):
             _check_plot(args.plot, paths)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
+            weighted = {}
+            if args.weights is not None or args.koopman_weights:
+                weighted = {"weights": args.weights, "bias_kT": args.kT, "koopman_weights": args.koopman_weights}
             model.fit(paths, n_jobs=args.jobs, progress=not args.quiet, columns=columns,
-                      keep_time=args.keep_time, threads=args.threads)
+                      keep_time=args.keep_time, threads=args.threads, **weighted)
         check_signals()  # before hours of projection
         dt = args.dt or model.dt_
         _say(_report(model, len(paths), dt, model.layout_.unit if model.layout_ is not None else None))

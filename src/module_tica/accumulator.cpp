@@ -21,46 +21,6 @@ using namespace lagstat::python;
 
 namespace {
 
-// Below this many multiply-adds a block is added on the calling thread: starting the helpers
-// would cost more than they save (a chunk of one frame, say). The bits are the same.
-constexpr double threaded_work = 4e6;
-
-struct accumulator_object {
-    PyObject_HEAD passes::array_scan* scan;  // null once finished
-    std::size_t threads;
-    bool busy;  // a call is adding to it (another thread must wait)
-};
-
-void accumulator_dealloc(PyObject* self) {
-    auto* a = reinterpret_cast<accumulator_object*>(self);
-    delete a->scan;
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
-    Py_DECREF(type);
-}
-
-bool claim(accumulator_object* a) {
-    if (a->scan == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "the accumulator has been finished");
-        return false;
-    }
-    if (a->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "the accumulator is being added to by another thread");
-        return false;
-    }
-    a->busy = true;
-    return true;
-}
-
-// The view of a block: float64 frames of the accumulator's width, rows at any stride.
-struct block_view {
-    Py_buffer view{};
-    bool held = false;
-    ~block_view() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 bool is_float64(const char* format) {
     if (format == nullptr) return false;  // PyBUF_FORMAT asked for: an exporter gives one
     if (*format == '@' || *format == '=') ++format;
@@ -73,6 +33,8 @@ bool is_float64(const char* format) {
 #endif
     return std::strcmp(format, "d") == 0;
 }
+
+}  // namespace
 
 bool get_block(PyObject* obj, std::size_t n, block_view& b, std::size_t& rows, std::size_t& stride,
                std::size_t& step) {
@@ -107,6 +69,39 @@ bool get_block(PyObject* obj, std::size_t n, block_view& b, std::size_t& rows, s
     }
     stride = rows > 1 ? static_cast<std::size_t>(row_bytes / d) : 0;
     step = n > 1 ? static_cast<std::size_t>(col_bytes / d) : 0;
+    return true;
+}
+
+namespace {
+
+// Below this many multiply-adds a block is added on the calling thread: starting the helpers
+// would cost more than they save (a chunk of one frame, say). The bits are the same.
+constexpr double threaded_work = 4e6;
+
+struct accumulator_object {
+    PyObject_HEAD passes::array_scan* scan;  // null once finished
+    std::size_t threads;
+    bool busy;  // a call is adding to it (another thread must wait)
+};
+
+void accumulator_dealloc(PyObject* self) {
+    auto* a = reinterpret_cast<accumulator_object*>(self);
+    delete a->scan;
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+bool claim(accumulator_object* a) {
+    if (a->scan == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the accumulator has been finished");
+        return false;
+    }
+    if (a->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the accumulator is being added to by another thread");
+        return false;
+    }
+    a->busy = true;
     return true;
 }
 

@@ -2,6 +2,7 @@
 // from one read of it (module_tica/source.hpp).
 #include "module_tica/accumulator.hpp"
 #include "module_tica/source.hpp"
+#include "module_tica/weighted.hpp"
 #include "passes/thread_team.hpp"
 
 namespace lagstat::module_tica {
@@ -49,7 +50,8 @@ PyMODINIT_FUNC PyInit__native(void) {
     using namespace lagstat::module_tica;
     if (!ready_source_type()) return nullptr;
     PyObject* module = PyModule_Create(&native_module);
-    if (module == nullptr || !add_accumulator_type(module)) {
+    if (module == nullptr || !add_accumulator_type(module) ||
+        !add_weighted_accumulator_type(module)) {
         Py_XDECREF(module);
         return nullptr;
     }

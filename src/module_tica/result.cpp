@@ -52,6 +52,10 @@ py_ref take_array(std::vector<double>& data, std::initializer_list<std::size_t> 
 
 }  // namespace
 
+py_ref float64_array(const double* data, std::initializer_list<std::size_t> shape) {
+    return make_array(data, shape);
+}
+
 py_ref result_dict(stats::lag_sums& sums, const passes::lag_scan_result& r) {
     const std::size_t n = sums.n, lags = sums.lags.size();
     py_ref d = py_ref::steal(PyDict_New());

@@ -6,7 +6,14 @@
 #include "python/py_ref.hpp"
 #include "stats/lag_moments.hpp"
 
+#include <cstddef>
+#include <initializer_list>
+
 namespace lagstat::module_tica {
+
+/// A float64 NumPy array of the given shape holding a copy of data; null with the Python error
+/// set when that fails.
+python::py_ref float64_array(const double* data, std::initializer_list<std::size_t> shape);
 
 /// Moves the sums' arrays into NumPy arrays one at a time (sums is left empty). Null with the
 /// Python error set when an allocation fails.

@@ -187,12 +187,16 @@ struct block_impl {
     ///
     /// Several lags at once (lagged_products each): the column panel of a chunk is packed once
     /// for cov and every lag, whose sums are independent elements.
+    ///
+    /// With c_left (not null), c += c_left[k] rows[k]^T instead (upper triangle): the row panel
+    /// of c is packed from c_left, so a weighted sum rounds each product as (w x_i) x_j.
     template <std::size_t tile_v>
-    LAGSTAT_KERNEL_TARGET static void products(const double* const* rows, std::size_t m, double* c,
-                                               const lagged_products* lags, std::size_t count,
-                                               std::size_t n, std::size_t row_begin,
-                                               std::size_t row_end, double* work,
-                                               std::size_t work_doubles) {
+    LAGSTAT_KERNEL_TARGET static void products(const double* const* rows,
+                                               const double* const* c_left, std::size_t m,
+                                               double* c, const lagged_products* lags,
+                                               std::size_t count, std::size_t n,
+                                               std::size_t row_begin, std::size_t row_end,
+                                               double* work, std::size_t work_doubles) {
         constexpr std::size_t tile_w = tile_v * vl;
         const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
         row_end = std::min(row_end, n);
@@ -206,7 +210,9 @@ struct block_impl {
         }
         double* const pb_base = work;
         double* const pa_base = work + cols_piece * chunk;
-        const bool c_rows_in_strips = tile_w % tile_r == 0 && cols_piece == cols_all;
+        const bool c_rows_in_strips =
+            c_left == nullptr && tile_w % tile_r == 0 && cols_piece == cols_all;
+        const double* const* left = c_left != nullptr ? c_left : rows;
 
         for (std::size_t k0 = 0; k0 < m; k0 += chunk) {
             const std::size_t kc = std::min(chunk, m - k0);
@@ -232,7 +238,7 @@ struct block_impl {
                     } else {
                         for (std::size_t i0 = row_begin; i0 < i_stop; i0 += rows_piece) {
                             const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                            pack(rows + k0, kc, n, i0, rws, tile_r, pa_base);
+                            pack(left + k0, kc, n, i0, rws, tile_r, pa_base);
                             const panel pa{pa_base, i0, tile_r, kc};
                             sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(i_stop, i0 + rws),
                                           j0, j_stop, true);
@@ -271,11 +277,20 @@ struct block_impl {
                                        const lagged_products* lags, std::size_t count,
                                        std::size_t n, std::size_t row_begin, std::size_t row_end,
                                        double* work, std::size_t work_doubles) {
+        weighted_moment_products(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
+                                 work_doubles);
+    }
+
+    static void weighted_moment_products(const double* const* rows, const double* const* left,
+                                         std::size_t m, double* c, const lagged_products* lags,
+                                         std::size_t count, std::size_t n, std::size_t row_begin,
+                                         std::size_t row_end, double* work,
+                                         std::size_t work_doubles) {
         if (n >= full_w)
-            products<Ops::tile_vecs>(rows, m, c, lags, count, n, row_begin, row_end, work,
+            products<Ops::tile_vecs>(rows, left, m, c, lags, count, n, row_begin, row_end, work,
                                      work_doubles);
         else
-            products<1>(rows, m, c, lags, count, n, row_begin, row_end, work, work_doubles);
+            products<1>(rows, left, m, c, lags, count, n, row_begin, row_end, work, work_doubles);
     }
 
     /// s[i] += f(rows[k][i]) for i in [begin, end), k in order, f the identity or the square.
@@ -357,8 +372,14 @@ struct block_impl {
     }
 
     static constexpr block_kernel_table table(const char* name) {
-        return {name,      &add_sum,        &add_squares, &min_work, &full_work, &moment_products,
-                &lagged_moment_products};
+        return {name,
+                &add_sum,
+                &add_squares,
+                &min_work,
+                &full_work,
+                &moment_products,
+                &lagged_moment_products,
+                &weighted_moment_products};
     }
 };
 

@@ -52,6 +52,13 @@ struct block_kernel_table {
                                 const lagged_products* lags, std::size_t count, std::size_t n,
                                 std::size_t row_begin, std::size_t row_end, double* work,
                                 std::size_t work_doubles);
+    /// add_lagged_products with c += left[k] rows[k]^T (upper triangle, j >= i) in place of
+    /// c += rows[k] rows[k]^T: each product rounded as left[k][i] * rows[k][j], so with
+    /// left[k] = w_k rows[k] (rounded) a weighted sum's element (i, j) gets (w_k x_i) x_j.
+    void (*add_weighted_products)(const double* const* rows, const double* const* left,
+                                  std::size_t m, double* c, const lagged_products* lags,
+                                  std::size_t count, std::size_t n, std::size_t row_begin,
+                                  std::size_t row_end, double* work, std::size_t work_doubles);
 };
 
 /// Always present: plain C++ (GCC vector extensions, SSE2 on x86-64).

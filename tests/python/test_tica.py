@@ -497,7 +497,7 @@ def test_inconsistent_inputs_are_refused(tmp_path, dataset):
         (lambda p, c: TICA(2, 3), TypeError, "positional"),
         (lambda p, c: TICA(2).fit(p, 2, 3), TypeError, "positional"),
         (lambda p, c: TICA(2, observable_transform=abs), TypeError, "fit\\(files, columns="),
-        (lambda p, c: TICA(2).fit(p, weights=np.ones(3)), ValueError, "weights= takes frames in memory"),
+        (lambda p, c: TICA(2).fit(p, weights=np.ones(3)), ValueError, "weights= with files names their weights column"),
         (lambda p, c: TICA(2).fit(p, lagtime=2), TypeError, "TICA\\(lag=...\\)"),
         (lambda p, c: TICA(2).fit(p).score(2), TypeError, "score\\(r=2\\)"),
         (lambda p, c: TICA(2).fit(p).score(r=0.5), ValueError, "r must be a number >= 1"),
@@ -710,6 +710,13 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
          "output './good.txt.tica.txt' would overwrite input '{good}.tica.txt'"),
         (["{good}", "g*.txt", "--lag", "2"], 1, "'good.txt' are the same file"),
         (["{good}", "good.txt.gz", "--lag", "2", "--out", "new"], 1, "share a base name"),
+        (["{good}", "--lag", "2", "--kT", "2.5"], 2, "--kT turns the --weights column's bias into weights"),
+        (["{good}", "--lag", "2", "--weights", "3", "--koopman-weights"], 2, "give it without --weights"),
+        (["{good}", "--lag", "2", "--weights", "0"], 2, "column numbers count from 1"),
+        (["{good}", "--lag", "2", "--weights", "x7"], 1, "no weights column 'x7'"),
+        (["{good}", "--lag", "2", "--weights", "3", "--columns", "3"], 1, "the weights column 'x2' is not a feature"),
+        (["{bad}", "--lag", "1", "--weights", "1"], 1, "bad.txt, line 2: could not convert string 'oops'"),
+        (["/dev/stdin", "--lag", "2", "--koopman-weights"], 1, "/dev/stdin is a pipe, which cannot be read again"),
     ],
 )
 def test_cli_errors(tmp_path, args, status, message):

@@ -1,0 +1,171 @@
+"""Weighted pair sums of text files whose frames carry their weight in a column of their own
+(PLUMED's ``metad.bias``, ``opes.bias``): the column is read beside the features, never as one,
+and its values become the weights of the pairs whose earlier frame they sit on.
+
+A bias V becomes exp((V - V0) / kT), V0 the first frame's bias in the first file: one read
+cannot know the largest V before it ends, and a constant factor cancels in every normalised
+moment. A bias more than ~709 kT above V0 would overflow, and is an error naming its line.
+Koopman reweighting reads every file twice (unit weights first, then the estimated ones).
+"""
+import re
+
+import numpy as np
+
+from . import _formats, _moments, _outputs
+from ._weights import WeightedPairSums, koopman_coefficients
+
+
+def weights_field(layout, weights, path):
+    """The field index of the weights column: a name of the file's fields or a 0-based index
+    among all its fields."""
+    if isinstance(weights, str):
+        if weights not in layout.fields:
+            raise ValueError("%s: no weights column %r; its columns are %s" % (path, weights, ", ".join(layout.fields)))
+        return layout.fields.index(weights)
+    if isinstance(weights, bool) or not hasattr(weights, "__index__"):
+        raise TypeError("weights= for files is a column name or index, got %r" % (weights,))
+    i = weights.__index__()
+    if not -len(layout.fields) <= i < len(layout.fields):
+        raise ValueError("%s: weights column index %d out of range: %d columns" % (path, i, len(layout.fields)))
+    return i % len(layout.fields)
+
+
+def plan(paths, columns, keep_time, weights):
+    """(layouts, selection, field of the weights column or None): the features leave the weights
+    column out; naming it among `columns` is an error."""
+    for p in paths:
+        if _moments.is_stream(p):
+            raise ValueError("%s is a pipe: weights from a column read the files' frames here, which needs "
+                             "regular files; write it to a file first" % _moments.input_name(p))
+    pl = _formats.plan(paths, columns, keep_time)
+    if weights is None:
+        return pl.layouts, pl.selection, None
+    fields = [weights_field(layout, weights, p) for p, layout in zip(paths, pl.layouts)]
+    if len(set(fields)) != 1:
+        raise ValueError("the weights column %r stands at different places in the files" % (weights,))
+    field = fields[0]
+    name = pl.layouts[0].fields[field]
+    if field in pl.selection.usecols:
+        if columns is not None:
+            raise ValueError("%s: the weights column %r is not a feature: leave it out of columns" % (paths[0], name))
+        keep = [(n, i) for n, i in zip(pl.selection.names, pl.selection.usecols) if i != field]
+        if not keep:
+            raise ValueError("%s: no feature columns besides the weights column %r" % (paths[0], name))
+        sel = _formats.Selection(tuple(n for n, _ in keep), tuple(i for _, i in keep))
+    else:
+        sel = pl.selection
+    return pl.layouts, sel, field
+
+
+class _Bias:
+    """exp((V - V0) / kT), V0 the first value seen."""
+
+    def __init__(self, kT):
+        kT = float(kT)
+        if not (np.isfinite(kT) and kT > 0):
+            raise ValueError("bias_kT must be a positive finite number, got %r" % (kT,))
+        self.kT, self.v0 = kT, None
+
+    def __call__(self, v):
+        if self.v0 is None and v.size and np.isfinite(v[0]):
+            self.v0 = float(v[0])
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.exp((v - (self.v0 or 0.0)) / self.kT)
+
+
+def _check(path, lines, w, raw, bias):
+    bad = ~(np.isfinite(w) & (w >= 0))
+    if bad.any():
+        at = int(np.argmax(bad))
+        if bias and np.isfinite(raw[at]):
+            raise ValueError("%s, line %d: bias %r lies so far above the first frame's that exp(V / kT) overflows"
+                             % (path, lines[at], float(raw[at])))
+        what = "bias" if bias else "weight"
+        raise ValueError("%s, line %d: %s %r is not a finite number%s" % (
+            path, lines[at], what, float(raw[at]), "" if bias else " >= 0"))
+
+
+def _named(reader):
+    """reader.blocks(), a line that is no numbers refused with its file and line."""
+    blocks = reader.blocks()
+    while True:
+        try:
+            block = next(blocks)
+        except StopIteration:
+            return
+        except ValueError as exc:
+            row = re.search(r"at row (\d+)", str(exc))
+            lines = reader.block_lines
+            line = lines[int(row.group(1))] if row and int(row.group(1)) < len(lines) else None
+            where = "%s, line %d" % (reader.path, line) if line is not None else str(reader.path)
+            raise ValueError("%s: %s" % (where, re.sub(r"\s*at row \d+, column \d+\.?", "", str(exc)))) from None
+        yield block
+
+
+def _read(paths, layouts, usecols, field, lag, acc, weight_of):
+    """Adds every file's pairs (within segments) to acc; weight_of(x, v) gives the weights of
+    frames x whose weights column holds v. Returns the frames read."""
+    frames = 0
+    cols = list(usecols) + ([field] if field is not None else [])
+    width = len(usecols)
+    for path, layout in zip(paths, layouts):
+        reader = _outputs.Frames(path, layout, cols, line_numbers=True)
+        tail_x = tail_w = None
+        for block, _ in _named(reader):
+            lines = reader.block_lines
+            start = reader.frames - len(block)
+            x, v = block[:, :width], (block[:, width] if field is not None else None)
+            if not np.isfinite(x).all():
+                at = int(np.argmax(~np.isfinite(x).all(axis=1)))
+                raise ValueError("%s, line %d: a value that is not finite (inf/nan)" % (path, lines[at]))
+            w = weight_of(x, v, path, lines)
+            # A segment (a restart) that begins in this block: no pair spans its start.
+            begins = sorted(s - start for s in reader.segment_starts if start <= s < start + len(x) and s > 0)
+            edges = sorted(set([0] + begins + [len(x)]))
+            for a, b in zip(edges[:-1], edges[1:]):
+                if tail_x is None or a in begins:
+                    tail_x, tail_w = x[:0], w[:0]
+                xs = np.concatenate([tail_x, x[a:b]])
+                ws = np.concatenate([tail_w, w[a:b]])
+                if len(xs) > lag:
+                    acc.add(xs[:len(xs) - lag], xs[lag:], ws[:len(xs) - lag])
+                tail_x, tail_w = xs[max(0, len(xs) - lag):], ws[max(0, len(ws) - lag):]
+        if reader.frames == 0:
+            raise ValueError("%s: no frames" % path)
+        frames += reader.frames
+    return frames
+
+
+def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bias_kT=None, koopman=False,
+                  epsilon=1e-6, whitening=None, threads=None):
+    """(acc, frames, layouts, selection, koopman (u, u0) or None) of the files' weighted pairs."""
+    paths = list(paths)
+    if koopman:
+        for p in paths:
+            if _moments.is_stream(p):
+                raise ValueError("koopman_weights=True reads every file twice (the weights' estimate, then the "
+                                 "reweighted sums): %s is a pipe, which cannot be read again; write it to a file "
+                                 "first" % _moments.input_name(p))
+    layouts, sel, field = plan(paths, columns, keep_time, weights)
+    if koopman:
+        first = WeightedPairSums(threads)
+        _read(paths, layouts, sel.usecols, None, lag, first, lambda x, v, path, lines: np.ones(len(x)))
+        if first.pairs == 0:
+            raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
+        coef, const = koopman_coefficients(first, epsilon, whitening)
+        acc = WeightedPairSums(threads)
+        frames = _read(paths, layouts, sel.usecols, None, lag, acc,
+                       lambda x, v, path, lines: np.einsum("ti,i->t", x, coef) + const)
+        return acc, frames, layouts, sel, (coef, const)
+    bias = _Bias(bias_kT) if bias_kT is not None else None
+
+    def weight_of(x, v, path, lines):
+        w = bias(v) if bias is not None else v
+        _check(path, lines, w, v, bias is not None)
+        return w
+
+    acc = WeightedPairSums(threads)
+    frames = _read(paths, layouts, sel.usecols, field, lag, acc, weight_of)
+    if acc.pairs == 0:
+        raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
+    return acc, frames, layouts, sel, None

@@ -1,0 +1,226 @@
+#include "module_tica/weighted.hpp"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "module_tica/accumulator.hpp"
+#include "module_tica/arguments.hpp"
+#include "module_tica/result.hpp"
+#include "passes/thread_team.hpp"
+#include "passes/weighted_pair_scan.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/keywords.hpp"
+#include "python/py_ref.hpp"
+
+namespace lagstat::module_tica {
+
+using namespace lagstat::python;
+
+namespace {
+
+// Below this many multiply-adds the pairs are added on the calling thread: starting the helpers
+// would cost more than they save. The bits are the same.
+constexpr double threaded_work = 4e6;
+
+struct weighted_object {
+    PyObject_HEAD passes::weighted_pair_scan* scan;  // null after a failed add
+    std::size_t threads;
+    bool busy;  // a call is adding to it (another thread must wait)
+};
+
+void weighted_dealloc(PyObject* self) {
+    auto* a = reinterpret_cast<weighted_object*>(self);
+    delete a->scan;
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+bool claim(weighted_object* a) {
+    if (a->scan == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the weighted accumulator failed in an earlier add");
+        return false;
+    }
+    if (a->busy) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the weighted accumulator is being added to by another thread");
+        return false;
+    }
+    a->busy = true;
+    return true;
+}
+
+// A team for work of `pairs` pairs, or none where one thread does as well.
+std::optional<passes::thread_team> team_for(const weighted_object* a, std::size_t pairs) {
+    const double n = static_cast<double>(a->scan->columns());
+    if (a->threads > 1 && static_cast<double>(pairs) * 2.0 * n * n >= threaded_work)
+        return std::optional<passes::thread_team>(std::in_place, a->threads);
+    return std::nullopt;
+}
+
+PyObject* weighted_add(PyObject* self, PyObject* args) {
+    auto* a = reinterpret_cast<weighted_object*>(self);
+    PyObject *x_obj, *y_obj, *w_obj;
+    if (!PyArg_ParseTuple(args, "OOO:add", &x_obj, &y_obj, &w_obj)) return nullptr;
+    if (a->scan == nullptr) return claim(a), nullptr;
+    const std::size_t n = a->scan->columns();
+    block_view xb, yb, wb;  // hold the exporters (and their memory) until the pairs are added
+    std::size_t rows = 0, y_rows = 0, w_rows = 0, xs = 0, xt = 0, ys = 0, yt = 0, ws = 0, wt = 0;
+    if (!get_block(x_obj, n, xb, rows, xs, xt) || !get_block(y_obj, n, yb, y_rows, ys, yt) ||
+        !get_block(w_obj, 1, wb, w_rows, ws, wt))
+        return nullptr;
+    if (y_rows != rows || w_rows != rows) {
+        PyErr_Format(PyExc_ValueError, "add: %zu earlier frames, %zu later frames, %zu weights",
+                     rows, y_rows, w_rows);
+        return nullptr;
+    }
+    if (!claim(a)) return nullptr;
+    const passes::strided_rows x{static_cast<const double*>(xb.view.buf), xs, xt};
+    const passes::strided_rows y{static_cast<const double*>(yb.view.buf), ys, yt};
+    const auto* w = static_cast<const double*>(wb.view.buf);
+    try {
+        gil_released unlocked;
+        std::optional<passes::thread_team> team = team_for(a, rows);
+        a->scan->add(x, y, w, ws, rows, team ? &*team : nullptr);
+    } catch (const std::invalid_argument&) {
+        // Weights are checked before any pair is staged: the sums are as they were.
+        a->busy = false;
+        return set_from_cpp_exception();
+    } catch (...) {
+        // Part of the pairs may be in the sums: the accumulator cannot go on.
+        delete a->scan;
+        a->scan = nullptr;
+        a->busy = false;
+        return set_from_cpp_exception();
+    }
+    a->busy = false;
+    Py_RETURN_NONE;
+}
+
+PyObject* weighted_totals(PyObject* self, PyObject*) {
+    auto* a = reinterpret_cast<weighted_object*>(self);
+    if (!claim(a)) return nullptr;
+    const stats::weighted_sums* sums = nullptr;
+    try {
+        gil_released unlocked;
+        std::optional<passes::thread_team> team =
+            team_for(a, static_cast<std::size_t>(stats::weighted_block_pairs));
+        sums = &a->scan->totals(team ? &*team : nullptr);
+    } catch (...) {
+        a->busy = false;
+        return set_from_cpp_exception();
+    }
+    a->busy = false;
+    const std::size_t n = sums->n;
+    py_ref d = py_ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    auto put = [&](const char* key, py_ref value) {
+        return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
+    };
+    if (!put("pairs", py_ref::steal(PyLong_FromUnsignedLongLong(sums->pairs))) ||
+        !put("w", py_ref::steal(PyFloat_FromDouble(sums->w))) ||
+        !put("sx", float64_array(sums->sx.data(), {n})) ||
+        !put("sy", float64_array(sums->sy.data(), {n})) ||
+        !put("sxx", float64_array(sums->sxx.data(), {n, n})) ||
+        !put("syy", float64_array(sums->syy.data(), {n, n})) ||
+        !put("sxy", float64_array(sums->sxy.data(), {n, n})))
+        return nullptr;
+    return d.release();
+}
+
+PyObject* weighted_get_pairs(PyObject* self, void*) {
+    const auto* a = reinterpret_cast<weighted_object*>(self);
+    return a->scan != nullptr ? PyLong_FromUnsignedLongLong(a->scan->pairs()) : PyLong_FromLong(-1);
+}
+
+PyObject* weighted_get_shift(PyObject* self, void*) {
+    const auto* a = reinterpret_cast<weighted_object*>(self);
+    if (a->scan == nullptr || a->scan->shift().empty()) Py_RETURN_NONE;
+    return float64_array(a->scan->shift().data(), {a->scan->shift().size()}).release();
+}
+
+PyObject* weighted_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"columns", "shift", "threads", nullptr};
+    Py_ssize_t columns = 0;
+    PyObject *shift_obj = nullptr, *threads_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|$OO:weighted_accumulator",
+                                     const_cast<char**>(names), &columns, &shift_obj, &threads_obj))
+        return nullptr;
+    if (columns < 1) {
+        PyErr_SetString(PyExc_ValueError, "columns must be >= 1");
+        return nullptr;
+    }
+    std::vector<double> shift;
+    if (!parse_shift(shift_obj, shift)) return nullptr;
+    if (!shift.empty() && shift.size() != static_cast<std::size_t>(columns)) {
+        PyErr_Format(PyExc_ValueError, "shift has %zu values for %zd columns", shift.size(),
+                     columns);
+        return nullptr;
+    }
+    keyword_objects kw;
+    kw.threads = py_ref::borrow(threads_obj);
+    pass_keywords k;
+    if (!parse_pass_keywords(kw, k)) return nullptr;
+    std::unique_ptr<passes::weighted_pair_scan> scan;
+    try {
+        scan = std::make_unique<passes::weighted_pair_scan>(static_cast<std::size_t>(columns),
+                                                            std::move(shift), k.threads);
+    } catch (...) {
+        return set_from_cpp_exception();
+    }
+    auto* a = reinterpret_cast<weighted_object*>(type->tp_alloc(type, 0));
+    if (a == nullptr) return nullptr;
+    a->scan = scan.release();
+    a->threads = k.threads;
+    a->busy = false;
+    return reinterpret_cast<PyObject*>(a);
+}
+
+const char add_doc[] =
+    "add(x, y, w)\n\n"
+    "Adds the pairs (x[k], y[k]) with weights w[k], in order: x and y float64 buffers of shape\n"
+    "(pairs, columns) (any strides; 1-D for one column), w of shape (pairs,).";
+const char totals_doc[] =
+    "totals() -> dict\n\nThe compensated sums so far (pairs, w, sx, sy, sxx, syy, sxy); adding "
+    "goes on.";
+
+PyMethodDef weighted_methods[] = {
+    {"add", weighted_add, METH_VARARGS, add_doc},
+    {"totals", weighted_totals, METH_NOARGS, totals_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef weighted_getset[] = {
+    {"pairs", weighted_get_pairs, nullptr, "pairs added so far (-1 after a failed add)", nullptr},
+    {"shift", weighted_get_shift, nullptr, "the shift (None before the first pair)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot weighted_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(weighted_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(weighted_dealloc)},
+    {Py_tp_methods, weighted_methods},
+    {Py_tp_getset, weighted_getset},
+    {Py_tp_doc, const_cast<char*>("weighted_accumulator(columns, *, shift=None, threads=None)\n\n"
+                                  "Weighted sums of lagged pairs added in blocks.")},
+    {0, nullptr},
+};
+
+PyType_Spec weighted_spec = {"lagstat_tica._native.weighted_accumulator", sizeof(weighted_object),
+                             0, Py_TPFLAGS_DEFAULT, weighted_slots};
+
+}  // namespace
+
+bool add_weighted_accumulator_type(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&weighted_spec);
+    if (type == nullptr) return false;
+    if (PyModule_AddObject(module, "weighted_accumulator", type) < 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace lagstat::module_tica

@@ -1,0 +1,181 @@
+#include "stats/weighted_moments.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "stats/bands.hpp"
+#include "stats/kernel_dispatch.hpp"
+#include "stats/mirror.hpp"
+
+namespace lagstat::stats {
+
+namespace {
+
+std::size_t checked_product(std::size_t a, std::size_t b) {
+    if (b != 0 && a > std::numeric_limits<std::size_t>::max() / sizeof(double) / b)
+        throw std::bad_alloc();
+    return a * b;
+}
+
+// Knuth's two-sum of hi and b, its error added into lo; the caller keeps or discards the new
+// pair. Written out operation by operation: the build forbids contraction and reassociation.
+inline void two_sum(double hi, double lo, double b, double& s, double& lo_out) noexcept {
+    s = hi + b;
+    const double bb = s - hi;
+    const double err = (hi - (s - bb)) + (b - bb);
+    lo_out = lo + err;
+}
+
+}  // namespace
+
+weighted_accumulator::weighted_accumulator(std::size_t n, std::size_t parts) : n_(n) {
+    if (n == 0) throw std::invalid_argument("weighted_accumulator: frame length must be positive");
+    if (parts == 0) throw std::invalid_argument("weighted_accumulator: parts must be positive");
+    const std::size_t nn = checked_product(n, n);
+    const std::size_t stage = checked_product(4 * weighted_block_pairs, n);
+    stage_ = detail::aligned_buffer(stage, x_base_);
+    y_base_ = x_base_ + weighted_block_pairs * n;
+    wx_base_ = y_base_ + weighted_block_pairs * n;
+    wy_base_ = wx_base_ + weighted_block_pairs * n;
+    w_.resize(weighted_block_pairs);
+    x_rows_.resize(weighted_block_pairs);
+    y_rows_.resize(weighted_block_pairs);
+    wx_rows_.resize(weighted_block_pairs);
+    wy_rows_.resize(weighted_block_pairs);
+    for (std::size_t k = 0; k < weighted_block_pairs; ++k) {
+        x_rows_[k] = x_base_ + k * n;
+        y_rows_[k] = y_base_ + k * n;
+        wx_rows_[k] = wx_base_ + k * n;
+        wy_rows_[k] = wy_base_ + k * n;
+    }
+    auto make = [](folded& f, std::size_t len) {
+        f.hi.assign(len, 0.0);
+        f.lo.assign(len, 0.0);
+        f.block.assign(len, 0.0);
+    };
+    make(w_sum_, 1);
+    make(sx_, n);
+    make(sy_, n);
+    make(sxx_, nn);
+    make(syy_, nn);
+    make(sxy_, nn);
+    out_.n = n;
+    out_.sx.assign(n, 0.0);
+    out_.sy.assign(n, 0.0);
+    out_.sxx.assign(nn, 0.0);
+    out_.syy.assign(nn, 0.0);
+    out_.sxy.assign(nn, 0.0);
+
+    // Columns for the vector sums; rows of the products by their work: a row i of the two
+    // upper triangles costs 2 (n - i), of sxy n.
+    parts_.resize(parts);
+    std::vector<std::size_t> cols, rows;
+    detail::balanced_bands(
+        n, parts, 8, [](std::size_t) { return 1.0; }, cols);
+    detail::balanced_bands(
+        n, parts, detail::row_band_step,
+        [&](std::size_t i) { return 2.0 * static_cast<double>(n - i) + static_cast<double>(n); },
+        rows);
+    work_doubles_ = detail::full_panel_work(n);
+    if (work_doubles_ == 0) throw std::bad_alloc();
+    for (std::size_t p = 0; p < parts; ++p) {
+        parts_[p].col_begin = cols[p];
+        parts_[p].col_end = cols[p + 1];
+        parts_[p].row_begin = rows[p];
+        parts_[p].row_end = rows[p + 1];
+        if (rows[p] < rows[p + 1])
+            parts_[p].work = detail::aligned_buffer(work_doubles_, parts_[p].work_base);
+    }
+}
+
+void weighted_accumulator::commit(double w) noexcept {
+    const double* x = x_base_ + staged_ * n_;
+    const double* y = y_base_ + staged_ * n_;
+    double* wx = wx_base_ + staged_ * n_;
+    double* wy = wy_base_ + staged_ * n_;
+    for (std::size_t i = 0; i < n_; ++i) wx[i] = w * x[i];
+    for (std::size_t i = 0; i < n_; ++i) wy[i] = w * y[i];
+    w_[staged_++] = w;
+}
+
+void weighted_accumulator::begin_fold(bool into_totals) noexcept {
+    into_totals_ = into_totals;
+}
+
+void weighted_accumulator::add_part(std::size_t p) noexcept {
+    const part& pt = parts_[p];
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
+    const std::size_t m = staged_;
+    const bool keep = into_totals_;
+    // Folds block[i] into hi/lo (kept) or writes hi + lo with it folded in to out.
+    auto fold_one = [keep](folded& f, std::size_t i, double* out) {
+        double s, lo;
+        two_sum(f.hi[i], f.lo[i], f.block[i], s, lo);
+        if (keep) {
+            f.hi[i] = s;
+            f.lo[i] = lo;
+        } else {
+            out[i] = s + lo;
+        }
+    };
+    if (p == 0) {
+        double sw = 0.0;
+        for (std::size_t k = 0; k < m; ++k) sw += w_[k];
+        w_sum_.block[0] = sw;
+        fold_one(w_sum_, 0, &out_.w);
+    }
+    if (pt.col_begin < pt.col_end) {
+        std::fill(sx_.block.begin() + pt.col_begin, sx_.block.begin() + pt.col_end, 0.0);
+        std::fill(sy_.block.begin() + pt.col_begin, sy_.block.begin() + pt.col_end, 0.0);
+        if (m != 0) {
+            kernels.add_sum(wx_rows_.data(), m, sx_.block.data(), pt.col_begin, pt.col_end);
+            kernels.add_sum(wy_rows_.data(), m, sy_.block.data(), pt.col_begin, pt.col_end);
+        }
+        for (std::size_t i = pt.col_begin; i < pt.col_end; ++i) {
+            fold_one(sx_, i, out_.sx.data());
+            fold_one(sy_, i, out_.sy.data());
+        }
+    }
+    if (pt.row_begin >= pt.row_end) return;
+    const std::size_t from = pt.row_begin * n_, to = pt.row_end * n_;
+    std::fill(sxx_.block.begin() + from, sxx_.block.begin() + to, 0.0);
+    std::fill(syy_.block.begin() + from, syy_.block.begin() + to, 0.0);
+    std::fill(sxy_.block.begin() + from, sxy_.block.begin() + to, 0.0);
+    if (m != 0) {
+        // syy and sxy share the packed y frames; sxx has its own call.
+        const detail::lagged_products pairs{wx_rows_.data(), 0, sxy_.block.data()};
+        kernels.add_weighted_products(y_rows_.data(), wy_rows_.data(), m, syy_.block.data(), &pairs,
+                                      1, n_, pt.row_begin, pt.row_end, pt.work_base, work_doubles_);
+        kernels.add_weighted_products(x_rows_.data(), wx_rows_.data(), m, sxx_.block.data(),
+                                      nullptr, 0, n_, pt.row_begin, pt.row_end, pt.work_base,
+                                      work_doubles_);
+    }
+    for (std::size_t i = pt.row_begin; i < pt.row_end; ++i) {
+        for (std::size_t j = i; j < n_; ++j) {
+            fold_one(sxx_, i * n_ + j, out_.sxx.data());
+            fold_one(syy_, i * n_ + j, out_.syy.data());
+        }
+        for (std::size_t j = 0; j < n_; ++j) fold_one(sxy_, i * n_ + j, out_.sxy.data());
+    }
+}
+
+void weighted_accumulator::end_fold() noexcept {
+    if (into_totals_) {
+        folded_pairs_ += staged_;
+        staged_ = 0;
+        return;
+    }
+    mirror_upper(out_.sxx.data(), n_);
+    mirror_upper(out_.syy.data(), n_);
+    out_.pairs = pairs();
+}
+
+void weighted_accumulator::fold(bool into_totals) noexcept {
+    begin_fold(into_totals);
+    for (std::size_t p = 0; p < parts_.size(); ++p) add_part(p);
+    end_fold();
+}
+
+}  // namespace lagstat::stats
