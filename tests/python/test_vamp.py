@@ -235,3 +235,17 @@ def test_cli_refusals(tmp_path, capsys, extra, message):
     except SystemExit as exc:
         rc = exc.code
     assert rc != 0 and message in capsys.readouterr().err
+
+
+def test_ck_test_of_a_scanned_model_reads_nothing(monkeypatch):
+    from lagstat_tica import _moments, scan
+
+    arrays = _driven([2000, 1600], seed=6)
+    model = scan(arrays, [4, 8, 16], folds=0).tica(4, dim=2)
+    monkeypatch.setattr(_moments, "one_read", lambda *a, **k: pytest.fail("read again"))
+    ck = model.ck_test(lags=[4, 8, 16])
+    monkeypatch.undo()
+    fitted = TICA(4, dim=2).fit(arrays).ck_test(lags=[4, 8, 16])
+    # TICA's vectors carry fixed signs, so the two tests agree entry by entry
+    np.testing.assert_allclose(ck.estimates[1:], fitted.estimates[1:], rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(ck.predictions[1:], fitted.predictions[1:], rtol=1e-9, atol=1e-12)
