@@ -66,8 +66,8 @@ def _one_lag(lag, lagtime):
 def _pointer(name, hint):
     """A deeptime name lagstat's TICA does not have: its AttributeError says what to use."""
     def missing_name(self):
-        raise AttributeError("'TICA' object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
-                             % (name, hint))
+        raise AttributeError("%r object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
+                             % (type(self).__name__, name, hint))
     return property(missing_name)
 
 

@@ -238,6 +238,19 @@ class VAMP(TICA):
     eigenvectors_ = _tica._pointer("eigenvectors_", "VAMP has singular_vectors_left_ and singular_vectors_right_")
     cov_ = _tica._pointer("cov_", "VAMP has cov_00_ and cov_tt_")
     cov_tau_ = _tica._pointer("cov_tau_", "VAMP calls it cov_0t_")
+    mean_0 = _tica._pointer("mean_0", "lagstat's VAMP calls it mean_0_")
+    mean_t = _tica._pointer("mean_t", "lagstat's VAMP calls it mean_t_")
+    cov_00 = _tica._pointer("cov_00", "lagstat's VAMP calls it cov_00_")
+    cov_0t = _tica._pointer("cov_0t", "lagstat's VAMP calls it cov_0t_")
+    cov_tt = _tica._pointer("cov_tt", "lagstat's VAMP calls it cov_tt_")
+    singular_vectors_left = _tica._pointer("singular_vectors_left", "lagstat's VAMP calls them "
+                                                                    "singular_vectors_left_")
+    singular_vectors_right = _tica._pointer("singular_vectors_right", "lagstat's VAMP calls them "
+                                                                      "singular_vectors_right_")
+    instantaneous_coefficients = _tica._pointer("instantaneous_coefficients", "lagstat's VAMP calls them "
+                                                                              "singular_vectors_left_")
+    timescales = _tica._pointer("timescales", "lagstat's VAMP has the array timescales_")
+    output_dimension = _tica._pointer("output_dimension", "lagstat's VAMP calls it dim_")
 
     @property
     def singular_values(self):
