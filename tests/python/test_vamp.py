@@ -201,6 +201,8 @@ CLI_CASES = [
     ("ck table", ["--estimator", "vamp", "--ck-lags", "3,6", "--top-features", "0"],
      ["Chapman-Kolmogorov test of the model at lag 3"]),
     ("tica ck figure", ["--ck-plot", "ck.png", "--dim", "2"], ["Chapman-Kolmogorov figure saved"]),
+    ("vamp projections", ["--estimator", "vamp", "--dim", "2", "--scaling", "kinetic_map", "--out", "proj"],
+     ["projections (2 components) written"]),
 ]
 
 
@@ -214,13 +216,17 @@ def test_cli(tmp_path, capsys, monkeypatch, extra, wanted):
     for text in wanted:
         assert text in out
     estimator = VAMP if "vamp" in extra else TICA
-    model = estimator(3, dim=2 if "--dim" in extra else None).fit(paths)
+    scaling = {"scaling": "kinetic_map"} if "kinetic_map" in extra else {}
+    model = estimator(3, dim=2 if "--dim" in extra else None, **scaling).fit(paths)
     if "--top-features" not in extra:
         for name, corr in model.top_features(3)[0]:
             assert "%s %+.3f" % (name, corr) in out
     if "--ck-lags" in extra:
         ck = model.ck_test(lags=[3, 6])
         assert "%22.15g" % ck.estimates[2, 0, 0] in out
+    if "--out" in extra:  # "%f" text of the instantaneous projection
+        written = np.loadtxt(tmp_path / "proj" / "part0.csv.tica.txt")
+        np.testing.assert_allclose(written, model.transform(arrays[0]), rtol=0, atol=1e-6)
     if "--ck-plot" in extra:
         assert (tmp_path / "ck.png").stat().st_size > 0
 
