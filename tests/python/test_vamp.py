@@ -13,9 +13,10 @@ dec = pytest.importorskip("deeptime.decomposition")
 NAMES = ("phi", "psi", "chi", "omega", "rho")
 
 
-def _driven(lengths, n=4, seed=0, drift=0.0):
+def _driven(lengths, n=4, seed=0, drift=0.0, collinear=False):
     """A linear process with a rotation in it (non-reversible), an offset mean and an optional
-    drift, so that the halves of the pairs have different means and covariances."""
+    drift, so that the halves of the pairs have different means and covariances; collinear adds
+    a column that is the sum of the first two (C00 and Ctt of rank n)."""
     rng = np.random.default_rng(seed)
     a = rng.normal(size=(n, n))
     a = 0.93 * a / np.abs(np.linalg.eigvals(a)).max()
@@ -26,7 +27,8 @@ def _driven(lengths, n=4, seed=0, drift=0.0):
         noise = rng.normal(size=(t, n))
         for k in range(1, t):
             x[k] = x[k - 1] @ a.T + noise[k]
-        out.append(x + 5.0 + drift * np.arange(t)[:, None] / t)
+        x = x + 5.0 + drift * np.arange(t)[:, None] / t
+        out.append(np.hstack([x, x[:, :1] + x[:, 1:2]]) if collinear else x)
     return out
 
 
@@ -62,13 +64,16 @@ VAMP_CASES = [
     ("var_cutoff", [3000, 2000], 0.0, 4, {"var_cutoff": 0.7}, False),
     ("drifting means", [3000, 2500], 4.0, 10, {"scaling": "km"}, False),
     ("text files", [2000, 1500], 2.0, 6, {"dim": 3}, True),
+    ("rank below the columns", [3000], 1.0, 5, {"epsilon": 1e-8, "collinear": True}, False),
 ]
 
 
 @pytest.mark.parametrize("lengths, drift, lag, kw, files", [c[1:] for c in VAMP_CASES],
                          ids=[c[0] for c in VAMP_CASES])
 def test_vamp_matches_deeptime(tmp_path, lengths, drift, lag, kw, files):
-    arrays = _driven(lengths, drift=drift, seed=len(lengths) + lag)
+    kw = dict(kw)
+    collinear = kw.pop("collinear", False)
+    arrays = _driven(lengths, drift=drift, seed=len(lengths) + lag, collinear=collinear)
     model = VAMP(lag, **kw).fit(_files(tmp_path, arrays) if files else arrays)
     ref = dec.VAMP(lagtime=lag, **kw).fit(arrays).fetch_model()
     assert _rel(model.singular_values_, ref.singular_values) <= 1e-10
@@ -87,7 +92,7 @@ def test_vamp_matches_deeptime(tmp_path, lengths, drift, lag, kw, files):
         assert _rel(_sign_aligned(model.transform(x, lagged=True), lagged), lagged) <= 1e-8
     for r in (1, 2, "E", 3.5):
         assert abs(model.score(r=r) - ref.score(r)) <= 1e-10 * abs(ref.score(r))
-    other = _driven([1500], drift=drift, seed=99)
+    other = _driven([1500], drift=drift, seed=99, collinear=collinear)
     test_model = dec.VAMP(lagtime=lag, **kw).fit(other).fetch_model()
     assert abs(model.score(other, r=2) - ref.score(2, test_model)) <= 1e-9 * ref.score(2, test_model)
 
