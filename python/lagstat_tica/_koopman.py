@@ -229,6 +229,9 @@ class KoopmanChecks:
             if source is None:
                 raise ValueError("ck_test reads the data again at the lags tested, and this model keeps no inputs "
                                  "to read (fitted by partial_fit, from sums or with weights): give them as data=")
+            if not all(getattr(self, "rereadable_", ())):
+                raise ValueError("ck_test reads the data again at the lags tested, and an input of the fit was a "
+                                 "pipe, read once: give the data as files with data=")
             data, columns, keep_time = source
         else:
             columns = list(self.columns_) if self.layout_ is not None else None

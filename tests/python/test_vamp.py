@@ -168,6 +168,7 @@ CK_REFUSALS = [
     ("no observables", lambda m: m.ck_test(lags=[4], n_observables=0), ValueError, "positive integer"),
     ("partial fit keeps no inputs", lambda m: VAMP(4).partial_fit(np.random.default_rng(0).normal(size=(300, 4)))
      .ck_test(lags=[8]), ValueError, "give them as data="),
+    ("fitted from a pipe", lambda m: _from_pipe().ck_test(lags=[8]), ValueError, "was a pipe, read once"),
     ("weighted tica", lambda m: TICA(4).fit(np.random.default_rng(0).normal(size=(300, 2)), weights=np.ones(300))
      .ck_test(lags=[8]), ValueError, "frame weights has no test"),
     ("weights", lambda m: VAMP(4).fit(np.ones((50, 2)), weights=np.ones(50)), ValueError, "no frame weights"),
@@ -175,6 +176,27 @@ CK_REFUSALS = [
     ("tica's name", lambda m: m.eigenvalues_, AttributeError, "VAMP has singular_values_"),
     ("commute map", lambda m: VAMP(4, scaling="commute_map").fit(np.ones((50, 2))), ValueError, "scaling"),
 ]
+
+
+def _from_pipe():
+    """A VAMP fitted from a pipe that held the CSV text of a trajectory."""
+    import os
+    import threading
+
+    read_end, write_end = os.pipe()
+    text = "a,b\n" + "".join("%.17g,%.17g\n" % tuple(row) for row in _driven([400], n=2, seed=9)[0])
+
+    def feed():
+        with os.fdopen(write_end, "w") as f:
+            f.write(text)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        return VAMP(4).fit("/dev/fd/%d" % read_end)
+    finally:
+        feeder.join()
+        os.close(read_end)
 
 
 @pytest.mark.parametrize("call, error, text", [c[1:] for c in CK_REFUSALS], ids=[c[0] for c in CK_REFUSALS])
