@@ -128,8 +128,7 @@ class VAMP(TICA):
         self.singular_values_ = s
         self.singular_vectors_left_, self.singular_vectors_right_ = u, v
         self.rank_0_, self.rank_t_ = rank_0, rank_t
-        with np.errstate(divide="ignore"):
-            self.timescales_ = implied_timescales(lag, s)
+        self.timescales_ = implied_timescales(lag, s)
         self.dim_ = m
         self.lag_ = lag
         self._fitted_with = {"dim": dim, "var_cutoff": var_cutoff, "scaling": scaling, "epsilon": epsilon}
