@@ -81,8 +81,9 @@ lag scan (see 'lagstat-tica scan --help'):
 def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Time-lagged independent component analysis (TICA), or VAMP with --estimator vamp, of "
-        "files of frames (one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), in constant memory.",
+        description="Time-lagged independent component analysis (TICA), or VAMP with --estimator vamp, "
+        "of files of frames (one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), "
+        "in constant memory.",
         epilog=EXAMPLES + SCAN_NOTE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
