@@ -13,8 +13,9 @@ from ._moments import expand_files, moments
 if TYPE_CHECKING:
     from ._scan import LagScan, scan
     from ._tica import TICA, NotFittedError
+    from ._vamp import VAMP
 
-__all__ = ["TICA", "NotFittedError", "scan", "LagScan", "moments", "expand_files", "__version__"]
+__all__ = ["TICA", "VAMP", "NotFittedError", "scan", "LagScan", "moments", "expand_files", "__version__"]
 
 
 def __getattr__(name):
@@ -24,6 +25,11 @@ def __getattr__(name):
         from . import _tica
 
         globals().update(TICA=_tica.TICA, NotFittedError=_tica.NotFittedError)
+        return globals()[name]
+    if name == "VAMP":
+        from . import _vamp
+
+        globals().update(VAMP=_vamp.VAMP)
         return globals()[name]
     if name in ("scan", "LagScan"):
         from . import _scan

@@ -175,6 +175,33 @@ def pair_moments(sums, i):
     return shift + d, c00, c0t, ctt, pairs
 
 
+def forward_moments(sums, i):
+    """Non-reversible pair estimate at the i-th lag read: (mean_0, mean_t, C00, C0t, Ctt, pairs).
+
+    Each half of the pairs about its own mean (the first halves: all frames but the tails; the
+    second: all but the heads), C0t as it is, all divided by the pair count without Bessel's
+    correction: deeptime's covariances for VAMP. No second read is needed: the same sums as for
+    the reversible estimate, only split differently.
+    """
+    n = np.asarray(sums["shift"]).size
+    pairs = float(np.atleast_1d(sums["pairs"])[i])
+    if pairs <= 0:
+        pair_moments(sums, i)  # raises its message naming the files
+    total = np.asarray(sums["sum"], dtype=float).reshape(n)
+    cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
+    part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
+            for k in _PER_LAG}
+    s_x = total - part["tail_sum"]
+    s_y = total - part["head_sum"]
+    m_x, m_y = s_x / pairs, s_y / pairs
+    c00 = (cov - part["tail_cov"] - np.outer(s_x, m_x)) / pairs
+    ctt = (cov - part["head_cov"] - np.outer(s_y, m_y)) / pairs
+    c0t = (part["tcov"] - np.outer(s_x, m_y)) / pairs
+    shift = np.asarray(sums["shift"], dtype=float).reshape(n)
+    # Symmetric to the last bit: the eigensolvers see the same matrix deeptime builds.
+    return shift + m_x, shift + m_y, 0.5 * (c00 + c00.T), c0t, 0.5 * (ctt + ctt.T), pairs
+
+
 # --- adding sums ------------------------------------------------------------------------------
 
 
@@ -232,20 +259,22 @@ def score_order(r):
     return float(r)
 
 
-def vamp_score(u, c00, c0t, ctt, r, epsilon=1e-6, k=None):
-    """VAMP-r (Schatten r-norm of A B C to the power r, + 1) or VAMP-E of the model U (the same
-    vectors left and right, as TICA's) on the covariances given, as deeptime's vamp_score.
+def vamp_score(u, c00, c0t, ctt, r, epsilon=1e-6, k=None, v=None):
+    """VAMP-r (Schatten r-norm of A B C to the power r, + 1) or VAMP-E of the model with left
+    vectors U and right vectors V (V = U by default, as TICA's) on the covariances given, as
+    deeptime's vamp_score.
 
     k: the model's singular values, needed for VAMP-E only.
     """
+    v = u if v is None else v
     if r == "e":
         kd = np.diag(k)
-        return float(np.trace(2.0 * kd @ u.T @ c0t @ u - kd @ u.T @ c00 @ u @ kd @ u.T @ ctt @ u)) + 1.0
+        return float(np.trace(2.0 * kd @ u.T @ c0t @ v - kd @ u.T @ c00 @ u @ kd @ v.T @ ctt @ v)) + 1.0
     a, rank_a = _inv_sqrt(u.T @ c00 @ u, epsilon)
-    c, rank_c = _inv_sqrt(u.T @ ctt @ u, epsilon)
+    c, rank_c = _inv_sqrt(v.T @ ctt @ v, epsilon)
     if not rank_a or not rank_c:
         return 1.0
-    abc = a @ (u.T @ c0t @ u) @ c
+    abc = a @ (u.T @ c0t @ v) @ c
     if r == 2:
         return float(np.sum(abc * abc)) + 1.0
     return float(np.sum(scipy.linalg.svdvals(abc) ** r)) + 1.0

@@ -7,6 +7,7 @@ import warnings
 import numpy as np
 
 from . import _formats, _native, _outputs, _sources
+from ._koopman import KoopmanChecks, KoopmanParts
 from ._moments import _check_lag, file_options, name_file
 from ._parallel import _Runner
 from ._paths import OUTPUT_SUFFIX, OWN_ENDINGS, partial_name, remove_quietly
@@ -65,8 +66,8 @@ def _one_lag(lag, lagtime):
 def _pointer(name, hint):
     """A deeptime name lagstat's TICA does not have: its AttributeError says what to use."""
     def missing_name(self):
-        raise AttributeError("'TICA' object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
-                             % (name, hint))
+        raise AttributeError("%r object has no attribute %r: %s; to_deeptime() gives deeptime's own model"
+                             % (type(self).__name__, name, hint))
     return property(missing_name)
 
 
@@ -123,7 +124,7 @@ def _scaled(evecs, evals, scaling, lag):
     return evecs.copy()
 
 
-class TICA:
+class TICA(KoopmanChecks):
     """Time-lagged independent component analysis over text files, in constant memory.
 
     The covariances come from one streaming read of every file (the sums of
@@ -260,6 +261,7 @@ class TICA:
         self._checked()  # before anything is read
         for name in ("koopman_coefficients_", "koopman_constant_"):
             self.__dict__.pop(name, None)
+        self._ck_source = None  # what ck_test reads again: set below once the fit has read it
         if koopman_weights:
             if weights is not None or bias_kT is not None:
                 raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
@@ -277,6 +279,7 @@ class TICA:
                                                     client=client, threads=threads, progress=progress)
         self._fit_sums(sums)
         self.n_reads_, self.layout_, self.columns_ = reads, layout, selection.names
+        self._ck_source = (data, columns, keep_time)
         # The time column's spacing as the scan found it (the pandas index of a CSV is no time).
         dt = float(sums.get("dt", np.nan))
         self.dt_ = dt if layout is not None and layout.dt is not None and np.isfinite(dt) and dt > 0 else None
@@ -428,6 +431,7 @@ class TICA:
         from ._sums import fold_sums, pair_sums
 
         lag = self._checked()[0]
+        self._ck_source = None
         if weights is not None:
             if getattr(self, "_partial", None) is not None:
                 raise ValueError("this model was fed chunks without weights: give weights= with every chunk or none")
@@ -528,6 +532,7 @@ class TICA:
         self._fitted("eigenvalues_")
         model = copy.copy(self)
         model._partial = model._weighted = None  # later partial_fit calls go on in this estimator only
+        model._ck_source = getattr(self, "_ck_source", None)
         return model
 
     def __getstate__(self):
@@ -535,6 +540,10 @@ class TICA:
         # a pickled or deep-copied model is the fitted one, and its next partial_fit starts anew.
         state = dict(self.__dict__)
         state.pop("_partial", None)
+        source = state.get("_ck_source")
+        if source is not None and trajectories(source[0]) is not None:
+            # Frames in memory stay out of a pickle: ck_test then takes them again as data=.
+            state["_ck_source"] = None
         return state
 
     def _output_dimension(self, evals):
@@ -614,6 +623,12 @@ class TICA:
         rank = self.eigenvalues_.shape[0]
         return CovarianceKoopmanModel(self.eigenvectors_.copy(), self.eigenvalues_.copy(), self.eigenvectors_.copy(),
                                       cov, rank_0=rank, rank_t=rank, **self._fitted_with)
+
+    def _koopman_parts(self):
+        # deeptime's TICA model: the same vectors left and right, C00 in Ctt's place, one mean
+        u = self._fitted("eigenvectors_")
+        return KoopmanParts(self.lag_, u, u, self.eigenvalues_, self.cov_, self.cov_, self.mean_, self.mean_,
+                            self.dim_)
 
     # deeptime's names, pointing at lagstat's
     singular_values = _pointer("singular_values", "lagstat's TICA calls them eigenvalues_")
@@ -701,7 +716,7 @@ class TICA:
         input's outputs are complete, so after a failure or an interrupt the outputs that exist
         are whole (the temporaries are removed).
         """
-        self._fitted("eigenvectors_")
+        self._fitted("projection_")
         fmt = _outputs.check_format(format)
         suffix = _outputs.SUFFIXES[fmt] if suffix is None else suffix
         entries = _sources.entries(files)

@@ -81,8 +81,9 @@ lag scan (see 'lagstat-tica scan --help'):
 def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Time-lagged independent component analysis (TICA) of text files of frames "
-        "(one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), in constant memory.",
+        description="Time-lagged independent component analysis (TICA), or VAMP with --estimator vamp, "
+        "of files of frames (one frame per line: PLUMED COLVAR, Colvars, GROMACS xvg, CSV or bare columns), "
+        "in constant memory.",
         epilog=EXAMPLES + SCAN_NOTE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -99,8 +100,12 @@ def build_parser():
     p.add_argument("--dim", type=_positive_int, metavar="K", help="number of components to keep (default: all)")
     p.add_argument("--var-cutoff", type=_fraction, metavar="F",
                    help="keep components up to this fraction of kinetic variance (overrides --dim)")
-    p.add_argument("--scaling", choices=("kinetic_map", "commute_map", "none"), default="kinetic_map",
-                   help="scaling of the projection (default: kinetic_map)")
+    p.add_argument("--estimator", choices=("tica", "vamp"), default="tica",
+                   help="tica (reversible, the default) or vamp (non-reversible: singular values, each half of "
+                   "the pairs about its own mean)")
+    p.add_argument("--scaling", choices=("kinetic_map", "commute_map", "none"),
+                   help="scaling of the projection (default: kinetic_map for tica, none for vamp; vamp has no "
+                   "commute_map)")
     p.add_argument("--epsilon", type=_epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
     p.add_argument("--out", type=_output, metavar="DIR",
@@ -128,11 +133,18 @@ def build_parser():
                    "never more than that)")
     p.add_argument("--plot", type=_output, metavar="FILE.png",
                    help="save a figure: implied timescales and a histogram of the first two components")
+    p.add_argument("--top-features", type=_count, default=3, metavar="K",
+                   help="list the K features most correlated with each kept component (default: 3; 0: none)")
+    p.add_argument("--ck-lags", type=_lag_list, metavar="N,N,...",
+                   help="Chapman-Kolmogorov test at these lags (multiples of --lag), read in one more pass: "
+                   "the model's predictions against models fitted at those lags")
+    p.add_argument("--ck-plot", type=_output, metavar="FILE.png",
+                   help="save the Chapman-Kolmogorov test's figure (lags: --ck-lags, default 1 to 5 times --lag)")
+    p.add_argument("--ck-observables", type=_positive_int, metavar="K",
+                   help="singular functions the Chapman-Kolmogorov test compares (default: --dim, else all)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.add_argument("--version", action="version", version="%(prog)s " + __version__)
     return p
-
-
 
 
 def _weights_column(text):
@@ -147,22 +159,60 @@ def _weights_column(text):
     return text
 
 
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be >= 0, got %d" % value)
+    return value
+
+
+def _lag_list(text):
+    values = []
+    for part in text.split(","):
+        try:
+            values.append(_lag(part.strip()))
+        except argparse.ArgumentTypeError as exc:
+            raise argparse.ArgumentTypeError("%s in %r" % (exc, text)) from None
+    return values
+
+
+def _values(model):
+    """A TICA's eigenvalues or a VAMP's singular values, and their name."""
+    if hasattr(model, "singular_vectors_left_"):
+        return model.singular_values_, "singular value"
+    return model.eigenvalues_, "eigenvalue"
+
+
+def feature_report(model, k):
+    """The k features most correlated with every kept component, by name."""
+    if k <= 0:
+        return ""
+    lines = ["features most correlated with each component (correlation over the first halves of the pairs):"]
+    for j, top in enumerate(model.top_features(k), start=1):
+        lines.append("  component %d: " % j + ", ".join("%s %+.3f" % (name, c) for name, c in top))
+    return "\n".join(lines) + "\n"
+
+
 def _report(model, n_files, dt=None, unit=None):
     from ._formats import describe
 
+    values, value_name = _values(model)
     layout = getattr(model, "layout_", None)
     kind = " (%s)" % describe(layout) if layout is not None else ""
     step = " (%s)" % _time(model.lag * dt, unit) if dt else ""
     lines = ["lag %d frames%s: %d files%s, %d frames, %d lagged pairs, %d columns, rank %d, %d components kept"
              % (model.lag, step, n_files, kind, model.n_samples_, model.n_pairs_, model.n_features_in_,
-                model.eigenvalues_.shape[0], model.dim_) + blank_note(getattr(model, "moments_", None)),
+                values.shape[0], model.dim_) + blank_note(getattr(model, "moments_", None)),
              "columns (numbered from 1): " + ", ".join("%d %s" % (i, name)
                                                       for i, name in enumerate(model.columns_, start=1))]
-    head = "%4s  %22s  %22s" % ("k", "eigenvalue", "timescale (frames)")
+    head = "%4s  %22s  %22s" % ("k", value_name, "timescale (frames)")
     if dt:
         head += "  %22s" % ("timescale (%s)" % (unit or "time units"))
     lines.append(head)
-    for k, (ev, ts) in enumerate(zip(model.eigenvalues_, model.timescales_), start=1):
+    for k, (ev, ts) in enumerate(zip(values, model.timescales_), start=1):
         note = timescale_note(ev, ts)
         row = "%4d  %22.15g  %22s" % (k, ev, "undefined" if note == "undefined" else "%.15g" % ts)
         if dt:
@@ -247,7 +297,7 @@ def save_plot(model, projection_files, path, skip=0):
     drawable = np.isfinite(ts) & (ts > 0)
     ax_ts.semilogy(k[drawable], ts[drawable], "o-", label="implied timescale")
     left_out = ["%d (%s)" % (i, timescale_note(ev, t)) for i, ev, t, ok in
-                zip(k, model.eigenvalues_, ts, drawable) if not ok]
+                zip(k, _values(model)[0], ts, drawable) if not ok]
     if left_out:
         # A log axis cannot show them; say so rather than leave a silent gap.
         ax_ts.text(0.02, 0.02, "not drawn: " + ", ".join(left_out), transform=ax_ts.transAxes, fontsize=8)
@@ -255,7 +305,7 @@ def save_plot(model, projection_files, path, skip=0):
     ax_ts.set_xlabel("component")
     ax_ts.set_ylabel("implied timescale (frames)")
     ax_ts.set_xticks(k)
-    ax_ts.set_title("TICA implied timescales")
+    ax_ts.set_title("%s implied timescales" % ("VAMP" if hasattr(model, "singular_vectors_left_") else "TICA"))
     ax_ts.legend()
     if ncols == 2:
         masked = np.ma.masked_equal(counts.T, 0)
@@ -290,6 +340,10 @@ def main(argv=None):
         parser.error("--kT turns the --weights column's bias into weights: give --weights COL")
     if args.koopman_weights and args.weights is not None:
         parser.error("--koopman-weights computes the weights: give it without --weights")
+    if args.estimator == "vamp" and args.scaling == "commute_map":
+        parser.error("--scaling commute_map is TICA's: vamp takes kinetic_map or none")
+    if args.ck_observables is not None and not (args.ck_lags or args.ck_plot):
+        parser.error("--ck-observables is an option of --ck-lags and --ck-plot")
     err = sys.stderr
     with command_signals():
         return _run(parser, args, err)
@@ -303,8 +357,9 @@ def _run(parser, args, err):
 
         paths = _inputs(args.files)
         streams = [p for p in paths if is_stream(p)]
-        if streams and (args.out or args.plot):
-            raise ValueError("%s is a pipe, read once by the fit: --out and --plot need the data again; "
+        if streams and (args.out or args.plot or args.ck_lags or args.ck_plot):
+            raise ValueError("%s is a pipe, read once by the fit: --out, --plot and the Chapman-Kolmogorov test "
+                             "need the data again; "
                              "write it to a file first" % input_name(streams[0]))
         columns = None
         if args.columns is not None:
@@ -314,8 +369,19 @@ def _run(parser, args, err):
             columns = _formats.parse_columns(args.columns, names)
         if args.plot:
             args.plot = figure_path(args.plot)
-        scaling = None if args.scaling == "none" else args.scaling
-        model = TICA(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
+        if args.ck_plot:
+            args.ck_plot = figure_path(args.ck_plot)
+        scaling = args.scaling or ("kinetic_map" if args.estimator == "tica" else "none")
+        scaling = None if scaling == "none" else scaling
+        estimator = TICA
+        if args.estimator == "vamp":
+            from ._vamp import VAMP as estimator
+        model = estimator(args.lag, dim=args.dim, var_cutoff=args.var_cutoff, scaling=scaling, epsilon=args.epsilon)
+        ck_lags = None
+        if args.ck_lags or args.ck_plot:
+            from ._koopman import ck_lags as checked_lags
+
+            ck_lags = checked_lags(args.ck_lags, args.lag)  # refused before the fit, not after it
         # Everything that can be checked without reading is checked before the fit, which may
         # take hours: the places to write to, and that no output overwrites an input.
         if args.out:
@@ -326,8 +392,9 @@ def _run(parser, args, err):
             text = [p for p in paths if not isinstance(p, _sources.Source)]
             if text:
                 output_paths(text, args.out, SUFFIXES[args.format])
-        if args.plot:
-            _check_plot(args.plot, paths)
+        for figure in (args.plot, args.ck_plot):
+            if figure:
+                _check_plot(figure, paths)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             weighted = {}
@@ -338,6 +405,7 @@ def _run(parser, args, err):
         check_signals()  # before hours of projection
         dt = args.dt or model.dt_
         _say(_report(model, len(paths), dt, model.layout_.unit if model.layout_ is not None else None))
+        _say(feature_report(model, args.top_features))
         for w in caught:
             err.write("%s: warning: %s\n" % (PROG, w.message))
         outputs = None
@@ -357,6 +425,18 @@ def _run(parser, args, err):
                 time_first = args.format == "text" and args.out_time and model.layout_.time is not None
                 save_plot(model, outputs, args.plot, skip=1 if time_first else 0)
             _say("figure saved to %s\n" % args.plot)
+        if ck_lags is not None:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                ck = model.ck_test(ck_lags, args.ck_observables, n_jobs=args.jobs, threads=args.threads,
+                                   progress=not args.quiet)
+            for w in caught:
+                err.write("%s: warning: %s\n" % (PROG, w.message))
+            if args.ck_lags:
+                _say(ck.table())
+            if args.ck_plot:
+                ck.plot(args.ck_plot)
+                _say("Chapman-Kolmogorov figure saved to %s\n" % args.ck_plot)
         check_signals()
     except _StdoutClosed:
         # As a Unix tool killed by SIGPIPE, without a message: the reader wanted no more.
