@@ -8,7 +8,7 @@ Accuracy: an ill-conditioned set (tests/python/test_tica.py's ill_conditioned: t
 and noise columns of scales 1e-6 to 1e6), TICA at lag 10 from the array; for 24 elements of C00
 and C0t the error |C_ij - exact| / sqrt(C_ii C_jj) in units of 2^-52, exact from error-free
 products summed exactly (tests/python/reference.py), for this build, the baseline build (when
-given) and deeptime. Cost: the native scan (lag 10) of random arrays (10 columns x 2e6 frames, 500 columns x
+given) and deeptime. Cost: the native scan (lag 10) of random arrays (10 columns x 4e6 frames, 500 columns x
 2e4 frames) at 1 and 2 threads, best of --repeat, the two builds alternating run by run in fresh
 processes, so that the machine's load falls on both alike.
 """
@@ -90,7 +90,7 @@ def main():
         print("  %-12s max %7.2f  median %5.2f" % (name, e.max(), np.median(e)))
 
     print("cost: the native scan of an array at lag 10, best of %d, builds alternating" % args.repeat)
-    for frames, cols in ((2_000_000, 10), (20_000, 500)):
+    for frames, cols in ((4_000_000, 10), (20_000, 500)):
         for threads in (1, 2):
             best = {name: float("inf") for name, _ in builds}
             for _ in range(args.repeat):

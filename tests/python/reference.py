@@ -4,7 +4,6 @@ The reader is the two-state character machine over a byte stream with one byte o
 converted as C's atof does (longest numeric prefix, correctly rounded); the moment pass uses naive
 loops on Python floats, so every product is rounded before its add, in frame order.
 """
-import math
 import re
 
 import numpy as np
