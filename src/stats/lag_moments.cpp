@@ -217,8 +217,7 @@ void lag_accumulator::fold_part(std::size_t p, bool into_totals, lag_sums* out) 
                        l * nn + pt.row_begin * n, l * nn + pt.row_end * n);
             if (!into_totals || fold_heads_[l])
                 fold_upper(&hi.head_cov[l * nn], &lo_.head_cov[l * nn], &block_.head_cov[l * nn],
-                           o_head_cov ? o_head_cov + l * nn : nullptr, n, pt.row_begin,
-                           pt.row_end);
+                           o_head_cov ? o_head_cov + l * nn : nullptr, n, pt.row_begin, pt.row_end);
         }
     }
     if (!into_totals) fold_tails(p, false, out);
@@ -235,8 +234,7 @@ void lag_accumulator::fold_tails(std::size_t p, bool into_totals, lag_sums* out)
                        l * n + pt.col_end);
         if (pt.row_begin < pt.row_end)
             fold_upper(&sums_.tail_cov[l * nn], &lo_.tail_cov[l * nn], &block_.tail_cov[l * nn],
-                       into_totals ? nullptr : &out->tail_cov[l * nn], n, pt.row_begin,
-                       pt.row_end);
+                       into_totals ? nullptr : &out->tail_cov[l * nn], n, pt.row_begin, pt.row_end);
     }
 }
 
@@ -300,9 +298,8 @@ void lag_accumulator::add_run(std::size_t p, std::size_t k0, std::size_t k1,
         for (std::size_t l = 0; l < sums_.lags.size(); ++l) {
             if (heads_[l] <= k0) continue;
             const std::size_t h = std::min(heads_[l], k1) - k0;
-            kernels.add_moment_products(rows, h, &block_.head_cov[l * nn], nullptr, h, nullptr,
-                                        n_, pt.row_begin, pt.row_end, pt.work_base,
-                                        work_doubles_);
+            kernels.add_moment_products(rows, h, &block_.head_cov[l * nn], nullptr, h, nullptr, n_,
+                                        pt.row_begin, pt.row_end, pt.work_base, work_doubles_);
         }
     }
     if (fold_after) fold_part(p, true, nullptr);

@@ -43,8 +43,9 @@ constexpr std::size_t lag_block_frames = 1024;
 ///   - a segment's tail (its last min(lag, T) frames, from the ring) is summed at the
 ///     segment's end in pieces of lag_block_frames frames, oldest first, each folded likewise;
 ///   - the sums handed out are hi + lo, the last partial block folded in first.
-/// One ring of max(lags) frames serves every lag. As moment_accumulator, the elements are split into `parts` that threads add a block to
-/// side by side: begin_*, then add_part(p) for every p, then end_*.
+/// One ring of max(lags) frames serves every lag. As moment_accumulator, the elements are split
+/// into `parts` that threads add a block to side by side: begin_*, then add_part(p) for every p,
+/// then end_*.
 class lag_accumulator {
 public:
     /// Throws std::invalid_argument for n == 0, parts == 0, no lags or a lag of 0;
@@ -116,18 +117,17 @@ private:
     // Every lag's earlier frames, and every tail, are a run of ring_runs_ or of history_ (the
     // ring's last frames, then the block's), so a step costs no pointer per frame and lag.
     std::vector<const double*> history_;
-    std::vector<std::size_t> first_pair_;         // per lag: block position of the first pair
-    std::vector<std::size_t> heads_;              // per lag: head frames in the block
-    std::vector<std::size_t> tails_;              // per lag: tail frames at the segment's end
-    std::vector<const double* const*> earlier_;   // per lag: the pairs' earlier frames, or the tail
+    std::vector<std::size_t> first_pair_;        // per lag: block position of the first pair
+    std::vector<std::size_t> heads_;             // per lag: head frames in the block
+    std::vector<std::size_t> tails_;             // per lag: tail frames at the segment's end
+    std::vector<const double* const*> earlier_;  // per lag: the pairs' earlier frames, or the tail
     std::vector<std::vector<detail::lagged_products>> lagged_;  // per part: the kernel's lags
     // sums_ holds the totals' hi until finish() writes hi + lo there; lo_ their errors, block_
     // the current summing block's sums (and the tail piece's), both shaped as sums_.
     lag_sums lo_, block_;
-    std::vector<std::size_t> cuts_;     // the current block's runs: [cuts_[r], cuts_[r + 1])
-    std::vector<char> fold_heads_;      // per lag: head sums in the summing block being folded
-    std::vector<char> heads_pending_;   // per lag: head sums in the unfolded summing block
-    bool finished_ = false;
+    std::vector<std::size_t> cuts_;    // the current block's runs: [cuts_[r], cuts_[r + 1])
+    std::vector<char> fold_heads_;     // per lag: head sums in the summing block being folded
+    std::vector<char> heads_pending_;  // per lag: head sums in the unfolded summing block
 };
 
 }  // namespace lagstat::stats

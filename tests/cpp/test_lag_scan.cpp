@@ -1,6 +1,7 @@
 // The lag scan against literal loops over the same frames with the same shift (frames in order
-// within fixed blocks, blocks folded by two-sum): counts exact, every sum bit for bit, for lags shorter and longer than segments, marker lines inside
-// and between the threads' pieces and batches, and every thread count.
+// within fixed blocks, blocks folded by two-sum): counts exact, every sum bit for bit, for lags
+// shorter and longer than segments, marker lines inside and between the threads' pieces and
+// batches, and every thread count.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
