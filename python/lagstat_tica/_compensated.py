@@ -1,9 +1,10 @@
 """Double-double arithmetic on NumPy arrays: a value is a pair (hi, lo) of arrays whose exact sum
-it is, hi = fl(hi + lo). Re-basing the sums to the pair mean subtracts terms of the sums' own
-size; in plain doubles each of those subtractions would add a rounding of that size, as large as
-everything the compensated scan saved. Each operation here is written out step by step: NumPy
-neither fuses a multiply with an add nor reorders them, so the results are the same bits
-everywhere."""
+it is, |lo| a few ulps of hi at most; only a quotient is renormalised (hi = fl(hi + lo)), which
+is where results leave, so the few steps between cost no renormalisation each. Re-basing the
+sums to the pair mean subtracts terms of the sums' own size; in plain doubles each of those
+subtractions would add a rounding of that size, as large as everything the compensated scan
+saved. Each operation is written out step by step: NumPy neither fuses a multiply with an add
+nor reorders them, so the results are the same bits everywhere."""
 import numpy as np
 
 _SPLIT = 134217729.0  # 2^27 + 1: Veltkamp's split of a double into two 26-bit halves
@@ -41,12 +42,12 @@ def exact(a):
 
 def difference(a, b):
     """a - b of two double arrays, exactly."""
-    return _normal(*two_sum(np.asarray(a, dtype=float), -np.asarray(b, dtype=float)))
+    return two_sum(np.asarray(a, dtype=float), -np.asarray(b, dtype=float))
 
 
 def add(x, y):
     s, e = two_sum(x[0], y[0])
-    return _normal(s, e + (x[1] + y[1]))
+    return s, e + (x[1] + y[1])
 
 
 def neg(x):
@@ -55,17 +56,18 @@ def neg(x):
 
 def mul(x, y):
     p, e = _two_product(x[0], y[0])
-    return _normal(p, e + (x[0] * y[1] + x[1] * y[0]))
+    return p, e + (x[0] * y[1] + x[1] * y[0])
 
 
 def scale(x, c):
     """x times the double c."""
     p, e = _two_product(x[0], c)
-    return _normal(p, e + x[1] * c)
+    return p, e + x[1] * c
 
 
 def divide(x, c):
-    """x over the double c: the quotient's rounding, and its remainder divided."""
+    """x over the double c: the quotient's rounding, and its remainder divided; renormalised,
+    so that hi is the quotient rounded once."""
     q = x[0] / c
     p, e = _two_product(q, c)
     return _normal(q, (((x[0] - p) - e) + x[1]) / c)

@@ -164,22 +164,24 @@ def pair_moments(sums, i):
     part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
             for k in _PER_LAG}
     # In double-doubles, so that moving the centre adds no rounding of the sums' size (those
-    # sums are accurate to a few ulps); the results are rounded once, at the end.
+    # sums are accurate to a few ulps); the results are rounded once, at the end. The rank-one
+    # terms gathered: with u = s_x - P d / 2 and v = s_y - P d / 2,
+    # c_xx = cov - tail_cov - u dᵀ - d uᵀ, c_yy likewise with v, c_xy = tcov - u dᵀ - d vᵀ, so
+    # c_xx + c_yy and c_xy + c_xyᵀ both take w dᵀ + d wᵀ, w = u + v = s_x + s_y - P d.
     s_x = dd.difference(total, part["tail_sum"])
     s_y = dd.difference(total, part["head_sum"])
-    d = dd.divide(dd.add(s_x, s_y), 2.0 * pairs)
-    dd_ = dd.scale(dd.outer(d, d), pairs)
+    s_xy = dd.add(s_x, s_y)
+    d = dd.divide(s_xy, 2.0 * pairs)
+    w = dd.outer(dd.add(s_xy, dd.neg(dd.scale(d, pairs))), d)
+    v = dd.outer(dd.add(s_y, dd.neg(dd.scale(d, 0.5 * pairs))), d)
 
-    def about_d(c, s_c, left, right):  # c - s_c - left d^T - d right^T + P d d^T
-        moved = dd.add(dd.difference(c, s_c), dd.neg(dd.outer(left, d)))
-        return dd.add(dd.add(moved, dd.neg(dd.outer(d, right))), dd_)
+    def less(x, m):  # x - m - mᵀ
+        return dd.add(dd.add(x, dd.neg(m)), dd.neg(dd.transpose(m)))
 
-    c_xx = about_d(cov, part["tail_cov"], s_x, s_x)
-    c_yy = about_d(cov, part["head_cov"], s_y, s_y)
-    c_xy = about_d(part["tcov"], np.zeros((n, n)), s_x, s_y)
-    c00 = dd.divide(dd.add(c_xx, c_yy), 2.0 * pairs)[0]
-    c0t = dd.divide(dd.add(c_xy, dd.transpose(c_xy)), 2.0 * pairs)[0]
-    ctt = dd.divide(c_yy, pairs)[0]
+    both = dd.add(dd.difference(2.0 * cov, part["tail_cov"]), dd.neg(dd.exact(part["head_cov"])))
+    c00 = dd.divide(less(both, w), 2.0 * pairs)[0]
+    c0t = dd.divide(less(dd.difference(part["tcov"], -part["tcov"].T), w), 2.0 * pairs)[0]
+    ctt = dd.divide(less(dd.difference(cov, part["head_cov"]), v), pairs)[0]
     shift = np.asarray(sums["shift"], dtype=float).reshape(n)
     return dd.add(dd.exact(shift), d)[0], c00, c0t, ctt, pairs
 
