@@ -8,8 +8,9 @@ halves of the pairs are all frames but the tails, the second halves all but the 
 everything deeptime's reversible estimator needs follows by subtraction; the centre then moves
 from s to the pair mean by a rank-one correction.
 
-Rounding. The correction subtracts P·d·dᵀ (d = mean − s) from sums of size P·(var + d²): the
-centred moments lose about ε·k² of their value, k = |d| / std per column (ε = 2.2e-16). Above
+Rounding. The correction subtracts P·d·dᵀ (d = mean − s) from sums of size P·(var + d²); it is
+made in double-doubles, but the sums themselves are rounded to their size, so the centred
+moments lose about ε·k² of their value, k = |d| / std per column (ε = 2.2e-16). Above
 K_MAX = 1e4 that could reach ε·1e8 ≈ 2e-8 relative, the accuracy the fit promises, so the caller
 reads again with the mean as shift (k ≈ 0), or warns when an input cannot be read again. With
 a frame of the data as shift (the first one, as a read takes by default) k ≤ √(N − 1) for N
@@ -18,6 +19,7 @@ beyond 1e8 frames, with the first frame at the far end of all the others.
 """
 import numpy as np
 
+from . import _compensated as dd
 from ._optional import missing
 from ._sums import rebase
 
@@ -161,18 +163,27 @@ def pair_moments(sums, i):
     cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
     part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
             for k in _PER_LAG}
-    s_x = total - part["tail_sum"]
-    s_y = total - part["head_sum"]
-    d = (s_x + s_y) / (2.0 * pairs)
-    dd = pairs * np.outer(d, d)
-    c_xx = cov - part["tail_cov"] - np.outer(s_x, d) - np.outer(d, s_x) + dd
-    c_yy = cov - part["head_cov"] - np.outer(s_y, d) - np.outer(d, s_y) + dd
-    c_xy = part["tcov"] - np.outer(s_x, d) - np.outer(d, s_y) + dd
-    c00 = (c_xx + c_yy) / (2.0 * pairs)
-    c0t = (c_xy + c_xy.T) / (2.0 * pairs)
-    ctt = c_yy / pairs
+    # In double-doubles, so that moving the centre adds no rounding of the sums' size (those
+    # sums are accurate to a few ulps); the results are rounded once, at the end. The rank-one
+    # terms gathered: with u = s_x - P d / 2 and v = s_y - P d / 2,
+    # c_xx = cov - tail_cov - u dᵀ - d uᵀ, c_yy likewise with v, c_xy = tcov - u dᵀ - d vᵀ, so
+    # c_xx + c_yy and c_xy + c_xyᵀ both take w dᵀ + d wᵀ, w = u + v = s_x + s_y - P d.
+    s_x = dd.difference(total, part["tail_sum"])
+    s_y = dd.difference(total, part["head_sum"])
+    s_xy = dd.add(s_x, s_y)
+    d = dd.divide(s_xy, 2.0 * pairs)
+    w = dd.outer(dd.add(s_xy, dd.neg(dd.scale(d, pairs))), d)
+    v = dd.outer(dd.add(s_y, dd.neg(dd.scale(d, 0.5 * pairs))), d)
+
+    def less(x, m):  # x - m - mᵀ
+        return dd.add(dd.add(x, dd.neg(m)), dd.neg(dd.transpose(m)))
+
+    both = dd.add(dd.difference(2.0 * cov, part["tail_cov"]), dd.neg(dd.exact(part["head_cov"])))
+    c00 = dd.divide(less(both, w), 2.0 * pairs)[0]
+    c0t = dd.divide(less(dd.difference(part["tcov"], -part["tcov"].T), w), 2.0 * pairs)[0]
+    ctt = dd.divide(less(dd.difference(cov, part["head_cov"]), v), pairs)[0]
     shift = np.asarray(sums["shift"], dtype=float).reshape(n)
-    return shift + d, c00, c0t, ctt, pairs
+    return dd.add(dd.exact(shift), d)[0], c00, c0t, ctt, pairs
 
 
 def forward_moments(sums, i):

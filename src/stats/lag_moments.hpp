@@ -28,11 +28,24 @@ struct lag_sums {
     std::vector<double> tail_cov;
 };
 
-/// Adds blocks of frames to lag_sums through the block kernels: every element receives its
-/// frames one by one in frame order (the tail sums at the segment's end, from the ring), so the
-/// results equal the per-frame loops' bit for bit. One ring of max(lags) frames serves every
-/// lag. As moment_accumulator, the elements are split into `parts` that threads add a block to
-/// side by side: begin_*, then add_part(p) for every p, then end_*.
+/// Frames per summing block: the frames with index t (counted over every segment) in
+/// [k B, (k + 1) B) are one block, whatever blocks the caller hands over.
+constexpr std::size_t lag_block_frames = 1024;
+
+/// Adds blocks of frames to lag_sums through the block kernels, so that the sums are the same
+/// bits for any thread count and any way the frames arrive, and accurate to about a rounding
+/// per block of lag_block_frames frames rather than one per frame:
+///   - within a block every element receives its frames one by one in frame order, each
+///     product rounded before its add (a pair belongs to the block of its later frame);
+///   - at each block's end its sum b is folded into a pair (hi, lo) by Knuth's two-sum,
+///     s = hi + b, e = (hi - (s - (s - hi))) + (b - (s - hi)), hi = s, lo = lo + e,
+///     and the block's sum starts again at zero;
+///   - a segment's tail (its last min(lag, T) frames, from the ring) is summed at the
+///     segment's end in pieces of lag_block_frames frames, oldest first, each folded likewise;
+///   - the sums handed out are hi + lo, the last partial block folded in first.
+/// One ring of max(lags) frames serves every lag. As moment_accumulator, the elements are split
+/// into `parts` that threads add a block to side by side: begin_*, then add_part(p) for every p,
+/// then end_*.
 class lag_accumulator {
 public:
     /// Throws std::invalid_argument for n == 0, parts == 0, no lags or a lag of 0;
@@ -79,6 +92,13 @@ private:
         return ring_runs_.data() + static_cast<std::size_t>(frame % ring_slots_);
     }
     void grow_ring(std::uint64_t frames);
+    // Adds frames [k0, k1) of the current block, then folds the part's block sums when k1
+    // ends a summing block.
+    void add_run(std::size_t p, std::size_t k0, std::size_t k1, bool fold_after) noexcept;
+    // Folds part p's block sums (heads of lags whose flag is set) into the totals and zeroes
+    // them; into_totals false writes hi + lo with the block folded in to `out` instead.
+    void fold_part(std::size_t p, bool into_totals, lag_sums* out) noexcept;
+    void fold_tails(std::size_t p, bool into_totals, lag_sums* out) noexcept;
 
     std::size_t n_;
     lag_sums sums_;
@@ -97,11 +117,17 @@ private:
     // Every lag's earlier frames, and every tail, are a run of ring_runs_ or of history_ (the
     // ring's last frames, then the block's), so a step costs no pointer per frame and lag.
     std::vector<const double*> history_;
-    std::vector<std::size_t> first_pair_;         // per lag: block position of the first pair
-    std::vector<std::size_t> heads_;              // per lag: head frames in the block
-    std::vector<std::size_t> tails_;              // per lag: tail frames at the segment's end
-    std::vector<const double* const*> earlier_;   // per lag: the pairs' earlier frames, or the tail
+    std::vector<std::size_t> first_pair_;        // per lag: block position of the first pair
+    std::vector<std::size_t> heads_;             // per lag: head frames in the block
+    std::vector<std::size_t> tails_;             // per lag: tail frames at the segment's end
+    std::vector<const double* const*> earlier_;  // per lag: the pairs' earlier frames, or the tail
     std::vector<std::vector<detail::lagged_products>> lagged_;  // per part: the kernel's lags
+    // sums_ holds the totals' hi until finish() writes hi + lo there; lo_ their errors, block_
+    // the current summing block's sums (and the tail piece's), both shaped as sums_.
+    lag_sums lo_, block_;
+    std::vector<std::size_t> cuts_;    // the current block's runs: [cuts_[r], cuts_[r + 1])
+    std::vector<char> fold_heads_;     // per lag: head sums in the summing block being folded
+    std::vector<char> heads_pending_;  // per lag: head sums in the unfolded summing block
 };
 
 }  // namespace lagstat::stats

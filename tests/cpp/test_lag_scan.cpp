@@ -1,6 +1,7 @@
-// The lag scan against literal per-frame loops over the same frames with the same shift: counts
-// exact, every sum bit for bit, for lags shorter and longer than segments, marker lines inside
-// and between the threads' pieces and batches, and every thread count.
+// The lag scan against literal loops over the same frames with the same shift (frames in order
+// within fixed blocks, blocks folded by two-sum): counts exact, every sum bit for bit, for lags
+// shorter and longer than segments, marker lines inside and between the threads' pieces and
+// batches, and every thread count.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,12 +14,9 @@
 
 #include "passes/array_scan.hpp"
 #include "passes/lag_scan.hpp"
-#include "reference/reference_kernels.hpp"
 
 namespace lagstat::passes {
 namespace {
-
-namespace ref = lagstat::reference;
 
 struct scan_case {
     const char* name;
@@ -82,19 +80,44 @@ struct fixture {
     ~fixture() { ::unlink(path.c_str()); }
 };
 
-// The literal loops: frame by frame, in order, every product rounded before its add.
+// One compensated total as the literal loops keep it: a block's plain sum, folded into
+// (hi, lo) by Knuth's two-sum at the block's end; the result hi + lo.
+struct folded_sum {
+    double hi = 0.0, lo = 0.0, block = 0.0;
+    void fold() {
+        const double s = hi + block;
+        const double bb = s - hi;
+        lo = lo + ((hi - (s - bb)) + (block - bb));
+        hi = s;
+        block = 0.0;
+    }
+    double total() const {
+        const double s = hi + block;
+        const double bb = s - hi;
+        return s + (lo + ((hi - (s - bb)) + (block - bb)));
+    }
+};
+
+// The literal loops: frame by frame, in order, every product rounded before its add, into
+// blocks of stats::lag_block_frames frames by their index over the whole input (a pair in its
+// later frame's block), each block folded at its end; a segment's tails at its end, in pieces of
+// a block's length, oldest first, each folded.
 stats::lag_sums literal_sums(const fixture& fx, const std::vector<std::size_t>& lags,
                              std::size_t n) {
-    stats::lag_sums r;
+    constexpr std::size_t B = stats::lag_block_frames;
     const std::size_t L = lags.size(), nn = n * n;
+    std::vector<folded_sum> sum(n), cov(nn), tcov(L * nn), head_sum(L * n), tail_sum(L * n),
+        head_cov(L * nn), tail_cov(L * nn);
+    auto fold_all = [](std::vector<folded_sum>& v) {
+        for (folded_sum& f : v) f.fold();
+    };
+    auto add_frame = [n](const std::vector<double>& y, folded_sum* s, folded_sum* c) {
+        for (std::size_t i = 0; i < n; ++i) s[i].block += y[i];
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i; j < n; ++j) c[i * n + j].block += y[i] * y[j];
+    };
+    stats::lag_sums r;
     r.pairs.assign(L, 0);
-    r.sum.assign(n, 0.0);
-    r.cov.assign(nn, 0.0);
-    r.tcov.assign(L * nn, 0.0);
-    r.head_sum.assign(L * n, 0.0);
-    r.tail_sum.assign(L * n, 0.0);
-    r.head_cov.assign(L * nn, 0.0);
-    r.tail_cov.assign(L * nn, 0.0);
     const std::vector<double> s = fx.segments[0][0];
     for (const auto& segment : fx.segments) {
         std::vector<std::vector<double>> y;
@@ -103,34 +126,50 @@ stats::lag_sums literal_sums(const fixture& fx, const std::vector<std::size_t>& 
             for (std::size_t i = 0; i < n; ++i) y.back()[i] = x[i] - s[i];
         }
         const std::size_t T = y.size();
-        r.frames += T;
         for (std::size_t t = 0; t < T; ++t) {
-            ref::add_sum(y[t].data(), r.sum.data(), n);
-            ref::add_outer_upper(y[t].data(), r.cov.data(), n);
+            add_frame(y[t], sum.data(), cov.data());
+            for (std::size_t l = 0; l < L; ++l) {
+                if (t >= lags[l]) {
+                    ++r.pairs[l];
+                    for (std::size_t i = 0; i < n; ++i)
+                        for (std::size_t j = 0; j < n; ++j)
+                            tcov[l * nn + i * n + j].block += y[t - lags[l]][i] * y[t][j];
+                }
+                if (t < lags[l]) add_frame(y[t], &head_sum[l * n], &head_cov[l * nn]);
+            }
+            if (++r.frames % B == 0)
+                for (auto* v : {&sum, &cov, &tcov, &head_sum, &head_cov}) fold_all(*v);
         }
         for (std::size_t l = 0; l < L; ++l) {
-            const std::size_t lag = lags[l], edge = std::min(lag, T);
-            for (std::size_t t = lag; t < T; ++t) {
-                ++r.pairs[l];
-                for (std::size_t i = 0; i < n; ++i)
-                    for (std::size_t j = 0; j < n; ++j)
-                        r.tcov[l * nn + i * n + j] += y[t - lag][i] * y[t][j];
-            }
-            for (std::size_t t = 0; t < edge; ++t) {
-                ref::add_sum(y[t].data(), &r.head_sum[l * n], n);
-                ref::add_outer_upper(y[t].data(), &r.head_cov[l * nn], n);
-            }
-            for (std::size_t t = T - edge; t < T; ++t) {
-                ref::add_sum(y[t].data(), &r.tail_sum[l * n], n);
-                ref::add_outer_upper(y[t].data(), &r.tail_cov[l * nn], n);
+            const std::size_t edge = std::min(lags[l], T);
+            for (std::size_t t = T - edge, piece = 0; t < T; ++t) {
+                add_frame(y[t], &tail_sum[l * n], &tail_cov[l * nn]);
+                if (++piece % B == 0 || t + 1 == T)
+                    for (auto* v : {&tail_sum, &tail_cov}) fold_all(*v);
             }
         }
     }
-    ref::mirror_upper(r.cov.data(), n);
-    for (std::size_t l = 0; l < L; ++l) {
-        ref::mirror_upper(&r.head_cov[l * nn], n);
-        ref::mirror_upper(&r.tail_cov[l * nn], n);
-    }
+    auto totals = [](const std::vector<folded_sum>& v) {
+        std::vector<double> out;
+        for (const folded_sum& f : v) out.push_back(f.total());
+        return out;
+    };
+    r.sum = totals(sum);
+    r.cov = totals(cov);
+    r.tcov = totals(tcov);
+    r.head_sum = totals(head_sum);
+    r.tail_sum = totals(tail_sum);
+    r.head_cov = totals(head_cov);
+    r.tail_cov = totals(tail_cov);
+    // The lower triangles: the upper's, as the accumulator mirrors them.
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) {
+            r.cov[i * n + j] = r.cov[j * n + i];
+            for (std::size_t l = 0; l < L; ++l) {
+                r.head_cov[l * nn + i * n + j] = r.head_cov[l * nn + j * n + i];
+                r.tail_cov[l * nn + i * n + j] = r.tail_cov[l * nn + j * n + i];
+            }
+        }
     return r;
 }
 
@@ -260,7 +299,17 @@ INSTANTIATE_TEST_SUITE_P(
         // Lags longer than a block of frames: pairs reach back through the ring over blocks.
         scan_case{
             "lags_beyond_a_block", {12000, 4100, 9500}, {9000, 1, 4095, 4096, 4097}, 2, 2, false},
-        scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61}),
+        scan_case{"bad_line_after_markers", {20, 30, 40}, {3}, 2, 2, true, 61},
+        // Segments ending just before, on and just after the summing blocks' edges, a lag of a
+        // block's length and tails longer than one: the same folds at every thread count.
+        scan_case{"block_edges_1", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 1, false},
+        scan_case{"block_edges_2", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 2, false},
+        scan_case{"block_edges_3", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 3, false},
+        scan_case{"block_edges_4", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 4, false},
+        scan_case{"block_edges_5", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 5, false},
+        scan_case{"block_edges_6", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 6, false},
+        scan_case{"block_edges_7", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 7, false},
+        scan_case{"block_edges_8", {1023, 1, 1025, 2047, 2}, {1, 1024, 1500}, 30, 8, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Where the time is read from, given usecols and the time field as the companion passes them.

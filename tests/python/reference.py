@@ -150,3 +150,66 @@ def run(data, d, mean, var, cov, tcov, lag):
         out["tcov"] = np.array(tc).reshape(mshape)
         out["tcov_samples"] = np.array(pairs)
     d.update(out)
+
+
+# --- exact covariances, for the accuracy of the companion's sums ---------------------------------
+
+def _two_product(a, b):
+    """a * b = p + e exactly, element by element (Dekker's product: no fused multiply-add needed,
+    exact while nothing overflows or underflows)."""
+    p = a * b
+    split = 134217729.0  # 2^27 + 1
+    t = split * a
+    ah = t - (t - a)
+    al = a - ah
+    t = split * b
+    bh = t - (t - b)
+    bl = b - bh
+    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl
+    return p, e
+
+
+def _exact_sum(parts):
+    """The exact sum of every double in the arrays `parts`, as a Fraction. Each double is
+    m 2^(e - 53) with an integer |m| < 2^53, cut into m = h 2^27 + l; the h and the l of one
+    exponent are added as doubles, exactly, for their sums stay below 2^53 (up to 2^26 terms)."""
+    from fractions import Fraction
+
+    terms = np.concatenate([np.ravel(p) for p in parts])
+    assert terms.size < 1 << 26
+    mantissa, exponent = np.frexp(terms)
+    m = mantissa * 2.0 ** 53
+    h = np.trunc(m / 2.0 ** 27)
+    low = m - h * 2.0 ** 27
+    at = exponent - exponent.min()
+    sh = np.bincount(at, weights=h)
+    sl = np.bincount(at, weights=low)
+    base = int(exponent.min()) - 53
+    total = Fraction(0)
+    for k in np.flatnonzero((sh != 0) | (sl != 0)):
+        total += (int(sh[k]) * 2 ** 27 + int(sl[k])) * Fraction(2) ** (base + int(k))
+    return total
+
+
+def exact_pair_covariances(trajectories, lag, elements):
+    """(C00_ij, C0t_ij) for each (i, j) in `elements`, as Fractions, of the reversible estimate
+    over the pairs (x_t, x_{t+lag}) within each trajectory: the mean m over both halves,
+    C00 = (sum_X x_i x_j + sum_Y y_i y_j) / 2P - m_i m_j,
+    C0t = (sum x_i y_j + sum y_i x_j) / 2P - m_i m_j, every product and sum exact."""
+    firsts = [x[:len(x) - lag] for x in trajectories if len(x) > lag]
+    seconds = [x[lag:] for x in trajectories if len(x) > lag]
+    a, b = np.concatenate(firsts), np.concatenate(seconds)
+    pairs = len(a)
+    col = {}
+
+    def mean(i):
+        if i not in col:
+            col[i] = _exact_sum([a[:, i], b[:, i]]) / (2 * pairs)
+        return col[i]
+
+    out = []
+    for i, j in elements:
+        xx = _exact_sum(_two_product(a[:, i], a[:, j]) + _two_product(b[:, i], b[:, j]))
+        xy = _exact_sum(_two_product(a[:, i], b[:, j]) + _two_product(b[:, i], a[:, j]))
+        out.append((xx / (2 * pairs) - mean(i) * mean(j), xy / (2 * pairs) - mean(i) * mean(j)))
+    return out

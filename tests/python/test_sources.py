@@ -197,8 +197,14 @@ def test_scan_and_moments_of_sources_equal_text(tmp_path, name):
     ours, theirs = scan(data, [1, LAG], folds=2), scan(text, [1, LAG], folds=2)
     assert np.array_equal(ours.vamp2_cv_folds, theirs.vamp2_cv_folds)
     m, t = moments(data, LAG), moments(text, LAG)
+    assert m.keys() == t.keys()
     for key in t:
-        assert np.array_equal(m[key], t[key]), key
+        if key in ("var", "cov", "tcov"):
+            # text through lagstat.run's frame-order sums, binary sources through the scan's
+            # compensated ones: the same to the plain sums' rounding, not to the bit
+            np.testing.assert_allclose(m[key], t[key], rtol=0, atol=1e-13 * np.abs(t[key]).max(), err_msg=key)
+        else:
+            assert np.array_equal(m[key], t[key]), key
 
 
 def object_npy(d):

@@ -629,6 +629,84 @@ def test_parallel_paths_equal_serial(dataset, dask_client):
             assert np.array_equal(bits(getattr(m, name)), bits(getattr(serial_model, name))), name
 
 
+ULP_UNIT = 2.0 ** -52
+
+
+def ill_conditioned(frames, columns, seed):
+    """A slow three-well process (rare jumps between wells at -2, 0 and 2, an AR(1) wobble in
+    each) and noise columns of scales 1e-6 to 1e6, each mixed with a little of the slow one and
+    offset by three of its scales: C00's condition number is about 1e21."""
+    rng = np.random.default_rng(seed)
+    jumps = np.cumsum(rng.random(frames) < 2e-4)
+    wells = np.array([-2.0, 0.0, 2.0])[rng.integers(1, 3, size=jumps[-1] + 1).cumsum() % 3]
+    slow = wells[jumps] + lfilter([0.1], [1.0, -0.95], rng.standard_normal(frames))
+    scales = np.logspace(-6, 6, columns - 1)
+    noise = scales * (rng.standard_normal((frames, columns - 1)) + 0.3 * slow[:, None] + 3.0)
+    return np.column_stack([slow + 7.0, noise])
+
+
+@pytest.fixture(scope="module")
+def accuracy_set(tmp_path_factory):
+    """A million frames, the .npy files of its two pieces, and per way of cutting it the exact
+    covariances of a few elements and deeptime's errors on them (computed once)."""
+    import reference
+
+    x = ill_conditioned(1_000_000, 10, seed=3)
+    lag, n = 10, x.shape[1]
+    elements = [(0, 0), (0, n - 1), (n - 1, n - 1), (1, n - 2), (4, 4), (2, 7)]
+    d = tmp_path_factory.mktemp("accuracy")
+    pieces = [x[:600_000], x[600_000:]]
+    paths = [str(d / "a.npy"), str(d / "b.npy")]
+    for path, piece in zip(paths, pieces):
+        np.save(path, piece)
+    cuts = {}
+    for name, trajectories in (("whole", [x]), ("pieces", pieces)):
+        exact = reference.exact_pair_covariances(trajectories, lag, elements)
+        theirs = peer(trajectories, lag)
+        cuts[name] = (trajectories, exact, pair_errors(theirs.cov_00, theirs.cov_0t, exact, elements))
+    return {"lag": lag, "elements": elements, "paths": paths, "cuts": cuts}
+
+
+def pair_errors(c00, c0t, exact, elements):
+    """|C_ij - exact| / sqrt(C_ii C_jj) of C00 and C0t at each element, in units of 2^-52."""
+    from fractions import Fraction
+
+    out = []
+    for (i, j), (e00, e0t) in zip(elements, exact):
+        norm = np.sqrt(c00[i, i] * c00[j, j]) * ULP_UNIT
+        out += [float(abs(Fraction(float(c[i, j])) - e)) / norm for c, e in ((c00, e00), (c0t, e0t))]
+    return np.array(out)
+
+
+@pytest.mark.parametrize(
+    "cut, source, kw",
+    [
+        ("whole", "arrays", {"threads": 1}),
+        ("whole", "arrays", {"threads": 2}),
+        ("whole", "arrays", {"threads": 8}),
+        ("pieces", "arrays", {"threads": 3}),
+        ("pieces", "files", {"n_jobs": 1}),
+        ("pieces", "files", {"n_jobs": 2, "threads": 1}),
+        ("pieces", "files", "dask"),
+    ],
+)
+def test_covariances_within_a_few_ulps_of_exact(request, accuracy_set, cut, source, kw):
+    """Every element checked of C00 and C0t (re-basing to the pair mean and between files
+    included) within 4 x 2^-52 of the exact products' covariances in correlation units, no
+    further off than deeptime's, and the same bits as one thread reading the arrays."""
+    lag, elements = accuracy_set["lag"], accuracy_set["elements"]
+    trajectories, exact, theirs = accuracy_set["cuts"][cut]
+    if kw == "dask":
+        kw = {"client": request.getfixturevalue("dask_client")}
+    model = TICA(lag).fit(trajectories if source == "arrays" else accuracy_set["paths"], **kw)
+    ours = pair_errors(model.cov_, model.cov_tau_, exact, elements)
+    assert ours.max() <= 4.0, ours
+    assert ours.max() <= theirs.max(), (ours, theirs)
+    serial = TICA(lag).fit(trajectories, threads=1)
+    for name in ("mean_", "cov_", "cov_tau_"):
+        assert np.array_equal(bits(getattr(model, name)), bits(getattr(serial, name))), name
+
+
 # --- projections and command line -----------------------------------------------------------
 
 
