@@ -9,6 +9,8 @@ bits whatever read the files (n_jobs, threads, a Dask cluster).
 """
 import numpy as np
 
+from . import _estimator as est
+
 # The scan keeps at most this many groups of files: memory stays (groups + 1) x the sums of one
 # read, whatever the number of files.
 MAX_GROUPS = 64
@@ -62,27 +64,14 @@ def _drawn(stack, idx):
     return out
 
 
-def _outer(u, v):
-    return u[:, :, None] * v[:, None, :]
-
-
 def pair_moments(total, cov, parts, pairs):
-    """est.pair_moments' C00 and C0t for a stack of replicates: the same operations in the same
-    order, so each replicate's matrices are the bits est.pair_moments gives for its sums.
+    """est.pair_moments' C00 and C0t for a stack of replicates, through the same centred_moments,
+    so each replicate's matrices are the bits est.pair_moments gives for its sums.
 
     total (B, n), cov (B, n, n), parts: tcov, head_sum, tail_sum, head_cov, tail_cov of one lag
     (B, n[, n]), pairs (B,) floats.
     """
-    tcov, head_sum, tail_sum, head_cov, tail_cov = parts
-    s_x = total - tail_sum
-    s_y = total - head_sum
-    d = (s_x + s_y) / (2.0 * pairs)[:, None]
-    dd = pairs[:, None, None] * _outer(d, d)
-    c_xx = cov - tail_cov - _outer(s_x, d) - _outer(d, s_x) + dd
-    c_yy = cov - head_cov - _outer(s_y, d) - _outer(d, s_y) + dd
-    c_xy = tcov - _outer(s_x, d) - _outer(d, s_y) + dd
-    c00 = (c_xx + c_yy) / (2.0 * pairs)[:, None, None]
-    c0t = (c_xy + np.swapaxes(c_xy, 1, 2)) / (2.0 * pairs)[:, None, None]
+    _, c00, c0t, _ = est.centred_moments(total, cov, parts, pairs)
     return c00, c0t
 
 
@@ -118,7 +107,9 @@ def replicate_eigenvalues(groups, idx, epsilon):
     b_all = idx.shape[0]
     out = np.full((b_all, lags, n), np.nan)
     pairs_of = np.array([np.atleast_1d(g["pairs"]) for g in groups], dtype=float)  # (G, L)
-    step = max(1, int(_STACK_BYTES // (8 * 8 * n * n)))
+    # replicates per stack: the double-double centring holds about two dozen (B, n, n) arrays
+    # at once (each value and its error term, and the exact products' halves)
+    step = max(1, int(_STACK_BYTES // (24 * 8 * n * n)))
     total_stack = _stacked(groups, lambda g: np.reshape(g["sum"], n))
     cov_stack = _stacked(groups, lambda g: np.reshape(g["cov"], (n, n)))
     for i in range(lags):

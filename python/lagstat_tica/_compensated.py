@@ -74,8 +74,10 @@ def divide(x, c):
 
 
 def outer(u, v):
-    return mul((u[0][:, None], u[1][:, None]), (v[0][None, :], v[1][None, :]))
+    """u vᵀ of vectors, or of stacks of them (the last axis)."""
+    return mul((u[0][..., :, None], u[1][..., :, None]), (v[0][..., None, :], v[1][..., None, :]))
 
 
 def transpose(x):
-    return x[0].T, x[1].T
+    """The transpose of a matrix, or of each in a stack."""
+    return np.swapaxes(x[0], -1, -2), np.swapaxes(x[1], -1, -2)

@@ -163,28 +163,43 @@ def pair_moments(sums, i):
     cov = np.asarray(sums["cov"], dtype=float).reshape(n, n)
     part = {k: np.asarray(sums[k], dtype=float).reshape((-1,) + (n,) * (1 if k.endswith("sum") else 2))[i]
             for k in _PER_LAG}
+    d, c00, c0t, ctt = centred_moments(total, cov, [part[k] for k in _PARTS], pairs)
+    shift = np.asarray(sums["shift"], dtype=float).reshape(n)
+    return dd.add(dd.exact(shift), d)[0], c00, c0t, ctt, pairs
+
+
+_PARTS = ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
+
+
+def centred_moments(total, cov, parts, pairs):
+    """The centre's move from the shift to the pair mean d (as a double-double), and C00, C0t
+    and Ctt about it, of one lag's sums: total (n), cov (n, n), parts (tcov, head_sum,
+    tail_sum, head_cov, tail_cov) and the pair count; or of a stack of them, every argument
+    with the same leading axes (pairs one value per stack entry). Each entry of a stack gets the
+    bits it gets alone."""
+    p = np.asarray(pairs, dtype=float)
+    p_vec, p_mat = p[..., None], p[..., None, None]
+    tcov, head_sum, tail_sum, head_cov, tail_cov = parts
     # In double-doubles, so that moving the centre adds no rounding of the sums' size (those
     # sums are accurate to a few ulps); the results are rounded once, at the end. The rank-one
     # terms gathered: with u = s_x - P d / 2 and v = s_y - P d / 2,
     # c_xx = cov - tail_cov - u dᵀ - d uᵀ, c_yy likewise with v, c_xy = tcov - u dᵀ - d vᵀ, so
     # c_xx + c_yy and c_xy + c_xyᵀ both take w dᵀ + d wᵀ, w = u + v = s_x + s_y - P d.
-    s_x = dd.difference(total, part["tail_sum"])
-    s_y = dd.difference(total, part["head_sum"])
+    s_x = dd.difference(total, tail_sum)
+    s_y = dd.difference(total, head_sum)
     s_xy = dd.add(s_x, s_y)
-    d = dd.divide(s_xy, 2.0 * pairs)
-    w = dd.outer(dd.add(s_xy, dd.neg(dd.scale(d, pairs))), d)
-    v = dd.outer(dd.add(s_y, dd.neg(dd.scale(d, 0.5 * pairs))), d)
+    d = dd.divide(s_xy, 2.0 * p_vec)
+    w = dd.outer(dd.add(s_xy, dd.neg(dd.scale(d, p_vec))), d)
+    v = dd.outer(dd.add(s_y, dd.neg(dd.scale(d, 0.5 * p_vec))), d)
 
     def less(x, m):  # x - m - mᵀ
         return dd.add(dd.add(x, dd.neg(m)), dd.neg(dd.transpose(m)))
 
-    both = dd.add(dd.difference(2.0 * cov, part["tail_cov"]), dd.neg(dd.exact(part["head_cov"])))
-    c00 = dd.divide(less(both, w), 2.0 * pairs)[0]
-    c0t = dd.divide(less(dd.difference(part["tcov"], -part["tcov"].T), w), 2.0 * pairs)[0]
-    ctt = dd.divide(less(dd.difference(cov, part["head_cov"]), v), pairs)[0]
-    shift = np.asarray(sums["shift"], dtype=float).reshape(n)
-    return dd.add(dd.exact(shift), d)[0], c00, c0t, ctt, pairs
-
+    both = dd.add(dd.difference(2.0 * cov, tail_cov), dd.neg(dd.exact(head_cov)))
+    c00 = dd.divide(less(both, w), 2.0 * p_mat)[0]
+    c0t = dd.divide(less(dd.difference(tcov, -np.swapaxes(tcov, -1, -2)), w), 2.0 * p_mat)[0]
+    ctt = dd.divide(less(dd.difference(cov, head_cov), v), p_mat)[0]
+    return d, c00, c0t, ctt
 
 def forward_moments(sums, i):
     """Non-reversible pair estimate at the i-th lag read: (mean_0, mean_t, C00, C0t, Ctt, pairs).
