@@ -22,8 +22,8 @@ from docutils.parsers.rst import Directive
 PLAIN_TEXT_DOCSTRINGS = ("lagstat.run", "lagstat.stream")
 
 
-def load_parser(spec):
-    module, _, function = spec.partition(":")
+def load_parser(target):
+    module, _, function = target.partition(":")
     return getattr(importlib.import_module(module), function)()
 
 

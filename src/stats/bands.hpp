@@ -1,5 +1,6 @@
 // What the accumulators share to lay out their threads' work: cache-line aligned buffers and
-// the split of rows or columns into bands of about equal cost.
+// the split of rows or columns into bands of about equal cost; and the two-sum with which the
+// compensated ones fold their blocks.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +14,22 @@
 namespace lagstat::stats::detail {
 
 constexpr std::size_t line_doubles = 64 / sizeof(double);
+
+/// a * b doubles' worth of elements, or std::bad_alloc where the bytes would overflow size_t.
+inline std::size_t checked_product(std::size_t a, std::size_t b) {
+    if (b != 0 && a > std::numeric_limits<std::size_t>::max() / sizeof(double) / b)
+        throw std::bad_alloc();
+    return a * b;
+}
+
+/// Knuth's two-sum of hi and b, its error added into lo; the caller keeps or discards the new
+/// pair. Written out operation by operation: the build forbids contraction and reassociation.
+inline void two_sum(double hi, double lo, double b, double& s, double& lo_out) noexcept {
+    s = hi + b;
+    const double bb = s - hi;
+    const double err = (hi - (s - bb)) + (b - bb);
+    lo_out = lo + err;
+}
 
 /// An uninitialised buffer of `doubles` plus slack; base is its first cache-line aligned double.
 /// Throws std::bad_alloc.

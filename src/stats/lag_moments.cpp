@@ -16,21 +16,8 @@ namespace lagstat::stats {
 namespace {
 
 using detail::aligned_buffer;
-
-std::size_t checked_product(std::size_t a, std::size_t b) {
-    if (b != 0 && a > std::numeric_limits<std::size_t>::max() / sizeof(double) / b)
-        throw std::bad_alloc();
-    return a * b;
-}
-
-// Knuth's two-sum of hi and b, its error added into lo (as weighted_moments folds its blocks).
-// Written out operation by operation: the build forbids contraction and reassociation.
-inline void two_sum(double hi, double lo, double b, double& s, double& lo_out) noexcept {
-    s = hi + b;
-    const double bb = s - hi;
-    const double err = (hi - (s - bb)) + (b - bb);
-    lo_out = lo + err;
-}
+using detail::checked_product;
+using detail::two_sum;
 
 // Folds block[i] for i in [from, to) into (hi, lo) and zeroes it, or (out non-null) writes
 // hi + lo with it folded in to out[i], leaving all three as they were. A block still at +0.0

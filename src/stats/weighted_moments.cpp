@@ -13,20 +13,8 @@ namespace lagstat::stats {
 
 namespace {
 
-std::size_t checked_product(std::size_t a, std::size_t b) {
-    if (b != 0 && a > std::numeric_limits<std::size_t>::max() / sizeof(double) / b)
-        throw std::bad_alloc();
-    return a * b;
-}
-
-// Knuth's two-sum of hi and b, its error added into lo; the caller keeps or discards the new
-// pair. Written out operation by operation: the build forbids contraction and reassociation.
-inline void two_sum(double hi, double lo, double b, double& s, double& lo_out) noexcept {
-    s = hi + b;
-    const double bb = s - hi;
-    const double err = (hi - (s - bb)) + (b - bb);
-    lo_out = lo + err;
-}
+using detail::checked_product;
+using detail::two_sum;
 
 }  // namespace
 
