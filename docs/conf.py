@@ -57,11 +57,18 @@ napoleon_google_docstring = False
 napoleon_use_rtype = False
 napoleon_custom_sections = [("Attributes (after fit)", "params_style")]
 
+# The guide's examples run in a folder holding the files they name (COLVAR, runs/*.txt, ...) with
+# the arrays they name (frames, traj_a, ...) defined: docs/_ext/doc_fixtures.py.
 doctest_global_setup = """
 import os, tempfile
 import numpy as np
 import lagstat
 import lagstat_tica
+import doc_fixtures
+globals().update(doc_fixtures.enter())
+"""
+doctest_global_cleanup = """
+doc_fixtures.leave()
 """
 
 html_theme = "pydata_sphinx_theme"

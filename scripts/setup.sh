@@ -13,7 +13,10 @@ apt_install build-essential ccache "$@"
 use_venv
 
 pip_install() { python3 -m pip install -q --disable-pip-version-check "$@"; }
-pip_install cmake ninja "scikit-build-core>=0.8" "numpy>=2.0" ruff
+# wheel: without build isolation, a dependency published only as a source archive
+# (MDAnalysisTests, for the docs) is built by the environment's setuptools, whose bdist_wheel
+# comes from the wheel package before setuptools 70.1.
+pip_install cmake ninja "scikit-build-core>=0.8" "numpy>=2.0" ruff wheel
 # Without build isolation and in the build tree kept in the environment (project_build_options),
 # so that a second run compiles only what changed.
 project_build_options

@@ -6,6 +6,9 @@
   attributes they name (``n_reads_``) and the patterns and signatures they quote (``runs/*.txt``,
   ``**options``) would be reStructuredText references and emphasis. Those characters are escaped
   in the prose, so that the pages show what ``help()`` shows.
+- Every Python example in the pages runs: a ``python`` block that is not a ``{testcode}`` or a
+  ``{doctest}`` is a warning (an error in scripts/docs.sh), so that no example can rot unrun. The
+  gallery's pages are left to sphinx-gallery, which runs their scripts itself.
 - The extension module's docstrings are plain text written for ``help()``, not reStructuredText:
   they are shown as written, in a literal block, rather than parsed into markup they were never
   meant as.
@@ -18,6 +21,7 @@ import re
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
+from sphinx.util import logging as sphinx_logging
 
 PLAIN_TEXT_DOCSTRINGS = ("lagstat.run", "lagstat.stream")
 
@@ -129,6 +133,19 @@ def plain_docstrings(app, what, name, obj, options, lines):
         lines[:] = [escape_prose(line) for line in lines]
 
 
+PYTHON = ("python", "python3", "py", "pycon", "ipython")
+logger = sphinx_logging.getLogger(__name__)
+
+
+def unrun_examples(app, doctree):
+    if app.env.docname.startswith("auto_examples/"):
+        return
+    for node in doctree.findall(nodes.literal_block):
+        if node.get("language") in PYTHON and not node.get("testnodetype"):
+            logger.warning("a Python example that is never run: make it a {testcode} or a {doctest} block "
+                           "(its files and arrays: docs/_ext/doc_fixtures.py)", location=node)
+
+
 class GuideGlobFilter(logging.Filter):
     """The guide's toctree lists its pages in reading order, then globs the rest, so that a page
     added to docs/guide joins without an edit. The glob matching nothing beyond the list is then
@@ -141,6 +158,7 @@ class GuideGlobFilter(logging.Filter):
 def setup(app):
     logging.getLogger("sphinx.sphinx.directives.other").addFilter(GuideGlobFilter())
     app.add_directive("lagstat-cli", CommandReference)
+    app.connect("doctree-read", unrun_examples)
     app.add_directive("lagstat-help", CommandHelp)
     # Before napoleon, which would take the plain text for sections.
     app.connect("autodoc-process-docstring", plain_docstrings, priority=100)
