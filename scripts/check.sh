@@ -23,7 +23,8 @@ ctest --test-dir "$LAGSTAT_VENV/build" -j2 --output-on-failure --timeout 300 | t
 step_end
 
 step "Python tests"
-(cd /tmp && python3 -m pytest -x -q -p no:cacheprovider "$root/tests/python")
+pytest_workers
+(cd /tmp && python3 -m pytest -x -q -p no:cacheprovider "${pytest_parallel[@]}" "$root/tests/python")
 step_end
 
 step "Format and lint of what changed"

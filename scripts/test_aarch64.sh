@@ -20,5 +20,5 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.c
 cmake --build "$build" --target lagstat_tests
 echo "   cross build: ${SECONDS}s"
 SECONDS=0
-qemu-aarch64-static -L /usr/aarch64-linux-gnu "$build/lagstat_tests" --gtest_brief=1
+run_sharded qemu-aarch64-static -L /usr/aarch64-linux-gnu "$build/lagstat_tests" --gtest_brief=1
 echo "   tests under QEMU: ${SECONDS}s"

@@ -24,7 +24,7 @@ step_end
 
 step "C++ unit tests"
 # Built by the setup step, in the tree the module was built in.
-(cd "$LAGSTAT_VENV/build" && ./lagstat_tests --gtest_brief=1)
+(cd "$LAGSTAT_VENV/build" && run_sharded ./lagstat_tests --gtest_brief=1)
 step_end
 
 step "C++ unit tests, aarch64 under QEMU"

@@ -35,7 +35,7 @@ echo "   build: ${SECONDS}s"
 echo "== C++ unit tests (ASan + UBSan)"
 SECONDS=0
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  "$out/module/lagstat_tests" --gtest_brief=1
+  run_sharded "$out/module/lagstat_tests" --gtest_brief=1
 echo "   C++ tests: ${SECONDS}s"
 
 echo "== Python tests (ASan + UBSan)"
@@ -55,5 +55,6 @@ trap 'status=$?; ((status)) && report; exit $status' EXIT
 (cd /tmp && python3 -c "
 import lagstat, sys
 sys.exit(0 if lagstat.__file__.startswith('$out/site/') else 'imported ' + lagstat.__file__)")
-(cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+pytest_workers
+(cd /tmp && python3 -m pytest -q -p no:cacheprovider "${pytest_parallel[@]}" "$root/tests/python")
 echo "   Python tests: ${SECONDS}s"

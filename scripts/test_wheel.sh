@@ -43,5 +43,6 @@ cd "$tests"
 "$out/venv/bin/python" -c "
 import lagstat, sys
 sys.exit(0 if lagstat.__file__.startswith('$out/venv/') else 'imported ' + lagstat.__file__)"
-"$out/venv/bin/python" -m pytest -q -p no:cacheprovider .
+pytest_workers
+"$out/venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_parallel[@]}" .
 echo "   Python tests: ${SECONDS}s"

@@ -56,6 +56,37 @@ project_build_options() {
     "${pip_launcher[@]}")
 }
 
+# pytest_workers: sets pytest_parallel to pytest's options that spread the suite over the
+# machine's cores (pytest-xdist, in the test extra): LAGSTAT_TEST_JOBS workers, by default one per
+# core; 1 runs the suite in one process. Tests that share a costly module fixture name one
+# xdist_group, so that one worker builds it.
+pytest_workers() {
+  local n=${LAGSTAT_TEST_JOBS:-$(nproc)}
+  pytest_parallel=()
+  if ((n > 1)); then pytest_parallel=(-n "$n" --dist loadgroup); fi
+}
+
+# run_sharded COMMAND...: a GoogleTest binary as LAGSTAT_TEST_JOBS shards at once (by default one
+# per core; GoogleTest splits the tests by GTEST_SHARD_INDEX), so that a serial suite, under QEMU
+# or a sanitizer, takes every core. Each shard's output is shown whole, after it ends; the status
+# is a failure if any shard failed. The tests' temporary files have unique names (mkstemp), so
+# shards do not meet.
+run_sharded() {
+  local n=${LAGSTAT_TEST_JOBS:-$(nproc)} i status=0 logs
+  local pids=()
+  logs=$(mktemp -d)
+  for ((i = 0; i < n; i++)); do
+    GTEST_TOTAL_SHARDS=$n GTEST_SHARD_INDEX=$i "$@" >"$logs/$i" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || status=$?
+    cat "$logs/$i"
+  done
+  rm -rf "$logs"
+  return $status
+}
+
 # python_ok PYTHON: true if PYTHON runs and is 3.9 or newer.
 python_ok() {
   "$1" -c 'import sys; sys.exit(sys.version_info < (3, 9))' >/dev/null 2>&1

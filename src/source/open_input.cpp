@@ -13,6 +13,16 @@ namespace lagstat::source {
 
 std::unique_ptr<byte_source> open_input(const char* path, int& err, interrupt_check interrupted,
                                         bool decode_thread) {
+    // A signal that the interpreter's handler took after the interpreter last looked, and before
+    // this open, interrupts nothing: a FIFO's open would then wait for a writer, perhaps forever.
+    // So look once before waiting (EINTR asks the check to look now, not at its next poll).
+    if (interrupted != nullptr) {
+        errno = EINTR;
+        if (interrupted()) {
+            err = EINTR;
+            return nullptr;
+        }
+    }
     int fd;
     while ((fd = ::open(path, O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
         if (interrupted != nullptr && interrupted()) break;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -450,10 +452,15 @@ TEST_F(reader_test, file_reads_as_fopen_does) {
     unlink(path);
 }
 
-// The interrupt check runs after every read: this one appends a line and a cut one to the file
-// after the first read of its opening, the peek at magic bytes.
+// The interrupt check runs once before the open and after every read: this one appends a line
+// and a cut one to the file after the first read of its opening, the peek at magic bytes.
 const char* append_to = nullptr;
+int looks_before_the_open = 0;
 bool append_after_first_read() noexcept {
+    if (looks_before_the_open > 0) {
+        --looks_before_the_open;
+        return false;
+    }
     file_ptr f(append_to != nullptr ? std::fopen(append_to, "a") : nullptr);
     if (f && std::fputs("5 6\n7", f.get()) >= 0) append_to = nullptr;
     return false;  // closed, so appended, before the opening goes on
@@ -466,11 +473,40 @@ TEST_F(reader_test, a_file_appended_to_while_it_opens_has_changed_since_its_open
     ASSERT_EQ(write(fd, "1 2\n3 4\n", 8), 8);
     close(fd);
     append_to = path;
+    looks_before_the_open = 1;
     passes::text_input in;
     ASSERT_FALSE(static_cast<bool>(in.open(path, append_after_first_read)));
     EXPECT_EQ(append_to, nullptr);         // appended during the opening
     EXPECT_TRUE(in.plain_file_changed());  // so "7" is a line still being written
     unlink(path);
+}
+
+// A signal already taken when the pass opens its input: a FIFO without a writer is not waited
+// on. (The alarm only ends the test if the open does wait.)
+bool signal_taken() noexcept {
+    return true;
+}
+void on_alarm(int) {}
+
+TEST(open_input_test, a_signal_taken_before_the_open_stops_it_without_waiting) {
+    char dir[] = "/tmp/lagstat_reader_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct sigaction act = {}, old = {};
+    act.sa_handler = on_alarm;  // no SA_RESTART: the alarm interrupts the open
+    ASSERT_EQ(sigaction(SIGALRM, &act, &old), 0);
+    alarm(3);
+    int err = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(open_input(fifo.c_str(), err, signal_taken), nullptr);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    alarm(0);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(err, EINTR);
+    EXPECT_LT(waited, std::chrono::seconds(1));
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
 
 // --- Every split of an input into two reads. ---

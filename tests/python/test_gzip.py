@@ -89,13 +89,19 @@ def test_compressed_through_a_pipe(fmt):
     assert out.stdout.decode().split() == ["2.0", "[4.0,", "6.0]"]
 
 
+# The child says when its imports are done, so that a slow start (a loaded machine, a sanitizer)
+# does not take the second the pass is given to reach its wait.
+READY = "import sys, lagstat; sys.stderr.write('ready\\n'); sys.stderr.flush(); "
+
+
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_ctrl_c_stops_a_pass_waiting_for_compressed_input(tmp_path, fmt):
     """The decoding thread waits on the FIFO; the pass must still see the signal and end."""
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1)"
-    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, "-c", READY + code], stderr=subprocess.PIPE)
+    assert proc.stderr.readline() == b"ready\n"
     feed = "import sys, time; f = open(sys.argv[1], 'wb'); f.write(sys.stdin.buffer.read()); f.flush(); time.sleep(30)"
     feeder = subprocess.Popen([sys.executable, "-c", feed, fifo], stdin=subprocess.PIPE)
     feeder.stdin.write(COMPRESS[fmt](trajectory(20000))[:4096])  # a start, then silence

@@ -281,6 +281,11 @@ def test_shared_accumulators_are_updated_frame_by_frame(write):
     assert_exact(a, [5.0, 6.0])  # frames (0, 1) then (3 - 1, 4 - 2)
 
 
+# The child says when its imports are done, so that a slow start (a loaded machine, a sanitizer)
+# does not take the second the pass is given to reach its wait.
+READY = "import sys, lagstat; sys.stderr.write('ready\\n'); sys.stderr.flush(); "
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("case", ["no writer", "slow writer", "output without reader",
                                   "output reader stopped", "one read, slow writer",
@@ -300,7 +305,8 @@ def test_ctrl_c_stops_a_pass_waiting_on_a_pipe(tmp_path, case, threads):
                 f" s.scan([1, 3], threads={threads})")
     else:
         code = f"import lagstat; lagstat.run({fifo!r}, {{}}, 1, 0, 0, 0, 1, threads={threads})"
-    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, "-c", READY + code], stderr=subprocess.PIPE)
+    assert proc.stderr.readline() == b"ready\n"
     feeder = None
     if case.endswith("slow writer"):  # the pass has the first line and waits for more
         feeder = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; printf "1 2\\n" >&3; exec sleep 30', fifo])
