@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <csignal>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
