@@ -12,7 +12,7 @@ import re
 import numpy as np
 
 from . import _formats, _moments, _outputs
-from ._weights import WeightedPairSums, koopman_coefficients
+from ._weights import LagSums, koopman_coefficients
 
 
 def weights_field(layout, weights, path):
@@ -102,15 +102,16 @@ def _named(reader):
         yield block
 
 
-def _read(paths, layouts, usecols, field, lag, acc, weight_of):
-    """Adds every file's pairs (within segments) to acc; weight_of(x, v) gives the weights of
-    frames x whose weights column holds v. Returns the frames read."""
+def read(paths, layouts, usecols, field, sums, weight_of):
+    """Adds every file's frames to `sums` (a LagSums: file k its trajectory k, each segment, a
+    restart, started anew); weight_of(x, v, path, lines) gives the weights of frames x whose
+    weights column holds v. Returns the frames read."""
     frames = 0
     cols = list(usecols) + ([field] if field is not None else [])
     width = len(usecols)
-    for path, layout in zip(paths, layouts):
+    for k, (path, layout) in enumerate(zip(paths, layouts)):
         reader = _outputs.Frames(path, layout, cols, line_numbers=True)
-        tail_x = tail_w = None
+        sums.start(k)
         for block, _ in _named(reader):
             lines = reader.block_lines
             start = reader.frames - len(block)
@@ -123,40 +124,18 @@ def _read(paths, layouts, usecols, field, lag, acc, weight_of):
             begins = sorted(s - start for s in reader.segment_starts if start <= s < start + len(x) and s > 0)
             edges = sorted(set([0] + begins + [len(x)]))
             for a, b in zip(edges[:-1], edges[1:]):
-                if tail_x is None or a in begins:
-                    tail_x, tail_w = x[:0], w[:0]
-                xs = np.concatenate([tail_x, x[a:b]])
-                ws = np.concatenate([tail_w, w[a:b]])
-                if len(xs) > lag:
-                    acc.add(xs[:len(xs) - lag], xs[lag:], ws[:len(xs) - lag])
-                tail_x, tail_w = xs[max(0, len(xs) - lag):], ws[max(0, len(ws) - lag):]
+                if a in begins:
+                    sums.start(k, new_file=False)
+                sums.add(x[a:b], w[..., a:b])
         if reader.frames == 0:
             raise ValueError("%s: no frames" % path)
         frames += reader.frames
     return frames
 
 
-def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bias_kT=None, koopman=False,
-                  epsilon=1e-6, whitening=None, threads=None):
-    """(acc, frames, layouts, selection, koopman (u, u0) or None) of the files' weighted pairs."""
-    paths = list(paths)
-    if koopman:
-        for p in paths:
-            if _moments.is_stream(p):
-                raise ValueError("koopman_weights=True reads every file twice (the weights' estimate, then the "
-                                 "reweighted sums): %s is a pipe, which cannot be read again; write it to a file "
-                                 "first" % _moments.input_name(p))
-    layouts, sel, field = plan(paths, columns, keep_time, weights)
-    if koopman:
-        first = WeightedPairSums(threads)
-        _read(paths, layouts, sel.usecols, None, lag, first, lambda x, v, path, lines: np.ones(len(x)))
-        if first.pairs == 0:
-            raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
-        coef, const = koopman_coefficients(first, epsilon, whitening)
-        acc = WeightedPairSums(threads)
-        frames = _read(paths, layouts, sel.usecols, None, lag, acc,
-                       lambda x, v, path, lines: np.einsum("ti,i->t", x, coef) + const)
-        return acc, frames, layouts, sel, (coef, const)
+def weights_of(bias_kT):
+    """weight_of for read: the weights column's values as they are, or exp((V - V0) / kT) of a
+    bias V, checked."""
     bias = _Bias(bias_kT) if bias_kT is not None else None
 
     def weight_of(x, v, path, lines):
@@ -164,8 +143,36 @@ def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bi
         _check(path, lines, w, v, bias is not None)
         return w
 
-    acc = WeightedPairSums(threads)
-    frames = _read(paths, layouts, sel.usecols, field, lag, acc, weight_of)
-    if acc.pairs == 0:
+    return weight_of
+
+
+def refuse_pipes_for_koopman(paths):
+    for p in paths:
+        if _moments.is_stream(p):
+            raise ValueError("koopman_weights=True reads every file twice (the weights' estimate, then the "
+                             "reweighted sums): %s is a pipe, which cannot be read again; write it to a file "
+                             "first" % _moments.input_name(p))
+
+
+def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bias_kT=None, koopman=False,
+                  epsilon=1e-6, whitening=None, threads=None):
+    """(acc, frames, layouts, selection, koopman (u, u0) or None) of the files' weighted pairs."""
+    paths = list(paths)
+    if koopman:
+        refuse_pipes_for_koopman(paths)
+    layouts, sel, field = plan(paths, columns, keep_time, weights)
+    kw = None
+    if koopman:
+        first = LagSums([lag], threads=threads)
+        read(paths, layouts, sel.usecols, None, first, lambda x, v, path, lines: np.ones(len(x)))
+        if first.pair_sums(0) is None:
+            raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
+        coef, const = kw = koopman_coefficients(first.pair_sums(0), epsilon, whitening)
+        weight_of = lambda x, v, path, lines: np.einsum("ti,i->t", x, coef) + const  # noqa: E731
+    else:
+        weight_of = weights_of(bias_kT)
+    sums = LagSums([lag], threads=threads)
+    frames = read(paths, layouts, sel.usecols, field, sums, weight_of)
+    if sums.pair_sums(0) is None:
         raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
-    return acc, frames, layouts, sel, None
+    return sums.pair_sums(0), frames, layouts, sel, kw
