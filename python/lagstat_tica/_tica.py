@@ -283,7 +283,7 @@ class TICA(KoopmanChecks):
         self._fit_weighted_sums(acc, frames)
         self.columns_, self.layout_ = selection.names, layouts[0]
         self.dt_ = layouts[0].dt if layouts[0].dt is not None and layouts[0].dt > 0 else None
-        self.rereadable_ = [True] * len(paths)
+        self.rereadable_ = [not is_stream(p) for p in paths]
         if kw is not None:
             self.koopman_coefficients_, self.koopman_constant_ = kw
             self.n_reads_ = 2

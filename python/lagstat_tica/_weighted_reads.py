@@ -45,13 +45,20 @@ def read(data, lags, *, weights=None, bias_kT=None, koopman=False, columns=None,
     if arrays is not None:
         if columns is not None:
             raise ValueError("columns= chooses among files' columns: select the arrays' columns before")
-        count = len(arrays)
-    else:
-        paths = _files(data, weights)
-        if koopman:
-            _weighted_files.refuse_pipes_for_koopman(paths)
-        layouts, selection, field = _weighted_files.plan(paths, columns, keep_time, weights)
-        count = len(paths)
+        return _read(arrays, None, lags, weights, bias_kT, koopman, threads, groups_of, epsilon, whitening, all_frames)
+    paths = _files(data, weights)
+    if koopman:
+        _weighted_files.refuse_pipes_for_koopman(paths)
+    with _weighted_files.opened(paths) as paths:
+        planned = _weighted_files.plan(paths, columns, keep_time, weights), paths
+        return _read(None, planned, lags, weights, bias_kT, koopman, threads, groups_of, epsilon, whitening,
+                     all_frames)
+
+
+def _read(arrays, planned, lags, weights, bias_kT, koopman, threads, groups_of, epsilon, whitening, all_frames):
+    if arrays is None:
+        (layouts, selection, field), paths = planned
+    count = len(arrays) if arrays is not None else len(paths)
     groups = groups_of(count) if groups_of is not None else 1
 
     def pass_over(sums, weight_of, given=None):

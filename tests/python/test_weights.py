@@ -416,6 +416,40 @@ def test_weights_column_refused_with_file_and_line(tmp_path, bad, kw, message):
         TICA(1).fit(path, **kw)
 
 
+def _fed_fifo(path, data):
+    """A FIFO at path that a thread fills with data (bytes) once a reader opens it."""
+    import threading
+
+    os.mkfifo(path)
+
+    def feed():
+        with open(path, "wb") as f:
+            f.write(data)
+
+    thread = threading.Thread(target=feed, daemon=True)
+    thread.start()
+    return str(path), thread
+
+
+@pytest.mark.parametrize("what", ["tica", "moments", "scan", "vamp"])
+@pytest.mark.parametrize("compress", [None, "gzip"])
+def test_weights_column_read_from_a_pipe(tmp_path, what, compress):
+    import gzip
+
+    x = _data(70, [1500])[0]
+    path = _colvar(tmp_path / "c0", x, np.random.default_rng(9).uniform(0.0, 20.0, size=len(x)), restart_at=700)
+    data = open(path, "rb").read()
+    fifo, thread = _fed_fifo(tmp_path / "fifo", gzip.compress(data) if compress else data)
+    kw = {"weights": "metad.bias", "bias_kT": 2.5}
+    fits = {"tica": lambda p: TICA(LAG).fit(p, **kw).cov_tau_,
+            "moments": lambda p: lagstat_tica.moments(p, LAG, **kw)["tcov"],
+            "scan": lambda p: lagstat_tica.scan(p, [1, LAG], folds=0, **kw).eigenvalues[1],
+            "vamp": lambda p: VAMP(LAG).fit(p, **kw).singular_values_}
+    from_pipe = fits[what](fifo)
+    thread.join()
+    assert np.array_equal(from_pipe, fits[what](path))
+
+
 def test_koopman_weights_refuse_a_pipe(tmp_path):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
