@@ -127,7 +127,7 @@ def centred(sums, lag_index=0):
     # Σ w (x - m)(x - m)ᵀ = ss - u dᵀ - d uᵀ with u = s - W d / 2 (s = W d up to rounding)
     u = dd.add(dd.exact(s), dd.neg(dd.scale(d, 0.5 * total)))
     m = dd.outer(u, d)
-    cov = dd.add(dd.add(dd.exact(ss), dd.neg(m)), dd.neg(dd.transpose(m)))[0]
+    cov = _rounded(dd.add(dd.add(dd.exact(ss), dd.neg(m)), dd.neg(dd.transpose(m))))
     cov = 0.5 * (cov + cov.T)
     pairs, tcov = 0.0, np.zeros((n, n))
     if sums.pair_sums(lag_index) is not None:
@@ -135,9 +135,14 @@ def centred(sums, lag_index=0):
         pairs = float(p["w"])
         # Σ w (x - m)(y - m)ᵀ = sxy - a dᵀ - d syᵀ with a = sx - P d
         a = dd.add(dd.exact(p["sx"]), dd.neg(dd.scale(d, pairs)))
-        tcov = dd.add(dd.add(dd.exact(p["sxy"]), dd.neg(dd.outer(a, d))), dd.neg(dd.outer(d, dd.exact(p["sy"]))))[0]
-    mean = dd.add(dd.exact(sums.shift), d)[0]
-    return mean, cov, tcov, total, pairs
+        tcov = _rounded(dd.add(dd.add(dd.exact(p["sxy"]), dd.neg(dd.outer(a, d))),
+                               dd.neg(dd.outer(d, dd.exact(p["sy"])))))
+    return _rounded(dd.add(dd.exact(sums.shift), d)), cov, tcov, total, pairs
+
+
+def _rounded(x):
+    """A double-double rounded to the double nearest to it, once."""
+    return x[0] + x[1]
 
 
 def moments(files, lag, *, weights=None, bias_kT=None, **options):

@@ -284,6 +284,47 @@ def test_compensated_sums_within_ulps_of_exact(seed, frames):
         assert abs(got["sx"][i] - _exact_sum(wx[:, i])) <= unit * math.sqrt(diag[i] * float(got["w"]))
 
 
+def _exact_centred(x, y, w, mean):
+    """Σ w (x - mean)(y - mean)ᵀ of doubles, exactly (fractions), rounded once."""
+    from fractions import Fraction
+
+    m = [Fraction(v) for v in mean]
+    n = x.shape[1]
+    return np.array([[float(sum(Fraction(a) * (Fraction(p) - m[i]) * (Fraction(q) - m[j])
+                                for a, p, q in zip(w, x[:, i], y[:, j]))) for j in range(n)] for i in range(n)])
+
+
+def _exact_mean(xs, ws):
+    from fractions import Fraction
+
+    total = sum(Fraction(a) for a in np.concatenate(ws))
+    frames = np.concatenate(xs)
+    return [sum(Fraction(a) * Fraction(b) for a, b in zip(np.concatenate(ws), frames[:, i])) / total
+            for i in range(frames.shape[1])]
+
+
+@pytest.mark.parametrize("what", ["tica C00", "moments cov", "moments tcov"])
+def test_centring_of_weighted_sums_adds_no_rounding_of_their_size(what):
+    # Eighths and small integer weights: every product and sum is exact, so only the move of the
+    # centre from the shift (the first frame, far out) to the mean could round; in plain doubles
+    # it loses ~1e-12 here, in double-doubles nothing before the result's one rounding.
+    rng = np.random.default_rng(12)
+    x = rng.integers(0, 64, size=(600, 2)) / 8.0
+    x[0] += 2.0 ** 10
+    w = rng.integers(1, 4, size=len(x)).astype(float)
+    if what == "tica C00":
+        got = TICA(LAG).fit(x, weights=w).cov_
+        xs, ws = [x[:-LAG], x[LAG:]], [w[:-LAG], w[:-LAG]]
+        m = _exact_mean(xs, ws)
+        want = (_exact_centred(xs[0], xs[0], ws[0], m) + _exact_centred(xs[1], xs[1], ws[1], m)) / (2 * w[:-LAG].sum())
+    else:
+        stats = lagstat_tica.moments(x, LAG, weights=w)
+        m = _exact_mean([x], [w])
+        got = stats["cov"] if what == "moments cov" else stats["tcov"]
+        want = _exact_centred(x, x, w, m) if what == "moments cov" else _exact_centred(x[:-LAG], x[LAG:], w[:-LAG], m)
+    assert np.allclose(got, want, rtol=4e-16, atol=0)
+
+
 @pytest.mark.parametrize("lengths, lag", [([4000], 5), ([1500, 1200, 900, 3], 2)])
 def test_koopman_weights_match_deeptime(lengths, lag):
     cov = pytest.importorskip("deeptime.covariance")
