@@ -71,6 +71,13 @@ def _pointer(name, hint):
     return property(missing_name)
 
 
+def pair_count(sums, index, pairs):
+    """The pairs read at the index-th lag: weighted sums carry their count apart, their "pairs"
+    being the pairs' total weight."""
+    counts = sums.get("pair_counts")
+    return int(pairs) if counts is None else int(np.atleast_1d(counts)[index])
+
+
 def _check_finite_sums(sums):
     if not all(np.isfinite(np.asarray(sums[k])).all() for k in ("sum", "cov", "tcov")):
         raise ValueError("the frames hold values that are not finite (inf/nan), or too large")
@@ -459,7 +466,7 @@ class TICA(KoopmanChecks):
         self.moments_ = sums
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
-        self.n_pairs_ = int(pairs)
+        self.n_pairs_ = pair_count(sums, index, pairs)
         self.n_features_in_ = mean.shape[0]
         self.mean_ = mean
         self.cov_ = c00

@@ -104,7 +104,7 @@ class VAMP(TICA):
             whitening=whitening)
         self._partial = self._weighted = None
         self.fit_from_sums(weighted_reads.scan_sums(sums), index=0)
-        self.n_pairs_, self.n_reads_ = int(sums.pairs.sum()), reads
+        self.n_reads_ = reads
         self.moments_ = None  # weighted sums: ck_test's unweighted refits do not apply
         if selection is not None:
             self.columns_, self.layout_ = selection.names, layout
@@ -140,7 +140,7 @@ class VAMP(TICA):
         self.moments_ = sums
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
-        self.n_pairs_ = int(pairs)
+        self.n_pairs_ = _tica.pair_count(sums, index, pairs)
         self.n_features_in_ = mean_0.shape[0]
         # mean_ and the projection: what TICA's transform and transform_files use
         self.mean_ = self.mean_0_ = mean_0

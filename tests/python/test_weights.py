@@ -137,6 +137,22 @@ def test_weighted_moments_scan_vamp_match_deeptime(what, lengths, ours, theirs):
     _close(_weighted_estimates(what, xs if len(xs) > 1 else xs[0], ours(xs, ws), xs, theirs(xs, ws), LAG))
 
 
+@pytest.mark.parametrize("fit", [
+    lambda xs, ws: VAMP(LAG).fit(xs, weights=ws),
+    lambda xs, ws: lagstat_tica.scan(xs, [1, LAG], weights=ws, folds=0).tica(LAG),
+    lambda xs, ws: TICA(LAG).fit(xs, weights=ws),
+], ids=["vamp", "scan's tica", "tica"])
+def test_pairs_are_counted_whatever_the_weights(fit):
+    # weights far below 1 (a bias well under its largest value): the pairs are still 2 x 300
+    xs = _data(80, [300 + LAG, 300 + LAG])
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no "too few pairs" from the weights' sum
+        model = fit(xs, [np.full(len(x), 1e-9) for x in xs])
+    assert model.n_pairs_ == 600
+
+
 # id, trajectories in memory, scan options: the same scan with weights of one as without
 SCAN_OPTIONS = [
     ("folds", 4, {"folds": 3}),
