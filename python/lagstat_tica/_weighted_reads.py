@@ -145,12 +145,14 @@ def _rounded(x):
     return x[0] + x[1]
 
 
-def moments(files, lag, *, weights=None, bias_kT=None, **options):
+def moments(files, lag, *, n_jobs=1, client=None, progress=False, columns=None, keep_time=False, threads=None,
+            weights=None, bias_kT=None):
     if not check_options(weights, bias_kT, False):
-        return _moments.moments(files, lag, **options)
+        return _moments.moments(files, lag, n_jobs=n_jobs, client=client, progress=progress, columns=columns,
+                                keep_time=keep_time, threads=threads)
     lag = _moments._check_lag(lag)
-    sums = read(files, [lag], weights=weights, bias_kT=bias_kT, columns=options.get("columns"),
-                keep_time=options.get("keep_time", False), threads=options.get("threads"), all_frames=True)[0]
+    sums = read(files, [lag], weights=weights, bias_kT=bias_kT, columns=columns, keep_time=keep_time,
+                threads=threads, all_frames=True)[0]
     mean, cov, tcov, total, pairs = centred(sums)
     stats = {"mean": mean, "var": np.diag(cov).copy(), "cov": cov, "tcov": tcov, "samples": np.asarray(total),
              "tcov_samples": np.asarray(pairs)}
