@@ -1,6 +1,11 @@
 """Cost of frame weights and accuracy of the weighted sums, side by side in one run.
 
     python bench/bench_weights.py [--frames 1000000] [--cols 10 500] [--lag 10] [--repeat 3]
+    valgrind --tool=callgrind python bench/bench_weights.py --one weighted --frames F --cols N
+
+With --one (setup, plain or weighted) it builds the data and runs that one fit once on one
+thread (setup: none), for callgrind's instruction counts, which the machine's load does not
+change: a fit's count is its run's less the setup run's.
 
 Times TICA.fit on one in-memory trajectory unweighted (the native accumulator) and weighted
 (the native weighted accumulator: blocks of weighted pairs folded with compensation), best of
@@ -28,10 +33,22 @@ def best(f, repeat):
     return min(t)
 
 
-def cost(frames, cols, lag, repeat):
+def data(frames, cols):
     rng = np.random.default_rng(0)
     x = np.cumsum(rng.normal(size=(frames, cols)), axis=0) * 0.01 + rng.normal(size=(frames, cols))
-    w = rng.uniform(0.5, 1.5, size=frames)
+    return x, rng.uniform(0.5, 1.5, size=frames)
+
+
+def one(which, frames, cols, lag):
+    x, w = data(frames, cols)
+    if which == "plain":
+        TICA(lag).fit(x, threads=1)
+    elif which == "weighted":
+        TICA(lag).fit(x, weights=w, threads=1)
+
+
+def cost(frames, cols, lag, repeat):
+    x, w = data(frames, cols)
     # interleaved, so that a change in the machine's load between the two falls on both alike
     plain = weighted = float("inf")
     for _ in range(repeat):
@@ -73,7 +90,11 @@ def main():
     p.add_argument("--cols", type=int, nargs="+", default=[10, 500])
     p.add_argument("--lag", type=int, default=10)
     p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--one", choices=["setup", "plain", "weighted"])
     a = p.parse_args()
+    if a.one:
+        one(a.one, a.frames, a.cols[0], a.lag)
+        return
     print("| data | unweighted fit (s) | weighted fit (s) | ratio |")
     print("|---|---:|---:|---:|")
     for cols in a.cols:

@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING
 
 from lagstat import __version__
 
-from ._moments import expand_files, moments
+from ._moments import expand_files
+from ._weighted_reads import moments
 
 if TYPE_CHECKING:
     from ._scan import LagScan, scan

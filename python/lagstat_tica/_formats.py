@@ -9,6 +9,7 @@ then picks the feature columns by name or index.
 """
 import ast
 import bz2
+import contextlib
 import csv
 import errno
 import gzip
@@ -712,7 +713,10 @@ def needs_filter(reader):
 
 
 def _open_text_bytes(path):
-    """The decompressed bytes of a file, as a context manager yielding an iterable of lines."""
+    """The decompressed bytes of a file, as a context manager yielding an iterable of lines (a
+    pipe opened once already, one with `lines`: those)."""
+    if hasattr(path, "lines"):
+        return contextlib.nullcontext(path.lines)
     with open(path, "rb") as raw:
         magic = raw.read(6)
     if magic.startswith(_ZSTD_MAGIC):

@@ -5,6 +5,7 @@ import numpy as np
 
 from . import _bootstrap as boot
 from . import _estimator as est
+from . import _weighted_reads as weighted_reads
 from ._moments import _check_lag
 from ._reading import read_files, read_sums  # noqa: F401 (read_sums: its old place)
 
@@ -48,7 +49,8 @@ class LagScan:
     def __init__(self, sums, folds, epsilon, n_reads, groups=(), bootstrap=0, seed=None, ci=0.95):
         self._sums = sums
         self.lags = np.asarray(sums["lags"], dtype=int).reshape(-1)
-        self.n_pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1).astype(np.int64)
+        # weighted sums count their pairs apart: their "pairs" is the pairs' total weight
+        self.n_pairs = np.asarray(sums.get("pair_counts", sums["pairs"]), dtype=float).reshape(-1).astype(np.int64)
         self.n_frames = int(float(sums["frames"]))
         self.n_files = len(sums.get("per_file") or ())
         self.epsilon = epsilon
@@ -144,7 +146,8 @@ def _no_pairs(sums, shortest):
 
 
 def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, threads=None, folds=5,
-         epsilon=1e-6, progress=False, bootstrap=0, seed=None, ci=0.95, block=None):
+         epsilon=1e-6, progress=False, bootstrap=0, seed=None, ci=0.95, block=None, weights=None, bias_kT=None,
+         koopman_weights=False):
     """TICA at several lags from one read of every file.
 
     Returns a LagScan with the eigenvalues, implied timescales and VAMP-2 scores per lag, and
@@ -164,6 +167,10 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     multiple of k up to 64. (G + 2) × 3 × lags × columns² doubles, plus a few files in flight
     (lagged and edge products; 5 folds, 10 lags, 500 columns: 420 MB; a bootstrap over 64 groups
     of 100 columns: 160 MB), whatever the number of files.
+    `weights`, `bias_kT` and `koopman_weights` weigh the frames as TICA.fit does (Koopman
+    reweighting estimates the weights at every lag from a first read, and reads again: n_reads
+    2); the folds and the bootstrap of files or trajectories resample the weighted sums. A
+    bootstrap by blocks of frames with weights is refused.
     lags: iterable of positive ints (sorted, duplicates merged). Other options as TICA.fit.
     """
     boot.check_options(bootstrap, seed, ci)
@@ -177,6 +184,10 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
 
     arrays = boot.in_memory(files) if bootstrap else None
     blocks = arrays is not None and (block is not None or len(arrays) < boot.MIN_FILES)
+    weighted = weighted_reads.check_options(weights, bias_kT, koopman_weights)
+    if weighted and blocks:
+        raise ValueError("the bootstrap by blocks of frames resamples unweighted sums of the blocks: with frame "
+                         "weights, give at least %d trajectories, resampled whole (block= unset)" % boot.MIN_FILES)
     if blocks:
         if columns is not None:
             raise ValueError("the bootstrap by blocks takes the arrays' columns as they are: select them before")
@@ -194,8 +205,14 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
                              % (boot.MIN_FILES, n_files))
         return boot.group_count(n_files, folds, bootstrap)
 
-    sums, reads, layout, selection = read_files(files, lags, columns, keep_time, groups=groups_of, n_jobs=n_jobs,
-                                                client=client, threads=threads, progress=progress)
+    if weighted:
+        read = weighted_reads.read(files, lags, weights=weights, bias_kT=bias_kT, koopman=koopman_weights,
+                                   columns=columns, keep_time=keep_time, threads=threads, groups_of=groups_of,
+                                   epsilon=float(epsilon), whitening=est.whitening)
+        sums, reads, layout, selection = weighted_reads.scan_sums(read[0]), read[1], read[2], read[3]
+    else:
+        sums, reads, layout, selection = read_files(files, lags, columns, keep_time, groups=groups_of, n_jobs=n_jobs,
+                                                    client=client, threads=threads, progress=progress)
     if not np.any(np.asarray(sums["pairs"], dtype=float) > 0):
         raise ValueError(_no_pairs(sums, lags[0]))
     groups = sums.pop("group_sums", None) or []
@@ -207,7 +224,8 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci)
     result.block = block if blocks else None
     del groups
-    result.layout, result.columns = layout, selection.names
+    if selection is not None:
+        result.layout, result.columns = layout, selection.names
     if layout is None or layout.dt is None or not result.dt > 0:  # a CSV's index column is no time
         result.dt = np.nan
     for text in result.caveats():

@@ -563,3 +563,39 @@ def is_stream(path):
         return not stat.S_ISREG(os.stat(path).st_mode)
     except OSError:
         return bool(_STREAM_NAME.match(path))
+
+
+def _is_list_of_arrays(data):
+    return isinstance(data, (list, tuple)) and len(data) > 0 and all(isinstance(d, np.ndarray) for d in data)
+
+
+def trajectories(data):
+    """Frames in memory as a list of (T, n) float arrays, or None for files (paths, patterns, pipes).
+
+    An array, or a list of lists of numbers (scikit-learn's X), is one trajectory; a list of arrays
+    is one per element, as deeptime takes them. A 1-D array is one column.
+    """
+    if isinstance(data, (str, bytes, os.PathLike)):
+        return None
+    if _is_list_of_arrays(data):
+        items = list(data)
+    elif isinstance(data, np.ndarray) or (isinstance(data, (list, tuple)) and data and not any(
+            isinstance(d, (str, bytes, os.PathLike)) for d in data)):
+        items = [data]
+    else:
+        return None
+    out = []
+    for x in items:
+        x = np.asarray(x, dtype=float)
+        if x.ndim == 1:
+            x = x[:, None]
+        if x.ndim != 2 or x.shape[0] == 0 or x.shape[1] == 0:
+            raise ValueError("frames must be a (T, n) array with T, n >= 1, or a list of them; got shape %s"
+                             % (x.shape,))
+        if not np.isfinite(x).all():
+            raise ValueError("the frames hold values that are not finite (inf/nan)")
+        out.append(x)
+    if len({x.shape[1] for x in out}) != 1:
+        raise ValueError("the arrays have different numbers of columns: %s"
+                         % ", ".join(str(x.shape[1]) for x in out))
+    return out

@@ -11,7 +11,7 @@ from ._koopman import KoopmanChecks, KoopmanParts
 from ._moments import _check_lag, file_options, name_file
 from ._parallel import _Runner
 from ._paths import OUTPUT_SUFFIX, OWN_ENDINGS, partial_name, remove_quietly
-from ._sources import expand_files, file_id, is_stream
+from ._sources import _is_list_of_arrays, expand_files, file_id, is_stream, trajectories  # noqa: F401
 from ._optional import missing
 
 try:
@@ -71,45 +71,16 @@ def _pointer(name, hint):
     return property(missing_name)
 
 
+def pair_count(sums, index, pairs):
+    """The pairs read at the index-th lag: weighted sums carry their count apart, their "pairs"
+    being the pairs' total weight."""
+    counts = sums.get("pair_counts")
+    return int(pairs) if counts is None else int(np.atleast_1d(counts)[index])
+
+
 def _check_finite_sums(sums):
     if not all(np.isfinite(np.asarray(sums[k])).all() for k in ("sum", "cov", "tcov")):
         raise ValueError("the frames hold values that are not finite (inf/nan), or too large")
-
-
-def _is_list_of_arrays(data):
-    return isinstance(data, (list, tuple)) and len(data) > 0 and all(isinstance(d, np.ndarray) for d in data)
-
-
-def trajectories(data):
-    """Frames in memory as a list of (T, n) float arrays, or None for files (paths, patterns, pipes).
-
-    An array, or a list of lists of numbers (scikit-learn's X), is one trajectory; a list of arrays
-    is one per element, as deeptime takes them. A 1-D array is one column.
-    """
-    if isinstance(data, (str, bytes, os.PathLike)):
-        return None
-    if _is_list_of_arrays(data):
-        items = list(data)
-    elif isinstance(data, np.ndarray) or (isinstance(data, (list, tuple)) and data and not any(
-            isinstance(d, (str, bytes, os.PathLike)) for d in data)):
-        items = [data]
-    else:
-        return None
-    out = []
-    for x in items:
-        x = np.asarray(x, dtype=float)
-        if x.ndim == 1:
-            x = x[:, None]
-        if x.ndim != 2 or x.shape[0] == 0 or x.shape[1] == 0:
-            raise ValueError("frames must be a (T, n) array with T, n >= 1, or a list of them; got shape %s"
-                             % (x.shape,))
-        if not np.isfinite(x).all():
-            raise ValueError("the frames hold values that are not finite (inf/nan)")
-        out.append(x)
-    if len({x.shape[1] for x in out}) != 1:
-        raise ValueError("the arrays have different numbers of columns: %s"
-                         % ", ".join(str(x.shape[1]) for x in out))
-    return out
 
 
 def _scaled(evecs, evals, scaling, lag):
@@ -319,7 +290,7 @@ class TICA(KoopmanChecks):
         self._fit_weighted_sums(acc, frames)
         self.columns_, self.layout_ = selection.names, layouts[0]
         self.dt_ = layouts[0].dt if layouts[0].dt is not None and layouts[0].dt > 0 else None
-        self.rereadable_ = [True] * len(paths)
+        self.rereadable_ = [not is_stream(p) for p in paths]
         if kw is not None:
             self.koopman_coefficients_, self.koopman_constant_ = kw
             self.n_reads_ = 2
@@ -495,7 +466,7 @@ class TICA(KoopmanChecks):
         self.moments_ = sums
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
-        self.n_pairs_ = int(pairs)
+        self.n_pairs_ = pair_count(sums, index, pairs)
         self.n_features_in_ = mean.shape[0]
         self.mean_ = mean
         self.cov_ = c00

@@ -6,11 +6,13 @@ import numpy as np
 import scipy.linalg
 
 from . import _tica
+from . import _weighted_reads as weighted_reads
 from ._koopman import KoopmanParts
 from ._estimator import forward_moments, implied_timescales, lag_index, score_order, vamp_score, whitening
 from ._tica import TICA, NotFittedError, _refuse_deeptime_only
 
 SCALINGS = (None, "kinetic_map", "km")
+FIT_OPTIONS = ("n_jobs", "client", "progress", "columns", "keep_time", "threads")
 DEFAULTS = {"lag": None, "dim": None, "var_cutoff": None, "scaling": None, "epsilon": 1e-6}
 
 
@@ -86,11 +88,30 @@ class VAMP(TICA):
 
     def fit(self, data, y=None, *, weights=None, bias_kT=None, koopman_weights=False, **options):
         """Estimates the model from files or frames in memory, read once, as TICA.fit (its options
-        n_jobs, client, progress, columns, keep_time, threads are taken too). Frame weights are
-        TICA's alone."""
-        if weights is not None or bias_kT is not None or koopman_weights:
-            raise ValueError("VAMP takes no frame weights (weights=, bias_kT=, koopman_weights=): TICA does")
-        return super().fit(data, y, **options)
+        n_jobs, client, progress, columns, keep_time, threads are taken too), frame weights
+        included: weighted, mean_0_, C00 and C0t carry the earlier frame's weight of each pair,
+        mean_t_ and Ctt the same pair weights, as deeptime's weighted VAMP."""
+        if not weighted_reads.check_options(weights, bias_kT, koopman_weights):
+            return super().fit(data, y, **options)
+        _refuse_deeptime_only("fit()", {k: v for k, v in options.items() if k not in FIT_OPTIONS})
+        lag, _, _, _, epsilon = self._checked()
+        for name in ("koopman_coefficients_", "koopman_constant_"):
+            self.__dict__.pop(name, None)
+        self._ck_source = None
+        sums, reads, layout, selection, kw = weighted_reads.read(
+            data, [lag], weights=weights, bias_kT=bias_kT, koopman=koopman_weights, columns=options.get("columns"),
+            keep_time=options.get("keep_time", False), threads=options.get("threads"), epsilon=epsilon,
+            whitening=whitening)
+        self._partial = self._weighted = None
+        self.fit_from_sums(weighted_reads.scan_sums(sums), index=0)
+        self.n_reads_ = reads
+        self.moments_ = None  # weighted sums: ck_test's unweighted refits do not apply
+        if selection is not None:
+            self.columns_, self.layout_ = selection.names, layout
+            self.dt_ = layout.dt if layout.dt is not None and layout.dt > 0 else None
+        if kw is not None:
+            self.koopman_coefficients_, self.koopman_constant_ = kw[0]
+        return self
 
     def partial_fit(self, X, y=None, *, new_trajectory=False, threads=None, weights=None):
         """Adds frames, as TICA.partial_fit (chunks of a trajectory, or deeptime's (X_t, X_tau) pairs);
@@ -119,7 +140,7 @@ class VAMP(TICA):
         self.moments_ = sums
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
-        self.n_pairs_ = int(pairs)
+        self.n_pairs_ = _tica.pair_count(sums, index, pairs)
         self.n_features_in_ = mean_0.shape[0]
         # mean_ and the projection: what TICA's transform and transform_files use
         self.mean_ = self.mean_0_ = mean_0

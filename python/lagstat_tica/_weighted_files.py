@@ -7,12 +7,14 @@ cannot know the largest V before it ends, and a constant factor cancels in every
 moment. A bias more than ~709 kT above V0 would overflow, and is an error naming its line.
 Koopman reweighting reads every file twice (unit weights first, then the estimated ones).
 """
+import contextlib
+import itertools
 import re
 
 import numpy as np
 
 from . import _formats, _moments, _outputs
-from ._weights import WeightedPairSums, koopman_coefficients
+from ._weights import LagSums, koopman_coefficients
 
 
 def weights_field(layout, weights, path):
@@ -30,14 +32,82 @@ def weights_field(layout, weights, path):
     return i % len(layout.fields)
 
 
+class Pipe(str):
+    """A pipe's name, holding its one opening: `lines`, its (decompressed) lines, the ones its
+    head lent the layout's detection first again, and `head`, those as text."""
+
+    def close(self):
+        self.file.close()
+
+
+def open_pipe(path):
+    """A Pipe of a pipe (a FIFO, /dev/stdin), its first lines read for the layout: a pipe gives
+    its bytes once, so the weights' read takes them from the same opening."""
+    raw = open(path, "rb")
+    try:
+        magic = raw.peek(6)[:6]
+        if magic.startswith(_formats._ZSTD_MAGIC):
+            raise ValueError("%s: a zstd-compressed pipe with weights is not read here: decompress it into the "
+                             "pipe (zstd -dc), or write it to a file" % path)
+        opener = next((fn for m, fn in _formats._MAGIC if magic.startswith(m)), None)
+        f = opener(raw) if opener is not None else raw
+        held, size = [], 0
+        while len(held) < _formats.HEAD_LIMIT and size < _formats.HEAD_LIMIT:
+            line = f.readline()
+            if not line:
+                break
+            held.append(line)
+            size += len(line)
+            if len(held) % 64 == 0 and _formats._enough(_text(held)):
+                break
+    except BaseException:
+        raw.close()
+        raise
+    pipe = Pipe(path)
+    pipe.file, pipe.lines, pipe.head = raw, itertools.chain(held, f), _formats.Head(_text(held))
+    return pipe
+
+
+def _text(lines):
+    return [b.decode("utf-8", "replace").rstrip("\n").rstrip("\r") for b in lines]
+
+
+def _plan_with_pipes(paths, columns, keep_time):
+    """_formats.plan, the pipes' layouts from the heads their Pipe holds."""
+    if not any(isinstance(p, Pipe) for p in paths):
+        return _formats.plan(paths, columns, keep_time)
+    layouts = []
+    for p in paths:
+        if not isinstance(p, Pipe):
+            layouts.append(_formats.plan([p], columns, keep_time).layouts[0])
+            continue
+        layout = _formats.detect(p.head, p)
+        if not layout.fields:
+            raise ValueError("%s: no data line" % p)
+        layouts.append(layout)
+    selections = [_formats.select(layout, columns, keep_time, p) for p, layout in zip(paths, layouts)]
+    _formats.agree(paths, layouts, selections)
+    return _formats.Plan(tuple(layouts), selections[0])
+
+
+@contextlib.contextmanager
+def opened(paths):
+    """paths, every pipe among them opened (a Pipe) for the one read it gives, closed after."""
+    out = []
+    try:
+        for p in paths:
+            out.append(open_pipe(p) if _moments.is_stream(p) else p)
+        yield out
+    finally:
+        for p in out:
+            if isinstance(p, Pipe):
+                p.close()
+
+
 def plan(paths, columns, keep_time, weights):
     """(layouts, selection, field of the weights column or None): the features leave the weights
-    column out; naming it among `columns` is an error."""
-    for p in paths:
-        if _moments.is_stream(p):
-            raise ValueError("%s is a pipe: weights from a column read the files' frames here, which needs "
-                             "regular files; write it to a file first" % _moments.input_name(p))
-    pl = _formats.plan(paths, columns, keep_time)
+    column out; naming it among `columns` is an error. Pipes must come as Pipe (open_pipe)."""
+    pl = _plan_with_pipes(paths, columns, keep_time)
     if weights is None:
         return pl.layouts, pl.selection, None
     fields = [weights_field(layout, weights, p) for p, layout in zip(paths, pl.layouts)]
@@ -102,15 +172,16 @@ def _named(reader):
         yield block
 
 
-def _read(paths, layouts, usecols, field, lag, acc, weight_of):
-    """Adds every file's pairs (within segments) to acc; weight_of(x, v) gives the weights of
-    frames x whose weights column holds v. Returns the frames read."""
+def read(paths, layouts, usecols, field, sums, weight_of):
+    """Adds every file's frames to `sums` (a LagSums: file k its trajectory k, each segment, a
+    restart, started anew); weight_of(x, v, path, lines) gives the weights of frames x whose
+    weights column holds v. Returns the frames read."""
     frames = 0
     cols = list(usecols) + ([field] if field is not None else [])
     width = len(usecols)
-    for path, layout in zip(paths, layouts):
+    for k, (path, layout) in enumerate(zip(paths, layouts)):
         reader = _outputs.Frames(path, layout, cols, line_numbers=True)
-        tail_x = tail_w = None
+        sums.start(k)
         for block, _ in _named(reader):
             lines = reader.block_lines
             start = reader.frames - len(block)
@@ -123,40 +194,18 @@ def _read(paths, layouts, usecols, field, lag, acc, weight_of):
             begins = sorted(s - start for s in reader.segment_starts if start <= s < start + len(x) and s > 0)
             edges = sorted(set([0] + begins + [len(x)]))
             for a, b in zip(edges[:-1], edges[1:]):
-                if tail_x is None or a in begins:
-                    tail_x, tail_w = x[:0], w[:0]
-                xs = np.concatenate([tail_x, x[a:b]])
-                ws = np.concatenate([tail_w, w[a:b]])
-                if len(xs) > lag:
-                    acc.add(xs[:len(xs) - lag], xs[lag:], ws[:len(xs) - lag])
-                tail_x, tail_w = xs[max(0, len(xs) - lag):], ws[max(0, len(ws) - lag):]
+                if a in begins:
+                    sums.start(k, new_file=False)
+                sums.add(x[a:b], w[..., a:b])
         if reader.frames == 0:
             raise ValueError("%s: no frames" % path)
         frames += reader.frames
     return frames
 
 
-def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bias_kT=None, koopman=False,
-                  epsilon=1e-6, whitening=None, threads=None):
-    """(acc, frames, layouts, selection, koopman (u, u0) or None) of the files' weighted pairs."""
-    paths = list(paths)
-    if koopman:
-        for p in paths:
-            if _moments.is_stream(p):
-                raise ValueError("koopman_weights=True reads every file twice (the weights' estimate, then the "
-                                 "reweighted sums): %s is a pipe, which cannot be read again; write it to a file "
-                                 "first" % _moments.input_name(p))
-    layouts, sel, field = plan(paths, columns, keep_time, weights)
-    if koopman:
-        first = WeightedPairSums(threads)
-        _read(paths, layouts, sel.usecols, None, lag, first, lambda x, v, path, lines: np.ones(len(x)))
-        if first.pairs == 0:
-            raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
-        coef, const = koopman_coefficients(first, epsilon, whitening)
-        acc = WeightedPairSums(threads)
-        frames = _read(paths, layouts, sel.usecols, None, lag, acc,
-                       lambda x, v, path, lines: np.einsum("ti,i->t", x, coef) + const)
-        return acc, frames, layouts, sel, (coef, const)
+def weights_of(bias_kT):
+    """weight_of for read: the weights column's values as they are, or exp((V - V0) / kT) of a
+    bias V, checked."""
     bias = _Bias(bias_kT) if bias_kT is not None else None
 
     def weight_of(x, v, path, lines):
@@ -164,8 +213,37 @@ def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bi
         _check(path, lines, w, v, bias is not None)
         return w
 
-    acc = WeightedPairSums(threads)
-    frames = _read(paths, layouts, sel.usecols, field, lag, acc, weight_of)
-    if acc.pairs == 0:
+    return weight_of
+
+
+def refuse_pipes_for_koopman(paths):
+    for p in paths:
+        if _moments.is_stream(p):
+            raise ValueError("koopman_weights=True reads every file twice (the weights' estimate, then the "
+                             "reweighted sums): %s is a pipe, which cannot be read again; write it to a file "
+                             "first" % _moments.input_name(p))
+
+
+def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bias_kT=None, koopman=False,
+                  epsilon=1e-6, whitening=None, threads=None):
+    """(acc, frames, layouts, selection, koopman (u, u0) or None) of the files' weighted pairs."""
+    paths = list(paths)
+    if koopman:
+        refuse_pipes_for_koopman(paths)
+    with opened(paths) as paths:
+        layouts, sel, field = plan(paths, columns, keep_time, weights)
+        kw = None
+        if koopman:
+            first = LagSums([lag], threads=threads)
+            read(paths, layouts, sel.usecols, None, first, lambda x, v, path, lines: np.ones(len(x)))
+            if first.pair_sums(0) is None:
+                raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
+            coef, const = kw = koopman_coefficients(first.pair_sums(0), epsilon, whitening)
+            weight_of = lambda x, v, path, lines: np.einsum("ti,i->t", x, coef) + const  # noqa: E731
+        else:
+            weight_of = weights_of(bias_kT)
+        sums = LagSums([lag], threads=threads)
+        frames = read(paths, layouts, sel.usecols, field, sums, weight_of)
+    if sums.pair_sums(0) is None:
         raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
-    return acc, frames, layouts, sel, None
+    return sums.pair_sums(0), frames, layouts, sel, kw

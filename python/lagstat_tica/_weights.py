@@ -15,6 +15,7 @@ chunking and thread count and loses about one rounding per block instead of one 
 """
 import numpy as np
 
+from . import _compensated as dd
 from . import _native
 from ._parallel import check_threads, thread_share
 
@@ -109,10 +110,12 @@ class WeightedPairSums:
     """Weighted sums of lagged pairs (x_t, y_t = x_{t+lag}) with weight w_t, about a shift,
     kept by the native weighted accumulator (made at the first pair, when the width is known)."""
 
-    def __init__(self, threads=None):
+    def __init__(self, threads=None, shift=None):
         # as the unweighted fit: None takes this process's cores; the count changes no bit
         self._threads = thread_share(1, check_threads(threads))
         self._native = None
+        # None: the first frame added; sums that are to be added to others' share theirs
+        self._shift = shift
 
     @property
     def shift(self):
@@ -132,7 +135,7 @@ class WeightedPairSums:
         y = y.reshape(len(y), -1)
         w = np.ascontiguousarray(w, dtype=float).reshape(-1)
         if self._native is None:
-            self._native = _native.weighted_accumulator(x.shape[1], threads=self._threads)
+            self._native = _native.weighted_accumulator(x.shape[1], shift=self._shift, threads=self._threads)
         elif x.shape[1] != self._native.shift.size:
             raise ValueError("the frames have %d columns, the ones before %d" % (x.shape[1], self._native.shift.size))
         self._native.add(x, y, w)
@@ -142,18 +145,128 @@ class WeightedPairSums:
         return self._native.totals()
 
     def moments(self):
-        """(mean, C00, C0t, total weight W) of deeptime's reversible weighted estimate."""
+        """(mean, C00, C0t, total weight W) of deeptime's reversible weighted estimate, centred in
+        double-doubles as the unweighted fit's (lagstat_tica._estimator.centred_moments)."""
+        from . import _estimator as est  # SciPy's: only the fits, which need it anyway, come here
+
         if self.pairs == 0:
             raise ValueError("no lagged pairs")
         t = self.totals()
-        total = 2.0 * float(t["w"])
-        if not total > 0:
+        pairs = float(t["w"])
+        if not pairs > 0:
             raise ValueError("the weights of all lagged pairs are zero")
-        d = (t["sx"] + t["sy"]) / total
-        dd = np.outer(d, d)
-        c00 = (t["sxx"] + t["syy"]) / total - dd
-        c0t = (t["sxy"] + t["sxy"].T) / total - dd
-        return self.shift + d, c00, c0t, total
+        n = self.shift.size
+        d, c00, c0t, _ = est.centred_moments(np.zeros(n), np.zeros((n, n)), halves(t), pairs)
+        return dd.add(dd.exact(self.shift), d)[0], c00, c0t, 2.0 * pairs
+
+
+def halves(t):
+    """Weighted pair sums as the lag scan's per-lag parts (tcov, head_sum, tail_sum, head_cov,
+    tail_cov) of sums whose all-frames sum and cov are 0: the estimators take only the pairs'
+    halves (s_x = sum - tail_sum, s_xx = cov - tail_cov, ...), which then come out as summed,
+    with no cancellation against an all-frames sum (a pair's weight is its earlier frame's, so
+    the later halves are no all-frames sum less the heads)."""
+    return [t["sxy"], -t["sy"], -t["sx"], -t["syy"], -t["sxx"]]
+
+
+class LagSums:
+    """Weighted pair sums at several lags from one pass over trajectories, kept in groups
+    (trajectory j in group j mod G: a scan's folds and bootstrap units), all about one shift,
+    the first frame seen, so that groups add as they stand. With all_frames, every frame's own
+    weighted sums too (the moments' mean and covariance over all frames)."""
+
+    def __init__(self, lags, groups=1, threads=None, all_frames=False):
+        self.lags = [int(t) for t in lags]
+        self.groups = max(1, int(groups))
+        self._threads = threads
+        self._acc = [[None] * len(self.lags) for _ in range(self.groups)]
+        self._frames = [None] * self.groups if all_frames else None
+        self._totals = {}
+        self.shift = None
+        self.frames = [0] * self.groups
+        self.pairs = np.zeros((self.groups, len(self.lags)), dtype=np.int64)
+        self.per_file = []
+        self._group, self._tail = 0, None
+
+    def start(self, index, new_file=True):
+        """Trajectory (file) `index` begins, or with new_file False a segment of the current one
+        (a restart): no pair reaches back across."""
+        self._group = index % self.groups
+        if new_file:
+            self.per_file.append(0)
+        self._tail = None
+
+    def _new(self):
+        return WeightedPairSums(self._threads, self.shift)
+
+    def add(self, x, w):
+        """The next frames x (T, n) of the current trajectory and their weights w: (T,), or
+        (lags, T) for a weight per lag (Koopman reweighting's). Any cut into chunks adds the same
+        pairs in the same order, so the same bits."""
+        x = np.asarray(x, dtype=float)
+        if not len(x):
+            return
+        w = np.asarray(w, dtype=float)
+        if self.shift is None:
+            self.shift = x[0].copy()
+        g = self._group
+        self.frames[g] += len(x)
+        self.per_file[-1] += len(x)
+        if self._frames is not None:
+            if self._frames[g] is None:
+                self._frames[g] = self._new()
+            self._frames[g].add(x, x, w if w.ndim == 1 else w[0])
+        if self._tail is None:
+            xs, ws, old = x, w, 0
+        else:
+            xs, ws = np.concatenate([self._tail[0], x]), np.concatenate([self._tail[1], w], axis=-1)
+            old = len(self._tail[0])
+        for i, lag in enumerate(self.lags):
+            lo, hi = max(0, old - lag), len(xs) - lag  # the pairs whose later frame is new
+            if hi > lo:
+                if self._acc[g][i] is None:
+                    self._acc[g][i] = self._new()
+                self._acc[g][i].add(xs[lo:hi], xs[lo + lag:hi + lag], (ws[i] if ws.ndim == 2 else ws)[lo:hi])
+                self.pairs[g, i] += hi - lo
+        keep = max(0, len(xs) - max(self.lags))
+        self._tail = (xs[keep:], ws[..., keep:])
+
+    def totals(self, g, i):
+        """The compensated totals of group g at the i-th lag (None without pairs)."""
+        if self._acc[g][i] is None:
+            return None
+        if (g, i) not in self._totals:
+            self._totals[g, i] = self._acc[g][i].totals()
+        return self._totals[g, i]
+
+    def pair_sums(self, i):
+        """The i-th lag's pair sums of one group (the only one)."""
+        return self._acc[0][i]
+
+    def frame_totals(self):
+        """Every frame's weighted sums (all_frames), the groups added in order: (W, s, ss)."""
+        parts = [f.totals() for f in self._frames if f is not None]
+        return (sum(float(t["w"]) for t in parts), sum(t["sx"] for t in parts), sum(t["sxx"] for t in parts))
+
+    def sums(self, group=None):
+        """One group's sums in the lag scan's form (see halves; pairs: their total weight), or
+        all groups' added in group order."""
+        n, nl = self.shift.size, len(self.lags)
+        out = {"shift": self.shift.copy(), "lags": list(self.lags), "dt": np.nan, "frames": 0, "pairs": [0.0] * nl,
+               "sum": np.zeros(n), "cov": np.zeros((n, n)), "tcov": np.zeros((nl, n, n)),
+               "head_sum": np.zeros((nl, n)), "tail_sum": np.zeros((nl, n)), "head_cov": np.zeros((nl, n, n)),
+               "tail_cov": np.zeros((nl, n, n)), "pair_counts": [0] * nl}
+        for g in range(self.groups) if group is None else [group]:
+            out["frames"] += self.frames[g]
+            for i in range(nl):
+                t = self.totals(g, i)
+                if t is None:
+                    continue
+                out["pairs"][i] += float(t["w"])
+                out["pair_counts"][i] += int(self.pairs[g, i])
+                for key, part in zip(("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"), halves(t)):
+                    out[key][i] += part
+        return out
 
 
 def koopman_coefficients(acc, epsilon, whitening):

@@ -7,7 +7,8 @@ import os
 import numpy as np
 import pytest
 
-from lagstat_tica import TICA
+import lagstat_tica
+from lagstat_tica import TICA, VAMP
 from lagstat_tica import _weights
 
 LAG = 3
@@ -81,6 +82,104 @@ def test_weighted_fit_matches_deeptime(lengths, ours, theirs):
     assert not np.allclose(TICA(LAG, scaling=None).fit(xs).cov_, model.cov_, rtol=1e-6, atol=0)
 
 
+def _deeptime_moments(arrays, weights, lag):
+    """deeptime's weighted mean and covariance of all frames, and the lagged covariance of the
+    pairs about that mean with their earlier frames' weights."""
+    cov = pytest.importorskip("deeptime.covariance")
+    c = cov.Covariance(lagtime=None, compute_c00=True, remove_data_mean=True, bessels_correction=False)
+    for x, w in zip(arrays, weights):
+        c.partial_fit(x, weights=w)
+    mean, c00 = c.fetch_model().mean_0, c.fetch_model().cov_00
+    t = cov.Covariance(lagtime=lag, compute_c00=False, compute_c0t=True, bessels_correction=False)
+    for x, w in zip(arrays, weights):
+        if len(x) > lag:
+            t.partial_fit((x[:-lag] - mean, x[lag:] - mean), weights=w[:-lag])
+    return mean, c00, t.fetch_model().cov_0t
+
+
+def _deeptime_vamp(arrays, weights, lag):
+    dec = pytest.importorskip("deeptime.decomposition")
+    v = dec.VAMP(lagtime=lag)
+    for x, w in zip(arrays, weights):
+        if len(x) > lag:
+            v.partial_fit((x[:-lag], x[lag:]), weights=w[:-lag])
+    m = v.fetch_model()
+    return m.cov.mean_0, m.cov.mean_t, m.cov.cov_00, m.cov.cov_0t, m.cov.cov_tt, m.singular_values
+
+
+def _close(pairs):
+    for got, want in pairs:
+        want = np.asarray(want)
+        scale = np.nanmax(np.abs(want)) if want.size else 0.0
+        assert np.allclose(got, want, rtol=1e-10, atol=1e-10 * scale, equal_nan=True)
+
+
+def _weighted_estimates(what, data, kw, arrays, weights, lag):
+    """(ours, deeptime's) estimates pairs of `what` fitted with frame weights."""
+    if what == "moments":
+        m = lagstat_tica.moments(data, lag, **kw)
+        mean, c00, c0t = _deeptime_moments(arrays, weights, lag)
+        return [(m["mean"], mean), (m["cov"] / m["samples"], c00), (m["tcov"] / m["tcov_samples"], c0t)]
+    if what == "vamp":
+        m = VAMP(lag).fit(data, **kw)
+        want = _deeptime_vamp(arrays, weights, lag)
+        return list(zip((m.mean_0_, m.mean_t_, m.cov_00_, m.cov_0t_, m.cov_tt_, m.singular_values_), want))
+    s = lagstat_tica.scan(data, [1, lag], folds=0, **kw)
+    return [(s.eigenvalues[i], _deeptime(arrays, weights, t)[3]) for i, t in enumerate((1, lag))]
+
+
+@pytest.mark.parametrize("what", ["moments", "scan", "vamp"])
+@pytest.mark.parametrize("lengths, ours, theirs", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_weighted_moments_scan_vamp_match_deeptime(what, lengths, ours, theirs):
+    xs = _data(len(lengths), lengths)
+    rng = np.random.default_rng(7)
+    ws = [rng.uniform(0.0, 2.0, size=len(x)) for x in xs]
+    _close(_weighted_estimates(what, xs if len(xs) > 1 else xs[0], ours(xs, ws), xs, theirs(xs, ws), LAG))
+
+
+@pytest.mark.parametrize("fit", [
+    lambda xs, ws: VAMP(LAG).fit(xs, weights=ws),
+    lambda xs, ws: lagstat_tica.scan(xs, [1, LAG], weights=ws, folds=0).tica(LAG),
+    lambda xs, ws: TICA(LAG).fit(xs, weights=ws),
+], ids=["vamp", "scan's tica", "tica"])
+def test_pairs_are_counted_whatever_the_weights(fit):
+    # weights far below 1 (a bias well under its largest value): the pairs are still 2 x 300
+    xs = _data(80, [300 + LAG, 300 + LAG])
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no "too few pairs" from the weights' sum
+        model = fit(xs, [np.full(len(x), 1e-9) for x in xs])
+    assert model.n_pairs_ == 600
+
+
+# id, trajectories in memory, scan options: the same scan with weights of one as without
+SCAN_OPTIONS = [
+    ("folds", 4, {"folds": 3}),
+    ("bootstrap of trajectories", 12, {"folds": 4, "bootstrap": 20, "seed": 3}),
+    ("bootstrap, no folds", 10, {"folds": 0, "bootstrap": 15, "seed": 1}),
+]
+
+
+@pytest.mark.parametrize("count, options", [c[1:] for c in SCAN_OPTIONS], ids=[c[0] for c in SCAN_OPTIONS])
+def test_scan_folds_and_bootstrap_take_the_weights(count, options):
+    xs = _data(50, [400 + 37 * i for i in range(count)])
+    plain = lagstat_tica.scan(xs, [1, 4], **options)
+    ones = lagstat_tica.scan(xs, [1, 4], weights=[np.ones(len(x)) for x in xs], threads=1, **options)
+    again = lagstat_tica.scan(xs, [1, 4], weights=[np.ones(len(x)) for x in xs], threads=3, **options)
+    names = ["vamp2", "vamp2_cv_folds"] + (["eigenvalues_ci", "vamp2_ci"] if options.get("bootstrap") else [])
+    _close([(getattr(ones, k), getattr(plain, k)) for k in names] + list(zip(ones.eigenvalues, plain.eigenvalues)))
+    assert np.array_equal(ones.n_pairs, plain.n_pairs) and ones.n_files == plain.n_files == count
+    for k in names:  # the thread count changes no bit
+        assert np.array_equal(getattr(ones, k), getattr(again, k), equal_nan=True), k
+    # the weights reach every fold and resample: the first trajectory weighed down changes them all
+    down = [np.full(len(x), 0.01 if i == 0 else 1.0) for i, x in enumerate(xs)]
+    other = lagstat_tica.scan(xs, [1, 4], weights=down, **options)
+    for k in names:
+        assert getattr(plain, k).size == 0 or not np.allclose(getattr(other, k), getattr(plain, k), rtol=1e-6,
+                                                              atol=0, equal_nan=True), k
+
+
 @pytest.mark.parametrize("cuts", [
     [],                         # one call
     [1, 2, 3],                  # chunks shorter than the lag
@@ -133,6 +232,33 @@ def test_weights_that_are_no_weights(weights, kw, message):
         TICA(1).fit(x, weights=weights, **kw)
 
 
+# id, a call on two short trajectories xs (weights ws), message
+READ_ERRORS = [
+    ("moments: bias without weights", lambda xs, ws: lagstat_tica.moments(xs, 1, bias_kT=2.0),
+     r"bias_kT needs weights"),
+    ("moments: frames all of weight zero", lambda xs, ws: lagstat_tica.moments(xs, 1, weights=[0 * w for w in ws]),
+     r"the weights of all frames are zero"),
+    ("scan: Koopman beside weights", lambda xs, ws: lagstat_tica.scan(xs, [1], weights=ws, koopman_weights=True),
+     r"koopman_weights=True computes the weights"),
+    ("scan: pairs all of weight zero", lambda xs, ws: lagstat_tica.scan(xs, [2], weights=[
+        np.r_[0.0 * w[:-2], w[-2:]] for w in ws]), r"the weights of all lagged pairs are zero"),
+    ("scan: a bootstrap by blocks", lambda xs, ws: lagstat_tica.scan(xs, [1], weights=ws, bootstrap=10, seed=1),
+     r"bootstrap by blocks of frames resamples unweighted sums.*at least 10 trajectories"),
+    ("vamp: a negative weight", lambda xs, ws: VAMP(1).fit(xs, weights=[np.r_[1.0, -0.5, w[2:]] for w in ws]),
+     r"trajectory 0, line 2: weight -0\.5"),
+    ("vamp: too few weights", lambda xs, ws: VAMP(1).fit(xs, weights=[w[:5] for w in ws]),
+     r"trajectory 0: 5 weights for 40 frames"),
+    ("vamp: no pairs", lambda xs, ws: VAMP(50).fit(xs, weights=ws), r"every trajectory has at most lag 50 frames"),
+]
+
+
+@pytest.mark.parametrize("call, message", [c[1:] for c in READ_ERRORS], ids=[c[0] for c in READ_ERRORS])
+def test_weighted_reads_refused_with_the_reason(call, message):
+    xs = _data(60, [40, 30])
+    with pytest.raises(ValueError, match=message):
+        call(xs, [np.ones(len(x)) for x in xs])
+
+
 @pytest.mark.filterwarnings("ignore:only .* lagged pairs")
 def test_partial_fit_names_the_line_across_chunks():
     x = np.random.default_rng(0).normal(size=(10, 2))
@@ -174,6 +300,47 @@ def test_compensated_sums_within_ulps_of_exact(seed, frames):
         assert abs(got["sx"][i] - _exact_sum(wx[:, i])) <= unit * math.sqrt(diag[i] * float(got["w"]))
 
 
+def _exact_centred(x, y, w, mean):
+    """Σ w (x - mean)(y - mean)ᵀ of doubles, exactly (fractions), rounded once."""
+    from fractions import Fraction
+
+    m = [Fraction(v) for v in mean]
+    n = x.shape[1]
+    return np.array([[float(sum(Fraction(a) * (Fraction(p) - m[i]) * (Fraction(q) - m[j])
+                                for a, p, q in zip(w, x[:, i], y[:, j]))) for j in range(n)] for i in range(n)])
+
+
+def _exact_mean(xs, ws):
+    from fractions import Fraction
+
+    total = sum(Fraction(a) for a in np.concatenate(ws))
+    frames = np.concatenate(xs)
+    return [sum(Fraction(a) * Fraction(b) for a, b in zip(np.concatenate(ws), frames[:, i])) / total
+            for i in range(frames.shape[1])]
+
+
+@pytest.mark.parametrize("what", ["tica C00", "moments cov", "moments tcov"])
+def test_centring_of_weighted_sums_adds_no_rounding_of_their_size(what):
+    # Eighths and small integer weights: every product and sum is exact, so only the move of the
+    # centre from the shift (the first frame, far out) to the mean could round; in plain doubles
+    # it loses ~1e-12 here, in double-doubles nothing before the result's one rounding.
+    rng = np.random.default_rng(12)
+    x = rng.integers(0, 64, size=(600, 2)) / 8.0
+    x[0] += 2.0 ** 10
+    w = rng.integers(1, 4, size=len(x)).astype(float)
+    if what == "tica C00":
+        got = TICA(LAG).fit(x, weights=w).cov_
+        xs, ws = [x[:-LAG], x[LAG:]], [w[:-LAG], w[:-LAG]]
+        m = _exact_mean(xs, ws)
+        want = (_exact_centred(xs[0], xs[0], ws[0], m) + _exact_centred(xs[1], xs[1], ws[1], m)) / (2 * w[:-LAG].sum())
+    else:
+        stats = lagstat_tica.moments(x, LAG, weights=w)
+        m = _exact_mean([x], [w])
+        got = stats["cov"] if what == "moments cov" else stats["tcov"]
+        want = _exact_centred(x, x, w, m) if what == "moments cov" else _exact_centred(x[:-LAG], x[LAG:], w[:-LAG], m)
+    assert np.allclose(got, want, rtol=4e-16, atol=0)
+
+
 @pytest.mark.parametrize("lengths, lag", [([4000], 5), ([1500, 1200, 900, 3], 2)])
 def test_koopman_weights_match_deeptime(lengths, lag):
     cov = pytest.importorskip("deeptime.covariance")
@@ -201,6 +368,15 @@ def test_koopman_weights_match_deeptime(lengths, lag):
     assert np.allclose(model.eigenvalues_, theirs.singular_values, rtol=1e-9, atol=1e-12)
     assert np.allclose(model.mean_, theirs.mean_0, rtol=1e-9, atol=1e-9)
     assert model.n_reads_ == 2
+    # VAMP and the scan reweigh as deeptime at their lags (a scan estimates the weights per lag)
+    vamp = VAMP(lag).fit(xs, koopman_weights=True)
+    want = _deeptime_vamp(xs, [kw.weights(x) for x in xs], lag)
+    _close([(vamp.mean_0_, want[0]), (vamp.cov_0t_, want[3]), (vamp.singular_values_, want[5])])
+    s = lagstat_tica.scan(xs, [lag, 2 * lag], koopman_weights=True, folds=0)
+    kw2 = cov.KoopmanWeightingEstimator(lagtime=2 * lag).fit([x for x in xs if len(x) > 2 * lag]).fetch_model()
+    _close([(s.eigenvalues[0], model.eigenvalues_),
+            (s.eigenvalues[1], _deeptime(xs, [kw2.weights(x) for x in xs], 2 * lag)[3])])
+    assert s.n_reads == vamp.n_reads_ == 2
     # reweighting moves the model away from the plain one
     assert not np.allclose(TICA(lag, scaling=None).fit(xs).mean_, model.mean_, rtol=1e-6)
 
@@ -228,14 +404,13 @@ FILE_CASES = [
 ]
 
 
-@pytest.mark.parametrize("lengths, restarts, kw, theirs", [c[1:] for c in FILE_CASES], ids=[c[0] for c in FILE_CASES])
-def test_weights_column_of_files_matches_deeptime(tmp_path, lengths, restarts, kw, theirs):
+def _files_and_segments(tmp_path, lengths, restarts, theirs):
+    """COLVARs of weighted trajectories, and deeptime's view of them: a restart ends a
+    trajectory, the weights as the bias gives them."""
     xs = _data(20 + len(lengths), lengths)
     rng = np.random.default_rng(8)
     vs = [rng.uniform(0.0, 30.0, size=len(x)) for x in xs]
     paths = [_colvar(tmp_path / ("c%d" % i), x, v, r) for i, (x, v, r) in enumerate(zip(xs, vs, restarts))]
-    model = TICA(LAG, scaling=None).fit(paths, **kw)
-    # deeptime on the segments: a restart ends a trajectory, the weights as the bias gives them
     ws = theirs(vs)
     ws = list(np.split(ws[0], np.cumsum(lengths)[:-1])) if len(ws) == 1 else ws
     segs, wsegs = [], []
@@ -243,11 +418,25 @@ def test_weights_column_of_files_matches_deeptime(tmp_path, lengths, restarts, k
         cut = [r] if r is not None else []
         segs += np.split(x, cut)
         wsegs += np.split(w, cut)
+    return paths, segs, wsegs
+
+
+@pytest.mark.parametrize("lengths, restarts, kw, theirs", [c[1:] for c in FILE_CASES], ids=[c[0] for c in FILE_CASES])
+def test_weights_column_of_files_matches_deeptime(tmp_path, lengths, restarts, kw, theirs):
+    paths, segs, wsegs = _files_and_segments(tmp_path, lengths, restarts, theirs)
+    model = TICA(LAG, scaling=None).fit(paths, **kw)
     mean, c00, c0t, svals = _deeptime(segs, wsegs, LAG)
     assert model.columns_ == ("d1", "d2", "d3", "d4")
     assert model.n_pairs_ == sum(len(s) - LAG for s in segs)
     for got, want in ((model.mean_, mean), (model.cov_, c00), (model.cov_tau_, c0t), (model.eigenvalues_, svals)):
         assert np.allclose(got, want, rtol=1e-10, atol=1e-10 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("what", ["moments", "scan", "vamp"])
+@pytest.mark.parametrize("lengths, restarts, kw, theirs", [c[1:] for c in FILE_CASES], ids=[c[0] for c in FILE_CASES])
+def test_weights_column_in_moments_scan_vamp_matches_deeptime(tmp_path, what, lengths, restarts, kw, theirs):
+    paths, segs, wsegs = _files_and_segments(tmp_path, lengths, restarts, theirs)
+    _close(_weighted_estimates(what, paths, kw, segs, wsegs, LAG))
 
 
 def test_koopman_weights_of_files_are_those_of_the_arrays(tmp_path):
@@ -282,6 +471,40 @@ def test_weights_column_refused_with_file_and_line(tmp_path, bad, kw, message):
     path = _colvar(tmp_path / "c0", x, v)
     with pytest.raises(ValueError, match=message):
         TICA(1).fit(path, **kw)
+
+
+def _fed_fifo(path, data):
+    """A FIFO at path that a thread fills with data (bytes) once a reader opens it."""
+    import threading
+
+    os.mkfifo(path)
+
+    def feed():
+        with open(path, "wb") as f:
+            f.write(data)
+
+    thread = threading.Thread(target=feed, daemon=True)
+    thread.start()
+    return str(path), thread
+
+
+@pytest.mark.parametrize("what", ["tica", "moments", "scan", "vamp"])
+@pytest.mark.parametrize("compress", [None, "gzip"])
+def test_weights_column_read_from_a_pipe(tmp_path, what, compress):
+    import gzip
+
+    x = _data(70, [1500])[0]
+    path = _colvar(tmp_path / "c0", x, np.random.default_rng(9).uniform(0.0, 20.0, size=len(x)), restart_at=700)
+    data = open(path, "rb").read()
+    fifo, thread = _fed_fifo(tmp_path / "fifo", gzip.compress(data) if compress else data)
+    kw = {"weights": "metad.bias", "bias_kT": 2.5}
+    fits = {"tica": lambda p: TICA(LAG).fit(p, **kw).cov_tau_,
+            "moments": lambda p: lagstat_tica.moments(p, LAG, **kw)["tcov"],
+            "scan": lambda p: lagstat_tica.scan(p, [1, LAG], folds=0, **kw).eigenvalues[1],
+            "vamp": lambda p: VAMP(LAG).fit(p, **kw).singular_values_}
+    from_pipe = fits[what](fifo)
+    thread.join()
+    assert np.array_equal(from_pipe, fits[what](path))
 
 
 def test_koopman_weights_refuse_a_pipe(tmp_path):
