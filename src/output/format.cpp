@@ -134,11 +134,27 @@ constexpr int significand_bits = 52;
 /// Largest binary exponent of the integer path: |v| < 2^43 keeps round(|v| * 10^6) below 2^63.
 constexpr int fast_exponent_limit = 43;
 
+/// round(m * 10^6 / 2^s), half to even, for 10 <= s < 64 (|v| >= 2^-11): the discarded bits
+/// all lie in the product's low word. Moved to its top they round up when above 2^63, or at
+/// 2^63 when q is odd: adding q's last bit first makes that one comparison (the moved bits are
+/// a multiple of two, so the add neither carries out nor lifts a value below one half above it).
+inline std::uint64_t round_scaled(std::uint64_t m, int s) noexcept {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
+    const auto low = static_cast<std::uint64_t>(scaled);
+    const auto high = static_cast<std::uint64_t>(scaled >> 64);
+    const std::uint64_t q = (high << (64 - s)) | (low >> s);
+    const std::uint64_t discarded = low << (64 - s);
+    return q + ((discarded + (q & 1)) > (std::uint64_t{1} << 63) ? 1 : 0);
+}
+
 }  // namespace
 }  // namespace detail
 
-char* format_fixed6(double v, char* buf) noexcept {
-    using namespace detail;
+namespace detail {
+namespace {
+
+/// Every value: the common ones again (with integer parts of 10^4 and more), and the rest.
+[[gnu::noinline, gnu::cold]] char* format_fixed6_general(double v, char* buf) noexcept {
     std::uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     const bool negative = (bits >> 63) != 0;
@@ -163,16 +179,8 @@ char* format_fixed6(double v, char* buf) noexcept {
                               : exponent_bias + significand_bits - 1;
     std::uint64_t q = 0;  // round(|v| * 10^6), half to even
     if (s < 64) {
-        // |v| >= 2^-11, the common case: the discarded bits all lie in the product's low word.
-        // Moved to its top they round up when above 2^63, or at 2^63 when q is odd: adding
-        // q's last bit first makes that one comparison (the moved bits are a multiple of two,
-        // so the add neither carries out nor lifts a value below one half above it).
-        const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
-        const auto low = static_cast<std::uint64_t>(scaled);
-        const auto high = static_cast<std::uint64_t>(scaled >> 64);
-        q = (high << (64 - s)) | (low >> s);  // 10 <= s < 64
-        const std::uint64_t discarded = low << (64 - s);
-        q += (discarded + (q & 1)) > (std::uint64_t{1} << 63) ? 1 : 0;
+        // |v| >= 2^-11: the discarded bits all lie in the product's low word.
+        q = round_scaled(m, s);
     } else if (s < 74) {
         // m * 10^6 < 2^73 <= 2^(s-1) once s >= 74: below one half, so q stays 0.
         const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
@@ -190,6 +198,32 @@ char* format_fixed6(double v, char* buf) noexcept {
     p = put_unsigned(q / 1000000, p);
     *p++ = '.';
     return put_six_digits(static_cast<unsigned>(q % 1000000), p);
+}
+
+}  // namespace
+}  // namespace detail
+
+char* format_fixed6(double v, char* buf) noexcept {
+    using namespace detail;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const auto biased = static_cast<unsigned>((bits >> significand_bits) & 0x7ff);
+    // The common case alone here, with no registers to save for the rest: 2^-11 <= |v| < 2^43,
+    // where q = round(|v| * 10^6) takes 64-bit words, and q < 10^10.
+    constexpr unsigned first_common = exponent_bias + significand_bits - 63;
+    if (biased - first_common < exponent_bias + fast_exponent_limit - first_common) {
+        const std::uint64_t m = (bits & ((std::uint64_t{1} << significand_bits) - 1)) |
+                                (std::uint64_t{1} << significand_bits);
+        const std::uint64_t q =
+            round_scaled(m, static_cast<int>(exponent_bias + significand_bits - biased));
+        if (q < short_limit) {
+            // "%f" keeps the sign of values that round to zero. The '-' is stored either way
+            // (the digits overwrite it), so that a random sign is no mispredicted branch.
+            *buf = '-';
+            return short_digits(q, buf + (bits >> 63));
+        }
+    }
+    return format_fixed6_general(v, buf);
 }
 
 }  // namespace lagstat::output
