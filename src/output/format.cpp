@@ -6,6 +6,9 @@
 // with the discarded bits compared against one half gives round(|v| * 10^6) half to even on the
 // exact value, which is what glibc does in the default rounding mode. Larger magnitudes go through
 // std::to_chars, whose fixed-precision path is exact as well. Neither consults the locale.
+// Integer parts below 10^4 (a projection's coordinates, nearly always) are written by
+// multiplications in fixed point without a divide or a loop, since these digits took as long as
+// all the rest of a value.
 
 #include "output/format.hpp"
 
@@ -91,16 +94,67 @@ inline char* put_six_digits(unsigned v, char* p) noexcept {
     return p + 6;
 }
 
+/// Six-decimal values q (round(|v| * 10^6)) below this have an integer part of at most four
+/// digits, which short_digits writes.
+constexpr std::uint64_t short_limit = 10000000000u;  // 10^10
+/// ceil(2^64 / 10^6). q * reciprocal_1e6 is q / 10^6 in 64.64 fixed point, from above by less
+/// than 2^-30 for q < 10^10 (the rounding up of the reciprocal, times q, is below 2^34): the
+/// high word is the integer part, and each multiplication of the low word by 100 brings the
+/// next two decimals into a high word, the error (at most 10^4 * 2^-30 before the last pair)
+/// staying far below the 10^-6 to 10^-2 that lie between the exact rest and the next digit.
+constexpr std::uint64_t reciprocal_1e6 = ~std::uint64_t{0} / 1000000 + 1;
+
+/// Writes q / 10^6 "." q % 10^6 for q < short_limit: one multiplication splits off the integer
+/// part, three more give the decimals by pairs, without divisions or a loop. A one-digit part is
+/// written from its pair's second character; the stray byte after it is overwritten by the
+/// point, so nothing is written past the returned end.
+inline char* short_digits(std::uint64_t q, char* p) noexcept {
+    unsigned __int128 y = static_cast<unsigned __int128>(q) * reciprocal_1e6;
+    const auto whole = static_cast<unsigned>(y >> 64);
+    if (whole < 100) {
+        std::memcpy(p, digit_pairs + 2 * whole + (whole < 10 ? 1 : 0), 2);
+        p += whole < 10 ? 1 : 2;
+    } else {
+        const unsigned high = whole / 100;
+        std::memcpy(p, digit_pairs + 2 * high + (high < 10 ? 1 : 0), 2);
+        p += high < 10 ? 1 : 2;
+        put_pair(p, whole % 100);
+        p += 2;
+    }
+    *p = '.';
+    for (int pair = 0; pair < 3; ++pair) {
+        y = static_cast<unsigned __int128>(static_cast<std::uint64_t>(y)) * 100;
+        put_pair(p + 1 + 2 * pair, static_cast<unsigned>(y >> 64));
+    }
+    return p + 7;
+}
+
 constexpr int exponent_bias = 1023;
 constexpr int significand_bits = 52;
 /// Largest binary exponent of the integer path: |v| < 2^43 keeps round(|v| * 10^6) below 2^63.
 constexpr int fast_exponent_limit = 43;
 
+/// round(m * 10^6 / 2^s), half to even, for 10 <= s < 64 (|v| >= 2^-11): the discarded bits
+/// all lie in the product's low word. Moved to its top they round up when above 2^63, or at
+/// 2^63 when q is odd: adding q's last bit first makes that one comparison (the moved bits are
+/// a multiple of two, so the add neither carries out nor lifts a value below one half above it).
+inline std::uint64_t round_scaled(std::uint64_t m, int s) noexcept {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
+    const auto low = static_cast<std::uint64_t>(scaled);
+    const auto high = static_cast<std::uint64_t>(scaled >> 64);
+    const std::uint64_t q = (high << (64 - s)) | (low >> s);
+    const std::uint64_t discarded = low << (64 - s);
+    return q + ((discarded + (q & 1)) > (std::uint64_t{1} << 63) ? 1 : 0);
+}
+
 }  // namespace
 }  // namespace detail
 
-char* format_fixed6(double v, char* buf) noexcept {
-    using namespace detail;
+namespace detail {
+namespace {
+
+/// Every value: the common ones again (with integer parts of 10^4 and more), and the rest.
+[[gnu::noinline, gnu::cold]] char* format_fixed6_general(double v, char* buf) noexcept {
     std::uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     const bool negative = (bits >> 63) != 0;
@@ -125,17 +179,8 @@ char* format_fixed6(double v, char* buf) noexcept {
                               : exponent_bias + significand_bits - 1;
     std::uint64_t q = 0;  // round(|v| * 10^6), half to even
     if (s < 64) {
-        // |v| >= 2^-11, the common case: the discarded bits all lie in the product's low word,
-        // so the shift and the comparison with one half take 64-bit operations, without the
-        // tests on the shift's size that a 128-bit shift needs.
-        const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
-        const auto low = static_cast<std::uint64_t>(scaled);
-        const auto high = static_cast<std::uint64_t>(scaled >> 64);
-        q = (high << (64 - s)) | (low >> s);  // 10 <= s < 64
-        const std::uint64_t rest = low & ((std::uint64_t{1} << s) - 1);
-        const std::uint64_t half = std::uint64_t{1} << (s - 1);
-        q += static_cast<std::uint64_t>(rest > half) |
-             (static_cast<std::uint64_t>(rest == half) & q);
+        // |v| >= 2^-11: the discarded bits all lie in the product's low word.
+        q = round_scaled(m, s);
     } else if (s < 74) {
         // m * 10^6 < 2^73 <= 2^(s-1) once s >= 74: below one half, so q stays 0.
         const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 1000000u;
@@ -145,10 +190,40 @@ char* format_fixed6(double v, char* buf) noexcept {
         if (rest > half || (rest == half && (q & 1) != 0)) ++q;
     }
 
-    if (negative) *p++ = '-';  // "%f" keeps the sign of values that round to zero, and of -0.0
+    // "%f" keeps the sign of values that round to zero, and of -0.0. The '-' is stored either
+    // way (the digits overwrite it), so that a random sign is no mispredicted branch.
+    *p = '-';
+    p += negative ? 1 : 0;
+    if (q < short_limit) return short_digits(q, p);
     p = put_unsigned(q / 1000000, p);
     *p++ = '.';
     return put_six_digits(static_cast<unsigned>(q % 1000000), p);
+}
+
+}  // namespace
+}  // namespace detail
+
+char* format_fixed6(double v, char* buf) noexcept {
+    using namespace detail;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const auto biased = static_cast<unsigned>((bits >> significand_bits) & 0x7ff);
+    // The common case alone here, with no registers to save for the rest: 2^-11 <= |v| < 2^43,
+    // where q = round(|v| * 10^6) takes 64-bit words, and q < 10^10.
+    constexpr unsigned first_common = exponent_bias + significand_bits - 63;
+    if (biased - first_common < exponent_bias + fast_exponent_limit - first_common) {
+        const std::uint64_t m = (bits & ((std::uint64_t{1} << significand_bits) - 1)) |
+                                (std::uint64_t{1} << significand_bits);
+        const std::uint64_t q =
+            round_scaled(m, static_cast<int>(exponent_bias + significand_bits - biased));
+        if (q < short_limit) {
+            // "%f" keeps the sign of values that round to zero. The '-' is stored either way
+            // (the digits overwrite it), so that a random sign is no mispredicted branch.
+            *buf = '-';
+            return short_digits(q, buf + (bits >> 63));
+        }
+    }
+    return format_fixed6_general(v, buf);
 }
 
 }  // namespace lagstat::output

@@ -17,6 +17,9 @@ namespace lagstat::passes {
 struct frame_batches::piece {
     std::unique_ptr<double[]> frames;
     std::size_t capacity = 0;  // frames the buffer holds
+    // The other frame buffer, holding the batch before when those frames are kept.
+    std::unique_ptr<double[]> previous;
+    std::size_t previous_capacity = 0;
     text::chunk_result result;
     std::size_t want = 0;      // pread: bytes of the range to read
     std::size_t got = 0;       // pread: bytes of the range read
@@ -305,8 +308,17 @@ void frame_batches::run_side_job() {
     job();
 }
 
+void frame_batches::run_team_job(std::size_t t) {
+    if (team_job_) team_job_(t);
+}
+
 bool frame_batches::next() {
     const bool more = next_batch();
+    if (team_job_) {
+        // No parse ran it (the end, a failure, an interruption): the team runs it alone.
+        team_.run([this](std::size_t t) { run_team_job(t); });
+        team_job_ = nullptr;
+    }
     run_side_job();  // when no parse ran it
     return more;
 }
@@ -319,6 +331,13 @@ bool frame_batches::next_batch() {
     }
     rows_.clear();
     piece_rows_.assign(1, 0);
+    if (keep_previous_) {
+        // The batch before stays where it is, for the team job to read while this one is made.
+        for (piece& p : pieces_) {
+            std::swap(p.frames, p.previous);
+            std::swap(p.capacity, p.previous_capacity);
+        }
+    }
     if (interrupted_ != nullptr) {
         errno = 0;
         if (interrupted_()) {
@@ -384,10 +403,12 @@ bool frame_batches::next_batch() {
     // always the last piece, since a last line longer than the pieces leaves the later ones empty.
     std::atomic<std::size_t> next_piece{0};
     team_.run([&](std::size_t t) {
+        run_team_job(t);
         if (t == 0) run_side_job();
         for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;)
             parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
     });
+    team_job_ = nullptr;
 
     // The pieces in order: their frames, then the first stop among them.
     std::uint64_t lines = line_;
@@ -547,12 +568,14 @@ bool frame_batches::next_npy_batch() {
     }
     std::atomic<std::size_t> next_piece{0};
     team_.run([&](std::size_t t) {
+        run_team_job(t);
         if (t == 0) run_side_job();
         for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;) {
             const std::size_t from = batch * i / parts, to = batch * (i + 1) / parts;
             decode_npy_piece(i, npy_row_ + from, to - from);
         }
     });
+    team_job_ = nullptr;
     breaks_.clear();
     row_lines_.clear();
     for (std::size_t i = 0; i < parts; ++i) {

@@ -92,6 +92,16 @@ public:
     /// previous batch's output, written while the other threads parse): it runs exactly once,
     /// before next() returns, on the calling thread.
     void set_side_job(std::function<void()> job) { side_job_ = std::move(job); }
+    /// Work for every thread of the team during the next call of next(): job(t) for each
+    /// t < team size, on thread t, before it takes pieces of the batch to parse, so that work
+    /// on the batch before (with keep_previous_frames) fills the time a thread would otherwise
+    /// wait at the batch's end. Every call has returned when next() returns; the job must not
+    /// throw.
+    void set_team_job(std::function<void(std::size_t)> job) { team_job_ = std::move(job); }
+    /// From now on, the frames of a batch stay in place until the second call of next() after
+    /// it (each piece alternates between two frame buffers, which doubles their memory), so that
+    /// a team job may read them while the threads parse the next batch into the other buffers.
+    void keep_previous_frames() noexcept { keep_previous_ = true; }
     /// Pieces a batch is cut into: piece_rows() has pieces() + 1 entries, and hooks get piece
     /// indices below it.
     std::size_t pieces() const noexcept;
@@ -113,6 +123,7 @@ private:
     bool read_npy_range(char* dst, std::uint64_t from, std::size_t bytes, int& err) const noexcept;
     void decode_npy_piece(std::size_t i, std::uint64_t first_row, std::size_t count);
     void run_side_job();
+    void run_team_job(std::size_t t);
     void fill();
     void fill_parallel();
     void fill_sequential();
@@ -126,6 +137,8 @@ private:
     source::interrupt_check interrupted_;
     piece_hook hook_;
     std::function<void()> side_job_;
+    std::function<void(std::size_t)> team_job_;
+    bool keep_previous_ = false;
     const text::parse_layout& layout_;
     std::size_t stride_;
 

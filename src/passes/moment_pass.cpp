@@ -32,16 +32,31 @@ pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, th
         };
     }
     frame_batches batches(in, team, interrupted, std::move(centre), piece_bytes);
-    while (batches.next()) {
+    // Each block is added while the threads parse the next one (the team job of the next
+    // call), rather than between two parses with every thread waiting at both ends: a thread
+    // adds its part of the block's elements, then takes pieces to parse, and pieces absorb the
+    // parts' unequal work. Each element still gets the frames one at a time in frame order,
+    // since a block's adds all end before the next block begins.
+    if (!frame_by_frame) batches.keep_previous_frames();
+    std::vector<const double*> block;  // the rows being added, kept past the next call
+    bool adding = false;
+    for (;;) {
+        if (adding) batches.set_team_job([&acc](std::size_t part) { acc.add_block_part(part); });
+        const bool more = batches.next();
+        if (adding) {
+            acc.end_block();
+            adding = false;
+        }
+        if (!more) break;
         const std::vector<const double*>& rows = batches.rows();
         if (rows.empty()) continue;
         if (frame_by_frame) {
             add_frame_by_frame(acc, rows);
             continue;
         }
-        acc.begin_block(rows.data(), rows.size());
-        team.run([&acc](std::size_t part) { acc.add_block_part(part); });
-        acc.end_block();
+        block.assign(rows.begin(), rows.end());
+        acc.begin_block(block.data(), block.size());
+        adding = true;
     }
     if (pass_error e = batches.error()) return in.explain(e);
     return in.check_rest();

@@ -112,7 +112,15 @@ INSTANTIATE_TEST_SUITE_P(
                       named_value{"below_two_m11", std::nextafter(std::ldexp(1.0, -11), 0.0)},
                       named_value{"two_m11_odd", std::ldexp(3.0, -12) + std::ldexp(1.0, -63)},
                       named_value{"ten_digits", 9876543210.123456},
-                      named_value{"powers_of_ten", 1e9}, named_value{"below_power", 99999.9999996}),
+                      named_value{"powers_of_ten", 1e9}, named_value{"below_power", 99999.9999996},
+                      // Where the integer part's length changes, some by a carry from the
+                      // decimals, and the last value below 10^4 written by the short path.
+                      named_value{"carry_to_two_digits", 9.9999995},
+                      named_value{"carry_to_three_digits", 99.9999995},
+                      named_value{"hundred", 100.0}, named_value{"below_ten_thousand", 9999.999999},
+                      named_value{"carry_to_five_digits", 9999.9999995},
+                      named_value{"ten_thousand", 1e4}, named_value{"one_micro", 1e-6},
+                      named_value{"odd_halfway_above_hundred", 100.0 + 1.0 / 128}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- random families ----------------------------------------------------------------------

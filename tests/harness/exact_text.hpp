@@ -228,15 +228,22 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
 }
 
 /// The value families "%f" is checked over.
-enum class value_family { bits, six_decimals, decimal_neighbours, halfway, tiny_huge };
+enum class value_family {
+    bits,
+    six_decimals,
+    decimal_neighbours,
+    halfway,
+    tiny_huge,
+    integer_lengths
+};
 
 inline constexpr value_family all_value_families[] = {
-    value_family::bits, value_family::six_decimals, value_family::decimal_neighbours,
-    value_family::halfway, value_family::tiny_huge};
+    value_family::bits,    value_family::six_decimals, value_family::decimal_neighbours,
+    value_family::halfway, value_family::tiny_huge,    value_family::integer_lengths};
 
 inline const char* family_name(value_family f) {
-    static const char* const names[] = {"bits", "six_decimals", "decimal_neighbours", "halfway",
-                                        "tiny_huge"};
+    static const char* const names[] = {"bits",    "six_decimals", "decimal_neighbours",
+                                        "halfway", "tiny_huge",    "integer_lengths"};
     return names[static_cast<int>(f)];
 }
 
@@ -270,6 +277,16 @@ inline double random_value(value_family family, std::mt19937_64& rng) {
             const int bits = static_cast<int>(rng() % 52) + 1;
             const std::uint64_t odd = ((rng() >> (64 - bits)) << 1) | 1;
             return sign * std::ldexp(static_cast<double>(odd), -7);
+        }
+        case value_family::integer_lengths: {
+            // Magnitudes 10^-7 to 10^11, even in the exponent of ten, so that every length of
+            // the integer part (and the switch to the long path above 10^4) is met as often,
+            // half of them at a carry: just below a power of ten, where rounding adds a digit.
+            const double magnitude =
+                std::pow(10.0, -7.0 + 18.0 * static_cast<double>(rng() >> 11) * 0x1p-53);
+            if (rng() % 2 == 0) return sign * magnitude;
+            const double power = std::pow(10.0, std::ceil(std::log10(magnitude)));
+            return sign * std::nextafter(power - 0.5e-6, (rng() & 1) != 0 ? 0.0 : INFINITY);
         }
         case value_family::tiny_huge: {
             const std::uint64_t e = (rng() & 1) != 0 ? rng() % 1010 : 1023 + 43 + rng() % 981;
