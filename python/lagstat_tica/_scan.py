@@ -124,6 +124,24 @@ class LagScan:
         model.layout_, model.columns_ = self.layout, self.columns
         return model
 
+    def ck_test(self, lag, n_observables=2, *, scaling="kinetic_map"):
+        """The Chapman-Kolmogorov test of the TICA model at `lag`, one of the scanned lags,
+        against the models fitted at the scanned multiples of it, from the sums already read: as
+        TICA(lag, dim=n_observables).fit(files).ck_test(those lags), deeptime's conventions
+        (observables phi, statistics psi, lag 0 as nan); a CKTest."""
+        lag = int(lag)
+        if lag not in self.lags:
+            raise ValueError("ck_test's lag %d is not among the scanned lags (%s)"
+                             % (lag, ", ".join(map(str, self.lags))))
+        tested = [int(t) for t in self.lags if t % lag == 0 and self.n_pairs[list(self.lags).index(t)] > 0]
+        if len(tested) < 2:
+            raise ValueError("ck_test at lag %d needs a scanned multiple of it with lagged pairs: scan %d or %d too"
+                             % (lag, 2 * lag, 5 * lag))
+        if isinstance(n_observables, bool) or not isinstance(n_observables, (int, np.integer)) or n_observables < 1:
+            raise ValueError("n_observables must be a positive integer, got %r" % (n_observables,))
+        model = self.tica(lag, dim=int(n_observables), scaling=scaling)
+        return model.ck_test(tested, int(n_observables))
+
 
 def _check_lags(lags):
     if isinstance(lags, (int, np.integer)):
