@@ -7,6 +7,9 @@ est.pair_moments, for a stack of replicates at once, and its eigenproblems are s
 too. The draws come from one seeded generator in this process, so the same seed gives the same
 bits whatever read the files (n_jobs, threads, a Dask cluster).
 """
+import os
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 import scipy.linalg
 
@@ -152,9 +155,12 @@ def eigenvalues(c00, c0t, epsilon):
     return out
 
 
-def replicate_eigenvalues(groups, idx, epsilon):
+def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     """(B, L, n) eigenvalues of every replicate (rows of idx: the groups drawn) at every lag;
-    nan where a replicate has no pairs at a lag, or fewer directions."""
+    nan where a replicate has no pairs at a lag, or fewer directions. workers: threads refitting
+    stacks of replicates at once (default: the cores this process may use)."""
+    if workers is None:
+        workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     n = np.asarray(groups[0]["sum"]).size
     lags = len(np.atleast_1d(groups[0]["lags"]))
     b_all = idx.shape[0]
@@ -171,16 +177,27 @@ def replicate_eigenvalues(groups, idx, epsilon):
             continue
         stacks = [_stacked(groups, lambda g, k=k, dims=dims: np.reshape(g[k], (lags,) + (n,) * dims)[i])
                   for k, dims in (("tcov", 2), ("head_sum", 1), ("tail_sum", 1), ("head_cov", 2), ("tail_cov", 2))]
-        for at in range(0, b_all, step):
+
+        def refit(at, i=i, stacks=stacks, pairs_all=pairs_all):
             rows = idx[at:at + step]
             pairs = pairs_all[at:at + step]
             ok = pairs > 0
             if not ok.any():
-                continue
+                return
             rows = rows[ok]
             c00, c0t = pair_moments(_drawn(total_stack, rows), _drawn(cov_stack, rows),
                                     [_drawn(stack, rows) for stack in stacks], pairs[ok])
             out[at + np.nonzero(ok)[0], i] = eigenvalues(c00, c0t, epsilon)
+
+        starts = range(0, b_all, step)
+        if len(starts) > 1 and workers > 1:
+            # Stacks of replicates side by side: NumPy's loops and LAPACK let the interpreter go,
+            # and each replicate's bits are its own whichever thread refits it.
+            with ThreadPoolExecutor(workers) as pool:
+                list(pool.map(refit, starts))
+        else:
+            for at in starts:
+                refit(at)
         del stacks
     return out
 

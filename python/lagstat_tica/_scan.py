@@ -45,7 +45,7 @@ class LagScan:
     layout, columns : the files' layout (_formats.Layout) and the feature columns read
     """
 
-    def __init__(self, sums, folds, epsilon, n_reads, groups=(), bootstrap=0, seed=None, ci=0.95):
+    def __init__(self, sums, folds, epsilon, n_reads, groups=(), bootstrap=0, seed=None, ci=0.95, threads=None):
         self._sums = sums
         self.lags = np.asarray(sums["lags"], dtype=int).reshape(-1)
         self.n_pairs = np.asarray(sums["pairs"], dtype=float).reshape(-1).astype(np.int64)
@@ -75,11 +75,12 @@ class LagScan:
         self.n_groups, self.bootstrap, self.seed, self.ci = len(groups), int(bootstrap), seed, float(ci)
         self.eigenvalues_ci = self.timescales_ci = self.vamp2_ci = self.bootstrap_eigenvalues = None
         if self.bootstrap:
-            self._resample(groups)
+            self._resample(groups, threads)
 
-    def _resample(self, groups):
+    def _resample(self, groups, threads=None):
         """Every resample of the groups refitted at every lag, and the intervals they give."""
-        reps = boot.replicate_eigenvalues(groups, boot.draws(self.seed, self.bootstrap, len(groups)), self.epsilon)
+        reps = boot.replicate_eigenvalues(groups, boot.draws(self.seed, self.bootstrap, len(groups)), self.epsilon,
+                                          threads if threads is not None and threads > 0 else None)
         k = max([e.size for e in self.eigenvalues] + [1])
         self.bootstrap_eigenvalues = reps
         self.eigenvalues_ci = boot.interval(reps[:, :, :k], self.ci)
@@ -222,7 +223,7 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     fold_sums = [est.merge(groups[f::k]) for f in range(k)] if k >= 2 else []
     if blocks:
         groups = boot.block_groups(arrays, lags, sums["shift"], block)
-    result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci)
+    result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci, threads)
     result.block = block if blocks else None
     del groups
     result.layout, result.columns = layout, selection.names

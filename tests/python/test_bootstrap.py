@@ -49,7 +49,7 @@ def triple_well(runs, trajectories, frames, seed, substeps=10, dt=2e-3, height=2
 @pytest.mark.parametrize("files, folds, bootstrap, seed, n_jobs, threads, groups, wide", [
     (12, 5, 30, 7, 1, 1, 12, False),     # a group per file
     (12, 5, 30, 7, 2, 2, 12, False),     # the same bits from two workers
-    (12, 5, 30, 7, 2, 1, 12, True),      # ... and by the wide problems' way (replicate by replicate, Cholesky)
+    (12, 5, 30, 7, 2, 2, 12, True),      # ... and by the wide problems' way (replicate by replicate, Cholesky)
     (12, 0, 25, 3, 2, 1, 12, False),     # no folds
     (70, 5, 20, 11, 2, 1, 60, False),    # more files than groups: 60, a multiple of the folds
     (70, 0, 20, 11, 1, 2, 64, True),
@@ -63,6 +63,7 @@ def test_resamples_are_refits_of_the_resampled_sums(tmp_path, monkeypatch, files
     if wide:
         monkeypatch.setattr(boot, "_ROW_ADDS", 1)
         monkeypatch.setattr(boot, "CHOLESKY_COLUMNS", 1)
+        monkeypatch.setattr(boot, "_STACK_BYTES", 1)  # a replicate per stack, stacks on `threads` threads
     rng = np.random.default_rng(files)
     paths = ar_files(tmp_path, rng.integers(60, 200, size=files), 3, seed=files)
     lags = [1, 4, 40]
