@@ -107,7 +107,9 @@ def _generalised(c00, c0t, epsilon):
     eigendecomposition and its products with the whitening."""
     n = c00.shape[0]
     # A Cholesky factor of C00 - t I exists only if every eigenvalue exceeds t, up to its backward
-    # error, a few n ulps of the trace: t lifted by more than that decides safely.
+    # error, a few n ulps of C00's size in practice; the eigendecomposition that draws the
+    # epsilon cut otherwise places C00's eigenvalues no more precisely. t lifted by that margin
+    # keeps a problem near the cut on the eigendecomposition's side.
     t = epsilon + 8.0 * n * np.finfo(float).eps * abs(float(np.trace(c00)))
     if lapack.dpotrf(c00 - t * np.eye(n), lower=1, clean=0)[1] != 0:
         return None
