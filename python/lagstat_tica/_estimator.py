@@ -171,12 +171,13 @@ def pair_moments(sums, i):
 _PARTS = ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
 
 
-def centred_moments(total, cov, parts, pairs):
+def centred_moments(total, cov, parts, pairs, ctt=True):
     """The centre's move from the shift to the pair mean d (as a double-double), and C00, C0t
     and Ctt about it, of one lag's sums: total (n), cov (n, n), parts (tcov, head_sum,
     tail_sum, head_cov, tail_cov) and the pair count; or of a stack of them, every argument
     with the same leading axes (pairs one value per stack entry). Each entry of a stack gets the
-    bits it gets alone."""
+    bits it gets alone. ctt=False: None for Ctt, which the reversible eigenproblem never reads
+    (a third of the work)."""
     p = np.asarray(pairs, dtype=float)
     p_vec, p_mat = p[..., None], p[..., None, None]
     tcov, head_sum, tail_sum, head_cov, tail_cov = parts
@@ -190,7 +191,6 @@ def centred_moments(total, cov, parts, pairs):
     s_xy = dd.add(s_x, s_y)
     d = dd.divide(s_xy, 2.0 * p_vec)
     w = dd.outer(dd.add(s_xy, dd.neg(dd.scale(d, p_vec))), d)
-    v = dd.outer(dd.add(s_y, dd.neg(dd.scale(d, 0.5 * p_vec))), d)
 
     def less(x, m):  # x - m - mᵀ
         return dd.add(dd.add(x, dd.neg(m)), dd.neg(dd.transpose(m)))
@@ -198,8 +198,10 @@ def centred_moments(total, cov, parts, pairs):
     both = dd.add(dd.difference(2.0 * cov, tail_cov), dd.neg(dd.exact(head_cov)))
     c00 = dd.divide(less(both, w), 2.0 * p_mat)[0]
     c0t = dd.divide(less(dd.difference(tcov, -np.swapaxes(tcov, -1, -2)), w), 2.0 * p_mat)[0]
-    ctt = dd.divide(less(dd.difference(cov, head_cov), v), p_mat)[0]
-    return d, c00, c0t, ctt
+    if not ctt:
+        return d, c00, c0t, None
+    v = dd.outer(dd.add(s_y, dd.neg(dd.scale(d, 0.5 * p_vec))), d)
+    return d, c00, c0t, dd.divide(less(dd.difference(cov, head_cov), v), p_mat)[0]
 
 def forward_moments(sums, i):
     """Non-reversible pair estimate at the i-th lag read: (mean_0, mean_t, C00, C0t, Ctt, pairs).

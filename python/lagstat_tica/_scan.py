@@ -46,7 +46,7 @@ class LagScan:
     layout, columns : the files' layout (_formats.Layout) and the feature columns read
     """
 
-    def __init__(self, sums, folds, epsilon, n_reads, groups=(), bootstrap=0, seed=None, ci=0.95):
+    def __init__(self, sums, folds, epsilon, n_reads, groups=(), bootstrap=0, seed=None, ci=0.95, threads=None):
         self._sums = sums
         self.lags = np.asarray(sums["lags"], dtype=int).reshape(-1)
         # weighted sums count their pairs apart: their "pairs" is the pairs' total weight
@@ -77,11 +77,12 @@ class LagScan:
         self.n_groups, self.bootstrap, self.seed, self.ci = len(groups), int(bootstrap), seed, float(ci)
         self.eigenvalues_ci = self.timescales_ci = self.vamp2_ci = self.bootstrap_eigenvalues = None
         if self.bootstrap:
-            self._resample(groups)
+            self._resample(groups, threads)
 
-    def _resample(self, groups):
+    def _resample(self, groups, threads=None):
         """Every resample of the groups refitted at every lag, and the intervals they give."""
-        reps = boot.replicate_eigenvalues(groups, boot.draws(self.seed, self.bootstrap, len(groups)), self.epsilon)
+        reps = boot.replicate_eigenvalues(groups, boot.draws(self.seed, self.bootstrap, len(groups)), self.epsilon,
+                                          threads if threads is not None and threads > 0 else None)
         k = max([e.size for e in self.eigenvalues] + [1])
         self.bootstrap_eigenvalues = reps
         self.eigenvalues_ci = boot.interval(reps[:, :, :k], self.ci)
@@ -125,6 +126,24 @@ class LagScan:
         model.n_reads_ = self.n_reads
         model.layout_, model.columns_ = self.layout, self.columns
         return model
+
+    def ck_test(self, lag, n_observables=2, *, scaling="kinetic_map"):
+        """The Chapman-Kolmogorov test of the TICA model at `lag`, one of the scanned lags,
+        against the models fitted at the scanned multiples of it, from the sums already read: as
+        TICA(lag, dim=n_observables).fit(files).ck_test(those lags), deeptime's conventions
+        (observables phi, statistics psi, lag 0 as nan); a CKTest."""
+        lag = int(lag)
+        if lag not in self.lags:
+            raise ValueError("ck_test's lag %d is not among the scanned lags (%s)"
+                             % (lag, ", ".join(map(str, self.lags))))
+        tested = [int(t) for t in self.lags if t % lag == 0 and self.n_pairs[list(self.lags).index(t)] > 0]
+        if len(tested) < 2:
+            raise ValueError("ck_test at lag %d needs a scanned multiple of it with lagged pairs: scan %d or %d too"
+                             % (lag, 2 * lag, 5 * lag))
+        if isinstance(n_observables, bool) or not isinstance(n_observables, (int, np.integer)) or n_observables < 1:
+            raise ValueError("n_observables must be a positive integer, got %r" % (n_observables,))
+        model = self.tica(lag, dim=int(n_observables), scaling=scaling)
+        return model.ck_test(tested, int(n_observables))
 
 
 def _check_lags(lags):
@@ -221,7 +240,7 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     fold_sums = [est.merge(groups[f::k]) for f in range(k)] if k >= 2 else []
     if blocks:
         groups = boot.block_groups(arrays, lags, sums["shift"], block)
-    result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci)
+    result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci, threads)
     result.block = block if blocks else None
     del groups
     if selection is not None:

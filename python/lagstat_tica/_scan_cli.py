@@ -1,4 +1,4 @@
-"""lagstat-tica scan FILES... --lags 1,2,5,10 [--plot its.png] [--dt DT]: TICA at many lags, one read."""
+"""lagstat-tica scan FILES... --lags 1,2,5,10 [--plot its.png] [--dt DT] [--ck LAG]: TICA at many lags, one read."""
 import argparse
 import sys
 import warnings
@@ -62,6 +62,12 @@ def build_parser():
     p.add_argument("--seed", type=_folds, metavar="S", help="seed of the resamples (default: a fresh one, printed)")
     p.add_argument("--ci", type=_fraction, default=0.95, metavar="C",
                    help="coverage of the bootstrap intervals (default: 0.95)")
+    p.add_argument("--ck", type=cli._positive_int, metavar="LAG",
+                   help="Chapman-Kolmogorov test of the model at this scanned lag against the scanned multiples "
+                   "of it, from the same read")
+    p.add_argument("--ck-observables", type=cli._positive_int, default=None, metavar="K",
+                   help="singular functions the Chapman-Kolmogorov test compares (default: 2)")
+    p.add_argument("--ck-plot", type=cli._output, metavar="FILE.png", help="save the Chapman-Kolmogorov test's figure")
     p.add_argument("--epsilon", type=cli._epsilon, default=1e-6,
                    help="drop directions whose instantaneous variance is below this (default: 1e-6)")
     p.add_argument("--jobs", type=cli._jobs, default=1, metavar="N", help="worker processes (-1: one per CPU)")
@@ -206,9 +212,16 @@ def _run(args, err):
                 raise ValueError("--columns needs one regular file to read the names from")
             names = cli._column_names(regular[:1], args.keep_time)
             columns = _formats.parse_columns(args.columns, names)
-        if args.plot:
-            args.plot = cli.figure_path(args.plot)
-            cli._check_plot(args.plot, paths)
+        if (args.ck_observables is not None or args.ck_plot) and args.ck is None:
+            raise ValueError("--ck-observables and --ck-plot are options of --ck LAG")
+        if args.ck is not None and (args.ck not in args.lags or not any(t > args.ck and t % args.ck == 0
+                                                                       for t in args.lags)):
+            raise ValueError("--ck %d needs %d among --lags and a multiple of it too (e.g. %d)"
+                             % (args.ck, args.ck, 2 * args.ck))
+        for name in ("plot", "ck_plot"):
+            if getattr(args, name):
+                setattr(args, name, cli.figure_path(getattr(args, name)))
+                cli._check_plot(getattr(args, name), paths)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             result = scan(paths, args.lags, columns=columns, keep_time=args.keep_time, n_jobs=args.jobs,
@@ -222,6 +235,14 @@ def _run(args, err):
         if args.plot:
             save_plot(result, args.timescales, dt, args.plot, unit)
             cli._say("figure saved to %s\n" % args.plot)
+        if args.ck is not None:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the scan's own warnings were told above
+                ck = result.ck_test(args.ck, args.ck_observables or 2)
+            cli._say(ck.table())
+            if args.ck_plot:
+                ck.plot(args.ck_plot)
+                cli._say("Chapman-Kolmogorov figure saved to %s\n" % args.ck_plot)
         cli.check_signals()
     except cli._StdoutClosed:
         cli._drop_stdout()

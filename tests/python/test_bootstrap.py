@@ -46,19 +46,24 @@ def triple_well(runs, trajectories, frames, seed, substeps=10, dt=2e-3, height=2
     return np.stack([out, out ** 2, out ** 3], axis=-1)
 
 
-@pytest.mark.parametrize("files, folds, bootstrap, seed, n_jobs, threads, groups", [
-    (12, 5, 30, 7, 1, 1, 12),     # a group per file
-    (12, 5, 30, 7, 2, 2, 12),     # the same bits from two workers
-    (12, 0, 25, 3, 2, 1, 12),     # no folds
-    (70, 5, 20, 11, 2, 1, 60),    # more files than groups: 60, a multiple of the folds
-    (70, 0, 20, 11, 1, 2, 64),
+@pytest.mark.parametrize("files, folds, bootstrap, seed, n_jobs, threads, groups, wide", [
+    (12, 5, 30, 7, 1, 1, 12, False),     # a group per file
+    (12, 5, 30, 7, 2, 2, 12, False),     # the same bits from two workers
+    (12, 5, 30, 7, 2, 2, 12, True),      # ... and by the wide problems' way (replicate by replicate, Cholesky)
+    (12, 0, 25, 3, 2, 1, 12, False),     # no folds
+    (70, 5, 20, 11, 2, 1, 60, False),    # more files than groups: 60, a multiple of the folds
+    (70, 0, 20, 11, 1, 2, 64, True),
 ])
-def test_resamples_are_refits_of_the_resampled_sums(tmp_path, files, folds, bootstrap, seed, n_jobs, threads,
-                                                    groups):
+def test_resamples_are_refits_of_the_resampled_sums(tmp_path, monkeypatch, files, folds, bootstrap, seed, n_jobs,
+                                                    threads, groups, wide):
     """Every resample's eigenvalues are the bits of a refit of the sums of the groups it drew,
     added as any read adds them (each file's own sums, file j in group j mod G); and within
     1e-9 of the estimator's own fit of those sums. The folds' scores are those of the per-file
-    folds."""
+    folds. `wide`: these 3 columns taken the way of hundreds."""
+    if wide:
+        monkeypatch.setattr(boot, "_ROW_ADDS", 1)
+        monkeypatch.setattr(boot, "CHOLESKY_COLUMNS", 1)
+        monkeypatch.setattr(boot, "_STACK_BYTES", 1)  # a replicate per stack, stacks on `threads` threads
     rng = np.random.default_rng(files)
     paths = ar_files(tmp_path, rng.integers(60, 200, size=files), 3, seed=files)
     lags = [1, 4, 40]
@@ -82,6 +87,34 @@ def test_resamples_are_refits_of_the_resampled_sums(tmp_path, files, folds, boot
         want = [est.fold_scores(est.merge(per_file), est.merge(per_file[f::k]), 1e-6)[0] for f in range(k)]
         np.testing.assert_allclose(result.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
         np.testing.assert_allclose(plain.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
+
+
+@pytest.mark.parametrize("columns, deficient", [
+    (70, 0),    # every direction kept: through the Cholesky factor
+    (70, 2),    # two columns repeated: C00 singular, solved by its eigendecomposition as before
+    (5, 1),
+])
+def test_cholesky_way_keeps_the_epsilon_rule(monkeypatch, columns, deficient):
+    """Problems whose C00 keeps every direction get the eigenvalues of the whitened problem to
+    rounding; those with directions below epsilon the bits they had; each alone as in a stack."""
+    rng = np.random.default_rng(columns + deficient)
+    problems = []
+    for _ in range(3):
+        x = rng.normal(size=(400, columns)) @ np.diag(np.linspace(0.5, 2.0, columns))
+        x[:, columns - deficient:] = x[:, :deficient]
+        y = 0.8 * x + 0.3 * rng.normal(size=x.shape)
+        problems.append((x.T @ x / 400, (x.T @ y + y.T @ x) / 800))
+    c00, c0t = (np.stack(m) for m in zip(*problems))
+    monkeypatch.setattr(boot, "CHOLESKY_COLUMNS", 10 ** 6)
+    want = boot.eigenvalues(c00, c0t, 1e-6)
+    monkeypatch.setattr(boot, "CHOLESKY_COLUMNS", 1)
+    got = boot.eigenvalues(c00, c0t, 1e-6)
+    assert np.array_equal(bits(got), bits(np.concatenate([boot.eigenvalues(a[None], b[None], 1e-6)
+                                                          for a, b in zip(c00, c0t)])))
+    if deficient:
+        assert np.array_equal(bits(got), bits(want)) and np.isnan(got[:, -deficient:]).all()
+    else:
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * np.abs(want).max())
 
 
 @pytest.mark.parametrize("bootstrap, ci", [(200, 0.95), (100, 0.5)])

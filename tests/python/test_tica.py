@@ -764,6 +764,29 @@ def test_cli_prints_writes_and_plots(tmp_path, dataset, capsys):
         assert png.exists() and "2 components, %s) written" % fmt in capsys.readouterr().out
 
 
+@pytest.mark.parametrize("lags, lag, n_obs, tested", [
+    ([1, 2, 3, 5, 10, 50], 5, 2, [5, 10, 50]),
+    ([2, 4, 7, 8], 2, 1, [2, 4, 8]),
+])
+def test_scan_ck_test_is_the_fitted_models(tmp_path, dataset, capsys, lags, lag, n_obs, tested):
+    """The scan's test at one of its lags: that of TICA fitted at the lag with dim n_obs, tested at
+    the scanned multiples (which it reads again), as printed and drawn by the command."""
+    paths, _ = dataset
+    result = lagstat_tica.scan(paths, lags, folds=0)
+    got = result.ck_test(lag, n_obs)
+    want = TICA(lag, dim=n_obs).fit(paths).ck_test(tested, n_obs)
+    assert list(got.lagtimes) == [0] + tested and got.n_components == n_obs
+    for a, b in ((got.predictions, want.predictions), (got.estimates, want.estimates)):
+        np.testing.assert_allclose(a[1:], b[1:], rtol=1e-9, atol=1e-12)
+    png = tmp_path / "ck.png"
+    assert cli_main(["scan", *paths, "--lags", ",".join(map(str, lags)), "--ck", str(lag), "--ck-observables",
+                     str(n_obs), "--ck-plot", str(png), "--folds", "0", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert got.table() in out and png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    with pytest.raises(ValueError, match="not among the scanned lags"):
+        result.ck_test(lag + 1000)
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [
@@ -1226,6 +1249,11 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys, monkeypatch):
          "bootstrap resamples whole files and needs at least 10, got 1"),
         (["scan", "{good}", "--lags", "2", "--bootstrap", "50", "--ci", "1"], 2,
          "argument --ci: must be between 0 and 1, got 1"),
+        (["scan", "{good}", "--lags", "2,3", "--ck", "2"], 1,
+         "--ck 2 needs 2 among --lags and a multiple of it too (e.g. 4)"),
+        (["scan", "{good}", "--lags", "4,8", "--ck", "2"], 1, "--ck 2 needs 2 among --lags"),
+        (["scan", "{good}", "--lags", "2,4", "--ck-plot", "ck.png"], 1,
+         "--ck-observables and --ck-plot are options of --ck LAG"),
     ],
 )
 def test_cli_scan_errors(tmp_path, capsys, args, status, message):
