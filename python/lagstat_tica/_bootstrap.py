@@ -13,6 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 from scipy.linalg import lapack
 
+from . import _compensated as compensated
 from . import _estimator as est
 
 # The scan keeps at most this many groups of files: memory stays (groups + 1) x the sums of one
@@ -278,41 +279,117 @@ def block_length(lengths, lags, block=None):
     return int(block)
 
 
-def block_groups(arrays, lags, shift, block):
-    """The sums (as a read gives them, about `shift`) of G <= MAX_GROUPS groups of blocks of
-    `block` consecutive frames within each trajectory, block k (in trajectory order) in group
-    k mod G. A lagged pair belongs to the block of its first frame: its second frame may lie in
-    the next block. For each lag, the first halves X and second halves Y of the block's pairs
-    enter as tail = all - X and head = all - Y, so that the estimator's subtractions give X and Y.
+# Frames summed at once within a block (by the frame's place in its block, whatever chunks the
+# frames arrive in): a file read in chunks gives the bits of the same frames as an array. The
+# parts are folded into the block's sums with an error-free two-sum, so a long block loses no
+# more than one of them.
+SUB_BLOCK = 1024
+
+
+class BlockSums:
+    """The sums (as a read gives them, about `shift`) of `g_count` groups of blocks of `block`
+    consecutive frames within each trajectory, block k (numbered across the trajectories in
+    order) in group k mod g_count. A lagged pair belongs to the block of its first frame: its
+    second frame may lie in the next block. For each lag, the first halves X and second halves Y
+    of the block's pairs enter as tail = all - X and head = all - Y, so that the estimator's
+    subtractions give X and Y.
+
+    Frames come in chunks of any length (add), trajectory by trajectory (end_trajectory); it
+    holds at most SUB_BLOCK + the longest lag of them, whatever the length of a block.
     """
-    n = arrays[0].shape[1]
-    count = sum(-(-len(x) // block) for x in arrays)
-    g_count = min(count, MAX_GROUPS)
-    nl = len(lags)
-    groups = [{"shift": np.asarray(shift, dtype=float), "lags": list(lags), "frames": 0, "pairs": [0] * nl,
-               "sum": np.zeros(n), "cov": np.zeros((n, n)), "tcov": np.zeros((nl, n, n)),
-               "head_sum": np.zeros((nl, n)), "tail_sum": np.zeros((nl, n)), "head_cov": np.zeros((nl, n, n)),
-               "tail_cov": np.zeros((nl, n, n))} for _ in range(g_count)]
-    k = 0
-    for x in arrays:
-        y = x - shift
+
+    def __init__(self, n, lags, shift, block, g_count):
+        self.n, self.lags, self.block = int(n), list(lags), int(block)
+        self.longest = max(self.lags)
+        self.shift = np.asarray(shift, dtype=float).reshape(-1)
+        nl = len(self.lags)
+        self.groups = [{"shift": self.shift.copy(), "lags": list(lags), "frames": 0, "pairs": [0] * nl,
+                        "sum": np.zeros(n), "cov": np.zeros((n, n)), "tcov": np.zeros((nl, n, n)),
+                        "head_sum": np.zeros((nl, n)), "tail_sum": np.zeros((nl, n)),
+                        "head_cov": np.zeros((nl, n, n)), "tail_cov": np.zeros((nl, n, n))}
+                       for _ in range(int(g_count))]
+        self.count = 0  # blocks ended so far
+        self._buffer = np.empty((0, n))
+        self._at = 0  # the buffer's first frame within its trajectory
+        self._open()
+
+    def _open(self):
+        n, nl = self.n, len(self.lags)
+        # (hi, lo) of the block's vectors (all frames, then X and Y of each lag) and matrices
+        # (all frames' products, then XX, YY and XY of each lag)
+        self._vec = compensated.exact(np.zeros((1 + 2 * nl, n)))
+        self._mat = compensated.exact(np.zeros((1 + 3 * nl, n, n)))
+        self._frames, self._pairs = 0, [0] * nl
+
+    def add(self, chunk):
+        """The next frames (rows) of the current trajectory."""
+        y = np.ascontiguousarray(np.asarray(chunk, dtype=float).reshape(len(chunk), self.n)) - self.shift
+        self._buffer = np.concatenate([self._buffer, y]) if len(self._buffer) else y
+        # a part is summed once the frames its pairs reach are all here
+        while True:
+            step = min(SUB_BLOCK, self.block - self._at % self.block)
+            if len(self._buffer) < step + self.longest:
+                break
+            self._part(self._buffer[:step + self.longest], step)
+
+    def end_trajectory(self):
+        """Ends the current trajectory: its last block is ended, and the next frames start another."""
+        while len(self._buffer):
+            self._part(self._buffer, min(SUB_BLOCK, self.block - self._at % self.block, len(self._buffer)))
+        if self._frames:
+            self._end_block()
+        self._buffer, self._at = np.empty((0, self.n)), 0
+
+    def _part(self, y, step):
+        """Adds the first `step` frames of y, and the pairs from them into y, to the block."""
         t = len(y)
-        for a in range(0, t, block):
-            b = min(a + block, t)
-            group = groups[k % g_count]
-            k += 1
-            part = y[a:b]
-            total, cov = part.sum(axis=0), part.T @ part
-            group["frames"] += b - a
-            group["sum"] += total
-            group["cov"] += cov
-            for i, lag in enumerate(lags):
-                pairs = max(0, min(b, t - lag) - a)
-                first, second = y[a:a + pairs], y[a + lag:a + lag + pairs]
-                group["pairs"][i] += pairs
-                group["tcov"][i] += first.T @ second
-                group["tail_sum"][i] += total - first.sum(axis=0)
-                group["head_sum"][i] += total - second.sum(axis=0)
-                group["tail_cov"][i] += cov - first.T @ first
-                group["head_cov"][i] += cov - second.T @ second
-    return groups
+        part = y[:step]
+        total, cov = part.sum(axis=0), part.T @ part
+        vec, mat = [total], [cov]
+        xs, ys, xxs, yys, xys = [], [], [], [], []
+        for i, lag in enumerate(self.lags):
+            pairs = max(0, min(step, t - lag))
+            first, second = y[:pairs], y[lag:lag + pairs]
+            self._pairs[i] += pairs
+            full = pairs == step  # the part's own frames: their sums are the ones above
+            xs.append(total if full else first.sum(axis=0))
+            ys.append(second.sum(axis=0))
+            xxs.append(cov if full else first.T @ first)
+            yys.append(second.T @ second)
+            xys.append(first.T @ second)
+        hi, lo = compensated.two_sum(self._vec[0], np.stack(vec + xs + ys))
+        self._vec = hi, self._vec[1] + lo
+        hi, lo = compensated.two_sum(self._mat[0], np.stack(mat + xxs + yys + xys))
+        self._mat = hi, self._mat[1] + lo
+        self._frames += step
+        self._at += step
+        self._buffer = self._buffer[step:]
+        if self._at % self.block == 0:
+            self._end_block()
+
+    def _end_block(self):
+        nl = len(self.lags)
+        vec, mat = self._vec[0] + self._vec[1], self._mat[0] + self._mat[1]
+        total, cov = vec[0], mat[0]
+        group = self.groups[self.count % len(self.groups)]
+        self.count += 1
+        group["frames"] += self._frames
+        group["pairs"] = [a + b for a, b in zip(group["pairs"], self._pairs)]
+        group["sum"] += total
+        group["cov"] += cov
+        group["tcov"] += mat[1 + 2 * nl:]
+        group["tail_sum"] += total - vec[1:1 + nl]
+        group["head_sum"] += total - vec[1 + nl:]
+        group["tail_cov"] += cov - mat[1:1 + nl]
+        group["head_cov"] += cov - mat[1 + nl:1 + 2 * nl]
+        self._open()
+
+
+def block_groups(arrays, lags, shift, block):
+    """BlockSums' groups of trajectories in memory: min(blocks, MAX_GROUPS) of them."""
+    count = sum(-(-len(x) // block) for x in arrays)
+    sums = BlockSums(arrays[0].shape[1], lags, shift, block, min(count, MAX_GROUPS))
+    for x in arrays:
+        sums.add(x)
+        sums.end_trajectory()
+    return sums.groups

@@ -3,7 +3,9 @@ import warnings
 
 import numpy as np
 
+from . import _block_files as block_files
 from . import _bootstrap as boot
+from . import _moments
 from . import _estimator as est
 from . import _weighted_reads as weighted_reads
 from ._moments import _check_lag
@@ -177,9 +179,12 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     resample refitted from the sums already held at every lag, for percentile intervals of
     coverage `ci` (eigenvalues_ci, timescales_ci, vamp2_ci). The draws come from `seed`
     (None: a fresh one, kept in the result's seed): the same seed, the same bits for any n_jobs,
-    threads or cluster. Trajectories in memory (arrays) fewer than 10, or given `block` (frames),
-    are resampled by blocks of consecutive frames instead: by default at least 20 blocks, each at
-    least 10 x the longest lag; a lagged pair belongs to the block of its first frame.
+    threads or cluster. Fewer than 10 trajectories (arrays or files), or any given `block`
+    (frames), are resampled by blocks of consecutive frames within each trajectory (a file's
+    segment) instead: by default at least 20 blocks, each at least 10 x the longest lag; a
+    lagged pair belongs to the block of its first frame, block k (across the trajectories in
+    order) to group k mod G, G <= 64. Files give the bits of the same frames as arrays, read a
+    second time chunk by chunk for it (constant memory); pipes are refused there.
 
     Memory: every file's sums are added, in file order as they arrive, into G groups (file j in
     group j mod G): the k folds, or with a bootstrap every file up to 64 of them, else the largest
@@ -204,16 +209,22 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     arrays = boot.in_memory(files) if bootstrap else None
     blocks = arrays is not None and (block is not None or len(arrays) < boot.MIN_FILES)
     weighted = weighted_reads.check_options(weights, bias_kT, koopman_weights)
-    if weighted and blocks:
+    items = None  # the inputs of a bootstrap over files, which blocks of frames read again
+    if bootstrap and arrays is None and not weighted:
+        # resolved once: a .npy from a pipe has its header read as it is opened
+        files = items = _moments._inputs(files)
+        blocks = block is not None or len(items) < boot.MIN_FILES
+        if blocks:
+            block_files.check_rereadable(items)
+    if weighted and (blocks or (bootstrap and block is not None)):
         raise ValueError("the bootstrap by blocks of frames resamples unweighted sums of the blocks: with frame "
                          "weights, give at least %d trajectories, resampled whole (block= unset)" % boot.MIN_FILES)
-    if blocks:
+    if arrays is not None and blocks:
         if columns is not None:
             raise ValueError("the bootstrap by blocks takes the arrays' columns as they are: select them before")
         block = boot.block_length([len(x) for x in arrays], lags, block)
-    elif block is not None:
-        raise ValueError("block= resamples blocks of frames of trajectories in memory (arrays); files are "
-                         "resampled whole")
+    elif block is not None and not blocks:
+        raise ValueError("block= resamples blocks of frames in a bootstrap; without one it has nothing to do")
 
     def groups_of(n_files):
         if blocks:
@@ -238,8 +249,14 @@ def scan(files, lags, *, columns=None, keep_time=False, n_jobs=1, client=None, t
     k = min(int(folds), len(sums["per_file"]))
     # Every fold a union of groups: file j is in group j mod G and fold j mod k, and k divides G.
     fold_sums = [est.merge(groups[f::k]) for f in range(k)] if k >= 2 else []
-    if blocks:
+    if arrays is not None and blocks:
         groups = boot.block_groups(arrays, lags, sums["shift"], block)
+    elif blocks:
+        # The default length needs the total, known from the read just made: the blocks' read
+        # is a second one.
+        lengths = block_files.lengths(sums)
+        block = boot.block_length(lengths, lags, block)
+        groups = block_files.block_groups(items, lags, sums["shift"], block, columns, keep_time, lengths)
     result = LagScan(sums, fold_sums, float(epsilon), reads, groups, bootstrap, seed, ci, threads)
     result.block = block if blocks else None
     del groups

@@ -57,8 +57,8 @@ def build_parser():
     p.add_argument("--folds", type=_folds, default=5, metavar="K",
                    help="folds of files for the cross-validated VAMP-2 (default: 5; 0: none)")
     p.add_argument("--bootstrap", type=_folds, default=0, metavar="B",
-                   help="resample the files B times (at least 10 files) for intervals of the timescales and "
-                   "VAMP-2 (default: 0, none)")
+                   help="resample the files B times (fewer than 10: blocks of their frames) for intervals of "
+                   "the timescales and VAMP-2 (default: 0, none)")
     p.add_argument("--seed", type=_folds, metavar="S", help="seed of the resamples (default: a fresh one, printed)")
     p.add_argument("--ci", type=_fraction, default=0.95, metavar="C",
                    help="coverage of the bootstrap intervals (default: 0.95)")
@@ -95,8 +95,10 @@ def table(result, k, dt, unit=None):
         "VAMP-2 cross-validated over %d folds of files" % result.folds if result.folds
         else "no cross-validation (fewer than two files or folds)")]
     if boot:
-        lines.append("intervals: %d resamples of %d groups of files, seed %d (percentile intervals)"
-                     % (result.bootstrap, result.n_groups, result.seed))
+        block = getattr(result, "block", None)
+        units = "groups of blocks of %d frames" % block if block else "groups of files"
+        lines.append("intervals: %d resamples of %d %s, seed %d (percentile intervals)"
+                     % (result.bootstrap, result.n_groups, units, result.seed))
     lines.append("  ".join(head))
     ts = result.timescale_table(k)
     used = set()

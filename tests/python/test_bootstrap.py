@@ -1,6 +1,8 @@
 """The scan's groups of files and the bootstrap over them: resamples equal to refits of the
 resampled files' own sums, the same bits for any seed's reruns and job counts, and intervals that
 cover as they claim on a simulated triple well."""
+import os
+
 import numpy as np
 import pytest
 
@@ -134,11 +136,15 @@ def test_intervals_are_the_percentiles_of_the_resamples(tmp_path, bootstrap, ci)
 
 
 @pytest.mark.parametrize("options, error, message", [
-    ({"bootstrap": 10}, ValueError, "bootstrap resamples whole files and needs at least 10, got 9"),
+    ({"bootstrap": 10, "lags": [30]}, ValueError, "needs at least 20 blocks of at least 300 frames .* their 450 "
+     "frames make 9"),  # fewer than 10 files: resampled by blocks, here too few of them
     ({"bootstrap": -1}, ValueError, "bootstrap must be an integer >= 0"),
     ({"bootstrap": 5, "seed": 1.5}, ValueError, "seed must be an integer >= 0 or None"),
     ({"bootstrap": 5, "ci": 1.0}, ValueError, "ci must be a fraction between 0 and 1"),
-    ({"bootstrap": 5, "block": 100}, ValueError, "block= resamples blocks of frames of trajectories in memory"),
+    ({"bootstrap": 5, "block": 100}, ValueError, "their 450 frames make 9"),
+    ({"block": 100}, ValueError, "block= resamples blocks of frames in a bootstrap"),
+    ({"bootstrap": 5, "pipe": True}, ValueError, "reads the files twice: .*fifo is a pipe"),
+    ({"bootstrap": 5, "block": 20, "weights": "x0"}, ValueError, "resamples unweighted sums of the blocks"),
     ({"bootstrap": 5, "arrays": True, "lags": [5]}, ValueError, "needs at least 20 blocks of at least 50 frames "
      r"\(10 x the longest lag\) in the trajectories; their 450 frames make 9"),
     ({"bootstrap": 5, "arrays": True, "block": 1}, ValueError, "block must be an integer number of frames above"),
@@ -146,6 +152,9 @@ def test_intervals_are_the_percentiles_of_the_resamples(tmp_path, bootstrap, ci)
 def test_bootstrap_refusals(tmp_path, options, error, message):
     paths = ar_files(tmp_path, [50] * 9, 2, seed=2)
     data = [np.loadtxt(p) for p in paths] if options.pop("arrays", False) else paths
+    if options.pop("pipe", False):  # refused before anything opens it: no writer needed
+        os.mkfifo(tmp_path / "fifo")
+        data = paths[:3] + [str(tmp_path / "fifo")]
     with pytest.raises(error, match=message):
         lagstat_tica.scan(data, options.pop("lags", [1]), **options)
 
@@ -166,19 +175,22 @@ def test_interval_of_t1_covers_the_mean_estimate(runs, lag, coverage):
     assert covered >= coverage, (covered, mean, lo, hi)
 
 
-@pytest.mark.parametrize("argv, k, ci", [(["--bootstrap", "40", "--seed", "3", "--timescales", "2"], 2, 0.95),
-                                         (["--bootstrap", "30", "--seed", "8", "--ci", "0.5", "--timescales", "1"],
-                                          1, 0.5)])
-def test_cli_prints_the_intervals_and_draws_them(tmp_path, capsys, argv, k, ci):
+@pytest.mark.parametrize("argv, k, ci, lengths, units", [
+    (["--bootstrap", "40", "--seed", "3", "--timescales", "2"], 2, 0.95, [120] * 10, "10 groups of files"),
+    (["--bootstrap", "30", "--seed", "8", "--ci", "0.5", "--timescales", "1"], 1, 0.5, [120] * 10,
+     "10 groups of files"),
+    (["--bootstrap", "40", "--seed", "3", "--timescales", "2"], 2, 0.95, [400] * 4,
+     "28 groups of blocks of 60 frames"),  # too few files: by blocks of 10 x the longest lag
+])
+def test_cli_prints_the_intervals_and_draws_them(tmp_path, capsys, argv, k, ci, lengths, units):
     from lagstat_tica.cli import main as cli_main
 
-    paths = ar_files(tmp_path, [120] * 10, 3, seed=9)
+    paths = ar_files(tmp_path, lengths, 3, seed=9)
     png = tmp_path / "its.png"
     assert cli_main(["scan", *paths, "--lags", "1,6", "--quiet", "--plot", str(png), *argv]) == 0
     lines = capsys.readouterr().out.splitlines()
     seed = int(argv[argv.index("--seed") + 1])
-    assert lines[1] == "intervals: %s resamples of 10 groups of files, seed %d (percentile intervals)" % (
-        argv[1], seed)
+    assert lines[1] == "intervals: %s resamples of %s, seed %d (percentile intervals)" % (argv[1], units, seed)
     want = lagstat_tica.scan(paths, [1, 6], bootstrap=int(argv[1]), seed=seed, ci=ci)
     for i, line in enumerate(lines[3:5]):
         cells = [c.strip("[],") for c in line.split()]
@@ -214,3 +226,60 @@ def test_blocks_add_up_to_the_read(lengths, lags, block, blocks):
     _, c00, c0t, _, _ = est.pair_moments(sums, 0)
     want = boot.eigenvalues(c00[None], c0t[None], 1e-6)[0]
     assert np.array_equal(bits(result.bootstrap_eigenvalues[7, 0]), bits(want))
+
+
+@pytest.mark.parametrize("kind, lengths, columns, lags, block, n_jobs, threads", [
+    ("txt", [40000, 900], 2, [1, 30], 1500, 1, 1),  # parts of blocks across the text reader's chunks
+    ("txt", [2500, 1800, 3100], 4, [1, 7], None, 2, 2),  # the default length, from the read's total
+    ("npy", [70000], 1, [3], 3000, 2, 1),           # across a .npy's chunks; one column
+    ("colvar", [5000, 7000], 3, [2, 9], 400, 1, 2),  # a restart: two trajectories in one file
+    ("npy", [300] * 12, 2, [1], 50, 1, 1),          # 12 files, by blocks because block= is given
+])
+def test_files_by_blocks_are_the_bits_of_their_arrays(tmp_path, kind, lengths, columns, lags, block, n_jobs,
+                                                      threads):
+    """Files with too few of them to resample whole are resampled by blocks of frames, with
+    the bits of the same frames as arrays (each segment its own trajectory), for any n_jobs and
+    threads."""
+    rng = np.random.default_rng(len(lengths) + columns)
+    arrays = [np.cumsum(rng.normal(size=(t, columns)), axis=0) * 0.1 + rng.normal(size=(t, columns)) + 3.0
+              for t in lengths]
+    if kind == "colvar":
+        paths = [str(tmp_path / "COLVAR")]
+        header = "#! FIELDS time %s\n" % " ".join("x%d" % i for i in range(columns))
+        with open(paths[0], "w") as f:
+            for start, x in zip(np.cumsum([0] + lengths), arrays):
+                f.write(header)  # PLUMED's restart
+                f.writelines("%d %s\n" % (start + k, " ".join("%.17g" % v for v in row)) for k, row in enumerate(x))
+    else:
+        paths = [str(tmp_path / ("f%02d.%s" % (i, kind))) for i in range(len(arrays))]
+        for p, x in zip(paths, arrays):
+            np.save(p, x) if kind == "npy" else np.savetxt(p, x, fmt="%.17g")
+    got = lagstat_tica.scan(paths, lags, folds=0, bootstrap=40, seed=5, block=block, n_jobs=n_jobs, threads=threads)
+    want = lagstat_tica.scan(arrays, lags, folds=0, bootstrap=40, seed=5, block=block)
+    assert got.block == want.block and got.n_groups == want.n_groups
+    assert np.array_equal(bits(got.bootstrap_eigenvalues), bits(want.bootstrap_eigenvalues))
+    assert np.isfinite(got.timescales_ci).any()
+
+
+@pytest.mark.parametrize("lengths, block, chunks", [
+    ([3000], 2100, [1]),                 # frame by frame
+    ([5000, 37], 2100, [7, 1024, 3000]),  # chunks that cut parts and blocks anywhere
+    ([3000, 2999], 700, [4096]),
+])
+def test_block_sums_whatever_the_chunks(lengths, block, chunks):
+    """The groups of blocks are the same bits however the frames are handed over."""
+    rng = np.random.default_rng(block)
+    arrays = [rng.normal(size=(t, 3)) for t in lengths]
+    want = boot.block_groups(arrays, [1, 40], arrays[0][0], block)
+    sums = boot.BlockSums(3, [1, 40], arrays[0][0], block, len(want))
+    for x in arrays:
+        at, k = 0, 0
+        while at < len(x):
+            step = chunks[k % len(chunks)]
+            sums.add(x[at:at + step])
+            at, k = at + step, k + 1
+        sums.end_trajectory()
+    for g, w in zip(sums.groups, want):
+        assert g["frames"] == w["frames"] and g["pairs"] == w["pairs"]
+        for key in ("sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_cov"):
+            assert np.array_equal(bits(g[key]), bits(w[key])), key

@@ -1246,7 +1246,8 @@ def test_cli_scan_prints_and_plots(tmp_path, dataset, capsys, monkeypatch):
         (["scan", "{good}", "--lags", "2", "--plot", "new/t.png"], 1, "folder of --plot does not exist"),
         (["scan", "{good}", "--lags", "2,x"], 2, "--lags: not an integer: 'x' in '2,x'"),
         (["scan", "{good}", "--lags", "2", "--bootstrap", "50"], 1,
-         "bootstrap resamples whole files and needs at least 10, got 1"),
+         "the bootstrap by blocks needs at least 20 blocks of at least 20 frames (10 x the longest lag) in the "
+         "trajectories; their 100 frames make 5"),
         (["scan", "{good}", "--lags", "2", "--bootstrap", "50", "--ci", "1"], 2,
          "argument --ci: must be between 0 and 1, got 1"),
         (["scan", "{good}", "--lags", "2,3", "--ck", "2"], 1,
