@@ -19,7 +19,7 @@ namespace {
 chunk_result parse_chunk(const char* begin, const char* end, const parse_layout& layout,
                          double* out, std::size_t stride, std::size_t max_records,
                          bool final_span) {
-#if defined(__x86_64__)
+#if defined(LAGSTAT_WIDE_CHUNK_PARSER)
     // The kernel choice (LAGSTAT_KERNEL_ISA=generic) takes the text back to the baseline build
     // too, so that one setting compares or avoids every wide path.
     if (detail::wide_scan_supported() && cpu::active_isa() != cpu::isa::generic)

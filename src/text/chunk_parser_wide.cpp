@@ -14,7 +14,7 @@
 #include "text/number.hpp"
 #include "text/text_options.hpp"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(LAGSTAT_WIDE_CHUNK_PARSER)
 
 #include <immintrin.h>
 

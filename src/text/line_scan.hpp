@@ -153,7 +153,13 @@ inline constexpr drop_byte_table drop_byte_index{};
 struct wide_masks {
     static constexpr bool gathers_digits = true;
     static void of(const char* p, unsigned* digits, unsigned* points) noexcept {
-        sse2_masks::of(p, digits, points);
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // '0'..'9' moved to the ten lowest signed bytes, so that one compare finds them.
+        const __m128i moved = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+        *digits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), moved)));
+        *points =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
     }
     // The value of the digits of the field [+-]digits[.digits] at p: int_end is the offset of the
     // byte after the integer digits (the point, or the field's end), frac_digits the number of
