@@ -1,5 +1,5 @@
-// The instruction set the kernels run on: one choice for the accumulation kernels and the
-// projections alike, made once from what the CPU offers.
+// The instruction set the kernels run on: one choice for the accumulation kernels, the
+// projections and the chunk parser's text scan alike, made once from what the CPU offers.
 //
 // Every kernel exists in a portable build ("generic") and, on x86-64, in builds for AVX2 and
 // AVX-512 selected through function target attributes (never through the compiler's -march),

@@ -60,6 +60,15 @@ namespace detail {
 chunk_result parse_chunk_portable(const char* begin, const char* end, const parse_layout& layout,
                                   double* out, std::size_t stride, std::size_t max_records,
                                   bool final_span);
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define LAGSTAT_WIDE_CHUNK_PARSER 1
+/// parse_chunk compiled for AVX and BMI2 (digits gathered by vector shuffles and multiply-adds):
+/// only on processors for which wide_scan_supported().
+chunk_result parse_chunk_wide(const char* begin, const char* end, const parse_layout& layout,
+                              double* out, std::size_t stride, std::size_t max_records,
+                              bool final_span);
+bool wide_scan_supported() noexcept;
+#endif
 }  // namespace detail
 
 }  // namespace lagstat::text

@@ -39,12 +39,30 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(LAGSTAT_SCAN_WIDE) && defined(__x86_64__)
+#include <smmintrin.h>
+#endif
 
 #include "text/char_classes.hpp"
 #include "text/number.hpp"
 #include "text/text_options.hpp"
 
+// A translation unit may compile the scan for a wider instruction set (chunk_parser_wide.cpp):
+// it names its own namespace here, so that the linker never takes one build's copy of an inline
+// function for the other's.
+#ifndef LAGSTAT_SCAN_ISA
+#define LAGSTAT_SCAN_ISA baseline
+#endif
+
 namespace lagstat::text::detail {
+
+/// Which compiled scan a layout takes: the default format's, or with comment characters and the
+/// whitespace delimiter, or with the comma delimiter (and maybe comment characters). Each one has
+/// only the state and the tests its format needs. (Outside the instruction set's namespace: a
+/// type, the same for every build, that others declare.)
+enum class scan_kind : unsigned char { plain, comments, comma };
+
+inline namespace LAGSTAT_SCAN_ISA {
 
 /// Bytes readable after the sentinel, so that the wide loads below never leave the buffer: loads
 /// of 16 bytes at most 16 bytes after the window's last byte (a long field's second mask), and of
@@ -65,6 +83,7 @@ inline std::uint64_t load_word(const char* p) noexcept {
 
 #if defined(__SSE2__)
 struct sse2_masks {
+    static constexpr bool gathers_digits = false;
     static void of(const char* p, unsigned* digits, unsigned* points) noexcept {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         // Signed compares: bytes from 0x80 on are negative, below '0', as they should be.
@@ -79,6 +98,7 @@ struct sse2_masks {
 
 // Eight bytes at a time in general registers: the same masks on any processor.
 struct portable_masks {
+    static constexpr bool gathers_digits = false;
     static constexpr std::uint64_t ones = 0x0101010101010101u;
     static constexpr std::uint64_t highs = 0x8080808080808080u;
 
@@ -110,6 +130,62 @@ struct portable_masks {
 using default_masks = sse2_masks;
 #else
 using default_masks = portable_masks;
+#endif
+
+#if defined(LAGSTAT_SCAN_WIDE) && defined(__x86_64__)
+// Byte shuffles that right-align the first n bytes: the row read at right_align_index + n
+// (0 <= n <= 16) moves bytes [0, n) to lanes [16 - n, 16) and zeroes the lanes below.
+alignas(16) inline constexpr signed char right_align_index[32] = {
+    -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15};
+
+// Row k takes byte k out: the bytes before it move up by one lane and lane 0 becomes zero.
+struct drop_byte_table {
+    alignas(16) signed char row[16][16];
+    constexpr drop_byte_table() : row{} {
+        for (int k = 0; k < 16; ++k)
+            for (int t = 0; t < 16; ++t)
+                row[k][t] = static_cast<signed char>(t > k ? t : t == 0 ? -128 : t - 1);
+    }
+};
+inline constexpr drop_byte_table drop_byte_index{};
+
+struct wide_masks {
+    static constexpr bool gathers_digits = true;
+    static void of(const char* p, unsigned* digits, unsigned* points) noexcept {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // '0'..'9' moved to the ten lowest signed bytes, so that one compare finds them.
+        const __m128i moved = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - '0')));
+        *digits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), moved)));
+        *points =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    }
+    // The value of the digits of the field [+-]digits[.digits] at p: int_end is the offset of the
+    // byte after the integer digits (the point, or the field's end), frac_digits the number of
+    // digits after the point, int_end + frac_digits <= 15 (so at most 15 digits).
+    static std::uint64_t mantissa(const char* p, unsigned int_end, unsigned frac_digits) noexcept {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Saturating: the sign, the point and the separators become 0 with the digits' values.
+        const __m128i values = _mm_subs_epu8(bytes, _mm_set1_epi8('0'));
+        // Byte int_end out (the point; without one, the byte after the field), which puts the
+        // field's digits on lanes up to int_end + frac_digits with a 0 in lane 0; then those
+        // lanes right-aligned, so that lane 15 holds the last digit and the lanes before the
+        // first digit hold 0.
+        const __m128i drop =
+            _mm_load_si128(reinterpret_cast<const __m128i*>(drop_byte_index.row[int_end]));
+        const __m128i align = _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(right_align_index + int_end + frac_digits + 1));
+        const __m128i d = _mm_shuffle_epi8(_mm_shuffle_epi8(values, drop), align);
+        const __m128i pairs = _mm_maddubs_epi16(
+            d, _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1));
+        const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+        const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours),
+                                              _mm_setr_epi16(10000, 1, 10000, 1, 0, 0, 0, 0));
+        const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+        return (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
+    }
+};
 #endif
 
 // Value of the first n (0..8) bytes of w, ASCII digits, the first one most significant.
@@ -233,11 +309,12 @@ template <class Masks>
     return parse_field(p, q);
 }
 
-// Converts the common field shapes [+-]digits and [+-]digits.digits (at most 8 digits on each
-// side of the point, the field and the byte after it within 16 bytes), followed by a byte that
-// is not a number character. On success sets *value (correctly rounded: an exact integer below
-// 10^14 divided by an exact power of ten) and *last (the byte after the field) and returns true;
-// otherwise the caller tries convert_long_plain_field, then the general path.
+// Converts the common field shapes [+-]digits and [+-]digits.digits (the field and the byte after
+// it within 16 bytes; at most 8 digits on each side of the point unless Masks gathers the digits
+// in vector lanes), followed by a byte that is not a number character. On success sets *value
+// (correctly rounded: an exact integer below 10^15 divided by an exact power of ten) and *last (the
+// byte after the field) and returns true; otherwise the caller tries convert_long_plain_field, then
+// the general path.
 //
 // It looks at the 16 bytes from p on at once, so that finding the field's end, which the next
 // field waits for, costs one load and a few bit operations. Bytes after the first byte that is
@@ -260,18 +337,29 @@ inline bool convert_plain_field(const char* p, const char** last, double* value)
         frac_digits = field_end - int_end - 1;
     }
     const unsigned int_digits = int_end - sign;
-    if (field_end >= 16 || int_digits > 8 || frac_digits > 8 || int_digits + frac_digits == 0)
-        return false;
+    if constexpr (Masks::gathers_digits) {
+        // At most 15 digits: the mantissa is below 10^15 < 2^53.
+        if (field_end >= 16 || int_digits + frac_digits == 0) return false;
+    } else {
+        if (field_end >= 16 || int_digits > 8 || frac_digits > 8 || int_digits + frac_digits == 0)
+            return false;
+    }
     const char* const q = p + field_end;
     // An exponent, or more text ("1e5", "1-2"): comment characters are never number characters,
     // so the default table answers for every table.
     if (default_classes[static_cast<unsigned char>(*q)] == number_char) return false;
-    const std::uint64_t mantissa =
-        digits_value(load_word(p + sign), int_digits) * powers_of_ten[frac_digits] +
-        digits_value(load_word(p + int_end + 1), frac_digits);
-    // mantissa < 10^14: exact as a signed integer and as a double.
-    *value = static_cast<double>(static_cast<std::int64_t>(mantissa)) /
-             signed_powers_of_ten[negative][frac_digits];
+    if constexpr (Masks::gathers_digits) {
+        const std::uint64_t mantissa = Masks::mantissa(p, int_end, frac_digits);
+        *value = static_cast<double>(static_cast<std::int64_t>(mantissa)) /
+                 long_signed_powers_of_ten[negative][frac_digits];
+    } else {
+        const std::uint64_t mantissa =
+            digits_value(load_word(p + sign), int_digits) * powers_of_ten[frac_digits] +
+            digits_value(load_word(p + int_end + 1), frac_digits);
+        // mantissa < 10^14: exact as a signed integer and as a double.
+        *value = static_cast<double>(static_cast<std::int64_t>(mantissa)) /
+                 signed_powers_of_ten[negative][frac_digits];
+    }
     *last = q;
     return true;
 }
@@ -370,11 +458,6 @@ inline bool skip_rest_of_line(const char*& p, const char*& end, Feed& feed) {
         if (!feed.more(p, end)) return false;
     }
 }
-
-/// Which compiled scan a layout takes: the default format's, or with comment characters and the
-/// whitespace delimiter, or with the comma delimiter (and maybe comment characters). Each one has
-/// only the state and the tests its format needs.
-enum class scan_kind : unsigned char { plain, comments, comma };
 
 /// Calls f with the layout's scan kind as a compile-time constant.
 template <class F>
@@ -562,4 +645,5 @@ template <scan_kind Kind, class Masks, class Sink, class Feed>
     }
 }
 
+}  // namespace LAGSTAT_SCAN_ISA
 }  // namespace lagstat::text::detail

@@ -264,6 +264,38 @@ TEST_P(shape_test, every_route_gives_strtods_bits) {
     for (const std::string& what : found.first) ADD_FAILURE() << what;
 }
 
+// The edges of the 16-byte kernels (the field and the byte after it in 16 bytes, 8 digits a side
+// for the scalar one, 15 digits for the vector one) as whole lines and between other fields.
+TEST(field_kernel_edges, every_route_gives_strtods_bits) {
+    const std::vector<std::string> edges = {"12345678.12345678",
+                                            "-1234567.1234567",
+                                            "-1.2345678901234",
+                                            "123456789012345",
+                                            "-12345678901234",
+                                            "1234567890123456",
+                                            "0.00000000000001",
+                                            "-.12345678901234",
+                                            "99999999.999999",
+                                            "+9.99999999999999",
+                                            "-0.000000",
+                                            "7.",
+                                            "-.5",
+                                            "+0",
+                                            "000000000000001",
+                                            "1.0000000000000e5"};
+    harness::differences found;
+    for (const std::size_t per_line : {1u, 3u, 4u})
+        for (const std::size_t piece : {1u, 7u, 16u}) {
+            std::vector<std::string> fields;
+            for (std::size_t k = 0; k < per_line; ++k)
+                fields.insert(fields.end(), edges.begin() + static_cast<long>(k),
+                              edges.end());  // each edge at a different place in its line
+            harness::check_fields(fields, per_line, piece, found);
+        }
+    EXPECT_EQ(found.count, 0u);
+    for (const std::string& what : found.first) ADD_FAILURE() << what;
+}
+
 INSTANTIATE_TEST_SUITE_P(field_shapes, shape_test, ::testing::ValuesIn(harness::all_field_shapes),
                          [](const auto& info) {
                              return std::string(harness::shape_name(info.param));

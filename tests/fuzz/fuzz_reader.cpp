@@ -20,9 +20,10 @@
 //   3. walk 2 through detection of compressed input: plain text must read the same; data with
 //      the magic of gzip, bzip2, xz or zstd only have to decode without a fault and stop;
 //   4. with the options of bytes 3-6, as the passes read, against the literal option reader;
-//   5. walk 4 again with the lines after the first data line parsed by parse_chunk (and its
-//      portable twin on every other cut), in two spans cut everywhere (inputs up to 1 KiB, else
-//      at 64 places): the same records, the same stop, on the same line;
+//   5. walk 4 again with the lines after the first data line parsed by parse_chunk (in turn from
+//      cut to cut: the processor's widest build, its portable twin, the baseline build), in two
+//      spans cut everywhere (inputs up to 1 KiB, else at 64 places): the same records, the same
+//      stop, on the same line;
 //   6. walk 4 as the passes make it: the input opened by text_input (its first data line found
 //      and counted in the text buffer of byte 0's size), every record, the first one included,
 //      from frame_batches on one or two threads with pieces of byte 5's size (1..64 bytes);
@@ -48,6 +49,8 @@
 #include "passes/frame_batches.hpp"
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
+
+#include "cpu/isa.hpp"  // walk 5's baseline route
 
 namespace {
 
@@ -191,10 +194,24 @@ void check_options_walk(const std::vector<call>& got, const char* text, std::siz
     std::fclose(f);
 }
 
+/// The builds of the chunk parser that walk 5 takes in turn.
+enum class chunk_route { widest, portable, baseline };
+
+/// Sets the kernel choice for the time of a scope (the baseline route), then puts it back.
+struct kernel_choice {
+    const lagstat::cpu::isa saved = lagstat::cpu::active_isa();
+    explicit kernel_choice(bool baseline) {
+        if (baseline) lagstat::cpu::select_isa(lagstat::cpu::isa::generic);
+    }
+    ~kernel_choice() { lagstat::cpu::select_isa(saved); }
+};
+
 /// Walk 5: the lines after the first data line in spans [0, cut) and [resume, end), through
 /// parse_chunk, against the calls of walk 4.
 void check_chunks(const std::vector<call>& calls, const char* text, std::size_t size,
-                  const text_options& options, std::size_t cut, bool portable) {
+                  const text_options& options, std::size_t cut, chunk_route route) {
+    const kernel_choice choice(route == chunk_route::baseline);
+    const bool portable = route == chunk_route::portable;
     memory_source src(text, size);
     line_walker reader(src, options, size + 1);  // the whole text in one buffer
     std::vector<double> first;
@@ -320,7 +337,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_options_walk(calls, text, length, options);
     const std::size_t step = length <= 1024 ? 1 : length / 64;
     for (std::size_t cut = 0; cut <= length; cut += step)
-        check_chunks(calls, text, length, options, cut, cut / step % 2 == 1);
+        check_chunks(calls, text, length, options, cut, static_cast<chunk_route>(cut / step % 3));
     // Text that begins as a .npy does is read as one by the passes (fuzz_npy's inputs).
     if (!lagstat::binary::is_npy(text, std::min(length, lagstat::binary::npy_magic_size)))
         check_batches(calls, text, length, options, buffer, chunk, 1 + data[5] % 64,
@@ -332,6 +349,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_options_walk(number_calls, numbers.data(), length, text_options{});
     for (std::size_t cut = 0; cut <= length; cut += step)
         check_chunks(number_calls, numbers.data(), length, text_options{}, cut,
-                     cut / step % 2 == 0);
+                     static_cast<chunk_route>((cut / step + 1) % 3));
     return 0;
 }

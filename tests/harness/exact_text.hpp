@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu/isa.hpp"
 #include "harness/line_walker.hpp"
 #include "output/format.hpp"
 #include "source/byte_source.hpp"
@@ -27,6 +28,7 @@ namespace lagstat::harness {
 /// The field shapes: what real files hold and the edges around them.
 enum class field_shape {
     fixed,        // [-]d{1,8}.d{1,8}: printf "%.Nf", the fast path
+    fixed_long,   // [-]d{1,9}.d{1,15}, 11 to 17 digits: the wide scan's limits of 15 digits
     digits,       // [-]1 to 17 digits, the point anywhere or absent
     signs_zeros,  // [+-] leading zeros, then a short decimal
     exponent,     // 1 to 17 digits, e or E, a signed exponent of 1 to 3 digits
@@ -35,13 +37,14 @@ enum class field_shape {
     prefix,       // number characters that only start a number: "1.5e", "1-2", ".", "-"
 };
 
-inline constexpr field_shape all_field_shapes[] = {
-    field_shape::fixed,   field_shape::digits,    field_shape::signs_zeros, field_shape::exponent,
-    field_shape::extreme, field_shape::long_text, field_shape::prefix};
+inline constexpr field_shape all_field_shapes[] = {field_shape::fixed,     field_shape::fixed_long,
+                                                   field_shape::digits,    field_shape::signs_zeros,
+                                                   field_shape::exponent,  field_shape::extreme,
+                                                   field_shape::long_text, field_shape::prefix};
 
 inline const char* shape_name(field_shape s) {
-    static const char* const names[] = {"fixed",   "digits",    "signs_zeros", "exponent",
-                                        "extreme", "long_text", "prefix"};
+    static const char* const names[] = {"fixed",    "fixed_long", "digits",    "signs_zeros",
+                                        "exponent", "extreme",    "long_text", "prefix"};
     return names[static_cast<int>(s)];
 }
 
@@ -59,6 +62,15 @@ public:
                 t += '.';
                 put_digits(t, 1 + below(8), false);
                 break;
+            case field_shape::fixed_long: {
+                if (coin()) t += '-';
+                const unsigned total = 11 + below(7);
+                const unsigned before = 1 + below(9);
+                put_digits(t, before, coin());
+                t += '.';
+                put_digits(t, total - before, false);
+                break;
+            }
             case field_shape::digits: {
                 if (coin()) t += '-';
                 const unsigned n = 1 + below(17);
@@ -171,9 +183,9 @@ inline std::string number_mismatch(const char* route, const std::string& field, 
     return text;
 }
 
-/// fields through parse_field, and as lines of `per_line` fields through parse_chunk and through
-/// the line walker whose reads return `piece` bytes at most (so that fields are cut at every
-/// place as pieces vary between calls).
+/// fields through parse_field, and as lines of `per_line` fields through parse_chunk (each build
+/// of its scan that the processor runs) and through the line walker whose reads return `piece`
+/// bytes at most (so that fields are cut at every place as pieces vary between calls).
 inline void check_fields(const std::vector<std::string>& fields, std::size_t per_line,
                          std::size_t piece, differences& out) {
     std::vector<double> want(fields.size());
@@ -203,11 +215,23 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
         out.add("the first line was refused");
         return;
     }
-    std::vector<double> records(lines * per_line);
-    const text::chunk_result r =
-        text::parse_chunk(span.data(), span.data() + text.size(), first_reader.layout(),
-                          records.data(), per_line, lines, true);
-    if (r.records != lines) out.add("parse_chunk stopped early");
+    // Through every build of the scan that this processor runs: the kernel choice selects it.
+    const cpu::isa active = cpu::active_isa();
+    const cpu::isa sets[] = {active, cpu::isa::generic};
+    for (std::size_t k = 0; k < (active == cpu::isa::generic ? 1u : 2u); ++k) {
+        const cpu::isa set = sets[k];
+        cpu::select_isa(set);
+        std::vector<double> chunk(lines * per_line);
+        const text::chunk_result c =
+            text::parse_chunk(span.data(), span.data() + text.size(), first_reader.layout(),
+                              chunk.data(), per_line, lines, true);
+        if (c.records != lines) out.add("parse_chunk stopped early");
+        for (std::size_t i = 0; i < c.records * per_line; ++i)
+            if (!same_bits(chunk[i], want[i]))
+                out.add(number_mismatch((std::string("parse_chunk ") + cpu::isa_name(set)).c_str(),
+                                        fields[i], want[i], chunk[i]));
+    }
+    cpu::select_isa(active);
     // The walker over pieces of `piece` bytes.
     source::memory_source src(text.data(), text.size(), piece);
     line_walker walker(src, 1 << 12);
@@ -217,8 +241,6 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
                             static_cast<int>(per_line);
         for (std::size_t k = 0; k < per_line; ++k) {
             const std::size_t i = l * per_line + k;
-            if (l < r.records && !same_bits(records[i], want[i]))
-                out.add(number_mismatch("parse_chunk", fields[i], want[i], records[i]));
             if (!walked || !same_bits(record[k], want[i]))
                 out.add(
                     number_mismatch("line_walker", fields[i], want[i], walked ? record[k] : NAN));
