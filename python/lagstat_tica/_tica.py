@@ -469,6 +469,7 @@ class TICA(KoopmanChecks):
         mean, c00, c0t, _, pairs = pair_moments(sums, index)
         evals, evecs = tica_decomposition(c00, c0t, epsilon)
         self.moments_ = sums
+        self._ck_weights = None  # ck_test takes these sums as they are, not an earlier fit's weights
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = pair_count(sums, index, pairs)

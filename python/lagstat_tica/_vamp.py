@@ -141,6 +141,7 @@ class VAMP(TICA):
             u *= s[None, :m]
             v *= s[None, :m]
         self.moments_ = sums
+        self._ck_weights = None  # ck_test takes these sums as they are, not an earlier fit's weights
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = _tica.pair_count(sums, index, pairs)

@@ -294,3 +294,10 @@ def test_ck_test_of_a_scanned_model_reads_nothing(monkeypatch):
     # TICA's vectors carry fixed signs, so the two tests agree entry by entry
     np.testing.assert_allclose(ck.estimates[1:], fitted.estimates[1:], rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(ck.predictions[1:], fitted.predictions[1:], rtol=1e-9, atol=1e-12)
+    # an estimator fitted with weights before takes the sums given as they are, not its weights
+    from lagstat_tica import _weighted_reads
+
+    again = TICA(4, dim=2).fit(arrays, weights=[np.random.default_rng(2).uniform(0.1, 2, len(x)) for x in arrays])
+    again.fit_from_sums(model.moments_)
+    monkeypatch.setattr(_weighted_reads, "read", lambda *a, **k: pytest.fail("read again"))
+    np.testing.assert_array_equal(again.ck_test(lags=[4, 8, 16]).estimates[1:], ck.estimates[1:])
