@@ -234,30 +234,6 @@ def test_weights_that_are_no_weights(weights, kw, message):
         TICA(1).fit(x, weights=weights, **kw)
 
 
-@pytest.mark.parametrize("weights, added, message", [
-    ([np.nan], 0, r"pair 1: weight nan is not finite"),
-    ([1.0] * 1500 + [np.inf] + [1.0] * 99, 0, r"pair 1501: weight inf is not finite"),
-    ([1.0] * 1100, 1100, None),
-    ([0.5] * 1023 + [-np.inf], 0, r"pair 1024: weight -inf is not finite"),
-])
-def test_native_accumulator_refuses_nan_and_inf_weights_before_any_pair(weights, added, message):
-    # Koopman reweighting hands its computed weights straight to the native accumulator.
-    x = _data(13, [len(weights) + LAG + 1200])[0]
-    acc = _weights.WeightedPairSums(threads=1)
-    acc.add(x[:1200], x[LAG:1200 + LAG], np.ones(1200))
-    before = acc.totals()
-    part = x[1200:1200 + len(weights)], x[1200 + LAG:1200 + LAG + len(weights)]
-    if message is None:
-        acc.add(*part, weights)
-    else:
-        with pytest.raises(RuntimeError, match=message):
-            acc.add(*part, weights)
-    assert acc.pairs == 1200 + added
-    if not added:
-        after = acc.totals()
-        assert all(np.array_equal(before[k], after[k]) for k in before)
-
-
 @pytest.mark.parametrize("frames, finite", [
     ([[1e308, 1e308, 1.0]] * 4, True),    # the sum overflows, every value is finite
     ([[-1e308, 1e308, 1e308]] * 4, True),
