@@ -199,9 +199,10 @@ class KoopmanChecks:
         (default: the model's dim parameter, else all; at most dim, with a warning).
         """
         parts = self._koopman_parts()
-        if getattr(self, "moments_", None) is None:
-            raise ValueError("ck_test compares with unweighted fits at the other lags: a model fitted with frame "
-                             "weights has no test here")
+        if getattr(self, "moments_", None) is None and getattr(self, "_ck_weights", None) is None:
+            raise ValueError("ck_test compares with fits at the other lags, weighted as this one: a model fitted "
+                             "with koopman_weights=True (weights estimated anew at every lag) or by partial_fit "
+                             "with frame weights has no test here")
         lags = ck_lags(lags, parts.lag)
         dim = self._fitted_with["dim"]
         if n_observables is not None:
@@ -218,11 +219,26 @@ class KoopmanChecks:
         models = [self._refit(sums, lag)._koopman_parts() for lag in lags]
         return ck_test(parts, models, n_observables)
 
+    @staticmethod
+    def _weighted_ck_sums(lags, data, weighted, columns, keep_time, threads):
+        """Every lag's sums with the weights of the fit, as a weighted fit at that lag would sum
+        them (deeptime's ck_test of models fitted with the same weights at each lag)."""
+        from . import _weighted_reads
+
+        if weighted["weights"] is None:
+            raise ValueError("ck_test reads the frames again with the weights of the fit, and a pickled model keeps "
+                             "neither: fit it again")
+        read = _weighted_reads.read(data, lags, weights=weighted["weights"], bias_kT=weighted["bias_kT"],
+                                    columns=columns, keep_time=keep_time, threads=threads)
+        return _weighted_reads.scan_sums(read[0])
+
     def _ck_sums(self, lags, data, **options):
         from ._reading import read_files
 
         held = getattr(self, "moments_", None)
-        if data is None and held is not None and set(lags) <= {int(t) for t in np.atleast_1d(held["lags"])}:
+        weighted = getattr(self, "_ck_weights", None)
+        if data is None and held is not None and weighted is None and \
+                set(lags) <= {int(t) for t in np.atleast_1d(held["lags"])}:
             return held
         source = getattr(self, "_ck_source", None)
         if data is None:
@@ -236,7 +252,10 @@ class KoopmanChecks:
         else:
             columns = list(self.columns_) if self.layout_ is not None else None
             keep_time = False
-        sums = read_files(data, lags, columns, keep_time, **{k: v for k, v in options.items() if v is not None})[0]
+        if weighted is not None:
+            sums = self._weighted_ck_sums(lags, data, weighted, columns, keep_time, options.get("threads"))
+        else:
+            sums = read_files(data, lags, columns, keep_time, **{k: v for k, v in options.items() if v is not None})[0]
         width = np.asarray(sums["shift"]).size
         if width != self.n_features_in_:
             raise ValueError("data have %d columns, the model %d" % (width, self.n_features_in_))

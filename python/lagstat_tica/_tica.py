@@ -233,6 +233,7 @@ class TICA(KoopmanChecks):
         for name in ("koopman_coefficients_", "koopman_constant_"):
             self.__dict__.pop(name, None)
         self._ck_source = None  # what ck_test reads again: set below once the fit has read it
+        self._ck_weights = None  # and the weights it reads them with (a weighted fit)
         if koopman_weights:
             if weights is not None or bias_kT is not None:
                 raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
@@ -240,9 +241,12 @@ class TICA(KoopmanChecks):
                 return self._fit_weighted_files(data, None, None, True, columns, keep_time, threads)
             return self._fit_koopman(data, threads)
         if weights is not None or bias_kT is not None:
-            if weights is not None and trajectories(data) is None:
+            arrays = trajectories(data)  # once: it checks every frame
+            if weights is not None and arrays is None:
                 return self._fit_weighted_files(data, weights, bias_kT, False, columns, keep_time, threads)
-            return self._fit_weighted(data, weights, bias_kT, threads)
+            self._fit_weighted(arrays, weights, bias_kT, threads)
+            self._ck_source, self._ck_weights = (data, None, False), {"weights": weights, "bias_kT": bias_kT}
+            return self
         from ._reading import read_files
 
         self._partial = self._weighted = None
@@ -256,12 +260,11 @@ class TICA(KoopmanChecks):
         self.dt_ = dt if layout is not None and layout.dt is not None and np.isfinite(dt) and dt > 0 else None
         return self
 
-    def _fit_weighted(self, data, weights, bias_kT, threads):
+    def _fit_weighted(self, arrays, weights, bias_kT, threads):
         from ._weights import WeightedPairSums, all_weights
 
         if weights is None:
             raise ValueError("bias_kT needs weights=: the bias of every frame")
-        arrays = trajectories(data)
         lag = _check_lag(self.lag)
         acc = WeightedPairSums(threads)
         for x, w in zip(arrays, all_weights(weights, arrays, bias_kT)):
@@ -288,6 +291,8 @@ class TICA(KoopmanChecks):
             epsilon=epsilon, whitening=whitening, threads=threads)
         self._partial = self._weighted = None
         self._fit_weighted_sums(acc, frames)
+        if not koopman:
+            self._ck_source, self._ck_weights = (data, columns, keep_time), {"weights": weights, "bias_kT": bias_kT}
         self.columns_, self.layout_ = selection.names, layouts[0]
         self.dt_ = layouts[0].dt if layouts[0].dt is not None and layouts[0].dt > 0 else None
         self.rereadable_ = [not is_stream(p) for p in paths]
@@ -402,7 +407,7 @@ class TICA(KoopmanChecks):
         from ._sums import fold_sums, pair_sums
 
         lag = self._checked()[0]
-        self._ck_source = None
+        self._ck_source = self._ck_weights = None
         if weights is not None:
             if getattr(self, "_partial", None) is not None:
                 raise ValueError("this model was fed chunks without weights: give weights= with every chunk or none")
@@ -464,6 +469,7 @@ class TICA(KoopmanChecks):
         mean, c00, c0t, _, pairs = pair_moments(sums, index)
         evals, evecs = tica_decomposition(c00, c0t, epsilon)
         self.moments_ = sums
+        self._ck_weights = None  # ck_test takes these sums as they are, not an earlier fit's weights
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = pair_count(sums, index, pairs)
@@ -513,8 +519,12 @@ class TICA(KoopmanChecks):
         state.pop("_partial", None)
         source = state.get("_ck_source")
         if source is not None and trajectories(source[0]) is not None:
-            # Frames in memory stay out of a pickle: ck_test then takes them again as data=.
+            # Frames in memory stay out of a pickle: ck_test then takes them again as data=, with
+            # the weights of the fit if they were given as a column or a callable.
             state["_ck_source"] = None
+            weights = state.get("_ck_weights")
+            if weights is not None and not (callable(weights["weights"]) or isinstance(weights["weights"], str)):
+                state["_ck_weights"] = {"weights": None, "bias_kT": weights["bias_kT"]}
         return state
 
     def _output_dimension(self, evals):

@@ -97,7 +97,7 @@ class VAMP(TICA):
         lag, _, _, _, epsilon = self._checked()
         for name in ("koopman_coefficients_", "koopman_constant_"):
             self.__dict__.pop(name, None)
-        self._ck_source = None
+        self._ck_source = self._ck_weights = None
         sums, reads, layout, selection, kw = weighted_reads.read(
             data, [lag], weights=weights, bias_kT=bias_kT, koopman=koopman_weights, columns=options.get("columns"),
             keep_time=options.get("keep_time", False), threads=options.get("threads"), epsilon=epsilon,
@@ -105,7 +105,10 @@ class VAMP(TICA):
         self._partial = self._weighted = None
         self.fit_from_sums(weighted_reads.scan_sums(sums), index=0)
         self.n_reads_ = reads
-        self.moments_ = None  # weighted sums: ck_test's unweighted refits do not apply
+        self.moments_ = None  # the sums of one lag: ck_test reads the lags it tests with the same weights
+        if kw is None:
+            self._ck_source = (data, options.get("columns"), options.get("keep_time", False))
+            self._ck_weights = {"weights": weights, "bias_kT": bias_kT}
         if selection is not None:
             self.columns_, self.layout_ = selection.names, layout
             self.dt_ = layout.dt if layout.dt is not None and layout.dt > 0 else None
@@ -138,6 +141,7 @@ class VAMP(TICA):
             u *= s[None, :m]
             v *= s[None, :m]
         self.moments_ = sums
+        self._ck_weights = None  # ck_test takes these sums as they are, not an earlier fit's weights
         self.rereadable_ = list(sums.get("rereadable", ()))
         self.n_samples_ = int(sums["frames"])
         self.n_pairs_ = _tica.pair_count(sums, index, pairs)

@@ -364,6 +364,46 @@ struct block_impl {
         elementwise<true>(rows, m, q, begin, end);
     }
 
+    // The staging of weighted pairs, left to the compiler's vectoriser for this set: the rows
+    // never overlap (restrict), and contiguous frames (every in-memory array and read chunk)
+    // get a loop without strides. At a few columns it costs as much as the products.
+    LAGSTAT_KERNEL_TARGET static void stage_weighted_pairs(strided_block x, strided_block y,
+                                                           const double* w, std::size_t w_stride,
+                                                           std::size_t m, const double* s,
+                                                           std::size_t n, double* xd, double* yd,
+                                                           double* wx, double* wy) {
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t at = k * n;
+            stage_one(x.data + k * x.stride, x.step, y.data + k * y.stride, y.step, s,
+                      w[k * w_stride], n, xd + at, yd + at, wx + at, wy + at);
+        }
+    }
+
+    LAGSTAT_KERNEL_TARGET static inline void stage_one(const double* __restrict x, std::size_t xs,
+                                                       const double* __restrict y, std::size_t ys,
+                                                       const double* __restrict s, double w,
+                                                       std::size_t n, double* __restrict xd,
+                                                       double* __restrict yd, double* __restrict wx,
+                                                       double* __restrict wy) {
+        if (xs == 1 && ys == 1) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double a = x[i] - s[i], b = y[i] - s[i];
+                xd[i] = a;
+                yd[i] = b;
+                wx[i] = w * a;
+                wy[i] = w * b;
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = x[i * xs] - s[i], b = y[i * ys] - s[i];
+            xd[i] = a;
+            yd[i] = b;
+            wx[i] = w * a;
+            wy[i] = w * b;
+        }
+    }
+
     static std::size_t min_work(std::size_t) {
         return (tile_r + full_w) * chunk;
     }
@@ -379,7 +419,8 @@ struct block_impl {
                 &full_work,
                 &moment_products,
                 &lagged_moment_products,
-                &weighted_moment_products};
+                &weighted_moment_products,
+                &stage_weighted_pairs};
     }
 };
 

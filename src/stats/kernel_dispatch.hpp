@@ -24,6 +24,12 @@ struct lagged_products {
     double* tc;
 };
 
+/// Frames in memory: value i of frame k at data[k * stride + i * step].
+struct strided_block {
+    const double* data;
+    std::size_t stride, step;
+};
+
 /// The outer products take a workspace for their panels: any size from min_work(n) doubles
 /// works (the panels are then packed piece by piece); full_work(n) doubles hold a whole chunk
 /// of frames at once. The workspace should be aligned to 64 bytes.
@@ -59,6 +65,13 @@ struct block_kernel_table {
                                   std::size_t m, double* c, const lagged_products* lags,
                                   std::size_t count, std::size_t n, std::size_t row_begin,
                                   std::size_t row_end, double* work, std::size_t work_doubles);
+    /// Stages m weighted pairs of frames of length n, less the shift s: for pair k, d = x_k[i]
+    /// - s[i] into xd[k * n + i] and w_k * d into wx[k * n + i], and the same of y into yd and
+    /// wy; x_k[i] is x.data[k * x.stride + i * x.step], w_k is w[k * w_stride]. Element by
+    /// element, one rounding per operation, so every set gives the same bits.
+    void (*stage_weighted_pairs)(strided_block x, strided_block y, const double* w,
+                                 std::size_t w_stride, std::size_t m, const double* s,
+                                 std::size_t n, double* xd, double* yd, double* wx, double* wy);
 };
 
 /// Always present: plain C++ (GCC vector extensions, SSE2 on x86-64).

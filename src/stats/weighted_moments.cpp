@@ -78,14 +78,13 @@ weighted_accumulator::weighted_accumulator(std::size_t n, std::size_t parts) : n
     }
 }
 
-void weighted_accumulator::commit(double w) noexcept {
-    const double* x = x_base_ + staged_ * n_;
-    const double* y = y_base_ + staged_ * n_;
-    double* wx = wx_base_ + staged_ * n_;
-    double* wy = wy_base_ + staged_ * n_;
-    for (std::size_t i = 0; i < n_; ++i) wx[i] = w * x[i];
-    for (std::size_t i = 0; i < n_; ++i) wy[i] = w * y[i];
-    w_[staged_++] = w;
+void weighted_accumulator::stage(detail::strided_block x, detail::strided_block y, const double* w,
+                                 std::size_t w_stride, std::size_t m, const double* s) noexcept {
+    const std::size_t at = staged_ * n_;
+    detail::active_block_kernels().stage_weighted_pairs(x, y, w, w_stride, m, s, n_, x_base_ + at,
+                                                        y_base_ + at, wx_base_ + at, wy_base_ + at);
+    for (std::size_t k = 0; k < m; ++k) w_[staged_ + k] = w[k * w_stride];
+    staged_ += m;
 }
 
 void weighted_accumulator::begin_fold(bool into_totals) noexcept {

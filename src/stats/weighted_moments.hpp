@@ -18,6 +18,8 @@
 #include <memory>
 #include <vector>
 
+#include "stats/kernel_dispatch.hpp"
+
 namespace lagstat::stats {
 
 /// Pairs per block: enough that a block's kernels run long strides, few enough that a block's
@@ -33,8 +35,8 @@ struct weighted_sums {
 };
 
 /// The block kernels over weighted pairs. The caller stages up to weighted_block_pairs pairs
-/// (already less the shift) with stage(); when a block is full (or for a look at the totals) it
-/// runs begin_fold(), add_part(p) for every p (any order, any thread), end_fold(). Threads
+/// with stage(), which takes off the shift; when a block is full (or for a look at the totals)
+/// it runs begin_fold(), add_part(p) for every p (any order, any thread), end_fold(). Threads
 /// split the elements: each element still receives its pairs in pair order.
 class weighted_accumulator {
 public:
@@ -47,11 +49,11 @@ public:
     std::size_t staged() const noexcept { return staged_; }
     bool block_full() const noexcept { return staged_ == weighted_block_pairs; }
 
-    /// The slots of the next pair: x and y (n doubles each) to be filled by the caller, then
-    /// commit(w). Only while !block_full().
-    double* next_x() noexcept { return x_base_ + staged_ * n_; }
-    double* next_y() noexcept { return y_base_ + staged_ * n_; }
-    void commit(double w) noexcept;
+    /// Stages the next m pairs, less the shift s: x_i - s_i and y_i - s_i, and w times each of
+    /// them (pair k: x at x.data + k * x.stride, values x.step apart, weight w[k * w_stride]).
+    /// m at most weighted_block_pairs - staged().
+    void stage(detail::strided_block x, detail::strided_block y, const double* w,
+               std::size_t w_stride, std::size_t m, const double* s) noexcept;
 
     /// into_totals: the staged block is folded into the totals and the stage emptied; else the
     /// totals with the staged pairs folded in are written to the snapshot (sums()), and the

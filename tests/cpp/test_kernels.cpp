@@ -308,6 +308,52 @@ TEST_P(block_kernels, lagged_block_matches_ring_kernel_over_a_sequence) {
     }
 }
 
+TEST_P(block_kernels, stage_weighted_pairs_rounds_each_value_as_the_scalar_loop) {
+    // Widths around every set's vector length, contiguous frames and interleaved ones (x every
+    // other double, y the frames of x a lag on), weights strided; the stage's slots past the
+    // pairs keep their guard values.
+    std::mt19937_64 rng(5);
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
+    struct shape {
+        std::size_t n, m, step, w_stride;
+    };
+    for (const shape& c :
+         {shape{1, 3, 1, 1}, shape{3, 5, 2, 1}, shape{7, 9, 1, 2}, shape{8, 4, 1, 1},
+          shape{10, 17, 1, 3}, shape{10, 6, 3, 1}, shape{17, 33, 1, 1}, shape{33, 2, 2, 2}}) {
+        SCOPED_TRACE("n=" + std::to_string(c.n) + " m=" + std::to_string(c.m) +
+                     " step=" + std::to_string(c.step));
+        const std::size_t lag = 2, stride = c.n * c.step;
+        const std::vector<double> data = random_values(rng, (c.m + lag) * stride),
+                                  w = random_values(rng, c.m * c.w_stride),
+                                  s = random_values(rng, c.n);
+        const detail::strided_block x{data.data(), stride, c.step},
+            y{data.data() + lag * stride, stride, c.step};
+        std::vector<double> xr, yr, wxr, wyr;
+        for (std::size_t k = 0; k < c.m; ++k) {
+            for (std::size_t i = 0; i < c.n; ++i) {
+                const double a = x.data[k * stride + i * c.step] - s[i];
+                const double b = y.data[k * stride + i * c.step] - s[i];
+                xr.push_back(a);
+                yr.push_back(b);
+                wxr.push_back(w[k * c.w_stride] * a);
+                wyr.push_back(w[k * c.w_stride] * b);
+            }
+        }
+        const double guard = 0.5;
+        std::vector<double> xd(c.m * c.n + 1, guard), yd = xd, wx = xd, wy = xd;
+        kernels.stage_weighted_pairs(x, y, w.data(), c.w_stride, c.m, s.data(), c.n, xd.data(),
+                                     yd.data(), wx.data(), wy.data());
+        for (std::vector<double>* v : {&xd, &yd, &wx, &wy}) {
+            EXPECT_EQ(v->back(), guard);
+            v->pop_back();
+        }
+        EXPECT_TRUE(same_bits(xr, xd)) << "x";
+        EXPECT_TRUE(same_bits(yr, yd)) << "y";
+        EXPECT_TRUE(same_bits(wxr, wx)) << "w x";
+        EXPECT_TRUE(same_bits(wyr, wy)) << "w y";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(isa, block_kernels,
                          ::testing::Values(cpu::isa::generic, cpu::isa::avx2, cpu::isa::avx512),
                          [](const ::testing::TestParamInfo<cpu::isa>& info) {

@@ -1,5 +1,6 @@
 """VAMP, the Chapman-Kolmogorov test and the feature-component correlation, with deeptime as the
 oracle: the same data as arrays and as text files, and the command line's report and figures."""
+import pickle
 import warnings
 
 import numpy as np
@@ -169,10 +170,18 @@ CK_REFUSALS = [
     ("partial fit keeps no inputs", lambda m: VAMP(4).partial_fit(np.random.default_rng(0).normal(size=(300, 4)))
      .ck_test(lags=[8]), ValueError, "give them as data="),
     ("fitted from a pipe", lambda m: _from_pipe().ck_test(lags=[8]), ValueError, "was a pipe, read once"),
-    ("weighted tica", lambda m: TICA(4).fit(np.random.default_rng(0).normal(size=(300, 2)), weights=np.ones(300))
-     .ck_test(lags=[8]), ValueError, "frame weights has no test"),
-    ("weighted vamp", lambda m: VAMP(4).fit(np.random.default_rng(0).normal(size=(300, 2)), weights=np.ones(300))
-     .ck_test(lags=[8]), ValueError, "frame weights has no test"),
+    ("koopman-weighted tica", lambda m: TICA(4).fit(np.random.default_rng(0).normal(size=(300, 2)),
+                                                    koopman_weights=True).ck_test(lags=[8]), ValueError,
+     "koopman_weights=True .*has no test"),
+    ("koopman-weighted vamp", lambda m: VAMP(4).fit(np.random.default_rng(0).normal(size=(300, 2)),
+                                                    koopman_weights=True).ck_test(lags=[8]), ValueError,
+     "koopman_weights=True .*has no test"),
+    ("weighted partial fit", lambda m: TICA(4).partial_fit(np.random.default_rng(0).normal(size=(300, 2)),
+                                                           weights=np.ones(300)).ck_test(lags=[8]), ValueError,
+     "partial_fit with frame weights has no test"),
+    ("weighted, pickled", lambda m: pickle.loads(pickle.dumps(VAMP(4).fit(np.ones((300, 2)).cumsum(0) ** 0.5,
+                                                                         weights=np.ones(300))))
+     .ck_test(lags=[8], data=np.ones((300, 2))), ValueError, "a pickled model keeps neither"),
     ("deeptime's name", lambda m: m.cov_tt, AttributeError, "'VAMP' object has no attribute 'cov_tt': .* cov_tt_"),
     ("tica's name", lambda m: m.eigenvalues_, AttributeError, "VAMP has singular_values_"),
     ("commute map", lambda m: VAMP(4, scaling="commute_map").fit(np.ones((50, 2))), ValueError, "scaling"),
@@ -285,3 +294,10 @@ def test_ck_test_of_a_scanned_model_reads_nothing(monkeypatch):
     # TICA's vectors carry fixed signs, so the two tests agree entry by entry
     np.testing.assert_allclose(ck.estimates[1:], fitted.estimates[1:], rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(ck.predictions[1:], fitted.predictions[1:], rtol=1e-9, atol=1e-12)
+    # an estimator fitted with weights before takes the sums given as they are, not its weights
+    from lagstat_tica import _weighted_reads
+
+    again = TICA(4, dim=2).fit(arrays, weights=[np.random.default_rng(2).uniform(0.1, 2, len(x)) for x in arrays])
+    again.fit_from_sums(model.moments_)
+    monkeypatch.setattr(_weighted_reads, "read", lambda *a, **k: pytest.fail("read again"))
+    np.testing.assert_array_equal(again.ck_test(lags=[4, 8, 16]).estimates[1:], ck.estimates[1:])

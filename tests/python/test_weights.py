@@ -3,6 +3,7 @@ for any chunking, weights that are no weights refused by name, and the compensat
 sums of the same products added exactly."""
 import math
 import os
+import pickle
 
 import numpy as np
 import pytest
@@ -219,6 +220,7 @@ def test_weighted_fit_same_bits_for_any_threads(threads, cuts):
     ([1.0, -0.5, 1.0, 1.0, 1.0, 1.0], {}, r"trajectory 0, line 2: weight -0\.5"),
     ([1.0, 1.0, 1.0, 1.0, np.nan, 1.0], {}, r"trajectory 0, line 5: weight nan"),
     ([1.0, 1.0, np.inf, 1.0, 1.0, 1.0], {}, r"trajectory 0, line 3: weight inf"),
+    ([1.0, 1.0, 1.0, 1.0, 1.0, -np.inf], {}, r"trajectory 0, line 6: weight -inf"),
     ([1.0, 1.0], {}, r"2 weights for 6 frames"),
     ([0.0] * 6, {}, r"weights of all lagged pairs are zero"),
     (None, {"bias_kT": 2.5}, r"bias_kT needs weights"),
@@ -230,6 +232,63 @@ def test_weights_that_are_no_weights(weights, kw, message):
     x = np.arange(12.0).reshape(6, 2) ** 1.5
     with pytest.raises(ValueError, match=message):
         TICA(1).fit(x, weights=weights, **kw)
+
+
+@pytest.mark.parametrize("frames, finite", [
+    ([[1e308, 1e308, 1.0]] * 4, True),    # the sum overflows, every value is finite
+    ([[-1e308, 1e308, 1e308]] * 4, True),
+    ([[1.0, np.inf, -np.inf]] * 4, False),  # the sum is nan
+    ([[1.0, 2.0, 3.0]] * 3 + [[1.0, np.nan, 3.0]], False),
+    ([[1e308] * 3] * 3 + [[1.0, 1.0, np.inf]], False),
+])
+def test_frames_in_memory_are_checked_for_nan_and_inf_however_their_sum_rounds(frames, finite):
+    from lagstat_tica._sources import trajectories
+
+    if finite:
+        assert np.array_equal(trajectories(np.array(frames))[0], frames)
+    else:
+        with pytest.raises(ValueError, match="not finite"):
+            trajectories(np.array(frames))
+
+
+def _deeptime_ck(name, kw, segs, wsegs, lag, lags, n_obs):
+    """deeptime's ck_test of its model at `lag` against its models fitted at `lags` with the same
+    weights (and the tested model)."""
+    dec = pytest.importorskip("deeptime.decomposition")
+
+    def fitted(t):
+        e = getattr(dec, name)(lagtime=t, **kw)
+        for x, w in zip(segs, wsegs):
+            if len(x) > t:
+                e.partial_fit((x[:-t], x[t:]), weights=w[:-t])
+        return e.fetch_model()
+    tested = fitted(lag)
+    return tested.ck_test([fitted(t) for t in lags], n_observables=n_obs), tested
+
+
+def _ck_agrees(model, ck, ref, tested):
+    assert np.isnan(ck.predictions[0]).all() and np.isnan(ck.estimates[0]).all()
+    # a singular function's sign is free: entry (i, j) carries those of phi_i and psi_j
+    m = ck.estimates.shape[1]
+    v = model._koopman_parts().v[:, :m]
+    signs = np.where(np.sum(v * tested.singular_vectors_right[:, :m], axis=0) >= 0, 1.0, -1.0)
+    flip = np.outer(signs, signs)[None]
+    for got, want in ((ck.predictions[1:] * flip, ref.predictions[1:]), (ck.estimates[1:] * flip, ref.estimates[1:])):
+        assert np.max(np.abs(got - want)) <= 1e-8 * np.max(np.abs(want))
+
+
+# id, our estimator, deeptime's, parameters
+CK_ESTIMATORS = [("tica", TICA, "TICA", {"dim": 2}), ("vamp", VAMP, "VAMP", {"dim": 3})]
+
+
+@pytest.mark.parametrize("ours, theirs, kw", [c[1:] for c in CK_ESTIMATORS], ids=[c[0] for c in CK_ESTIMATORS])
+@pytest.mark.parametrize("lengths, given, weights", [c[1:] for c in CASES[1:4]], ids=[c[0] for c in CASES[1:4]])
+def test_ck_test_of_a_weighted_model_matches_deeptime(ours, theirs, kw, lengths, given, weights):
+    xs = _data(30, lengths, n=5)
+    ws = [np.random.default_rng(9).uniform(0.0, 2.0, size=len(x)) for x in xs]
+    model = ours(4, **kw).fit(xs if len(xs) > 1 else xs[0], **given(xs, ws))
+    ck = model.ck_test(lags=[4, 8, 20], n_observables=2)
+    _ck_agrees(model, ck, *_deeptime_ck(theirs, kw, xs, weights(xs, ws), 4, [4, 8, 20], 2))
 
 
 # id, a call on two short trajectories xs (weights ws), message
@@ -512,3 +571,17 @@ def test_koopman_weights_refuse_a_pipe(tmp_path):
     os.mkfifo(fifo)
     with pytest.raises(ValueError, match="reads every file twice.*is a pipe"):
         TICA(1).fit(fifo, koopman_weights=True)
+
+
+@pytest.mark.parametrize("ours, theirs, kw", [c[1:] for c in CK_ESTIMATORS], ids=[c[0] for c in CK_ESTIMATORS])
+@pytest.mark.parametrize("lengths, restarts, given, theirs_w", [c[1:] for c in FILE_CASES[1:]],
+                         ids=[c[0] for c in FILE_CASES[1:]])
+def test_ck_test_of_a_model_weighted_by_a_column_matches_deeptime(tmp_path, ours, theirs, kw, lengths, restarts,
+                                                                   given, theirs_w):
+    paths, segs, wsegs = _files_and_segments(tmp_path, lengths, restarts, theirs_w)
+    model = ours(LAG, **kw).fit(paths, **given)
+    ck = model.ck_test(lags=[LAG, 3 * LAG], n_observables=2)
+    _ck_agrees(model, ck, *_deeptime_ck(theirs, kw, segs, wsegs, LAG, [LAG, 3 * LAG], 2))
+    # the lags again from files handed over anew, and from a pickled model
+    again = pickle.loads(pickle.dumps(model)).ck_test(lags=[LAG, 3 * LAG], n_observables=2, data=paths)
+    assert np.array_equal(again.estimates[1:], ck.estimates[1:])
