@@ -13,6 +13,7 @@ from ._parallel import _Runner
 from ._paths import OUTPUT_SUFFIX, OWN_ENDINGS, partial_name, remove_quietly
 from ._sources import _is_list_of_arrays, expand_files, file_id, is_stream, trajectories  # noqa: F401
 from ._optional import missing
+from ._weighted_reads import check_options
 
 try:
     import scipy.linalg  # noqa: F401 (the estimator needs it: told here with TICA's name)
@@ -234,13 +235,12 @@ class TICA(KoopmanChecks):
             self.__dict__.pop(name, None)
         self._ck_source = None  # what ck_test reads again: set below once the fit has read it
         self._ck_weights = None  # and the weights it reads them with (a weighted fit)
+        weighted = check_options(weights, bias_kT, koopman_weights)
         if koopman_weights:
-            if weights is not None or bias_kT is not None:
-                raise ValueError("koopman_weights=True computes the weights: give it without weights= or bias_kT=")
             if trajectories(data) is None:
                 return self._fit_weighted_files(data, None, None, True, columns, keep_time, threads)
             return self._fit_koopman(data, threads)
-        if weights is not None or bias_kT is not None:
+        if weighted:
             arrays = trajectories(data)  # once: it checks every frame
             if weights is not None and arrays is None:
                 return self._fit_weighted_files(data, weights, bias_kT, False, columns, keep_time, threads)
@@ -263,8 +263,6 @@ class TICA(KoopmanChecks):
     def _fit_weighted(self, arrays, weights, bias_kT, threads):
         from ._weights import WeightedPairSums, all_weights
 
-        if weights is None:
-            raise ValueError("bias_kT needs weights=: the bias of every frame")
         lag = _check_lag(self.lag)
         acc = WeightedPairSums(threads)
         for x, w in zip(arrays, all_weights(weights, arrays, bias_kT)):
