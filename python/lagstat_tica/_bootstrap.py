@@ -3,18 +3,19 @@ resampled with replacement and refitted at every lag, without reading anything a
 
 A replicate's sums are its drawn groups' sums added in the order drawn (est.merge of them: the
 sums of the resampled data, bit for bit); its pair moments follow by the same operations as
-est.pair_moments, for a stack of replicates at once, and its eigenproblems are solved as a stack
-too. The draws come from one seeded generator in this process, so the same seed gives the same
-bits whatever read the files (n_jobs, threads, a Dask cluster).
+est.pair_moments, in the native module without the interpreter lock (_native.replicate_moments,
+a stack of replicates at once), and its eigenproblems are solved as a stack too. The draws come
+from one seeded generator in this process, so the same seed gives the same bits whatever read the
+files (n_jobs, threads, a Dask cluster).
 """
 import os
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
-from scipy.linalg import lapack
+from scipy.linalg import cython_lapack, lapack
 
 from . import _compensated as compensated
-from . import _estimator as est
+from . import _native
 
 # The scan keeps at most this many groups of files: memory stays (groups + 1) x the sums of one
 # read, whatever the number of files.
@@ -22,11 +23,9 @@ MAX_GROUPS = 64
 # Fewer files than this are too few units to resample: the interval would mostly reflect which
 # of a handful of trajectories came twice.
 MIN_FILES = 10
-# Replicates whose lag's matrices are refitted at once: about this many bytes of them (a stack
-# nearer the cache's size was faster than larger ones at 500 columns).
+# Replicates whose lag's matrices are refitted at once: about this many bytes of their C00 and
+# C0t (the native step reads the groups' sums once per stack, so larger stacks read less).
 _STACK_BYTES = 64 << 20
-# Arrays of at least this many elements are added replicate by replicate (see _drawn).
-_ROW_ADDS = 4096
 # Problems with at least this many columns whose C00 is safely above epsilon in every direction
 # are solved as the generalised problem C0t r = λ C00 r through a Cholesky factor (see
 # eigenvalues); smaller ones are cheaper as one stacked eigendecomposition.
@@ -62,89 +61,91 @@ def check_options(bootstrap, seed, ci):
         raise ValueError("ci must be a fraction between 0 and 1, got %r" % (ci,))
 
 
-def _stacked(groups, pick):
-    """The groups' arrays pick(group) stacked: (G, ...)."""
-    return np.stack([np.asarray(pick(g), dtype=float) for g in groups])
-
-
-def _drawn(stack, idx):
-    """The drawn groups' arrays added in the order drawn, for every replicate at once: row b is
-    stack[idx[b, 0]] + stack[idx[b, 1]] + ..., left to right, as est.merge adds them."""
-    out = stack[idx[:, 0]].copy()
-    if stack[0].size < _ROW_ADDS:
-        for j in range(1, idx.shape[1]):
-            out += stack[idx[:, j]]
-        return out
-    # Large arrays: one replicate at a time, added in place, so that its running sum stays in
-    # cache and no gathered copy of the stack is made per draw (the same additions, the same bits).
-    for b, row in enumerate(idx):
-        acc = out[b]
-        for g in row[1:]:
-            acc += stack[g]
-    return out
-
-
-def pair_moments(total, cov, parts, pairs):
-    """est.pair_moments' C00 and C0t for a stack of replicates, through the same centred_moments,
-    so each replicate's matrices are the bits est.pair_moments gives for its sums.
-
-    total (B, n), cov (B, n, n), parts: tcov, head_sum, tail_sum, head_cov, tail_cov of one lag
-    (B, n[, n]), pairs (B,) floats.
-    """
-    _, c00, c0t, _ = est.centred_moments(total, cov, parts, pairs, ctt=False)
-    return c00, c0t
-
-
 def _sort(lam):
     return np.take_along_axis(lam, np.argsort(-np.abs(lam), axis=-1, kind="stable"), axis=-1)
 
 
-def _generalised(c00, c0t, epsilon):
-    """The eigenvalues of C0t r = λ C00 r when every direction of C00 is kept (all its
-    eigenvalues reach epsilon, with a margin for the rounding of the test), else None.
-
-    With every direction kept the whitened problem has the same eigenvalues whatever whitening
-    is used: whitened by C00's Cholesky factor L, the reduction costs about a third of C00's
-    eigendecomposition and its products with the whitening."""
-    n = c00.shape[0]
+def _all_kept(c00, epsilon):
+    """Whether every direction of each C00 of a stack is kept (all its eigenvalues reach
+    epsilon, with a margin for the rounding of the test), where the whitened problem has the
+    same eigenvalues whatever whitening is used, so that C00's Cholesky factor may whiten it."""
+    n = c00.shape[-1]
     # A Cholesky factor of C00 - t I exists only if every eigenvalue exceeds t, up to its backward
     # error, a few n ulps of C00's size in practice; the eigendecomposition that draws the
     # epsilon cut otherwise places C00's eigenvalues no more precisely. t lifted by that margin
-    # keeps a problem near the cut on the eigendecomposition's side.
-    t = epsilon + 8.0 * n * np.finfo(float).eps * abs(float(np.trace(c00)))
-    if lapack.dpotrf(c00 - t * np.eye(n), lower=1, clean=0)[1] != 0:
-        return None
-    factor, info = lapack.dpotrf(c00, lower=1, clean=0)
-    if info != 0:
-        return None
-    # L⁻¹ C0t L⁻ᵀ in LAPACK's symmetric reduction (the lower triangles only), then its eigenvalues:
-    # a quarter faster than SciPy's generalised driver, which solves the same problem.
-    reduced, info = lapack.dsygst(0.5 * (c0t + c0t.T), factor, itype=1, lower=1)
-    if info != 0:
-        return None
-    lam = np.linalg.eigvalsh(reduced, UPLO="L")
-    return _sort(lam)
+    # keeps a problem near the cut on the eigendecomposition's side. The test runs in the native
+    # module, beside the other stacks' reductions.
+    t = epsilon + 8.0 * n * np.finfo(float).eps * np.abs(np.trace(c00, axis1=-2, axis2=-1))
+    return np.array(_native.cholesky_exists(np.ascontiguousarray(c00), np.ascontiguousarray(t)), dtype=bool)
 
 
-def eigenvalues(c00, c0t, epsilon):
+def _tridiagonal(c00, c0t_sym, diagonal, off):
+    """The generalised problem C0t r = λ C00 r (c0t_sym: (C0t + C0tᵀ) / 2), whitened by C00's
+    Cholesky factor and reduced to a symmetric tridiagonal matrix of the same eigenvalues
+    (diagonal and off filled in); False where LAPACK fails. The reduction costs about a third of
+    C00's eigendecomposition and its products with the whitening."""
+    n = c00.shape[0]
+    # The transposes are LAPACK's column order without a copy: C00's lower triangle is the upper
+    # one of its transpose, and the symmetric c0t_sym is its own.
+    factor, info = lapack.dpotrf(c00.T, lower=0, clean=0)
+    if info != 0:
+        return False
+    # U⁻ᵀ C0t U⁻¹ in LAPACK's symmetric reduction (upper triangles only), a quarter faster than
+    # SciPy's generalised driver, which solves the same problem; then its reduction to
+    # tridiagonal form, the first half of what eigvalsh does, in LAPACK's blocked way.
+    reduced, info = lapack.dsygst(c0t_sym.T, factor, itype=1, lower=0, overwrite_a=1)
+    if info != 0:
+        return False
+    _, d, e, _, info = lapack.dsytrd(reduced, lower=0, lwork=_tridiagonal_work(n), overwrite_a=1)
+    if info != 0:
+        return False
+    diagonal[:] = d
+    off[:n - 1] = e
+    return True
+
+
+_WORK = {}
+
+
+def _tridiagonal_work(n):
+    """dsytrd's best workspace for n x n (its blocked reduction needs more than the minimum)."""
+    if n not in _WORK:
+        _WORK[n] = max(1, int(lapack.dsytrd_lwork(n, lower=0)[0]))
+    return _WORK[n]
+
+
+def _tridiagonal_eigenvalues(diagonal, off):
+    """Ascending eigenvalues of a stack of symmetric tridiagonal matrices (rows: diagonals, and
+    off-diagonals padded to n), by LAPACK's dsterf (the second half of eigvalsh) run in the
+    native module, so that it leaves the interpreter to the other stacks' reductions."""
+    d = np.ascontiguousarray(diagonal)
+    e = np.ascontiguousarray(off[:, :max(1, d.shape[1] - 1)])
+    info = _native.tridiagonal_eigenvalues(d, e, cython_lapack.__pyx_capi__["dsterf"])
+    if any(info):
+        raise np.linalg.LinAlgError("Eigenvalues did not converge")
+    return d
+
+
+def eigenvalues(c00, c0t, epsilon, symmetric=False):
     """TICA's eigenvalues (est.own_scores' rule: C00's directions from epsilon and above its most
     negative eigenvalue) for a stack of problems; (B, n) sorted by decreasing magnitude, nan
     past a problem's rank (nan throughout where no direction is left).
 
     Each problem's eigenvalues are the bits it gets alone: from CHOLESKY_COLUMNS columns on, a
-    problem whose C00 keeps every direction is solved by _generalised, the others as below."""
+    problem whose C00 keeps every direction is reduced by _tridiagonal, the others as below.
+    symmetric: c0t is (C0t + C0tᵀ) / 2 already (the eigenproblem reads no more of it)."""
     b, n = c00.shape[0], c00.shape[1]
     out = np.full((b, n), np.nan)
     rest = np.arange(b)
+    sym = c0t if symmetric else 0.5 * (c0t + np.swapaxes(c0t, 1, 2))
     if n >= CHOLESKY_COLUMNS:
-        left = []
-        for j in range(b):
-            lam = _generalised(c00[j], c0t[j], epsilon)
-            if lam is None:
-                left.append(j)
-            else:
-                out[j] = lam
-        rest = np.array(left, dtype=int)
+        diagonal, off = np.empty((b, n)), np.zeros((b, n))
+        kept = _all_kept(c00, epsilon)
+        for j in np.nonzero(kept)[0]:
+            kept[j] = _tridiagonal(c00[j], sym[j], diagonal[j], off[j])
+        if kept.any():
+            out[kept] = _sort(_tridiagonal_eigenvalues(diagonal[kept], off[kept]))
+        rest = np.nonzero(~kept)[0]
         if not rest.size:
             return out
     s, v = np.linalg.eigh(c00[rest])
@@ -158,16 +159,21 @@ def eigenvalues(c00, c0t, epsilon):
         # eigh orders ascending: a rank-r problem keeps its last r directions
         s_r, v_r = s[rows, n - r:], v[rows, :, n - r:]
         whiten = v_r / np.sqrt(s_r)[:, None, :]
-        ct = np.swapaxes(whiten, 1, 2) @ c0t[rest[rows]] @ whiten
+        ct = np.swapaxes(whiten, 1, 2) @ sym[rest[rows]] @ whiten
         lam = np.linalg.eigvalsh(0.5 * (ct + np.swapaxes(ct, 1, 2)))
         out[rest[rows], :r] = _sort(lam)
     return out
 
 
+# The arrays of a group that a replicate draws
+_GROUP_KEYS = ("sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")
+
+
 def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     """(B, L, n) eigenvalues of every replicate (rows of idx: the groups drawn) at every lag;
     nan where a replicate has no pairs at a lag, or fewer directions. workers: threads refitting
-    stacks of replicates at once (default: the cores this process may use)."""
+    stacks of replicates at once (default: the cores this process may use); while one solves a
+    stack's eigenproblems, another forms the next stack's moments without the interpreter lock."""
     if workers is None:
         workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     n = np.asarray(groups[0]["sum"]).size
@@ -175,39 +181,34 @@ def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     b_all = idx.shape[0]
     out = np.full((b_all, lags, n), np.nan)
     pairs_of = np.array([np.atleast_1d(g["pairs"]) for g in groups], dtype=float)  # (G, L)
-    # replicates per stack: the double-double centring holds about two dozen (B, n, n) arrays
-    # at once (each value and its error term, and the exact products' halves)
-    step = max(1, int(_STACK_BYTES // (24 * 8 * n * n)))
-    total_stack = _stacked(groups, lambda g: np.reshape(g["sum"], n))
-    cov_stack = _stacked(groups, lambda g: np.reshape(g["cov"], (n, n)))
+    step = max(1, int(_STACK_BYTES // (2 * 8 * n * n)))
+    arrays = [{k: np.ascontiguousarray(g[k], dtype=float) for k in _GROUP_KEYS} for g in groups]
+    idx = np.ascontiguousarray(idx, dtype=np.int64)
     for i in range(lags):
         pairs_all = pairs_of[idx, i].sum(axis=1)
         if not (pairs_all > 0).any():
             continue
-        stacks = [_stacked(groups, lambda g, k=k, dims=dims: np.reshape(g[k], (lags,) + (n,) * dims)[i])
-                  for k, dims in (("tcov", 2), ("head_sum", 1), ("tail_sum", 1), ("head_cov", 2), ("tail_cov", 2))]
 
-        def refit(at, i=i, stacks=stacks, pairs_all=pairs_all):
-            rows = idx[at:at + step]
+        def refit(at, i=i, pairs_all=pairs_all):
             pairs = pairs_all[at:at + step]
-            ok = pairs > 0
-            if not ok.any():
+            ok = np.nonzero(pairs > 0)[0]
+            if not ok.size:
                 return
-            rows = rows[ok]
-            c00, c0t = pair_moments(_drawn(total_stack, rows), _drawn(cov_stack, rows),
-                                    [_drawn(stack, rows) for stack in stacks], pairs[ok])
-            out[at + np.nonzero(ok)[0], i] = eigenvalues(c00, c0t, epsilon)
+            c00 = np.empty((ok.size, n, n))
+            c0t = np.empty_like(c00)
+            _native.replicate_moments(arrays, i, np.ascontiguousarray(idx[at + ok]), np.ascontiguousarray(pairs[ok]),
+                                      c00, c0t)
+            out[at + ok, i] = eigenvalues(c00, c0t, epsilon, symmetric=True)
 
         starts = range(0, b_all, step)
         if len(starts) > 1 and workers > 1:
-            # Stacks of replicates side by side: NumPy's loops and LAPACK let the interpreter go,
-            # and each replicate's bits are its own whichever thread refits it.
+            # Stacks of replicates side by side: each replicate's bits are its own whichever
+            # thread refits it.
             with ThreadPoolExecutor(workers) as pool:
                 list(pool.map(refit, starts))
         else:
             for at in starts:
                 refit(at)
-        del stacks
     return out
 
 

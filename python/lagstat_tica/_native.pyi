@@ -131,3 +131,32 @@ class weighted_accumulator:
 def available_cores(root: str = "") -> int:
     """The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1.
     root: where the cgroup files are looked for (the system's by default; a fake tree in tests)."""
+
+def replicate_moments(
+    groups: Sequence[Dict[str, Any]],
+    lag: int,
+    draws: Any,
+    pairs: Any,
+    c00: Any,
+    c0t: Any,
+    threads: int = 1,
+) -> None:
+    """C00 and (C0t + C0tᵀ) / 2 at the lag-th lag of every bootstrap replicate, written into
+    c00 and c0t ((R, n, n) float64, C-contiguous). Replicate r's sums are those of the groups
+    draws[r, 0], draws[r, 1], ... (int64, (R, G')) added in that order; they are moved to their
+    pair mean in double-doubles with pairs[r] (> 0) pairs, as _estimator.centred_moments does,
+    to the bit. groups: the scan's group dicts (sum, cov; per lag tcov, head_sum, tail_sum,
+    head_cov, tail_cov), float64, C-contiguous. Runs without the interpreter lock on `threads`
+    threads; the bits do not depend on their number."""
+
+def cholesky_exists(a: Any, shifts: Any) -> List[bool]:
+    """Whether a[r] - shifts[r] I has a Cholesky factor, for each matrix of a stack ((R, n, n)
+    float64, C-contiguous; the lower triangles read), without the interpreter lock. The factor's
+    dot products are summed in a fixed order, so every machine gives the same answers."""
+
+def tridiagonal_eigenvalues(d: Any, e: Any, dsterf: Any) -> List[int]:
+    """Ascending eigenvalues of each symmetric tridiagonal matrix of a stack, in place: row r of
+    d ((R, n) float64, C-contiguous) holds its diagonal and becomes its eigenvalues, row r of e
+    ((R, n - 1)) its off-diagonal (overwritten). dsterf: LAPACK's routine as the capsule
+    scipy.linalg.cython_lapack.__pyx_capi__["dsterf"], run without the interpreter lock.
+    Returns LAPACK's info of each row (0: converged)."""

@@ -1,6 +1,7 @@
 // lagstat_tica._native: a file opened once, its first lines looked at, then every lag's sums
 // from one read of it (module_tica/source.hpp).
 #include "module_tica/accumulator.hpp"
+#include "module_tica/resample.hpp"
 #include "module_tica/source.hpp"
 #include "module_tica/weighted.hpp"
 #include "passes/thread_team.hpp"
@@ -28,6 +29,11 @@ PyObject* available_cores(PyObject*, PyObject* args) {
 PyMethodDef native_methods[] = {
     {"open", open_source, METH_VARARGS, open_doc},
     {"available_cores", available_cores, METH_VARARGS, cores_doc},
+    {"replicate_moments",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(replicate_moments)),
+     METH_VARARGS | METH_KEYWORDS, replicate_moments_doc},
+    {"cholesky_exists", cholesky_exists, METH_VARARGS, cholesky_exists_doc},
+    {"tridiagonal_eigenvalues", tridiagonal_eigenvalues, METH_VARARGS, tridiagonal_eigenvalues_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -63,7 +63,6 @@ def test_resamples_are_refits_of_the_resampled_sums(tmp_path, monkeypatch, files
     1e-9 of the estimator's own fit of those sums. The folds' scores are those of the per-file
     folds. `wide`: these 3 columns taken the way of hundreds."""
     if wide:
-        monkeypatch.setattr(boot, "_ROW_ADDS", 1)
         monkeypatch.setattr(boot, "CHOLESKY_COLUMNS", 1)
         monkeypatch.setattr(boot, "_STACK_BYTES", 1)  # a replicate per stack, stacks on `threads` threads
     rng = np.random.default_rng(files)
@@ -89,6 +88,63 @@ def test_resamples_are_refits_of_the_resampled_sums(tmp_path, monkeypatch, files
         want = [est.fold_scores(est.merge(per_file), est.merge(per_file[f::k]), 1e-6)[0] for f in range(k)]
         np.testing.assert_allclose(result.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
         np.testing.assert_allclose(plain.vamp2_cv_folds, np.transpose(want), rtol=1e-10)
+
+
+@pytest.mark.parametrize("columns, groups, replicates, threads", [
+    (1, 3, 2, 1),
+    (33, 5, 3, 2),     # a tile and a row piece and one more column
+    (130, 12, 4, 3),   # several row pieces, a ragged last one; more threads than replicates
+    (70, 64, 2, 2),    # the most groups a scan keeps
+])
+def test_native_resampled_moments_are_the_estimators(columns, groups, replicates, threads):
+    """The native replicate moments: each replicate's C00 and (C0t + C0tᵀ) / 2 the bits of
+    est.centred_moments of the drawn groups' sums added in the order drawn, for any thread
+    count and row or tile boundary."""
+    rng = np.random.default_rng(columns + groups)
+    lags = 2
+    shape = {"sum": (columns,), "cov": (columns, columns), "tcov": (lags, columns, columns),
+             "head_sum": (lags, columns), "tail_sum": (lags, columns), "head_cov": (lags, columns, columns),
+             "tail_cov": (lags, columns, columns)}
+    # sums of widely different sizes, so that the centring's double-doubles matter
+    made = [{k: rng.normal(size=v) * 10.0 ** rng.integers(-3, 6, size=v) for k, v in shape.items()}
+            for _ in range(groups)]
+    draws = rng.integers(0, groups, size=(replicates, groups))
+    pairs = rng.integers(50, 5000, size=replicates).astype(float)
+    c00, c0t = np.empty((replicates, columns, columns)), np.empty((replicates, columns, columns))
+    for lag in range(lags):
+        boot._native.replicate_moments(made, lag, draws, pairs, c00, c0t, threads)
+        for r, row in enumerate(draws):
+            drawn = {}
+            for k in shape:
+                drawn[k] = np.array(made[row[0]][k])
+                for g in row[1:]:
+                    drawn[k] = drawn[k] + made[g][k]
+            parts = [drawn[k][lag] for k in ("tcov", "head_sum", "tail_sum", "head_cov", "tail_cov")]
+            _, want00, want0t, _ = est.centred_moments(drawn["sum"], drawn["cov"], parts, pairs[r], ctt=False)
+            assert np.array_equal(bits(c00[r]), bits(want00)), (lag, r)
+            assert np.array_equal(bits(c0t[r]), bits(0.5 * (want0t + want0t.T))), (lag, r)
+
+
+@pytest.mark.parametrize("n, capsule, error", [
+    (1, "dsterf", None),
+    (2, "dsterf", None),
+    (70, "dsterf", None),
+    (5, "dpotrf", "the capsule scipy.linalg.cython_lapack exports for dsterf"),
+])
+def test_tridiagonal_eigenvalues_are_lapacks(n, capsule, error):
+    from scipy.linalg import cython_lapack
+
+    rng = np.random.default_rng(n)
+    d, e = rng.normal(size=(3, n)), rng.normal(size=(3, max(1, n - 1)))
+    dense = [np.diag(d[r]) + np.diag(e[r, :n - 1], 1) + np.diag(e[r, :n - 1], -1) for r in range(3)]
+    got = d.copy()
+    call = lambda: boot._native.tridiagonal_eigenvalues(got, e.copy(), cython_lapack.__pyx_capi__[capsule])  # noqa: E731
+    if error:
+        with pytest.raises(TypeError, match=error):
+            call()
+        return
+    assert call() == [0, 0, 0]
+    np.testing.assert_allclose(got, np.linalg.eigvalsh(dense), rtol=0, atol=1e-13 * np.abs(d).max() * n)
 
 
 @pytest.mark.parametrize("columns, deficient", [
