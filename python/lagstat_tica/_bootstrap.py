@@ -184,31 +184,30 @@ def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     step = max(1, int(_STACK_BYTES // (2 * 8 * n * n)))
     arrays = [{k: np.ascontiguousarray(g[k], dtype=float) for k in _GROUP_KEYS} for g in groups]
     idx = np.ascontiguousarray(idx, dtype=np.int64)
-    for i in range(lags):
-        pairs_all = pairs_of[idx, i].sum(axis=1)
-        if not (pairs_all > 0).any():
-            continue
+    pairs_all = pairs_of[idx].sum(axis=1)  # (B, L)
 
-        def refit(at, i=i, pairs_all=pairs_all):
-            pairs = pairs_all[at:at + step]
-            ok = np.nonzero(pairs > 0)[0]
-            if not ok.size:
-                return
-            c00 = np.empty((ok.size, n, n))
-            c0t = np.empty_like(c00)
-            _native.replicate_moments(arrays, i, np.ascontiguousarray(idx[at + ok]), np.ascontiguousarray(pairs[ok]),
-                                      c00, c0t)
-            out[at + ok, i] = eigenvalues(c00, c0t, epsilon, symmetric=True)
+    def refit(job):
+        i, at = job
+        pairs = pairs_all[at:at + step, i]
+        ok = np.nonzero(pairs > 0)[0]
+        if not ok.size:
+            return
+        c00 = np.empty((ok.size, n, n))
+        c0t = np.empty_like(c00)
+        _native.replicate_moments(arrays, i, np.ascontiguousarray(idx[at + ok]), np.ascontiguousarray(pairs[ok]),
+                                  c00, c0t)
+        out[at + ok, i] = eigenvalues(c00, c0t, epsilon, symmetric=True)
 
-        starts = range(0, b_all, step)
-        if len(starts) > 1 and workers > 1:
-            # Stacks of replicates side by side: each replicate's bits are its own whichever
-            # thread refits it.
-            with ThreadPoolExecutor(workers) as pool:
-                list(pool.map(refit, starts))
-        else:
-            for at in starts:
-                refit(at)
+    jobs = [(i, at) for i in range(lags) for at in range(0, b_all, step)]
+    if len(jobs) > 1 and workers > 1:
+        # Stacks of replicates side by side, every lag's in one pool: while one thread holds the
+        # interpreter for LAPACK, the others form moments or finish eigenvalues without it. Each
+        # replicate's bits are its own whichever thread refits it.
+        with ThreadPoolExecutor(workers) as pool:
+            list(pool.map(refit, jobs))
+    else:
+        for job in jobs:
+            refit(job)
     return out
 
 
