@@ -8,17 +8,15 @@ of its intervals on a triple-well simulation.
 cost: 20 files of 53 000 frames x 10 columns and 20 of 1 060 frames x 500 columns (the frames
 and columns of the 10- and 500-column bench files, cut into files: the bootstrap resamples
 files), written once as text; the scan of the lags 1, 2, 5, 10, 20, 50, 100, 200, 500, 1000 with
-and without bootstrap=200 (5 folds both), best of --repeat, side by side in one process; then a
-cProfile of one bootstrap run per file set, the functions that take the time.
+and without bootstrap=200 (5 folds both), best of --repeat, side by side in one process; then the
+CPU time of each step of the refits on one thread, per file set (the 10-column problems take the
+stacked eigendecomposition, so only the moments show there).
 coverage: independent runs of an overdamped Langevin triple well (20 trajectories of 400 frames
 each, features x, x^2, x^3): how often the 95 % interval of t1 covers the mean of the runs'
 estimates, at several lags.
 """
 import argparse
-import cProfile
-import io
 import os
-import pstats
 import time
 
 import numpy as np
@@ -53,6 +51,55 @@ def best(fn, repeat):
     return min(times)
 
 
+def steps(paths, replicates):
+    """CPU seconds of each step of the resamples' refits, on one thread (the interpreter lock
+    held, or not, as marked), from the groups of one scan of `paths`."""
+    import lagstat_tica
+    from lagstat_tica import _bootstrap as boot
+
+    caught = {}
+    solve = boot.replicate_eigenvalues
+
+    def catch(groups, idx, epsilon, workers=None):
+        caught["args"] = groups, idx, epsilon
+        return solve(groups, idx[:1], epsilon, 1).repeat(len(idx), axis=0)
+
+    boot.replicate_eigenvalues = catch
+    try:
+        lagstat_tica.scan(paths, LAGS, bootstrap=replicates, seed=1)
+    finally:
+        boot.replicate_eigenvalues = solve
+    spent = {}
+    native = boot._native
+
+    def timed(name, fn):
+        def run(*a, **k):
+            start = time.process_time()
+            try:
+                return fn(*a, **k)
+            finally:
+                spent[name] = spent.get(name, 0.0) + time.process_time() - start
+        return run
+
+    class steps_of_native:
+        replicate_moments = staticmethod(timed("moments (native)", native.replicate_moments))
+        cholesky_exists = staticmethod(timed("Cholesky test (native)", native.cholesky_exists))
+        tridiagonal_eigenvalues = staticmethod(timed("dsterf (native)", native.tridiagonal_eigenvalues))
+
+    saved = boot._native, boot._tridiagonal
+    boot._native, boot._tridiagonal = steps_of_native, timed("dpotrf, dsygst, dsytrd (lock held)", boot._tridiagonal)
+    try:
+        start = time.process_time()
+        solve(*caught["args"], workers=1)
+        total = time.process_time() - start
+    finally:
+        boot._native, boot._tridiagonal = saved
+    problems = caught["args"][1].shape[0] * len(LAGS)
+    lines = ["| %s | %.2f s | %.2f ms |" % (k, v, 1e3 * v / problems) for k, v in spent.items()]
+    return ["| step | CPU | per problem |", "|---|---|---|"] + lines + [
+        "| all, one thread | %.2f s | %.2f ms |" % (total, 1e3 * total / problems)]
+
+
 def cost(args):
     import lagstat_tica
 
@@ -70,15 +117,10 @@ def cost(args):
             files, frames, columns, plain, boot, boot / plain), flush=True)
         if args.no_profile:
             continue
-        prof = cProfile.Profile()
-        prof.enable()
-        lagstat_tica.scan(paths, LAGS, bootstrap=args.replicates, seed=1)
-        prof.disable()
-        out = io.StringIO()
-        pstats.Stats(prof, stream=out).sort_stats("tottime").print_stats(8)
-        profiles.append((name, out.getvalue()))
+        profiles.append((name, "\n".join(steps(paths, args.replicates))))
+    print("uptime:", os.popen("uptime").read().strip())
     for name, text in profiles:
-        print("\n%s, bootstrap run, by own time:\n%s" % (name, text))
+        print("\n%s, the refits' steps:\n%s" % (name, text))
 
 
 def triple_well(runs, trajectories, frames, seed, substeps=10, dt=2e-3, height=20.0):
