@@ -214,15 +214,31 @@ namespace {
 // LAPACK's dsterf(n, d, e, info), as SciPy's Cython interface to LAPACK exports it.
 using dsterf_fn = void (*)(int*, double*, double*, int*);
 
-// The routine behind the capsule, if its signature is dsterf's (SciPy spells double as a
-// typedef of its own).
+// Whether a Cython capsule's signature reads "void (int *, D *, D *, int *)" with D double:
+// spelt "double", or a typedef of SciPy's ending in "_d"
+// ("__pyx_t_5scipy_6linalg_13cython_lapack_d").
+bool dsterf_signature(const char* name) {
+    if (name == nullptr) return false;
+    const std::string s = name;
+    const std::string head = "void (int *, ", tail = " *, int *)";
+    if (s.size() < head.size() + tail.size() || s.compare(0, head.size(), head) != 0 ||
+        s.compare(s.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const std::string middle = s.substr(head.size(), s.size() - head.size() - tail.size());
+    const std::size_t comma = middle.find(" *, ");
+    if (comma == std::string::npos) return false;
+    const std::string first = middle.substr(0, comma), second = middle.substr(comma + 4);
+    auto is_double = [](const std::string& t) {
+        return t == "double" || (t.size() > 2 && t.compare(t.size() - 2, 2, "_d") == 0 &&
+                                 t.find_first_of(" *,()") == std::string::npos);
+    };
+    return first == second && is_double(first);
+}
+
+// The routine behind the capsule, if its signature is dsterf's.
 dsterf_fn dsterf_of(PyObject* capsule) {
     const char* name = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
-    const std::string scipy =
-        "void (int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, "
-        "__pyx_t_5scipy_6linalg_13cython_lapack_d *, int *)";
-    if (name == nullptr ||
-        (name != scipy && std::strcmp(name, "void (int *, double *, double *, int *)") != 0)) {
+    if (!dsterf_signature(name)) {
         PyErr_Clear();
         PyErr_SetString(PyExc_TypeError,
                         "dsterf must be the capsule scipy.linalg.cython_lapack exports for dsterf");
