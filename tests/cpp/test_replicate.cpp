@@ -96,8 +96,8 @@ TEST_P(replicate_builds, cholesky_test_follows_the_smallest_eigenvalue) {
     const std::vector<row> rows = {
         {{1.0, 0.999, 0.999, 1.0}, 0.0009, true},
         {{1.0, 0.999, 0.999, 1.0}, 0.0011, false},
-        {{1.0, 2.0, 2.0, 1.0}, 0.0, false},   // indefinite
-        {{1.0, 2.0, 0.5, 1.0}, 0.0, true},  // the lower triangle is what is read
+        {{1.0, 2.0, 2.0, 1.0}, 0.0, false},  // indefinite
+        {{1.0, 2.0, 0.5, 1.0}, 0.0, true},   // the lower triangle is what is read
         {eye, 0.999, true},
         {eye, 1.0, false},
         {poisoned, 0.0, false},
