@@ -404,6 +404,50 @@ struct block_impl {
         }
     }
 
+    // The pooled order's staging (three rows a frame), vectorised as stage_weighted_pairs.
+    LAGSTAT_KERNEL_TARGET static void stage_pooled_frames(strided_block x, const double* v,
+                                                          std::size_t v_stride, std::size_t m,
+                                                          std::size_t first, strided_block e,
+                                                          const double* we, std::size_t we_stride,
+                                                          const double* s, std::size_t n,
+                                                          double* xd, double* vx, double* ed) {
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t at = k * n;
+            scale_less(x.data + k * x.stride, x.step, s, v[k * v_stride], n, xd + at, vx + at);
+            if (k < first) {
+                std::fill(ed + at, ed + at + n, 0.0);
+            } else {
+                const std::size_t j = k - first;
+                scale_less(e.data + j * e.stride, e.step, s, we[j * we_stride], n, nullptr,
+                           ed + at);
+            }
+        }
+    }
+
+    // d = x - s into d (unless null) and w * d into wd.
+    LAGSTAT_KERNEL_TARGET static inline void scale_less(const double* __restrict x, std::size_t xs,
+                                                        const double* __restrict s, double w,
+                                                        std::size_t n, double* __restrict d,
+                                                        double* __restrict wd) {
+        if (xs == 1) {
+            if (d != nullptr) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double a = x[i] - s[i];
+                    d[i] = a;
+                    wd[i] = w * a;
+                }
+            } else {
+                for (std::size_t i = 0; i < n; ++i) wd[i] = w * (x[i] - s[i]);
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = x[i * xs] - s[i];
+            if (d != nullptr) d[i] = a;
+            wd[i] = w * a;
+        }
+    }
+
     static std::size_t min_work(std::size_t) {
         return (tile_r + full_w) * chunk;
     }
@@ -420,7 +464,8 @@ struct block_impl {
                 &moment_products,
                 &lagged_moment_products,
                 &weighted_moment_products,
-                &stage_weighted_pairs};
+                &stage_weighted_pairs,
+                &stage_pooled_frames};
     }
 };
 

@@ -72,6 +72,15 @@ struct block_kernel_table {
     void (*stage_weighted_pairs)(strided_block x, strided_block y, const double* w,
                                  std::size_t w_stride, std::size_t m, const double* s,
                                  std::size_t n, double* xd, double* yd, double* wx, double* wy);
+    /// Stages m frames of length n for pooled weighted sums, less the shift s: frame k's
+    /// d = x_k[i] - s[i] into xd[k * n + i] and v_k * d into vx[k * n + i]; the earlier frame of
+    /// its pair, for k >= first, as we_j * (e_j[i] - s[i]) into ed[k * n + i] with j = k - first,
+    /// and 0 for k < first (frames without a pair). v_k is v[k * v_stride], we_j
+    /// we[j * we_stride]. One rounding per operation, so every set gives the same bits.
+    void (*stage_pooled_frames)(strided_block x, const double* v, std::size_t v_stride,
+                                std::size_t m, std::size_t first, strided_block e, const double* we,
+                                std::size_t we_stride, const double* s, std::size_t n, double* xd,
+                                double* vx, double* ed);
 };
 
 /// Always present: plain C++ (GCC vector extensions, SSE2 on x86-64).

@@ -165,4 +165,170 @@ void weighted_accumulator::fold(bool into_totals) noexcept {
     end_fold();
 }
 
+pooled_accumulator::pooled_accumulator(std::size_t n, std::size_t parts) : n_(n) {
+    if (n == 0) throw std::invalid_argument("pooled_accumulator: frame length must be positive");
+    if (parts == 0) throw std::invalid_argument("pooled_accumulator: parts must be positive");
+    const std::size_t nn = checked_product(n, n);
+    const std::size_t slots = weighted_block_pairs + pooled_tail_frames;
+    stage_ = detail::aligned_buffer(checked_product(3 * slots, n), x_base_);
+    vx_base_ = x_base_ + slots * n;
+    ex_base_ = vx_base_ + slots * n;
+    w_.assign(slots, 0.0);
+    x_rows_.resize(slots);
+    vx_rows_.resize(slots);
+    ex_rows_.resize(slots);
+    for (std::size_t k = 0; k < slots; ++k) {
+        x_rows_[k] = x_base_ + k * n;
+        vx_rows_[k] = vx_base_ + k * n;
+        ex_rows_[k] = ex_base_ + k * n;
+    }
+    auto make = [](folded& f, std::size_t len) {
+        f.hi.assign(len, 0.0);
+        f.lo.assign(len, 0.0);
+        f.block.assign(len, 0.0);
+    };
+    make(w_sum_, 1);
+    make(s_, n);
+    make(c_, nn);
+    make(tc_, nn);
+    out_.n = n;
+    out_.s.assign(n, 0.0);
+    out_.c.assign(nn, 0.0);
+    out_.tc.assign(nn, 0.0);
+
+    // Row i of the products costs n - i (the triangle) and n (the lagged product).
+    parts_.resize(parts);
+    std::vector<std::size_t> cols, rows;
+    detail::balanced_bands(
+        n, parts, 8, [](std::size_t) { return 1.0; }, cols);
+    detail::balanced_bands(
+        n, parts, detail::row_band_step,
+        [&](std::size_t i) { return static_cast<double>(n - i) + static_cast<double>(n); }, rows);
+    work_doubles_ = detail::full_panel_work(n);
+    if (work_doubles_ == 0) throw std::bad_alloc();
+    for (std::size_t p = 0; p < parts; ++p) {
+        parts_[p].col_begin = cols[p];
+        parts_[p].col_end = cols[p + 1];
+        parts_[p].row_begin = rows[p];
+        parts_[p].row_end = rows[p + 1];
+        if (rows[p] < rows[p + 1])
+            parts_[p].work = detail::aligned_buffer(work_doubles_, parts_[p].work_base);
+    }
+}
+
+std::size_t pooled_accumulator::room(bool tail) const noexcept {
+    return (tail ? pooled_tail_frames : weighted_block_pairs) - staged_[tail];
+}
+
+void pooled_accumulator::stage(bool tail, detail::strided_block x, const double* v,
+                               std::size_t v_stride, std::size_t m, std::size_t first,
+                               detail::strided_block e, const double* we, std::size_t we_stride,
+                               const double* s) noexcept {
+    const std::size_t slot = slot0(tail) + staged_[tail], at = slot * n_;
+    detail::active_block_kernels().stage_pooled_frames(x, v, v_stride, m, first, e, we, we_stride,
+                                                       s, n_, x_base_ + at, vx_base_ + at,
+                                                       ex_base_ + at);
+    for (std::size_t k = 0; k < m; ++k)
+        w_[slot + k] = k < first ? 0.0 : we[(k - first) * we_stride];
+    staged_[tail] += m;
+    staged_pairs_[tail] += m - first;
+}
+
+void pooled_accumulator::begin(step s) {
+    if (s == step::provisional && c_.copy_hi.empty()) {
+        for (folded* f : {&w_sum_, &s_, &c_, &tc_}) {
+            f->copy_hi.assign(f->hi.size(), 0.0);
+            f->copy_lo.assign(f->hi.size(), 0.0);
+        }
+    }
+    step_ = s;
+    copy_fresh_ = s == step::provisional && !in_copy_;
+}
+
+void pooled_accumulator::add_part(std::size_t p) noexcept {
+    const part& pt = parts_[p];
+    const detail::block_kernel_table& kernels = detail::active_block_kernels();
+    const bool tail = step_ == step::tail || step_ == step::provisional;
+    const std::size_t first = slot0(tail), m = staged_[tail];
+    const step how = step_;
+    const bool fresh = copy_fresh_, from_copy = in_copy_;
+    // Folds block[i] by the step: into hi/lo, into the copy (started from hi/lo), or hi + lo
+    // (of the copy, if one was started) with it folded in, written to out.
+    auto fold_one = [how, fresh, from_copy](folded& f, std::size_t i, double* out) {
+        double s, lo;
+        switch (how) {
+            case step::main:
+            case step::tail:
+                two_sum(f.hi[i], f.lo[i], f.block[i], s, lo);
+                f.hi[i] = s;
+                f.lo[i] = lo;
+                break;
+            case step::provisional:
+                if (fresh)
+                    two_sum(f.hi[i], f.lo[i], f.block[i], s, lo);
+                else
+                    two_sum(f.copy_hi[i], f.copy_lo[i], f.block[i], s, lo);
+                f.copy_hi[i] = s;
+                f.copy_lo[i] = lo;
+                break;
+            case step::snapshot:
+                if (from_copy)
+                    two_sum(f.copy_hi[i], f.copy_lo[i], f.block[i], s, lo);
+                else
+                    two_sum(f.hi[i], f.lo[i], f.block[i], s, lo);
+                out[i] = s + lo;
+                break;
+        }
+    };
+    if (p == 0) {
+        double sw = 0.0;
+        for (std::size_t k = 0; k < m; ++k) sw += w_[first + k];
+        w_sum_.block[0] = sw;
+        fold_one(w_sum_, 0, &out_.w);
+    }
+    if (pt.col_begin < pt.col_end) {
+        std::fill(s_.block.begin() + pt.col_begin, s_.block.begin() + pt.col_end, 0.0);
+        if (m != 0)
+            kernels.add_sum(vx_rows_.data() + first, m, s_.block.data(), pt.col_begin, pt.col_end);
+        for (std::size_t i = pt.col_begin; i < pt.col_end; ++i) fold_one(s_, i, out_.s.data());
+    }
+    if (pt.row_begin >= pt.row_end) return;
+    const std::size_t from = pt.row_begin * n_, to = pt.row_end * n_;
+    std::fill(c_.block.begin() + from, c_.block.begin() + to, 0.0);
+    std::fill(tc_.block.begin() + from, tc_.block.begin() + to, 0.0);
+    if (m != 0) {
+        // One call, as the unweighted scan's: the frames' column panel serves both products.
+        const detail::lagged_products pairs{ex_rows_.data() + first, 0, tc_.block.data()};
+        kernels.add_weighted_products(x_rows_.data() + first, vx_rows_.data() + first, m,
+                                      c_.block.data(), &pairs, 1, n_, pt.row_begin, pt.row_end,
+                                      pt.work_base, work_doubles_);
+    }
+    for (std::size_t i = pt.row_begin; i < pt.row_end; ++i) {
+        for (std::size_t j = i; j < n_; ++j) fold_one(c_, i * n_ + j, out_.c.data());
+        for (std::size_t j = 0; j < n_; ++j) fold_one(tc_, i * n_ + j, out_.tc.data());
+    }
+}
+
+void pooled_accumulator::end() noexcept {
+    switch (step_) {
+        case step::main:
+        case step::tail:
+            folded_pairs_ += staged_pairs_[step_ == step::tail];
+            staged_[step_ == step::tail] = 0;
+            staged_pairs_[step_ == step::tail] = 0;
+            break;
+        case step::provisional:
+            copy_pairs_ = (in_copy_ ? copy_pairs_ : folded_pairs_) + staged_pairs_[1];
+            in_copy_ = true;
+            staged_[1] = 0;
+            staged_pairs_[1] = 0;
+            break;
+        case step::snapshot:
+            mirror_upper(out_.c.data(), n_);
+            out_.pairs = (in_copy_ ? copy_pairs_ : folded_pairs_) + staged_pairs_[0];
+            in_copy_ = false;
+            break;
+    }
+}
+
 }  // namespace lagstat::stats
