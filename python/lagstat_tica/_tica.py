@@ -241,7 +241,8 @@ class TICA(KoopmanChecks):
                 return self._fit_weighted_files(data, None, None, True, columns, keep_time, threads)
             return self._fit_koopman(data, threads)
         if weighted:
-            arrays = trajectories(data)  # once: it checks every frame
+            # once; the frames' check is left to the weighted sums (_fit_weighted)
+            arrays = trajectories(data, check=koopman_weights)
             if weights is not None and arrays is None:
                 return self._fit_weighted_files(data, weights, bias_kT, False, columns, keep_time, threads)
             self._fit_weighted(arrays, weights, bias_kT, threads)
@@ -269,6 +270,12 @@ class TICA(KoopmanChecks):
             acc.start()
             acc.add(x, w)
         acc.start()
+        # A nan or inf among the frames makes the sums so, as in the unweighted fit; only the
+        # frames of no pair (a trajectory's middle when it is shorter than two lags) are
+        # looked at apart.
+        if not acc.finite() or not all(np.isfinite(x[max(0, len(x) - lag):lag]).all() for x in arrays):
+            trajectories(arrays)  # names nan or inf
+            raise ValueError("the frames hold values that are not finite (inf/nan), or too large")
         if acc.pairs == 0:
             raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
         self._partial = self._weighted = None

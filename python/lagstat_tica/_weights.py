@@ -64,8 +64,10 @@ def check_weights(name, w, first_line=1):
     """w as a float64 vector, or ValueError naming `name` and the line (1-based frame) of the
     first weight that is negative, nan or inf."""
     w = np.asarray(w, dtype=float).reshape(-1)
-    # two comparisons with a scalar (nan fails both): a fit's own cost at a few columns is a
-    # few dozen operations per frame, which np.isfinite's per-element loop would add to
+    # the least and the largest (nan makes both nan): a fit's own cost at a few columns is a
+    # few dozen operations per frame, which per-element tests and their masks would add to
+    if not w.size or (w.min() >= 0 and w.max() < np.inf):
+        return w
     bad = ~((w >= 0) & (w < np.inf))
     if bad.any():
         at = int(np.argmax(bad))
@@ -230,12 +232,10 @@ class PooledSums:
         # frames [a, b) of the trajectory now have their later pair's frame: v is known
         a, b = max(0, seen - lag), max(0, seen + len(x) - lag)
         if b > a:
-            v = ws[a - p0:b - p0].copy()
-            f = max(a, lag)  # the first of them with an earlier pair
-            if b > f:
-                v[f - a:] += ws[f - lag - p0:b - lag - p0]
-            self._native.add(xs[a - p0:b - p0], v, xs[f - lag - p0:max(f, b) - lag - p0],
-                             ws[f - lag - p0:max(f, b) - lag - p0])
+            # those from max(a, lag) on have pairs, whose earlier frames are [e0, e1) of xs
+            e0 = max(a, lag) - lag - p0
+            e1 = max(e0, b - lag - p0)
+            self._native.add(xs[a - p0:b - p0], ws[a - p0:b - p0], xs[e0:e1], ws[e0:e1])
         self._seen = seen + len(x)
         keep = max(0, len(xs) - 2 * lag)
         self._held, self._held_w = xs[keep:].copy(), ws[keep:].copy()
@@ -258,6 +258,11 @@ class PooledSums:
         if self._pair_sums is None:
             self._pair_sums = WeightedPairSums(self._threads, self.shift)
         self._pair_sums.add(x, y, w)
+
+    def finite(self):
+        """Whether the sums so far hold no nan or inf."""
+        t = self.totals()
+        return t is None or all(np.isfinite(a).all() for a in t)
 
     def totals(self):
         """(W, s, c, tc): the pairs' total weight, sum v x, sum v x xᵀ and sum w x yᵀ about the

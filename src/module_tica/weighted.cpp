@@ -278,12 +278,12 @@ bool pooled_run(pooled_object* a, std::size_t rows, work_fn&& work) {
 
 PyObject* pooled_add(PyObject* self, PyObject* args) {
     auto* a = reinterpret_cast<pooled_object*>(self);
-    PyObject *x_obj, *v_obj, *e_obj, *we_obj;
-    if (!PyArg_ParseTuple(args, "OOOO:add", &x_obj, &v_obj, &e_obj, &we_obj)) return nullptr;
+    PyObject *x_obj, *w_obj, *e_obj, *we_obj;
+    if (!PyArg_ParseTuple(args, "OOOO:add", &x_obj, &w_obj, &e_obj, &we_obj)) return nullptr;
     if (a->scan == nullptr) return claim(a), nullptr;
     const std::size_t n = a->scan->columns();
     frames_arg x, e;
-    if (!get_frames(x_obj, v_obj, n, x, "add") || !get_frames(e_obj, we_obj, n, e, "add"))
+    if (!get_frames(x_obj, w_obj, n, x, "add") || !get_frames(e_obj, we_obj, n, e, "add"))
         return nullptr;
     if (e.rows > x.rows) {
         PyErr_Format(PyExc_ValueError, "add: %zu pairs among %zu frames", e.rows, x.rows);
@@ -400,9 +400,10 @@ PyObject* pooled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 const char pooled_add_doc[] =
-    "add(x, v, e, we)\n\n"
-    "Adds the frames x[k] with pooled weights v[k] of a trajectory but its tail, in order; the\n"
-    "last len(e) of them have pairs, their earlier frames e[j] weighing we[j].";
+    "add(x, w, e, we)\n\n"
+    "Adds the frames x[k] with weights w[k] of a trajectory but its tail, in order; the last\n"
+    "len(e) of them have pairs, their earlier frames e[j] weighing we[j] (a frame's weight in\n"
+    "the sums: w[k] + we[j]).";
 const char pooled_end_doc[] =
     "end(x, e, w)\n\nAdds a trajectory's tail: frames x[k], the earlier frames e[k] of their\n"
     "pairs and the pairs' weights w[k].";

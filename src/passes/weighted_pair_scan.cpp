@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -28,12 +30,26 @@ void weighted_pair_scan::fold(bool into_totals, thread_team* team) {
 
 namespace {
 
-// v - v is 0 for a finite v and nan otherwise: one pass with no branch per weight (which the
-// compiler vectorises), the weight named only when the pass finds one.
+// A weight is nan or inf when its exponent bits are all set: one pass of integer tests with no
+// branch per weight (which the compiler vectorises where the weights are contiguous), the weight
+// named only when the pass finds one.
 void check_weights(const double* w, std::size_t w_stride, std::size_t rows, const char* what) {
-    bool finite = true;
-    for (std::size_t k = 0; k < rows; ++k) finite &= w[k * w_stride] - w[k * w_stride] == 0.0;
-    if (finite) return;
+    constexpr std::uint64_t exponent = 0x7ff0000000000000ULL;
+    std::uint64_t all_set = 0;
+    if (w_stride == 1) {
+        for (std::size_t k = 0; k < rows; ++k) {
+            std::uint64_t bits;
+            std::memcpy(&bits, w + k, sizeof bits);
+            all_set |= static_cast<std::uint64_t>((bits & exponent) == exponent);
+        }
+    } else {
+        for (std::size_t k = 0; k < rows; ++k) {
+            std::uint64_t bits;
+            std::memcpy(&bits, w + k * w_stride, sizeof bits);
+            all_set |= static_cast<std::uint64_t>((bits & exponent) == exponent);
+        }
+    }
+    if (all_set == 0) return;
     for (std::size_t k = 0; k < rows; ++k) {
         const double v = w[k * w_stride];
         if (!std::isfinite(v)) {
@@ -95,11 +111,11 @@ void pooled_frame_scan::set_shift(strided_rows x) {
     for (std::size_t i = 0; i < shift_.size(); ++i) shift_[i] = x.data[i * x.step];
 }
 
-void pooled_frame_scan::add(strided_rows x, const double* v, std::size_t v_stride,
+void pooled_frame_scan::add(strided_rows x, const double* w, std::size_t w_stride,
                             std::size_t rows, strided_rows e, const double* we,
                             std::size_t we_stride, std::size_t pairs, thread_team* team) {
     if (pairs > rows) throw std::invalid_argument("pooled_frame_scan: more pairs than frames");
-    check_weights(v, v_stride, rows, "frame");
+    check_weights(w, w_stride, rows, "frame");
     check_weights(we, we_stride, pairs, "pair");
     if (rows == 0) return;
     set_shift(x);
@@ -109,12 +125,13 @@ void pooled_frame_scan::add(strided_rows x, const double* v, std::size_t v_strid
         // of these m frames, those from first on have pairs: earlier frame k' - first
         const std::size_t own = k < first ? std::min(m, first - k) : 0;
         const std::size_t j = k + own - first;  // the first pair's index among the pairs
-        acc_.stage(false, {x.row(k), x.stride, x.step}, v + k * v_stride, v_stride, m, own,
+        acc_.stage(false, {x.row(k), x.stride, x.step}, w + k * w_stride, w_stride, m, own,
                    {e.data + (own < m ? j * e.stride : 0), e.stride, e.step},
                    we + (own < m ? j * we_stride : 0), we_stride, shift_.data());
         k += m;
         if (acc_.room(false) == 0) run(step::main, team);
     }
+    acc_.keep();
 }
 
 void pooled_frame_scan::pieces(strided_rows x, strided_rows e, const double* w,
@@ -122,8 +139,8 @@ void pooled_frame_scan::pieces(strided_rows x, strided_rows e, const double* w,
                                thread_team* team) {
     for (std::size_t k = 0; k < rows;) {
         const std::size_t m = std::min(rows - k, stats::pooled_tail_frames);
-        acc_.stage(true, {x.row(k), x.stride, x.step}, w + k * w_stride, w_stride, m, 0,
-                   {e.row(k), e.stride, e.step}, w + k * w_stride, w_stride, shift_.data());
+        acc_.stage(true, {x.row(k), x.stride, x.step}, nullptr, 0, m, 0, {e.row(k), e.stride, e.step},
+                   w + k * w_stride, w_stride, shift_.data());
         k += m;
         run(s, team);
     }

@@ -51,8 +51,8 @@ private:
 
 /// A reversible estimate's weighted sums pooled by frame (stats::pooled_accumulator), fed one
 /// trajectory after another: its frames but the tail as they come, the tail when it ends. The
-/// caller keeps the frames: it gives each frame's pooled weight v and, for a frame with a pair,
-/// the pair's earlier frame and weight.
+/// caller keeps the frames: it gives each frame's weight and, for a frame with a pair, the
+/// pair's earlier frame and weight.
 class pooled_frame_scan {
 public:
     /// Throws as weighted_pair_scan's.
@@ -62,11 +62,11 @@ public:
     std::uint64_t pairs() const noexcept { return acc_.pairs(); }
     const std::vector<double>& shift() const noexcept { return shift_; }
 
-    /// The next `rows` frames x[k], weights v[k * v_stride], of a trajectory but its tail; the
+    /// The next `rows` frames x[k], weights w[k * w_stride], of a trajectory but its tail; the
     /// last `pairs` of them (pairs <= rows) have pairs, earlier frames e[j] with weights
     /// we[j * we_stride]. A weight that is nan or inf throws std::invalid_argument before any
     /// frame is added.
-    void add(strided_rows x, const double* v, std::size_t v_stride, std::size_t rows,
+    void add(strided_rows x, const double* w, std::size_t w_stride, std::size_t rows,
              strided_rows e, const double* we, std::size_t we_stride, std::size_t pairs,
              thread_team* team);
     /// A trajectory's tail: frames x[k], each with the earlier frame e[k] of its pair, weight

@@ -9,7 +9,7 @@
 //                                     (frames narrower than that use one vector); where the
 //                                     strip width is a multiple of tile_rows, the upper outer
 //                                     product reads its rows from the column panel, unpacked
-//   loadu, storeu, mul, add           unaligned load/store and the two separately rounded
+//   loadu, storeu, mul, add, sub      unaligned load/store and the separately rounded
 //                                     operations (never fused)
 //   mul_bcast(v, p)                   v times the double at p in every lane, rounded like mul
 //                                     (AVX-512 takes the broadcast from the load unit, where a
@@ -95,6 +95,44 @@ struct block_impl {
             return base + (x / width * kc + k) * width + x % width;
         }
     };
+
+    /// pack() of frames less a shift: value i of frame k enters as x_k[i] - shift[i], times
+    /// scale[k] when scaled, each operation rounded.
+    template <std::size_t width, bool scaled>
+    LAGSTAT_KERNEL_TARGET static void pack_less(const double* const* rows, std::size_t kc,
+                                                std::size_t n, std::size_t first,
+                                                std::size_t cols, double* dst,
+                                                const double* shift, const double* scale) {
+        constexpr std::size_t vecs = width / vl;
+        const std::size_t groups = cols / width;
+        for (std::size_t k = 0; k < kc; ++k) {
+            const double* x = rows[k];
+            for (std::size_t g = 0; g < groups; ++g) {
+                double* d = dst + (g * kc + k) * width;
+                const std::size_t col = first + g * width;
+                if (col + width <= n) {
+#pragma GCC unroll 16
+                    for (std::size_t u = 0; u < vecs; ++u) {
+                        const std::size_t at = col + u * vl;
+                        const vec a = Ops::sub(Ops::loadu(x + at), Ops::loadu(shift + at));
+                        Ops::storeu(d + u * vl, scaled ? Ops::mul_bcast(a, scale + k) : a);
+                    }
+#pragma GCC unroll 16
+                    for (std::size_t w = vecs * vl; w < width; ++w) {
+                        const double a = x[col + w] - shift[col + w];
+                        d[w] = scaled ? scale[k] * a : a;
+                    }
+                } else {
+                    const std::size_t valid = col < n ? n - col : 0;
+#pragma GCC unroll 16
+                    for (std::size_t w = 0; w < width; ++w) {
+                        const double a = w < valid ? x[col + w] - shift[col + w] : 0.0;
+                        d[w] = scaled && w < valid ? scale[k] * a : a;
+                    }
+                }
+            }
+        }
+    }
 
     /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n.
     LAGSTAT_KERNEL_TARGET static void pack(const double* const* rows, std::size_t kc, std::size_t n,
@@ -190,13 +228,17 @@ struct block_impl {
     ///
     /// With c_left (not null), c += c_left[k] rows[k]^T instead (upper triangle): the row panel
     /// of c is packed from c_left, so a weighted sum rounds each product as (w x_i) x_j.
+    ///
+    /// With pooled frames (f not null), the frames enter less f->shift, c's left factor as
+    /// f->scale[k] times that (c_left is then ignored), a lag's earlier frames by its scale.
     template <std::size_t tile_v>
     LAGSTAT_KERNEL_TARGET static void products(const double* const* rows,
                                                const double* const* c_left, std::size_t m,
                                                double* c, const lagged_products* lags,
                                                std::size_t count, std::size_t n,
                                                std::size_t row_begin, std::size_t row_end,
-                                               double* work, std::size_t work_doubles) {
+                                               double* work, std::size_t work_doubles,
+                                               const pooled_frames* f = nullptr) {
         constexpr std::size_t tile_w = tile_v * vl;
         const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
         row_end = std::min(row_end, n);
@@ -211,8 +253,9 @@ struct block_impl {
         double* const pb_base = work;
         double* const pa_base = work + cols_piece * chunk;
         const bool c_rows_in_strips =
-            c_left == nullptr && tile_w % tile_r == 0 && cols_piece == cols_all;
-        const double* const* left = c_left != nullptr ? c_left : rows;
+            c_left == nullptr && f == nullptr && tile_w % tile_r == 0 && cols_piece == cols_all;
+        const double* const* left = c_left != nullptr && f == nullptr ? c_left : rows;
+        const double* const shift = f != nullptr ? f->shift : nullptr;
 
         for (std::size_t k0 = 0; k0 < m; k0 += chunk) {
             const std::size_t kc = std::min(chunk, m - k0);
@@ -229,7 +272,10 @@ struct block_impl {
                 // The upper triangle of the band lies in columns from row_begin on.
                 const bool c_here = c != nullptr && j_stop > row_begin;
                 if (!c_here && pairs == 0) continue;
-                pack(rows + k0, kc, n, j0, cols, tile_w, pb_base);
+                if (shift != nullptr)
+                    pack_less<tile_w, false>(rows + k0, kc, n, j0, cols, pb_base, shift, nullptr);
+                else
+                    pack(rows + k0, kc, n, j0, cols, tile_w, pb_base);
                 const panel pb{pb_base, j0, tile_w, kc};
                 if (c_here) {
                     const std::size_t i_stop = std::min(j_stop, row_end);
@@ -238,7 +284,11 @@ struct block_impl {
                     } else {
                         for (std::size_t i0 = row_begin; i0 < i_stop; i0 += rows_piece) {
                             const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                            pack(left + k0, kc, n, i0, rws, tile_r, pa_base);
+                            if (shift != nullptr)
+                                pack_less<tile_r, true>(left + k0, kc, n, i0, rws, pa_base, shift,
+                                                        f->scale + k0);
+                            else
+                                pack(left + k0, kc, n, i0, rws, tile_r, pa_base);
                             const panel pa{pa_base, i0, tile_r, kc};
                             sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(i_stop, i0 + rws),
                                           j0, j_stop, true);
@@ -254,7 +304,13 @@ struct block_impl {
                     const std::size_t lag_pairs = k0 + kc - t0;
                     for (std::size_t i0 = row_begin; i0 < row_end; i0 += rows_piece) {
                         const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                        pack(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, tile_r, pa_base);
+                        if (shift != nullptr)
+                            pack_less<tile_r, true>(lags[l].earlier + (t0 - first), lag_pairs, n,
+                                                    i0, rws, pa_base, shift,
+                                                    lags[l].scale + (t0 - first));
+                        else
+                            pack(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, tile_r,
+                                 pa_base);
                         const panel pa{pa_base, i0, tile_r, lag_pairs};
                         sweep<tile_v>(pa, 0, pb, t0 - k0, lag_pairs, lags[l].tc, n, i0,
                                       std::min(row_end, i0 + rws), j0, j_stop, false);
@@ -291,6 +347,79 @@ struct block_impl {
                                      work_doubles);
         else
             products<1>(rows, left, m, c, lags, count, n, row_begin, row_end, work, work_doubles);
+    }
+
+    static void pooled_moment_products(const double* const* rows, const pooled_frames& f,
+                                       std::size_t m, double* c, const lagged_products* lags,
+                                       std::size_t count, std::size_t n, std::size_t row_begin,
+                                       std::size_t row_end, double* work,
+                                       std::size_t work_doubles) {
+        if (n >= full_w)
+            products<Ops::tile_vecs>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
+                                     work_doubles, &f);
+        else
+            products<1>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
+                        work_doubles, &f);
+    }
+
+    /// s[i] += v_k (rows[k][i] - shift[i]), as elementwise: vectors of columns, then the last
+    /// columns side by side, each element's frames in order.
+    LAGSTAT_KERNEL_TARGET static void pooled_sum(const double* const* rows, const pooled_frames& f,
+                                                 std::size_t m, double* s, std::size_t begin,
+                                                 std::size_t end) {
+        constexpr std::size_t unroll = 4;
+        std::size_t i = begin;
+        for (; i + unroll * vl <= end; i += unroll * vl) pooled_vectors<unroll>(rows, f, m, s, i);
+        for (; i + vl <= end; i += vl) pooled_vectors<1>(rows, f, m, s, i);
+        switch (end - i) {
+            case 0: break;
+            case 1: pooled_tail<1>(rows, f, m, s, i); break;
+            case 2: pooled_tail<2>(rows, f, m, s, i); break;
+            case 3: pooled_tail<3>(rows, f, m, s, i); break;
+            case 4: pooled_tail<4>(rows, f, m, s, i); break;
+            case 5: pooled_tail<5>(rows, f, m, s, i); break;
+            case 6: pooled_tail<6>(rows, f, m, s, i); break;
+            default: pooled_tail<7>(rows, f, m, s, i); break;
+        }
+    }
+
+    template <std::size_t U>
+    LAGSTAT_KERNEL_TARGET static void pooled_vectors(const double* const* rows,
+                                                     const pooled_frames& f, std::size_t m,
+                                                     double* s, std::size_t i) {
+        vec a[U], sh[U];
+#pragma GCC unroll 16
+        for (std::size_t u = 0; u < U; ++u) {
+            a[u] = Ops::loadu(s + i + u * vl);
+            sh[u] = Ops::loadu(f.shift + i + u * vl);
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            const double* x = rows[k] + i;
+#pragma GCC unroll 16
+            for (std::size_t u = 0; u < U; ++u) {
+                const vec d = Ops::sub(Ops::loadu(x + u * vl), sh[u]);
+                a[u] = Ops::add(a[u], Ops::mul_bcast(d, f.scale + k));
+            }
+        }
+#pragma GCC unroll 16
+        for (std::size_t u = 0; u < U; ++u) Ops::storeu(s + i + u * vl, a[u]);
+    }
+
+    template <std::size_t W>
+    LAGSTAT_KERNEL_TARGET static void pooled_tail(const double* const* rows,
+                                                  const pooled_frames& f, std::size_t m,
+                                                  double* s, std::size_t i) {
+        double a[W];
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < W; ++j) a[j] = s[i + j];
+        for (std::size_t k = 0; k < m; ++k) {
+            const double* x = rows[k] + i;
+            const double v = f.scale[k];
+#pragma GCC unroll 8
+            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + v * (x[j] - f.shift[i + j]);
+        }
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < W; ++j) s[i + j] = a[j];
     }
 
     /// s[i] += f(rows[k][i]) for i in [begin, end), k in order, f the identity or the square.
@@ -404,50 +533,6 @@ struct block_impl {
         }
     }
 
-    // The pooled order's staging (three rows a frame), vectorised as stage_weighted_pairs.
-    LAGSTAT_KERNEL_TARGET static void stage_pooled_frames(strided_block x, const double* v,
-                                                          std::size_t v_stride, std::size_t m,
-                                                          std::size_t first, strided_block e,
-                                                          const double* we, std::size_t we_stride,
-                                                          const double* s, std::size_t n,
-                                                          double* xd, double* vx, double* ed) {
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::size_t at = k * n;
-            scale_less(x.data + k * x.stride, x.step, s, v[k * v_stride], n, xd + at, vx + at);
-            if (k < first) {
-                std::fill(ed + at, ed + at + n, 0.0);
-            } else {
-                const std::size_t j = k - first;
-                scale_less(e.data + j * e.stride, e.step, s, we[j * we_stride], n, nullptr,
-                           ed + at);
-            }
-        }
-    }
-
-    // d = x - s into d (unless null) and w * d into wd.
-    LAGSTAT_KERNEL_TARGET static inline void scale_less(const double* __restrict x, std::size_t xs,
-                                                        const double* __restrict s, double w,
-                                                        std::size_t n, double* __restrict d,
-                                                        double* __restrict wd) {
-        if (xs == 1) {
-            if (d != nullptr) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    const double a = x[i] - s[i];
-                    d[i] = a;
-                    wd[i] = w * a;
-                }
-            } else {
-                for (std::size_t i = 0; i < n; ++i) wd[i] = w * (x[i] - s[i]);
-            }
-            return;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const double a = x[i * xs] - s[i];
-            if (d != nullptr) d[i] = a;
-            wd[i] = w * a;
-        }
-    }
-
     static std::size_t min_work(std::size_t) {
         return (tile_r + full_w) * chunk;
     }
@@ -464,8 +549,9 @@ struct block_impl {
                 &moment_products,
                 &lagged_moment_products,
                 &weighted_moment_products,
-                &stage_weighted_pairs,
-                &stage_pooled_frames};
+                &pooled_moment_products,
+                &pooled_sum,
+                &stage_weighted_pairs};
     }
 };
 

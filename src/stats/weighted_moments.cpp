@@ -170,18 +170,12 @@ pooled_accumulator::pooled_accumulator(std::size_t n, std::size_t parts) : n_(n)
     if (parts == 0) throw std::invalid_argument("pooled_accumulator: parts must be positive");
     const std::size_t nn = checked_product(n, n);
     const std::size_t slots = weighted_block_pairs + pooled_tail_frames;
-    stage_ = detail::aligned_buffer(checked_product(3 * slots, n), x_base_);
-    vx_base_ = x_base_ + slots * n;
-    ex_base_ = vx_base_ + slots * n;
-    w_.assign(slots, 0.0);
-    x_rows_.resize(slots);
-    vx_rows_.resize(slots);
-    ex_rows_.resize(slots);
-    for (std::size_t k = 0; k < slots; ++k) {
-        x_rows_[k] = x_base_ + k * n;
-        vx_rows_[k] = vx_base_ + k * n;
-        ex_rows_[k] = ex_base_ + k * n;
-    }
+    stage_ = detail::aligned_buffer(checked_product(2 * slots, n), x_base_);
+    e_base_ = x_base_ + slots * n;
+    v_.assign(slots, 0.0);
+    u_.assign(slots, 0.0);
+    x_rows_.assign(slots, nullptr);
+    e_rows_.assign(slots, nullptr);
     auto make = [](folded& f, std::size_t len) {
         f.hi.assign(len, 0.0);
         f.lo.assign(len, 0.0);
@@ -220,18 +214,48 @@ std::size_t pooled_accumulator::room(bool tail) const noexcept {
     return (tail ? pooled_tail_frames : weighted_block_pairs) - staged_[tail];
 }
 
-void pooled_accumulator::stage(bool tail, detail::strided_block x, const double* v,
-                               std::size_t v_stride, std::size_t m, std::size_t first,
+void pooled_accumulator::stage(bool tail, detail::strided_block x, const double* w,
+                               std::size_t w_stride, std::size_t m, std::size_t first,
                                detail::strided_block e, const double* we, std::size_t we_stride,
                                const double* s) noexcept {
-    const std::size_t slot = slot0(tail) + staged_[tail], at = slot * n_;
-    detail::active_block_kernels().stage_pooled_frames(x, v, v_stride, m, first, e, we, we_stride,
-                                                       s, n_, x_base_ + at, vx_base_ + at,
-                                                       ex_base_ + at);
-    for (std::size_t k = 0; k < m; ++k)
-        w_[slot + k] = k < first ? 0.0 : we[(k - first) * we_stride];
+    shift_ = s;
+    const std::size_t slot = slot0(tail) + staged_[tail];
+    // A frame read in place, or gathered into its slot's copy.
+    auto row = [this](detail::strided_block b, std::size_t k, double* copy) -> const double* {
+        const double* at = b.data + k * b.stride;
+        if (b.step == 1) return at;
+        for (std::size_t i = 0; i < n_; ++i) copy[i] = at[i * b.step];
+        return copy;
+    };
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t q = slot + k;
+        x_rows_[q] = row(x, k, x_base_ + q * n_);
+        if (k < first) {
+            e_rows_[q] = x_rows_[q];  // weighs nothing: 0 * (x - s) adds no bit to a sum
+            u_[q] = 0.0;
+            v_[q] = w[k * w_stride];
+        } else {
+            const std::size_t j = k - first;
+            e_rows_[q] = row(e, j, e_base_ + q * n_);
+            u_[q] = we[j * we_stride];
+            v_[q] = w != nullptr ? w[k * w_stride] + u_[q] : u_[q];
+        }
+    }
     staged_[tail] += m;
     staged_pairs_[tail] += m - first;
+}
+
+void pooled_accumulator::keep() noexcept {
+    for (std::size_t q = kept_; q < staged_[0]; ++q) {
+        double* x = x_base_ + q * n_;
+        double* e = e_base_ + q * n_;
+        const bool self = e_rows_[q] == x_rows_[q];
+        if (x_rows_[q] != x) std::copy(x_rows_[q], x_rows_[q] + n_, x);
+        if (!self && e_rows_[q] != e) std::copy(e_rows_[q], e_rows_[q] + n_, e);
+        x_rows_[q] = x;
+        e_rows_[q] = self ? x : e;
+    }
+    kept_ = staged_[0];
 }
 
 void pooled_accumulator::begin(step s) {
@@ -280,16 +304,18 @@ void pooled_accumulator::add_part(std::size_t p) noexcept {
                 break;
         }
     };
+    const detail::pooled_frames frames{shift_, v_.data() + first};
     if (p == 0) {
         double sw = 0.0;
-        for (std::size_t k = 0; k < m; ++k) sw += w_[first + k];
+        for (std::size_t k = 0; k < m; ++k) sw += u_[first + k];
         w_sum_.block[0] = sw;
         fold_one(w_sum_, 0, &out_.w);
     }
     if (pt.col_begin < pt.col_end) {
         std::fill(s_.block.begin() + pt.col_begin, s_.block.begin() + pt.col_end, 0.0);
         if (m != 0)
-            kernels.add_sum(vx_rows_.data() + first, m, s_.block.data(), pt.col_begin, pt.col_end);
+            kernels.add_pooled_sum(x_rows_.data() + first, frames, m, s_.block.data(),
+                                   pt.col_begin, pt.col_end);
         for (std::size_t i = pt.col_begin; i < pt.col_end; ++i) fold_one(s_, i, out_.s.data());
     }
     if (pt.row_begin >= pt.row_end) return;
@@ -298,10 +324,10 @@ void pooled_accumulator::add_part(std::size_t p) noexcept {
     std::fill(tc_.block.begin() + from, tc_.block.begin() + to, 0.0);
     if (m != 0) {
         // One call, as the unweighted scan's: the frames' column panel serves both products.
-        const detail::lagged_products pairs{ex_rows_.data() + first, 0, tc_.block.data()};
-        kernels.add_weighted_products(x_rows_.data() + first, vx_rows_.data() + first, m,
-                                      c_.block.data(), &pairs, 1, n_, pt.row_begin, pt.row_end,
-                                      pt.work_base, work_doubles_);
+        const detail::lagged_products pairs{e_rows_.data() + first, 0, tc_.block.data(),
+                                            u_.data() + first};
+        kernels.add_pooled_products(x_rows_.data() + first, frames, m, c_.block.data(), &pairs, 1,
+                                    n_, pt.row_begin, pt.row_end, pt.work_base, work_doubles_);
     }
     for (std::size_t i = pt.row_begin; i < pt.row_end; ++i) {
         for (std::size_t j = i; j < n_; ++j) fold_one(c_, i * n_ + j, out_.c.data());
@@ -316,6 +342,7 @@ void pooled_accumulator::end() noexcept {
             folded_pairs_ += staged_pairs_[step_ == step::tail];
             staged_[step_ == step::tail] = 0;
             staged_pairs_[step_ == step::tail] = 0;
+            if (step_ == step::main) kept_ = 0;
             break;
         case step::provisional:
             copy_pairs_ = (in_copy_ ? copy_pairs_ : folded_pairs_) + staged_pairs_[1];

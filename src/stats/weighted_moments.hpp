@@ -110,9 +110,10 @@ struct pooled_sums {
 /// the weights of the frame's two pairs added first, v_t = w_t + w_{t-lag} (w_t alone for
 /// t < lag, w_{t-lag} alone for t >= T - lag), and each pair's lagged product into the block of
 /// its later frame:
-///   - products: vx = v * x and wx = w_{t-lag} * x_{t-lag} rounded element by element, then
-///     c_ij += vx_i * x_j (j >= i, mirrored at the end), tc_ij += wx_i * x_j, s_i += vx_i,
-///     and the pair weights' sum w += w_{t-lag};
+///   - products: of frames less the shift, d = x - s, vx = v * d and wx = w_{t-lag} * d_{t-lag}
+///     rounded element by element, then c_ij += vx_i * d_j (j >= i, mirrored at the end),
+///     tc_ij += wx_i * d_j, s_i += vx_i, and the pair weights' sum w += w_{t-lag}, formed as
+///     the kernels pack their panels (no staged copy of d, vx or wx);
 ///   - main blocks: every frame but the tails (t < T - lag), blocks of weighted_block_pairs by
 ///     their index among those frames of all trajectories, each summed from zero in frame
 ///     order; a frame without a pair (t < lag) adds nothing to tc and w;
@@ -134,13 +135,19 @@ public:
 
     /// Room in the main block (tail false) or the tail piece.
     std::size_t room(bool tail) const noexcept;
-    /// Stages m frames less the shift s into the main block or the tail piece (m at most
-    /// room(tail)): frame k at x.data + k * x.stride with weight v[k * v_stride]; frames
-    /// [first, m) have pairs, the earlier frame of frame k's at e.data + (k - first) * e.stride
-    /// with weight we[(k - first) * we_stride].
-    void stage(bool tail, detail::strided_block x, const double* v, std::size_t v_stride,
+    /// Stages m frames into the main block or the tail piece (m at most room(tail)), to be
+    /// taken less the shift s (which stays put while the accumulator lives): frame k at
+    /// x.data + k * x.stride, its own weight w[k * w_stride]; frames [first, m) have pairs, the
+    /// earlier frame of frame k's at e.data + (k - first) * e.stride with weight
+    /// u = we[(k - first) * we_stride]. A frame's pooled weight is its own plus u (a null w: u
+    /// alone, as in a tail). Frames whose values lie side by side (step 1) are read where
+    /// they are until keep() or a fold; others are copied.
+    void stage(bool tail, detail::strided_block x, const double* w, std::size_t w_stride,
                std::size_t m, std::size_t first, detail::strided_block e, const double* we,
                std::size_t we_stride, const double* s) noexcept;
+    /// Copies the frames of the main block that are still read in place, before the caller's
+    /// memory goes.
+    void keep() noexcept;
 
     enum class step {
         main,          // the full main block into the totals, the block emptied
@@ -174,10 +181,15 @@ private:
     std::size_t n_;
     std::vector<part> parts_;
     std::size_t work_doubles_ = 0;
+    // Per slot: the frame and its pair's earlier frame (the frame itself without a pair), in
+    // place or copied into the stage; the frame's pooled weight v and its pair's weight u (0
+    // without a pair).
     std::unique_ptr<double[]> stage_;
-    double *x_base_ = nullptr, *vx_base_ = nullptr, *ex_base_ = nullptr;
-    std::vector<double> w_;  // per slot: the weight of the frame's pair (0 without one)
-    std::vector<const double*> x_rows_, vx_rows_, ex_rows_;
+    double *x_base_ = nullptr, *e_base_ = nullptr;
+    const double* shift_ = nullptr;
+    std::vector<double> v_, u_;
+    std::vector<const double*> x_rows_, e_rows_;
+    std::size_t kept_ = 0;  // main slots [0, kept_) are copies
     std::size_t staged_[2] = {0, 0};        // frames in the main block, the tail piece
     std::uint64_t staged_pairs_[2] = {0, 0};
     std::uint64_t folded_pairs_ = 0, copy_pairs_ = 0;

@@ -336,27 +336,42 @@ def _exact_sum(terms):
     return math.fsum(terms.tolist())
 
 
+@pytest.mark.parametrize("pooled", [False, True], ids=["pairs", "pooled by frame"])
 @pytest.mark.parametrize("seed, frames", [(1, 30000), (2, 50001), (3, 4097)])
-def test_compensated_sums_within_ulps_of_exact(seed, frames):
+def test_compensated_sums_within_ulps_of_exact(seed, frames, pooled):
     # a slow multi-well coordinate far from the origin beside noise of widely different scales:
     # a plain sum in frame order loses several ulps of the correlation here
     rng = np.random.default_rng(seed)
     well = np.sign(np.sin(np.arange(frames) / 977.0)) + 0.1 * rng.normal(size=frames)
     x = np.column_stack([1e3 + well, 1e-4 * rng.normal(size=frames), 1e5 * rng.normal(size=frames) + 7e5])
     w = rng.uniform(0.5, 1.5, size=frames)
-    acc = _weights.WeightedPairSums()
-    acc.add(x[:-LAG], x[LAG:], w[:-LAG])
-    got = acc.totals()
     xs = x[:-LAG] - x[0]
     ys = x[LAG:] - x[0]
     wx = w[:-LAG, None] * xs
+    if pooled:
+        # a frame's weight is those of its two pairs: (x_t, x_{t+lag}) and (x_{t-lag}, x_t)
+        acc = _weights.PooledSums(LAG)
+        acc.add(x, w)
+        total, sums, squares, got = acc.totals()
+        v = np.concatenate([w[:-LAG], np.zeros(LAG)])
+        v[LAG:] += w[:-LAG]
+        vx, xx = v[:, None] * (x - x[0]), x - x[0]
+    else:
+        acc = _weights.WeightedPairSums()
+        acc.add(x[:-LAG], x[LAG:], w[:-LAG])
+        t = acc.totals()
+        total, sums, got = float(t["w"]), t["sx"], t["sxy"]
+        vx, xx = wx, xs
     unit = 4 * 2.0 ** -52
     diag = [_exact_sum(wx[:, i] * xs[:, i]) for i in range(3)]
     for i in range(3):
         for j in range(3):
             exact = _exact_sum(wx[:, i] * ys[:, j])
-            assert abs(got["sxy"][i, j] - exact) <= unit * math.sqrt(diag[i] * diag[j]), (i, j)
-        assert abs(got["sx"][i] - _exact_sum(wx[:, i])) <= unit * math.sqrt(diag[i] * float(got["w"]))
+            assert abs(got[i, j] - exact) <= unit * math.sqrt(diag[i] * diag[j]), (i, j)
+            if pooled:
+                scale = math.sqrt(squares[i, i] * squares[j, j])
+                assert abs(squares[i, j] - _exact_sum(vx[:, i] * xx[:, j])) <= unit * scale, (i, j)
+        assert abs(sums[i] - _exact_sum(vx[:, i])) <= unit * math.sqrt(diag[i] * total)
 
 
 def _exact_centred(x, y, w, mean):
