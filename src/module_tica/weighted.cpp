@@ -53,11 +53,17 @@ bool claim(object* a) {
     return true;
 }
 
-// A team for work of `pairs` pairs, or none where one thread does as well.
+bool splits(const passes::weighted_pair_scan&) { return true; }
+bool splits(const passes::pooled_frame_scan& scan) { return scan.splits(); }
+
+// A team for work of `pairs` pairs, or none where one thread does as well: little work, or
+// frames so narrow that one part holds all the products (each block would wake the helpers
+// for a few columns' sums).
 template <class object>
 std::optional<passes::thread_team> team_for(const object* a, std::size_t pairs) {
     const double n = static_cast<double>(a->scan->columns());
-    if (a->threads > 1 && static_cast<double>(pairs) * 2.0 * n * n >= threaded_work)
+    if (a->threads > 1 && static_cast<double>(pairs) * 2.0 * n * n >= threaded_work &&
+        splits(*a->scan))
         return std::optional<passes::thread_team>(std::in_place, a->threads);
     return std::nullopt;
 }

@@ -35,21 +35,16 @@ namespace {
 // named only when the pass finds one.
 void check_weights(const double* w, std::size_t w_stride, std::size_t rows, const char* what) {
     constexpr std::uint64_t exponent = 0x7ff0000000000000ULL;
-    std::uint64_t all_set = 0;
-    if (w_stride == 1) {
-        for (std::size_t k = 0; k < rows; ++k) {
-            std::uint64_t bits;
-            std::memcpy(&bits, w + k, sizeof bits);
-            all_set |= static_cast<std::uint64_t>((bits & exponent) == exponent);
-        }
-    } else {
-        for (std::size_t k = 0; k < rows; ++k) {
-            std::uint64_t bits;
-            std::memcpy(&bits, w + k * w_stride, sizeof bits);
-            all_set |= static_cast<std::uint64_t>((bits & exponent) == exponent);
-        }
-    }
-    if (all_set == 0) return;
+    auto all_set = [&](std::size_t k) {
+        std::uint64_t bits;
+        std::memcpy(&bits, w + k * w_stride, sizeof bits);
+        return static_cast<unsigned>((bits & exponent) == exponent);
+    };
+    unsigned found = 0;
+    std::size_t k = 0;
+    for (; k + 4 <= rows; k += 4) found |= all_set(k) | all_set(k + 1) | all_set(k + 2) | all_set(k + 3);
+    for (; k < rows; ++k) found |= all_set(k);
+    if (found == 0) return;
     for (std::size_t k = 0; k < rows; ++k) {
         const double v = w[k * w_stride];
         if (!std::isfinite(v)) {

@@ -61,6 +61,8 @@ public:
     std::size_t columns() const noexcept { return acc_.columns(); }
     std::uint64_t pairs() const noexcept { return acc_.pairs(); }
     const std::vector<double>& shift() const noexcept { return shift_; }
+    /// Whether threads would share the products (else a team only waits on the first).
+    bool splits() const noexcept { return acc_.product_parts() > 1; }
 
     /// The next `rows` frames x[k], weights w[k * w_stride], of a trajectory but its tail; the
     /// last `pairs` of them (pairs <= rows) have pairs, earlier frames e[j] with weights

@@ -210,6 +210,11 @@ pooled_accumulator::pooled_accumulator(std::size_t n, std::size_t parts) : n_(n)
     }
 }
 
+std::size_t pooled_accumulator::product_parts() const noexcept {
+    return static_cast<std::size_t>(std::count_if(
+        parts_.begin(), parts_.end(), [](const part& p) { return p.row_begin < p.row_end; }));
+}
+
 std::size_t pooled_accumulator::room(bool tail) const noexcept {
     return (tail ? pooled_tail_frames : weighted_block_pairs) - staged_[tail];
 }
@@ -227,19 +232,28 @@ void pooled_accumulator::stage(bool tail, detail::strided_block x, const double*
         for (std::size_t i = 0; i < n_; ++i) copy[i] = at[i * b.step];
         return copy;
     };
-    for (std::size_t k = 0; k < m; ++k) {
+    const std::size_t own = std::min(first, m);
+    for (std::size_t k = 0; k < own; ++k) {
         const std::size_t q = slot + k;
-        x_rows_[q] = row(x, k, x_base_ + q * n_);
-        if (k < first) {
-            e_rows_[q] = x_rows_[q];  // weighs nothing: 0 * (x - s) adds no bit to a sum
-            u_[q] = 0.0;
-            v_[q] = w[k * w_stride];
-        } else {
-            const std::size_t j = k - first;
-            e_rows_[q] = row(e, j, e_base_ + q * n_);
-            u_[q] = we[j * we_stride];
-            v_[q] = w != nullptr ? w[k * w_stride] + u_[q] : u_[q];
+        x_rows_[q] = e_rows_[q] = row(x, k, x_base_ + q * n_);  // u = 0: adds no bit to a sum
+        u_[q] = 0.0;
+        v_[q] = w[k * w_stride];
+    }
+    if (x.step == 1 && e.step == 1) {
+        for (std::size_t k = own, j = 0; k < m; ++k, ++j) {
+            x_rows_[slot + k] = x.data + k * x.stride;
+            e_rows_[slot + k] = e.data + j * e.stride;
         }
+    } else {
+        for (std::size_t k = own, j = 0; k < m; ++k, ++j) {
+            x_rows_[slot + k] = row(x, k, x_base_ + (slot + k) * n_);
+            e_rows_[slot + k] = row(e, j, e_base_ + (slot + k) * n_);
+        }
+    }
+    for (std::size_t k = own, j = 0; k < m; ++k, ++j) {
+        const double u = we[j * we_stride];
+        u_[slot + k] = u;
+        v_[slot + k] = w != nullptr ? w[k * w_stride] + u : u;
     }
     staged_[tail] += m;
     staged_pairs_[tail] += m - first;

@@ -132,6 +132,8 @@ public:
     std::size_t columns() const noexcept { return n_; }
     std::size_t parts() const noexcept { return parts_.size(); }
     std::uint64_t pairs() const noexcept { return folded_pairs_ + staged_pairs_[0]; }
+    /// Parts that have rows of the products (a few columns make one band: the rest have none).
+    std::size_t product_parts() const noexcept;
 
     /// Room in the main block (tail false) or the tail piece.
     std::size_t room(bool tail) const noexcept;
