@@ -523,6 +523,7 @@ class TICA(KoopmanChecks):
         # a pickled or deep-copied model is the fitted one, and its next partial_fit starts anew.
         state = dict(self.__dict__)
         state.pop("_partial", None)
+        state.pop("_weighted", None)
         source = state.get("_ck_source")
         if source is not None and trajectories(source[0]) is not None:
             # Frames in memory stay out of a pickle: ck_test then takes them again as data=, with

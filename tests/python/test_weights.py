@@ -181,22 +181,45 @@ def test_scan_folds_and_bootstrap_take_the_weights(count, options):
                                                               atol=0, equal_nan=True), k
 
 
-@pytest.mark.parametrize("cuts", [
-    [],                         # one call
-    [1, 2, 3],                  # chunks shorter than the lag
-    [1023, 1024, 1025, 2048],   # around the block boundaries
-    [500, 3000, 3001],
+@pytest.mark.parametrize("cuts, more", [
+    ([], []),                         # one call
+    ([1, 2, 3], []),                  # chunks shorter than the lag
+    ([1023, 1024, 1025, 2048], []),   # around the block boundaries
+    ([500, 3000, 3001], []),
+    ([4990, 4995], [15, 3, 1100, 2 * LAG]),  # more trajectories, some shorter than two lags
 ])
-def test_partial_fit_any_chunking_same_bits(cuts):
-    x = _data(11, [5000])[0]
-    w = np.random.default_rng(3).uniform(0.1, 1.0, size=len(x))
-    whole = TICA(LAG).fit(x, weights=w)
+def test_partial_fit_any_chunking_same_bits(cuts, more):
+    xs = _data(11, [5000] + more)
+    ws = [np.random.default_rng(3).uniform(0.1, 1.0, size=len(x)) for x in xs]
+    whole = TICA(LAG).fit(xs, weights=ws)
     model = TICA(LAG)
+    x, w = xs[0], ws[0]
     for a, b in zip([0] + cuts, cuts + [len(x)]):
         model.partial_fit(x[a:b], weights=w[a:b])
+    for x, w in zip(xs[1:], ws[1:]):
+        model.partial_fit(x[:7], weights=w[:7], new_trajectory=True)
+        model.partial_fit(x[7:], weights=w[7:])
     for name in ("mean_", "cov_", "cov_tau_", "eigenvalues_"):
         assert np.array_equal(getattr(model, name), getattr(whole, name)), name
-    assert model.n_pairs_ == whole.n_pairs_ == len(x) - LAG
+    assert model.n_pairs_ == whole.n_pairs_ == sum(max(0, len(x) - LAG) for x in xs)
+    # an open trajectory stays out of a pickle: the copy is the model fitted so far
+    assert np.array_equal(pickle.loads(pickle.dumps(model)).cov_, whole.cov_)
+
+
+def test_partial_fit_of_trajectories_and_pair_tuples_matches_deeptime():
+    dec = pytest.importorskip("deeptime.decomposition")
+    xs = _data(13, [1500, 800, 1200])
+    ws = [np.random.default_rng(9).uniform(0.1, 2.0, size=len(x)) for x in xs]
+    ours, theirs = TICA(LAG, scaling=None), dec.TICA(lagtime=LAG, scaling=None)
+    for k, (x, w) in enumerate(zip(xs, ws)):
+        # the second trajectory as deeptime's pair tuple (frames of no trajectory)
+        if k == 1:
+            ours.partial_fit((x[:-LAG], x[LAG:]), weights=w[:-LAG])
+        else:
+            ours.partial_fit(x, weights=w, new_trajectory=True)
+        theirs.partial_fit(x if k != 1 else (x[:-LAG], x[LAG:]), weights=w[:-LAG])  # its pairs' weights
+    want = theirs.fetch_model()
+    _close([(ours.mean_, want.mean_0), (ours.eigenvalues_, want.singular_values)])
 
 
 @pytest.mark.parametrize("threads, cuts", [
