@@ -42,7 +42,8 @@ void check_weights(const double* w, std::size_t w_stride, std::size_t rows, cons
     };
     unsigned found = 0;
     std::size_t k = 0;
-    for (; k + 4 <= rows; k += 4) found |= all_set(k) | all_set(k + 1) | all_set(k + 2) | all_set(k + 3);
+    for (; k + 4 <= rows; k += 4)
+        found |= all_set(k) | all_set(k + 1) | all_set(k + 2) | all_set(k + 3);
     for (; k < rows; ++k) found |= all_set(k);
     if (found == 0) return;
     for (std::size_t k = 0; k < rows; ++k) {
@@ -87,8 +88,7 @@ pooled_frame_scan::pooled_frame_scan(std::size_t columns, std::vector<double> sh
                                      std::size_t parts)
     : shift_(std::move(shift)), acc_(columns, parts) {
     if (!shift_.empty() && shift_.size() != columns)
-        throw std::invalid_argument(
-            "pooled_frame_scan: the shift has another length than a frame");
+        throw std::invalid_argument("pooled_frame_scan: the shift has another length than a frame");
 }
 
 void pooled_frame_scan::run(step s, thread_team* team) {
@@ -106,9 +106,9 @@ void pooled_frame_scan::set_shift(strided_rows x) {
     for (std::size_t i = 0; i < shift_.size(); ++i) shift_[i] = x.data[i * x.step];
 }
 
-void pooled_frame_scan::add(strided_rows x, const double* w, std::size_t w_stride,
-                            std::size_t rows, strided_rows e, const double* we,
-                            std::size_t we_stride, std::size_t pairs, thread_team* team) {
+void pooled_frame_scan::add(strided_rows x, const double* w, std::size_t w_stride, std::size_t rows,
+                            strided_rows e, const double* we, std::size_t we_stride,
+                            std::size_t pairs, thread_team* team) {
     if (pairs > rows) throw std::invalid_argument("pooled_frame_scan: more pairs than frames");
     check_weights(w, w_stride, rows, "frame");
     check_weights(we, we_stride, pairs, "pair");
@@ -130,12 +130,11 @@ void pooled_frame_scan::add(strided_rows x, const double* w, std::size_t w_strid
 }
 
 void pooled_frame_scan::pieces(strided_rows x, strided_rows e, const double* w,
-                               std::size_t w_stride, std::size_t rows, step s,
-                               thread_team* team) {
+                               std::size_t w_stride, std::size_t rows, step s, thread_team* team) {
     for (std::size_t k = 0; k < rows;) {
         const std::size_t m = std::min(rows - k, stats::pooled_tail_frames);
-        acc_.stage(true, {x.row(k), x.stride, x.step}, nullptr, 0, m, 0, {e.row(k), e.stride, e.step},
-                   w + k * w_stride, w_stride, shift_.data());
+        acc_.stage(true, {x.row(k), x.stride, x.step}, nullptr, 0, m, 0,
+                   {e.row(k), e.stride, e.step}, w + k * w_stride, w_stride, shift_.data());
         k += m;
         run(s, team);
     }
@@ -149,9 +148,9 @@ void pooled_frame_scan::end(strided_rows x, strided_rows e, const double* w, std
     pieces(x, e, w, w_stride, rows, step::tail, team);
 }
 
-const stats::pooled_sums& pooled_frame_scan::totals(strided_rows x, strided_rows e,
-                                                    const double* w, std::size_t w_stride,
-                                                    std::size_t rows, thread_team* team) {
+const stats::pooled_sums& pooled_frame_scan::totals(strided_rows x, strided_rows e, const double* w,
+                                                    std::size_t w_stride, std::size_t rows,
+                                                    thread_team* team) {
     check_weights(w, w_stride, rows, "pair");
     if (rows != 0) {
         set_shift(x);

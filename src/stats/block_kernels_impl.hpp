@@ -96,59 +96,42 @@ struct block_impl {
         }
     };
 
-    /// pack() of frames less a shift: value i of frame k enters as x_k[i] - shift[i], times
-    /// scale[k] when scaled, each operation rounded.
-    template <std::size_t width, bool scaled>
-    LAGSTAT_KERNEL_TARGET static void pack_less(const double* const* rows, std::size_t kc,
-                                                std::size_t n, std::size_t first,
-                                                std::size_t cols, double* dst,
-                                                const double* shift, const double* scale) {
+    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n.
+    /// With a shift, value i of frame k enters as x_k[i] - shift[i], times scale[k] if scale is
+    /// given, each operation rounded.
+    template <std::size_t width>
+    LAGSTAT_KERNEL_TARGET static void pack(const double* const* rows, std::size_t kc, std::size_t n,
+                                           std::size_t first, std::size_t cols, double* dst,
+                                           const double* shift = nullptr,
+                                           const double* scale = nullptr) {
         constexpr std::size_t vecs = width / vl;
         const std::size_t groups = cols / width;
         for (std::size_t k = 0; k < kc; ++k) {
             const double* x = rows[k];
+            // value w of the group at col, as it enters
+            auto value = [&](std::size_t col, std::size_t w) {
+                if (shift == nullptr) return x[col + w];
+                const double a = x[col + w] - shift[col + w];
+                return scale != nullptr ? scale[k] * a : a;
+            };
             for (std::size_t g = 0; g < groups; ++g) {
                 double* d = dst + (g * kc + k) * width;
                 const std::size_t col = first + g * width;
-                if (col + width <= n) {
+                if (col + width > n) {
+                    const std::size_t valid = col < n ? n - col : 0;
+                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? value(col, w) : 0.0;
+                } else if (shift == nullptr) {
+                    std::memcpy(d, x + col, width * sizeof(double));
+                } else {
 #pragma GCC unroll 16
                     for (std::size_t u = 0; u < vecs; ++u) {
                         const std::size_t at = col + u * vl;
                         const vec a = Ops::sub(Ops::loadu(x + at), Ops::loadu(shift + at));
-                        Ops::storeu(d + u * vl, scaled ? Ops::mul_bcast(a, scale + k) : a);
+                        Ops::storeu(d + u * vl,
+                                    scale != nullptr ? Ops::mul_bcast(a, scale + k) : a);
                     }
 #pragma GCC unroll 16
-                    for (std::size_t w = vecs * vl; w < width; ++w) {
-                        const double a = x[col + w] - shift[col + w];
-                        d[w] = scaled ? scale[k] * a : a;
-                    }
-                } else {
-                    const std::size_t valid = col < n ? n - col : 0;
-#pragma GCC unroll 16
-                    for (std::size_t w = 0; w < width; ++w) {
-                        const double a = w < valid ? x[col + w] - shift[col + w] : 0.0;
-                        d[w] = scaled && w < valid ? scale[k] * a : a;
-                    }
-                }
-            }
-        }
-    }
-
-    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n.
-    LAGSTAT_KERNEL_TARGET static void pack(const double* const* rows, std::size_t kc, std::size_t n,
-                                           std::size_t first, std::size_t cols, std::size_t width,
-                                           double* dst) {
-        const std::size_t groups = cols / width;
-        for (std::size_t k = 0; k < kc; ++k) {
-            const double* x = rows[k];
-            for (std::size_t g = 0; g < groups; ++g) {
-                double* d = dst + (g * kc + k) * width;
-                const std::size_t col = first + g * width;
-                if (col + width <= n) {
-                    std::memcpy(d, x + col, width * sizeof(double));
-                } else {
-                    const std::size_t valid = col < n ? n - col : 0;
-                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? x[col + w] : 0.0;
+                    for (std::size_t w = vecs * vl; w < width; ++w) d[w] = value(col, w);
                 }
             }
         }
@@ -272,10 +255,7 @@ struct block_impl {
                 // The upper triangle of the band lies in columns from row_begin on.
                 const bool c_here = c != nullptr && j_stop > row_begin;
                 if (!c_here && pairs == 0) continue;
-                if (shift != nullptr)
-                    pack_less<tile_w, false>(rows + k0, kc, n, j0, cols, pb_base, shift, nullptr);
-                else
-                    pack(rows + k0, kc, n, j0, cols, tile_w, pb_base);
+                pack<tile_w>(rows + k0, kc, n, j0, cols, pb_base, shift);
                 const panel pb{pb_base, j0, tile_w, kc};
                 if (c_here) {
                     const std::size_t i_stop = std::min(j_stop, row_end);
@@ -284,11 +264,8 @@ struct block_impl {
                     } else {
                         for (std::size_t i0 = row_begin; i0 < i_stop; i0 += rows_piece) {
                             const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                            if (shift != nullptr)
-                                pack_less<tile_r, true>(left + k0, kc, n, i0, rws, pa_base, shift,
-                                                        f->scale + k0);
-                            else
-                                pack(left + k0, kc, n, i0, rws, tile_r, pa_base);
+                            pack<tile_r>(left + k0, kc, n, i0, rws, pa_base, shift,
+                                         f != nullptr ? f->scale + k0 : nullptr);
                             const panel pa{pa_base, i0, tile_r, kc};
                             sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(i_stop, i0 + rws),
                                           j0, j_stop, true);
@@ -304,13 +281,9 @@ struct block_impl {
                     const std::size_t lag_pairs = k0 + kc - t0;
                     for (std::size_t i0 = row_begin; i0 < row_end; i0 += rows_piece) {
                         const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                        if (shift != nullptr)
-                            pack_less<tile_r, true>(lags[l].earlier + (t0 - first), lag_pairs, n,
-                                                    i0, rws, pa_base, shift,
-                                                    lags[l].scale + (t0 - first));
-                        else
-                            pack(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, tile_r,
-                                 pa_base);
+                        pack<tile_r>(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, pa_base,
+                                     shift,
+                                     shift != nullptr ? lags[l].scale + (t0 - first) : nullptr);
                         const panel pa{pa_base, i0, tile_r, lag_pairs};
                         sweep<tile_v>(pa, 0, pb, t0 - k0, lag_pairs, lags[l].tc, n, i0,
                                       std::min(row_end, i0 + rws), j0, j_stop, false);
@@ -358,75 +331,34 @@ struct block_impl {
             products<Ops::tile_vecs>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
                                      work_doubles, &f);
         else
-            products<1>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
-                        work_doubles, &f);
+            products<1>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work, work_doubles,
+                        &f);
     }
 
-    /// s[i] += v_k (rows[k][i] - shift[i]), as elementwise: vectors of columns, then the last
-    /// columns side by side, each element's frames in order.
-    LAGSTAT_KERNEL_TARGET static void pooled_sum(const double* const* rows, const pooled_frames& f,
-                                                 std::size_t m, double* s, std::size_t begin,
-                                                 std::size_t end) {
-        constexpr std::size_t unroll = 4;
-        std::size_t i = begin;
-        for (; i + unroll * vl <= end; i += unroll * vl) pooled_vectors<unroll>(rows, f, m, s, i);
-        for (; i + vl <= end; i += vl) pooled_vectors<1>(rows, f, m, s, i);
-        switch (end - i) {
-            case 0: break;
-            case 1: pooled_tail<1>(rows, f, m, s, i); break;
-            case 2: pooled_tail<2>(rows, f, m, s, i); break;
-            case 3: pooled_tail<3>(rows, f, m, s, i); break;
-            case 4: pooled_tail<4>(rows, f, m, s, i); break;
-            case 5: pooled_tail<5>(rows, f, m, s, i); break;
-            case 6: pooled_tail<6>(rows, f, m, s, i); break;
-            default: pooled_tail<7>(rows, f, m, s, i); break;
-        }
+    /// What elementwise() adds of value i of frame k: the value, its square, or (pooled frames)
+    /// v_k (x - shift_i), each operation rounded.
+    enum class term { value, square, pooled };
+    template <term t>
+    LAGSTAT_KERNEL_TARGET static inline vec term_of(vec x, const pooled_frames* f, std::size_t k,
+                                                    std::size_t i) {
+        if constexpr (t == term::value) return x;
+        if constexpr (t == term::square) return Ops::mul(x, x);
+        if constexpr (t == term::pooled)
+            return Ops::mul_bcast(Ops::sub(x, Ops::loadu(f->shift + i)), f->scale + k);
+    }
+    template <term t>
+    LAGSTAT_KERNEL_TARGET static inline double term_of(double x, const pooled_frames* f,
+                                                       std::size_t k, std::size_t i) {
+        if constexpr (t == term::value) return x;
+        if constexpr (t == term::square) return x * x;
+        if constexpr (t == term::pooled) return f->scale[k] * (x - f->shift[i]);
     }
 
-    template <std::size_t U>
-    LAGSTAT_KERNEL_TARGET static void pooled_vectors(const double* const* rows,
-                                                     const pooled_frames& f, std::size_t m,
-                                                     double* s, std::size_t i) {
-        vec a[U], sh[U];
-#pragma GCC unroll 16
-        for (std::size_t u = 0; u < U; ++u) {
-            a[u] = Ops::loadu(s + i + u * vl);
-            sh[u] = Ops::loadu(f.shift + i + u * vl);
-        }
-        for (std::size_t k = 0; k < m; ++k) {
-            const double* x = rows[k] + i;
-#pragma GCC unroll 16
-            for (std::size_t u = 0; u < U; ++u) {
-                const vec d = Ops::sub(Ops::loadu(x + u * vl), sh[u]);
-                a[u] = Ops::add(a[u], Ops::mul_bcast(d, f.scale + k));
-            }
-        }
-#pragma GCC unroll 16
-        for (std::size_t u = 0; u < U; ++u) Ops::storeu(s + i + u * vl, a[u]);
-    }
-
-    template <std::size_t W>
-    LAGSTAT_KERNEL_TARGET static void pooled_tail(const double* const* rows,
-                                                  const pooled_frames& f, std::size_t m,
-                                                  double* s, std::size_t i) {
-        double a[W];
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < W; ++j) a[j] = s[i + j];
-        for (std::size_t k = 0; k < m; ++k) {
-            const double* x = rows[k] + i;
-            const double v = f.scale[k];
-#pragma GCC unroll 8
-            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + v * (x[j] - f.shift[i + j]);
-        }
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < W; ++j) s[i + j] = a[j];
-    }
-
-    /// s[i] += f(rows[k][i]) for i in [begin, end), k in order, f the identity or the square.
-    template <bool square>
+    /// s[i] += term(rows[k][i]) for i in [begin, end), k in order.
+    template <term t>
     LAGSTAT_KERNEL_TARGET static void elementwise(const double* const* rows, std::size_t m,
-                                                  double* s, std::size_t begin,
-                                                  std::size_t end) {
+                                                  double* s, std::size_t begin, std::size_t end,
+                                                  const pooled_frames* f = nullptr) {
         constexpr std::size_t unroll = 4;
         std::size_t i = begin;
         for (; i + unroll * vl <= end; i += unroll * vl) {
@@ -436,49 +368,43 @@ struct block_impl {
             for (std::size_t k = 0; k < m; ++k) {
                 const double* x = rows[k] + i;
 #pragma GCC unroll 16
-                for (std::size_t u = 0; u < unroll; ++u) {
-                    const vec xv = Ops::loadu(x + u * vl);
-                    a[u] = Ops::add(a[u], square ? Ops::mul(xv, xv) : xv);
-                }
+                for (std::size_t u = 0; u < unroll; ++u)
+                    a[u] = Ops::add(a[u], term_of<t>(Ops::loadu(x + u * vl), f, k, i + u * vl));
             }
 #pragma GCC unroll 16
             for (std::size_t u = 0; u < unroll; ++u) Ops::storeu(s + i + u * vl, a[u]);
         }
         for (; i + vl <= end; i += vl) {
             vec a = Ops::loadu(s + i);
-            for (std::size_t k = 0; k < m; ++k) {
-                const vec xv = Ops::loadu(rows[k] + i);
-                a = Ops::add(a, square ? Ops::mul(xv, xv) : xv);
-            }
+            for (std::size_t k = 0; k < m; ++k)
+                a = Ops::add(a, term_of<t>(Ops::loadu(rows[k] + i), f, k, i));
             Ops::storeu(s + i, a);
         }
         // The last columns (fewer than a vector) side by side, frame by frame: each sum is a
         // chain of dependent adds, and chains one after another would cost the tail's width
         // times a vector column's time (a 10-column pass 1 split 8 + 2 between two threads
         // would wait on the 2).
-        switch (end - i) {
-            case 0: break;
-            case 1: tail_columns<1, square>(rows, m, s + i, i); break;
-            case 2: tail_columns<2, square>(rows, m, s + i, i); break;
-            case 3: tail_columns<3, square>(rows, m, s + i, i); break;
-            case 4: tail_columns<4, square>(rows, m, s + i, i); break;
-            case 5: tail_columns<5, square>(rows, m, s + i, i); break;
-            case 6: tail_columns<6, square>(rows, m, s + i, i); break;
-            default: tail_columns<7, square>(rows, m, s + i, i); break;
-        }
+        using tail_fn =
+            void (*)(const double* const*, std::size_t, double*, std::size_t, const pooled_frames*);
+        static constexpr tail_fn tails[] = {
+            &tail_columns<1, t>, &tail_columns<2, t>, &tail_columns<3, t>, &tail_columns<4, t>,
+            &tail_columns<5, t>, &tail_columns<6, t>, &tail_columns<7, t>};
+        static_assert(vl <= 8, "a tail is at most seven columns");
+        if (end > i) tails[end - i - 1](rows, m, s + i, i, f);
     }
 
     // Columns [i, i + W) of every frame into s[0, W), with the W sums held in registers.
-    template <std::size_t W, bool square>
+    template <std::size_t W, term t>
     LAGSTAT_KERNEL_TARGET static void tail_columns(const double* const* rows, std::size_t m,
-                                                   double* s, std::size_t i) {
+                                                   double* s, std::size_t i,
+                                                   const pooled_frames* f) {
         double a[W];
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < W; ++j) a[j] = s[j];
         for (std::size_t k = 0; k < m; ++k) {
             const double* x = rows[k] + i;
 #pragma GCC unroll 8
-            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + (square ? x[j] * x[j] : x[j]);
+            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + term_of<t>(x[j], f, k, i + j);
         }
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < W; ++j) s[j] = a[j];
@@ -486,11 +412,15 @@ struct block_impl {
 
     static void add_sum(const double* const* rows, std::size_t m, double* s, std::size_t begin,
                         std::size_t end) {
-        elementwise<false>(rows, m, s, begin, end);
+        elementwise<term::value>(rows, m, s, begin, end);
     }
     static void add_squares(const double* const* rows, std::size_t m, double* q,
                             std::size_t begin, std::size_t end) {
-        elementwise<true>(rows, m, q, begin, end);
+        elementwise<term::square>(rows, m, q, begin, end);
+    }
+    static void pooled_sum(const double* const* rows, const pooled_frames& f, std::size_t m,
+                           double* s, std::size_t begin, std::size_t end) {
+        elementwise<term::pooled>(rows, m, s, begin, end, &f);
     }
 
     // The staging of weighted pairs, left to the compiler's vectoriser for this set: the rows

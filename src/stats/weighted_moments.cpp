@@ -18,6 +18,26 @@ using detail::two_sum;
 
 }  // namespace
 
+void detail::split_parts(std::size_t n, std::size_t parts,
+                         double (*row_cost)(std::size_t, std::size_t),
+                         std::vector<weighted_part>& out, std::size_t& work_doubles) {
+    out.resize(parts);
+    std::vector<std::size_t> cols, rows;
+    balanced_bands(
+        n, parts, 8, [](std::size_t) { return 1.0; }, cols);
+    balanced_bands(
+        n, parts, row_band_step, [&](std::size_t i) { return row_cost(n, i); }, rows);
+    work_doubles = full_panel_work(n);
+    if (work_doubles == 0) throw std::bad_alloc();
+    for (std::size_t p = 0; p < parts; ++p) {
+        out[p].col_begin = cols[p];
+        out[p].col_end = cols[p + 1];
+        out[p].row_begin = rows[p];
+        out[p].row_end = rows[p + 1];
+        if (rows[p] < rows[p + 1]) out[p].work = aligned_buffer(work_doubles, out[p].work_base);
+    }
+}
+
 weighted_accumulator::weighted_accumulator(std::size_t n, std::size_t parts) : n_(n) {
     if (n == 0) throw std::invalid_argument("weighted_accumulator: frame length must be positive");
     if (parts == 0) throw std::invalid_argument("weighted_accumulator: parts must be positive");
@@ -38,44 +58,23 @@ weighted_accumulator::weighted_accumulator(std::size_t n, std::size_t parts) : n
         wx_rows_[k] = wx_base_ + k * n;
         wy_rows_[k] = wy_base_ + k * n;
     }
-    auto make = [](folded& f, std::size_t len) {
-        f.hi.assign(len, 0.0);
-        f.lo.assign(len, 0.0);
-        f.block.assign(len, 0.0);
-    };
-    make(w_sum_, 1);
-    make(sx_, n);
-    make(sy_, n);
-    make(sxx_, nn);
-    make(syy_, nn);
-    make(sxy_, nn);
+    w_sum_ = folded(1);
+    sx_ = sy_ = folded(n);
+    sxx_ = syy_ = sxy_ = folded(nn);
     out_.n = n;
     out_.sx.assign(n, 0.0);
     out_.sy.assign(n, 0.0);
     out_.sxx.assign(nn, 0.0);
     out_.syy.assign(nn, 0.0);
     out_.sxy.assign(nn, 0.0);
-
-    // Columns for the vector sums; rows of the products by their work: a row i of the two
-    // upper triangles costs 2 (n - i), of sxy n.
-    parts_.resize(parts);
-    std::vector<std::size_t> cols, rows;
-    detail::balanced_bands(
-        n, parts, 8, [](std::size_t) { return 1.0; }, cols);
-    detail::balanced_bands(
-        n, parts, detail::row_band_step,
-        [&](std::size_t i) { return 2.0 * static_cast<double>(n - i) + static_cast<double>(n); },
-        rows);
-    work_doubles_ = detail::full_panel_work(n);
-    if (work_doubles_ == 0) throw std::bad_alloc();
-    for (std::size_t p = 0; p < parts; ++p) {
-        parts_[p].col_begin = cols[p];
-        parts_[p].col_end = cols[p + 1];
-        parts_[p].row_begin = rows[p];
-        parts_[p].row_end = rows[p + 1];
-        if (rows[p] < rows[p + 1])
-            parts_[p].work = detail::aligned_buffer(work_doubles_, parts_[p].work_base);
-    }
+    // Rows of the products by their work: a row i of the two upper triangles costs 2 (n - i),
+    // of sxy n.
+    detail::split_parts(
+        n, parts,
+        [](std::size_t n, std::size_t i) {
+            return 2.0 * static_cast<double>(n - i) + static_cast<double>(n);
+        },
+        parts_, work_doubles_);
 }
 
 void weighted_accumulator::stage(detail::strided_block x, detail::strided_block y, const double* w,
@@ -176,38 +175,20 @@ pooled_accumulator::pooled_accumulator(std::size_t n, std::size_t parts) : n_(n)
     u_.assign(slots, 0.0);
     x_rows_.assign(slots, nullptr);
     e_rows_.assign(slots, nullptr);
-    auto make = [](folded& f, std::size_t len) {
-        f.hi.assign(len, 0.0);
-        f.lo.assign(len, 0.0);
-        f.block.assign(len, 0.0);
-    };
-    make(w_sum_, 1);
-    make(s_, n);
-    make(c_, nn);
-    make(tc_, nn);
+    w_sum_ = folded(1);
+    s_ = folded(n);
+    c_ = tc_ = folded(nn);
     out_.n = n;
     out_.s.assign(n, 0.0);
     out_.c.assign(nn, 0.0);
     out_.tc.assign(nn, 0.0);
-
     // Row i of the products costs n - i (the triangle) and n (the lagged product).
-    parts_.resize(parts);
-    std::vector<std::size_t> cols, rows;
-    detail::balanced_bands(
-        n, parts, 8, [](std::size_t) { return 1.0; }, cols);
-    detail::balanced_bands(
-        n, parts, detail::row_band_step,
-        [&](std::size_t i) { return static_cast<double>(n - i) + static_cast<double>(n); }, rows);
-    work_doubles_ = detail::full_panel_work(n);
-    if (work_doubles_ == 0) throw std::bad_alloc();
-    for (std::size_t p = 0; p < parts; ++p) {
-        parts_[p].col_begin = cols[p];
-        parts_[p].col_end = cols[p + 1];
-        parts_[p].row_begin = rows[p];
-        parts_[p].row_end = rows[p + 1];
-        if (rows[p] < rows[p + 1])
-            parts_[p].work = detail::aligned_buffer(work_doubles_, parts_[p].work_base);
-    }
+    detail::split_parts(
+        n, parts,
+        [](std::size_t n, std::size_t i) {
+            return static_cast<double>(n - i) + static_cast<double>(n);
+        },
+        parts_, work_doubles_);
 }
 
 std::size_t pooled_accumulator::product_parts() const noexcept {
@@ -328,8 +309,8 @@ void pooled_accumulator::add_part(std::size_t p) noexcept {
     if (pt.col_begin < pt.col_end) {
         std::fill(s_.block.begin() + pt.col_begin, s_.block.begin() + pt.col_end, 0.0);
         if (m != 0)
-            kernels.add_pooled_sum(x_rows_.data() + first, frames, m, s_.block.data(),
-                                   pt.col_begin, pt.col_end);
+            kernels.add_pooled_sum(x_rows_.data() + first, frames, m, s_.block.data(), pt.col_begin,
+                                   pt.col_end);
         for (std::size_t i = pt.col_begin; i < pt.col_end; ++i) fold_one(s_, i, out_.s.data());
     }
     if (pt.row_begin >= pt.row_end) return;

@@ -26,6 +26,31 @@ namespace lagstat::stats {
 /// plain sum adds few roundings.
 constexpr std::size_t weighted_block_pairs = 1024;
 
+namespace detail {
+
+/// A thread's share of a weighted accumulator: columns of the vector sums, rows of the products
+/// (and the workspace of their panels).
+struct weighted_part {
+    std::size_t col_begin = 0, col_end = 0;
+    std::size_t row_begin = 0, row_end = 0;
+    std::unique_ptr<double[]> work;
+    double* work_base = nullptr;
+};
+
+/// One quantity's totals hi and lo, its current block's sums, and (pooled sums, after a
+/// provisional tail) a copy of hi and lo.
+struct folded_sums {
+    std::vector<double> hi, lo, block, copy_hi, copy_lo;
+    explicit folded_sums(std::size_t len = 0) : hi(len, 0.0), lo(len, 0.0), block(len, 0.0) {}
+};
+
+/// parts shares of frames of length n, rows of the products balanced by row_cost(i);
+/// work_doubles the workspace each share with rows holds.
+void split_parts(std::size_t n, std::size_t parts, double (*row_cost)(std::size_t, std::size_t),
+                 std::vector<weighted_part>& out, std::size_t& work_doubles);
+
+}  // namespace detail
+
 /// The totals: sxx, syy and sxy are n x n row-major (sxx and syy symmetric).
 struct weighted_sums {
     std::size_t n = 0;
@@ -69,16 +94,8 @@ public:
     const weighted_sums& snapshot() const noexcept { return out_; }
 
 private:
-    struct part {
-        std::size_t col_begin = 0, col_end = 0;
-        std::size_t row_begin = 0, row_end = 0;
-        std::unique_ptr<double[]> work;
-        double* work_base = nullptr;
-    };
-    // hi, lo and the block's sums of one quantity, length len, side by side.
-    struct folded {
-        std::vector<double> hi, lo, block;
-    };
+    using part = detail::weighted_part;
+    using folded = detail::folded_sums;
 
     std::size_t n_;
     std::vector<part> parts_;
@@ -152,12 +169,12 @@ public:
     void keep() noexcept;
 
     enum class step {
-        main,          // the full main block into the totals, the block emptied
-        tail,          // the tail piece into the totals, the piece emptied
-        provisional,   // the tail piece into a copy of the totals (the first since a snapshot
-                       // copies them), the piece emptied
-        snapshot,      // the pending main block into the totals, or into their copy after a
-                       // provisional tail, hi + lo written to snapshot(); the sums unchanged
+        main,         // the full main block into the totals, the block emptied
+        tail,         // the tail piece into the totals, the piece emptied
+        provisional,  // the tail piece into a copy of the totals (the first since a snapshot
+                      // copies them), the piece emptied
+        snapshot,     // the pending main block into the totals, or into their copy after a
+                      // provisional tail, hi + lo written to snapshot(); the sums unchanged
     };
     /// std::bad_alloc (the first provisional step: the copy's room).
     void begin(step s);
@@ -168,16 +185,8 @@ public:
     const pooled_sums& snapshot() const noexcept { return out_; }
 
 private:
-    struct part {
-        std::size_t col_begin = 0, col_end = 0;
-        std::size_t row_begin = 0, row_end = 0;
-        std::unique_ptr<double[]> work;
-        double* work_base = nullptr;
-    };
-    // hi, lo, the current block's sums and (after a provisional tail) the copy's hi and lo.
-    struct folded {
-        std::vector<double> hi, lo, block, copy_hi, copy_lo;
-    };
+    using part = detail::weighted_part;
+    using folded = detail::folded_sums;
     std::size_t slot0(bool tail) const noexcept { return tail ? weighted_block_pairs : 0; }
 
     std::size_t n_;
@@ -191,8 +200,8 @@ private:
     const double* shift_ = nullptr;
     std::vector<double> v_, u_;
     std::vector<const double*> x_rows_, e_rows_;
-    std::size_t kept_ = 0;  // main slots [0, kept_) are copies
-    std::size_t staged_[2] = {0, 0};        // frames in the main block, the tail piece
+    std::size_t kept_ = 0;            // main slots [0, kept_) are copies
+    std::size_t staged_[2] = {0, 0};  // frames in the main block, the tail piece
     std::uint64_t staged_pairs_[2] = {0, 0};
     std::uint64_t folded_pairs_ = 0, copy_pairs_ = 0;
     step step_ = step::main;

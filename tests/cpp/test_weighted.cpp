@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "passes/thread_team.hpp"
@@ -205,9 +205,8 @@ std::vector<double> literal_pooled(const std::vector<trajectory>& ts, std::size_
     const std::size_t nn = n * n, len = 1 + n + 2 * nn;
     std::vector<double> hi(len, 0.0), lo(len, 0.0), block(len, 0.0), d(n), vx(n), ex(n);
     // the shift: the first frame added, of the first trajectory longer than the lag
-    const double* s = std::find_if(ts.begin(), ts.end(), [&](const trajectory& t) {
-                          return t.frames > lag;
-                      })->x;
+    const double* s =
+        std::find_if(ts.begin(), ts.end(), [&](const trajectory& t) { return t.frames > lag; })->x;
     std::size_t in_block = 0;
     pairs = 0;
     auto fold = [&](bool keep, std::vector<double>* out) {
@@ -349,7 +348,8 @@ TEST_P(pooled_vs_literal, same_bits) {
             std::uint64_t pairs = 0;
             const std::vector<double> want = literal_pooled(cut, n, lag, pairs);
             if (pairs == 0) continue;
-            SCOPED_TRACE("trajectory " + std::to_string(j) + ", " + std::to_string(seen) + " frames");
+            SCOPED_TRACE("trajectory " + std::to_string(j) + ", " + std::to_string(seen) +
+                         " frames");
             expect_pooled(*tail(scan, ts[j], n, lag, seen, false, t), want, pairs, n);
         }
         add_body(scan, ts[j], n, lag, done, body, c.chunk, t);
@@ -357,8 +357,7 @@ TEST_P(pooled_vs_literal, same_bits) {
     }
     std::uint64_t pairs = 0;
     const std::vector<double> want = literal_pooled(ts, n, lag, pairs);
-    expect_pooled(scan.totals({nullptr, 0, 0}, {nullptr, 0, 0}, nullptr, 1, 0, t), want, pairs,
-                  n);
+    expect_pooled(scan.totals({nullptr, 0, 0}, {nullptr, 0, 0}, nullptr, 1, 0, t), want, pairs, n);
 }
 
 INSTANTIATE_TEST_SUITE_P(
