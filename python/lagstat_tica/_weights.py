@@ -184,6 +184,7 @@ class PooledSums:
         self.shift = None
         self._held = self._held_w = None  # the trajectory's last 2 lag frames (and weights)
         self._seen = 0  # the trajectory's frames so far
+        self._totals = None  # totals() until the next frames
 
     @property
     def pairs(self):
@@ -212,6 +213,7 @@ class PooledSums:
                 self._native.end(x, e, w)
         self._held = self._held_w = None
         self._seen = 0
+        self._totals = None
 
     def add(self, x, w):
         """The next frames x (T, n) of the current trajectory and their weights w (T,)."""
@@ -221,6 +223,7 @@ class PooledSums:
         x = x.reshape(len(x), -1)
         w = np.asarray(w, dtype=float).reshape(-1)
         self._width(x)
+        self._totals = None
         if self._native is None:
             self._native = _native.pooled_accumulator(x.shape[1], shift=self.shift, threads=self._threads)
         lag, seen = self.lag, self._seen
@@ -255,6 +258,7 @@ class PooledSums:
         if not len(x):
             return
         self._width(x)
+        self._totals = None
         if self._pair_sums is None:
             self._pair_sums = WeightedPairSums(self._threads, self.shift)
         self._pair_sums.add(x, y, w)
@@ -267,6 +271,11 @@ class PooledSums:
     def totals(self):
         """(W, s, c, tc): the pairs' total weight, sum v x, sum v x xᵀ and sum w x yᵀ about the
         shift, the current trajectory's tail as if it ended now, the pair tuples' sums added."""
+        if self._totals is None:
+            self._totals = self._sum_up()
+        return self._totals
+
+    def _sum_up(self):
         out = None
         if self._native is not None and (self._native.pairs or self._tail_pairs()):
             t = self._native.totals(*self._tail()) if self._seen else self._native.totals()
