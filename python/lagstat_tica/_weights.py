@@ -12,6 +12,8 @@ time in pair order within blocks of BLOCK_PAIRS fixed by their index among all p
 by how the frames arrive or by the thread count), every block folded into the totals with an
 error-free two-sum whose error terms are kept beside them: the result is the same bits for any
 chunking and thread count and loses about one rounding per block instead of one per frame.
+TICA's reversible estimate, which needs the two halves only added, pools them by frame instead
+(PooledSums): the unweighted fit's products, in blocks of frames.
 """
 import numpy as np
 
@@ -148,21 +150,6 @@ class WeightedPairSums:
         """The compensated sums (hi + lo), the pending pairs included; adding goes on."""
         return self._native.totals()
 
-    def moments(self):
-        """(mean, C00, C0t, total weight W) of deeptime's reversible weighted estimate, centred in
-        double-doubles as the unweighted fit's (lagstat_tica._estimator.centred_moments)."""
-        from . import _estimator as est  # SciPy's: only the fits, which need it anyway, come here
-
-        if self.pairs == 0:
-            raise ValueError("no lagged pairs")
-        t = self.totals()
-        pairs = float(t["w"])
-        if not pairs > 0:
-            raise ValueError("the weights of all lagged pairs are zero")
-        n = self.shift.size
-        d, c00, c0t, _ = est.centred_moments(np.zeros(n), np.zeros((n, n)), halves(t), pairs)
-        return dd.add(dd.exact(self.shift), d)[0], c00, c0t, 2.0 * pairs
-
 
 class PooledSums:
     """A reversible estimate's weighted sums pooled by frame: a frame's two pairs add their
@@ -287,7 +274,8 @@ class PooledSums:
         return out
 
     def moments(self):
-        """(mean, C00, C0t, total weight W) as WeightedPairSums.moments."""
+        """(mean, C00, C0t, total weight W) of deeptime's reversible weighted estimate, centred in
+        double-doubles as the unweighted fit's (lagstat_tica._estimator.centred_moments)."""
         from . import _estimator as est  # SciPy's: only the fits, which need it anyway, come here
 
         if self.pairs == 0:

@@ -274,6 +274,20 @@ def test_frames_in_memory_are_checked_for_nan_and_inf_however_their_sum_rounds(f
             trajectories(np.array(frames))
 
 
+@pytest.mark.parametrize("lengths, at, value", [
+    ([300], (0, 150, 1), np.nan),            # in a pair's frame
+    ([300], (0, 299, 0), np.inf),            # in the tail
+    ([300, LAG + 2], (1, LAG - 1, 0), -np.inf),  # a frame of no pair: a short trajectory's middle
+    ([300, LAG], (1, 0, 1), np.nan),         # a trajectory of no pair
+])
+def test_weighted_fit_refuses_frames_that_are_not_finite(lengths, at, value):
+    # the weighted fit finds them in its sums, and looks at the frames no pair holds apart
+    xs = _data(14, lengths)
+    xs[at[0]][at[1], at[2]] = value
+    with pytest.raises(ValueError, match="not finite"):
+        TICA(LAG).fit(xs, weights=[np.ones(len(x)) for x in xs])
+
+
 def _deeptime_ck(name, kw, segs, wsegs, lag, lags, n_obs):
     """deeptime's ck_test of its model at `lag` against its models fitted at `lags` with the same
     weights (and the tested model)."""
