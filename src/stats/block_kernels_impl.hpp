@@ -96,10 +96,13 @@ struct block_impl {
         }
     };
 
-    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n.
-    /// With a shift, value i of frame k enters as x_k[i] - shift[i], times scale[k] if scale is
-    /// given, each operation rounded.
-    template <std::size_t width>
+    /// How a value enters a panel: as it is, less the shift, or less the shift times the frame's
+    /// scale, each operation rounded.
+    enum class entry { copy, less, scaled };
+
+    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n,
+    /// value i of frame k entering as x_k[i], x_k[i] - shift[i] or scale[k] (x_k[i] - shift[i]).
+    template <std::size_t width, entry how>
     LAGSTAT_KERNEL_TARGET static void pack(const double* const* rows, std::size_t kc, std::size_t n,
                                            std::size_t first, std::size_t cols, double* dst,
                                            const double* shift = nullptr,
@@ -108,19 +111,18 @@ struct block_impl {
         const std::size_t groups = cols / width;
         for (std::size_t k = 0; k < kc; ++k) {
             const double* x = rows[k];
-            // value w of the group at col, as it enters
-            auto value = [&](std::size_t col, std::size_t w) {
-                if (shift == nullptr) return x[col + w];
-                const double a = x[col + w] - shift[col + w];
-                return scale != nullptr ? scale[k] * a : a;
+            auto value = [&](std::size_t i) {
+                if constexpr (how == entry::copy) return x[i];
+                if constexpr (how == entry::less) return x[i] - shift[i];
+                if constexpr (how == entry::scaled) return scale[k] * (x[i] - shift[i]);
             };
             for (std::size_t g = 0; g < groups; ++g) {
                 double* d = dst + (g * kc + k) * width;
                 const std::size_t col = first + g * width;
                 if (col + width > n) {
                     const std::size_t valid = col < n ? n - col : 0;
-                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? value(col, w) : 0.0;
-                } else if (shift == nullptr) {
+                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? value(col + w) : 0.0;
+                } else if constexpr (how == entry::copy) {
                     std::memcpy(d, x + col, width * sizeof(double));
                 } else {
 #pragma GCC unroll 16
@@ -128,10 +130,10 @@ struct block_impl {
                         const std::size_t at = col + u * vl;
                         const vec a = Ops::sub(Ops::loadu(x + at), Ops::loadu(shift + at));
                         Ops::storeu(d + u * vl,
-                                    scale != nullptr ? Ops::mul_bcast(a, scale + k) : a);
+                                    how == entry::scaled ? Ops::mul_bcast(a, scale + k) : a);
                     }
 #pragma GCC unroll 16
-                    for (std::size_t w = vecs * vl; w < width; ++w) d[w] = value(col, w);
+                    for (std::size_t w = vecs * vl; w < width; ++w) d[w] = value(col + w);
                 }
             }
         }
@@ -212,9 +214,9 @@ struct block_impl {
     /// With c_left (not null), c += c_left[k] rows[k]^T instead (upper triangle): the row panel
     /// of c is packed from c_left, so a weighted sum rounds each product as (w x_i) x_j.
     ///
-    /// With pooled frames (f not null), the frames enter less f->shift, c's left factor as
-    /// f->scale[k] times that (c_left is then ignored), a lag's earlier frames by its scale.
-    template <std::size_t tile_v>
+    /// pooled: the frames enter less f->shift, c's left factor as f->scale[k] times that (c_left
+    /// is then ignored), a lag's earlier frames by its scale.
+    template <std::size_t tile_v, bool pooled = false>
     LAGSTAT_KERNEL_TARGET static void products(const double* const* rows,
                                                const double* const* c_left, std::size_t m,
                                                double* c, const lagged_products* lags,
@@ -222,6 +224,8 @@ struct block_impl {
                                                std::size_t row_begin, std::size_t row_end,
                                                double* work, std::size_t work_doubles,
                                                const pooled_frames* f = nullptr) {
+        constexpr entry frames = pooled ? entry::less : entry::copy;
+        constexpr entry factors = pooled ? entry::scaled : entry::copy;
         constexpr std::size_t tile_w = tile_v * vl;
         const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
         row_end = std::min(row_end, n);
@@ -236,9 +240,9 @@ struct block_impl {
         double* const pb_base = work;
         double* const pa_base = work + cols_piece * chunk;
         const bool c_rows_in_strips =
-            c_left == nullptr && f == nullptr && tile_w % tile_r == 0 && cols_piece == cols_all;
-        const double* const* left = c_left != nullptr && f == nullptr ? c_left : rows;
-        const double* const shift = f != nullptr ? f->shift : nullptr;
+            c_left == nullptr && !pooled && tile_w % tile_r == 0 && cols_piece == cols_all;
+        const double* const* left = c_left != nullptr && !pooled ? c_left : rows;
+        const double* const shift = pooled ? f->shift : nullptr;
 
         for (std::size_t k0 = 0; k0 < m; k0 += chunk) {
             const std::size_t kc = std::min(chunk, m - k0);
@@ -255,7 +259,7 @@ struct block_impl {
                 // The upper triangle of the band lies in columns from row_begin on.
                 const bool c_here = c != nullptr && j_stop > row_begin;
                 if (!c_here && pairs == 0) continue;
-                pack<tile_w>(rows + k0, kc, n, j0, cols, pb_base, shift);
+                pack<tile_w, frames>(rows + k0, kc, n, j0, cols, pb_base, shift);
                 const panel pb{pb_base, j0, tile_w, kc};
                 if (c_here) {
                     const std::size_t i_stop = std::min(j_stop, row_end);
@@ -264,8 +268,8 @@ struct block_impl {
                     } else {
                         for (std::size_t i0 = row_begin; i0 < i_stop; i0 += rows_piece) {
                             const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                            pack<tile_r>(left + k0, kc, n, i0, rws, pa_base, shift,
-                                         f != nullptr ? f->scale + k0 : nullptr);
+                            pack<tile_r, factors>(left + k0, kc, n, i0, rws, pa_base, shift,
+                                                  pooled ? f->scale + k0 : nullptr);
                             const panel pa{pa_base, i0, tile_r, kc};
                             sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(i_stop, i0 + rws),
                                           j0, j_stop, true);
@@ -281,9 +285,9 @@ struct block_impl {
                     const std::size_t lag_pairs = k0 + kc - t0;
                     for (std::size_t i0 = row_begin; i0 < row_end; i0 += rows_piece) {
                         const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                        pack<tile_r>(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, pa_base,
-                                     shift,
-                                     shift != nullptr ? lags[l].scale + (t0 - first) : nullptr);
+                        pack<tile_r, factors>(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws,
+                                              pa_base, shift,
+                                              pooled ? lags[l].scale + (t0 - first) : nullptr);
                         const panel pa{pa_base, i0, tile_r, lag_pairs};
                         sweep<tile_v>(pa, 0, pb, t0 - k0, lag_pairs, lags[l].tc, n, i0,
                                       std::min(row_end, i0 + rws), j0, j_stop, false);
@@ -328,11 +332,11 @@ struct block_impl {
                                        std::size_t row_end, double* work,
                                        std::size_t work_doubles) {
         if (n >= full_w)
-            products<Ops::tile_vecs>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
-                                     work_doubles, &f);
+            products<Ops::tile_vecs, true>(rows, nullptr, m, c, lags, count, n, row_begin, row_end,
+                                           work, work_doubles, &f);
         else
-            products<1>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work, work_doubles,
-                        &f);
+            products<1, true>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
+                              work_doubles, &f);
     }
 
     /// What elementwise() adds of value i of frame k: the value, its square, or (pooled frames)
