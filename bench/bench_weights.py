@@ -1,6 +1,7 @@
 """Cost of frame weights and accuracy of the weighted sums, side by side in one run.
 
     python bench/bench_weights.py [--frames 1000000] [--cols 10 500] [--lag 10] [--repeat 3]
+                                  [--threads T] [--before DIR [--rounds 3]]
     valgrind --tool=callgrind python bench/bench_weights.py --one weighted --frames F --cols N
 
 With --one (setup, plain or weighted) it builds the data and runs that one fit once on one
@@ -8,14 +9,20 @@ thread (setup: none), for callgrind's instruction counts, which the machine's lo
 change: a fit's count is its run's less the setup run's.
 
 Times TICA.fit on one in-memory trajectory unweighted (the native accumulator) and weighted
-(the native weighted accumulator: blocks of weighted pairs folded with compensation), best of
---repeat runs taken in turns, and for the accuracy
-check compares the weighted pair sums of an ill-conditioned multi-well + scaled-noise set, all
-weights one, with the exact sums of the same rounded products (math.fsum), in correlation units,
-beside a plain frame-order sum of the same products.
+(the native pooled accumulator: a reversible fit's sums pooled by frame, blocks folded with
+compensation), best of --repeat runs taken in turns, with both CPU and wall time. --before DIR
+takes another build (a directory holding its lagstat_tica and lagstat, put first on
+PYTHONPATH) and times both builds in fresh processes, one after the other for --rounds rounds,
+so that before and after share the machine's load. The accuracy check compares the weighted
+sums of an ill-conditioned multi-well + scaled-noise set, all weights one, in pair order
+(VAMP's, the scan's) and pooled by frame (TICA's), with the exact sums of the same rounded
+products (math.fsum), in correlation units, beside a plain frame-order sum of the same products.
 """
 import argparse
 import math
+import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -25,11 +32,12 @@ from lagstat_tica import _weights
 
 
 def best(f, repeat):
+    """(wall, CPU) seconds of the fastest of `repeat` calls."""
     t = []
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         f()
-        t.append(time.perf_counter() - t0)
+        t.append((time.perf_counter() - t0, time.process_time() - c0))
     return min(t)
 
 
@@ -47,14 +55,35 @@ def one(which, frames, cols, lag):
         TICA(lag).fit(x, weights=w, threads=1)
 
 
-def cost(frames, cols, lag, repeat):
+def cost(frames, cols, lag, repeat, threads=None):
     x, w = data(frames, cols)
     # interleaved, so that a change in the machine's load between the two falls on both alike
-    plain = weighted = float("inf")
+    plain = weighted = (float("inf"), float("inf"))
     for _ in range(repeat):
-        plain = min(plain, best(lambda: TICA(lag).fit(x), 1))
-        weighted = min(weighted, best(lambda: TICA(lag).fit(x, weights=w), 1))
-    print("| %d frames, %d columns | %.3f | %.3f | %.2fx |" % (frames, cols, plain, weighted, weighted / plain))
+        plain = min(plain, best(lambda: TICA(lag).fit(x, threads=threads), 1))
+        weighted = min(weighted, best(lambda: TICA(lag).fit(x, weights=w, threads=threads), 1))
+    print("| %d frames, %d columns | %.4f (%.4f) | %.4f (%.4f) | %.2fx |"
+          % (frames, cols, plain[0], plain[1], weighted[0], weighted[1], weighted[0] / plain[0]))
+
+
+def compare(a, before):
+    """Both builds in fresh processes, in turns: rows of wall (CPU) seconds per build."""
+    args = [sys.executable, os.path.abspath(__file__), "--frames", str(a.frames), "--lag", str(a.lag),
+            "--repeat", str(a.repeat), "--no-accuracy"] + (["--threads", str(a.threads)] if a.threads else [])
+    print("| round | build | data | unweighted fit: wall (CPU) s | weighted fit: wall (CPU) s | ratio |")
+    print("|---|---|---|---:|---:|---:|")
+    for r in range(a.rounds):
+        for name, path in (("before", before), ("after", None)):
+            env = dict(os.environ)
+            if path is not None:
+                env["PYTHONPATH"] = os.path.abspath(path) + os.pathsep + env.get("PYTHONPATH", "")
+            for cols in a.cols:
+                out = subprocess.run(args + ["--cols", str(cols)], env=env, check=True, capture_output=True,
+                                     text=True).stdout
+                for line in out.splitlines():
+                    if line.startswith("| ") and "frames" in line:
+                        print("| %d | %s %s" % (r + 1, name, line))
+                sys.stdout.flush()
 
 
 def accuracy(frames, lag):
@@ -65,11 +94,19 @@ def accuracy(frames, lag):
     w = np.ones(frames)
     acc = _weights.WeightedPairSums()
     acc.add(x[:-lag], x[lag:], w[:-lag])
-    got = acc.totals()["sxy"]
+    pooled = _weights.PooledSums(lag)
+    pooled.add(x, w)
+    _, _, squares, lagged = pooled.totals()
     xs, ys = x[:-lag] - x[0], x[lag:] - x[0]
+    # pooled by frame, all weights one: the first and last lag frames weigh 1, the others 2
+    d = x - x[0]
+    v = np.full(frames, 2.0)
+    v[:lag] = v[-lag:] = 1.0
+    vd = v[:, None] * d
     n = x.shape[1]
     diag = [math.fsum((xs[:, i] * xs[:, i]).tolist()) for i in range(n)]
-    worst = worst_plain = 0.0
+    pdiag = [math.fsum((vd[:, i] * d[:, i]).tolist()) for i in range(n)]
+    worst = {"pairs": 0.0, "pooled lagged": 0.0, "pooled instantaneous": 0.0, "plain": 0.0}
     for i in range(n):
         for j in range(n):
             prods = xs[:, i] * ys[:, j]
@@ -78,10 +115,15 @@ def accuracy(frames, lag):
             for p in prods.tolist():  # frame order, one rounding per frame
                 plain += p
             scale = math.sqrt(diag[i] * diag[j])
-            worst = max(worst, abs(got[i, j] - exact) / scale)
-            worst_plain = max(worst_plain, abs(plain - exact) / scale)
-    print("accuracy, %d frames: compensated %.2f ulp, plain frame order %.2f ulp (2^-52 units, correlation)"
-          % (frames, worst / 2.0 ** -52, worst_plain / 2.0 ** -52))
+            worst["pairs"] = max(worst["pairs"], abs(acc.totals()["sxy"][i, j] - exact) / scale)
+            worst["pooled lagged"] = max(worst["pooled lagged"], abs(lagged[i, j] - exact) / scale)
+            worst["plain"] = max(worst["plain"], abs(plain - exact) / scale)
+            exact = math.fsum((vd[:, i] * d[:, j]).tolist())
+            worst["pooled instantaneous"] = max(worst["pooled instantaneous"],
+                                                abs(squares[i, j] - exact) / math.sqrt(pdiag[i] * pdiag[j]))
+    print("accuracy, %d frames (2^-52 units, correlation): %s" % (
+        frames, ", ".join("%s %.2f ulp" % (k if k != "plain" else "plain frame order", v / 2.0 ** -52)
+                          for k, v in worst.items())))
 
 
 def main():
@@ -90,17 +132,25 @@ def main():
     p.add_argument("--cols", type=int, nargs="+", default=[10, 500])
     p.add_argument("--lag", type=int, default=10)
     p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--threads", type=int, help="the fits' threads (default: the process's cores)")
     p.add_argument("--one", choices=["setup", "plain", "weighted"])
+    p.add_argument("--before", metavar="DIR", help="another build to time in turns with this one")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--no-accuracy", action="store_true")
     a = p.parse_args()
     if a.one:
         one(a.one, a.frames, a.cols[0], a.lag)
         return
-    print("| data | unweighted fit (s) | weighted fit (s) | ratio |")
+    if a.before:
+        compare(a, a.before)
+        return
+    print("| data | unweighted fit: wall (CPU) s | weighted fit: wall (CPU) s | ratio |")
     print("|---|---:|---:|---:|")
     for cols in a.cols:
         frames = a.frames if cols <= 50 else max(1000, a.frames // 50)
-        cost(frames, cols, a.lag, a.repeat)
-    accuracy(a.frames, a.lag)
+        cost(frames, cols, a.lag, a.repeat, a.threads)
+    if not a.no_accuracy:
+        accuracy(a.frames, a.lag)
 
 
 if __name__ == "__main__":

@@ -128,6 +128,37 @@ class weighted_accumulator:
         syy, sxy (n, n: sums of w (x - s)(x - s)^T, w (y - s)(y - s)^T, w (x - s)(y - s)^T), the
         pending block included; adding goes on (the same bits later)."""
 
+class pooled_accumulator:
+    """A reversible estimate's weighted sums pooled by frame, fed one trajectory after another:
+    a frame's weight in the sums is its own plus its earlier pair's (w_t + w_{t-lag}), products
+    rounded as (v (x_i - s_i)) (x_j - s_j), each pair's lagged product with its later frame,
+    frames in blocks of 1024 fixed by their index, each trajectory's tail (its last lag frames)
+    in pieces of 256 at its end, blocks folded with an error-free two-sum. The same bits for any
+    blocking and any thread count."""
+
+    def __init__(
+        self,
+        columns: SupportsIndex,
+        *,
+        shift: Optional[Sequence[float]] = None,
+        threads: Optional[SupportsIndex] = None,
+    ) -> None:
+        """columns >= 1; shift (default: the first frame added) and threads as scan's."""
+    @property
+    def pairs(self) -> int:
+        """Pairs added so far; -1 after a failed add."""
+    def add(self, x: Any, w: Any, e: Any, we: Any) -> None:
+        """The next frames x (frames, columns) of a trajectory but its tail, their own weights w;
+        the last len(e) of them have pairs, whose earlier frames are e and weights we. Buffers as
+        weighted_accumulator.add's; nan or inf weights raise ValueError before any frame is
+        added."""
+    def end(self, x: Any, e: Any, w: Any) -> None:
+        """A trajectory's tail: its frames x, their pairs' earlier frames e and weights w."""
+    def totals(self, x: Any = None, e: Any = None, w: Any = None) -> Dict[str, Any]:
+        """pairs (int), w (float: the pairs' weights' sum), s (n: sum of v (x - s)), c, tc (n, n:
+        sums of v (x - s)(x - s)^T and of w (x_{t-lag} - s)(x_t - s)^T) were the tail given (as
+        end's) to end the trajectory now; adding goes on (the same bits later)."""
+
 def available_cores(root: str = "") -> int:
     """The cores threads=-1 takes: the CPU affinity, bounded by the cgroup's CPU quota; >= 1.
     root: where the cgroup files are looked for (the system's by default; a fake tree in tests)."""

@@ -569,11 +569,20 @@ def _is_list_of_arrays(data):
     return isinstance(data, (list, tuple)) and len(data) > 0 and all(isinstance(d, np.ndarray) for d in data)
 
 
-def trajectories(data):
+def _finite(x):
+    # A nan or inf makes the sum nan or inf; finite values make it so only by overflowing,
+    # which the element check then clears. The sum is a fraction of the element check's cost.
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = x.sum()
+    return np.isfinite(total) or np.isfinite(x).all()
+
+
+def trajectories(data, check=True):
     """Frames in memory as a list of (T, n) float arrays, or None for files (paths, patterns, pipes).
 
     An array, or a list of lists of numbers (scikit-learn's X), is one trajectory; a list of arrays
-    is one per element, as deeptime takes them. A 1-D array is one column.
+    is one per element, as deeptime takes them. A 1-D array is one column. check=False leaves
+    the test for nan and inf to a caller that finds them in its sums.
     """
     if isinstance(data, (str, bytes, os.PathLike)):
         return None
@@ -592,11 +601,7 @@ def trajectories(data):
         if x.ndim != 2 or x.shape[0] == 0 or x.shape[1] == 0:
             raise ValueError("frames must be a (T, n) array with T, n >= 1, or a list of them; got shape %s"
                              % (x.shape,))
-        # A nan or inf makes the sum nan or inf; finite values make it so only by overflowing,
-        # which the element check then clears. The sum is a fraction of the element check's cost.
-        with np.errstate(over="ignore", invalid="ignore"):
-            total = x.sum()
-        if not np.isfinite(total) and not np.isfinite(x).all():
+        if check and not _finite(x):
             raise ValueError("the frames hold values that are not finite (inf/nan)")
         out.append(x)
     if len({x.shape[1] for x in out}) != 1:

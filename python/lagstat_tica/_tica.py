@@ -241,7 +241,8 @@ class TICA(KoopmanChecks):
                 return self._fit_weighted_files(data, None, None, True, columns, keep_time, threads)
             return self._fit_koopman(data, threads)
         if weighted:
-            arrays = trajectories(data)  # once: it checks every frame
+            # once; the frames' check is left to the weighted sums (_fit_weighted)
+            arrays = trajectories(data, check=koopman_weights)
             if weights is not None and arrays is None:
                 return self._fit_weighted_files(data, weights, bias_kT, False, columns, keep_time, threads)
             self._fit_weighted(arrays, weights, bias_kT, threads)
@@ -261,13 +262,20 @@ class TICA(KoopmanChecks):
         return self
 
     def _fit_weighted(self, arrays, weights, bias_kT, threads):
-        from ._weights import WeightedPairSums, all_weights
+        from ._weights import PooledSums, all_weights
 
         lag = _check_lag(self.lag)
-        acc = WeightedPairSums(threads)
+        acc = PooledSums(lag, threads)
         for x, w in zip(arrays, all_weights(weights, arrays, bias_kT)):
-            if len(x) > lag:
-                acc.add(x[:len(x) - lag], x[lag:], w[:len(x) - lag])
+            acc.start()
+            acc.add(x, w)
+        acc.start()
+        # A nan or inf among the frames makes the sums so, as in the unweighted fit; only the
+        # frames of no pair (a trajectory's middle when it is shorter than two lags) are
+        # looked at apart.
+        if not acc.finite() or not all(np.isfinite(x[max(0, len(x) - lag):lag]).all() for x in arrays):
+            trajectories(arrays)  # names nan or inf
+            raise ValueError("the frames hold values that are not finite (inf/nan), or too large")
         if acc.pairs == 0:
             raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
         self._partial = self._weighted = None
@@ -300,7 +308,7 @@ class TICA(KoopmanChecks):
         return self
 
     def _fit_koopman(self, data, threads):
-        from ._weights import WeightedPairSums, koopman_coefficients
+        from ._weights import PooledSums, WeightedPairSums, koopman_coefficients
 
         arrays = trajectories(data)
         if arrays is None:
@@ -314,11 +322,14 @@ class TICA(KoopmanChecks):
         if first.pairs == 0:
             raise ValueError("no lagged pairs: every trajectory has at most lag %d frames" % lag)
         coef, const = koopman_coefficients(first, epsilon, whitening)
-        acc = WeightedPairSums(threads)
+        acc = PooledSums(lag, threads)
         for x in arrays:
             if len(x) > lag:
-                # computed, not given: an estimate may dip below zero, as deeptime's may
-                acc.add(x[:len(x) - lag], x[lag:], np.einsum("ti,i->t", x[:len(x) - lag], coef) + const)
+                # computed, not given: an estimate may dip below zero, as deeptime's may; the
+                # last lag frames weigh no pair
+                acc.start()
+                acc.add(x, np.concatenate([np.einsum("ti,i->t", x[:len(x) - lag], coef) + const, np.zeros(lag)]))
+        acc.start()
         self._partial = self._weighted = None
         self._fit_weighted_sums(acc, sum(len(x) for x in arrays))
         self.koopman_coefficients_, self.koopman_constant_ = coef, const
@@ -348,11 +359,11 @@ class TICA(KoopmanChecks):
             warnings.warn(text, RuntimeWarning, stacklevel=3)
 
     def _partial_fit_weighted(self, X, weights, new_trajectory, lag, threads):
-        from ._weights import WeightedPairSums, check_weights
+        from ._weights import PooledSums, check_weights
 
         state = getattr(self, "_weighted", None)
         if state is None or state["lag"] != lag:
-            state = self._weighted = {"lag": lag, "acc": WeightedPairSums(threads), "tail": None, "frames": 0,
+            state = self._weighted = {"lag": lag, "acc": PooledSums(lag, threads), "open": False, "frames": 0,
                                       "count": 0, "line": 1}
         if isinstance(X, tuple) and len(X) == 2:
             x, y = (np.asarray(a, dtype=float).reshape(len(a), -1) for a in X)
@@ -362,14 +373,15 @@ class TICA(KoopmanChecks):
             if w.size != len(x):
                 raise ValueError("pairs %d: %d weights for %d pairs" % (state["count"], w.size, len(x)))
             state["count"] += 1
-            state["tail"] = None
-            state["acc"].add(x, y, w)
+            state["open"] = False
+            state["acc"].add_pairs(x, y, w)
             state["frames"] += 2 * len(x)
         else:
             x = np.asarray(X, dtype=float)
             x = x[:, None] if x.ndim == 1 else x
-            if new_trajectory or state["tail"] is None:
-                state["tail"] = (x[:0], np.zeros(0))
+            if new_trajectory or not state["open"]:
+                state["acc"].start()
+                state["open"] = True
                 state["count"] += 1
                 state["line"] = 1
             name = "trajectory %d" % (state["count"] - 1)
@@ -379,14 +391,10 @@ class TICA(KoopmanChecks):
             state["line"] += len(x)
             if not np.isfinite(x).all():
                 raise ValueError("the frames hold values that are not finite (inf/nan)")
-            tx, tw = state["tail"]
-            if tx.size and tx.shape[1] != x.shape[1]:
-                raise ValueError("the chunk has %d columns, the trajectory %d" % (x.shape[1], tx.shape[1]))
-            xs = np.concatenate([tx, x]) if tx.size else x
-            ws = np.concatenate([tw, w])
-            if len(xs) > lag:
-                state["acc"].add(xs[:len(xs) - lag], xs[lag:], ws[:len(xs) - lag])
-            state["tail"] = (xs[max(0, len(xs) - lag):], ws[max(0, len(ws) - lag):])
+            shift = state["acc"].shift
+            if state["acc"].seen and shift.size != x.shape[1]:
+                raise ValueError("the chunk has %d columns, the trajectory %d" % (x.shape[1], shift.size))
+            state["acc"].add(x, w)
             state["frames"] += len(x)
         if state["acc"].pairs:
             self._fit_weighted_sums(state["acc"], state["frames"])
@@ -515,6 +523,7 @@ class TICA(KoopmanChecks):
         # a pickled or deep-copied model is the fitted one, and its next partial_fit starts anew.
         state = dict(self.__dict__)
         state.pop("_partial", None)
+        state.pop("_weighted", None)
         source = state.get("_ck_source")
         if source is not None and trajectories(source[0]) is not None:
             # Frames in memory stay out of a pickle: ck_test then takes them again as data=, with

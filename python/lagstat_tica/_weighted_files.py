@@ -14,7 +14,7 @@ import re
 import numpy as np
 
 from . import _formats, _moments, _outputs
-from ._weights import LagSums, koopman_coefficients
+from ._weights import LagSums, PooledSums, koopman_coefficients
 
 
 def weights_field(layout, weights, path):
@@ -173,8 +173,8 @@ def _named(reader):
 
 
 def read(paths, layouts, usecols, field, sums, weight_of):
-    """Adds every file's frames to `sums` (a LagSums: file k its trajectory k, each segment, a
-    restart, started anew); weight_of(x, v, path, lines) gives the weights of frames x whose
+    """Adds every file's frames to `sums` (a LagSums or PooledSums: file k its trajectory k, each
+    segment, a restart, started anew); weight_of(x, v, path, lines) gives the weights of frames x whose
     weights column holds v. Returns the frames read."""
     frames = 0
     cols = list(usecols) + ([field] if field is not None else [])
@@ -242,8 +242,9 @@ def weighted_sums(paths, lag, *, columns=None, keep_time=False, weights=None, bi
             weight_of = lambda x, v, path, lines: np.einsum("ti,i->t", x, coef) + const  # noqa: E731
         else:
             weight_of = weights_of(bias_kT)
-        sums = LagSums([lag], threads=threads)
+        sums = PooledSums(lag, threads=threads)
         frames = read(paths, layouts, sel.usecols, field, sums, weight_of)
-    if sums.pair_sums(0) is None:
+        sums.start()
+    if sums.pairs == 0:
         raise ValueError("no lagged pairs: every file has at most lag %d frames" % lag)
-    return sums.pair_sums(0), frames, layouts, sel, kw
+    return sums, frames, layouts, sel, kw

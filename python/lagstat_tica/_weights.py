@@ -12,6 +12,8 @@ time in pair order within blocks of BLOCK_PAIRS fixed by their index among all p
 by how the frames arrive or by the thread count), every block folded into the totals with an
 error-free two-sum whose error terms are kept beside them: the result is the same bits for any
 chunking and thread count and loses about one rounding per block instead of one per frame.
+TICA's reversible estimate, which needs the two halves only added, pools them by frame instead
+(PooledSums): the unweighted fit's products, in blocks of frames.
 """
 import numpy as np
 
@@ -64,8 +66,10 @@ def check_weights(name, w, first_line=1):
     """w as a float64 vector, or ValueError naming `name` and the line (1-based frame) of the
     first weight that is negative, nan or inf."""
     w = np.asarray(w, dtype=float).reshape(-1)
-    # two comparisons with a scalar (nan fails both): a fit's own cost at a few columns is a
-    # few dozen operations per frame, which np.isfinite's per-element loop would add to
+    # the least and the largest (nan makes both nan): a fit's own cost at a few columns is a
+    # few dozen operations per frame, which per-element tests and their masks would add to
+    if not w.size or (w.min() >= 0 and w.max() < np.inf):
+        return w
     bad = ~((w >= 0) & (w < np.inf))
     if bad.any():
         at = int(np.argmax(bad))
@@ -146,6 +150,129 @@ class WeightedPairSums:
         """The compensated sums (hi + lo), the pending pairs included; adding goes on."""
         return self._native.totals()
 
+
+class PooledSums:
+    """A reversible estimate's weighted sums pooled by frame: a frame's two pairs add their
+    weights first (v_t = w_t + w_{t-lag}), so that it makes one product per element where the
+    pairs' halves make two, and each pair's lagged product goes with its later frame (the
+    native pooled accumulator; stats/weighted_moments.hpp has the order of operations). The
+    trajectory's last `lag` frames are its tail, whose v is known only when it ends: they are
+    held back and, for a look at the totals, summed into a copy of them, which gives the bits of
+    the trajectory ending there. Trajectories come one after another (start(), then add() of
+    their chunks), any chunking giving the same bits; deeptime's (X_t, X_tau) pair tuples,
+    frames of no trajectory, go through add_pairs into pair sums kept beside.
+    """
+
+    def __init__(self, lag, threads=None):
+        self.lag = int(lag)
+        self._threads = thread_share(1, check_threads(threads))
+        self._native = None
+        self._pair_sums = None
+        self.shift = None
+        self._held = self._held_w = None  # the trajectory's last 2 lag frames (and weights)
+        self._seen = 0  # the trajectory's frames so far
+        self._totals = None  # totals() until the next frames
+
+    @property
+    def pairs(self):
+        return sum(int(a.pairs) + (self._tail_pairs() if a is self._native else 0)
+                   for a in (self._native, self._pair_sums) if a is not None)
+
+    @property
+    def seen(self):
+        """The current trajectory's frames so far."""
+        return self._seen
+
+    def _tail_pairs(self):
+        return max(0, self._seen - max(self._seen - self.lag, self.lag))
+
+    def _width(self, x):
+        if self.shift is None:
+            self.shift = x[0].copy()
+        elif x.shape[1] != self.shift.size:
+            raise ValueError("the frames have %d columns, the ones before %d" % (x.shape[1], self.shift.size))
+
+    def start(self, index=None, new_file=True):
+        """A trajectory begins (as LagSums.start: a file or a restart): the one before ends."""
+        if self._seen:
+            x, e, w = self._tail()
+            if len(x):
+                self._native.end(x, e, w)
+        self._held = self._held_w = None
+        self._seen = 0
+        self._totals = None
+
+    def add(self, x, w):
+        """The next frames x (T, n) of the current trajectory and their weights w (T,)."""
+        x = np.asarray(x, dtype=float)
+        if not len(x):
+            return
+        x = x.reshape(len(x), -1)
+        w = np.asarray(w, dtype=float).reshape(-1)
+        self._width(x)
+        self._totals = None
+        if self._native is None:
+            self._native = _native.pooled_accumulator(x.shape[1], shift=self.shift, threads=self._threads)
+        lag, seen = self.lag, self._seen
+        if self._held is None:
+            xs, ws, p0 = x, w, 0
+        else:
+            xs, ws = np.concatenate([self._held, x]), np.concatenate([self._held_w, w])
+            p0 = seen - len(self._held)
+        # frames [a, b) of the trajectory now have their later pair's frame: v is known
+        a, b = max(0, seen - lag), max(0, seen + len(x) - lag)
+        if b > a:
+            # those from max(a, lag) on have pairs, whose earlier frames are [e0, e1) of xs
+            e0 = max(a, lag) - lag - p0
+            e1 = max(e0, b - lag - p0)
+            self._native.add(xs[a - p0:b - p0], ws[a - p0:b - p0], xs[e0:e1], ws[e0:e1])
+        self._seen = seen + len(x)
+        keep = max(0, len(xs) - 2 * lag)
+        self._held, self._held_w = xs[keep:].copy(), ws[keep:].copy()
+
+    def _tail(self):
+        """The current trajectory's tail as it would end now: its frames, their pairs' earlier
+        frames and weights."""
+        lag, p0 = self.lag, self._seen - len(self._held)
+        a = max(self._seen - lag, lag)
+        b = max(a, self._seen)
+        return self._held[a - p0:b - p0], self._held[a - lag - p0:b - lag - p0], self._held_w[a - lag - p0:b - lag - p0]
+
+    def add_pairs(self, x, y, w):
+        """Pairs (x[k], y[k]) of no trajectory, weights w[k]; the current trajectory ends."""
+        self.start()
+        x = np.asarray(x, dtype=float).reshape(len(x), -1)
+        if not len(x):
+            return
+        self._width(x)
+        self._totals = None
+        if self._pair_sums is None:
+            self._pair_sums = WeightedPairSums(self._threads, self.shift)
+        self._pair_sums.add(x, y, w)
+
+    def finite(self):
+        """Whether the sums so far hold no nan or inf."""
+        t = self.totals()
+        return t is None or all(np.isfinite(a).all() for a in t)
+
+    def totals(self):
+        """(W, s, c, tc): the pairs' total weight, sum v x, sum v x xᵀ and sum w x yᵀ about the
+        shift, the current trajectory's tail as if it ended now, the pair tuples' sums added."""
+        if self._totals is None:
+            self._totals = self._sum_up()
+        return self._totals
+
+    def _sum_up(self):
+        out = None
+        if self._native is not None and (self._native.pairs or self._tail_pairs()):
+            t = self._native.totals(*self._tail()) if self._seen else self._native.totals()
+            out = [float(t["w"]), t["s"], t["c"], t["tc"]]
+        if self._pair_sums is not None and self._pair_sums.pairs:
+            t = self._pair_sums.totals()
+            more = [float(t["w"]), t["sx"] + t["sy"], t["sxx"] + t["syy"], t["sxy"]]
+            out = more if out is None else [a + b for a, b in zip(out, more)]
+        return out
+
     def moments(self):
         """(mean, C00, C0t, total weight W) of deeptime's reversible weighted estimate, centred in
         double-doubles as the unweighted fit's (lagstat_tica._estimator.centred_moments)."""
@@ -153,12 +280,13 @@ class WeightedPairSums:
 
         if self.pairs == 0:
             raise ValueError("no lagged pairs")
-        t = self.totals()
-        pairs = float(t["w"])
+        pairs, s, c, tc = self.totals()
         if not pairs > 0:
             raise ValueError("the weights of all lagged pairs are zero")
         n = self.shift.size
-        d, c00, c0t, _ = est.centred_moments(np.zeros(n), np.zeros((n, n)), halves(t), pairs)
+        zero = np.zeros(n)
+        d, c00, c0t, _ = est.centred_moments(zero, np.zeros((n, n)), [tc, zero, -s, np.zeros((n, n)), -c], pairs,
+                                             ctt=False)
         return dd.add(dd.exact(self.shift), d)[0], c00, c0t, 2.0 * pairs
 
 

@@ -49,4 +49,46 @@ private:
     stats::weighted_accumulator acc_;
 };
 
+/// A reversible estimate's weighted sums pooled by frame (stats::pooled_accumulator), fed one
+/// trajectory after another: its frames but the tail as they come, the tail when it ends. The
+/// caller keeps the frames: it gives each frame's weight and, for a frame with a pair, the
+/// pair's earlier frame and weight.
+class pooled_frame_scan {
+public:
+    /// Throws as weighted_pair_scan's.
+    pooled_frame_scan(std::size_t columns, std::vector<double> shift, std::size_t parts);
+
+    std::size_t columns() const noexcept { return acc_.columns(); }
+    std::uint64_t pairs() const noexcept { return acc_.pairs(); }
+    const std::vector<double>& shift() const noexcept { return shift_; }
+    /// Whether threads would share the products (else a team only waits on the first).
+    bool splits() const noexcept { return acc_.product_parts() > 1; }
+
+    /// The next `rows` frames x[k], weights w[k * w_stride], of a trajectory but its tail; the
+    /// last `pairs` of them (pairs <= rows) have pairs, earlier frames e[j] with weights
+    /// we[j * we_stride]. A weight that is nan or inf throws std::invalid_argument before any
+    /// frame is added.
+    void add(strided_rows x, const double* w, std::size_t w_stride, std::size_t rows,
+             strided_rows e, const double* we, std::size_t we_stride, std::size_t pairs,
+             thread_team* team);
+    /// A trajectory's tail: frames x[k], each with the earlier frame e[k] of its pair, weight
+    /// w[k * w_stride] (the frame's pooled weight too), summed apart and folded into the totals.
+    void end(strided_rows x, strided_rows e, const double* w, std::size_t w_stride,
+             std::size_t rows, thread_team* team);
+    /// The totals were the tail given here (rows may be 0) to end the trajectory now; the scan
+    /// goes on unchanged.
+    const stats::pooled_sums& totals(strided_rows x, strided_rows e, const double* w,
+                                     std::size_t w_stride, std::size_t rows, thread_team* team);
+
+private:
+    void run(stats::pooled_accumulator::step s, thread_team* team);
+    void set_shift(strided_rows x);
+    // The tail's frames in pieces, each folded by step s.
+    void pieces(strided_rows x, strided_rows e, const double* w, std::size_t w_stride,
+                std::size_t rows, stats::pooled_accumulator::step s, thread_team* team);
+
+    std::vector<double> shift_;
+    stats::pooled_accumulator acc_;
+};
+
 }  // namespace lagstat::passes

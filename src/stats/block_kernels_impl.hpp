@@ -9,7 +9,7 @@
 //                                     (frames narrower than that use one vector); where the
 //                                     strip width is a multiple of tile_rows, the upper outer
 //                                     product reads its rows from the column panel, unpacked
-//   loadu, storeu, mul, add           unaligned load/store and the two separately rounded
+//   loadu, storeu, mul, add, sub      unaligned load/store and the separately rounded
 //                                     operations (never fused)
 //   mul_bcast(v, p)                   v times the double at p in every lane, rounded like mul
 //                                     (AVX-512 takes the broadcast from the load unit, where a
@@ -96,21 +96,44 @@ struct block_impl {
         }
     };
 
-    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n.
+    /// How a value enters a panel: as it is, less the shift, or less the shift times the frame's
+    /// scale, each operation rounded.
+    enum class entry { copy, less, scaled };
+
+    /// Fills a panel (see above) at dst from frames rows[0..kc), 0.0 at and past column n,
+    /// value i of frame k entering as x_k[i], x_k[i] - shift[i] or scale[k] (x_k[i] - shift[i]).
+    template <std::size_t width, entry how>
     LAGSTAT_KERNEL_TARGET static void pack(const double* const* rows, std::size_t kc, std::size_t n,
-                                           std::size_t first, std::size_t cols, std::size_t width,
-                                           double* dst) {
+                                           std::size_t first, std::size_t cols, double* dst,
+                                           const double* shift = nullptr,
+                                           const double* scale = nullptr) {
+        constexpr std::size_t vecs = width / vl;
         const std::size_t groups = cols / width;
         for (std::size_t k = 0; k < kc; ++k) {
             const double* x = rows[k];
+            auto value = [&](std::size_t i) {
+                if constexpr (how == entry::copy) return x[i];
+                if constexpr (how == entry::less) return x[i] - shift[i];
+                if constexpr (how == entry::scaled) return scale[k] * (x[i] - shift[i]);
+            };
             for (std::size_t g = 0; g < groups; ++g) {
                 double* d = dst + (g * kc + k) * width;
                 const std::size_t col = first + g * width;
-                if (col + width <= n) {
+                if (col + width > n) {
+                    const std::size_t valid = col < n ? n - col : 0;
+                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? value(col + w) : 0.0;
+                } else if constexpr (how == entry::copy) {
                     std::memcpy(d, x + col, width * sizeof(double));
                 } else {
-                    const std::size_t valid = col < n ? n - col : 0;
-                    for (std::size_t w = 0; w < width; ++w) d[w] = w < valid ? x[col + w] : 0.0;
+#pragma GCC unroll 16
+                    for (std::size_t u = 0; u < vecs; ++u) {
+                        const std::size_t at = col + u * vl;
+                        const vec a = Ops::sub(Ops::loadu(x + at), Ops::loadu(shift + at));
+                        Ops::storeu(d + u * vl,
+                                    how == entry::scaled ? Ops::mul_bcast(a, scale + k) : a);
+                    }
+#pragma GCC unroll 16
+                    for (std::size_t w = vecs * vl; w < width; ++w) d[w] = value(col + w);
                 }
             }
         }
@@ -190,13 +213,19 @@ struct block_impl {
     ///
     /// With c_left (not null), c += c_left[k] rows[k]^T instead (upper triangle): the row panel
     /// of c is packed from c_left, so a weighted sum rounds each product as (w x_i) x_j.
-    template <std::size_t tile_v>
+    ///
+    /// pooled: the frames enter less f->shift, c's left factor as f->scale[k] times that (c_left
+    /// is then ignored), a lag's earlier frames by its scale.
+    template <std::size_t tile_v, bool pooled = false>
     LAGSTAT_KERNEL_TARGET static void products(const double* const* rows,
                                                const double* const* c_left, std::size_t m,
                                                double* c, const lagged_products* lags,
                                                std::size_t count, std::size_t n,
                                                std::size_t row_begin, std::size_t row_end,
-                                               double* work, std::size_t work_doubles) {
+                                               double* work, std::size_t work_doubles,
+                                               const pooled_frames* f = nullptr) {
+        constexpr entry frames = pooled ? entry::less : entry::copy;
+        constexpr entry factors = pooled ? entry::scaled : entry::copy;
         constexpr std::size_t tile_w = tile_v * vl;
         const std::size_t rows_all = round_up(n, tile_r), cols_all = round_up(n, tile_w);
         row_end = std::min(row_end, n);
@@ -211,8 +240,9 @@ struct block_impl {
         double* const pb_base = work;
         double* const pa_base = work + cols_piece * chunk;
         const bool c_rows_in_strips =
-            c_left == nullptr && tile_w % tile_r == 0 && cols_piece == cols_all;
-        const double* const* left = c_left != nullptr ? c_left : rows;
+            c_left == nullptr && !pooled && tile_w % tile_r == 0 && cols_piece == cols_all;
+        const double* const* left = c_left != nullptr && !pooled ? c_left : rows;
+        const double* const shift = pooled ? f->shift : nullptr;
 
         for (std::size_t k0 = 0; k0 < m; k0 += chunk) {
             const std::size_t kc = std::min(chunk, m - k0);
@@ -229,7 +259,7 @@ struct block_impl {
                 // The upper triangle of the band lies in columns from row_begin on.
                 const bool c_here = c != nullptr && j_stop > row_begin;
                 if (!c_here && pairs == 0) continue;
-                pack(rows + k0, kc, n, j0, cols, tile_w, pb_base);
+                pack<tile_w, frames>(rows + k0, kc, n, j0, cols, pb_base, shift);
                 const panel pb{pb_base, j0, tile_w, kc};
                 if (c_here) {
                     const std::size_t i_stop = std::min(j_stop, row_end);
@@ -238,7 +268,8 @@ struct block_impl {
                     } else {
                         for (std::size_t i0 = row_begin; i0 < i_stop; i0 += rows_piece) {
                             const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                            pack(left + k0, kc, n, i0, rws, tile_r, pa_base);
+                            pack<tile_r, factors>(left + k0, kc, n, i0, rws, pa_base, shift,
+                                                  pooled ? f->scale + k0 : nullptr);
                             const panel pa{pa_base, i0, tile_r, kc};
                             sweep<tile_v>(pa, 0, pb, 0, kc, c, n, i0, std::min(i_stop, i0 + rws),
                                           j0, j_stop, true);
@@ -254,7 +285,9 @@ struct block_impl {
                     const std::size_t lag_pairs = k0 + kc - t0;
                     for (std::size_t i0 = row_begin; i0 < row_end; i0 += rows_piece) {
                         const std::size_t rws = std::min(rows_piece, rows_top - i0);
-                        pack(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws, tile_r, pa_base);
+                        pack<tile_r, factors>(lags[l].earlier + (t0 - first), lag_pairs, n, i0, rws,
+                                              pa_base, shift,
+                                              pooled ? lags[l].scale + (t0 - first) : nullptr);
                         const panel pa{pa_base, i0, tile_r, lag_pairs};
                         sweep<tile_v>(pa, 0, pb, t0 - k0, lag_pairs, lags[l].tc, n, i0,
                                       std::min(row_end, i0 + rws), j0, j_stop, false);
@@ -293,11 +326,43 @@ struct block_impl {
             products<1>(rows, left, m, c, lags, count, n, row_begin, row_end, work, work_doubles);
     }
 
-    /// s[i] += f(rows[k][i]) for i in [begin, end), k in order, f the identity or the square.
-    template <bool square>
+    static void pooled_moment_products(const double* const* rows, const pooled_frames& f,
+                                       std::size_t m, double* c, const lagged_products* lags,
+                                       std::size_t count, std::size_t n, std::size_t row_begin,
+                                       std::size_t row_end, double* work,
+                                       std::size_t work_doubles) {
+        if (n >= full_w)
+            products<Ops::tile_vecs, true>(rows, nullptr, m, c, lags, count, n, row_begin, row_end,
+                                           work, work_doubles, &f);
+        else
+            products<1, true>(rows, nullptr, m, c, lags, count, n, row_begin, row_end, work,
+                              work_doubles, &f);
+    }
+
+    /// What elementwise() adds of value i of frame k: the value, its square, or (pooled frames)
+    /// v_k (x - shift_i), each operation rounded.
+    enum class term { value, square, pooled };
+    template <term t>
+    LAGSTAT_KERNEL_TARGET static inline vec term_of(vec x, const pooled_frames* f, std::size_t k,
+                                                    std::size_t i) {
+        if constexpr (t == term::value) return x;
+        if constexpr (t == term::square) return Ops::mul(x, x);
+        if constexpr (t == term::pooled)
+            return Ops::mul_bcast(Ops::sub(x, Ops::loadu(f->shift + i)), f->scale + k);
+    }
+    template <term t>
+    LAGSTAT_KERNEL_TARGET static inline double term_of(double x, const pooled_frames* f,
+                                                       std::size_t k, std::size_t i) {
+        if constexpr (t == term::value) return x;
+        if constexpr (t == term::square) return x * x;
+        if constexpr (t == term::pooled) return f->scale[k] * (x - f->shift[i]);
+    }
+
+    /// s[i] += term(rows[k][i]) for i in [begin, end), k in order.
+    template <term t>
     LAGSTAT_KERNEL_TARGET static void elementwise(const double* const* rows, std::size_t m,
-                                                  double* s, std::size_t begin,
-                                                  std::size_t end) {
+                                                  double* s, std::size_t begin, std::size_t end,
+                                                  const pooled_frames* f = nullptr) {
         constexpr std::size_t unroll = 4;
         std::size_t i = begin;
         for (; i + unroll * vl <= end; i += unroll * vl) {
@@ -307,49 +372,43 @@ struct block_impl {
             for (std::size_t k = 0; k < m; ++k) {
                 const double* x = rows[k] + i;
 #pragma GCC unroll 16
-                for (std::size_t u = 0; u < unroll; ++u) {
-                    const vec xv = Ops::loadu(x + u * vl);
-                    a[u] = Ops::add(a[u], square ? Ops::mul(xv, xv) : xv);
-                }
+                for (std::size_t u = 0; u < unroll; ++u)
+                    a[u] = Ops::add(a[u], term_of<t>(Ops::loadu(x + u * vl), f, k, i + u * vl));
             }
 #pragma GCC unroll 16
             for (std::size_t u = 0; u < unroll; ++u) Ops::storeu(s + i + u * vl, a[u]);
         }
         for (; i + vl <= end; i += vl) {
             vec a = Ops::loadu(s + i);
-            for (std::size_t k = 0; k < m; ++k) {
-                const vec xv = Ops::loadu(rows[k] + i);
-                a = Ops::add(a, square ? Ops::mul(xv, xv) : xv);
-            }
+            for (std::size_t k = 0; k < m; ++k)
+                a = Ops::add(a, term_of<t>(Ops::loadu(rows[k] + i), f, k, i));
             Ops::storeu(s + i, a);
         }
         // The last columns (fewer than a vector) side by side, frame by frame: each sum is a
         // chain of dependent adds, and chains one after another would cost the tail's width
         // times a vector column's time (a 10-column pass 1 split 8 + 2 between two threads
         // would wait on the 2).
-        switch (end - i) {
-            case 0: break;
-            case 1: tail_columns<1, square>(rows, m, s + i, i); break;
-            case 2: tail_columns<2, square>(rows, m, s + i, i); break;
-            case 3: tail_columns<3, square>(rows, m, s + i, i); break;
-            case 4: tail_columns<4, square>(rows, m, s + i, i); break;
-            case 5: tail_columns<5, square>(rows, m, s + i, i); break;
-            case 6: tail_columns<6, square>(rows, m, s + i, i); break;
-            default: tail_columns<7, square>(rows, m, s + i, i); break;
-        }
+        using tail_fn =
+            void (*)(const double* const*, std::size_t, double*, std::size_t, const pooled_frames*);
+        static constexpr tail_fn tails[] = {
+            &tail_columns<1, t>, &tail_columns<2, t>, &tail_columns<3, t>, &tail_columns<4, t>,
+            &tail_columns<5, t>, &tail_columns<6, t>, &tail_columns<7, t>};
+        static_assert(vl <= 8, "a tail is at most seven columns");
+        if (end > i) tails[end - i - 1](rows, m, s + i, i, f);
     }
 
     // Columns [i, i + W) of every frame into s[0, W), with the W sums held in registers.
-    template <std::size_t W, bool square>
+    template <std::size_t W, term t>
     LAGSTAT_KERNEL_TARGET static void tail_columns(const double* const* rows, std::size_t m,
-                                                   double* s, std::size_t i) {
+                                                   double* s, std::size_t i,
+                                                   const pooled_frames* f) {
         double a[W];
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < W; ++j) a[j] = s[j];
         for (std::size_t k = 0; k < m; ++k) {
             const double* x = rows[k] + i;
 #pragma GCC unroll 8
-            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + (square ? x[j] * x[j] : x[j]);
+            for (std::size_t j = 0; j < W; ++j) a[j] = a[j] + term_of<t>(x[j], f, k, i + j);
         }
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < W; ++j) s[j] = a[j];
@@ -357,11 +416,15 @@ struct block_impl {
 
     static void add_sum(const double* const* rows, std::size_t m, double* s, std::size_t begin,
                         std::size_t end) {
-        elementwise<false>(rows, m, s, begin, end);
+        elementwise<term::value>(rows, m, s, begin, end);
     }
     static void add_squares(const double* const* rows, std::size_t m, double* q,
                             std::size_t begin, std::size_t end) {
-        elementwise<true>(rows, m, q, begin, end);
+        elementwise<term::square>(rows, m, q, begin, end);
+    }
+    static void pooled_sum(const double* const* rows, const pooled_frames& f, std::size_t m,
+                           double* s, std::size_t begin, std::size_t end) {
+        elementwise<term::pooled>(rows, m, s, begin, end, &f);
     }
 
     // The staging of weighted pairs, left to the compiler's vectoriser for this set: the rows
@@ -420,6 +483,8 @@ struct block_impl {
                 &moment_products,
                 &lagged_moment_products,
                 &weighted_moment_products,
+                &pooled_moment_products,
+                &pooled_sum,
                 &stage_weighted_pairs};
     }
 };

@@ -22,6 +22,15 @@ struct lagged_products {
     const double* const* earlier;
     std::size_t first;
     double* tc;
+    /// With a shift (pooled products): earlier[p] enters as scale[p] * (earlier[p] - shift).
+    const double* scale = nullptr;
+};
+
+/// Frames less a shift, formed as the panels are packed (add_pooled_products): a frame x
+/// enters as x - shift, its left factor as scale[k] * (x - shift).
+struct pooled_frames {
+    const double* shift;
+    const double* scale;
 };
 
 /// Frames in memory: value i of frame k at data[k * stride + i * step].
@@ -65,6 +74,17 @@ struct block_kernel_table {
                                   std::size_t m, double* c, const lagged_products* lags,
                                   std::size_t count, std::size_t n, std::size_t row_begin,
                                   std::size_t row_end, double* work, std::size_t work_doubles);
+    /// add_weighted_products of frames taken as they are and less the shift in the packing:
+    /// c += (v_k (x_k - s)) (x_k - s)^T on the upper triangle and every lag's tc +=
+    /// (u_p (e_p - s)) (x_{first+p} - s)^T, with v = f.scale, u = the lag's scale; each value
+    /// rounded as written, one operation at a time, so the bits are those of staged rows.
+    void (*add_pooled_products)(const double* const* rows, const pooled_frames& f, std::size_t m,
+                                double* c, const lagged_products* lags, std::size_t count,
+                                std::size_t n, std::size_t row_begin, std::size_t row_end,
+                                double* work, std::size_t work_doubles);
+    /// s[i] += v_k * (rows[k][i] - shift[i]) for i in [begin, end), k = 0..m-1 in order.
+    void (*add_pooled_sum)(const double* const* rows, const pooled_frames& f, std::size_t m,
+                           double* s, std::size_t begin, std::size_t end);
     /// Stages m weighted pairs of frames of length n, less the shift s: for pair k, d = x_k[i]
     /// - s[i] into xd[k * n + i] and w_k * d into wx[k * n + i], and the same of y into yd and
     /// wy; x_k[i] is x.data[k * x.stride + i * x.step], w_k is w[k * w_stride]. Element by

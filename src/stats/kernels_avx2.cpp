@@ -23,6 +23,7 @@ struct avx2_ops {
     LAGSTAT_KERNEL_INLINE vec bcast(const double* p) { return _mm256_broadcast_sd(p); }
     LAGSTAT_KERNEL_INLINE vec mul(vec a, vec b) { return _mm256_mul_pd(a, b); }
     LAGSTAT_KERNEL_INLINE vec add(vec a, vec b) { return _mm256_add_pd(a, b); }
+    LAGSTAT_KERNEL_INLINE vec sub(vec a, vec b) { return _mm256_sub_pd(a, b); }
     LAGSTAT_KERNEL_INLINE vec mul_bcast(vec a, const double* p) { return mul(a, bcast(p)); }
 };
 

@@ -30,6 +30,7 @@ struct avx512_ops {
         return r;
     }
     LAGSTAT_KERNEL_INLINE vec add(vec a, vec b) { return _mm512_add_pd(a, b); }
+    LAGSTAT_KERNEL_INLINE vec sub(vec a, vec b) { return _mm512_sub_pd(a, b); }
 };
 
 }  // namespace

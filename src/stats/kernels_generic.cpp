@@ -24,6 +24,7 @@ struct generic_ops {
     static inline vec bcast(const double* p) { return vec{*p, *p}; }
     static inline vec mul(vec a, vec b) { return a * b; }
     static inline vec add(vec a, vec b) { return a + b; }
+    static inline vec sub(vec a, vec b) { return a - b; }
     static inline vec mul_bcast(vec a, const double* p) { return a * bcast(p); }
 };
 

@@ -235,18 +235,39 @@ TEST_P(block_kernels, match_per_frame_loops_bit_for_bit) {
                     t_ref[i * n + j] = t_ref[i * n + j] + y.rows[p][i] * x.rows[first + p][j];
         }
 
+        // The pooled products of the same frames less a shift, frame k's left factor scaled by
+        // v_k, the earlier frames by u_p: each factor rounded before its product.
+        const std::vector<double> shift = random_values(rng, n), v = random_values(rng, m),
+                                  u = random_values(rng, m);
+        std::vector<double> ps_ref = s0, pc_ref = c0, pt_ref = t0;
+        for (std::size_t k = 0; k < m; ++k) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double vx = v[k] * (x.rows[k][i] - shift[i]);
+                ps_ref[i] = ps_ref[i] + vx;
+                for (std::size_t j = i; j < n; ++j)
+                    pc_ref[i * n + j] = pc_ref[i * n + j] + vx * (x.rows[k][j] - shift[j]);
+                if (k < first) continue;
+                const double ux = u[k - first] * (y.rows[k - first][i] - shift[i]);
+                for (std::size_t j = 0; j < n; ++j)
+                    pt_ref[i * n + j] = pt_ref[i * n + j] + ux * (x.rows[k][j] - shift[j]);
+            }
+        }
+        const detail::pooled_frames pooled{shift.data(), v.data()};
+
         // Whole, and split into column ranges as threads split them.
         for (bool split : {false, true}) {
             SCOPED_TRACE(split ? "column ranges" : "whole");
-            std::vector<double> s = s0, q = s0;
+            std::vector<double> s = s0, q = s0, ps = s0;
             const std::vector<std::size_t> cuts =
                 split ? random_cuts(rng, n, 1 + rng() % 8) : std::vector<std::size_t>{0, n};
             for (std::size_t r = 0; r + 1 < cuts.size(); ++r) {
                 kernels.add_sum(x.rows.data(), m, s.data(), cuts[r], cuts[r + 1]);
                 kernels.add_squares(x.rows.data(), m, q.data(), cuts[r], cuts[r + 1]);
+                kernels.add_pooled_sum(x.rows.data(), pooled, m, ps.data(), cuts[r], cuts[r + 1]);
             }
             EXPECT_TRUE(same_bits(s_ref, s)) << "sum";
             EXPECT_TRUE(same_bits(q_ref, q)) << "squares";
+            EXPECT_TRUE(same_bits(ps_ref, ps)) << "pooled sum";
         }
 
         // Workspaces from the smallest allowed, through pieces of uneven size, to whole chunks
@@ -276,6 +297,13 @@ TEST_P(block_kernels, match_per_frame_loops_bit_for_bit) {
                 EXPECT_TRUE(same_bits(t_ref, t)) << "lagged outer";
                 EXPECT_TRUE(same_bits(c_ref, cf)) << "both products: outer upper";
                 EXPECT_TRUE(same_bits(t_ref, tf)) << "both products: lagged outer";
+                std::vector<double> pc = c0, pt = t0;
+                const detail::lagged_products lag{y.rows.data(), first, pt.data(), u.data()};
+                for (std::size_t r = 0; r + 1 < cuts.size(); ++r)
+                    kernels.add_pooled_products(x.rows.data(), pooled, m, pc.data(), &lag, 1, n,
+                                                cuts[r], cuts[r + 1], work.data(), work_doubles);
+                EXPECT_TRUE(same_bits(pc_ref, pc)) << "pooled: outer upper";
+                EXPECT_TRUE(same_bits(pt_ref, pt)) << "pooled: lagged outer";
             }
         }
         if (HasFailure()) return;

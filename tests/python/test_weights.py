@@ -181,22 +181,45 @@ def test_scan_folds_and_bootstrap_take_the_weights(count, options):
                                                               atol=0, equal_nan=True), k
 
 
-@pytest.mark.parametrize("cuts", [
-    [],                         # one call
-    [1, 2, 3],                  # chunks shorter than the lag
-    [1023, 1024, 1025, 2048],   # around the block boundaries
-    [500, 3000, 3001],
+@pytest.mark.parametrize("cuts, more", [
+    ([], []),                         # one call
+    ([1, 2, 3], []),                  # chunks shorter than the lag
+    ([1023, 1024, 1025, 2048], []),   # around the block boundaries
+    ([500, 3000, 3001], []),
+    ([4990, 4995], [15, 3, 1100, 2 * LAG]),  # more trajectories, some shorter than two lags
 ])
-def test_partial_fit_any_chunking_same_bits(cuts):
-    x = _data(11, [5000])[0]
-    w = np.random.default_rng(3).uniform(0.1, 1.0, size=len(x))
-    whole = TICA(LAG).fit(x, weights=w)
+def test_partial_fit_any_chunking_same_bits(cuts, more):
+    xs = _data(11, [5000] + more)
+    ws = [np.random.default_rng(3).uniform(0.1, 1.0, size=len(x)) for x in xs]
+    whole = TICA(LAG).fit(xs, weights=ws)
     model = TICA(LAG)
+    x, w = xs[0], ws[0]
     for a, b in zip([0] + cuts, cuts + [len(x)]):
         model.partial_fit(x[a:b], weights=w[a:b])
+    for x, w in zip(xs[1:], ws[1:]):
+        model.partial_fit(x[:7], weights=w[:7], new_trajectory=True)
+        model.partial_fit(x[7:], weights=w[7:])
     for name in ("mean_", "cov_", "cov_tau_", "eigenvalues_"):
         assert np.array_equal(getattr(model, name), getattr(whole, name)), name
-    assert model.n_pairs_ == whole.n_pairs_ == len(x) - LAG
+    assert model.n_pairs_ == whole.n_pairs_ == sum(max(0, len(x) - LAG) for x in xs)
+    # an open trajectory stays out of a pickle: the copy is the model fitted so far
+    assert np.array_equal(pickle.loads(pickle.dumps(model)).cov_, whole.cov_)
+
+
+def test_partial_fit_of_trajectories_and_pair_tuples_matches_deeptime():
+    dec = pytest.importorskip("deeptime.decomposition")
+    xs = _data(13, [1500, 800, 1200])
+    ws = [np.random.default_rng(9).uniform(0.1, 2.0, size=len(x)) for x in xs]
+    ours, theirs = TICA(LAG, scaling=None), dec.TICA(lagtime=LAG, scaling=None)
+    for k, (x, w) in enumerate(zip(xs, ws)):
+        # the second trajectory as deeptime's pair tuple (frames of no trajectory)
+        if k == 1:
+            ours.partial_fit((x[:-LAG], x[LAG:]), weights=w[:-LAG])
+        else:
+            ours.partial_fit(x, weights=w, new_trajectory=True)
+        theirs.partial_fit(x if k != 1 else (x[:-LAG], x[LAG:]), weights=w[:-LAG])  # its pairs' weights
+    want = theirs.fetch_model()
+    _close([(ours.mean_, want.mean_0), (ours.eigenvalues_, want.singular_values)])
 
 
 @pytest.mark.parametrize("threads, cuts", [
@@ -249,6 +272,20 @@ def test_frames_in_memory_are_checked_for_nan_and_inf_however_their_sum_rounds(f
     else:
         with pytest.raises(ValueError, match="not finite"):
             trajectories(np.array(frames))
+
+
+@pytest.mark.parametrize("lengths, at, value", [
+    ([300], (0, 150, 1), np.nan),            # in a pair's frame
+    ([300], (0, 299, 0), np.inf),            # in the tail
+    ([300, LAG + 2], (1, LAG - 1, 0), -np.inf),  # a frame of no pair: a short trajectory's middle
+    ([300, LAG], (1, 0, 1), np.nan),         # a trajectory of no pair
+])
+def test_weighted_fit_refuses_frames_that_are_not_finite(lengths, at, value):
+    # the weighted fit finds them in its sums, and looks at the frames no pair holds apart
+    xs = _data(14, lengths)
+    xs[at[0]][at[1], at[2]] = value
+    with pytest.raises(ValueError, match="not finite"):
+        TICA(LAG).fit(xs, weights=[np.ones(len(x)) for x in xs])
 
 
 def _deeptime_ck(name, kw, segs, wsegs, lag, lags, n_obs):
@@ -336,27 +373,42 @@ def _exact_sum(terms):
     return math.fsum(terms.tolist())
 
 
+@pytest.mark.parametrize("pooled", [False, True], ids=["pairs", "pooled by frame"])
 @pytest.mark.parametrize("seed, frames", [(1, 30000), (2, 50001), (3, 4097)])
-def test_compensated_sums_within_ulps_of_exact(seed, frames):
+def test_compensated_sums_within_ulps_of_exact(seed, frames, pooled):
     # a slow multi-well coordinate far from the origin beside noise of widely different scales:
     # a plain sum in frame order loses several ulps of the correlation here
     rng = np.random.default_rng(seed)
     well = np.sign(np.sin(np.arange(frames) / 977.0)) + 0.1 * rng.normal(size=frames)
     x = np.column_stack([1e3 + well, 1e-4 * rng.normal(size=frames), 1e5 * rng.normal(size=frames) + 7e5])
     w = rng.uniform(0.5, 1.5, size=frames)
-    acc = _weights.WeightedPairSums()
-    acc.add(x[:-LAG], x[LAG:], w[:-LAG])
-    got = acc.totals()
     xs = x[:-LAG] - x[0]
     ys = x[LAG:] - x[0]
     wx = w[:-LAG, None] * xs
+    if pooled:
+        # a frame's weight is those of its two pairs: (x_t, x_{t+lag}) and (x_{t-lag}, x_t)
+        acc = _weights.PooledSums(LAG)
+        acc.add(x, w)
+        total, sums, squares, got = acc.totals()
+        v = np.concatenate([w[:-LAG], np.zeros(LAG)])
+        v[LAG:] += w[:-LAG]
+        vx, xx = v[:, None] * (x - x[0]), x - x[0]
+    else:
+        acc = _weights.WeightedPairSums()
+        acc.add(x[:-LAG], x[LAG:], w[:-LAG])
+        t = acc.totals()
+        total, sums, got = float(t["w"]), t["sx"], t["sxy"]
+        vx, xx = wx, xs
     unit = 4 * 2.0 ** -52
     diag = [_exact_sum(wx[:, i] * xs[:, i]) for i in range(3)]
     for i in range(3):
         for j in range(3):
             exact = _exact_sum(wx[:, i] * ys[:, j])
-            assert abs(got["sxy"][i, j] - exact) <= unit * math.sqrt(diag[i] * diag[j]), (i, j)
-        assert abs(got["sx"][i] - _exact_sum(wx[:, i])) <= unit * math.sqrt(diag[i] * float(got["w"]))
+            assert abs(got[i, j] - exact) <= unit * math.sqrt(diag[i] * diag[j]), (i, j)
+            if pooled:
+                scale = math.sqrt(squares[i, i] * squares[j, j])
+                assert abs(squares[i, j] - _exact_sum(vx[:, i] * xx[:, j])) <= unit * scale, (i, j)
+        assert abs(sums[i] - _exact_sum(vx[:, i])) <= unit * math.sqrt(diag[i] * total)
 
 
 def _exact_centred(x, y, w, mean):
