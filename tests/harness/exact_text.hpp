@@ -198,11 +198,13 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
     out.checked += fields.size();
     const std::size_t lines = fields.size() / per_line;
     if (lines == 0) return;
+    // Separators and line ends of every kind the whole-line kernel takes, in turn.
+    static const char* const separators[] = {" ", "\t", ",", ", ", "   ", " \t"};
     std::string text;
     for (std::size_t l = 0; l < lines; ++l) {
         for (std::size_t k = 0; k < per_line; ++k) {
             text += fields[l * per_line + k];
-            text += k + 1 < per_line ? ' ' : '\n';
+            text += k + 1 < per_line ? separators[(l + k) % 6] : l % 5 == 4 ? "\r\n" : "\n";
         }
     }
     // The chunk parser: the passes' route, the text followed by its sentinel and padding.
@@ -217,10 +219,8 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
     }
     // Through every build of the scan that this processor runs: the kernel choice selects it.
     const cpu::isa active = cpu::active_isa();
-    const cpu::isa sets[] = {active, cpu::isa::generic};
-    for (std::size_t k = 0; k < (active == cpu::isa::generic ? 1u : 2u); ++k) {
-        const cpu::isa set = sets[k];
-        cpu::select_isa(set);
+    for (const cpu::isa set : cpu::all_isas) {
+        if (!cpu::select_isa(set)) continue;
         std::vector<double> chunk(lines * per_line);
         const text::chunk_result c =
             text::parse_chunk(span.data(), span.data() + text.size(), first_reader.layout(),
