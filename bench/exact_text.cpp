@@ -1,6 +1,7 @@
 // The differential checks of number text at full count: every field shape against strtod (through
 // parse_field, the chunk parser and the line walker cut at every place) and every value family of
-// format_fixed6 against snprintf "%f". The C++ tests run the same checks at a small count.
+// format_fixed6 and format_fixed6_lines against snprintf "%f". The C++ tests run the same checks
+// at a small count.
 //
 //   lagstat_exact_text [--fields N] [--values N] [--seed S] [--shapes NAME,NAME,...]
 //
@@ -80,7 +81,16 @@ int main(int argc, char** argv) {
         const double t0 = now();
         std::mt19937_64 rng(seed * 2000 + static_cast<int>(family));
         differences found;
-        for (std::uint64_t i = 0; i < values; ++i) check_format(random_value(family, rng), found);
+        std::vector<double> batch;
+        // Lines of 1 to 16 values in turn.
+        for (std::uint64_t i = 0, round = 0; i < values; ++i) {
+            batch.push_back(random_value(family, rng));
+            check_format(batch.back(), found);
+            if (batch.size() == 4096 || i + 1 == values) {
+                check_format_lines(batch, 1 + round++ % 16, found);
+                batch.clear();
+            }
+        }
         ok = report("values", family_name(family), found, now() - t0) && ok;
     }
     std::printf("%s in %.1f s\n", ok ? "all equal" : "MISMATCHES", now() - start);

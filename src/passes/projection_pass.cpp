@@ -40,25 +40,27 @@ public:
                 std::size_t count) noexcept {
         length_ = 0;
         const std::size_t n = job.n, nproj = job.max_proj, tc = job.time_column ? 1 : 0;
-        if (x_size_ < n + nproj) {
-            x_.reset(new (std::nothrow) double[n + nproj]);
+        // The projections of a block of lines, then their text in one call, which formats
+        // several values at a time across the lines' ends.
+        constexpr std::size_t block_lines = 64;
+        if (x_size_ < n + block_lines * nproj) {
+            x_.reset(new (std::nothrow) double[n + block_lines * nproj]);
             if (!x_) return false;
-            x_size_ = n + nproj;
+            x_size_ = n + block_lines * nproj;
         }
         double* const x = x_.get();
         double* const y = x + n;
-        const std::size_t line_most = nproj * (output::max_fixed6_length + 1);
-        for (std::size_t k = 0; k < count; ++k) {
-            const double* rec = records + k * stride;
-            for (std::size_t i = 0; i < n; ++i) x[i] = rec[i + tc] - job.mean[i];
-            projection::project(x, job.weights, n, nproj, y);
-            if (!reserve(line_most)) return false;
-            char* p = text_.get() + length_;
-            for (std::size_t i = 0; i < nproj; ++i) {
-                p = output::format_fixed6(y[i], p);
-                *p++ = i + 1 < nproj ? ' ' : '\n';
+        for (std::size_t first = 0; first < count; first += block_lines) {
+            const std::size_t lines = std::min(block_lines, count - first);
+            for (std::size_t k = 0; k < lines; ++k) {
+                const double* rec = records + (first + k) * stride;
+                for (std::size_t i = 0; i < n; ++i) x[i] = rec[i + tc] - job.mean[i];
+                projection::project(x, job.weights, n, nproj, y + k * nproj);
             }
-            length_ = static_cast<std::size_t>(p - text_.get());
+            if (!reserve(output::fixed6_lines_room(lines * nproj))) return false;
+            char* const p = text_.get() + length_;
+            length_ = static_cast<std::size_t>(
+                output::format_fixed6_lines(y, lines * nproj, nproj, p) - text_.get());
         }
         return true;
     }
