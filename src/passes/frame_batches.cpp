@@ -186,6 +186,76 @@ void frame_batches::fill_parallel() {
     }
 }
 
+void frame_batches::read_share_into(char* dst, read_share& r) const noexcept {
+    r.got = 0;
+    r.error = 0;
+    const off_t at = offset_ + static_cast<off_t>(r.from);
+    while (r.got < r.want) {
+        const ssize_t n =
+            ::pread(fd_, dst + r.to + r.got, r.want - r.got, at + static_cast<off_t>(r.got));
+        if (n > 0) {
+            r.got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            r.error = errno;
+            break;
+        }
+    }
+}
+
+std::size_t frame_batches::plan_read_ahead(std::size_t rest) {
+    // The spare buffer as large as this one, the cut line at its front, and its free space in
+    // shares as fill_parallel cuts them; the bytes go after the cut line (offset rest).
+    shares_.clear();
+    if (spare_capacity_ < capacity_) {
+        spare_.reset(new char[capacity_ + 1 + text::chunk_padding]);
+        spare_capacity_ = capacity_;
+    }
+    std::memcpy(spare_.get(), text_.get() + length_ - rest, rest);
+    const std::size_t free_bytes = spare_capacity_ - rest;
+    const std::size_t threads =
+        std::min(team_.size(), std::max<std::size_t>(1, free_bytes / min_share_));
+    const std::size_t share = (free_bytes + threads - 1) / threads;
+    for (std::size_t i = 0; i < threads; ++i) {
+        read_share r;
+        r.from = std::min(free_bytes, i * share);
+        r.want = std::min(free_bytes - r.from, share);
+        r.to = rest + r.from;
+        shares_.push_back(r);
+    }
+    return shares_.size();
+}
+
+void frame_batches::end_read_ahead(std::size_t rest) {
+    // As one round of fill_parallel: the bytes count up to the first share that came back
+    // short. The spare buffer becomes the buffer.
+    std::size_t valid = 0;
+    bool short_read = false;
+    for (const read_share& r : shares_) {
+        valid += r.got;
+        if (r.error != 0) {
+            pending_ = {failure::read_error, r.error};
+            source_done_ = true;
+            break;
+        }
+        if (r.got < r.want) {
+            short_read = true;
+            break;
+        }
+    }
+    std::swap(text_, spare_);
+    std::swap(capacity_, spare_capacity_);
+    length_ = rest + valid;
+    offset_ += static_cast<off_t>(valid);
+    (void)::lseek(fd_, offset_, SEEK_SET);
+    // read(2) would have returned 0 here: the end of the file. A share that came back short
+    // may be the end too: the next fill asks again.
+    if (valid == 0) source_done_ = true;
+    (void)short_read;
+    shares_.clear();
+}
+
 void frame_batches::fill() {
     if (source_done_ || length_ == capacity_) return;
     if (fd_ >= 0)
@@ -401,12 +471,23 @@ bool frame_batches::next_batch() {
     // job, or by other work on its core) leaves more of them to the others. The piece that ends
     // at the span's end parses it as final (a last line without its '\n' is a frame there): not
     // always the last piece, since a last line longer than the pieces leaves the later ones empty.
+    // A regular file's next bytes are read meanwhile, into the spare buffer: tasks after the
+    // pieces, taken by the threads that finish theirs first, so that the copies from the page
+    // cache neither wait for a round of their own nor all run at the same time.
+    const std::size_t rest = length_ - span;
+    const bool ahead = fd_ >= 0 && !source_done_ && !final_span;
+    const std::size_t reads = ahead ? plan_read_ahead(rest) : 0;
     std::atomic<std::size_t> next_piece{0};
     team_.run([&](std::size_t t) {
         run_team_job(t);
         if (t == 0) run_side_job();
-        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;)
-            parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
+        for (std::size_t i;
+             (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts + reads;) {
+            if (i < parts)
+                parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
+            else
+                read_share_into(spare_.get(), shares_[i - parts]);
+        }
     });
     team_job_ = nullptr;
 
@@ -444,13 +525,18 @@ bool frame_batches::next_batch() {
         }
     }
     while (piece_rows_.size() < parts + 1) piece_rows_.push_back(rows_.size());
-    if (done_) return true;
+    if (done_) {
+        shares_.clear();  // what was read ahead is not needed
+        return true;
+    }
     line_ = lines;
 
-    // The cut last line goes to the front, to be completed by the next fill.
-    const std::size_t rest = length_ - span;
-    std::memmove(text_.get(), span_end, rest);
-    length_ = rest;
+    // The cut last line goes to the front, to be completed by the next fill (read ahead, it is
+    // at the spare buffer's front already).
+    if (!ahead) {
+        std::memmove(text_.get(), span_end, rest);
+        length_ = rest;
+    }
     if (pending_) {
         // The read error comes after every whole line before it, also when those lines end
         // exactly where the bytes stopped (which is not the end of the data).
@@ -459,6 +545,7 @@ bool frame_batches::next_batch() {
     } else if (final_span || (source_done_ && rest == 0)) {
         done_ = true;
     }
+    if (ahead && !done_) end_read_ahead(rest);
     return true;
 }
 

@@ -117,6 +117,10 @@ public:
 
 private:
     struct piece;
+    struct read_share {  // a range of the next bytes, read ahead: from offset_ + from to to
+        std::size_t from = 0, to = 0, want = 0, got = 0;
+        int error = 0;
+    };
 
     bool next_batch();
     bool next_npy_batch();
@@ -126,6 +130,9 @@ private:
     void run_team_job(std::size_t t);
     void fill();
     void fill_parallel();
+    std::size_t plan_read_ahead(std::size_t rest);
+    void read_share_into(char* dst, read_share& r) const noexcept;
+    void end_read_ahead(std::size_t rest);
     void fill_sequential();
     void grow(std::size_t least);
     pass_error refuse_cut_line();
@@ -144,6 +151,11 @@ private:
 
     std::unique_ptr<char[]> text_;
     std::size_t capacity_ = 0;  // bytes of text the buffer holds (padding comes on top)
+    // A regular file's next bytes, read into the other buffer while this one is parsed (its
+    // cut last line copied to the front first): the first round of the next batch's fill.
+    std::unique_ptr<char[]> spare_;
+    std::size_t spare_capacity_ = 0;
+    std::vector<read_share> shares_;
     std::size_t length_ = 0;    // bytes in it
     bool source_done_ = false;  // nothing more will come from the input
     pass_error pending_;        // a read error that comes after the bytes in the buffer
