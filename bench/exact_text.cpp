@@ -4,9 +4,11 @@
 // at a small count.
 //
 //   lagstat_exact_text [--fields N] [--values N] [--seed S] [--shapes NAME,NAME,...]
+//                      [--families NAME,NAME,...]
 //
-// N per shape and per family (default 10^8 each); --shapes checks only the field shapes named
-// (for a change to the kernels of some shapes: the full count of all of them takes hours). Prints
+// N per shape and per family (default 10^8 each); --shapes and --families check only the field
+// shapes and value families named (for a change to the kernels of some: the full count of all
+// of them takes hours). Prints
 // each one's count, mismatches and seconds, the first mismatches in hexfloats; exits 1 if any.
 #include <time.h>
 
@@ -40,12 +42,14 @@ bool report(const char* what, const char* name, const lagstat::harness::differen
 int main(int argc, char** argv) {
     using namespace lagstat::harness;
     std::uint64_t fields = 100000000, values = 100000000, seed = 1;
-    std::string shapes;  // empty: all
+    std::string shapes, families;  // empty: all
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         const std::uint64_t v = std::strtoull(argv[i + 1], nullptr, 10);
         if (opt == "--shapes")
             shapes = "," + std::string(argv[i + 1]) + ",";
+        else if (opt == "--families")
+            families = "," + std::string(argv[i + 1]) + ",";
         else if (opt == "--fields")
             fields = v;
         else if (opt == "--values")
@@ -78,6 +82,9 @@ int main(int argc, char** argv) {
         ok = report("fields", shape_name(shape), found, now() - t0) && ok;
     }
     for (value_family family : all_value_families) {
+        if (!families.empty() &&
+            families.find("," + std::string(family_name(family)) + ",") == families.npos)
+            continue;
         const double t0 = now();
         std::mt19937_64 rng(seed * 2000 + static_cast<int>(family));
         differences found;
