@@ -244,7 +244,7 @@ char* format_fixed6_lines(const double* values, std::size_t count, std::size_t p
     if (count == 0) return buf;
 #if defined(LAGSTAT_AVX512_FORMAT)
     // The kernel choice (LAGSTAT_KERNEL_ISA) takes this back to one value at a time as well.
-    if (cpu::active_isa() == cpu::isa::avx512 && detail::format_lines_avx512_supported())
+    if (cpu::active_isa() == cpu::isa::avx512 && cpu::avx512_vbmi2_supported())
         return detail::format_lines_avx512(values, count, per_line, buf);
 #endif
     return detail::format_lines_portable(values, count, per_line, buf);

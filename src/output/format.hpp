@@ -29,10 +29,9 @@ char* format_fixed6_lines(const double* values, std::size_t count, std::size_t p
 namespace detail {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define LAGSTAT_AVX512_FORMAT 1
-/// format_fixed6_lines for AVX-512 with VBMI2: only where format_lines_avx512_supported().
+/// format_fixed6_lines for AVX-512 with VBMI2: only where cpu::avx512_vbmi2_supported().
 char* format_lines_avx512(const double* values, std::size_t count, std::size_t per_line,
                           char* buf) noexcept;
-bool format_lines_avx512_supported() noexcept;
 #endif
 /// format_fixed6_lines one value at a time, on any processor.
 char* format_lines_portable(const double* values, std::size_t count, std::size_t per_line,

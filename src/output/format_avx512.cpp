@@ -204,16 +204,4 @@ char* format_lines_avx512(const double* y, std::size_t count, std::size_t per_li
 #pragma GCC pop_options
 #endif
 
-namespace lagstat::output::detail {
-
-bool format_lines_avx512_supported() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi2");
-}
-
-}  // namespace lagstat::output::detail
-
 #endif

@@ -117,7 +117,7 @@ public:
 
 private:
     struct piece;
-    struct read_share {  // a range of the next bytes, read ahead: from offset_ + from to to
+    struct read_share {  // a range of the file's next bytes: from offset_ + from to buffer + to
         std::size_t from = 0, to = 0, want = 0, got = 0;
         int error = 0;
     };
@@ -130,8 +130,10 @@ private:
     void run_team_job(std::size_t t);
     void fill();
     void fill_parallel();
-    std::size_t plan_read_ahead(std::size_t rest);
+    void plan_shares(std::size_t free_bytes, std::size_t to);
     void read_share_into(char* dst, read_share& r) const noexcept;
+    std::size_t absorb_shares(bool* short_read) noexcept;
+    void plan_read_ahead(std::size_t rest);
     void end_read_ahead(std::size_t rest);
     void fill_sequential();
     void grow(std::size_t least);
@@ -155,7 +157,7 @@ private:
     // cut last line copied to the front first): the first round of the next batch's fill.
     std::unique_ptr<char[]> spare_;
     std::size_t spare_capacity_ = 0;
-    std::vector<read_share> shares_;
+    std::vector<read_share> shares_;  // the reads of a fill's round
     std::size_t length_ = 0;    // bytes in it
     bool source_done_ = false;  // nothing more will come from the input
     pass_error pending_;        // a read error that comes after the bytes in the buffer

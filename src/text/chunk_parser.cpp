@@ -23,7 +23,7 @@ chunk_result parse_chunk(const char* begin, const char* end, const parse_layout&
     // The kernel choice (LAGSTAT_KERNEL_ISA) takes the text back to the narrower builds too, so
     // that one setting compares or avoids every wide path.
     const cpu::isa set = cpu::active_isa();
-    if (set == cpu::isa::avx512 && detail::avx512_scan_supported())
+    if (set == cpu::isa::avx512 && cpu::avx512_vbmi2_supported())
         return detail::parse_chunk_avx512(begin, end, layout, out, stride, max_records, final_span);
     if (set != cpu::isa::generic && detail::wide_scan_supported())
         return detail::parse_chunk_wide(begin, end, layout, out, stride, max_records, final_span);

@@ -72,11 +72,11 @@ struct window_table {
     alignas(64) signed char lane_back[64];
     constexpr window_table() : cls{}, iota{}, lane_field{}, lane_back{} {
         for (int c = '0'; c <= '9'; ++c) cls[c] = k_digit;
-        cls['.'] = k_point;
-        cls['-'] = k_minus;
+        cls[int{'.'}] = k_point;
+        cls[int{'-'}] = k_minus;
         for (int c : {' ', '\t', '\v', '\f', '\r'}) cls[c] = k_space;
-        cls[','] = k_comma;
-        cls['\n'] = k_newline;
+        cls[int{','}] = k_comma;
+        cls[int{'\n'}] = k_newline;
         for (int i = 0; i < 64; ++i) {
             iota[i] = static_cast<unsigned char>(i);
             lane_field[i] = static_cast<unsigned char>(i / 8);
@@ -269,18 +269,5 @@ chunk_result detail::parse_chunk_avx512(const char* begin, const char* end,
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 #endif
-
-namespace lagstat::text::detail {
-
-bool avx512_scan_supported() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt");
-}
-
-}  // namespace lagstat::text::detail
 
 #endif
