@@ -241,7 +241,7 @@ char* detail::format_lines_portable(const double* values, std::size_t count, std
 
 char* format_fixed6_lines(const double* values, std::size_t count, std::size_t per_line,
                           char* buf) noexcept {
-    if (count == 0) return buf;
+    if (count == 0 || per_line == 0) return buf;  // no line holds a value
 #if defined(LAGSTAT_AVX512_FORMAT)
     // The kernel choice (LAGSTAT_KERNEL_ISA) takes this back to one value at a time as well.
     if (cpu::active_isa() == cpu::isa::avx512 && cpu::avx512_vbmi2_supported())

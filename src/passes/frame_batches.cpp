@@ -21,7 +21,9 @@ struct frame_batches::piece {
     std::unique_ptr<double[]> previous;
     std::size_t previous_capacity = 0;
     text::chunk_result result;
-    int read_error = 0;  // .npy by pread: errno of a failed read of the piece's rows
+    std::size_t want = 0;      // pread: bytes of the range to read
+    std::size_t got = 0;       // pread: bytes of the range read
+    int read_error = 0;        // pread: errno of a failed read of the range
     // Segment markers met (row and line counted from the piece's start) and the lines of the
     // first frames after them.
     std::vector<segment_break> breaks;
@@ -129,91 +131,59 @@ void frame_batches::fill_parallel() {
     // that came back short (the end of the file then, or an error): a later share could only
     // have read bytes appended meanwhile, which the next fill reads again in their place.
     while (length_ < capacity_ && !source_done_) {
-        plan_shares(capacity_ - length_, length_);
+        const std::size_t free_bytes = capacity_ - length_;
+        const std::size_t threads =
+            std::min(team_.size(), std::max<std::size_t>(1, free_bytes / min_share_));
+        const std::size_t share = (free_bytes + threads - 1) / threads;
         team_.run([&](std::size_t i) {
-            if (i < shares_.size()) read_share_into(text_.get(), shares_[i]);
+            piece& p = pieces_[i];
+            p.got = 0;
+            p.read_error = 0;
+            if (i >= threads) return;
+            const std::size_t from = std::min(free_bytes, i * share);
+            p.want = std::min(free_bytes - from, share);
+            char* dst = text_.get() + length_ + from;
+            const off_t at = offset_ + static_cast<off_t>(from);
+            while (p.got < p.want) {
+                const ssize_t n =
+                    ::pread(fd_, dst + p.got, p.want - p.got, at + static_cast<off_t>(p.got));
+                if (n > 0) {
+                    p.got += static_cast<std::size_t>(n);
+                } else if (n == 0) {
+                    break;
+                } else if (errno != EINTR) {
+                    p.read_error = errno;
+                    break;
+                }
+            }
         });
+        std::size_t valid = 0;
         bool short_read = false;
-        const std::size_t valid = absorb_shares(&short_read);
+        for (std::size_t i = 0; i < threads; ++i) {
+            const piece& p = pieces_[i];
+            valid += p.got;
+            if (p.read_error != 0) {
+                pending_ = {failure::read_error, p.read_error};
+                source_done_ = true;
+                break;
+            }
+            if (p.got < p.want) {
+                short_read = true;
+                break;
+            }
+        }
         length_ += valid;
-        if (source_done_ || short_read) break;  // a short one: perhaps the end, asked again next
-    }
-}
-
-void frame_batches::plan_shares(std::size_t free_bytes, std::size_t to) {
-    shares_.clear();
-    const std::size_t threads =
-        std::min(team_.size(), std::max<std::size_t>(1, free_bytes / min_share_));
-    const std::size_t share = (free_bytes + threads - 1) / threads;
-    for (std::size_t i = 0; i < threads; ++i) {
-        read_share r;
-        r.from = std::min(free_bytes, i * share);
-        r.want = std::min(free_bytes - r.from, share);
-        r.to = to + r.from;
-        shares_.push_back(r);
-    }
-}
-
-void frame_batches::read_share_into(char* dst, read_share& r) const noexcept {
-    r.got = 0;
-    r.error = 0;
-    const off_t at = offset_ + static_cast<off_t>(r.from);
-    while (r.got < r.want) {
-        const ssize_t n =
-            ::pread(fd_, dst + r.to + r.got, r.want - r.got, at + static_cast<off_t>(r.got));
-        if (n > 0) {
-            r.got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            r.error = errno;
+        offset_ += static_cast<off_t>(valid);
+        // pread leaves the descriptor's offset alone: move it to what was read, as read(2)
+        // would have, for whoever shares or watches the descriptor.
+        (void)::lseek(fd_, offset_, SEEK_SET);
+        if (source_done_) break;
+        if (valid == 0) {
+            source_done_ = true;  // read(2) would have returned 0 here: the end of the file
             break;
         }
+        if (short_read) break;  // perhaps the end: the next fill asks again
     }
-}
-
-std::size_t frame_batches::absorb_shares(bool* short_read) noexcept {
-    std::size_t valid = 0;
-    *short_read = false;
-    for (const read_share& r : shares_) {
-        valid += r.got;
-        if (r.error != 0) {
-            pending_ = {failure::read_error, r.error};
-            source_done_ = true;
-            break;
-        }
-        if (r.got < r.want) {
-            *short_read = true;
-            break;
-        }
-    }
-    shares_.clear();
-    offset_ += static_cast<off_t>(valid);
-    // pread leaves the descriptor's offset alone: move it to what was read, as read(2)
-    // would have, for whoever shares or watches the descriptor.
-    (void)::lseek(fd_, offset_, SEEK_SET);
-    if (valid == 0) source_done_ = true;  // read(2) would have returned 0 here: the end
-    return valid;
-}
-
-void frame_batches::plan_read_ahead(std::size_t rest) {
-    // The spare buffer as large as this one, the cut line at its front, and its free space in
-    // shares as fill_parallel cuts them, after the cut line.
-    if (spare_capacity_ < capacity_) {
-        spare_.reset(new char[capacity_ + 1 + text::chunk_padding]);
-        spare_capacity_ = capacity_;
-    }
-    std::memcpy(spare_.get(), text_.get() + length_ - rest, rest);
-    plan_shares(spare_capacity_ - rest, rest);
-}
-
-void frame_batches::end_read_ahead(std::size_t rest) {
-    // As one round of fill_parallel; the spare buffer becomes the buffer.
-    bool short_read;
-    const std::size_t valid = absorb_shares(&short_read);
-    std::swap(text_, spare_);
-    std::swap(capacity_, spare_capacity_);
-    length_ = rest + valid;
 }
 
 void frame_batches::fill() {
@@ -431,24 +401,12 @@ bool frame_batches::next_batch() {
     // job, or by other work on its core) leaves more of them to the others. The piece that ends
     // at the span's end parses it as final (a last line without its '\n' is a frame there): not
     // always the last piece, since a last line longer than the pieces leaves the later ones empty.
-    // A regular file's next bytes are read meanwhile, into the spare buffer: tasks after the
-    // pieces, taken by the threads that finish theirs first, so that the copies from the page
-    // cache neither wait for a round of their own nor all run at the same time.
-    const std::size_t rest = length_ - span;
-    const bool ahead = fd_ >= 0 && !source_done_ && !final_span;
-    if (ahead) plan_read_ahead(rest);
-    const std::size_t reads = shares_.size();
     std::atomic<std::size_t> next_piece{0};
     team_.run([&](std::size_t t) {
         run_team_job(t);
         if (t == 0) run_side_job();
-        for (std::size_t i;
-             (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts + reads;) {
-            if (i < parts)
-                parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
-            else
-                read_share_into(spare_.get(), shares_[i - parts]);
-        }
+        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;)
+            parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
     });
     team_job_ = nullptr;
 
@@ -486,18 +444,13 @@ bool frame_batches::next_batch() {
         }
     }
     while (piece_rows_.size() < parts + 1) piece_rows_.push_back(rows_.size());
-    if (done_) {
-        shares_.clear();  // what was read ahead is not needed
-        return true;
-    }
+    if (done_) return true;
     line_ = lines;
 
-    // The cut last line goes to the front, to be completed by the next fill (read ahead, it is
-    // at the spare buffer's front already).
-    if (!ahead) {
-        std::memmove(text_.get(), span_end, rest);
-        length_ = rest;
-    }
+    // The cut last line goes to the front, to be completed by the next fill.
+    const std::size_t rest = length_ - span;
+    std::memmove(text_.get(), span_end, rest);
+    length_ = rest;
     if (pending_) {
         // The read error comes after every whole line before it, also when those lines end
         // exactly where the bytes stopped (which is not the end of the data).
@@ -506,7 +459,6 @@ bool frame_batches::next_batch() {
     } else if (final_span || (source_done_ && rest == 0)) {
         done_ = true;
     }
-    if (ahead && !done_) end_read_ahead(rest);
     return true;
 }
 

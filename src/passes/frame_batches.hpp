@@ -117,10 +117,6 @@ public:
 
 private:
     struct piece;
-    struct read_share {  // a range of the file's next bytes: from offset_ + from to buffer + to
-        std::size_t from = 0, to = 0, want = 0, got = 0;
-        int error = 0;
-    };
 
     bool next_batch();
     bool next_npy_batch();
@@ -130,11 +126,6 @@ private:
     void run_team_job(std::size_t t);
     void fill();
     void fill_parallel();
-    void plan_shares(std::size_t free_bytes, std::size_t to);
-    void read_share_into(char* dst, read_share& r) const noexcept;
-    std::size_t absorb_shares(bool* short_read) noexcept;
-    void plan_read_ahead(std::size_t rest);
-    void end_read_ahead(std::size_t rest);
     void fill_sequential();
     void grow(std::size_t least);
     pass_error refuse_cut_line();
@@ -153,11 +144,6 @@ private:
 
     std::unique_ptr<char[]> text_;
     std::size_t capacity_ = 0;  // bytes of text the buffer holds (padding comes on top)
-    // A regular file's next bytes, read into the other buffer while this one is parsed (its
-    // cut last line copied to the front first): the first round of the next batch's fill.
-    std::unique_ptr<char[]> spare_;
-    std::size_t spare_capacity_ = 0;
-    std::vector<read_share> shares_;  // the reads of a fill's round
     std::size_t length_ = 0;    // bytes in it
     bool source_done_ = false;  // nothing more will come from the input
     pass_error pending_;        // a read error that comes after the bytes in the buffer
