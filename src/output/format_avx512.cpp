@@ -17,19 +17,7 @@
 
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(                                                                 \
-    __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx512vbmi2,popcnt," \
-                          "bmi2"))),                                                          \
-    apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx512vbmi2,popcnt,bmi2")
-// GCC 12's intrinsics start their unused pass-through operands as self-initialised variables,
-// which -Wmaybe-uninitialized reports wherever they are inlined.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "cpu/avx512_vbmi2_begin.hpp"
 
 namespace lagstat::output::detail {
 namespace {
@@ -197,11 +185,6 @@ char* format_lines_avx512(const double* y, std::size_t count, std::size_t per_li
 
 }  // namespace lagstat::output::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
+#include "cpu/avx512_vbmi2_end.hpp"
 
 #endif

@@ -29,20 +29,7 @@
 
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(                                                                   \
-    __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2," \
-                          "lzcnt,popcnt"))),                                                    \
-    apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target( \
-    "avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,lzcnt,popcnt")
-// GCC 12's intrinsics start their unused pass-through operands as self-initialised variables,
-// which -Wmaybe-uninitialized reports wherever they are inlined.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "cpu/avx512_vbmi2_begin.hpp"
 
 #define LAGSTAT_SCAN_WIDE 1
 #define LAGSTAT_SCAN_ISA avx512_vbmi2
@@ -145,7 +132,9 @@ struct avx512_masks : wide_masks {
                 if (line_end)
                     reach = static_cast<unsigned>(_tzcnt_u64(newline));
                 else if (static_cast<std::int64_t>(field) < 0)
-                    reach = 64 - static_cast<unsigned>(_lzcnt_u64(~field));
+                    reach = field == ~std::uint64_t{0}
+                                ? 0
+                                : 64 - static_cast<unsigned>(__builtin_clzll(~field));
                 else
                     reach = 64;
                 const std::uint64_t in_reach = _bzhi_u64(~std::uint64_t{0}, reach);
@@ -263,11 +252,6 @@ chunk_result detail::parse_chunk_avx512(const char* begin, const char* end,
 
 }  // namespace lagstat::text
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
+#include "cpu/avx512_vbmi2_end.hpp"
 
 #endif
