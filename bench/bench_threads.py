@@ -6,9 +6,12 @@ compute the same sums with NumPy.
     python3 bench/bench_threads.py --repeat 1 --threads 1 2   # quick look
 
 Jobs: pass 1 (mean) over the 10-column file, pass 2 (var, cov, tcov at lag 1, centred) over the
-500-column one, stream (10 projections) over the 10-column one, and pass 1 over the 10-column
-file gzipped (-6). Every run is a fresh process that times its job after its imports and reports
-its own peak RSS (ru_maxrss); the best of --repeat processes counts. lagstat's processes run
+500-column one, stream (10 projections) over the 10-column one (the peers project with NumPy and
+write the text with their own writers: pandas' to_csv with "%f", polars' write_csv with six
+decimals, pyarrow's write_csv), and pass 1 over the 10-column file gzipped (-6); the files are
+made in bench/data by run_bench.py's generator when missing. Every run is a fresh process that
+times its job after its imports and reports its own peak RSS (ru_maxrss); the best of --repeat
+processes counts. lagstat's processes run
 with OPENBLAS_NUM_THREADS=1, so that NumPy's BLAS server threads, started on import, take no CPU
 from the pass. The peers (pandas' C reader, polars, pyarrow.csv, each followed by NumPy for the
 sums) run with the environment as it is, less OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE.
@@ -21,8 +24,8 @@ import subprocess
 import sys
 import time
 
-DATA = "/work/data"
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(BENCH_DIR, "data")
 
 # The child: one job, timed after its imports; prints {"seconds", "rss_mb"}.
 CHILD = r"""
@@ -71,6 +74,24 @@ else:
         def work():
             x = load()
             return x.sum(axis=0), x.shape[0]
+    elif job == "stream":
+        # The projection on the first 10 of n identity columns, as lagstat's, written with the
+        # peer's own writer, six decimals.
+        w = np.eye(n)[:, :10]
+        def work():
+            y = (load() - mean) @ w
+            if impl == "pandas":
+                import pandas as pd
+                pd.DataFrame(y).to_csv(out, sep=" ", header=False, index=False, float_format="%f")
+            elif impl == "polars":
+                import polars as pl
+                pl.DataFrame(y).write_csv(out, separator=" ", include_header=False,
+                                          float_precision=6)
+            else:
+                import pyarrow as pa
+                import pyarrow.csv as pc
+                pc.write_csv(pa.table({str(k): y[:, k] for k in range(y.shape[1])}), out,
+                             pc.WriteOptions(include_header=False, delimiter=" "))
     else:
         def work():
             x = load() - mean
@@ -98,6 +119,16 @@ PEERS = ("pandas", "polars", "pyarrow")
 
 
 def file_path(name, data_dir):
+    plain = os.path.join(data_dir, name.replace(".gz", ""))
+    if not os.path.exists(plain):
+        # The files of bench/run_bench.py's generator (its seeds), ~100 MB each.
+        sys.path.insert(0, BENCH_DIR)
+        import run_bench
+
+        n = 10 if plain.endswith("t10.txt") else 500
+        os.makedirs(data_dir, exist_ok=True)
+        print("generating %s" % plain, file=sys.stderr)
+        run_bench.generate(plain, n, 100e6, 1000 + n)
     if name.endswith(".gz"):
         path = os.path.join(BENCH_DIR, "data", name)
         if not os.path.exists(path):
@@ -186,7 +217,7 @@ def main():
         for t in args.threads:
             res[t] = best_of(args.repeat, "lagstat", job, path, n, t, args.python)
         peers = {}
-        if not args.no_peers and job != "stream" and not name.endswith(".gz"):
+        if not args.no_peers and not name.endswith(".gz"):
             for p in PEERS:
                 try:
                     peers[p] = best_of(args.repeat, p, job, path, n, 0, args.python)

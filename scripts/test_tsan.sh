@@ -20,5 +20,5 @@ SECONDS=0
 # Oversized requests return null as they do without a sanitizer (the passes report no memory).
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1 \
   "$out/lagstat_tests" --gtest_brief=1 \
-  --gtest_filter='random_inputs/threaded_passes.*:block/accumulator_vs_reference.*:shapes/accumulator_wide_frames.*:prefetch.*:output_sink_test.*:table/weighted_vs_literal.*:table/pooled_vs_literal.*'
+  --gtest_filter='random_inputs/threaded_passes.*:block/accumulator_vs_reference.*:shapes/accumulator_wide_frames.*:prefetch.*:output_sink_test.*:table/weighted_vs_literal.*:table/pooled_vs_literal.*:projection_by_ranges.*:isa/replicate_builds.*'
 echo "   tests: ${SECONDS}s"

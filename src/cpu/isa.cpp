@@ -40,6 +40,19 @@ bool isa_supported(isa set) noexcept {
     return false;
 }
 
+bool avx512_vbmi2_supported() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+#else
+    return false;
+#endif
+}
+
 namespace {
 
 isa best_isa() noexcept {

@@ -30,4 +30,9 @@ isa active_isa() noexcept;
 /// nothing, when the CPU cannot run it.
 bool select_isa(isa set) noexcept;
 
+/// Whether the CPU runs AVX-512 F, BW, DQ, VL, VBMI and VBMI2 with BMI1, BMI2 and POPCNT: the
+/// byte permutes and compresses of the number text kernels (whole lines read, "%f" written),
+/// which take the AVX-512 choice only where this holds too.
+bool avx512_vbmi2_supported() noexcept;
+
 }  // namespace lagstat::cpu

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "cpu/isa.hpp"
+
 namespace lagstat::output {
 namespace detail {
 namespace {
@@ -224,6 +226,28 @@ char* format_fixed6(double v, char* buf) noexcept {
         }
     }
     return format_fixed6_general(v, buf);
+}
+
+char* detail::format_lines_portable(const double* values, std::size_t count, std::size_t per_line,
+                                    char* buf) noexcept {
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        buf = format_fixed6(values[i], buf);
+        *buf++ = column + 1 == per_line ? '\n' : ' ';
+        column = column + 1 == per_line ? 0 : column + 1;
+    }
+    return buf;
+}
+
+char* format_fixed6_lines(const double* values, std::size_t count, std::size_t per_line,
+                          char* buf) noexcept {
+    if (count == 0 || per_line == 0) return buf;  // no line holds a value
+#if defined(LAGSTAT_AVX512_FORMAT)
+    // The kernel choice (LAGSTAT_KERNEL_ISA) takes this back to one value at a time as well.
+    if (cpu::active_isa() == cpu::isa::avx512 && cpu::avx512_vbmi2_supported())
+        return detail::format_lines_avx512(values, count, per_line, buf);
+#endif
+    return detail::format_lines_portable(values, count, per_line, buf);
 }
 
 }  // namespace lagstat::output

@@ -113,6 +113,44 @@ bool output_sink::write_out(const char* data, std::size_t size) noexcept {
     return false;
 }
 
+off_t output_sink::begin_ranges() noexcept {
+    return flush() ? written_ : -1;
+}
+
+int output_sink::write_range(const char* data, std::size_t size, off_t at,
+                             std::size_t* done) const noexcept {
+    *done = 0;
+    while (*done < size) {
+        const ssize_t n = ::pwrite(fd_, data + *done, size - *done, at + static_cast<off_t>(*done));
+        if (n < 0) {
+            // A regular file's write is not left waiting for a signal: EINTR is retried.
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;  // no progress and no reason given
+        *done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+void output_sink::ranges_written(off_t end) noexcept {
+    written_ = line_end_ = end;
+    // Where write(2) would have left the descriptor, for what is written after the ranges.
+    (void)::lseek(fd_, end, SEEK_SET);
+}
+
+bool output_sink::range_failed(off_t at, const char* data, std::size_t done, int err) noexcept {
+    const void* nl = done != 0 ? ::memrchr(data, '\n', done) : nullptr;
+    line_end_ = nl != nullptr ? at + (static_cast<const char*>(nl) - data) + 1 : at;
+    written_ = line_end_;
+    error_number_ = err;
+    // A full disk must not leave half a line that a reader would take for a number, nor the
+    // ranges after it that did find room.
+    (void)::ftruncate(fd_, line_end_);
+    (void)::lseek(fd_, line_end_, SEEK_SET);
+    return false;
+}
+
 bool output_sink::close() noexcept {
     if (fd_ < 0) {
         if (error_number_ == 0) error_number_ = EBADF;

@@ -38,6 +38,26 @@ public:
     bool close() noexcept;
     int error_number() const noexcept { return error_number_; }
 
+    // Writes by ranges, for a regular file only (several threads may write its ranges at once):
+    // begin_ranges() once, then write_range() of each range from any thread, then, on one
+    // thread, ranges_written() with the end of the last range, or range_failed() for the first
+    // range in file order that failed. Ranges start at line starts and end with '\n'.
+
+    /// Whether the output is a regular file, which takes writes by ranges.
+    bool positional() const noexcept { return regular_; }
+    /// Writes the buffered bytes out; returns the offset the first range starts at, or -1 on a
+    /// write error.
+    off_t begin_ranges() noexcept;
+    /// Writes [data, data + size) at offset at (pwrite, resumed after short writes); *done
+    /// receives the bytes written. 0 or errno. Safe to call from several threads at once.
+    int write_range(const char* data, std::size_t size, off_t at, std::size_t* done) const noexcept;
+    /// The ranges up to end are in the file.
+    void ranges_written(off_t end) noexcept;
+    /// The range at `at` failed with err after `done` bytes of data: the file is cut back to the
+    /// end of the last complete line before the failure (ranges after it are dropped too) and
+    /// err kept. Returns false.
+    bool range_failed(off_t at, const char* data, std::size_t done, int err) noexcept;
+
 private:
     /// Space for `need` <= size_ more bytes; flushes when the buffer lacks room. Null on a write
     /// error (errno kept in error_number()).

@@ -40,25 +40,27 @@ public:
                 std::size_t count) noexcept {
         length_ = 0;
         const std::size_t n = job.n, nproj = job.max_proj, tc = job.time_column ? 1 : 0;
-        if (x_size_ < n + nproj) {
-            x_.reset(new (std::nothrow) double[n + nproj]);
+        // The projections of a block of lines, then their text in one call, which formats
+        // several values at a time across the lines' ends.
+        constexpr std::size_t block_lines = 64;
+        if (x_size_ < n + block_lines * nproj) {
+            x_.reset(new (std::nothrow) double[n + block_lines * nproj]);
             if (!x_) return false;
-            x_size_ = n + nproj;
+            x_size_ = n + block_lines * nproj;
         }
         double* const x = x_.get();
         double* const y = x + n;
-        const std::size_t line_most = nproj * (output::max_fixed6_length + 1);
-        for (std::size_t k = 0; k < count; ++k) {
-            const double* rec = records + k * stride;
-            for (std::size_t i = 0; i < n; ++i) x[i] = rec[i + tc] - job.mean[i];
-            projection::project(x, job.weights, n, nproj, y);
-            if (!reserve(line_most)) return false;
-            char* p = text_.get() + length_;
-            for (std::size_t i = 0; i < nproj; ++i) {
-                p = output::format_fixed6(y[i], p);
-                *p++ = i + 1 < nproj ? ' ' : '\n';
+        for (std::size_t first = 0; first < count; first += block_lines) {
+            const std::size_t lines = std::min(block_lines, count - first);
+            for (std::size_t k = 0; k < lines; ++k) {
+                const double* rec = records + (first + k) * stride;
+                for (std::size_t i = 0; i < n; ++i) x[i] = rec[i + tc] - job.mean[i];
+                projection::project(x, job.weights, n, nproj, y + k * nproj);
             }
-            length_ = static_cast<std::size_t>(p - text_.get());
+            if (!reserve(output::fixed6_lines_room(lines * nproj))) return false;
+            char* const p = text_.get() + length_;
+            length_ = static_cast<std::size_t>(
+                output::format_fixed6_lines(y, lines * nproj, nproj, p) - text_.get());
         }
         return true;
     }
@@ -101,9 +103,9 @@ pass_error project_frames(text_input& in, const projection_job& job, thread_team
     };
 
     std::uint64_t written = 0;
-    // Two sets of piece texts: the threads format a batch into one while the calling thread
-    // writes the batch before from the other (the side job of the parse), so that the write,
-    // which only the calling thread may make, no longer leaves the other threads waiting.
+    // Two sets of piece texts: the threads format a batch into one while the batch before is
+    // written from the other (by the calling thread as the side job of the parse, or by ranges),
+    // so that the write no longer leaves the other threads waiting.
     std::atomic<bool> formatted{true};
     std::vector<piece_text> texts[2];
     int current = 0;
@@ -127,9 +129,65 @@ pass_error project_frames(text_input& in, const projection_job& job, thread_team
         }
         unwritten.clear();
     };
+    // A regular file is written by ranges instead: once a batch's texts are made, each piece's
+    // offset is known, and during the next parse every thread writes pieces of it (taken in
+    // turn) before it parses, so that the write is no one thread's alone.
+    const bool by_ranges = out.positional();
+    off_t file_end = 0;  // the end of the ranges in the file
+    if (by_ranges && (file_end = out.begin_ranges()) < 0) return write_failed();
+    struct range {
+        off_t at = 0;
+        std::size_t done = 0;
+        int error = 0;
+    };
+    std::vector<range> ranges(batches.pieces());
+    std::atomic<std::size_t> next_range{0};
+    auto write_ranges = [&](std::size_t) {
+        const std::vector<piece_text>& t = texts[current ^ 1];
+        for (std::size_t i;
+             (i = next_range.fetch_add(1, std::memory_order_relaxed)) + 1 < unwritten.size();) {
+            if (unwritten[i + 1] == unwritten[i]) continue;
+            ranges[i].error =
+                out.write_range(t[i].data(), t[i].size(), ranges[i].at, &ranges[i].done);
+        }
+    };
+    auto place_ranges = [&] {
+        const std::vector<piece_text>& t = texts[current ^ 1];
+        off_t at = file_end;
+        for (std::size_t i = 0; i + 1 < unwritten.size(); ++i) {
+            if (unwritten[i + 1] == unwritten[i]) continue;
+            ranges[i] = {at, 0, 0};
+            at += static_cast<off_t>(t[i].size());
+        }
+        next_range.store(0, std::memory_order_relaxed);
+    };
+    // On the calling thread, after the parse: the batch's lines count up to the first range
+    // that failed, in file order, as they would have written one after the other.
+    auto end_ranges = [&] {
+        const std::vector<piece_text>& t = texts[current ^ 1];
+        for (std::size_t i = 0; i + 1 < unwritten.size(); ++i) {
+            if (unwritten[i + 1] == unwritten[i]) continue;
+            const range& r = ranges[i];
+            if (r.error != 0) {
+                write_ok = out.range_failed(r.at, t[i].data(), r.done, r.error);
+                break;
+            }
+            written += unwritten[i + 1] - unwritten[i];
+            file_end = r.at + static_cast<off_t>(t[i].size());
+        }
+        if (write_ok) out.ranges_written(file_end);
+        unwritten.clear();
+    };
     for (;;) {
-        if (!unwritten.empty()) batches.set_side_job(write_batch);
+        const bool writing = !unwritten.empty();
+        if (writing && by_ranges) {
+            place_ranges();
+            batches.set_team_job(write_ranges);
+        } else if (writing) {
+            batches.set_side_job(write_batch);
+        }
         const bool more = batches.next();
+        if (writing && by_ranges) end_ranges();
         if (!write_ok) return write_failed();
         if (!more) break;
         if (!formatted) return {failure::no_memory};

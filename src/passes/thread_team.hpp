@@ -1,6 +1,7 @@
 // The threads of one pass: started with the pass, joined at its end.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -36,10 +37,12 @@ private:
     std::vector<std::thread> helpers_;
     std::mutex mutex_;
     std::condition_variable start_, done_;
-    const std::function<void(std::size_t)>* job_ = nullptr;
-    std::size_t generation_ = 0;
-    std::size_t pending_ = 0;
-    bool stopping_ = false;
+    // Written under the mutex (so that a thread asleep on a condition cannot miss a change),
+    // read without it by threads that wait a little awake before they sleep.
+    std::atomic<const std::function<void(std::size_t)>*> job_{nullptr};
+    std::atomic<std::size_t> generation_{0};
+    std::atomic<std::size_t> pending_{0};
+    std::atomic<bool> stopping_{false};
 };
 
 /// Threads a pass gets when the caller asks for -1: the processors this process may run on (its

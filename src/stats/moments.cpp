@@ -51,7 +51,12 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
     // outer products by their work (a row of cov's upper triangle costs n - i, one of tcov n).
     parts_.resize(parts);
     std::vector<std::size_t> bounds;
-    balanced_bands(n, parts, 8, [](std::size_t) { return 1.0; }, bounds);
+    // Frames of up to 16 columns keep all of mean and var in one part: each part reads every
+    // frame of the block, half of them from another core's cache at two threads, for a chain of
+    // adds that one thread does as fast (pass 1 over 10 columns at 2 threads: ~10% less time
+    // than with parts of 8 + 2 columns).
+    balanced_bands(
+        n, parts, n <= 16 ? n : 8, [](std::size_t) { return 1.0; }, bounds);
     for (std::size_t p = 0; p < parts; ++p) {
         parts_[p].col_begin = bounds[p];
         parts_[p].col_end = bounds[p + 1];

@@ -13,13 +13,39 @@ template <detail::scan_kind Kind, bool Select, class Masks>
         p, end, layout, detail::record_sink<true, Select>(out, layout), feed, report);
 }
 
+// Whether Masks brings a kernel of whole lines of the default format (chunk_parser_avx512.cpp).
+template <class Masks, class = void>
+struct has_line_kernel : std::false_type {};
+template <class Masks>
+struct has_line_kernel<Masks, std::void_t<decltype(&Masks::parse_lines)>> : std::true_type {};
+
 template <detail::scan_kind Kind, bool Select, class Masks>
 chunk_result parse(const char* begin, const char* end, const parse_layout& layout, double* out,
                    std::size_t stride, std::size_t max_records, bool final_span) {
     chunk_result result;
     const char* p = begin;
     const char* window_end = end;
+    // Lines the line kernel leaves go to the scan one by one; after a run of them the kernel
+    // waits for more and more lines before it tries again (up to 64), so that a file of shapes it
+    // never takes costs it almost nothing.
+    [[maybe_unused]] unsigned kernel_wait = 0, kernel_backoff = 0;
     for (;;) {
+        if constexpr (Kind == detail::scan_kind::plain && !Select &&
+                      has_line_kernel<Masks>::value) {
+            if (kernel_wait == 0 && p != end && result.records != max_records) {
+                const std::size_t n =
+                    Masks::parse_lines(p, end, layout.fields(), out + result.records * stride,
+                                       stride, max_records - result.records);
+                result.records += n;
+                result.lines += n;
+                kernel_backoff = n != 0                        ? 0
+                                 : kernel_backoff * 2 + 1 < 64 ? kernel_backoff * 2 + 1
+                                                               : 64;
+                kernel_wait = kernel_backoff;
+            } else if (kernel_wait != 0) {
+                --kernel_wait;
+            }
+        }
         if (p == end) break;
         if (result.records == max_records) {
             result.why = chunk_result::stop::full;

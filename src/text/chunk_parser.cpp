@@ -20,9 +20,12 @@ chunk_result parse_chunk(const char* begin, const char* end, const parse_layout&
                          double* out, std::size_t stride, std::size_t max_records,
                          bool final_span) {
 #if defined(LAGSTAT_WIDE_CHUNK_PARSER)
-    // The kernel choice (LAGSTAT_KERNEL_ISA=generic) takes the text back to the baseline build
-    // too, so that one setting compares or avoids every wide path.
-    if (detail::wide_scan_supported() && cpu::active_isa() != cpu::isa::generic)
+    // The kernel choice (LAGSTAT_KERNEL_ISA) takes the text back to the narrower builds too, so
+    // that one setting compares or avoids every wide path.
+    const cpu::isa set = cpu::active_isa();
+    if (set == cpu::isa::avx512 && cpu::avx512_vbmi2_supported())
+        return detail::parse_chunk_avx512(begin, end, layout, out, stride, max_records, final_span);
+    if (set != cpu::isa::generic && detail::wide_scan_supported())
         return detail::parse_chunk_wide(begin, end, layout, out, stride, max_records, final_span);
 #endif
     return dispatch<detail::default_masks>(begin, end, layout, out, stride, max_records,

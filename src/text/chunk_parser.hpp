@@ -68,6 +68,12 @@ chunk_result parse_chunk_wide(const char* begin, const char* end, const parse_la
                               double* out, std::size_t stride, std::size_t max_records,
                               bool final_span);
 bool wide_scan_supported() noexcept;
+#define LAGSTAT_AVX512_CHUNK_PARSER 1
+/// parse_chunk compiled for AVX-512 with VBMI and VBMI2, with its whole-line kernel for lines of
+/// short fields: only on processors for which cpu::avx512_vbmi2_supported().
+chunk_result parse_chunk_avx512(const char* begin, const char* end, const parse_layout& layout,
+                                double* out, std::size_t stride, std::size_t max_records,
+                                bool final_span);
 #endif
 }  // namespace detail
 

@@ -204,8 +204,15 @@ class family_test : public ::testing::TestWithParam<lagstat::harness::value_fami
 TEST_P(family_test, matches_snprintf) {
     std::mt19937_64 rng(500 + static_cast<int>(GetParam()));
     lagstat::harness::differences found;
-    for (int i = 0; i < 100000; ++i)
-        lagstat::harness::check_format(lagstat::harness::random_value(GetParam(), rng), found);
+    std::vector<double> batch;
+    for (int i = 0; i < 100000; ++i) {
+        batch.push_back(lagstat::harness::random_value(GetParam(), rng));
+        lagstat::harness::check_format(batch.back(), found);
+        if (batch.size() == 4096 || i + 1 == 100000) {
+            lagstat::harness::check_format_lines(batch, 1 + i % 13, found);
+            batch.clear();
+        }
+    }
     EXPECT_EQ(found.count, 0u);
     for (const std::string& what : found.first) ADD_FAILURE() << what;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -571,6 +572,64 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(name_of(info.param.source)) + "_" + name_of(info.param.what) +
                name_of(info.param.form);
     });
+
+// A regular output that cannot grow past a size (a full disk; here the file size limit, whose
+// writes then fail with EFBIG), written by ranges from every thread: the pass fails with the
+// error, and the file keeps only whole lines, a prefix of the projection, the frames reported
+// all in it.
+TEST(projection_by_ranges, a_failed_write_leaves_whole_lines_for_every_thread_count) {
+    char dir_template[] = "/tmp/lagstat_ranges_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template, path = dir + "/in.txt", out_path = dir + "/out.txt";
+    std::string text, want_text;
+    for (int k = 0; k < 20000; ++k) {
+        text += std::to_string(k) + ".5 -" + std::to_string(k % 97) + ".25\n";
+        want_text += std::to_string(k) + ".500000 -" + std::to_string(k % 97) + ".250000\n";
+    }
+    std::ofstream(path, std::ios::binary) << text;
+    const double centre[2] = {0.0, 0.0}, weights[4] = {1.0, 0.0, 0.0, 1.0};
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*const previous)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    for (std::size_t threads = 1; threads <= 4; ++threads) {
+        for (const rlim_t limit : {rlim_t{1}, rlim_t{150001}, rlim_t{want_text.size() - 3}}) {
+            SCOPED_TRACE("threads " + std::to_string(threads) + " limit " + std::to_string(limit));
+            struct rlimit capped = saved;
+            capped.rlim_cur = limit;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+            projection_job job{};
+            job.input_path = path.c_str();
+            job.output_path = out_path.c_str();
+            job.mean = centre;
+            job.weights = weights;
+            job.n = 2;
+            job.max_proj = 2;
+            std::uint64_t written = 0;
+            pass_error e;
+            {
+                text_input in;
+                ASSERT_FALSE(in.open(path.c_str(), nullptr));
+                thread_team team(threads);
+                e = project_frames(in, job, team, &written, 4096);
+            }
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+            EXPECT_EQ(e.kind, failure::write_output);
+            EXPECT_EQ(e.err, EFBIG);
+            std::ostringstream got;
+            got << std::ifstream(out_path, std::ios::binary).rdbuf();
+            const std::string file = got.str();
+            EXPECT_LE(file.size(), limit);
+            EXPECT_TRUE(file.empty() || file.back() == '\n');
+            EXPECT_EQ(file, want_text.substr(0, file.size()));
+            EXPECT_LE(written,
+                      static_cast<std::uint64_t>(std::count(file.begin(), file.end(), '\n')));
+        }
+    }
+    ::signal(SIGXFSZ, previous);
+    std::remove(path.c_str());
+    std::remove(out_path.c_str());
+    ::rmdir(dir.c_str());
+}
 
 }  // namespace
 }  // namespace lagstat::passes

@@ -25,13 +25,14 @@
 
 #include <gtest/gtest.h>
 
-#include "source/open_input.hpp"
-#include "text/chunk_parser.hpp"
+#include "cpu/isa.hpp"
 #include "harness/line_walker.hpp"
-#include "text/line_scan.hpp"
 #include "passes/frame_batches.hpp"
 #include "passes/text_input.hpp"
 #include "reference/reference_reader.hpp"
+#include "source/open_input.hpp"
+#include "text/chunk_parser.hpp"
+#include "text/line_scan.hpp"
 
 namespace lagstat::text {
 using namespace lagstat::source;
@@ -714,11 +715,30 @@ walk reference_walk(const std::string& data, const text_options& options) {
     return w;
 }
 
-/// The walk with the lines after the first data line parsed by parse_chunk (or its portable
-/// twin): spans that end at the cuts (raw, or at the last line end before them) and at most
+/// The builds of the chunk parser: the processor's widest (AVX-512's, with the whole-line
+/// kernel, where it runs), the AVX one (the kernel choice lowered to AVX2 for the walk), and the
+/// portable field kernel.
+enum class chunk_build { widest, avx, portable };
+constexpr chunk_build all_chunk_builds[] = {chunk_build::widest, chunk_build::avx,
+                                            chunk_build::portable};
+const char* const chunk_build_names[] = {"widest", "avx", "portable"};
+
+/// The kernel choice lowered for the time of a scope, then put back.
+struct kernel_choice {
+    const cpu::isa saved = cpu::active_isa();
+    explicit kernel_choice(chunk_build build) {
+        if (build == chunk_build::avx && saved == cpu::isa::avx512) cpu::select_isa(cpu::isa::avx2);
+    }
+    ~kernel_choice() { cpu::select_isa(saved); }
+};
+
+/// The walk with the lines after the first data line parsed by parse_chunk (of one build):
+/// spans that end at the cuts (raw, or at the last line end before them) and at most
 /// max_records records per call, each span copied into a buffer of its own.
 walk chunk_walk(const std::string& data, const text_options& options, std::vector<std::size_t> cuts,
-                std::size_t max_records, bool portable) {
+                std::size_t max_records, chunk_build build) {
+    const kernel_choice choice(build);
+    const bool portable = build == chunk_build::portable;
     memory_source src(data.data(), data.size());
     line_walker reader(src, options);
     walk w;
@@ -856,10 +876,9 @@ TEST_P(reader_options, every_buffer_and_span_reads_as_the_reference) {
         }
     }
     for (std::size_t cut = 0; cut <= c.data.size(); ++cut) {
-        for (const bool portable : {false, true})
-            ASSERT_EQ(chunk_walk(c.data, c.options, {cut, cut + 3}, 1 + cut % 3, portable),
-                      expected)
-                << "cut at " << cut << (portable ? " portable" : "");
+        for (const chunk_build build : all_chunk_builds)
+            ASSERT_EQ(chunk_walk(c.data, c.options, {cut, cut + 3}, 1 + cut % 3, build), expected)
+                << "cut at " << cut << ' ' << chunk_build_names[static_cast<int>(build)];
     }
 }
 
@@ -953,7 +972,17 @@ INSTANTIATE_TEST_SUITE_P(
         options_case{"rows past the end", opts("", 3), "a\nb\n", {0}, error_kind::none},
         options_case{"rows then bad", opts("", 1), "x y\n1 z\n", {-1}, error_kind::bad_character},
         options_case{
-            "default format", opts(""), "1 2\n3\n", {2, -1}, error_kind::wrong_field_count}));
+            "default format", opts(""), "1 2\n3\n", {2, -1}, error_kind::wrong_field_count},
+        options_case{"default format, two points last",
+                     opts(""),
+                     "1.5 2.5\n-1.5 1.2.3\n-1.5 1.2.3 \n",
+                     {2, 2, 2, 0},
+                     error_kind::none},
+        options_case{"default format, more fields",
+                     opts(""),
+                     "1.5 -2.5\n3.5 4.5 5.5 6.5 7.5 8.5 9.5 1.25 2.25 3.25\n",
+                     {2, -1},
+                     error_kind::wrong_field_count}));
 
 // --- A line without end: refused, or too long to hold, after a bounded read. ---
 
@@ -1083,8 +1112,8 @@ TEST_F(reader_test, random_inputs_with_options_match_the_reference_and_the_chunk
         const walk expected = reference_walk(data, options);
         const std::size_t buffer = 1 + rng() % 64;
         const walk got = fast_walk(data, options, buffer, 1 + rng() % 16);
-        const walk chunked =
-            chunk_walk(data, options, {rng() % (data.size() + 1)}, 1 + rng() % 4, rng() % 2);
+        const walk chunked = chunk_walk(data, options, {rng() % (data.size() + 1)}, 1 + rng() % 4,
+                                        all_chunk_builds[rng() % 3]);
         const walk batched =
             batches_walk(data, options, 1 + rng() % 64, 1 + rng() % 16, 1 + rng() % 32,
                          1 + rng() % 3);
@@ -1120,6 +1149,8 @@ struct field_shape {
     int max_digits;
     bool exponent;
     int pad_to;
+    int width_max = 9;  // fields a line, 1 to this
+    bool plus = true;   // '+' among the signs (a line with one is left by the whole-line kernel)
 };
 
 std::ostream& operator<<(std::ostream& os, const field_shape& s) {
@@ -1136,6 +1167,7 @@ std::string make_field(const field_shape& shape, std::mt19937_64& rng) {
         for (int i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
     };
     std::string s = signs[rng() % 6];
+    if (!shape.plus && s == "+") s.clear();
     s.append(static_cast<std::size_t>(draw(rng, 0, shape.zeros_max)), '0');
     s += shape.prefix;
     const int int_digits = std::min(draw(rng, shape.int_min, shape.int_max), shape.max_digits);
@@ -1164,9 +1196,9 @@ void expect_reference_reads(const std::string& data, std::size_t lines,
     ASSERT_EQ(expected.error, error_kind::none);
     ASSERT_EQ(expected.calls.size(), lines + 1);  // every line a record, then the end
     ASSERT_TRUE(fast_walk(data, {}, buffer, chunk) == expected) << "buffer " << buffer;
-    for (const bool portable : {false, true})
-        ASSERT_TRUE(chunk_walk(data, {}, cuts, 64, portable) == expected)
-            << (portable ? "portable" : "wide");
+    for (const chunk_build build : all_chunk_builds)
+        ASSERT_TRUE(chunk_walk(data, {}, cuts, 64, build) == expected)
+            << chunk_build_names[static_cast<int>(build)];
 }
 
 class field_shapes : public ::testing::TestWithParam<field_shape> {
@@ -1180,14 +1212,16 @@ TEST_P(field_shapes, every_route_reads_as_the_reference) {
     const char* env = std::getenv("LAGSTAT_SHAPE_FIELDS");
     const std::size_t total = env != nullptr ? std::strtoull(env, nullptr, 10) : 20000;
     for (std::size_t done = 0; done < total;) {
-        const int width = draw(rng, 1, 9);
+        const int width = draw(rng, 1, shape.width_max);
         // Batches that the walker's buffer holds whole (chunk_walk parses what it holds).
+        static const char* const separators[] = {" ", " ", " ", "\t", ",", ", ", "  ", "\t "};
         std::string data;
         std::size_t lines = 0;
         for (; lines == 0 || (done < total && data.size() < 262144); ++lines) {
             for (int k = 0; k < width; ++k)
-                data += make_field(shape, rng) +
-                        (k + 1 < width ? (rng() % 4 ? " " : "\t") : (rng() % 8 ? "\n" : "\r\n"));
+                data += make_field(shape, rng) + (k + 1 < width ? separators[rng() % 8]
+                                                  : rng() % 8   ? "\n"
+                                                                : "\r\n");
             done += static_cast<std::size_t>(width);
         }
         // Cuts anywhere, a line's bytes included, at most a few thousand bytes apart.
@@ -1212,7 +1246,12 @@ INSTANTIATE_TEST_SUITE_P(
                       field_shape{"leading_zeros", "", 20, 0, 3, 0, 16, 99, false, 0},
                       field_shape{"many_digits", "", 2, 8, 24, 8, 24, 99, false, 0},
                       field_shape{"exponents", "", 1, 0, 3, 0, 17, 99, true, 0},
-                      field_shape{"longest_fields", "", 0, 1, 120, 0, 0, 99, false, 256}),
+                      field_shape{"longest_fields", "", 0, 1, 120, 0, 0, 99, false, 256},
+                      // The whole-line kernel: lines over several 64-byte windows, up to 32
+                      // fields a window, and its limits of 8 + 8 and 15 digits.
+                      field_shape{"wide_lines", "", 0, 1, 8, 1, 8, 15, false, 0, 40, false},
+                      field_shape{"one_digit_fields", "", 0, 1, 1, -1, -1, 99, false, 0, 90, false},
+                      field_shape{"kernel_limits", "", 0, 6, 9, 6, 9, 17, false, 0, 12, false}),
     [](const ::testing::TestParamInfo<field_shape>& info) { return info.param.name; });
 
 // Fields at the kernels' limits (16 and 32 bytes, 8, 16 and 19 digits, 2^53 and 2^53 + 1, what
@@ -1227,7 +1266,8 @@ TEST_F(reader_test, fields_at_the_kernel_limits_read_as_the_reference_at_every_c
         "-0.000000000000000000 0000000000000000000000000000001 "
         "00000000000000000000000000000001 1234567890123.45678901234 1.00000000000000022204 "
         "1.0000000000000002220e5 4.35679178024296e-05 1.123456789012345-3 1.1234567890123456.7 "
-        "123456789012345678. -.0000000000000001 0.1000000000000000055511151231257827";
+        "123456789012345678. -.0000000000000001 0.1000000000000000055511151231257827 "
+        "1.2.3 -1.5.0 12-3 1..2 --1 -.5 5. - . 1.5-";
     std::string data;
     std::size_t lines = 0;
     for (std::size_t at = 0; at < limits.size(); ++lines) {

@@ -21,14 +21,14 @@
 //      the magic of gzip, bzip2, xz or zstd only have to decode without a fault and stop;
 //   4. with the options of bytes 3-6, as the passes read, against the literal option reader;
 //   5. walk 4 again with the lines after the first data line parsed by parse_chunk (in turn from
-//      cut to cut: the processor's widest build, its portable twin, the baseline build), in two
-//      spans cut everywhere (inputs up to 1 KiB, else at 64 places): the same records, the same
-//      stop, on the same line;
+//      cut to cut: the processor's widest build, the AVX one, the portable twin, the baseline
+//      build), in two spans cut everywhere (inputs up to 1 KiB, else at 64 places): the same
+//      records, the same stop, on the same line;
 //   6. walk 4 as the passes make it: the input opened by text_input (its first data line found
 //      and counted in the text buffer of byte 0's size), every record, the first one included,
 //      from frame_batches on one or two threads with pieces of byte 5's size (1..64 bytes);
 //   7. walks 4 and 5 in the default format over the text respelled as numbers (each byte to a
-//      digit, mostly, or to '.', a sign, 'e', a blank or a line end), so that most inputs are
+//      digit, mostly, or to '.', ',', a sign, 'e', a blank or a line end), so that most inputs are
 //      long runs of digits with points and signs: the short and long field kernels at every
 //      length and digit count, against the reference's atof.
 #include <algorithm>
@@ -194,14 +194,19 @@ void check_options_walk(const std::vector<call>& got, const char* text, std::siz
     std::fclose(f);
 }
 
-/// The builds of the chunk parser that walk 5 takes in turn.
-enum class chunk_route { widest, portable, baseline };
+/// The builds of the chunk parser that walk 5 takes in turn: the widest (AVX-512's whole-line
+/// kernel where it runs), the AVX one, the portable twin, the baseline build.
+enum class chunk_route { widest, avx, portable, baseline };
+constexpr std::size_t chunk_routes = 4;
 
-/// Sets the kernel choice for the time of a scope (the baseline route), then puts it back.
+/// Sets the kernel choice for the time of a scope (the AVX and baseline routes), then puts it
+/// back.
 struct kernel_choice {
     const lagstat::cpu::isa saved = lagstat::cpu::active_isa();
-    explicit kernel_choice(bool baseline) {
-        if (baseline) lagstat::cpu::select_isa(lagstat::cpu::isa::generic);
+    explicit kernel_choice(chunk_route route) {
+        if (route == chunk_route::baseline) lagstat::cpu::select_isa(lagstat::cpu::isa::generic);
+        if (route == chunk_route::avx && saved == lagstat::cpu::isa::avx512)
+            lagstat::cpu::select_isa(lagstat::cpu::isa::avx2);
     }
     ~kernel_choice() { lagstat::cpu::select_isa(saved); }
 };
@@ -210,7 +215,7 @@ struct kernel_choice {
 /// parse_chunk, against the calls of walk 4.
 void check_chunks(const std::vector<call>& calls, const char* text, std::size_t size,
                   const text_options& options, std::size_t cut, chunk_route route) {
-    const kernel_choice choice(route == chunk_route::baseline);
+    const kernel_choice choice(route);
     const bool portable = route == chunk_route::portable;
     memory_source src(text, size);
     line_walker reader(src, options, size + 1);  // the whole text in one buffer
@@ -297,7 +302,7 @@ void check_batches(const std::vector<call>& calls, const char* text, std::size_t
 
 /// Walk 7's text: the bytes respelled in the number alphabet, digits most often.
 std::string as_numbers(const char* text, std::size_t size) {
-    static const char spelling[] = "01234567890123456789....-+e   \t\n";
+    static const char spelling[] = "01234567890123456789...,-+e   \t\n";
     static_assert(sizeof spelling - 1 == 32, "one character for each of 32 byte classes");
     std::string numbers(text, size);
     for (char& c : numbers) c = spelling[static_cast<unsigned char>(c) % 32];
@@ -337,7 +342,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_options_walk(calls, text, length, options);
     const std::size_t step = length <= 1024 ? 1 : length / 64;
     for (std::size_t cut = 0; cut <= length; cut += step)
-        check_chunks(calls, text, length, options, cut, static_cast<chunk_route>(cut / step % 3));
+        check_chunks(calls, text, length, options, cut,
+                     static_cast<chunk_route>(cut / step % chunk_routes));
     // Text that begins as a .npy does is read as one by the passes (fuzz_npy's inputs).
     if (!lagstat::binary::is_npy(text, std::min(length, lagstat::binary::npy_magic_size)))
         check_batches(calls, text, length, options, buffer, chunk, 1 + data[5] % 64,
@@ -349,6 +355,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_options_walk(number_calls, numbers.data(), length, text_options{});
     for (std::size_t cut = 0; cut <= length; cut += step)
         check_chunks(number_calls, numbers.data(), length, text_options{}, cut,
-                     static_cast<chunk_route>((cut / step + 1) % 3));
+                     static_cast<chunk_route>((cut / step + 1) % chunk_routes));
     return 0;
 }

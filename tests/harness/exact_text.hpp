@@ -1,12 +1,13 @@
 // Differential checks of number text both ways, shared by the C++ tests (small counts) and
 // bench/exact_text.cpp (the full counts): field text of each shape against strtod in the C
 // locale, through parse_field, the chunk parser and the line walker with its buffer refilled at
-// every possible place, and format_fixed6 against snprintf's "%f". Failures are printed with
-// hexfloats, and the first few kept for the caller.
+// every possible place, and format_fixed6 (one value, and lines of them) against snprintf's "%f".
+// Failures are printed with hexfloats, and the first few kept for the caller.
 #pragma once
 
 #include <locale.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -198,11 +199,13 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
     out.checked += fields.size();
     const std::size_t lines = fields.size() / per_line;
     if (lines == 0) return;
+    // Separators and line ends of every kind the whole-line kernel takes, in turn.
+    static const char* const separators[] = {" ", "\t", ",", ", ", "   ", " \t"};
     std::string text;
     for (std::size_t l = 0; l < lines; ++l) {
         for (std::size_t k = 0; k < per_line; ++k) {
             text += fields[l * per_line + k];
-            text += k + 1 < per_line ? ' ' : '\n';
+            text += k + 1 < per_line ? separators[(l + k) % 6] : l % 5 == 4 ? "\r\n" : "\n";
         }
     }
     // The chunk parser: the passes' route, the text followed by its sentinel and padding.
@@ -217,10 +220,8 @@ inline void check_fields(const std::vector<std::string>& fields, std::size_t per
     }
     // Through every build of the scan that this processor runs: the kernel choice selects it.
     const cpu::isa active = cpu::active_isa();
-    const cpu::isa sets[] = {active, cpu::isa::generic};
-    for (std::size_t k = 0; k < (active == cpu::isa::generic ? 1u : 2u); ++k) {
-        const cpu::isa set = sets[k];
-        cpu::select_isa(set);
+    for (const cpu::isa set : cpu::all_isas) {
+        if (!cpu::select_isa(set)) continue;
         std::vector<double> chunk(lines * per_line);
         const text::chunk_result c =
             text::parse_chunk(span.data(), span.data() + text.size(), first_reader.layout(),
@@ -333,6 +334,48 @@ inline void check_format(double v, differences& out) {
                       static_cast<int>(end - got), got);
         out.add(text);
     }
+}
+
+/// format_fixed6_lines over values (per_line to a line, on every build the processor runs)
+/// against snprintf "%f" of each value joined as the lines are; the values whose integer part
+/// the vector path writes come first, so that most of its groups of eight are not sent back to
+/// format_fixed6 by one value outside its case.
+inline void check_format_lines(std::vector<double> values, std::size_t per_line, differences& out) {
+    std::stable_partition(values.begin(), values.end(),
+                          [](double v) { return std::fabs(v) >= 0x1p-11 && std::fabs(v) < 1e4; });
+    const locale_t previous = uselocale(c_locale_t());
+    std::string want;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        char text[output::max_fixed6_length + 8];
+        want.append(text,
+                    static_cast<std::size_t>(std::snprintf(text, sizeof text, "%f", values[i])));
+        want += (i + 1) % per_line == 0 ? '\n' : ' ';
+    }
+    uselocale(previous);
+    const std::size_t room = output::fixed6_lines_room(values.size());
+    std::vector<char> got(room + 64);
+    const cpu::isa active = cpu::active_isa();
+    for (const cpu::isa set : cpu::all_isas) {
+        if (!cpu::select_isa(set)) continue;
+        std::fill(got.begin(), got.end(), '\x7f');
+        const char* const end =
+            output::format_fixed6_lines(values.data(), values.size(), per_line, got.data());
+        const std::string text(got.data(), static_cast<std::size_t>(end - got.data()));
+        if (text != want) {
+            std::size_t at = 0;
+            while (at < text.size() && at < want.size() && text[at] == want[at]) ++at;
+            const std::size_t from = at < 24 ? 0 : at - 24;
+            out.add(std::string("format_fixed6_lines ") + cpu::isa_name(set) + ": snprintf \"" +
+                    want.substr(from, 48) + "\", lagstat \"" + text.substr(from, 48) + '"');
+        }
+        for (const char* c = end; c != got.data() + got.size(); ++c)
+            if (*c != '\x7f') {
+                out.add(std::string("format_fixed6_lines ") + cpu::isa_name(set) +
+                        ": a byte written past the end");
+                break;
+            }
+    }
+    cpu::select_isa(active);
 }
 
 }  // namespace lagstat::harness
