@@ -8,6 +8,7 @@ a stack of replicates at once), and its eigenproblems are solved as a stack too.
 from one seeded generator in this process, so the same seed gives the same bits whatever read the
 files (n_jobs, threads, a Dask cluster).
 """
+import collections
 import os
 from concurrent.futures import ThreadPoolExecutor
 
@@ -24,8 +25,10 @@ MAX_GROUPS = 64
 # of a handful of trajectories came twice.
 MIN_FILES = 10
 # Replicates whose lag's matrices are refitted at once: about this many bytes of their C00 and
-# C0t (the native step reads the groups' sums once per stack, so larger stacks read less).
-_STACK_BYTES = 64 << 20
+# C0t (the native step reads the groups' sums once per stack, so larger stacks read less), and
+# the stacks prepared ahead of the one being reduced.
+_STACK_BYTES = 32 << 20
+_AHEAD = 2
 # Problems with at least this many columns whose C00 is safely above epsilon in every direction
 # are solved as the generalised problem C0t r = λ C00 r through a Cholesky factor (see
 # eigenvalues); smaller ones are cheaper as one stacked eigendecomposition.
@@ -133,36 +136,56 @@ def eigenvalues(c00, c0t, epsilon, symmetric=False):
 
     Each problem's eigenvalues are the bits it gets alone: from CHOLESKY_COLUMNS columns on, a
     problem whose C00 keeps every direction is reduced by _tridiagonal, the others as below.
-    symmetric: c0t is (C0t + C0tᵀ) / 2 already (the eigenproblem reads no more of it)."""
-    b, n = c00.shape[0], c00.shape[1]
-    out = np.full((b, n), np.nan)
-    rest = np.arange(b)
-    sym = c0t if symmetric else 0.5 * (c0t + np.swapaxes(c0t, 1, 2))
-    if n >= CHOLESKY_COLUMNS:
-        diagonal, off = np.empty((b, n)), np.zeros((b, n))
-        kept = _all_kept(c00, epsilon)
+    symmetric: c0t is (C0t + C0tᵀ) / 2 already (the eigenproblem reads no more of it).
+
+    In three steps (see _Problems), which the bootstrap runs on two threads as a pipeline."""
+    problems = _Problems(c00, c0t, epsilon, symmetric)
+    problems.reduce()
+    return problems.finish()
+
+
+class _Problems:
+    """A stack's eigenproblems in three steps: the Cholesky test (native, without the
+    interpreter lock: __init__), the LAPACK reductions and the whitened rest, which hold it
+    (reduce), then the tridiagonal eigenvalues (native again: finish)."""
+
+    def __init__(self, c00, c0t, epsilon, symmetric=False):
+        self.c00, self.epsilon = c00, epsilon
+        b, n = c00.shape[0], c00.shape[1]
+        self.out = np.full((b, n), np.nan)
+        self.sym = c0t if symmetric else 0.5 * (c0t + np.swapaxes(c0t, 1, 2))
+        self.kept = _all_kept(c00, epsilon) if n >= CHOLESKY_COLUMNS else np.zeros(b, dtype=bool)
+
+    def reduce(self):
+        c00, sym, kept, out, epsilon = self.c00, self.sym, self.kept, self.out, self.epsilon
+        b, n = c00.shape[0], c00.shape[1]
+        self.diagonal, self.off = np.empty((b, n)), np.zeros((b, n))
         for j in np.nonzero(kept)[0]:
-            kept[j] = _tridiagonal(c00[j], sym[j], diagonal[j], off[j])
-        if kept.any():
-            out[kept] = _sort(_tridiagonal_eigenvalues(diagonal[kept], off[kept]))
+            kept[j] = _tridiagonal(c00[j], sym[j], self.diagonal[j], self.off[j])
         rest = np.nonzero(~kept)[0]
+        self.c00 = self.sym = None  # the rest needs no more of them
         if not rest.size:
-            return out
-    s, v = np.linalg.eigh(c00[rest])
-    cut = np.maximum(epsilon, np.where(s.min(axis=1) < 0, -s.min(axis=1) + 1e-16, epsilon))
-    keep = (s >= cut[:, None]) & (s > 0)
-    ranks = keep.sum(axis=1)
-    for r in np.unique(ranks):
-        if r == 0:
-            continue
-        rows = np.nonzero(ranks == r)[0]
-        # eigh orders ascending: a rank-r problem keeps its last r directions
-        s_r, v_r = s[rows, n - r:], v[rows, :, n - r:]
-        whiten = v_r / np.sqrt(s_r)[:, None, :]
-        ct = np.swapaxes(whiten, 1, 2) @ sym[rest[rows]] @ whiten
-        lam = np.linalg.eigvalsh(0.5 * (ct + np.swapaxes(ct, 1, 2)))
-        out[rest[rows], :r] = _sort(lam)
-    return out
+            return
+        s, v = np.linalg.eigh(c00[rest])
+        cut = np.maximum(epsilon, np.where(s.min(axis=1) < 0, -s.min(axis=1) + 1e-16, epsilon))
+        keep = (s >= cut[:, None]) & (s > 0)
+        ranks = keep.sum(axis=1)
+        for r in np.unique(ranks):
+            if r == 0:
+                continue
+            rows = np.nonzero(ranks == r)[0]
+            # eigh orders ascending: a rank-r problem keeps its last r directions
+            s_r, v_r = s[rows, n - r:], v[rows, :, n - r:]
+            whiten = v_r / np.sqrt(s_r)[:, None, :]
+            ct = np.swapaxes(whiten, 1, 2) @ sym[rest[rows]] @ whiten
+            lam = np.linalg.eigvalsh(0.5 * (ct + np.swapaxes(ct, 1, 2)))
+            out[rest[rows], :r] = _sort(lam)
+
+    def finish(self):
+        """(B, n) eigenvalues, as eigenvalues() returns them."""
+        if self.kept.any():
+            self.out[self.kept] = _sort(_tridiagonal_eigenvalues(self.diagonal[self.kept], self.off[self.kept]))
+        return self.out
 
 
 # The arrays of a group that a replicate draws
@@ -171,9 +194,9 @@ _GROUP_KEYS = ("sum", "cov", "tcov", "head_sum", "tail_sum", "head_cov", "tail_c
 
 def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     """(B, L, n) eigenvalues of every replicate (rows of idx: the groups drawn) at every lag;
-    nan where a replicate has no pairs at a lag, or fewer directions. workers: threads refitting
-    stacks of replicates at once (default: the cores this process may use); while one solves a
-    stack's eigenproblems, another forms the next stack's moments without the interpreter lock."""
+    nan where a replicate has no pairs at a lag, or fewer directions. workers: the cores this
+    process may use (default: as many as it has); from two on, the refits run as a pipeline on
+    two threads."""
     if workers is None:
         workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     n = np.asarray(groups[0]["sum"]).size
@@ -186,28 +209,46 @@ def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     idx = np.ascontiguousarray(idx, dtype=np.int64)
     pairs_all = pairs_of[idx].sum(axis=1)  # (B, L)
 
-    def refit(job):
+    def prepare(job):  # without the interpreter lock but for a few NumPy calls
         i, at = job
         pairs = pairs_all[at:at + step, i]
         ok = np.nonzero(pairs > 0)[0]
         if not ok.size:
-            return
+            return None
         c00 = np.empty((ok.size, n, n))
         c0t = np.empty_like(c00)
         _native.replicate_moments(arrays, i, np.ascontiguousarray(idx[at + ok]), np.ascontiguousarray(pairs[ok]),
                                   c00, c0t)
-        out[at + ok, i] = eigenvalues(c00, c0t, epsilon, symmetric=True)
+        return at + ok, _Problems(c00, c0t, epsilon, symmetric=True)
+
+    def finish(job, prepared):
+        rows, problems = prepared
+        out[rows, job[0]] = problems.finish()
 
     jobs = [(i, at) for i in range(lags) for at in range(0, b_all, step)]
-    if len(jobs) > 1 and workers > 1:
-        # Stacks of replicates side by side, every lag's in one pool: while one thread holds the
-        # interpreter for LAPACK, the others form moments or finish eigenvalues without it. Each
-        # replicate's bits are its own whichever thread refits it.
-        with ThreadPoolExecutor(workers) as pool:
-            list(pool.map(refit, jobs))
-    else:
+    if len(jobs) < 2 or workers < 2:
         for job in jobs:
-            refit(job)
+            prepared = prepare(job)
+            if prepared is not None:
+                prepared[1].reduce()
+                finish(job, prepared)
+        return out
+    # A pipeline on two threads: this one makes the LAPACK reductions, which hold the
+    # interpreter, while the other forms the next stacks' moments and tests and finishes the
+    # last ones' eigenvalues, without it. A few stacks are prepared ahead (bounded memory); each
+    # replicate's bits are its own whichever thread works on it.
+    with ThreadPoolExecutor(1) as native:
+        ahead = collections.deque(native.submit(prepare, job) for job in jobs[:_AHEAD])
+        finishing = []
+        for k, job in enumerate(jobs):
+            prepared = ahead.popleft().result()
+            if k + _AHEAD < len(jobs):
+                ahead.append(native.submit(prepare, jobs[k + _AHEAD]))
+            if prepared is not None:
+                prepared[1].reduce()
+                finishing.append(native.submit(finish, job, prepared))
+        for f in finishing:
+            f.result()
     return out
 
 

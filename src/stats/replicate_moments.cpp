@@ -343,40 +343,67 @@ void replicate_lagged(const replicate_groups& g, const replicate_batch& b, std::
 
 namespace {
 
-// x . y over [0, count), in eight lanes (lane e takes the terms k = e mod 8) folded pairwise:
-// the same sums whatever the width V of the build's vectors.
-template <class V>
-LAGSTAT_ALWAYS_INLINE double dot(const double* x, const double* y, std::size_t count) {
+// Dot products of four rows x[0..3] with one row y over [0, count), each in eight lanes (lane
+// e takes the terms k = e mod 8) folded pairwise: the same sums whatever the width V of the
+// build's vectors, and the same as one row at a time. y is read once for the four.
+template <class V, std::size_t rows>
+LAGSTAT_ALWAYS_INLINE void dots(const double* const* x, const double* y, std::size_t count,
+                                double* out) {
     constexpr std::size_t w = sizeof(V) / sizeof(double), parts = 8 / w;
-    V acc[parts], a, b;
-    for (std::size_t p = 0; p < parts; ++p) acc[p] = V{} * 0.0;
+    V acc[rows][parts], a, b;
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t p = 0; p < parts; ++p) acc[r][p] = V{} * 0.0;
     std::size_t k = 0;
     for (; k + 8 <= count; k += 8) {
         for (std::size_t p = 0; p < parts; ++p) {
-            std::memcpy(&a, x + k + p * w, sizeof a);
             std::memcpy(&b, y + k + p * w, sizeof b);
-            acc[p] += a * b;
+            for (std::size_t r = 0; r < rows; ++r) {
+                std::memcpy(&a, x[r] + k + p * w, sizeof a);
+                acc[r][p] += a * b;
+            }
         }
     }
-    double lanes[8];
-    std::memcpy(lanes, acc, sizeof lanes);
-    for (std::size_t e = 0; k < count; ++k, ++e) lanes[e] += x[k] * y[k];
-    return ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) +
-           ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+    for (std::size_t r = 0; r < rows; ++r) {
+        double lanes[8];
+        std::memcpy(lanes, acc[r], sizeof lanes);
+        for (std::size_t e = 0, kk = k; kk < count; ++kk, ++e) lanes[e] += x[r][kk] * y[kk];
+        out[r] = ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) +
+                 ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+    }
 }
+
+// Rows of the factor computed together: each row above them is read once for all of them.
+constexpr std::size_t cholesky_rows = 4;
 
 template <class V>
 LAGSTAT_ALWAYS_INLINE bool cholesky_body(const double* a, std::size_t n, double shift, double* l) {
-    for (std::size_t i = 0; i < n; ++i) {
-        double* li = l + i * n;
-        for (std::size_t j = 0; j <= i; ++j) {
+    for (std::size_t i0 = 0; i0 < n; i0 += cholesky_rows) {
+        const std::size_t count = std::min(cholesky_rows, n - i0);
+        const double* rows[cholesky_rows];
+        for (std::size_t r = 0; r < cholesky_rows; ++r)
+            rows[r] = l + (i0 + std::min(r, count - 1)) * n;
+        double d[cholesky_rows];
+        // the block's columns left of it, a row of L at a time
+        for (std::size_t j = 0; j < i0; ++j) {
             const double* lj = l + j * n;
-            const double s = (a[i * n + j] - (i == j ? shift : 0.0)) - dot<V>(li, lj, j);
-            if (i == j) {
-                if (!(s > 0.0) || !(s < HUGE_VAL)) return false;
-                li[i] = std::sqrt(s);
-            } else {
-                li[j] = s / lj[j];
+            dots<V, cholesky_rows>(rows, lj, j, d);
+            for (std::size_t r = 0; r < count; ++r)
+                l[(i0 + r) * n + j] = (a[(i0 + r) * n + j] - d[r]) / lj[j];
+        }
+        // then its own triangle, element by element
+        for (std::size_t i = i0; i < i0 + count; ++i) {
+            double* li = l + i * n;
+            for (std::size_t j = i0; j <= i; ++j) {
+                const double* lj = l + j * n;
+                const double* one[1] = {li};
+                dots<V, 1>(one, lj, j, d);
+                const double s = (a[i * n + j] - (i == j ? shift : 0.0)) - d[0];
+                if (i == j) {
+                    if (!(s > 0.0) || !(s < HUGE_VAL)) return false;
+                    li[i] = std::sqrt(s);
+                } else {
+                    li[j] = s / lj[j];
+                }
             }
         }
     }
