@@ -27,7 +27,7 @@ MIN_FILES = 10
 # Replicates whose lag's matrices are refitted at once: about this many bytes of their C00 and
 # C0t (the native step reads the groups' sums once per stack, so larger stacks read less), and
 # the stacks prepared ahead of the one being reduced.
-_STACK_BYTES = 32 << 20
+_STACK_BYTES = 64 << 20
 _AHEAD = 2
 # Problems with at least this many columns whose C00 is safely above epsilon in every direction
 # are solved as the generalised problem C0t r = λ C00 r through a Cholesky factor (see
@@ -204,19 +204,26 @@ def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     b_all = idx.shape[0]
     out = np.full((b_all, lags, n), np.nan)
     pairs_of = np.array([np.atleast_1d(g["pairs"]) for g in groups], dtype=float)  # (G, L)
-    step = max(1, int(_STACK_BYTES // (2 * 8 * n * n)))
+    step = max(1, min(b_all, int(_STACK_BYTES // (2 * 8 * n * n))))
     arrays = [{k: np.ascontiguousarray(g[k], dtype=float) for k in _GROUP_KEYS} for g in groups]
     idx = np.ascontiguousarray(idx, dtype=np.int64)
     pairs_all = pairs_of[idx].sum(axis=1)  # (B, L)
 
-    def prepare(job):  # without the interpreter lock but for a few NumPy calls
+    # C00 and C0t of the stacks in flight (the one reduced and those prepared ahead), in buffers
+    # used in turn: when stack k + _AHEAD is prepared, stack k - 1 is reduced and its buffer
+    # free. Fresh arrays of this size for every stack would cost page faults and, when freed, a
+    # flush of the other core's TLB.
+    jobs = [(i, at) for i in range(lags) for at in range(0, b_all, step)]
+    pipeline = len(jobs) > 1 and workers > 1
+    buffers = [(np.empty((step, n, n)), np.empty((step, n, n))) for _ in range(_AHEAD + 1 if pipeline else 1)]
+
+    def prepare(k, job):  # without the interpreter lock but for a few NumPy calls
         i, at = job
         pairs = pairs_all[at:at + step, i]
         ok = np.nonzero(pairs > 0)[0]
         if not ok.size:
             return None
-        c00 = np.empty((ok.size, n, n))
-        c0t = np.empty_like(c00)
+        c00, c0t = (b[:ok.size] for b in buffers[k % len(buffers)])
         _native.replicate_moments(arrays, i, np.ascontiguousarray(idx[at + ok]), np.ascontiguousarray(pairs[ok]),
                                   c00, c0t)
         return at + ok, _Problems(c00, c0t, epsilon, symmetric=True)
@@ -225,10 +232,9 @@ def replicate_eigenvalues(groups, idx, epsilon, workers=None):
         rows, problems = prepared
         out[rows, job[0]] = problems.finish()
 
-    jobs = [(i, at) for i in range(lags) for at in range(0, b_all, step)]
-    if len(jobs) < 2 or workers < 2:
-        for job in jobs:
-            prepared = prepare(job)
+    if not pipeline:
+        for k, job in enumerate(jobs):
+            prepared = prepare(k, job)
             if prepared is not None:
                 prepared[1].reduce()
                 finish(job, prepared)
@@ -238,12 +244,12 @@ def replicate_eigenvalues(groups, idx, epsilon, workers=None):
     # last ones' eigenvalues, without it. A few stacks are prepared ahead (bounded memory); each
     # replicate's bits are its own whichever thread works on it.
     with ThreadPoolExecutor(1) as native:
-        ahead = collections.deque(native.submit(prepare, job) for job in jobs[:_AHEAD])
+        ahead = collections.deque(native.submit(prepare, k, job) for k, job in enumerate(jobs[:_AHEAD]))
         finishing = []
         for k, job in enumerate(jobs):
             prepared = ahead.popleft().result()
             if k + _AHEAD < len(jobs):
-                ahead.append(native.submit(prepare, jobs[k + _AHEAD]))
+                ahead.append(native.submit(prepare, k + _AHEAD, jobs[k + _AHEAD]))
             if prepared is not None:
                 prepared[1].reduce()
                 finishing.append(native.submit(finish, job, prepared))
