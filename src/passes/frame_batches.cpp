@@ -301,6 +301,36 @@ pass_error frame_batches::refuse_cut_line() {
 
 std::size_t frame_batches::pieces() const noexcept { return pieces_.size(); }
 
+bool frame_batches::set_frames_sink(frames_sink sink) {
+    if (npy_ != nullptr) return false;
+    if (pieces_.size() > 1) pieces_.resize(team_.size() * sink_pieces_per_thread);
+    sink_parsed_.reset(new std::atomic<bool>[pieces_.size()]);
+    sink_ = std::move(sink);
+    return true;
+}
+
+void frame_batches::piece_parsed(std::size_t i) noexcept {
+    // Whoever holds the sink hands it every parsed piece in order from sink_next_ on; a thread
+    // that finds it held leaves its piece to the holder, which looks again after letting go
+    // (sequentially consistent flags: either the holder sees this piece parsed, or this thread
+    // sees the sink free).
+    const std::size_t parts = pieces_.size();
+    sink_parsed_[i].store(true);
+    for (;;) {
+        if (sink_held_.exchange(true)) return;
+        std::size_t n = sink_next_.load(std::memory_order_relaxed);
+        for (; n < parts && sink_parsed_[n].load(); ++n) {
+            const piece& p = pieces_[n];
+            if (sink_stopped_) continue;
+            if (p.result.records != 0) sink_(p.frames.get(), p.result.records);
+            if (p.result.why != text::chunk_result::stop::end_of_span) sink_stopped_ = true;
+        }
+        sink_next_.store(n, std::memory_order_relaxed);
+        sink_held_.store(false);
+        if (n == parts || !sink_parsed_[n].load()) return;
+    }
+}
+
 void frame_batches::run_side_job() {
     if (!side_job_) return;
     const std::function<void()> job = std::move(side_job_);
@@ -401,12 +431,19 @@ bool frame_batches::next_batch() {
     // job, or by other work on its core) leaves more of them to the others. The piece that ends
     // at the span's end parses it as final (a last line without its '\n' is a frame there): not
     // always the last piece, since a last line longer than the pieces leaves the later ones empty.
+    if (sink_) {
+        for (std::size_t i = 0; i < parts; ++i) sink_parsed_[i].store(false);
+        sink_next_.store(0);
+        sink_stopped_ = false;
+    }
     std::atomic<std::size_t> next_piece{0};
     team_.run([&](std::size_t t) {
         run_team_job(t);
         if (t == 0) run_side_job();
-        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;)
+        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;) {
             parse_piece(i, cuts[i], cuts[i + 1], final_span && cuts[i + 1] == span_end);
+            if (sink_) piece_parsed(i);
+        }
     });
     team_job_ = nullptr;
 
@@ -414,14 +451,19 @@ bool frame_batches::next_batch() {
     std::uint64_t lines = line_;
     breaks_.clear();
     row_lines_.clear();
+    // With a sink, which has had the frames, rows() stays empty and the rows count on.
+    std::size_t row_count = 0;
     for (std::size_t i = 0; i < parts && !done_; ++i) {
         const piece& p = pieces_[i];
-        const std::size_t base = rows_.size();
+        const std::size_t base = row_count;
         for (const segment_break& b : p.breaks)
             breaks_.push_back({base + b.row, lines + b.line, b.text});
         for (const row_line& r : p.row_lines) row_lines_.push_back({base + r.row, lines + r.line});
-        for (std::size_t k = 0; k < p.result.records; ++k) rows_.push_back(p.frames.get() + k * stride_);
-        piece_rows_.push_back(rows_.size());
+        if (!sink_)
+            for (std::size_t k = 0; k < p.result.records; ++k)
+                rows_.push_back(p.frames.get() + k * stride_);
+        row_count += p.result.records;
+        piece_rows_.push_back(row_count);
         blank_lines_ += p.result.blank_lines;
         switch (p.result.why) {
             case text::chunk_result::stop::end_of_span:
@@ -443,7 +485,7 @@ bool frame_batches::next_batch() {
                 break;
         }
     }
-    while (piece_rows_.size() < parts + 1) piece_rows_.push_back(rows_.size());
+    while (piece_rows_.size() < parts + 1) piece_rows_.push_back(row_count);
     if (done_) return true;
     line_ = lines;
 

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -53,6 +54,9 @@ public:
     /// A batch of several threads is cut into this many pieces per thread, which they take in
     /// turn.
     static constexpr std::size_t pieces_per_thread = 4;
+    /// With a frames sink, twice as many: its last piece's adds end the batch, and smaller
+    /// pieces leave less of it to one thread.
+    static constexpr std::size_t sink_pieces_per_thread = 8;
 
     frame_batches(text_input& in, thread_team& team, source::interrupt_check interrupted,
                   piece_hook hook = nullptr, std::size_t piece_bytes = default_piece_bytes);
@@ -98,6 +102,16 @@ public:
     /// wait at the batch's end. Every call has returned when next() returns; the job must not
     /// throw.
     void set_team_job(std::function<void(std::size_t)> job) { team_job_ = std::move(job); }
+    /// Where the frames of the batches to come go as they are parsed, a piece at a time: in
+    /// frame order, never two calls at once, each on the thread that parsed the piece when the
+    /// pieces before it are in (its frames still in that core's cache), otherwise on the thread
+    /// that added those, and all before next() returns. A piece's frames after a failure or the
+    /// end of the data do not come (just as they are not in rows(), which stays empty with a
+    /// sink; piece_rows() counts them). The sink must not throw.
+    /// false, and no sink set, for a .npy input, whose batch keeps none of its frames when one
+    /// of its reads fails, which only the batch's end shows. Before the first next().
+    using frames_sink = std::function<void(const double* frames, std::size_t count)>;
+    bool set_frames_sink(frames_sink sink);
     /// From now on, the frames of a batch stay in place until the second call of next() after
     /// it (each piece alternates between two frame buffers, which doubles their memory), so that
     /// a team job may read them while the threads parse the next batch into the other buffers.
@@ -122,6 +136,7 @@ private:
     bool next_npy_batch();
     bool read_npy_range(char* dst, std::uint64_t from, std::size_t bytes, int& err) const noexcept;
     void decode_npy_piece(std::size_t i, std::uint64_t first_row, std::size_t count);
+    void piece_parsed(std::size_t i) noexcept;
     void run_side_job();
     void run_team_job(std::size_t t);
     void fill();
@@ -139,6 +154,13 @@ private:
     std::function<void()> side_job_;
     std::function<void(std::size_t)> team_job_;
     bool keep_previous_ = false;
+    // The frames sink: the pieces parsed (set by their threads), the first one not yet handed
+    // to it, and who holds it; stopped once a piece ends the batch's frames.
+    frames_sink sink_;
+    std::unique_ptr<std::atomic<bool>[]> sink_parsed_;
+    std::atomic<std::size_t> sink_next_{0};
+    std::atomic<bool> sink_held_{false};
+    bool sink_stopped_ = false;
     const text::parse_layout& layout_;
     std::size_t stride_;
 

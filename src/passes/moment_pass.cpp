@@ -32,6 +32,32 @@ pass_error accumulate_moments(text_input& in, stats::moment_accumulator& acc, th
         };
     }
     frame_batches batches(in, team, interrupted, std::move(centre), piece_bytes);
+    if (!frame_by_frame && acc.busy_parts() <= 1) {
+        // All the elements in one part (narrow frames): each piece is added as soon as it and
+        // the pieces before it are parsed, mostly by the thread that parsed it, while its frames
+        // are in that core's cache, instead of by one thread reading every frame of the block
+        // from the others' caches.
+        std::vector<const double*> piece_rows;
+        bool no_memory = false;
+        const std::size_t stride = batches.stride();
+        const bool sunk = batches.set_frames_sink([&](const double* frames, std::size_t count) {
+            if (no_memory) return;
+            try {
+                piece_rows.resize(count);
+                for (std::size_t k = 0; k < count; ++k) piece_rows[k] = frames + k * stride;
+                acc.add_block(piece_rows.data(), count);
+            } catch (const std::bad_alloc&) {
+                no_memory = true;
+            }
+        });
+        if (sunk) {
+            while (batches.next() && !no_memory) {
+            }
+            if (no_memory) return {failure::no_memory};
+            if (pass_error e = batches.error()) return in.explain(e);
+            return in.check_rest();
+        }
+    }
     // Each block is added while the threads parse the next one (the team job of the next
     // call), rather than between two parses with every thread waiting at both ends: a thread
     // adds its part of the block's elements, then takes pieces to parse, and pieces absorb the

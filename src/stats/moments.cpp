@@ -81,6 +81,13 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
     }
 }
 
+std::size_t moment_accumulator::busy_parts() const noexcept {
+    std::size_t busy = 0;
+    for (const part& pt : parts_)
+        busy += pt.col_begin < pt.col_end || pt.row_begin < pt.row_end ? 1 : 0;
+    return busy;
+}
+
 void moment_accumulator::centre(double* x) const noexcept {
     if (targets_.add_mean || targets_.mean == nullptr) return;
     const double* mu = targets_.mean;

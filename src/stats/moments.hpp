@@ -58,6 +58,8 @@ public:
     /// Frames added so far.
     std::uint64_t frames() const noexcept { return added_; }
     std::size_t parts() const noexcept { return parts_.size(); }
+    /// Parts that hold any element (1 for frames narrow enough to keep them all in one).
+    std::size_t busy_parts() const noexcept;
     /// Doubles the accumulator keeps of frames: its lag ring.
     std::size_t ring_doubles() const noexcept { return ring_slots_ * stride_; }
 
