@@ -54,7 +54,8 @@ moment_accumulator::moment_accumulator(std::size_t n, const moment_targets& targ
     // Frames of up to 16 columns keep all of mean and var in one part: each part reads every
     // frame of the block, half of them from another core's cache at two threads, for a chain of
     // adds that one thread does as fast (pass 1 over 10 columns at 2 threads: ~10% less time
-    // than with parts of 8 + 2 columns).
+    // than with parts of 8 + 2 columns). One part also lets the pass add each piece of a batch
+    // on the thread that parsed it (passes/moment_pass.cpp).
     balanced_bands(
         n, parts, n <= 16 ? n : 8, [](std::size_t) { return 1.0; }, bounds);
     for (std::size_t p = 0; p < parts; ++p) {
