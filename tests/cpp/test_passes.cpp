@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -22,12 +23,13 @@
 #include <thread>
 #include <vector>
 
-#include "source/byte_source.hpp"
+#include "passes/frame_batches.hpp"
 #include "passes/moment_pass.hpp"
 #include "passes/projection_pass.hpp"
 #include "reference/reference_kernels.hpp"
 #include "reference/reference_npy.hpp"
 #include "reference/reference_reader.hpp"
+#include "source/byte_source.hpp"
 #include "stats/moments.hpp"
 
 namespace lagstat::passes {
@@ -515,6 +517,38 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
             EXPECT_TRUE(same_bits("cov", literal.cov, got.cov));
             EXPECT_TRUE(same_bits("tcov", literal.tcov, got.tcov));
             EXPECT_TRUE(same_bits("pairs", {literal.pairs}, {got.pairs}));
+
+            // The frames sink on its own: every frame handed out, in frame order, never two
+            // calls at once, none after a failure; a .npy input takes none.
+            {
+                opened o;
+                open_trial(o, t, c.source, path);
+                if (HasFailure()) return;
+                thread_team team(threads);
+                frame_batches batches(o.in, team, nullptr, nullptr, t.piece_bytes);
+                std::vector<double> sunk;
+                std::atomic<int> inside{0};
+                bool overlapped = false;
+                const bool taken = batches.set_frames_sink([&](const double* f, std::size_t k) {
+                    overlapped |= inside.fetch_add(1) != 0;
+                    for (std::size_t r = 0; r < k; ++r)
+                        sunk.insert(sunk.end(), f + r * batches.stride(),
+                                    f + r * batches.stride() + n);
+                    inside.fetch_sub(1);
+                });
+                EXPECT_EQ(taken, c.form == input_form::text);
+                while (batches.next()) {
+                }
+                if (taken) {
+                    std::vector<double> flat;
+                    for (const auto& frame : want.frames)
+                        flat.insert(flat.end(), frame.begin(), frame.end());
+                    EXPECT_FALSE(overlapped) << "two sink calls at once";
+                    EXPECT_EQ(sunk.size(), flat.size()) << "frames sunk";
+                    sunk.resize(flat.size());
+                    EXPECT_TRUE(same_bits("sunk frames", flat, sunk));
+                }
+            }
 
             projection_job job{};
             job.input_path = c.source == source_kind::file ? path.c_str() : "/nonexistent/in";
