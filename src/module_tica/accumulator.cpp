@@ -198,12 +198,7 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     }
     std::vector<std::size_t> lags;
     std::vector<double> shift;
-    if (!parse_lags(lags_obj, lags) || !parse_shift(shift_obj, shift)) return nullptr;
-    if (!shift.empty() && shift.size() != static_cast<std::size_t>(columns)) {
-        PyErr_Format(PyExc_ValueError, "shift has %zu values for %zd columns", shift.size(),
-                     columns);
-        return nullptr;
-    }
+    if (!parse_lags(lags_obj, lags) || !parse_shift(shift_obj, columns, shift)) return nullptr;
     keyword_objects kw;
     kw.threads = py_ref::borrow(threads_obj);
     pass_keywords k;

@@ -50,6 +50,16 @@ bool parse_shift(PyObject* obj, std::vector<double>& shift) {
     return true;
 }
 
+bool parse_shift(PyObject* obj, Py_ssize_t columns, std::vector<double>& shift) {
+    if (!parse_shift(obj, shift)) return false;
+    if (!shift.empty() && shift.size() != static_cast<std::size_t>(columns)) {
+        PyErr_Format(PyExc_ValueError, "shift has %zu values for %zd columns", shift.size(),
+                     columns);
+        return false;
+    }
+    return true;
+}
+
 bool parse_marker(PyObject* obj, std::string& marker) {
     if (obj == nullptr || obj == Py_None) return true;
     Py_ssize_t size = 0;

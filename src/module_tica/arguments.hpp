@@ -17,6 +17,8 @@ namespace lagstat::module_tica {
 bool parse_lags(PyObject* obj, std::vector<std::size_t>& lags);
 /// shift: None (empty) or a sequence of numbers.
 bool parse_shift(PyObject* obj, std::vector<double>& shift);
+/// The same for an accumulator of `columns` columns: a shift given has one value per column.
+bool parse_shift(PyObject* obj, Py_ssize_t columns, std::vector<double>& shift);
 /// segment_marker: None (empty) or a non-empty str.
 bool parse_marker(PyObject* obj, std::string& marker);
 /// time_field: None or an int (not bool).

@@ -64,12 +64,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const c
         return nullptr;
     }
     std::vector<double> shift;
-    if (!parse_shift(shift_obj, shift)) return nullptr;
-    if (!shift.empty() && shift.size() != static_cast<std::size_t>(columns)) {
-        PyErr_Format(PyExc_ValueError, "shift has %zu values for %zd columns", shift.size(),
-                     columns);
-        return nullptr;
-    }
+    if (!parse_shift(shift_obj, columns, shift)) return nullptr;
     keyword_objects kw;
     kw.threads = py_ref::borrow(threads_obj);
     pass_keywords k;
