@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <thread>
 
 #include "binary/npy_decode.hpp"
 
@@ -24,6 +25,11 @@ struct frame_batches::piece {
     std::size_t want = 0;      // pread: bytes of the range to read
     std::size_t got = 0;       // pread: bytes of the range read
     int read_error = 0;        // pread: errno of a failed read of the range
+    // Read by ranges: what ended the batch after this piece's lines, if anything (range_error
+    // the errno of a read error), and the file offset after its last line.
+    range_stop stop = range_stop::none;
+    int range_error = 0;
+    off_t next_at = 0;
     // Segment markers met (row and line counted from the piece's start) and the lines of the
     // first frames after them.
     std::vector<segment_break> breaks;
@@ -92,6 +98,7 @@ frame_batches::frame_batches(text_input& in, thread_team& team, source::interrup
     if (fd_ >= 0) offset_ = static_cast<off_t>(in.plain_file_offset());
     piece_bytes_ = piece_bytes;
     npy_ = in.npy();
+    by_ranges_ = fd_ >= 0 && npy_ == nullptr && team.size() > 1;
     if (npy_ != nullptr) {
         pick_ = layout_.selected();
         if (fd_ >= 0) npy_data_at_ = offset_ - static_cast<off_t>(length_);
@@ -214,6 +221,8 @@ void frame_batches::parse_piece(std::size_t i, const char* begin, const char* en
     piece& p = pieces_[i];
     p.result = text::chunk_result{};
     p.result.resume = begin;
+    p.stop = range_stop::none;
+    p.range_error = 0;
     p.breaks.clear();
     p.row_lines.clear();
     if (begin == end) return;
@@ -303,7 +312,8 @@ std::size_t frame_batches::pieces() const noexcept { return pieces_.size(); }
 
 bool frame_batches::set_frames_sink(frames_sink sink) {
     if (npy_ != nullptr) return false;
-    if (pieces_.size() > 1) pieces_.resize(team_.size() * sink_pieces_per_thread);
+    const std::size_t per_thread = by_ranges_ ? range_pieces_per_thread : sink_pieces_per_thread;
+    if (pieces_.size() > 1) pieces_.resize(team_.size() * per_thread);
     sink_parsed_.reset(new std::atomic<bool>[pieces_.size()]);
     sink_ = std::move(sink);
     return true;
@@ -323,9 +333,11 @@ void frame_batches::piece_parsed(std::size_t i) noexcept {
             const piece& p = pieces_[n];
             if (sink_stopped_) continue;
             if (p.result.records != 0) sink_(p.frames.get(), p.result.records);
-            if (p.result.why != text::chunk_result::stop::end_of_span) sink_stopped_ = true;
+            if (p.result.why != text::chunk_result::stop::end_of_span || p.stop != range_stop::none)
+                sink_stopped_ = true;
         }
-        sink_next_.store(n, std::memory_order_relaxed);
+        // Release: a thread whose frame buffer held one of these pieces may write it again.
+        sink_next_.store(n, std::memory_order_release);
         sink_held_.store(false);
         if (n == parts || !sink_parsed_[n].load()) return;
     }
@@ -353,6 +365,59 @@ bool frame_batches::next() {
     return more;
 }
 
+std::uint64_t frame_batches::collect_pieces() {
+    // The pieces in order: their frames, then the first stop among them (a piece read by
+    // ranges may end the batch too). Returns the physical lines before the next batch.
+    const std::size_t parts = pieces_.size();
+    std::uint64_t lines = line_;
+    breaks_.clear();
+    row_lines_.clear();
+    // With a sink, which has had the frames, rows() stays empty and the rows count on.
+    std::size_t row_count = 0;
+    for (std::size_t i = 0; i < parts && !done_; ++i) {
+        const piece& p = pieces_[i];
+        const std::size_t base = row_count;
+        for (const segment_break& b : p.breaks)
+            breaks_.push_back({base + b.row, lines + b.line, b.text});
+        for (const row_line& r : p.row_lines) row_lines_.push_back({base + r.row, lines + r.line});
+        if (!sink_)
+            for (std::size_t k = 0; k < p.result.records; ++k)
+                rows_.push_back(p.frames.get() + k * stride_);
+        row_count += p.result.records;
+        piece_rows_.push_back(row_count);
+        blank_lines_ += p.result.blank_lines;
+        const bool stopped = p.stop != range_stop::none;
+        switch (p.result.why) {
+            case text::chunk_result::stop::end_of_span:
+                lines += p.result.lines;
+                break;
+            case text::chunk_result::stop::end_of_data:
+                blank_end_ = lines + p.result.lines;
+                done_ = true;
+                break;
+            case text::chunk_result::stop::bad_line:
+                error_ = {failure::bad_line};
+                error_.line = lines + p.result.lines;
+                error_.reason = p.result.error;
+                done_ = true;
+                break;
+            case text::chunk_result::stop::full:
+                error_ = {failure::no_memory};
+                done_ = true;
+                break;
+        }
+        if (stopped && !done_) {
+            if (p.stop == range_stop::read_error) {
+                error_ = {failure::read_error, p.range_error};
+                done_ = true;
+            }
+            break;
+        }
+    }
+    while (piece_rows_.size() < parts + 1) piece_rows_.push_back(row_count);
+    return lines;
+}
+
 bool frame_batches::next_batch() {
     if (done_) {
         rows_.clear();
@@ -377,6 +442,10 @@ bool frame_batches::next_batch() {
         }
     }
     if (npy_ != nullptr) return next_npy_batch();
+    if (by_ranges_ && !lines_first_ && sink_ && marker_.empty() && !keep_previous_ && !team_job_ &&
+        !side_job_ && !source_done_)
+        return next_range_batch();
+    lines_first_ = false;
 
     // Whole lines to parse: up to the last '\n' of the buffer, or all of it once the input
     // has ended; a line longer than the buffer makes the buffer grow.
@@ -447,45 +516,7 @@ bool frame_batches::next_batch() {
     });
     team_job_ = nullptr;
 
-    // The pieces in order: their frames, then the first stop among them.
-    std::uint64_t lines = line_;
-    breaks_.clear();
-    row_lines_.clear();
-    // With a sink, which has had the frames, rows() stays empty and the rows count on.
-    std::size_t row_count = 0;
-    for (std::size_t i = 0; i < parts && !done_; ++i) {
-        const piece& p = pieces_[i];
-        const std::size_t base = row_count;
-        for (const segment_break& b : p.breaks)
-            breaks_.push_back({base + b.row, lines + b.line, b.text});
-        for (const row_line& r : p.row_lines) row_lines_.push_back({base + r.row, lines + r.line});
-        if (!sink_)
-            for (std::size_t k = 0; k < p.result.records; ++k)
-                rows_.push_back(p.frames.get() + k * stride_);
-        row_count += p.result.records;
-        piece_rows_.push_back(row_count);
-        blank_lines_ += p.result.blank_lines;
-        switch (p.result.why) {
-            case text::chunk_result::stop::end_of_span:
-                lines += p.result.lines;
-                break;
-            case text::chunk_result::stop::end_of_data:
-                blank_end_ = lines + p.result.lines;
-                done_ = true;
-                break;
-            case text::chunk_result::stop::bad_line:
-                error_ = {failure::bad_line};
-                error_.line = lines + p.result.lines;
-                error_.reason = p.result.error;
-                done_ = true;
-                break;
-            case text::chunk_result::stop::full:
-                error_ = {failure::no_memory};
-                done_ = true;
-                break;
-        }
-    }
-    while (piece_rows_.size() < parts + 1) piece_rows_.push_back(row_count);
+    const std::uint64_t lines = collect_pieces();
     if (done_) return true;
     line_ = lines;
 
@@ -501,6 +532,188 @@ bool frame_batches::next_batch() {
     } else if (final_span || (source_done_ && rest == 0)) {
         done_ = true;
     }
+    return true;
+}
+
+// ---- batches read by ranges ------------------------------------------------------------------
+//
+// With a frames sink and several threads, a regular plain file is read by the threads that parse
+// it: each piece is a range of the file's bytes, which the thread taking it reads into a buffer
+// of its own and parses at once, so that the text is parsed from that core's cache and the copy
+// from the page cache overlaps the other threads' parsing, rather than taking a round of its own
+// before every batch (both threads copying at once take about as long as one). A piece parses
+// the lines that start in its range, reading on past its end for the last one, so the pieces of
+// a batch hold every line once, in order; its frames go to a buffer its thread lends it, which
+// the thread takes back for a later piece once the sink has had them, so that they too stay in
+// that core's cache. The file's end, and a line longer than a piece may read on for, go to the
+// batches above, which fill the shared buffer first (from the file's end on, for the rest).
+
+void frame_batches::parse_range_piece(std::size_t i, std::size_t t, off_t a, off_t b, bool first) {
+    piece& p = pieces_[i];
+    range_buffer& buf = range_text_[t];
+    // From the byte before the range: a line starts at a when that byte is '\n'.
+    const off_t from = first ? a : a - 1;
+    const std::size_t range = static_cast<std::size_t>(b - from);
+    std::size_t want = range + range_tail_;
+    std::size_t got = 0;
+    // The bytes end after got: the file's end, or a read that failed there (error, its errno),
+    // whose whole lines before it count as a short file's would.
+    bool eof = false;
+    int error = 0;
+    // Reads on to want bytes in all, or to where the bytes end; false when the buffer cannot
+    // grow.
+    auto read_on = [&]() -> bool {
+        if (buf.capacity < want) {
+            std::unique_ptr<char[]> bigger(new (std::nothrow) char[want + 1 + text::chunk_padding]);
+            if (!bigger) return false;
+            if (got != 0) std::memcpy(bigger.get(), buf.bytes.get(), got);
+            buf.bytes = std::move(bigger);
+            buf.capacity = want;
+        }
+        while (got < want && !eof) {
+            const ssize_t n =
+                ::pread(fd_, buf.bytes.get() + got, want - got, from + static_cast<off_t>(got));
+            if (n > 0) {
+                got += static_cast<std::size_t>(n);
+            } else if (n == 0) {
+                eof = true;
+            } else if (errno != EINTR) {
+                error = errno;
+                eof = true;
+            }
+        }
+        return true;
+    };
+    // Parses the whole lines [begin, end) of the buffer; with a stop, the batch ends after them.
+    auto finish = [&](std::size_t begin, std::size_t end, range_stop stop) {
+        parse_piece(i, buf.bytes.get() + begin, buf.bytes.get() + end, false);
+        p.stop = stop;
+        p.range_error = error;
+        p.next_at = from + static_cast<off_t>(end);
+    };
+    auto whole_lines_to = [&](std::size_t begin, std::size_t end) {
+        const char* const base = buf.bytes.get();
+        return static_cast<std::size_t>(text::after_last_newline(base + begin, base + end) - base);
+    };
+    if (!read_on()) {
+        finish(0, 0, range_stop::long_line);
+        p.next_at = a;
+        return;
+    }
+    auto ended = [&] { return error != 0 ? range_stop::read_error : range_stop::file_end; };
+    std::size_t begin = 0;
+    if (!first) {
+        const char* const base = buf.bytes.get();
+        const void* nl = std::memchr(base, '\n', std::min(got, range - 1));
+        if (nl == nullptr) {
+            // No line starts in the range: it lies inside a line of an earlier piece (or after
+            // the bytes' end, which that piece meets first).
+            finish(0, 0, got < range ? ended() : range_stop::none);
+            p.next_at = a;
+            return;
+        }
+        begin = static_cast<std::size_t>(static_cast<const char*>(nl) - base) + 1;
+    }
+    if (got < range) {
+        // The bytes end inside the range: its whole lines here, then the file's end (or the
+        // error) as the batches that fill the shared buffer take it.
+        finish(begin, whole_lines_to(begin, got), ended());
+        return;
+    }
+    // The last line is the one that holds the range's last byte: to its '\n', reading on.
+    for (std::size_t searched = range - 1;;) {
+        const char* const base = buf.bytes.get();
+        const void* nl = std::memchr(base + searched, '\n', got - searched);
+        if (nl != nullptr) {
+            const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(nl) - base);
+            finish(begin, end + 1, range_stop::none);
+            return;
+        }
+        const std::size_t before = whole_lines_to(begin, range - 1);
+        if (eof) {
+            finish(begin, before, ended());
+            return;
+        }
+        if (got >= range_most_) {
+            finish(begin, before, range_stop::long_line);
+            return;
+        }
+        searched = got;
+        want = std::min(range_most_, std::max(want * 2, got + 1));
+        if (!read_on()) {
+            finish(begin, before, range_stop::long_line);
+            return;
+        }
+    }
+}
+
+void frame_batches::lend_slot(range_slot& slot, std::size_t i) noexcept {
+    piece& p = pieces_[i];
+    std::swap(p.frames, slot.frames);
+    std::swap(p.capacity, slot.capacity);
+    slot.piece = i;
+    slot.lent = true;
+}
+
+void frame_batches::take_back(range_slot& slot) noexcept {
+    if (!slot.lent) return;
+    piece& p = pieces_[slot.piece];
+    std::swap(p.frames, slot.frames);
+    std::swap(p.capacity, slot.capacity);
+    slot.lent = false;
+}
+
+bool frame_batches::next_range_batch() {
+    // The first line not parsed yet: where the bytes left in the buffer came from.
+    const off_t pos = offset_ - static_cast<off_t>(length_);
+    length_ = 0;
+    const std::size_t parts = pieces_.size();
+    const std::size_t step = std::max<std::size_t>(1, piece_bytes_ / sink_pieces_per_thread);
+    range_tail_ = std::min<std::size_t>(4096, step);
+    range_most_ = 8 * step + range_tail_;
+    range_text_.resize(team_.size());
+    range_slots_.resize(team_.size() * range_slots);
+    for (std::size_t i = 0; i < parts; ++i) sink_parsed_[i].store(false);
+    sink_next_.store(0);
+    sink_stopped_ = false;
+    std::atomic<std::size_t> next_piece{0};
+    team_.run([&](std::size_t t) {
+        range_slot* const slots = &range_slots_[t * range_slots];
+        std::size_t turn = 0;
+        for (std::size_t i; (i = next_piece.fetch_add(1, std::memory_order_relaxed)) < parts;) {
+            range_slot& slot = slots[turn++ % range_slots];
+            if (slot.lent) {
+                // Its piece came before this one, so the sink gets past it: the pieces between
+                // are taken by threads that wait on none of this thread's.
+                while (sink_next_.load(std::memory_order_acquire) <= slot.piece)
+                    std::this_thread::yield();
+                take_back(slot);
+            }
+            lend_slot(slot, i);
+            const off_t a = pos + static_cast<off_t>(step * i);
+            parse_range_piece(i, t, a, a + static_cast<off_t>(step), i == 0);
+            piece_parsed(i);
+        }
+    });
+    for (range_slot& slot : range_slots_) take_back(slot);
+    const std::uint64_t lines = collect_pieces();
+    if (done_) return true;
+    line_ = lines;
+    // The next batch starts after the last line parsed (a long line may have taken later
+    // pieces' ranges). After a piece that stopped the batch, the batches that fill the shared
+    // buffer read the rest from the file's end on, or one batch from a line longer than a
+    // range may take.
+    off_t next = pos;
+    for (const piece& p : pieces_) {
+        next = std::max(next, p.next_at);
+        if (p.stop == range_stop::file_end) by_ranges_ = false;
+        if (p.stop != range_stop::none) {
+            lines_first_ = true;
+            break;
+        }
+    }
+    offset_ = next;
+    (void)::lseek(fd_, offset_, SEEK_SET);
     return true;
 }
 

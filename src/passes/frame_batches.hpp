@@ -31,7 +31,9 @@ namespace lagstat::passes {
 /// than the frame), so that such a line is never held whole.
 ///
 /// A regular plain file is read with pread by every thread at once, each its own range of the
-/// next chunk; pipes and compressed input are read by the calling thread. A regular file that
+/// next chunk; with a frames sink and several threads, each piece is a range of the file that
+/// the thread taking it reads and parses at once, into buffers of that thread's own. Pipes and
+/// compressed input are read by the calling thread. A regular file that
 /// is found shorter at its end than what was read is a read error (the data would be short);
 /// a last line without its '\n' is a frame only when the file's size and time are those it had
 /// when it was opened, since otherwise it is a line still being written.
@@ -57,6 +59,10 @@ public:
     /// With a frames sink, twice as many: its last piece's adds end the batch, and smaller
     /// pieces leave less of it to one thread.
     static constexpr std::size_t sink_pieces_per_thread = 8;
+    /// Read by ranges (a regular file with a sink on several threads), four times as many of the
+    /// same bytes each (a piece_bytes / 8 range): a batch's end, where one thread finishes its
+    /// last range while the others wait, comes a quarter as often.
+    static constexpr std::size_t range_pieces_per_thread = 32;
 
     frame_batches(text_input& in, thread_team& team, source::interrupt_check interrupted,
                   piece_hook hook = nullptr, std::size_t piece_bytes = default_piece_bytes);
@@ -133,6 +139,12 @@ private:
     struct piece;
 
     bool next_batch();
+    bool next_range_batch();
+    void parse_range_piece(std::size_t i, std::size_t t, off_t a, off_t b, bool first);
+    std::uint64_t collect_pieces();
+    struct range_slot;
+    void lend_slot(range_slot& slot, std::size_t i) noexcept;
+    void take_back(range_slot& slot) noexcept;
     bool next_npy_batch();
     bool read_npy_range(char* dst, std::uint64_t from, std::size_t bytes, int& err) const noexcept;
     void decode_npy_piece(std::size_t i, std::uint64_t first_row, std::size_t count);
@@ -174,6 +186,28 @@ private:
     int fd_ = -1;
     off_t offset_ = 0;
     std::size_t min_share_ = 0;  // fewest bytes worth a thread's pread
+    // Batches read by ranges (see next_range_batch): possible for this input; the next batch
+    // fills the shared buffer all the same (after a line longer than a range may take).
+    bool by_ranges_ = false;
+    bool lines_first_ = false;
+    std::size_t range_tail_ = 0;  // bytes read past a range for its last line
+    std::size_t range_most_ = 0;  // most bytes a range's reads may take
+    enum class range_stop : unsigned char { none, file_end, long_line, read_error };
+    struct range_buffer {
+        std::unique_ptr<char[]> bytes;
+        std::size_t capacity = 0;
+    };
+    std::vector<range_buffer> range_text_;  // one per thread
+    // Each thread's frame buffers, lent in turn to the pieces it parses: a buffer comes back
+    // once the sink is past its piece, so a thread's frames stay in its core's cache.
+    static constexpr std::size_t range_slots = 3;
+    struct range_slot {
+        std::unique_ptr<double[]> frames;
+        std::size_t capacity = 0;
+        std::size_t piece = 0;
+        bool lent = false;
+    };
+    std::vector<range_slot> range_slots_;  // range_slots per thread
 
     std::vector<piece> pieces_;
     std::vector<const double*> rows_;

@@ -32,6 +32,37 @@
 #include "source/byte_source.hpp"
 #include "stats/moments.hpp"
 
+#if defined(LAGSTAT_TEST_WRAPS_IO)
+// A disk that fails part way through a regular file, as a bad sector does: reads of the armed
+// descriptor stop short before byte failing_at, and a read from there on fails with EIO. The
+// test binary is linked with --wrap, so that the passes' read and pread come here first.
+static std::atomic<int> failing_fd{-1};
+static std::atomic<long long> failing_at{0};
+extern "C" ssize_t __real_read(int fd, void* buf, std::size_t n);
+extern "C" ssize_t __real_pread(int fd, void* buf, std::size_t n, off_t at);
+static bool failing_read(int fd, off_t at, std::size_t& n) {
+    if (fd < 0 || fd != failing_fd.load()) return false;
+    const long long bad = failing_at.load();
+    if (at >= bad) return true;
+    n = std::min<std::size_t>(n, static_cast<std::size_t>(bad - at));
+    return false;
+}
+extern "C" ssize_t __wrap_read(int fd, void* buf, std::size_t n) {
+    if (fd >= 0 && fd == failing_fd.load() && failing_read(fd, ::lseek(fd, 0, SEEK_CUR), n)) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_read(fd, buf, n);
+}
+extern "C" ssize_t __wrap_pread(int fd, void* buf, std::size_t n, off_t at) {
+    if (failing_read(fd, at, n)) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_pread(fd, buf, n, at);
+}
+#endif
+
 namespace lagstat::passes {
 namespace {
 
@@ -40,14 +71,15 @@ using text::error_kind;
 
 // ---- inputs ---------------------------------------------------------------------------------
 
-enum class source_kind { file, pipe, memory, failing };
+/// failing_file: a regular file on a disk that fails at fail_at (a bad sector).
+enum class source_kind { file, pipe, memory, failing, failing_file };
 enum class fault { none, bad_token, field_count, long_field, blank_line, read_error, short_data };
 /// Text, or the same numbers as a .npy file's array in C or Fortran order (random dtype, byte
 /// order, format version, rank and usecols).
 enum class input_form { text, npy_c, npy_f };
 
 const char* name_of(source_kind k) {
-    static const char* names[] = {"file", "pipe", "memory", "failing"};
+    static const char* names[] = {"file", "pipe", "memory", "failing", "failing_file"};
     return names[static_cast<int>(k)];
 }
 
@@ -146,7 +178,8 @@ trial make_trial(std::mt19937_64& rng, fault f, source_kind source, std::size_t 
     if (rng() % 4 == 0) t.text.pop_back();  // a last line without its '\n'
     const std::size_t first_line = t.text.find('\n') + 1;
     t.fail_at = first_line + rng() % (t.text.size() - std::min(first_line, t.text.size()) + 1);
-    if (source != source_kind::failing) t.fail_at = t.text.size();
+    if (source != source_kind::failing && source != source_kind::failing_file)
+        t.fail_at = t.text.size();
     t.chunk = log_uniform(rng, 70000);
     t.reader_buffer = 1 + log_uniform(rng, 8192);
     t.piece_bytes = log_uniform(rng, 16384);
@@ -259,7 +292,8 @@ trial make_npy_trial(std::mt19937_64& rng, fault f, source_kind source, input_fo
         if (f == fault::short_data) t.text.resize(cut);
         t.fail_at = cut;
     }
-    if (source != source_kind::failing) t.fail_at = t.text.size();
+    if (source != source_kind::failing && source != source_kind::failing_file)
+        t.fail_at = t.text.size();
     for (std::size_t r = 0; r < whole; ++r) {
         for (std::size_t j = 0; j < pick.size(); ++j) {
             const char* cell = cells[r * m + pick[j]].data();
@@ -328,6 +362,9 @@ struct opened {
     text_input in;
     std::thread writer;
     ~opened() {
+#if defined(LAGSTAT_TEST_WRAPS_IO)
+        failing_fd = -1;
+#endif
         in = text_input{};
         if (writer.joinable()) writer.join();
     }
@@ -360,6 +397,15 @@ void open_trial(opened& o, const trial& t, source_kind kind, const std::string& 
         case source_kind::failing:
             src.reset(new failing_source(t.text, t.fail_at, t.chunk));
             break;
+        case source_kind::failing_file: {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#if defined(LAGSTAT_TEST_WRAPS_IO)
+            failing_at = static_cast<long long>(t.fail_at);
+            failing_fd = fd;
+#endif
+            src.reset(new source::fd_source(fd));
+            break;
+        }
     }
     const pass_error e = o.in.open_source(std::move(src), t.options, t.reader_buffer);
     ASSERT_FALSE(e) << "opening failed: kind " << int(e.kind);
@@ -428,6 +474,9 @@ protected:
 
 TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_count) {
     const pass_case& c = GetParam();
+#if !defined(LAGSTAT_TEST_WRAPS_IO)
+    if (c.source == source_kind::failing_file) GTEST_SKIP() << "needs the linker's --wrap";
+#endif
     char dir_template[] = "/tmp/lagstat_passes_XXXXXX";
     ASSERT_NE(::mkdtemp(dir_template), nullptr);
     const std::string dir = dir_template, path = dir + "/in.txt", out_path = dir + "/out.txt";
@@ -438,7 +487,8 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
                             ? make_trial(rng, c.what, c.source, c.most_columns)
                             : make_npy_trial(rng, c.what, c.source, c.form);
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + t.describe);
-        if (c.source == source_kind::file) std::ofstream(path, std::ios::binary) << t.text;
+        if (c.source == source_kind::file || c.source == source_kind::failing_file)
+            std::ofstream(path, std::ios::binary) << t.text;
         const expected want = read_literally(t);
         const std::size_t n = t.columns;
 
@@ -551,7 +601,9 @@ TEST_P(threaded_passes, match_the_literal_reader_and_kernels_for_every_thread_co
             }
 
             projection_job job{};
-            job.input_path = c.source == source_kind::file ? path.c_str() : "/nonexistent/in";
+            const bool on_disk =
+                c.source == source_kind::file || c.source == source_kind::failing_file;
+            job.input_path = on_disk ? path.c_str() : "/nonexistent/in";
             job.output_path = out_path.c_str();
             job.mean = centre.data();
             job.weights = weights.data();
@@ -599,6 +651,14 @@ INSTANTIATE_TEST_SUITE_P(
         pass_case{source_kind::file, fault::bad_token, 21, 12, input_form::text, 16},
         pass_case{source_kind::file, fault::blank_line, 22, 12, input_form::text, 16},
         pass_case{source_kind::failing, fault::read_error, 23, 12, input_form::text, 16},
+        // Narrow frames from a regular file on several threads: pieces read by ranges, lines
+        // longer than a piece reads on for among them.
+        pass_case{source_kind::file, fault::none, 24, 12, input_form::text, 16},
+        pass_case{source_kind::file, fault::long_field, 25, 8, input_form::text, 16},
+        // A regular file whose disk fails part way: the whole lines before the bad bytes, then
+        // the error, read by ranges (narrow frames) or through the shared buffer.
+        pass_case{source_kind::failing_file, fault::read_error, 26, 12},
+        pass_case{source_kind::failing_file, fault::read_error, 27, 12, input_form::text, 16},
         // .npy: a regular file by pread (Fortran order by column runs), a pipe
         // and memory by the calling thread; data that end early.
         pass_case{source_kind::file, fault::none, 14, 16, input_form::npy_c},
