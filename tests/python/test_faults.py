@@ -597,7 +597,7 @@ def test_fifo_writer_gone_without_data(tmp_path):
 CHILD_PASS = """
 import json, sys, lagstat
 d = {}
-lagstat.run(sys.argv[1], d, 1, 1, 0, 0, 1)
+lagstat.run(sys.argv[1], d, 1, 1, 0, 0, 1, threads=int(sys.argv[2]))
 print(json.dumps([float(d["samples"]), float(d["mean"]), float(d["var"])]))
 """
 
@@ -626,11 +626,12 @@ def stop_while_reading(proc, path):
     raise AssertionError("the pass never started reading")
 
 
+@pytest.mark.parametrize("threads", [1, 2])  # at 2, narrow frames are read by ranges
 @pytest.mark.parametrize("change, npy", [("delete", False), ("truncate behind", False),
                                          ("truncate ahead", False), ("append", False),
                                          ("delete", True), ("truncate behind", True),
                                          ("truncate ahead", True), ("append", True)])
-def test_input_changed_during_a_pass(tmp_path, change, npy):
+def test_input_changed_during_a_pass(tmp_path, change, npy, threads):
     """A file that changes under a pass gives whole lines or an error, never a cut last frame: a
     file found shorter than what was read is an OSError; a last line without its newline counts
     only if the file is as it was when opened (else it is a line still being written). A .npy
@@ -652,11 +653,13 @@ def test_input_changed_during_a_pass(tmp_path, change, npy):
             for _ in range(lines >> 20):
                 f.write(block)
             f.write(b"1\n" * (lines % (1 << 20)))
-    proc = subprocess.Popen([sys.executable, "-c", CHILD_PASS, path], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, "-c", CHILD_PASS, path, str(threads)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         pos = stop_while_reading(proc, path)  # what the pass has read: more may be in flight
-        ahead = pos + (16 << 20) + 1001  # beyond any read in flight; odd: a line cut in two
+        # Beyond any read in flight (a batch of ranges at 2 threads reads 16 MiB and a line
+        # more); odd: a line cut in two.
+        ahead = pos + (32 << 20) + 1001
         if ahead >= os.path.getsize(path):
             pytest.skip("the pass read the whole file before it could be stopped")
         want = None
