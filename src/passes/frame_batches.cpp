@@ -30,6 +30,7 @@ struct frame_batches::piece {
     range_stop stop = range_stop::none;
     int range_error = 0;
     off_t next_at = 0;
+    off_t read_end = 0;  // the file offset after the last byte its reads got
     // Segment markers met (row and line counted from the piece's start) and the lines of the
     // first frames after them.
     std::vector<segment_break> breaks;
@@ -95,7 +96,7 @@ frame_batches::frame_batches(text_input& in, thread_team& team, source::interrup
     // small themselves.
     min_share_ = std::min<std::size_t>(std::size_t{1} << 16, piece_bytes);
     fd_ = in.plain_file_fd();
-    if (fd_ >= 0) offset_ = static_cast<off_t>(in.plain_file_offset());
+    if (fd_ >= 0) offset_ = read_to_ = static_cast<off_t>(in.plain_file_offset());
     piece_bytes_ = piece_bytes;
     npy_ = in.npy();
     by_ranges_ = fd_ >= 0 && npy_ == nullptr && team.size() > 1;
@@ -477,7 +478,8 @@ bool frame_batches::next_batch() {
         }
     }
     if (final_span && fd_ >= 0) {
-        if (pass_error e = in_.check_plain_file_end(offset_)) {
+        // Shorter than any read went, pieces read by ranges and the opening's included.
+        if (pass_error e = in_.check_plain_file_end(std::max(offset_, read_to_))) {
             // Shorter than what was read: what was read may be short too; nothing is kept.
             error_ = e;
             done_ = true;
@@ -590,6 +592,7 @@ void frame_batches::parse_range_piece(std::size_t i, std::size_t t, off_t a, off
         p.stop = stop;
         p.range_error = error;
         p.next_at = from + static_cast<off_t>(end);
+        p.read_end = got == 0 ? 0 : from + static_cast<off_t>(got);
     };
     auto whole_lines_to = [&](std::size_t begin, std::size_t end) {
         const char* const base = buf.bytes.get();
@@ -696,6 +699,9 @@ bool frame_batches::next_range_batch() {
         }
     });
     for (range_slot& slot : range_slots_) take_back(slot);
+    // Every piece's reads count, those after a stop too: bytes read once, of a file that is
+    // shorter at its end, may have been short.
+    for (const piece& p : pieces_) read_to_ = std::max(read_to_, p.read_end);
     const std::uint64_t lines = collect_pieces();
     if (done_) return true;
     line_ = lines;
@@ -713,7 +719,8 @@ bool frame_batches::next_range_batch() {
         }
     }
     offset_ = next;
-    (void)::lseek(fd_, offset_, SEEK_SET);
+    // The descriptor's offset: how far the reads went, as for the shared buffer's.
+    (void)::lseek(fd_, read_to_, SEEK_SET);
     return true;
 }
 

@@ -190,6 +190,7 @@ private:
     // fills the shared buffer all the same (after a line longer than a range may take).
     bool by_ranges_ = false;
     bool lines_first_ = false;
+    off_t read_to_ = 0;           // the furthest any read of the file went
     std::size_t range_tail_ = 0;  // bytes read past a range for its last line
     std::size_t range_most_ = 0;  // most bytes a range's reads may take
     enum class range_stop : unsigned char { none, file_end, long_line, read_error };

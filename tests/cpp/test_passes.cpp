@@ -673,6 +673,41 @@ INSTANTIATE_TEST_SUITE_P(
                name_of(info.param.form) + (info.param.most_columns <= 16 ? "_narrow" : "");
     });
 
+// A regular file cut short after the opening has read past the cut: what was read may be short,
+// so the pass fails, however it reads (pieces by ranges, the shared buffer, one thread), even
+// though the lines left end where the file now ends.
+TEST(file_cut_under_a_pass, is_a_read_error_for_every_thread_count) {
+    char dir_template[] = "/tmp/lagstat_cut_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string path = std::string(dir_template) + "/in.txt";
+    for (const std::size_t columns : {1, 40}) {  // frames by the piece, and sums in parts
+        std::string text;
+        for (int k = 0; k < 20000; ++k)
+            for (std::size_t c = 0; c < columns; ++c) text += c + 1 < columns ? "1.5 " : "1.5\n";
+        for (std::size_t threads = 1; threads <= 4; ++threads) {
+            SCOPED_TRACE("columns " + std::to_string(columns) + " threads " +
+                         std::to_string(threads));
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+            text_input in;
+            std::unique_ptr<source::byte_source> src(
+                new source::fd_source(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+            ASSERT_FALSE(in.open_source(std::move(src), {}, 65536));
+            ASSERT_EQ(::truncate(path.c_str(), off_t(text.find('\n', 1000) + 1)), 0);
+            std::vector<double> mean(columns);
+            stats::moment_targets tg;
+            tg.mean = mean.data();
+            tg.add_mean = true;
+            stats::moment_accumulator acc(columns, tg, threads);
+            thread_team team(threads);
+            const pass_error e = accumulate_moments(in, acc, team, nullptr, false, 4096);
+            EXPECT_EQ(e.kind, failure::read_error);
+            EXPECT_EQ(e.err, EIO);
+        }
+    }
+    std::remove(path.c_str());
+    ::rmdir(dir_template);
+}
+
 // A regular output that cannot grow past a size (a full disk; here the file size limit, whose
 // writes then fail with EFBIG), written by ranges from every thread: the pass fails with the
 // error, and the file keeps only whole lines, a prefix of the projection, the frames reported
