@@ -100,6 +100,13 @@ frame_batches::frame_batches(text_input& in, thread_team& team, source::interrup
     piece_bytes_ = piece_bytes;
     npy_ = in.npy();
     by_ranges_ = fd_ >= 0 && npy_ == nullptr && team.size() > 1;
+    if (by_ranges_) {
+        range_step_ = std::max<std::size_t>(1, piece_bytes / sink_pieces_per_thread);
+        range_tail_ = std::min<std::size_t>(4096, range_step_);
+        range_most_ = 8 * range_step_ + range_tail_;
+        range_text_.resize(team.size());
+        range_slots_.resize(team.size() * range_slots);
+    }
     if (npy_ != nullptr) {
         pick_ = layout_.selected();
         if (fd_ >= 0) npy_data_at_ = offset_ - static_cast<off_t>(length_);
@@ -671,11 +678,6 @@ bool frame_batches::next_range_batch() {
     const off_t pos = offset_ - static_cast<off_t>(length_);
     length_ = 0;
     const std::size_t parts = pieces_.size();
-    const std::size_t step = std::max<std::size_t>(1, piece_bytes_ / sink_pieces_per_thread);
-    range_tail_ = std::min<std::size_t>(4096, step);
-    range_most_ = 8 * step + range_tail_;
-    range_text_.resize(team_.size());
-    range_slots_.resize(team_.size() * range_slots);
     for (std::size_t i = 0; i < parts; ++i) sink_parsed_[i].store(false);
     sink_next_.store(0);
     sink_stopped_ = false;
@@ -693,8 +695,8 @@ bool frame_batches::next_range_batch() {
                 take_back(slot);
             }
             lend_slot(slot, i);
-            const off_t a = pos + static_cast<off_t>(step * i);
-            parse_range_piece(i, t, a, a + static_cast<off_t>(step), i == 0);
+            const off_t a = pos + static_cast<off_t>(range_step_ * i);
+            parse_range_piece(i, t, a, a + static_cast<off_t>(range_step_), i == 0);
             piece_parsed(i);
         }
     });

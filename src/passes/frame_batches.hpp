@@ -33,8 +33,8 @@ namespace lagstat::passes {
 /// A regular plain file is read with pread by every thread at once, each its own range of the
 /// next chunk; with a frames sink and several threads, each piece is a range of the file that
 /// the thread taking it reads and parses at once, into buffers of that thread's own. Pipes and
-/// compressed input are read by the calling thread. A regular file that
-/// is found shorter at its end than what was read is a read error (the data would be short);
+/// compressed input are read by the calling thread. A regular file that is found shorter at
+/// its end than what was read is a read error (the data would be short);
 /// a last line without its '\n' is a frame only when the file's size and time are those it had
 /// when it was opened, since otherwise it is a line still being written.
 ///
@@ -191,6 +191,7 @@ private:
     bool by_ranges_ = false;
     bool lines_first_ = false;
     off_t read_to_ = 0;           // the furthest any read of the file went
+    std::size_t range_step_ = 0;  // bytes of a piece's range
     std::size_t range_tail_ = 0;  // bytes read past a range for its last line
     std::size_t range_most_ = 0;  // most bytes a range's reads may take
     enum class range_stop : unsigned char { none, file_end, long_line, read_error };
